@@ -1,0 +1,45 @@
+# Thin wrapper over CMake. `make demo` and `make test` are the two set-up commands.
+JOBS  ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all build demo test test-normal test-asan test-tsan bench deps format clean
+
+all: build
+
+deps:
+	@scripts/deps.sh
+
+build: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+# Builds everything and runs a backup, verify and restore against the bundled panel simulator.
+demo: build
+	@scripts/demo.sh build
+
+# The normal suite, then the same suite under AddressSanitizer + UBSan.
+test: test-normal test-asan
+
+test-normal: build
+	ctest --test-dir build --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKZ_SANITIZE=address $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+test-tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKZ_SANITIZE=thread $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build-bench -j $(JOBS)
+	@scripts/bench.sh build-bench
+
+format:
+	find src sim tools tests bench -name '*.h' -o -name '*.cpp' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

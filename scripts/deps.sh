@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when any is missing.
+set -euo pipefail
+packages=(build-essential cmake libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "deps: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+$SUDO apt-get update
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
