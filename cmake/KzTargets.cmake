@@ -3,6 +3,12 @@
 # code writes #include "serial/Comm.h".
 function(kz_library name)
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    # One file per OS backend: Foo_posix.cpp here, Foo_win32.cpp in a Windows build.
+    if(WIN32)
+        list(FILTER sources EXCLUDE REGEX "_posix\\.cpp$")
+    else()
+        list(FILTER sources EXCLUDE REGEX "_win32\\.cpp$")
+    endif()
     if(sources)
         add_library(${name} STATIC ${sources})
         target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR})
