@@ -1,0 +1,430 @@
+#include "config/IniFile.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <random>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace kz {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Leading white space and an optional sign; returns the position after them.
+std::size_t SkipSpaceAndSign(std::string_view text, bool& negative) {
+    std::size_t i = 0;
+    while (i < text.size() && IsSpace(text[i])) {
+        ++i;
+    }
+    negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    return i;
+}
+
+// Reads decimal digits from position i, saturating at the int range.
+bool ReadDecimal(std::string_view text, std::size_t i, bool negative, int& value) {
+    long long n = 0;
+    bool any = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        any = true;
+        if (n <= static_cast<long long>(INT_MAX) + 1) {
+            n = n * 10 + (text[i] - '0');
+        }
+    }
+    if (!any) {
+        return false;
+    }
+    if (negative) {
+        n = -n;
+    }
+    if (n > INT_MAX) {
+        n = INT_MAX;
+    } else if (n < INT_MIN) {
+        n = INT_MIN;
+    }
+    value = static_cast<int>(n);
+    return true;
+}
+
+// A name for the temporary file of one Save that no other writer uses at the same time.
+std::string TempPathFor(const std::string& path) {
+    static std::atomic<unsigned> counter{0};
+    // The random part keeps two processes apart, the thread and counter parts two writers
+    // of one process.
+    static const unsigned salt = std::random_device{}();
+    const std::size_t thread = std::hash<std::thread::id>{}(std::this_thread::get_id());
+    return path + ".~" + std::to_string(salt) + "-" + std::to_string(thread % 100000) + "-" +
+           std::to_string(counter.fetch_add(1));
+}
+
+bool WriteWhole(const std::string& path, const std::string& text) {
+    FilePtr out(std::fopen(path.c_str(), "wb"));
+    if (!out) {
+        return false;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
+    ok = std::fflush(out.get()) == 0 && ok;
+    return std::fclose(out.release()) == 0 && ok;
+}
+
+}  // namespace
+
+int IniAtoi(std::string_view text) {
+    bool negative = false;
+    std::size_t i = SkipSpaceAndSign(text, negative);
+    int value = 0;
+    ReadDecimal(text, i, negative, value);
+    return value;
+}
+
+bool IniScanDec(std::string_view text, int& value) {
+    bool negative = false;
+    std::size_t i = SkipSpaceAndSign(text, negative);
+    return ReadDecimal(text, i, negative, value);
+}
+
+bool IniScanHex(std::string_view text, std::uint32_t& value) {
+    bool negative = false;
+    std::size_t i = SkipSpaceAndSign(text, negative);
+    // "0x" counts as a prefix only when a hex digit follows; "0xZ" reads as 0.
+    if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+        HexDigit(text[i + 2]) >= 0) {
+        i += 2;
+    }
+    std::uint32_t n = 0;
+    bool any = false;
+    for (; i < text.size() && HexDigit(text[i]) >= 0; ++i) {
+        any = true;
+        n = (n << 4) | static_cast<std::uint32_t>(HexDigit(text[i]));
+    }
+    if (!any) {
+        return false;
+    }
+    value = negative ? 0u - n : n;
+    return true;
+}
+
+// ---- CIniKey ----
+
+int CIniKey::GetValue(char* buffer, int size) const {
+    if (size < 1 || buffer == nullptr) {
+        return -1;
+    }
+    const std::size_t room = static_cast<std::size_t>(size) - 1;
+    if (m_value.size() <= room) {
+        std::memcpy(buffer, m_value.data(), m_value.size());
+        buffer[m_value.size()] = '\0';
+        return 0;
+    }
+    std::memcpy(buffer, m_value.data(), room);
+    buffer[room] = '\0';
+    return static_cast<int>(m_value.size() - room);
+}
+
+// ---- CIniSection ----
+
+CIniKey* CIniSection::FindKey(std::string_view name) {
+    return const_cast<CIniKey*>(std::as_const(*this).FindKey(name));
+}
+
+const CIniKey* CIniSection::FindKey(std::string_view name) const {
+    for (auto it = m_keys.begin(); it != m_keys.end(); ++it) {
+        if (it->Name() == name) {
+            m_cursor = it;
+            return &*it;
+        }
+    }
+    return nullptr;
+}
+
+CIniKey* CIniSection::FirstKey() {
+    m_cursor = m_keys.begin();
+    return m_cursor == m_keys.end() ? nullptr : const_cast<CIniKey*>(&*m_cursor);
+}
+
+CIniKey* CIniSection::NextKey() {
+    if (m_cursor == m_keys.end() || ++m_cursor == m_keys.end()) {
+        return nullptr;
+    }
+    return const_cast<CIniKey*>(&*m_cursor);
+}
+
+CIniKey* CIniSection::AddKey(std::string name, std::string value) {
+    m_cursor = m_keys.end();
+    m_keys.emplace_back(std::move(name), std::move(value));
+    return &m_keys.back();
+}
+
+// ---- CIniFile ----
+
+CIniFile::CIniFile() : m_cursor(m_sections.end()) {}
+
+CIniFile::~CIniFile() = default;
+
+bool CIniFile::Load(const std::string& path) {
+    m_path.clear();
+    m_sections.clear();
+    m_cursor = m_sections.end();
+
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        m_status = kOpenFailed;
+        return false;
+    }
+    FilePtr in(std::fopen(path.c_str(), "rb"));
+    if (!in) {
+        m_status = kOpenFailed;
+        return false;
+    }
+    long length = -1;
+    if (std::fseek(in.get(), 0, SEEK_END) == 0) {
+        length = std::ftell(in.get());
+    }
+    if (length < 0 || std::fseek(in.get(), 0, SEEK_SET) != 0) {
+        m_status = kReadShort;
+        return false;
+    }
+    m_data.assign(static_cast<std::size_t>(length), '\0');
+    const std::size_t got = std::fread(m_data.data(), 1, m_data.size(), in.get());
+    in.reset();
+    if (got < m_data.size()) {
+        m_data.clear();
+        m_status = kReadShort;
+        return false;
+    }
+    m_readPos = 0;
+    Parse();
+    m_data.clear();
+    m_data.shrink_to_fit();
+    m_readPos = 0;
+    m_path = path;
+    m_status = kLoaded;
+    return true;
+}
+
+bool CIniFile::FirstLine(char* buffer, int size) {
+    m_readPos = 0;
+    return NextLine(buffer, size);
+}
+
+bool CIniFile::NextLine(char* buffer, int size) {
+    // A buffer of one byte could never take a character and would never move on.
+    if (buffer == nullptr || size < 2 || m_readPos >= m_data.size()) {
+        return false;
+    }
+    const std::size_t limit = static_cast<std::size_t>(size) - 1;
+    std::size_t n = 0;
+    while (m_readPos < m_data.size()) {
+        const char c = m_data[m_readPos];
+        if (c == '\r' && m_readPos + 1 < m_data.size() && m_data[m_readPos + 1] == '\n') {
+            m_readPos += 2;
+            break;
+        }
+        if (n == limit) {
+            break;
+        }
+        buffer[n++] = c;
+        ++m_readPos;
+    }
+    buffer[n] = '\0';
+    return true;
+}
+
+void CIniFile::Parse() {
+    m_sections.clear();
+    m_cursor = m_sections.end();
+
+    char line[kIniLineBufferSize];
+    CIniSection* current = nullptr;
+    for (bool more = FirstLine(line, sizeof(line)); more; more = NextLine(line, sizeof(line))) {
+        std::string_view text(line);
+        std::size_t start = 0;
+        while (start < text.size() && (text[start] == ' ' || text[start] == '\t')) {
+            ++start;
+        }
+        text.remove_prefix(start);
+        if (text.empty() || text.front() == ';') {
+            continue;
+        }
+        if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+            std::string_view name = text.substr(1, text.size() - 2);
+            current = FindSection(name);
+            if (current == nullptr) {
+                current = AddSection(std::string(name));
+            }
+            continue;
+        }
+        const std::size_t eq = text.find('=');
+        if (eq == std::string_view::npos || current == nullptr) {
+            continue;
+        }
+        current->AddKey(std::string(text.substr(0, eq)), std::string(text.substr(eq + 1)));
+    }
+}
+
+bool CIniFile::Save() {
+    if (m_path.empty()) {
+        return false;
+    }
+    std::string text;
+    for (const CIniSection& section : m_sections) {
+        text += '[';
+        text += section.Name();
+        text += "]\r\n";
+        for (const CIniKey& key : section.AllKeys()) {
+            text += key.Name();
+            text += '=';
+            text += key.Value();
+            text += "\r\n";
+        }
+        text += "\r\n";
+    }
+
+    // A file that exists but cannot be opened for writing (read-only, locked) stays as it
+    // is: replacing it through a rename would bypass its protection.
+    {
+        FilePtr probe(std::fopen(m_path.c_str(), "r+b"));
+        if (!probe && errno != ENOENT) {
+            return false;
+        }
+    }
+
+    const std::string temp = TempPathFor(m_path);
+    if (WriteWhole(temp, text)) {
+        std::error_code ec;
+        const auto perms = std::filesystem::status(m_path, ec).permissions();
+        if (!ec) {
+            std::filesystem::permissions(temp, perms, ec);
+        }
+        std::filesystem::rename(temp, m_path, ec);
+        if (!ec) {
+            return true;
+        }
+    }
+    std::error_code ignored;
+    std::filesystem::remove(temp, ignored);
+    // The folder may refuse new files while the file itself is writable: write in place.
+    return WriteWhole(m_path, text);
+}
+
+CIniSection* CIniFile::FindSection(std::string_view name) {
+    return const_cast<CIniSection*>(std::as_const(*this).FindSection(name));
+}
+
+const CIniSection* CIniFile::FindSection(std::string_view name) const {
+    for (auto it = m_sections.begin(); it != m_sections.end(); ++it) {
+        if (it->Name() == name) {
+            m_cursor = it;
+            return &*it;
+        }
+    }
+    return nullptr;
+}
+
+CIniSection* CIniFile::FirstSection() {
+    m_cursor = m_sections.begin();
+    return m_cursor == m_sections.end() ? nullptr : const_cast<CIniSection*>(&*m_cursor);
+}
+
+CIniSection* CIniFile::NextSection() {
+    if (m_cursor == m_sections.end() || ++m_cursor == m_sections.end()) {
+        return nullptr;
+    }
+    return const_cast<CIniSection*>(&*m_cursor);
+}
+
+CIniSection* CIniFile::AddSection(std::string name) {
+    m_sections.emplace_back(std::move(name));
+    return &m_sections.back();
+}
+
+// ---- CFieldSplitter ----
+
+bool CFieldSplitter::Split(std::string_view text) {
+    m_fields.clear();
+    std::string field;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            const std::size_t close = text.find('"', i + 1);
+            const std::size_t end = close == std::string_view::npos ? text.size() : close;
+            field.append(text.substr(i + 1, end - i - 1));
+            i = end;  // on the closing quote, or past the end
+        } else if (c == m_separator) {
+            m_fields.push_back(std::move(field));
+            field.clear();
+        } else {
+            field += c;
+        }
+    }
+    if (!field.empty()) {
+        m_fields.push_back(std::move(field));
+    }
+    return true;
+}
+
+bool CFieldSplitter::GetField(int index, char* buffer, int size) const {
+    if (index < 0 || index >= Count() || buffer == nullptr || size < 1) {
+        return false;
+    }
+    const std::string& field = m_fields[static_cast<std::size_t>(index)];
+    if (static_cast<std::size_t>(size) < field.size() + 1) {
+        return false;
+    }
+    std::memcpy(buffer, field.c_str(), field.size() + 1);
+    return true;
+}
+
+bool CFieldSplitter::GetField(int index, std::string& out, std::size_t bufferSize) const {
+    out.clear();
+    if (index < 0 || index >= Count()) {
+        return false;
+    }
+    const std::string& field = m_fields[static_cast<std::size_t>(index)];
+    if (bufferSize < field.size() + 1) {
+        return false;
+    }
+    out = field;
+    return true;
+}
+
+std::string CFieldSplitter::Field(int index) const {
+    if (index < 0 || index >= Count()) {
+        return {};
+    }
+    return m_fields[static_cast<std::size_t>(index)];
+}
+
+}  // namespace kz

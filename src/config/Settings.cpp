@@ -1,0 +1,240 @@
+#include "config/Settings.h"
+
+#include "platform/ProgramFolder.h"
+
+namespace kz {
+
+namespace {
+
+constexpr const char* kIniFileName = "KZMNT.INI";
+constexpr const char* kConfigSection = "CONFIG";
+constexpr const char* kPortsSection = "PORTS";
+constexpr int kRecentFiles = 5;
+
+std::string RecentKey(int n) {
+    return "File" + std::to_string(n);
+}
+
+}  // namespace
+
+CSettings::CSettings() : CSettings(platform::ProgramFolder() + kIniFileName) {}
+
+CSettings::CSettings(const std::string& iniPath) : m_iniPath(iniPath) {
+    Load(iniPath);
+}
+
+const std::string* CSettings::Find(const char* key) {
+    CIniSection* section = FindSection(kConfigSection);
+    if (section == nullptr) {
+        return nullptr;
+    }
+    const CIniKey* found = section->FindKey(key);
+    return found == nullptr ? nullptr : &found->Value();
+}
+
+void CSettings::Set(const char* key, const std::string& value) {
+    CIniSection* section = FindSection(kConfigSection);
+    if (section == nullptr) {
+        AddSection(kConfigSection)->AddKey(key, value);
+    } else if (CIniKey* found = section->FindKey(key)) {
+        found->SetValue(value);
+    } else {
+        section->AddKey(key, value);
+    }
+    Save();
+}
+
+void CSettings::SetNumber(const char* key, int value) {
+    Set(key, std::to_string(value));
+}
+
+int CSettings::GetNumber(const char* key, int missing) {
+    const std::string* value = Find(key);
+    return value == nullptr ? missing : IniAtoi(*value);
+}
+
+int CSettings::GetComPort() {
+    const int port = GetNumber("COM", 1);
+    return port < 0 ? 1 : port;
+}
+
+void CSettings::SetComPort(int port) {
+    SetNumber("COM", port < 0 ? 1 : port);
+}
+
+int CSettings::GetBaudIndex() {
+    const std::string* value = Find("Bau");
+    if (value == nullptr) {
+        return 2;
+    }
+    switch (IniAtoi(*value)) {
+        case 9600:
+            return 0;
+        case 19200:
+            return 1;
+        case 38400:
+            return 2;
+        default:
+            return 3;
+    }
+}
+
+void CSettings::SetBaudIndex(int index) {
+    SetNumber("Bau", static_cast<int>(BaudFromIndex(index)));
+}
+
+std::uint32_t CSettings::BaudFromIndex(int index) {
+    switch (index) {
+        case 0:
+            return 9600;
+        case 1:
+            return 19200;
+        case 2:
+            return 38400;
+        default:
+            return 115200;
+    }
+}
+
+int CSettings::GetWriteTimeout() {
+    return GetNumber("WriteTimeout", 30);
+}
+
+void CSettings::SetWriteTimeout(int seconds) {
+    SetNumber("WriteTimeout", seconds);
+}
+
+int CSettings::GetReadTimeout() {
+    return GetNumber("ReadTimeout", 10);
+}
+
+void CSettings::SetReadTimeout(int seconds) {
+    SetNumber("ReadTimeout", seconds);
+}
+
+int CSettings::GetRetry() {
+    return GetNumber("Retry", 3);
+}
+
+void CSettings::SetRetry(int count) {
+    SetNumber("Retry", count);
+}
+
+bool CSettings::GetRecentFile(int n, std::string& path) {
+    if (n < 1 || n > kRecentFiles) {
+        return false;
+    }
+    const std::string* value = Find(RecentKey(n).c_str());
+    if (value == nullptr) {
+        return false;
+    }
+    path = *value;
+    return true;
+}
+
+void CSettings::AddRecentFile(const std::string& path) {
+    CIniSection* section = FindSection(kConfigSection);
+    if (section == nullptr) {
+        AddSection(kConfigSection)->AddKey(RecentKey(1), path);
+        Save();
+        return;
+    }
+    for (int n = 1; n <= kRecentFiles; ++n) {
+        const CIniKey* key = section->FindKey(RecentKey(n));
+        if (key != nullptr && key->Value() == path) {
+            return;
+        }
+    }
+    // Shift from the bottom up so that each value is copied before it is overwritten; the
+    // old File5 falls off the end.
+    for (int n = kRecentFiles - 1; n >= 1; --n) {
+        const CIniKey* from = section->FindKey(RecentKey(n));
+        if (from == nullptr) {
+            continue;
+        }
+        std::string value = from->Value();
+        if (CIniKey* to = section->FindKey(RecentKey(n + 1))) {
+            to->SetValue(std::move(value));
+        } else {
+            section->AddKey(RecentKey(n + 1), std::move(value));
+        }
+    }
+    if (CIniKey* first = section->FindKey(RecentKey(1))) {
+        first->SetValue(path);
+    } else {
+        section->AddKey(RecentKey(1), path);
+    }
+    Save();
+}
+
+std::string CSettings::GetWorkPath() {
+    const std::string* value = Find("WORKPATH");
+    return value == nullptr ? std::string() : *value;
+}
+
+void CSettings::SetWorkPath(const std::string& path) {
+    Set("WORKPATH", path);
+}
+
+int CSettings::GetCommType() {
+    return GetNumber("COMMTYPE", 0);
+}
+
+void CSettings::SetCommType(int type) {
+    SetNumber("COMMTYPE", type);
+}
+
+bool CSettings::GetDispMode() {
+    return GetNumber("DISPMODE", 1) != 0;
+}
+
+void CSettings::SetDispMode(int mode) {
+    SetNumber("DISPMODE", mode);
+}
+
+bool CSettings::GetAutoFileName() {
+    return GetNumber("AUTOFILENAME", 0) != 0;
+}
+
+void CSettings::SetAutoFileName(int on) {
+    SetNumber("AUTOFILENAME", on);
+}
+
+bool CSettings::GetDebug() {
+    const std::string* value = Find("DEBUG");
+    return value != nullptr && *value == "ON";
+}
+
+std::uint32_t CSettings::GetCfSize() {
+    std::uint32_t size = 0;
+    if (const std::string* value = Find("CF_SIZE")) {
+        IniScanHex(*value, size);
+    }
+    return size;
+}
+
+int CSettings::GetCfWait() {
+    return GetNumber("CF_WAIT", 3000);
+}
+
+std::string CSettings::GetResourcePath() {
+    std::string path = platform::ProgramFolder();
+    if (const std::string* value = Find("RESOURCE")) {
+        path += *value;
+    }
+    return path;
+}
+
+std::string CSettings::GetSerialDeviceName(int port) {
+    if (port < 1) {
+        return {};
+    }
+    if (CIniSection* section = FindSection(kPortsSection)) {
+        if (const CIniKey* key = section->FindKey("COM" + std::to_string(port))) {
+            return key->Value();
+        }
+    }
+    return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+}  // namespace kz

@@ -1,0 +1,104 @@
+// The user settings: section CONFIG of "KZMNT.INI" in the program folder, one getter per
+// key and one setter per key the user can change. A reader loads the file when it is made
+// and is meant to live for one task; every setter rewrites the whole file at once, so the
+// next reader sees the change. Nothing is cached between readers.
+//
+// A missing or unreadable file is not an error: every getter returns its default, and
+// setters change only the in-memory copy (the file is not created).
+//
+// Section PORTS (optional) maps COM port numbers to device names on this platform:
+//   [PORTS]
+//   COM3=/dev/ttyUSB0
+//   COM1=virtual:bench
+//
+// Thread-safety: a reader belongs to the thread that made it; readers on different threads
+// may exist at the same time (the last one to save wins).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "config/IniFile.h"
+
+namespace kz {
+
+class CSettings : public CIniFile {
+  public:
+    // Loads kz::platform::ProgramFolder() + "KZMNT.INI".
+    CSettings();
+    explicit CSettings(const std::string& iniPath);
+
+    // The path this reader loaded from (also when the file was missing).
+    const std::string& IniPath() const { return m_iniPath; }
+
+    // COM: the port number; 1 when missing or negative. The setter writes a negative
+    // number as 1.
+    int GetComPort();
+    void SetComPort(int port);
+
+    // Bau: stored in bit/s, handled as an index 0..3 (9600, 19200, 38400, other/115200).
+    // Missing: 2.
+    int GetBaudIndex();
+    void SetBaudIndex(int index);
+    // 0 -> 9600, 1 -> 19200, 2 -> 38400, anything else -> 115200.
+    static std::uint32_t BaudFromIndex(int index);
+
+    // Reply time-outs in seconds, as read (no range check). Missing: 30 and 10.
+    int GetWriteTimeout();
+    void SetWriteTimeout(int seconds);
+    int GetReadTimeout();
+    void SetReadTimeout(int seconds);
+    // Retry count of the serial commands, as read. Missing: 3.
+    int GetRetry();
+    void SetRetry(int count);
+
+    // File<n> (n = 1..5, newest first): true and the path when the key exists.
+    bool GetRecentFile(int n, std::string& path);
+    // Puts path at the head of the recent list, dropping the oldest of five. A path that is
+    // already in the list keeps its place and the file is not rewritten.
+    void AddRecentFile(const std::string& path);
+
+    // WORKPATH: the working folder of the file dialogs; empty when missing.
+    std::string GetWorkPath();
+    void SetWorkPath(const std::string& path);
+
+    // COMMTYPE: 0 serial, 1 LAN. Missing: 0.
+    int GetCommType();
+    void SetCommType(int type);
+
+    // DISPMODE: true (simple layout) when non-zero or missing.
+    bool GetDispMode();
+    void SetDispMode(int mode);
+
+    // AUTOFILENAME: true when non-zero; false when missing.
+    bool GetAutoFileName();
+    void SetAutoFileName(int on);
+
+    // DEBUG: true only for the exact value "ON".
+    bool GetDebug();
+
+    // CF_SIZE (hex, missing 0) and CF_WAIT (decimal, missing 3000).
+    std::uint32_t GetCfSize();
+    int GetCfWait();
+
+    // The program folder followed by the RESOURCE value, or the program folder alone when
+    // the key is missing.
+    std::string GetResourcePath();
+
+    // The device to open for COM port n: the value of COM<n> in section PORTS, else
+    // "/dev/ttyS<n-1>". Empty for n < 1 (no such port), so opening it fails.
+    std::string GetSerialDeviceName(int port);
+
+  private:
+    // The CONFIG key's value, or nullptr when the section or the key is missing.
+    const std::string* Find(const char* key);
+    // Replaces the key's value, appends the key, or appends section CONFIG with the key;
+    // then saves.
+    void Set(const char* key, const std::string& value);
+    void SetNumber(const char* key, int value);
+    int GetNumber(const char* key, int missing);
+
+    std::string m_iniPath;
+};
+
+}  // namespace kz

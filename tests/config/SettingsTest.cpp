@@ -1,0 +1,233 @@
+#include "config/Settings.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "platform/ProgramFolder.h"
+#include "support/TempDir.h"
+
+namespace kz {
+namespace {
+
+using test::TempDir;
+
+TEST(Settings, DefaultsWhenTheFileIsMissing) {
+    TempDir dir;
+    CSettings settings(dir.str() + "KZMNT.INI");
+    EXPECT_EQ(settings.GetComPort(), 1);
+    EXPECT_EQ(settings.GetBaudIndex(), 2);
+    EXPECT_EQ(settings.GetWriteTimeout(), 30);
+    EXPECT_EQ(settings.GetReadTimeout(), 10);
+    EXPECT_EQ(settings.GetRetry(), 3);
+    std::string path;
+    EXPECT_FALSE(settings.GetRecentFile(1, path));
+    EXPECT_EQ(settings.GetWorkPath(), "");
+    EXPECT_EQ(settings.GetCommType(), 0);
+    EXPECT_TRUE(settings.GetDispMode());
+    EXPECT_FALSE(settings.GetAutoFileName());
+    EXPECT_FALSE(settings.GetDebug());
+    EXPECT_EQ(settings.GetCfSize(), 0u);
+    EXPECT_EQ(settings.GetCfWait(), 3000);
+
+    // Setters change only the copy in memory: the file is not created.
+    settings.SetComPort(4);
+    EXPECT_EQ(settings.GetComPort(), 4);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "KZMNT.INI"));
+}
+
+TEST(Settings, DefaultConstructorUsesTheProgramFolder) {
+    TempDir dir;
+    dir.Write("KZMNT.INI", "[CONFIG]\r\nCOM=7\r\n");
+    platform::SetProgramFolder(dir.str());
+    CSettings settings;
+    EXPECT_EQ(settings.IniPath(), dir.str() + "KZMNT.INI");
+    EXPECT_EQ(settings.GetComPort(), 7);
+    dir.Write("KZMNT.INI", "[CONFIG]\r\nRESOURCE=lang\\JP.RES\r\n");
+    EXPECT_EQ(CSettings().GetResourcePath(), dir.str() + "lang\\JP.RES");
+    dir.Write("KZMNT.INI", "");
+    EXPECT_EQ(CSettings().GetResourcePath(), dir.str());
+    platform::SetProgramFolder("");
+}
+
+struct GetterCase {
+    const char* name;
+    std::string config;  // lines of section CONFIG
+    int com, baud, writeTimeout, retry;
+    bool disp, autoName, debug;
+    std::uint32_t cfSize;
+};
+
+class SettingsGetters : public ::testing::TestWithParam<GetterCase> {};
+
+TEST_P(SettingsGetters, ReadTheConfigSection) {
+    const auto& c = GetParam();
+    TempDir dir;
+    CSettings s(dir.Write("KZMNT.INI", "[CONFIG]\r\n" + c.config));
+    EXPECT_EQ(s.GetComPort(), c.com);
+    EXPECT_EQ(s.GetBaudIndex(), c.baud);
+    EXPECT_EQ(s.GetWriteTimeout(), c.writeTimeout);
+    EXPECT_EQ(s.GetRetry(), c.retry);
+    EXPECT_EQ(s.GetDispMode(), c.disp);
+    EXPECT_EQ(s.GetAutoFileName(), c.autoName);
+    EXPECT_EQ(s.GetDebug(), c.debug);
+    EXPECT_EQ(s.GetCfSize(), c.cfSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SettingsGetters,
+    ::testing::Values(
+        GetterCase{"EmptySection", "", 1, 2, 30, 3, true, false, false, 0},
+        GetterCase{"Plain",
+                   "COM=3\r\nBau=9600\r\nWriteTimeout=5\r\nRetry=0\r\nDISPMODE=0\r\n"
+                   "AUTOFILENAME=1\r\nDEBUG=ON\r\nCF_SIZE=ff00\r\n",
+                   3, 0, 5, 0, false, true, true, 0xFF00},
+        GetterCase{"OddBaudIsIndex3", "Bau=57600\r\n", 1, 3, 30, 3, true, false, false, 0},
+        GetterCase{"Baud19200", "Bau=19200\r\n", 1, 1, 30, 3, true, false, false, 0},
+        GetterCase{"NegativeComIsOne", "COM=-2\r\n", 1, 2, 30, 3, true, false, false, 0},
+        GetterCase{"ComZeroStays", "COM=0\r\n", 0, 2, 30, 3, true, false, false, 0},
+        GetterCase{"DebugLowerCaseIsOff", "DEBUG=on\r\n", 1, 2, 30, 3, true, false, false, 0},
+        GetterCase{"DebugWithBlankIsOff", "DEBUG=ON \r\n", 1, 2, 30, 3, true, false, false, 0},
+        GetterCase{"NumbersReadLikeAtoi",
+                   "COM= 12abc\r\nWriteTimeout=x\r\nRetry=+4\r\n"
+                   "DISPMODE=junk\r\nAUTOFILENAME=-1\r\n",
+                   12, 2, 0, 4, false, true, false, 0},
+        GetterCase{"KeyWithBlankIsAnotherKey", "COM =5\r\n", 1, 2, 30, 3, true, false, false, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Settings, OnlyTheConfigSectionCounts) {
+    TempDir dir;
+    CSettings s(dir.Write("KZMNT.INI", "[config]\r\nCOM=5\r\n[MODEL]\r\nCOM=6\r\n"));
+    EXPECT_EQ(s.GetComPort(), 1);
+}
+
+TEST(Settings, SetterReplacesAppendsKeyOrAppendsSection) {
+    TempDir dir;
+    const std::string path = dir.Write("KZMNT.INI", "[MODEL]\r\nID=12\r\n");
+    CSettings(path).SetRetry(5);
+    EXPECT_EQ(dir.Read("KZMNT.INI"), "[MODEL]\r\nID=12\r\n\r\n[CONFIG]\r\nRetry=5\r\n\r\n");
+    CSettings(path).SetBaudIndex(7);
+    CSettings(path).SetRetry(6);
+    CSettings(path).SetComPort(-3);
+    EXPECT_EQ(dir.Read("KZMNT.INI"),
+              "[MODEL]\r\nID=12\r\n\r\n[CONFIG]\r\nRetry=6\r\nBau=115200\r\nCOM=1\r\n\r\n");
+
+    CSettings s(path);
+    EXPECT_EQ(s.GetRetry(), 6);
+    EXPECT_EQ(s.GetBaudIndex(), 3);
+}
+
+TEST(Settings, SettersRoundTrip) {
+    TempDir dir;
+    const std::string path = dir.Write("KZMNT.INI", "");
+    {
+        CSettings s(path);
+        s.SetComPort(2);
+        s.SetBaudIndex(1);
+        s.SetWriteTimeout(65535);
+        s.SetReadTimeout(0);
+        s.SetRetry(99);
+        s.SetWorkPath("C:\\work dir");
+        s.SetCommType(1);
+        s.SetDispMode(0);
+        s.SetAutoFileName(1);
+    }
+    CSettings s(path);
+    EXPECT_EQ(s.GetComPort(), 2);
+    EXPECT_EQ(s.GetBaudIndex(), 1);
+    EXPECT_EQ(s.GetWriteTimeout(), 65535);
+    EXPECT_EQ(s.GetReadTimeout(), 0);
+    EXPECT_EQ(s.GetRetry(), 99);
+    EXPECT_EQ(s.GetWorkPath(), "C:\\work dir");
+    EXPECT_EQ(s.GetCommType(), 1);
+    EXPECT_FALSE(s.GetDispMode());
+    EXPECT_TRUE(s.GetAutoFileName());
+}
+
+TEST(Settings, BaudFromIndex) {
+    EXPECT_EQ(CSettings::BaudFromIndex(0), 9600u);
+    EXPECT_EQ(CSettings::BaudFromIndex(1), 19200u);
+    EXPECT_EQ(CSettings::BaudFromIndex(2), 38400u);
+    EXPECT_EQ(CSettings::BaudFromIndex(3), 115200u);
+    EXPECT_EQ(CSettings::BaudFromIndex(-1), 115200u);
+}
+
+std::string RecentList(const std::string& path) {
+    CSettings s(path);
+    std::string list;
+    for (int n = 0; n <= 6; ++n) {
+        std::string file;
+        list += s.GetRecentFile(n, file) ? file : "-";
+        list += n < 6 ? "," : "";
+    }
+    return list;
+}
+
+TEST(Settings, AddRecentFileWithoutConfigSection) {
+    TempDir dir;
+    const std::string path = dir.Write("KZMNT.INI", "[M]\r\nID=1\r\n");
+    CSettings(path).AddRecentFile("a.MEM");
+    EXPECT_EQ(dir.Read("KZMNT.INI"), "[M]\r\nID=1\r\n\r\n[CONFIG]\r\nFile1=a.MEM\r\n\r\n");
+}
+
+TEST(Settings, AddRecentFileShiftsAndDropsTheOldest) {
+    TempDir dir;
+    const std::string path = dir.Write("KZMNT.INI", "[CONFIG]\r\nCOM=2\r\n");
+    for (const char* file : {"1", "2", "3", "4", "5"}) {
+        CSettings(path).AddRecentFile(file);
+    }
+    EXPECT_EQ(RecentList(path), "-,5,4,3,2,1,-");
+    CSettings(path).AddRecentFile("6");
+    EXPECT_EQ(RecentList(path), "-,6,5,4,3,2,-");
+    EXPECT_EQ(CSettings(path).GetComPort(), 2);
+}
+
+TEST(Settings, AddRecentFileKeepsAPathAlreadyListed) {
+    TempDir dir;
+    const std::string original = "[CONFIG]\r\n; hand-written\r\nFile1=a\r\nFile2=b\r\nFile3=c\r\n";
+    const std::string path = dir.Write("KZMNT.INI", original);
+    CSettings(path).AddRecentFile("c");
+    // Not rewritten: the comment is still there.
+    EXPECT_EQ(dir.Read("KZMNT.INI"), original);
+    // Case matters: "C" is a new path.
+    CSettings(path).AddRecentFile("C");
+    EXPECT_EQ(RecentList(path), "-,C,a,b,c,-,-");
+}
+
+TEST(Settings, AddRecentFileFillsGaps) {
+    TempDir dir;
+    const std::string path = dir.Write("KZMNT.INI", "[CONFIG]\r\nFile2=b\r\n");
+    CSettings(path).AddRecentFile("new");
+    // File2 is copied down to File3; with no File1 to move into it, File2 keeps its value.
+    EXPECT_EQ(RecentList(path), "-,new,b,b,-,-,-");
+}
+
+struct PortCase {
+    const char* name;
+    std::string file;
+    int port;
+    std::string device;
+};
+
+class SettingsPorts : public ::testing::TestWithParam<PortCase> {};
+
+TEST_P(SettingsPorts, MapPortNumbersToDevices) {
+    TempDir dir;
+    CSettings s(dir.Write("KZMNT.INI", GetParam().file));
+    EXPECT_EQ(s.GetSerialDeviceName(GetParam().port), GetParam().device);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, SettingsPorts,
+    ::testing::Values(PortCase{"NoFile", "", 1, "/dev/ttyS0"},
+                      PortCase{"Default", "[PORTS]\r\nCOM2=/dev/ttyUSB1\r\n", 3, "/dev/ttyS2"},
+                      PortCase{"Mapped", "[PORTS]\r\nCOM3=/dev/ttyUSB0\r\n", 3, "/dev/ttyUSB0"},
+                      PortCase{"Virtual", "[CONFIG]\r\nCOM=1\r\n[PORTS]\r\nCOM1=virtual:bench\r\n",
+                               1, "virtual:bench"},
+                      PortCase{"OnlyPortsSection", "[CONFIG]\r\nCOM1=x\r\n", 1, "/dev/ttyS0"},
+                      PortCase{"NoPortZero", "", 0, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kz
