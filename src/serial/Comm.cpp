@@ -296,6 +296,10 @@ bool CComm::GetModemStatus(std::uint32_t& nStatus) {
     return m_pDevice->GetModemStatus(nStatus);
 }
 
+bool CComm::HasModemLines() const {
+    return m_pDevice && m_pDevice->Caps().modemLines;
+}
+
 // ---- Comm-event thread --------------------------------------------------------------------
 
 bool CComm::OnEventThread() const {

@@ -95,6 +95,10 @@ class CComm {
     // has no modem lines.
     virtual bool GetModemStatus(std::uint32_t& nStatus);
 
+    // True when a port is held and its device reports real modem lines (a pseudo-terminal
+    // or a plain three-wire adapter does not, so CTS cannot be watched there).
+    bool HasModemLines() const;
+
     // Sets the event mask and starts the comm-event thread. False when no port is held, an
     // event thread already runs, the mask cannot be set, or the thread cannot be created
     // (the previous mask is then restored).
