@@ -1,0 +1,163 @@
+// English (1033) texts of the string table. Leading blanks are part of the status-line
+// texts; "\n" is a line break inside a message box or between a command's status text
+// and its tool tip.
+#include "config/StringTableData.h"
+
+namespace kz::detail {
+
+namespace {
+
+constexpr StringEntry kEnglish[] = {
+    {128, "KZmnt\n\nKZmnt\n\n\nKZmnt.Document\nKZmnt Document"},
+
+    // Window titles, dialog captions, list columns.
+    {1000, "PC Transfer tool"},
+    {1001, "Backup Confirmation"},
+    {1002, "Restore Confirmation"},
+    {1003, "Verify Confirmation"},
+    {1004, "IP Address"},
+    {1005, "Situation"},
+
+    {2000, "The value besides the range is set up."},
+
+    // Questions and notices of the controller and the network search.
+    {3000, "Do you want to abort it?"},
+    {3001, "A file exists. May I overwrite?"},
+    {3002,
+     "The specified file did not exist or it has damaged.\nPlease check a specification file "
+     "again."},
+    {3003, "It is searching."},
+    {3004, "Search end"},
+    {3005, "KZ is not found."},
+
+    // Status lines of the operations.
+    {3200, "*** Backup Start ***"},
+    {3201, "*** Restoration Start ***"},
+    {3202, "*** Verification Start ***"},
+    {3203, "In a personal computer \"%s\" Data is backed up."},
+    {3204, "\"%s\" Backup data is written in"},
+    {3205, "\"%s\"  It verifies."},
+    {3206, "Address=%s , Size=%s"},
+    {3207, "*** CF file reception start ***"},
+    {3208, "*** CF file transmitting start ***"},
+    {3299, "Processing was completed."},
+    {3300, "    ILOADER has downloaded..."},
+    {3301, "    Establishment of a communication circuit"},
+    {3302, "    CORE-ID Check"},
+    {3303, "    I Connected ILOADER"},
+    {3304, "    Change of a baud rate(%d)"},
+    {3305, "    Connect Complete"},
+    {3310, "    I/O CODE Check"},
+    {3311, "    Buckup(%d/%d)..."},
+    {3312, "    VERIFY(%d/%d)..."},
+    {3313, "    RESTORE(%d/%d)..."},
+    {3314, "Under SLOADER transmission..."},
+    {3315, "The check of hardware information"},
+    {3316, "The check of a signature"},
+    {3317, "Please return KZ to an on-line screen.\nPlease click the \"O.K.\" button."},
+
+    // Errors (m_nError) and the engine's own status lines.
+    {4000, "Please check a power supply or a cable."},
+    {4001, "Processing was aborted by operation."},
+    {4002, "Retry Over"},
+    {4003, "Reading of ILOADER went wrong."},
+    {4004, "Data which is not in agreement by verification."},
+    {4005, "Apparatus information is not registered."},
+    {4006, "CORE-ID is different."},
+    {4007, "IO-CODE is different."},
+    {4008, "    Time Out..."},
+    {4009, "The password is wrong. Please input again."},
+    {4010, "When a password input was carried out, the retry error occurred."},
+    {4011, "Password input"},
+    {4012, "There is no CF card."},
+    {4014, "The size of FEPROM is different."},
+    {4015, "The size of SRAM is different."},
+    {4016, "Signature is different."},
+    {4017, "Insufficient memory"},
+    {4018, "    Data error"},
+
+    // CF card transfer: questions, captions, card errors.
+    {5000, "Is a folder created?"},
+    {5001, "CF file reception"},
+    {5002, "It has already existed. Does it overwrite?"},
+    {5003, "It is not a model corresponding to CF card."},
+    {5004, "Image data reception"},
+    {5005, "Sound data reception"},
+    {5006, "Filing data reception"},
+    {5007, "CSV file reception"},
+    {5009, "It overwrites to CF card of a transmission place. \n Is it all right to this?"},
+    {5010, "Image file transmission"},
+    {5011, "Sound file transmission"},
+    {5012, "Filing data transmission"},
+    {5013, "CSV file transmission"},
+    {5014, "File selection"},
+    {5015, "Folder selection"},
+    {5016, "File name"},
+    {5017, "Folder name"},
+    {5018, "PC Card Directory Create error"},
+    {5019, "PC Card Delete error"},
+    {5020, "PC Card Write error"},
+    {5021, "PC Card Read error"},
+    {5022, "CF file transmission"},
+    {5023, "Logging data reception"},
+    {5024, "Trend graph data reception"},
+    {5025, "Sampling data reception"},
+    {5026, "Screen capture/Video capture reception"},
+    {5027, "Alarm active data/Block1 reception"},
+    {5028, "Alarm history data/Block2 reception"},
+    {5029, "Alarm log data/Block3 reception"},
+    {5030, "Alarm Block4 data reception"},
+    {5031, "Alarm Block5 data reception"},
+    {5032, "Alarm Block6 data reception"},
+    {5033, "Alarm Block7 data reception"},
+    {5034, "Alarm Block8 data reception"},
+    {5035, "Backup SRAM data reception"},
+    {5036, "Logging data transmission"},
+    {5037, "Trend graph data transmission"},
+    {5038, "Sampling data transmission"},
+    {5039, "Screen capture/Video capture transmission"},
+    {5040, "Alarm active data/Block1 transmission"},
+    {5041, "Alarm history data/Block2 transmission"},
+    {5042, "Alarm log data/Block3 transmission"},
+    {5043, "Alarm Block4 data transmission"},
+    {5044, "Alarm Block5 data transmission"},
+    {5045, "Alarm Block6 data transmission"},
+    {5046, "Alarm Block7 data transmission"},
+    {5047, "Alarm Block8 data transmission"},
+    {5048, "Backup SRAM data transmission"},
+    {5049, "File write error"},
+
+    // A deferred abort.
+    {8000, "    Discontinuation processing is carried out."},
+    {8001, "    ... Please wait for a while."},
+
+    // Command status texts: "status line\ntool tip".
+    {32772, "Data of connection apparatus is backed up.\nBACKUP"},
+    {32773, "Data is written in connection apparatus.\nRESTORE"},
+    {32774, "Data of connection apparatus is verified.\nVERIFY"},
+    {32775, "The conditions of transfer are set up.\nTransfer Setup"},
+    {32777, "The processing under execution is aborted.\nAbort"},
+    {32778, "The property of a backup file is displayed.\nProperty"},
+    {32779, "The comment of a backup file is edited.\nComment"},
+    {32789, "It changes to a simple display.\nSimple mode"},
+    {32790, "It changes to a detailed display.\nDetail mode"},
+    {32791, "The file of CF card is received.\nCF file receive"},
+    {32792, "A file is transmitted to CF card.\nCF file send"},
+    {57664, "Display program information, version number and copyright\nAbout"},
+    {57665, "Quit the application\nExit"},
+    {59392, "Show or hide the toolbar\nToggle ToolBar"},
+    {59393, "Show or hide the status bar\nToggle StatusBar"},
+
+    // The framework's integer-range message (%1 and %2 are the limits).
+    {61714, "Please enter an integer between %1 and %2."},
+};
+
+static_assert(SortedUnique(kEnglish), "English string table must be sorted by id");
+
+}  // namespace
+
+std::span<const StringEntry> EnglishStrings() {
+    return kEnglish;
+}
+
+}  // namespace kz::detail

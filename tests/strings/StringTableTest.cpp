@@ -1,0 +1,267 @@
+#include "config/StringTable.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cctype>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ProgramFolder.h"
+#include "support/TempDir.h"
+
+namespace kz {
+namespace {
+
+struct Text {
+    int id;
+    const char* english;
+};
+
+class ExactEnglishText : public ::testing::TestWithParam<Text> {};
+
+TEST_P(ExactEnglishText, MatchesTheSystemText) {
+    EXPECT_EQ(GetString(GetParam().id, Language::English), GetParam().english);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strings, ExactEnglishText,
+    ::testing::Values(
+        Text{1000, "PC Transfer tool"}, Text{2000, "The value besides the range is set up."},
+        Text{3002,
+             "The specified file did not exist or it has damaged.\nPlease check a "
+             "specification file again."},
+        Text{3205, "\"%s\"  It verifies."}, Text{3299, "Processing was completed."},
+        Text{3311, "    Buckup(%d/%d)..."},
+        Text{3317, "Please return KZ to an on-line screen.\nPlease click the \"O.K.\" button."},
+        Text{4000, "Please check a power supply or a cable."},
+        Text{4001, "Processing was aborted by operation."}, Text{4002, "Retry Over"},
+        Text{4003, "Reading of ILOADER went wrong."},
+        Text{4004, "Data which is not in agreement by verification."},
+        Text{4005, "Apparatus information is not registered."}, Text{4006, "CORE-ID is different."},
+        Text{4007, "IO-CODE is different."}, Text{4008, "    Time Out..."},
+        Text{4009, "The password is wrong. Please input again."},
+        Text{4010, "When a password input was carried out, the retry error occurred."},
+        Text{4011, "Password input"}, Text{4012, "There is no CF card."},
+        Text{4014, "The size of FEPROM is different."},
+        Text{4015, "The size of SRAM is different."}, Text{4016, "Signature is different."},
+        Text{4017, "Insufficient memory"}, Text{4018, "    Data error"},
+        Text{5009, "It overwrites to CF card of a transmission place. \n Is it all right to this?"},
+        Text{5026, "Screen capture/Video capture reception"}, Text{5049, "File write error"},
+        Text{8000, "    Discontinuation processing is carried out."},
+        Text{8001, "    ... Please wait for a while."},
+        Text{32772, "Data of connection apparatus is backed up.\nBACKUP"}));
+
+TEST(Strings, JapaneseTexts) {
+    EXPECT_EQ(GetString(3299, Language::Japanese), "処理が完了しました。");
+    EXPECT_EQ(GetString(4008, Language::Japanese), "    タイムアウト...");
+    EXPECT_EQ(GetString(3311, Language::Japanese), "    バックアップ(%d/%d)...");
+    EXPECT_EQ(GetString(5015, Language::Japanese), "フォルダ選択");
+}
+
+TEST(Strings, UnknownIdIsEmpty) {
+    for (int id : {-1, 0, 4013, 5008, 9999, 70000}) {
+        EXPECT_EQ(GetString(id, Language::English), "") << id;
+        EXPECT_EQ(GetString(id, Language::Japanese), "") << id;
+    }
+}
+
+// The printf conversions of a text ("%d", "%4.4s", "%%") and the numbered inserts of the
+// framework's messages ("%1"), in order.
+std::vector<std::string> FormatSpecifiers(const std::string& text) {
+    std::vector<std::string> found;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            continue;
+        }
+        size_t end = i + 1;
+        while (end < text.size() &&
+               std::string("-+#0123456789.hlLzjt").find(text[end]) != std::string::npos) {
+            ++end;
+        }
+        if (end < text.size() &&
+            (std::isalpha(static_cast<unsigned char>(text[end])) || text[end] == '%')) {
+            ++end;
+        } else {
+            end = i + 1;
+            while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end]))) {
+                ++end;
+            }
+        }
+        found.push_back(text.substr(i, end - i));
+        i = end - 1;
+    }
+    return found;
+}
+
+size_t LeadingBlanks(const std::string& text) {
+    size_t n = text.find_first_not_of(' ');
+    return n == std::string::npos ? text.size() : n;
+}
+
+TEST(Strings, BothLanguagesHaveTheSameIdsSpecifiersAndLeadingBlanks) {
+    auto english = BuiltInStringIds(Language::English);
+    auto japanese = BuiltInStringIds(Language::Japanese);
+    EXPECT_EQ(english, japanese);
+    EXPECT_GT(english.size(), 100u);
+    for (int id : english) {
+        std::string en = GetString(id, Language::English);
+        std::string ja = GetString(id, Language::Japanese);
+        EXPECT_FALSE(en.empty()) << id;
+        EXPECT_FALSE(ja.empty()) << id;
+        EXPECT_EQ(FormatSpecifiers(en), FormatSpecifiers(ja)) << id;
+        EXPECT_EQ(LeadingBlanks(en), LeadingBlanks(ja)) << id;
+    }
+}
+
+TEST(Strings, EveryStringIdTheProgramUsesIsThere) {
+    std::vector<int> used = {1000, 1001, 1002, 1003, 1004, 1005, 2000, 61714};
+    for (int id = 3000; id <= 3005; ++id)
+        used.push_back(id);
+    for (int id = 3200; id <= 3208; ++id)
+        used.push_back(id);
+    for (int id : {3299, 3300, 3301, 3302, 3303, 3304, 3305})
+        used.push_back(id);
+    for (int id = 3310; id <= 3317; ++id)
+        used.push_back(id);
+    for (int id = 4000; id <= 4018; ++id) {
+        if (id != 4013)
+            used.push_back(id);
+    }
+    for (int id = 5000; id <= 5049; ++id) {
+        if (id != 5008)
+            used.push_back(id);
+    }
+    for (int id : {8000, 8001, 32772, 32773, 32774, 32775, 32777, 32778, 32779, 32789, 32790, 32791,
+                   32792}) {
+        used.push_back(id);
+    }
+    for (int id : used) {
+        EXPECT_FALSE(GetString(id, Language::English).empty()) << id;
+    }
+}
+
+// Sets or clears an environment variable for one test and puts it back afterwards.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = ::getenv(name)) {
+            old_ = old;
+        }
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+struct LocaleCase {
+    const char* name;
+    const char* lcAll;
+    const char* lcMessages;
+    const char* lang;
+    Language expected;
+};
+
+class SystemLocale : public ::testing::TestWithParam<LocaleCase> {};
+
+TEST_P(SystemLocale, ChoosesTheLanguage) {
+    ScopedEnv all("LC_ALL", GetParam().lcAll);
+    ScopedEnv messages("LC_MESSAGES", GetParam().lcMessages);
+    ScopedEnv lang("LANG", GetParam().lang);
+    EXPECT_EQ(SystemLanguage(), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strings, SystemLocale,
+    ::testing::Values(
+        LocaleCase{"NothingSet", nullptr, nullptr, nullptr, Language::English},
+        LocaleCase{"LangJapanese", nullptr, nullptr, "ja_JP.UTF-8", Language::Japanese},
+        LocaleCase{"LangBareJa", nullptr, nullptr, "ja", Language::Japanese},
+        LocaleCase{"LcAllWins", "C", nullptr, "ja_JP.UTF-8", Language::English},
+        LocaleCase{"EmptyLcAllIgnored", "", nullptr, "ja_JP.eucJP", Language::Japanese},
+        LocaleCase{"MessagesJapanese", nullptr, "ja_JP", "en_US.UTF-8", Language::Japanese},
+        LocaleCase{"OtherLanguage", nullptr, nullptr, "de_DE.UTF-8", Language::English},
+        LocaleCase{"NotJustJaLetters", nullptr, nullptr, "jam", Language::English}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(Strings, ChosenLanguageIsUsedByDefault) {
+    SetLanguage(Language::Japanese);
+    EXPECT_EQ(CurrentLanguage(), Language::Japanese);
+    EXPECT_EQ(GetString(4002), "リトライオーバー");
+    SetLanguage(Language::English);
+    EXPECT_EQ(GetString(4002), "Retry Over");
+}
+
+class ResourceFile : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        ClearResourceTexts();
+        platform::SetProgramFolder("");
+    }
+    test::TempDir folder_;
+};
+
+TEST_F(ResourceFile, ReplacesTextsPerLanguage) {
+    auto path = folder_.Write("texts.txt",
+                              "\xEF\xBB\xBF# replacement texts\r\n"
+                              "\r\n"
+                              "3299\tDone.\r\n"
+                              "4002\tRetries\\tused up\\nfor good \\\\o/\r\n"
+                              "[1041]\n"
+                              "3299\t完了\n"
+                              "[1033]\n"
+                              "4008\t    Timed out (%d)\n"
+                              "9000\t\n");
+    ASSERT_TRUE(LoadResourceFile(path));
+    EXPECT_EQ(GetString(3299, Language::English), "Done.");
+    EXPECT_EQ(GetString(3299, Language::Japanese), "完了");
+    EXPECT_EQ(GetString(4002, Language::English), "Retries\tused up\nfor good \\o/");
+    EXPECT_EQ(GetString(4002, Language::Japanese), "Retries\tused up\nfor good \\o/");
+    EXPECT_EQ(GetString(4008, Language::English), "    Timed out (%d)");
+    EXPECT_EQ(GetString(4008, Language::Japanese), "    タイムアウト...");
+    EXPECT_EQ(GetString(9000, Language::English), "");
+    // Ids the file does not name keep their built-in texts.
+    EXPECT_EQ(GetString(4001, Language::English), "Processing was aborted by operation.");
+
+    ClearResourceTexts();
+    EXPECT_EQ(GetString(3299, Language::English), "Processing was completed.");
+}
+
+class MalformedResource : public ResourceFile, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MalformedResource, IsIgnoredAsAWhole) {
+    ASSERT_TRUE(LoadResourceFile(folder_.Write("good.txt", "3299\tEarlier\n")));
+    std::string content = std::string("4002\tNot taken\n") + GetParam() + "\n";
+    EXPECT_FALSE(LoadResourceFile(folder_.Write("bad.txt", content)));
+    // The texts loaded before stay in force; nothing of the bad file is taken.
+    EXPECT_EQ(GetString(3299, Language::English), "Earlier");
+    EXPECT_EQ(GetString(4002, Language::English), "Retry Over");
+}
+
+INSTANTIATE_TEST_SUITE_P(Strings, MalformedResource,
+                         ::testing::Values("3299 no tab", "\tno id", "32x\ttext", "-1\tnegative",
+                                           "65536\ttoo big", "123456\tlong", "3299\tbad \\q escape",
+                                           "3299\ttrailing \\", "[1049]", "[1033", "\xFF\xFE bytes",
+                                           "3299\t\xE3\x81 cut character"));
+
+TEST_F(ResourceFile, MissingFileOrFolderChangesNothing) {
+    EXPECT_FALSE(LoadResourceFile(folder_.str() + "absent.txt"));
+    EXPECT_FALSE(LoadResourceFile(folder_.str()));
+    EXPECT_EQ(GetString(3299, Language::English), "Processing was completed.");
+}
+
+TEST_F(ResourceFile, SettingNamesTheFileInTheProgramFolder) {
+    platform::SetProgramFolder(folder_.str());
+    EXPECT_FALSE(LoadConfiguredResourceFile());  // no settings file, no RESOURCE
+    folder_.Write("KZMNT.INI", "[CONFIG]\r\nRESOURCE=lang/texts.txt\r\n");
+    folder_.Write("lang/texts.txt", "3004\tSearch finished\n");
+    EXPECT_TRUE(LoadConfiguredResourceFile());
+    EXPECT_EQ(GetString(3004, Language::English), "Search finished");
+}
+
+}  // namespace
+}  // namespace kz
