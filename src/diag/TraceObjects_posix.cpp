@@ -1,0 +1,39 @@
+#include "diag/TraceObjects.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace kz::trace {
+
+void UniqueFd::Reset(int fd) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    fd_ = fd;
+}
+
+Mapping Mapping::Map(int fd, std::size_t size, bool writable) {
+    Mapping mapping;
+    int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
+    void* address = ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
+    if (address != MAP_FAILED) {
+        mapping.address_ = address;
+        mapping.size_ = size;
+    }
+    return mapping;
+}
+
+void Mapping::Reset() {
+    if (address_ != nullptr) {
+        ::munmap(address_, size_);
+        address_ = nullptr;
+        size_ = 0;
+    }
+}
+
+bool& OnViewerThread() {
+    thread_local bool onViewerThread = false;
+    return onViewerThread;
+}
+
+}  // namespace kz::trace
