@@ -110,6 +110,9 @@ class CComm {
     // event thread itself (from a handler) it only asks, and returns true.
     virtual bool CommEventStop();
 
+    // True from CommEventStart until the event thread has left its loop. Any thread.
+    bool EventThreadRunning() const { return m_bThreadAlive; }
+
     // Calls the handler of each set event bit in this order: break, CTS, DSR, error, ring,
     // RLSD, transmit empty, received character, flag character. The first handler that
     // returns false ends the chain; the result is then false, otherwise true.
