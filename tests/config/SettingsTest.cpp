@@ -145,14 +145,6 @@ TEST(Settings, SettersRoundTrip) {
     EXPECT_TRUE(s.GetAutoFileName());
 }
 
-TEST(Settings, BaudFromIndex) {
-    EXPECT_EQ(CSettings::BaudFromIndex(0), 9600u);
-    EXPECT_EQ(CSettings::BaudFromIndex(1), 19200u);
-    EXPECT_EQ(CSettings::BaudFromIndex(2), 38400u);
-    EXPECT_EQ(CSettings::BaudFromIndex(3), 115200u);
-    EXPECT_EQ(CSettings::BaudFromIndex(-1), 115200u);
-}
-
 std::string RecentList(const std::string& path) {
     CSettings s(path);
     std::string list;
