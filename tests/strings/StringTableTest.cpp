@@ -231,22 +231,33 @@ TEST_F(ResourceFile, ReplacesTextsPerLanguage) {
     EXPECT_EQ(GetString(3299, Language::English), "Processing was completed.");
 }
 
-class MalformedResource : public ResourceFile, public ::testing::WithParamInterface<const char*> {};
+struct BadLine {
+    const char* name;
+    const char* line;
+};
+
+class MalformedResource : public ResourceFile, public ::testing::WithParamInterface<BadLine> {};
 
 TEST_P(MalformedResource, IsIgnoredAsAWhole) {
     ASSERT_TRUE(LoadResourceFile(folder_.Write("good.txt", "3299\tEarlier\n")));
-    std::string content = std::string("4002\tNot taken\n") + GetParam() + "\n";
+    std::string content = std::string("4002\tNot taken\n") + GetParam().line + "\n";
     EXPECT_FALSE(LoadResourceFile(folder_.Write("bad.txt", content)));
     // The texts loaded before stay in force; nothing of the bad file is taken.
     EXPECT_EQ(GetString(3299, Language::English), "Earlier");
     EXPECT_EQ(GetString(4002, Language::English), "Retry Over");
 }
 
-INSTANTIATE_TEST_SUITE_P(Strings, MalformedResource,
-                         ::testing::Values("3299 no tab", "\tno id", "32x\ttext", "-1\tnegative",
-                                           "65536\ttoo big", "123456\tlong", "3299\tbad \\q escape",
-                                           "3299\ttrailing \\", "[1049]", "[1033", "\xFF\xFE bytes",
-                                           "3299\t\xE3\x81 cut character"));
+INSTANTIATE_TEST_SUITE_P(
+    Strings, MalformedResource,
+    ::testing::Values(BadLine{"NoTab", "3299 no tab"}, BadLine{"NoId", "\tno id"},
+                      BadLine{"IdNotANumber", "32x\ttext"}, BadLine{"NegativeId", "-1\tnegative"},
+                      BadLine{"IdTooBig", "65536\ttoo big"}, BadLine{"IdTooLong", "123456\tlong"},
+                      BadLine{"UnknownEscape", "3299\tbad \\q escape"},
+                      BadLine{"TrailingBackslash", "3299\ttrailing \\"},
+                      BadLine{"UnknownSection", "[1049]"}, BadLine{"OpenSection", "[1033"},
+                      BadLine{"NotUtf8", "\xFF\xFE bytes"},
+                      BadLine{"CutUtf8Character", "3299\t\xE3\x81 cut character"}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(ResourceFile, MissingFileOrFolderChangesNothing) {
     EXPECT_FALSE(LoadResourceFile(folder_.str() + "absent.txt"));
