@@ -49,15 +49,33 @@ std::uint32_t ManualClock::TickCount() {
 void ManualClock::Sleep(std::chrono::milliseconds d) {
     std::unique_lock lock(mutex_);
     const std::uint64_t deadline = now_ + static_cast<std::uint64_t>(d.count());
+    if (freeRunning_) {
+        now_ = deadline;
+        cv_.notify_all();
+        return;
+    }
+    const std::uint64_t enteredAt = advances_;
     ++sleepers_;
+    ++freshSleepers_;
     cv_.notify_all();
-    cv_.wait(lock, [&] { return now_ >= deadline; });
+    cv_.wait(lock, [&] { return freeRunning_ || now_ >= deadline; });
     --sleepers_;
+    if (enteredAt == advances_) {
+        --freshSleepers_;
+    }
 }
 
 void ManualClock::Advance(std::chrono::milliseconds d) {
     std::lock_guard lock(mutex_);
     now_ += static_cast<std::uint64_t>(d.count());
+    ++advances_;
+    freshSleepers_ = 0;
+    cv_.notify_all();
+}
+
+void ManualClock::SetFreeRunning(bool on) {
+    std::lock_guard lock(mutex_);
+    freeRunning_ = on;
     cv_.notify_all();
 }
 
@@ -68,7 +86,7 @@ int ManualClock::Sleepers() {
 
 bool ManualClock::WaitForSleepers(int n, std::chrono::milliseconds realTimeout) {
     std::unique_lock lock(mutex_);
-    return cv_.wait_for(lock, realTimeout, [&] { return sleepers_ >= n; });
+    return cv_.wait_for(lock, realTimeout, [&] { return freshSleepers_ >= n; });
 }
 
 IClock& Clock() { return *g_clock.load(std::memory_order_acquire); }

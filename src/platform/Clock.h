@@ -50,9 +50,13 @@ public:
     void Sleep(std::chrono::milliseconds d) override;
     // Moves time forward and wakes every sleeper whose deadline has passed.
     void Advance(std::chrono::milliseconds d);
+    // When on, Sleep() returns at once and moves time forward by its own duration (for
+    // tearing down threads that sleep on this clock).
+    void SetFreeRunning(bool on);
     // Number of threads currently blocked in Sleep().
     int Sleepers();
-    // Blocks (in real time) until at least n threads sleep; false after the real time-out.
+    // Blocks (in real time) until at least n threads have gone to sleep since the last
+    // Advance() and still sleep; false after the real time-out.
     bool WaitForSleepers(int n, std::chrono::milliseconds realTimeout = std::chrono::seconds(5));
 
 private:
@@ -60,6 +64,9 @@ private:
     std::condition_variable cv_;
     std::uint64_t now_ = 0;
     int sleepers_ = 0;
+    int freshSleepers_ = 0;  // went to sleep after the last Advance()
+    std::uint64_t advances_ = 0;
+    bool freeRunning_ = false;
 };
 
 // The process clock: the real clock unless a test installed another one.
