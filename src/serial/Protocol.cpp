@@ -1,0 +1,451 @@
+#include "serial/Protocol.h"
+
+#include <algorithm>
+#include <new>
+
+#include "config/Settings.h"
+#include "config/StringTable.h"
+#include "diag/Trace.h"
+#include "platform/Clock.h"
+
+namespace kz {
+
+namespace {
+constexpr char kHex[] = "0123456789ABCDEF";
+}  // namespace
+
+void Checksum(const std::uint8_t* data, std::size_t length, char* out) {
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        sum = static_cast<std::uint8_t>(sum + data[i]);
+    }
+    const std::uint8_t cs = static_cast<std::uint8_t>(-sum);
+    out[0] = kHex[cs >> 4];
+    out[1] = kHex[cs & 0x0F];
+}
+
+std::string ChecksumText(std::string_view data) {
+    char cs[2];
+    Checksum(reinterpret_cast<const std::uint8_t*>(data.data()), data.size(), cs);
+    return std::string(cs, 2);
+}
+
+CProtocol::CProtocol()
+    : m_events([this](int nEvent, std::uint64_t token) { HandleEvent(nEvent, token); }) {
+    CSettings settings;
+    m_nPort = settings.GetComPort();
+    m_nBaudRate = CSettings::BaudFromIndex(settings.GetBaudIndex());
+    m_nWriteTimeout = settings.GetWriteTimeout() * 1000 / kTickMs;
+    m_nReadTimeout = settings.GetReadTimeout() * 1000 / kTickMs;
+    m_nRetryCount = settings.GetRetry();
+    // A modern platform always takes whole packets.
+    m_bLargePacket = true;
+}
+
+CProtocol::~CProtocol() {
+    Shutdown();
+    TraceMessage("KZmnt", "CProtocol::~CProtocol()\n");
+    Close();
+}
+
+void CProtocol::Shutdown() {
+    m_bShuttingDown = true;
+    // A step blocked on a view request must not keep the event thread alive.
+    m_requestEvent.Set();
+    m_events.Stop();
+}
+
+void CProtocol::PostEvent(int nEvent) { m_events.Post(nEvent); }
+
+void CProtocol::HandleEvent(int nEvent, std::uint64_t token) {
+    if (nEvent == EVENT_TIMEOUT) {
+        std::lock_guard lock(m_timerMutex);
+        // A time-out raised for a countdown that has since been re-armed or disarmed
+        // belongs to a phase that is no longer waiting for it.
+        if (token != m_nArmGeneration || m_nCountdown != 0) {
+            return;
+        }
+    }
+    Diapatcher(nEvent);
+}
+
+bool CProtocol::Diapatcher(int /*nEvent*/) { return false; }
+
+bool CProtocol::ChangeReadSize() { return true; }
+
+// ---- Link ------------------------------------------------------------------------------
+
+bool CProtocol::Open() {
+    StartTimer();
+    if (IsOpen()) {
+        return false;
+    }
+    TraceMessage("KZmnt", "CProtocol::Open()\n");
+    m_pchRecvBuff.reset(new (std::nothrow) std::uint8_t[kRecvBufferSize]);
+    if (!m_pchRecvBuff) {
+        m_nError = msg::kNoMemory;
+        return false;
+    }
+    m_nRecvPos = 0;
+    if (!CComm::Open(m_nPort, kRecvBufferSize, kRecvBufferSize)) {
+        return false;
+    }
+    bool ok = SetCtsRts(0, 2);
+    ok = SetDsrDtr(0, 2) && ok;
+    ok = CommEventStart(kCommEventMask) && ok;
+    return ok;
+}
+
+bool CProtocol::Close() {
+    StopTimer();
+    CommEventStop();
+    CComm::Close();
+    return true;
+}
+
+bool CProtocol::OnErr(std::uint32_t) {
+    m_events.Post(EVENT_LINE_ERROR, 0, true);
+    return true;
+}
+
+bool CProtocol::OnRxChar(std::uint32_t) {
+    m_events.Post(EVENT_RECEIVED, 0, true);
+    return true;
+}
+
+bool CProtocol::OnTxEmpty(std::uint32_t) {
+    m_events.Post(EVENT_SENT, 0, true);
+    return true;
+}
+
+// ---- Timer -------------------------------------------------------------------------------
+
+void CProtocol::StartTimer() {
+    if (m_timerThread.joinable()) {
+        return;
+    }
+    m_bTimerRun = true;
+    m_timerThread = std::thread([this] { TimerLoop(); });
+}
+
+void CProtocol::StopTimer() {
+    m_bTimerRun = false;
+    if (m_timerThread.joinable()) {
+        m_timerThread.join();
+    }
+}
+
+void CProtocol::TimerLoop() {
+    while (m_bTimerRun) {
+        platform::Clock().Sleep(std::chrono::milliseconds(kTickMs));
+        std::lock_guard lock(m_timerMutex);
+        if (m_nCountdown > 0 && --m_nCountdown == 0) {
+            m_events.Post(EVENT_TIMEOUT, m_nArmGeneration);
+        }
+    }
+}
+
+void CProtocol::Arm(int ticks) {
+    std::lock_guard lock(m_timerMutex);
+    m_nCountdown = std::max(ticks, 0);
+    ++m_nArmGeneration;
+}
+
+int CProtocol::Countdown() {
+    std::lock_guard lock(m_timerMutex);
+    return m_nCountdown;
+}
+
+std::uint32_t CProtocol::TickCount() const { return platform::Clock().TickCount(); }
+
+void CProtocol::Sleep(int milliseconds) {
+    platform::Clock().Sleep(std::chrono::milliseconds(milliseconds));
+}
+
+void CProtocol::ResetLine() {
+    EscapeFunction(8);
+    Sleep(50);
+    EscapeFunction(9);
+    Sleep(100);
+    SetLine(9600, 0, 8, 0);
+}
+
+void CProtocol::SwitchToConfiguredRate() {
+    Sleep(100);
+    SetLine(m_nBaudRate, 0, 8, 0);
+}
+
+// ---- Command machinery -------------------------------------------------------------------
+
+bool CProtocol::RunCommand(int& nPhase, int nDone, PhaseFn phaseFn, int nEvent,
+                           bool noneAfterFirst) {
+    for (bool first = true;; first = false) {
+        if (!first && noneAfterFirst) {
+            nEvent = EVENT_NONE;
+        }
+        if (nPhase == nDone) {
+            nPhase = 1;
+            return true;
+        }
+        if (nPhase == 98) {
+            nPhase = 1;
+            Disarm();
+            m_nError = msg::kCheckPower;
+            return true;
+        }
+        if (nPhase == 99) {
+            nPhase = 1;
+            Disarm();
+            m_nError = msg::kAborted;
+            return true;
+        }
+        if (!(this->*phaseFn)(nEvent, nPhase)) {
+            return m_nError != 0;
+        }
+    }
+}
+
+bool CProtocol::Send(const void* data, std::size_t length, int ticks, int nextPhase,
+                     int& nPhase) {
+    Arm(ticks);
+    m_nRecvPos = 0;
+    ResetAssembler();
+    nPhase = nextPhase;
+    if (!Write(data, static_cast<std::uint32_t>(length))) {
+        nPhase = 98;
+        return true;
+    }
+    return false;
+}
+
+bool CProtocol::SendUnchecked(std::string_view frame, int ticks, int nextPhase, int& nPhase) {
+    Arm(ticks);
+    m_nRecvPos = 0;
+    ResetAssembler();
+    nPhase = nextPhase;
+    Write(frame.data(), static_cast<std::uint32_t>(frame.size()));
+    return false;
+}
+
+bool CProtocol::RetryTo(int retryPhase, int& nPhase) {
+    Purge(kPurgeAll);
+    ResetAssembler();
+    if (--m_nRetry < 0) {
+        nPhase = 1;
+        Disarm();
+        m_nError = msg::kRetryOver;
+        return false;
+    }
+    Disarm();
+    nPhase = retryPhase;
+    return true;
+}
+
+bool CProtocol::AbortImmediate(int& nPhase, bool purge) {
+    if (purge) {
+        Purge(kPurgeAll);
+    }
+    ResetAssembler();
+    nPhase = 99;
+    return true;
+}
+
+void CProtocol::AbortDeferred() {
+    m_bAbort = true;
+    AddStatusLine(msg::kDiscontinuation);
+    AddStatusLine(msg::kPleaseWait);
+}
+
+// ---- Receiving ---------------------------------------------------------------------------
+
+void CProtocol::StoreByte(std::uint8_t byte) {
+    // A byte that would land beyond the buffer restarts the answer instead.
+    if (m_nRecvPos >= kRecvBufferSize) {
+        m_nRecvPos = 0;
+    }
+    m_pchRecvBuff[m_nRecvPos++] = byte;
+}
+
+void CProtocol::ResetAssembler() {
+    m_bAsmStarted = false;
+    m_bAsmCrSeen = false;
+    m_bFirstSeen = false;
+}
+
+bool CProtocol::Feed(const AnswerKind& kind, std::uint8_t byte) {
+    if (byte == kind.start) {
+        m_bAsmStarted = true;
+        m_bAsmCrSeen = false;
+        m_nRecvPos = 0;
+        return false;
+    }
+    if (kind.gated) {
+        if (!m_bAsmStarted) {
+            return false;  // noise before the start byte
+        }
+        if (m_bAsmCrSeen) {
+            m_bAsmStarted = m_bAsmCrSeen = false;
+            if (byte == SUB) {
+                return true;
+            }
+            m_nRecvPos = 0;  // CR not followed by SUB: the partial answer is dropped
+            return false;
+        }
+        if (byte == CR) {
+            m_bAsmCrSeen = true;
+            return false;
+        }
+        StoreByte(byte);
+        return false;
+    }
+    if (byte == CR) {
+        m_bAsmCrSeen = true;
+        return false;
+    }
+    if (byte == SUB) {
+        if (m_bAsmCrSeen) {
+            m_bAsmStarted = m_bAsmCrSeen = false;
+            return true;
+        }
+        if (kind.dropLoneSub) {
+            return false;
+        }
+    }
+    StoreByte(byte);
+    return false;
+}
+
+bool CProtocol::ReadAnswer(const AnswerKind& kind) {
+    if (!m_pchRecvBuff) {
+        return false;
+    }
+    std::uint8_t piece[kReadPiece];
+    for (;;) {
+        std::uint32_t n = Read(piece, sizeof(piece));
+        if (n == 0) {
+            return false;
+        }
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (Feed(kind, piece[i])) {
+                return true;
+            }
+        }
+    }
+}
+
+bool CProtocol::ReadTwoByte(std::uint8_t first) {
+    std::uint8_t piece[512];
+    for (;;) {
+        std::uint32_t n = Read(piece, sizeof(piece));
+        if (n == 0) {
+            return false;
+        }
+        for (std::uint32_t i = 0; i < n; ++i) {
+            if (m_bFirstSeen && piece[i] == SUB) {
+                m_bFirstSeen = false;
+                return true;
+            }
+            m_bFirstSeen = piece[i] == first;
+        }
+    }
+}
+
+std::string_view CProtocol::Answer() const {
+    if (!m_pchRecvBuff) {
+        return {};
+    }
+    return {reinterpret_cast<const char*>(m_pchRecvBuff.get()), m_nRecvPos};
+}
+
+// ---- Send pump ---------------------------------------------------------------------------
+
+bool CProtocol::StartPump(const std::uint8_t* data, std::uint32_t length,
+                          std::uint32_t& remaining) {
+    const std::uint32_t first = std::min(kSendPiece, length);
+    remaining = length - first;
+    m_nLastOutQueue = 0;
+    return Write(data, first);
+}
+
+CProtocol::PumpState CProtocol::PumpStep(const std::uint8_t* data, std::uint32_t length,
+                                         std::uint32_t& remaining, const char* queueTrace) {
+    std::uint32_t errors = 0;
+    platform::QueueStatus status;
+    ClearError(errors, status);
+    if (status.outQueue != 0) {
+        if (queueTrace) {
+            TraceMessage("KZmnt", queueTrace, static_cast<int>(status.outQueue));
+        }
+        return PumpState::Waiting;
+    }
+    if (remaining == 0) {
+        return PumpState::Done;
+    }
+    const std::uint32_t offset = length - remaining;
+    const std::uint32_t piece = std::min(kSendPiece, remaining);
+    remaining -= piece;
+    if (!Write(data + offset, piece)) {
+        return PumpState::WriteFailed;
+    }
+    return PumpState::Waiting;
+}
+
+// ---- View helpers --------------------------------------------------------------------------
+
+void CProtocol::ClearStatusList() {
+    if (m_pView) {
+        m_pView->ClearStatusList();
+    }
+}
+
+void CProtocol::AddStatusLine(const std::string& text) {
+    if (m_pView) {
+        m_pView->AddStatusLine(text);
+    }
+}
+
+void CProtocol::AddStatusLine(int stringId) { AddStatusLine(GetString(stringId)); }
+
+void CProtocol::ResetProgress() {
+    if (m_pView) {
+        m_pView->ResetProgress();
+    }
+}
+
+void CProtocol::SetProgress(int position) {
+    if (m_pView) {
+        m_pView->SetProgress(position & 0xFFFF);
+    }
+}
+
+void CProtocol::SetModelName() {
+    if (m_pView) {
+        m_pView->SetModelName(m_csMachineName);
+    }
+}
+
+void CProtocol::ShowPowerWarning(bool show) {
+    if (m_pView) {
+        m_pView->ShowPowerWarning(show);
+    }
+}
+
+void CProtocol::PostToView(unsigned msg, std::uintptr_t wParam) {
+    if (m_pView) {
+        m_pView->PostViewMessage(msg, wParam, nullptr);
+    }
+}
+
+void CProtocol::PostComplete() { PostToView(WM_OPERATION_COMPLETE, 0); }
+
+bool CProtocol::RequestFromView(unsigned msg) {
+    if (!m_pView || m_bShuttingDown) {
+        return false;
+    }
+    m_requestEvent.Reset();
+    m_pView->PostViewMessage(msg, 0, &m_requestEvent);
+    m_requestEvent.Wait();
+    return !m_bShuttingDown;
+}
+
+}  // namespace kz

@@ -1,0 +1,338 @@
+// CProtocol: the serial protocol engine and the base of every serial operation.
+//
+// It takes a snapshot of the link settings when the operation is created, opens and
+// closes the link, turns port events, the 10 ms time-out tick and the user's abort into
+// operation events, and runs each protocol command as a small state machine of numbered
+// phases with time-outs, retries and the three abort modes.
+//
+// Threads: the front-end (start, abort), the timer thread and the comm-event thread only
+// queue events (PostEvent); one event thread per operation hands them to Diapatcher() one
+// at a time. Every step, command phase and member below (unless marked otherwise) is used
+// on that event thread only.
+//
+// Frames on the wire:
+//   firmware family  PC → panel: ESC cmd params [body] cs CR    panel → PC: ESC payload CR SUB
+//   loader family    PC → panel: DLE ">"|"<" cmd params CR      panel → PC: DLE payload CR SUB
+// cs = the negated 8-bit sum of the covered bytes as two upper-case hex digits.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "ops/EventLoop.h"
+#include "ops/OperationView.h"
+#include "ops/StepEngine.h"
+#include "serial/Comm.h"
+
+namespace kz {
+
+// Control bytes.
+inline constexpr std::uint8_t ETX = 0x03;
+inline constexpr std::uint8_t EOT = 0x04;
+inline constexpr std::uint8_t ENQ = 0x05;
+inline constexpr std::uint8_t ACK = 0x06;
+inline constexpr std::uint8_t CR = 0x0D;
+inline constexpr std::uint8_t DLE = 0x10;
+inline constexpr std::uint8_t NAK = 0x15;
+inline constexpr std::uint8_t SUB = 0x1A;
+inline constexpr std::uint8_t ESC = 0x1B;
+
+// Buffer and piece sizes of the link.
+inline constexpr std::uint32_t kRecvBufferSize = 66560;  // receive buffer, frame buffer, queues
+inline constexpr std::uint32_t kSendPiece = 4096;         // a long frame goes out in pieces
+inline constexpr std::uint32_t kReadPiece = 4096;         // received data is read in pieces
+inline constexpr std::uint32_t kLoaderFileLimit = kRecvBufferSize - 19;
+inline constexpr int kTickMs = 10;
+inline constexpr std::uint32_t kPurgeAll = 15;
+inline constexpr std::uint32_t kCommEventMask = 0x95;  // RXCHAR | TXEMPTY | DSR | ERR
+
+// Error and status-line ids of the string table.
+namespace msg {
+inline constexpr int kCompleted = 3299;
+inline constexpr int kIloaderDownload = 3300;
+inline constexpr int kEstablishLink = 3301;
+inline constexpr int kCoreIdCheck = 3302;
+inline constexpr int kConnectedIloader = 3303;
+inline constexpr int kChangeBaud = 3304;
+inline constexpr int kConnectComplete = 3305;
+inline constexpr int kCheckPower = 4000;
+inline constexpr int kAborted = 4001;
+inline constexpr int kRetryOver = 4002;
+inline constexpr int kIloaderRead = 4003;
+inline constexpr int kVerifyMismatch = 4004;
+inline constexpr int kNotRegistered = 4005;
+inline constexpr int kCoreIdDiffers = 4006;
+inline constexpr int kIoCodeDiffers = 4007;
+inline constexpr int kTimeOut = 4008;
+inline constexpr int kPasswordRetry = 4010;
+inline constexpr int kNoCfCard = 4012;
+inline constexpr int kFepromSize = 4014;
+inline constexpr int kSramSize = 4015;
+inline constexpr int kSignatureDiffers = 4016;
+inline constexpr int kNoMemory = 4017;
+inline constexpr int kDataError = 4018;
+inline constexpr int kFileWrite = 5049;
+inline constexpr int kDiscontinuation = 8000;
+inline constexpr int kPleaseWait = 8001;
+}  // namespace msg
+
+// Writes the checksum of data (two upper-case hex digits) to out[0], out[1].
+void Checksum(const std::uint8_t* data, std::size_t length, char* out);
+std::string ChecksumText(std::string_view data);
+
+class CProtocol : public CComm {
+public:
+    CProtocol();
+    ~CProtocol() override;
+
+    // ---- Front-end side (any thread) -------------------------------------------------
+    // View and prompt of the operation; null means no user interface. Set before start.
+    void SetView(IOperationView* view) { m_pView = view; }
+    IOperationView* GetView() const { return m_pView; }
+    void SetPrompt(IOperationPrompt* prompt) { m_pPrompt = prompt; }
+    // Queues an event for the dispatcher: EVENT_NONE starts the operation, EVENT_ABORT
+    // aborts it. Never blocks.
+    void PostEvent(int nEvent);
+    // Stops the event thread after its current dispatcher call and releases a step that
+    // waits for the view. Every concrete operation calls it first in its destructor.
+    void Shutdown();
+    // Raised by the power-reset wait dialog's Cancel.
+    void CancelPowerReset() { m_bPowerResetCancel = true; }
+    // Blocks until every queued event has been handled (for tests).
+    void WaitIdle() { m_events.WaitIdle(); }
+
+    // ---- Link --------------------------------------------------------------------------
+    // Starts the timer thread, allocates the receive buffer (4017 when it cannot be had),
+    // opens port COM with 66560-byte queues, sets the flow-control modes and starts the
+    // comm-event thread. True only when all of that succeeded.
+    using CComm::Open;
+    virtual bool Open();
+    // Stops the timer and comm-event threads and closes the port. Always true.
+    bool Close() override;
+
+    bool OnErr(std::uint32_t mask) override;
+    bool OnRxChar(std::uint32_t mask) override;
+    bool OnTxEmpty(std::uint32_t mask) override;
+
+    // The operation's step dispatcher; the engine's default does nothing.
+    virtual bool Diapatcher(int nEvent);
+    // Asked by ReadData when line errors persist; the default has no smaller size.
+    virtual bool ChangeReadSize();
+
+    // ---- Results and state readable by the front-end after a request ---------------------
+    int m_nPhase = 0;
+    int m_nError = 0;
+    std::string m_csPassword;     // written by the password request handler
+    std::string m_csMachineName;  // model name
+
+    // ---- Connection and identification commands -----------------------------------------
+    bool Password(int nEvent);
+    bool ReadCoreID(int nEvent);
+    bool DownloadILOADER(int nEvent);
+    bool ConnectILOADER(int nEvent);
+    bool Handshaking(int nEvent);
+    bool ChangeSIO(int nEvent);
+    bool ReadHW(int nEvent);
+    bool ReadSignature(int nEvent);
+    // ---- Memory and I/O transfer commands ---------------------------------------------
+    bool ReadData(int nEvent);
+    bool WriteData(int nEvent);
+    bool ReadIO(int nEvent);
+    bool WriteIO(int nEvent);
+    bool Reset(int nEvent);
+    bool Quit(int nEvent);
+
+    // The core ID text at characters 8 to 11 of the identification answer that ReadCoreID
+    // left in the receive buffer (empty when there is none).
+    std::string CoreIdFromAnswer() const;
+
+protected:
+    using PhaseFn = bool (CProtocol::*)(int nEvent, int& nPhase);
+
+    // Runs one protocol command: the phase function with nEvent until it waits; handles
+    // the done number, 98 (write failed, 4000) and 99 (aborted, 4001). Returns true when
+    // the command finished (with or without m_nError).
+    // noneAfterFirst: phases that follow within one call get EVENT_NONE (Reset).
+    bool RunCommand(int& nPhase, int nDone, PhaseFn phaseFn, int nEvent,
+                    bool noneAfterFirst = false);
+
+    // Time-out countdown in ticks; 0 = none armed. Arming or disarming makes every
+    // time-out raised for an earlier countdown stale.
+    void Arm(int ticks);
+    void Disarm() { Arm(0); }
+    int Countdown();
+
+    // Frame helpers following the phase conventions: arm, receive position 0, next phase,
+    // write. A failed write sets phase 98 and returns true; otherwise false (wait).
+    bool Send(const void* data, std::size_t length, int ticks, int nextPhase, int& nPhase);
+    bool Send(std::string_view frame, int ticks, int nextPhase, int& nPhase) {
+        return Send(frame.data(), frame.size(), ticks, nextPhase, nPhase);
+    }
+    // Like Send, but the write result is not checked.
+    bool SendUnchecked(std::string_view frame, int ticks, int nextPhase, int& nPhase);
+    // Time-out: purge, count one retry, go to retryPhase; when the retries are used up,
+    // phase 1 with 4002. Returns the value the phase returns.
+    bool RetryTo(int retryPhase, int& nPhase);
+    // Abort handling: immediate (phase 99, purging when waiting) or deferred by the flag.
+    bool AbortImmediate(int& nPhase, bool purge);
+    void AbortDeferred();
+
+    // Frame assemblers. An answer is collected in the receive buffer without its start
+    // byte, CR and SUB; the assembler's state survives from one read to the next.
+    struct AnswerKind {
+        std::uint8_t start;  // DLE (loader) or ESC (firmware): restarts the answer
+        bool gated;          // bytes before the start byte are ignored; after CR only SUB may follow
+        bool dropLoneSub;    // a SUB without CR is dropped rather than stored
+    };
+    static constexpr AnswerKind kLoaderAnswer{DLE, false, false};
+    static constexpr AnswerKind kLoaderGated{DLE, true, false};
+    static constexpr AnswerKind kFirmwareAnswer{ESC, false, false};
+    static constexpr AnswerKind kFirmwareGated{ESC, true, false};
+    static constexpr AnswerKind kFirmwareNoLoneSub{ESC, false, true};
+    // Reads what the port holds and feeds it to the assembler; true once an answer is
+    // complete. Bytes after a complete answer in the same read are dropped: the panel sends
+    // nothing more until it is asked again.
+    bool ReadAnswer(const AnswerKind& kind);
+    bool Feed(const AnswerKind& kind, std::uint8_t byte);
+    void ResetAssembler();
+    // Two-byte answers (ETX SUB, EOT SUB, ACK SUB): the first byte, then SUB right after it.
+    bool ReadTwoByte(std::uint8_t first);
+    // The answer held in the receive buffer.
+    std::string_view Answer() const;
+    void StoreByte(std::uint8_t byte);
+
+    // Send pump for frames longer than one piece. Start writes the first piece; Step
+    // handles EVENT_SENT / EVENT_LINE_ERROR and returns Done when everything is out.
+    enum class PumpState { Waiting, Done, WriteFailed };
+    bool StartPump(const std::uint8_t* data, std::uint32_t length, std::uint32_t& remaining);
+    PumpState PumpStep(const std::uint8_t* data, std::uint32_t length, std::uint32_t& remaining,
+                       const char* queueTrace);
+
+    // Break, 9600 bit/s 8N1.
+    void ResetLine();
+    // 100 ms, then the configured rate 8N1.
+    void SwitchToConfiguredRate();
+    void Sleep(int milliseconds);
+
+    // View helpers (no-ops without a view).
+    void ClearStatusList();
+    void AddStatusLine(const std::string& text);
+    void AddStatusLine(int stringId);
+    void ResetProgress();
+    void SetProgress(int position);
+    void SetModelName();
+    void ShowPowerWarning(bool show);
+    void PostComplete();
+    void PostToView(unsigned msg, std::uintptr_t wParam);
+    // Posts msg with the request event and blocks until the view has answered. Event
+    // thread only. False when the operation is shutting down.
+    bool RequestFromView(unsigned msg);
+    IOperationPrompt* Prompt() const { return m_pPrompt; }
+
+    std::uint32_t TickCount() const;
+
+    // ---- Settings snapshot -------------------------------------------------------------
+    int m_nPort = 1;
+    std::uint32_t m_nBaudRate = 38400;
+    int m_nWriteTimeout = 3000;  // ticks
+    int m_nReadTimeout = 1000;   // ticks
+    int m_nRetryCount = 3;
+
+    // ---- Engine state ----------------------------------------------------------------------
+    IOperationView* m_pView = nullptr;
+    IOperationPrompt* m_pPrompt = nullptr;
+    bool m_bAbort = false;
+    std::uint32_t m_nRecvPos = 0;
+    std::unique_ptr<std::uint8_t[]> m_pchRecvBuff;
+    std::uint32_t m_nSendSize = 0;
+    std::unique_ptr<std::uint8_t[]> m_pchSendBuff;
+    bool m_bLargePacket = true;
+    int m_nPacketCount = 0;
+    std::uint32_t m_nWriteSize = 0;
+    int m_nRetry = 0;
+    bool m_bSendAbort = false;
+    std::atomic<bool> m_bPowerResetCancel{false};
+
+    // ---- Command data ------------------------------------------------------------------
+    std::string m_csLoaderName;
+    std::string m_csLoaderAddress;
+    int m_nLoaderStarted = 0;
+    std::string m_csHW_CoreID;
+    std::uint32_t m_dwFRomSize = 0;
+    std::uint32_t m_dwDRamSize = 0;
+    std::uint32_t m_dwSRamSize = 0;
+    int m_nSignatureKind = 1;
+    std::uint32_t m_dwSignature = 0;
+    std::uint32_t m_dwReadAddress = 0;
+    int m_nReadSize = 0;
+    std::uint32_t m_dwIOValue = 0;
+    std::uint32_t m_dwWriteAddress = 0;
+    int m_nWriteDataSize = 0;
+    std::uint8_t* m_pchWriteBuff = nullptr;  // owned by the operation; size + 2 spare bytes
+    std::uint32_t m_dwWriteIOValue = 0;
+
+private:
+    void HandleEvent(int nEvent, std::uint64_t token);
+    void StartTimer();
+    void StopTimer();
+    void TimerLoop();
+
+    // Command phase functions (one switch per command).
+    bool PasswordPhase(int nEvent, int& nPhase);
+    bool ReadCoreIDPhase(int nEvent, int& nPhase);
+    bool DownloadPhase(int nEvent, int& nPhase);
+    bool ConnectPhase(int nEvent, int& nPhase);
+    bool HandshakingPhase(int nEvent, int& nPhase);
+    bool ChangeSIOPhase(int nEvent, int& nPhase);
+    bool ReadHWPhase(int nEvent, int& nPhase);
+    bool ReadSignaturePhase(int nEvent, int& nPhase);
+    bool ReadDataPhase(int nEvent, int& nPhase);
+    bool WriteDataPhase(int nEvent, int& nPhase);
+    bool ReadIOPhase(int nEvent, int& nPhase);
+    bool WriteIOPhase(int nEvent, int& nPhase);
+    bool ResetPhase(int nEvent, int& nPhase);
+    bool QuitPhase(int nEvent, int& nPhase);
+    bool ResyncPhase(int nEvent, int& nPhase);  // phases 11-14 of ReadData and WriteData
+    bool WaitLoaderAnswer(int nEvent, int& nPhase, int nextPhase, int retryPhase);
+    bool BuildLoaderFrame();
+    std::string RateChangeFrame() const;
+
+    // One phase variable per command.
+    int m_nPasswordPhase = 1;
+    int m_nReadCoreIDPhase = 1;
+    int m_nDownloadPhase = 1;
+    int m_nConnectPhase = 1;
+    int m_nHandshakingPhase = 1;
+    int m_nChangeSIOPhase = 1;
+    int m_nReadHWPhase = 1;
+    int m_nReadSignaturePhase = 1;
+    int m_nReadDataPhase = 1;
+    int m_nWriteDataPhase = 1;
+    int m_nReadIOPhase = 1;
+    int m_nWriteIOPhase = 1;
+    int m_nResetPhase = 1;
+    int m_nQuitPhase = 1;
+    bool m_bAsmStarted = false;  // frame assembler: start byte seen
+    bool m_bAsmCrSeen = false;   // frame assembler: CR seen
+    bool m_bFirstSeen = false;   // two-byte assembler: first byte seen
+    std::uint32_t m_nLastOutQueue = 0;
+    bool m_bLineErrorAtTimeout = false;
+
+    // Time-out countdown and the generation that makes stale time-outs recognisable.
+    std::mutex m_timerMutex;
+    int m_nCountdown = 0;
+    std::uint64_t m_nArmGeneration = 0;
+    std::atomic<bool> m_bTimerRun{false};
+    std::thread m_timerThread;
+
+    RequestEvent m_requestEvent;
+    std::atomic<bool> m_bShuttingDown{false};
+    EventLoop m_events;  // last: its thread starts once everything above exists
+};
+
+}  // namespace kz
