@@ -1,0 +1,496 @@
+// Memory and I/O transfer commands, run once the loader is connected: ReadData and
+// WriteData move one block of panel memory, ReadIO and WriteIO one I/O register, Reset
+// restarts the panel at the end of a memory operation and Quit ends a CF operation's link.
+//
+//   ReadData   1 ─► 2 ">m" ─► 3 answer ─► 4 ACK ─► 5 block + checksum ─► 6 ─► 7 done
+//   WriteData  1 ─► 2 "<m" ─► 3 ACK SUB ─► 4 first piece ─► 41 send pump ─► 5 answer ─► 6 ─► 7
+//   After a silent time-out both re-synchronise: 11 purge, line reset ─► 12 rate change
+//   ─► 13 answer ─► 14 switch rate ─► 2 (the command again).
+#include <algorithm>
+#include <cstdio>
+
+#include "config/StringTable.h"
+#include "diag/DebugLog.h"
+#include "diag/Trace.h"
+#include "platform/Format.h"
+#include "serial/Protocol.h"
+
+namespace kz {
+
+namespace {
+std::uint32_t HexChars(std::string_view text) {
+    unsigned int value = 0;
+    std::string copy(text);
+    if (std::sscanf(copy.c_str(), "%X", &value) != 1) {
+        return 0;
+    }
+    return value;
+}
+}  // namespace
+
+// ---- Re-synchronisation (phases 11-14 of ReadData and WriteData) ---------------------------
+
+bool CProtocol::ResyncPhase(int nEvent, int& nPhase) {
+    switch (nPhase) {
+        case 11:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            Purge(kPurgeAll);
+            ResetLine();
+            nPhase = m_nBaudRate == 9600 ? 14 : 12;
+            return true;
+        case 12:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            AddStatusLine(Format(GetString(msg::kChangeBaud).c_str(), m_nBaudRate));
+            return Send(RateChangeFrame(), m_nReadTimeout, 13, nPhase);
+        case 13:
+            return WaitLoaderAnswer(nEvent, nPhase, 14, 11);
+        case 14:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            SwitchToConfiguredRate();
+            nPhase = 2;
+            return true;
+    }
+    return false;
+}
+
+// ---- ReadData ------------------------------------------------------------------------------
+
+bool CProtocol::ReadData(int nEvent) {
+    return RunCommand(m_nReadDataPhase, 7, &CProtocol::ReadDataPhase, nEvent);
+}
+
+bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
+    if (nPhase >= 11 && nPhase <= 14) {
+        return ResyncPhase(nEvent, nPhase);
+    }
+    switch (nPhase) {
+        case 1:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            m_nRetry = m_nRetryCount;
+            nPhase = 2;
+            return true;
+        case 2:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            TraceMessage("KZmnt", "  CProtocol::ReadData_Phase2 = [%d] , [%d]\n", nEvent, nPhase);
+            TraceMessage("KZmnt", "    [Address=%08X , Size=%x]\n", m_dwReadAddress, m_nReadSize);
+            return SendUnchecked(
+                Format("%c>m%08X%08X%c", DLE, m_dwReadAddress, m_nReadSize, CR), m_nReadTimeout,
+                3, nPhase);
+        case 3:
+            if (nEvent == EVENT_RECEIVED) {
+                if (!ReadAnswer(kLoaderAnswer)) {
+                    return false;
+                }
+                Disarm();
+                nPhase = 4;
+                return true;
+            }
+            if (nEvent == EVENT_TIMEOUT) {
+                if (m_nLineError == 0) {
+                    AddStatusLine(msg::kTimeOut);
+                }
+                return RetryTo(11, nPhase);
+            }
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, true);
+            }
+            return false;
+        case 4: {
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            Purge(kPurgeAll);
+            int ticks = m_nReadTimeout;
+            if (!m_bLargePacket && m_nPacketCount > 0) {
+                ticks /= m_nPacketCount;
+            }
+            const std::uint8_t ack = ACK;
+            return Send(&ack, 1, ticks, 5, nPhase);
+        }
+        case 5:
+            if (nEvent == EVENT_RECEIVED) {
+                // The block arrives straight into the receive buffer; each read asks only for
+                // what is still missing, so nothing beyond the block is taken.
+                const std::uint32_t want = static_cast<std::uint32_t>(m_nReadSize) + 2;
+                if (want > kRecvBufferSize) {
+                    nPhase = 1;
+                    Disarm();
+                    m_nError = msg::kRetryOver;
+                    return false;
+                }
+                while (m_nRecvPos < want) {
+                    std::uint32_t n = Read(m_pchRecvBuff.get() + m_nRecvPos, want - m_nRecvPos);
+                    if (n == 0) {
+                        return false;
+                    }
+                    m_nRecvPos += n;
+                }
+                char cs[2];
+                Checksum(m_pchRecvBuff.get(), static_cast<std::size_t>(m_nReadSize), cs);
+                if (cs[0] == static_cast<char>(m_pchRecvBuff[m_nReadSize]) &&
+                    cs[1] == static_cast<char>(m_pchRecvBuff[m_nReadSize + 1])) {
+                    Disarm();
+                    nPhase = 6;
+                    return true;
+                }
+                Purge(kPurgeAll);
+                AddStatusLine(msg::kDataError);
+                if (--m_nRetry < 0) {
+                    nPhase = 1;
+                    Disarm();
+                    m_nError = msg::kRetryOver;
+                    return false;
+                }
+                Disarm();
+                nPhase = 2;
+                return true;
+            }
+            if (nEvent == EVENT_TIMEOUT) {
+                // Errors the driver holds but no read has collected yet count too.
+                std::uint32_t pending = 0;
+                platform::QueueStatus queues;
+                ClearError(pending, queues);
+                const bool lineError = (m_nLineError | pending) != 0;
+                if (!lineError) {
+                    AddStatusLine(msg::kTimeOut);
+                }
+                Purge(kPurgeAll);
+                if (--m_nRetry >= 0) {
+                    nPhase = lineError ? 2 : 11;
+                    return true;
+                }
+                if (lineError) {
+                    // Line errors persist: the operation may continue with smaller packets.
+                    if (ChangeReadSize()) {
+                        Disarm();
+                        nPhase = 1;
+                        return true;
+                    }
+                }
+                // No smaller packet size is left, or the panel went silent.
+                nPhase = 1;
+                Disarm();
+                m_nError = msg::kRetryOver;
+                return false;
+            }
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, true);
+            }
+            return false;
+        case 6:
+            if (nEvent == EVENT_ABORT) {
+                nPhase = 99;
+                return true;
+            }
+            nPhase = 7;
+            return true;
+    }
+    return false;
+}
+
+// ---- WriteData -----------------------------------------------------------------------------
+
+bool CProtocol::WriteData(int nEvent) {
+    return RunCommand(m_nWriteDataPhase, 7, &CProtocol::WriteDataPhase, nEvent);
+}
+
+bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
+    if (nPhase >= 11 && nPhase <= 14) {
+        return ResyncPhase(nEvent, nPhase);
+    }
+    if (nPhase >= 2 && nPhase <= 5) {
+        TraceMessage("KZmnt", "CProtocol::WriteData_Phase%d = [%d] , [%d]\n", nPhase, nEvent,
+                     nPhase);
+    } else if (nPhase == 41) {
+        TraceMessage("KZmnt", "CProtocol::WriteData_Phase41 = [%d] , [%d]\n", nEvent, nPhase);
+    }
+    switch (nPhase) {
+        case 1:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            m_nRetry = m_nRetryCount;
+            nPhase = 2;
+            return true;
+        case 2:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            return SendUnchecked(
+                Format("%c<m%08X%08X%c", DLE, m_dwWriteAddress, m_nWriteDataSize, CR),
+                m_nWriteTimeout, 3, nPhase);
+        case 3:
+            if (nEvent == EVENT_RECEIVED) {
+                if (!ReadTwoByte(ACK)) {
+                    return false;
+                }
+                Disarm();
+                nPhase = 4;
+                return true;
+            }
+            if (nEvent == EVENT_TIMEOUT) {
+                AddStatusLine(msg::kTimeOut);
+                return RetryTo(11, nPhase);
+            }
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, true);
+            }
+            return false;
+        case 4: {
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            const std::uint32_t size = static_cast<std::uint32_t>(m_nWriteDataSize);
+            Checksum(m_pchWriteBuff, size, reinterpret_cast<char*>(m_pchWriteBuff + size));
+            m_bSendAbort = false;
+            nPhase = 41;
+            if (!StartPump(m_pchWriteBuff, size + 2, m_nWriteSize)) {
+                nPhase = 98;
+                return true;
+            }
+            TraceMessage("KZmnt", "  m_nWriteSize = [%d]\n", static_cast<int>(size + 2));
+            return false;
+        }
+        case 41:
+            if (nEvent == EVENT_ABORT) {
+                // The loader must never see half a block followed by a new command: the
+                // block goes out whole and the abort takes effect at its answer.
+                m_bSendAbort = true;
+                AddStatusLine(msg::kDiscontinuation);
+                AddStatusLine(msg::kPleaseWait);
+                return false;
+            }
+            if (nEvent == EVENT_SENT || nEvent == EVENT_LINE_ERROR) {
+                const std::uint32_t total = static_cast<std::uint32_t>(m_nWriteDataSize) + 2;
+                switch (PumpStep(m_pchWriteBuff, total, m_nWriteSize, "  cs.cbOutQue = [%d]\n")) {
+                    case PumpState::Waiting:
+                        return false;
+                    case PumpState::WriteFailed:
+                        nPhase = 98;
+                        return true;
+                    case PumpState::Done:
+                        Arm(m_nWriteTimeout);
+                        m_nRecvPos = 0;
+                        ResetAssembler();
+                        nPhase = 5;
+                        return false;
+                }
+            }
+            return false;
+        case 5:
+            if (nEvent == EVENT_RECEIVED) {
+                if (!ReadAnswer(kLoaderAnswer)) {
+                    return false;
+                }
+                Disarm();
+                nPhase = 6;
+                return true;
+            }
+            if (nEvent == EVENT_TIMEOUT) {
+                Purge(kPurgeAll);
+                if (m_bSendAbort) {
+                    m_nRecvPos = 0;
+                    nPhase = 6;
+                    return true;
+                }
+                AddStatusLine(msg::kTimeOut);
+                return RetryTo(11, nPhase);
+            }
+            if (nEvent == EVENT_ABORT) {
+                Purge(kPurgeAll);
+                m_bSendAbort = true;
+            }
+            return false;
+        case 6: {
+            if (nEvent == EVENT_ABORT || m_bSendAbort) {
+                nPhase = 99;
+                return true;
+            }
+            std::string_view answer = Answer();
+            if (answer.size() == 4 && answer[3] == '0') {
+                nPhase = 7;
+                return true;
+            }
+            Purge(kPurgeAll);
+            AddStatusLine(msg::kDataError);
+            if (--m_nRetry < 0) {
+                nPhase = 1;
+                Disarm();
+                m_nError = msg::kRetryOver;
+                return false;
+            }
+            nPhase = 2;
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---- ReadIO / WriteIO --------------------------------------------------------------------------
+
+bool CProtocol::ReadIO(int nEvent) {
+    return RunCommand(m_nReadIOPhase, 5, &CProtocol::ReadIOPhase, nEvent);
+}
+
+bool CProtocol::ReadIOPhase(int nEvent, int& nPhase) {
+    switch (nPhase) {
+        case 1:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            m_nRetry = m_nRetryCount;
+            nPhase = 2;
+            return true;
+        case 2:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            return SendUnchecked(Format("%c>i%08X%02d%c", DLE, m_dwReadAddress, m_nReadSize, CR),
+                                 m_nReadTimeout, 3, nPhase);
+        case 3:
+            return WaitLoaderAnswer(nEvent, nPhase, 4, 2);
+        case 4: {
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            std::string_view answer = Answer();
+            m_dwIOValue = answer.size() > 3 ? HexChars(answer.substr(3, 8)) : 0;
+            if (DebugStatusOn()) {
+                AddStatusLine(
+                    Format("Read IO (%X:%d) = [%X]", m_dwReadAddress, m_nReadSize, m_dwIOValue));
+            }
+            nPhase = 5;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CProtocol::WriteIO(int nEvent) {
+    return RunCommand(m_nWriteIOPhase, 5, &CProtocol::WriteIOPhase, nEvent);
+}
+
+bool CProtocol::WriteIOPhase(int nEvent, int& nPhase) {
+    switch (nPhase) {
+        case 1:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            m_nRetry = m_nRetryCount;
+            nPhase = 2;
+            return true;
+        case 2:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            return SendUnchecked(Format("%c<i%08X%02d%08X%c", DLE, m_dwWriteAddress,
+                                        m_nWriteDataSize, m_dwWriteIOValue, CR),
+                                 m_nReadTimeout, 3, nPhase);
+        case 3:
+            return WaitLoaderAnswer(nEvent, nPhase, 4, 2);
+        case 4:
+            nPhase = nEvent == EVENT_ABORT ? 99 : 5;
+            return true;
+    }
+    return false;
+}
+
+// ---- Reset (no retries) ------------------------------------------------------------------------
+
+bool CProtocol::Reset(int nEvent) {
+    TraceMessage("KZmnt", "Reset_Entry = [%d]\n", nEvent);
+    return RunCommand(m_nResetPhase, 4, &CProtocol::ResetPhase, nEvent, true);
+}
+
+bool CProtocol::ResetPhase(int nEvent, int& nPhase) {
+    TraceMessage("KZmnt", "  Reset_Phase%d = [%d] , [%d]\n", nPhase, nEvent, nPhase);
+    switch (nPhase) {
+        case 1:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            if (nEvent != EVENT_NONE) {
+                return false;
+            }
+            return SendUnchecked(Format("%c>q%c", DLE, CR), m_nReadTimeout, 2, nPhase);
+        case 2:
+            if (nEvent == EVENT_RECEIVED) {
+                if (!ReadAnswer(kLoaderAnswer)) {
+                    return false;
+                }
+                Disarm();
+                nPhase = 3;
+                return true;
+            }
+            if (nEvent == EVENT_TIMEOUT) {
+                Purge(kPurgeAll);
+                m_nError = msg::kRetryOver;
+                nPhase = 3;
+                return true;
+            }
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, true);
+            }
+            return false;
+        case 3:
+            nPhase = nEvent == EVENT_ABORT ? 99 : 4;
+            return true;
+    }
+    return false;
+}
+
+// ---- Quit ----------------------------------------------------------------------------------------
+
+bool CProtocol::Quit(int nEvent) {
+    return RunCommand(m_nQuitPhase, 4, &CProtocol::QuitPhase, nEvent);
+}
+
+bool CProtocol::QuitPhase(int nEvent, int& nPhase) {
+    TraceMessage("M", "  Quit nPhase = [%d]  nEvent = [%d] m_nError = [%d]\n", nPhase, nEvent,
+                 m_nError);
+    switch (nPhase) {
+        case 1:
+            m_nRetry = m_nRetryCount;
+            nPhase = 2;
+            return true;
+        case 2: {
+            bool failed = Send(Format("%c>Q%c", DLE, CR), m_nReadTimeout, 3, nPhase);
+            if (!failed) {
+                TraceMessage("KZmnt", "CProtocol::Quit_Phase1\n");
+            }
+            return failed;
+        }
+        case 3:
+            TraceMessage("KZmnt", "CProtocol::Quit_Phase2 = [%d , %d]\n", nEvent, nPhase);
+            if (nEvent == EVENT_RECEIVED) {
+                if (!ReadAnswer(kLoaderGated)) {
+                    return false;
+                }
+                m_nRetry = m_nRetryCount;
+                Disarm();
+                nPhase = 4;
+                return true;
+            }
+            if (nEvent == EVENT_TIMEOUT) {
+                AddStatusLine(msg::kTimeOut);
+                return RetryTo(2, nPhase);
+            }
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, true);
+            }
+            return false;
+    }
+    return false;
+}
+
+}  // namespace kz
