@@ -1,0 +1,82 @@
+// A simulated panel for scenario tests: a panel description that fits a model section, the
+// loader file the PC downloads, and a Panel running on the panel end of a virtual link.
+//
+//   kz::test::PanelFixture panel;                       // small test panel, fresh link
+//   folder.dir().Write("ILOADER.BIN", LoaderText(...)); // the loader the PC sends
+//   ... ModelSection(panel.description(), {}) into KZMNT.INI ...
+//   EXPECT_TRUE(panel->MemoryEquals(0, image));
+//
+// Thread-safety: build and destroy on the test thread; Panel methods are thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/SerialDevice.h"
+#include "platform/VirtualSerial.h"
+#include "sim/Panel.h"
+#include "sim/PanelDescription.h"
+
+namespace kz::test {
+
+// A small panel: core ID 8C93, no password, signature 1 8C930001, signature 2 00001234,
+// I/O code register 00A00000 = C3, FROM 64 KiB at 00000000 (pattern 1), SRAM 16 KiB at
+// 00400000 (pattern 2), hardware sizes 10000 / 100000 / 4000.
+sim::PanelDescription TestPanel();
+
+// The image a region of description holds before anything is written: the fill with the
+// patches over it.
+std::vector<std::uint8_t> ExpectedMemory(const sim::PanelDescription& description,
+                                         std::uint32_t address, std::size_t size);
+
+// A loader file: the load address as 4 bytes, least significant first, then bodySize bytes
+// of a fixed pattern that includes CR, ESC, DLE and SUB bytes.
+std::vector<std::uint8_t> LoaderFile(std::uint32_t address, std::size_t bodySize);
+std::string LoaderText(std::uint32_t address, std::size_t bodySize);
+
+// Choices for a model section that fits a panel description.
+struct ModelChoices {
+    std::string name = "KZ-TEST";
+    std::string loaderFile = "ILOADER.BIN";
+    int baud = 0;           // BAU key; 0 = none
+    int signatureKind = 1;  // SIGNATURE n with the panel's value and EQ; 0 = no key
+    // I/O code step: IOCODE, IO1/IO3 (write 0 to the register) and IO2 (read it, width 1).
+    bool ioCode = true;
+    std::uint32_t ioAddress = 0x00A00000;
+    bool checkMemory = true;         // CHKMEM with the panel's FROM and SRAM sizes
+    std::uint32_t offset = 0x10000;  // OFFSET; 0 = no key
+};
+
+// Model section text (CR LF lines) for "KZMNT.INI": ID from the core ID, ILOADER, BAU,
+// SIGNATURE, IOCODE/IO1/IO2/IO3, CHKMEM, OFFSET, and one FROMn or SRAMn key per region
+// (regions whose name starts with "SRAM" are SRAM areas, verified whole).
+std::string ModelSection(const sim::PanelDescription& description, const ModelChoices& choices);
+
+// A panel serving the panel end of a virtual link. The link is created under a unique name
+// unless one is given; the PC end opens as platform::OpenSerialDevice("virtual:" + name).
+class PanelFixture {
+  public:
+    explicit PanelFixture(sim::PanelDescription description = TestPanel(),
+                          std::shared_ptr<platform::VirtualSerialLink> link = nullptr,
+                          sim::Panel::Options options = {});
+    ~PanelFixture();
+    PanelFixture(const PanelFixture&) = delete;
+    PanelFixture& operator=(const PanelFixture&) = delete;
+
+    sim::Panel& panel() { return *panel_; }
+    sim::Panel* operator->() { return panel_.get(); }
+    platform::VirtualSerialLink& link() { return *link_; }
+    const std::string& linkName() const { return link_->Name(); }
+    const sim::PanelDescription& description() const { return description_; }
+    // Opens the PC end of the link (null while it is open elsewhere).
+    std::unique_ptr<platform::ISerialDevice> OpenPcEnd();
+
+  private:
+    sim::PanelDescription description_;
+    std::shared_ptr<platform::VirtualSerialLink> link_;
+    std::unique_ptr<sim::Panel> panel_;
+};
+
+}  // namespace kz::test
