@@ -1,0 +1,240 @@
+// Step table of the serial backup (25 entries; errors at 0-4 go to Terminate, at 5-21 to
+// Reset first):
+//
+//   0 Initialize      1 Password        2 ReadCoreID     3 CheckCORE_ID   4 DownloadILOADER
+//   5 ConnectILOADER  6 signature prep  7 ReadSignature  8 identify       9 I/O code select
+//  10 WriteIO        11 I/O read setup 12 ReadIO        13 I/O code check 14 hardware check
+//  15 ReadHW         16 hardware known 17 model confirm 18 CreateHeader  19 next area
+//  20 ReadData       21 store packet   22 Reset         23 Terminate     24 end marker
+//
+// The data phase: 19 takes an area and splits its first unit into packets; 20 reads a
+// packet; 21 appends it and jumps back to 20 (-2) for the next packet or unit, or to 19
+// (-3) for the next area.
+#include "ops/memory/Backup.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <fstream>
+
+#include "config/Settings.h"
+#include "config/StringTable.h"
+#include "diag/Trace.h"
+#include "platform/FileFinder.h"
+#include "platform/Format.h"
+
+namespace kz {
+
+namespace {
+using Step = StepFn<CBackup>;
+const std::array<Step, 25> kSteps = {
+    &CBackup::Initialize,        &CBackup::Password,          &CBackup::ReadCoreID,
+    &CBackup::CheckCORE_ID,      &CBackup::DownloadILOADER,   &CBackup::ConnectILOADER,
+    &CBackup::SignaturePrepStep, &CBackup::ReadSignature,     &CBackup::IdentifyStep,
+    &CBackup::SelectIoCodeStep,  &CBackup::WriteIO,           &CBackup::IoReadSetupStep,
+    &CBackup::ReadIO,            &CBackup::IoCodeCheck,       &CBackup::HardwareCheckStep,
+    &CBackup::ReadHW,            &CBackup::HardwareKnownStep, &CBackup::ModelConfirmation,
+    &CBackup::CreateHeader,      &CBackup::NextArea,          &CBackup::ReadData,
+    &CBackup::StorePacket,       &CBackup::ResetStep,         &CBackup::Terminate,
+    &CBackup::EndMarker,
+};
+}  // namespace
+
+CBackup::CBackup() { m_nMaxReadSize = 0x4000; }
+
+CBackup::~CBackup() { Shutdown(); }
+
+bool CBackup::Diapatcher(int nEvent) {
+    return RunSteps<CBackup>(*this, kSteps, OperationKind::Backup, m_nPhase, m_nError, nEvent);
+}
+
+bool CBackup::ChangeReadSize() { return LowerReadSize(nullptr); }
+
+bool CBackup::EndMarker(int) { return false; }
+
+bool CBackup::Initialize(int) {
+    TraceMessage("KZmntTimeCheck", "CBackup::Initialize %x\n", TickCount());
+    ClearStatusList();
+    ResetProgress();
+    AddStatusLine(msg::kBackupStart);
+    ShowPowerWarning(true);
+    if (Open()) {
+        m_bIoRetry = false;
+        m_dwSignature = 0;
+    }
+    return true;
+}
+
+bool CBackup::CheckCORE_ID(int) {
+    TraceMessage("KZmnt", "CBackup::CheckCORE_ID %x\n", TickCount());
+    m_csCoreID = CoreIdFromAnswer();
+    unsigned int value = 0;
+    std::sscanf(m_csCoreID.c_str(), "%4X", &value);
+    m_dwAutoName = value & 0xF37F;
+    m_csMachineName.clear();
+    const CIniSection* section = m_defs.FindByCoreID(m_csCoreID);
+    if (!section) {
+        m_nError = msg::kNotRegistered;
+        return true;
+    }
+    m_csMachineName = section->Name();
+    m_csLoaderName = CModelDefs::Text(section, "ILOADER");
+    m_nBaudRate = CModelDefs::SelectBaud(section, m_nBaudRate);
+    return true;
+}
+
+bool CBackup::SelectIoCodeStep(int) { return SelectIoCode(true); }
+
+bool CBackup::IoCodeCheck(int) {
+    m_csIOCode = IoCodeRead();
+    return true;
+}
+
+bool CBackup::ModelConfirmation(int) {
+    if (!ConfirmModel(1)) {
+        return true;
+    }
+    m_csBkFile.clear();
+    const CIniSection* section = Section();
+    m_csLoaderName = CModelDefs::Text(section, "ILOADER");
+    m_csBkFile = CModelDefs::Text(section, "BK_FILE");
+    return true;
+}
+
+bool CBackup::CreateHeader(int) {
+    TraceMessage("KZmnt", "CBackup::CreateHeader()\n");
+    if (CSettings().GetAutoFileName()) {
+        if (!m_csFileName.empty() && m_csFileName.back() != '/') {
+            m_csFileName += '/';
+        }
+        m_csFileName += m_csBkFile.empty() ? Format("bk%04X.MEM", m_dwAutoName)
+                                           : "bk" + m_csBkFile + ".MEM";
+    }
+    TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
+
+    platform::CreateFolderPath(m_csFileName);
+    // An existing image keeps its header kind and model name; everything the backup writes
+    // is replaced. The old file itself stays untouched until the new one is complete.
+    if (!m_image.LoadHeader(m_csFileName)) {
+        m_image = MemImageFile();
+        m_image.SetHeaderKind(1);
+        m_image.SetModelName(m_csMachineName);
+    }
+    const CIniSection* section = Section();
+    const std::vector<MemArea> areas = CModelDefs::Areas(section);
+    m_dwUnit = CModelDefs::Unit(section);
+    m_image.SetHeaderFormat(2);
+    m_image.SetDescriptorVersion();
+    m_image.SetCoreID(m_csCoreID);
+    m_image.SetSignature(static_cast<std::uint16_t>(m_dwSignature & 0xFFFF));
+    m_image.SetIOCode(m_csIOCode);
+    m_image.SetComment(m_csComment);
+    m_image.SetUnit(m_dwUnit);
+    m_image.SetAreas(areas);
+    std::uint32_t firstFrom = 0;
+    std::uint32_t firstSram = 0;
+    bool haveFrom = false;
+    bool haveSram = false;
+    m_nTotalUnits = 0;
+    m_nExpectedBytes = 0;
+    for (const MemArea& area : areas) {
+        m_nTotalUnits += static_cast<int>(area.size / m_dwUnit);
+        m_nExpectedBytes += StoredLength(area.size, m_dwUnit);
+        if (area.type == kAreaFrom && !haveFrom) {
+            firstFrom = area.size;
+            haveFrom = true;
+        } else if (area.type == kAreaSram && !haveSram) {
+            firstSram = area.size;
+            haveSram = true;
+        }
+    }
+    m_image.SetFromSize(m_bHardwareKnown ? m_dwFRomSize : firstFrom);
+    m_image.SetSramSize(m_bHardwareKnown ? m_dwSRamSize : firstSram);
+
+    m_csPartialPath = m_csFileName + ".partial";
+    m_image.SetFileName(m_csPartialPath);
+    if (!m_image.WriteHeader()) {
+        m_nError = msg::kFileWrite;
+        return true;
+    }
+    m_nAreaIndex = 0;
+    m_nUnitsDone = 0;
+    m_nWrittenBytes = 0;
+    if (m_nTotalUnits == 0) {
+        m_nTotalUnits = 1;
+    }
+    return true;
+}
+
+bool CBackup::NextArea(int) {
+    if (m_nAreaIndex >= m_image.AreaCount()) {
+        Skip(2);
+        return true;
+    }
+    const MemArea area = m_image.Area(static_cast<std::size_t>(m_nAreaIndex));
+    m_dwReadAddress = area.start;
+    m_nBytesLeft = area.size;
+    ++m_nAreaIndex;
+    // The first unit of an area is always a whole unit.
+    StartUnit(m_dwUnit);
+    AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
+    return true;
+}
+
+bool CBackup::StorePacket(int nEvent) {
+    if (nEvent == EVENT_ABORT) {
+        m_nError = msg::kAborted;
+        return true;
+    }
+    const std::uint32_t bytes = static_cast<std::uint32_t>(m_nReadSize);
+    if (!m_image.AppendImageData(m_pchRecvBuff.get(), bytes)) {
+        m_nError = msg::kFileWrite;
+        return true;
+    }
+    m_nWrittenBytes += bytes;
+    switch (PacketDone(bytes)) {
+        case PacketResult::NextPacket:
+            Skip(-2);
+            break;
+        case PacketResult::NextUnit:
+            Skip(-2);
+            AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
+            break;
+        case PacketResult::AreaDone:
+            Skip(-3);
+            break;
+    }
+    return true;
+}
+
+bool CBackup::CompleteImage() {
+    // The image replaces the target only when it holds exactly what its header promises.
+    struct stat st {};
+    if (::stat(m_csPartialPath.c_str(), &st) != 0 ||
+        static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + m_nExpectedBytes ||
+        m_nWrittenBytes != m_nExpectedBytes) {
+        return false;
+    }
+    return std::rename(m_csPartialPath.c_str(), m_csFileName.c_str()) == 0;
+}
+
+bool CBackup::Terminate(int nEvent) {
+    if (nEvent != EVENT_NONE) {
+        return true;
+    }
+    if (!m_csPartialPath.empty()) {
+        if (m_nError == 0 && !CompleteImage()) {
+            m_nError = msg::kFileWrite;
+        }
+        struct stat st {};
+        if (m_nError != 0 && ::stat(m_csPartialPath.c_str(), &st) == 0) {
+            AddStatusLine(Format(GetString(msg::kPartialImage).c_str(), m_csPartialPath.c_str()));
+        }
+    }
+    FinishRun("in CBackup::Terminate(%d)\n", "out CBackup::Terminate\n");
+    return true;
+}
+
+}  // namespace kz

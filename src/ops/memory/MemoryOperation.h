@@ -1,0 +1,161 @@
+// CMemoryOperation: what the serial backup, restore and verify share — the model
+// definitions and the image file, the identification steps after the loader is connected
+// (signature, I/O code, hardware information), the model-information request and the
+// packet bookkeeping of the data phase. Each operation adds its own step table.
+//
+// Thread-safety: as CProtocol — steps run on the operation's event thread. The
+// model-information exchange (ModelInfoRequest/AnswerModelInfo) is called by the front-end
+// on its UI thread while the event thread waits for it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/ModelDefs.h"
+#include "ops/memory/MemImageFile.h"
+#include "serial/Protocol.h"
+
+namespace kz {
+
+// Status and error ids of the memory operations.
+namespace msg {
+inline constexpr int kBackupStart = 3200;
+inline constexpr int kRestoreStart = 3201;
+inline constexpr int kVerifyStart = 3202;
+inline constexpr int kIoCodeCheck = 3310;
+inline constexpr int kBackupProgress = 3311;
+inline constexpr int kVerifyProgress = 3312;
+inline constexpr int kRestoreProgress = 3313;
+inline constexpr int kHardwareCheck = 3315;
+inline constexpr int kSignatureCheck = 3316;
+inline constexpr int kPartialImage = 3318;
+inline constexpr int kImageTooShort = 4019;
+}  // namespace msg
+
+// What the model-information dialog is shown and what it hands back.
+struct ModelInfoExchange {
+    int mode = 1;  // 1 backup, 2 restore, 3 verify
+    std::string coreId;
+    std::string ioCode;
+    std::string signatureText;
+    int signatureKind = 0;  // 0: the model has no signature check
+    std::uint32_t signatureValue = 0;
+    std::uint32_t fromSize = 0;  // 0 when the hardware information was not read
+    std::uint32_t sramSize = 0;
+    std::uint32_t baud = 0;
+    std::string modelName;
+    std::string bkFile;
+};
+
+class CMemoryOperation : public CProtocol {
+public:
+    // Inputs set by the front-end before the start.
+    void SetFileName(const std::string& path) { m_csFileName = path; }
+    const std::string& GetFileName() const { return m_csFileName; }
+    void SetComment(const std::string& comment) { m_csComment = comment; }
+
+    // The model-information request (WM_MODEL_INFO_REQUEST): what to show, and the answer.
+    // ok false (the user cancelled) empties the file name, which ends the run with 4001.
+    ModelInfoExchange ModelInfoRequest() const;
+    void AnswerModelInfo(bool ok, const std::string& modelName, const std::string& bkFile,
+                         std::uint32_t baud);
+
+    // The image file the run produced or read (backup: the final name once complete).
+    const std::string& ImagePath() const { return m_csFileName; }
+
+protected:
+    CMemoryOperation();
+
+    // ---- Shared steps (each returns true when finished) -----------------------------------
+    // Signature preparation: kind from SIGNATURE; without the key skip the read (+2).
+    bool SignaturePrep(int nEvent);
+    // Identification by core ID and signature: the model that fits both.
+    bool IdentifyBySignature(int nEvent);
+    // I/O code selection: WriteIO parameters from IO1 (first pass) or IO3 (retry); without
+    // IOCODE or the key the four entries after it are skipped (+4).
+    bool SelectIoCode(bool presetFromModel);
+    // ReadIO parameters from IO2 (+2 without them).
+    bool IoReadSetup(int nEvent);
+    // The low byte of the value read; "FF" goes back to the selection (-5). Returns the text.
+    std::string IoCodeRead();
+    // Hardware check: ReadHW when the section is missing or has CHKMEM (+2 otherwise).
+    bool HardwareCheck(int nEvent);
+    bool HardwareKnown(int nEvent);
+    // Posts the model-information request and waits. False when the user cancelled (4001
+    // set).
+    bool ConfirmModel(int mode);
+
+    // ---- Restore and verify: the image decides the model -----------------------------------
+    // Loads the image header and finds the image's model (current format: core ID and I/O
+    // code; old format: the model name). False with 4005 when there is none.
+    bool IdentifyImageModel();
+    // The panel's core ID against the definitions: its ID pattern, loader and baud (4005).
+    bool CheckPanelCoreId(const char* trace);
+    // The panel's ID pattern must match the image's core ID (4006); then the I/O code
+    // selection unless the image carries no I/O code (+4).
+    bool CheckMachineType(const char* trace);
+    // The I/O code read must equal the image's (4007); "FF" selects again (-5).
+    bool CompareIoCode();
+    // Signature (4016) and, when known, memory sizes (4014, 4015); then the confirmation.
+    bool CheckCompatibility(int mode);
+    // The area table to transfer: the image's, or for an old-format image the model's.
+    // Also checks that the image holds every byte its header promises (4019).
+    bool PrepareImageAreas(bool fromOnlyForOldFormat);
+    // Where area i's data starts in the image (the image format's layout rule).
+    std::uint64_t ImageOffsetOfArea(int index) const;
+
+    std::string m_csImageCoreID;    // the image's core ID text
+    std::string m_csPanelPattern;   // ID pattern of the model that matches the panel
+    std::string m_csImageIOCode;    // the image's I/O code text (empty: none)
+    std::uint32_t m_dwImageUnit = 0x10000;  // the unit the image was written with
+    std::vector<MemArea> m_areas;   // the areas being transferred
+
+    // ---- Packet bookkeeping for reading units (backup, verify) ---------------------------
+    // Starts a unit of unitBytes at the current request address.
+    void StartUnit(std::uint32_t unitBytes);
+    // Splits what is left of the unit into the next request.
+    void SetupPacket();
+    enum class PacketResult { NextPacket, NextUnit, AreaDone };
+    // Books a packet of bytes that has been stored or compared.
+    PacketResult PacketDone(std::uint32_t bytes);
+    // Lowers the packet size after persistent line errors: 0x4000 → 4096 → 1024.
+    bool LowerReadSize(const char* traceTag);
+
+    // Sets m_nPhase += skip (the dispatcher then runs entry m_nPhase + 1).
+    void Skip(int k) { m_nPhase += k; }
+    // The text of status id with printf arguments.
+    void AddStatusLineF(int stringId, int a, int b);
+    void TraceCoreIdMatch();
+    const CIniSection* Section() const { return m_defs.FindByName(m_csMachineName); }
+    // Ends the data phase: the power warning off, the port closed, the final line posted.
+    void FinishRun(const char* traceIn, const char* traceOut);
+
+    // Bytes an area occupies in an image with unit U (the image format's layout rule).
+    static std::uint32_t StoredLength(std::uint32_t size, std::uint32_t unit);
+
+    std::string m_csFileName;
+    std::string m_csComment;
+    CModelDefs m_defs;
+    MemImageFile m_image;
+
+    std::string m_csCoreID;    // the panel's 4-character core ID text
+    std::string m_csIOCode;    // 2 hex characters
+    bool m_bIoRetry = false;   // I/O pass: false first (IO1), true retry (IO3)
+    std::string m_csBkFile;    // BK_FILE stem
+    bool m_bHardwareKnown = false;
+    int m_nDialogMode = 1;
+
+    // Transfer state.
+    int m_nAreaIndex = 0;
+    std::uint32_t m_dwUnit = 0x10000;
+    std::int64_t m_nBytesLeft = 0;  // of the current area
+    std::uint32_t m_nUnitLeft = 0;  // of the current unit
+    int m_nTotalUnits = 1;
+    int m_nUnitsDone = 0;
+    std::uint64_t m_dwFileOffset = 0;   // running offset into the image data
+    std::uint64_t m_dwAreaImageEnd = 0;  // image offset where the current area's data ends
+    int m_nMaxReadSize = 0x4000;        // packet size, lowered by ChangeReadSize
+};
+
+}  // namespace kz

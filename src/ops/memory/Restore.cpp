@@ -1,0 +1,149 @@
+// Step table of the serial restore (24 entries; errors at 0-3 go to Terminate, at 4-20 to
+// Reset first):
+//
+//   0 Initialize      1 ReadCoreID      2 CheckCORE_ID    3 DownloadILOADER 4 ConnectILOADER
+//   5 signature prep  6 ReadSignature   7 identify        8 CheckMachineType 9 WriteIO
+//  10 I/O read setup 11 ReadIO         12 I/O code check 13 hardware check 14 ReadHW
+//  15 hardware known 16 compatibility  17 prepare        18 next area      19 WriteData
+//  20 advance        21 Reset          22 Terminate      23 end marker
+//
+// Every unit is the smaller of 0x10000 and what is left of the area, so an image written
+// with a smaller unit is written area by area, never past an area's end.
+#include "ops/memory/Restore.h"
+
+#include <algorithm>
+#include <array>
+#include <new>
+
+#include "diag/Trace.h"
+
+namespace kz {
+
+namespace {
+using Step = StepFn<CRestore>;
+const std::array<Step, 24> kSteps = {
+    &CRestore::Initialize,        &CRestore::ReadCoreID,        &CRestore::CheckCORE_ID,
+    &CRestore::DownloadILOADER,   &CRestore::ConnectILOADER,    &CRestore::SignaturePrepStep,
+    &CRestore::ReadSignature,     &CRestore::IdentifyStep,      &CRestore::CheckMachineTypeStep,
+    &CRestore::WriteIO,           &CRestore::IoReadSetupStep,   &CRestore::ReadIO,
+    &CRestore::IoCodeCheck,       &CRestore::HardwareCheckStep, &CRestore::ReadHW,
+    &CRestore::HardwareKnownStep, &CRestore::Compatibility,     &CRestore::PrepareTransfer,
+    &CRestore::NextArea,          &CRestore::WriteData,         &CRestore::Advance,
+    &CRestore::ResetStep,         &CRestore::Terminate,         &CRestore::EndMarker,
+};
+}  // namespace
+
+CRestore::CRestore() = default;
+
+CRestore::~CRestore() { Shutdown(); }
+
+bool CRestore::Diapatcher(int nEvent) {
+    return RunSteps<CRestore>(*this, kSteps, OperationKind::Restore, m_nPhase, m_nError, nEvent);
+}
+
+bool CRestore::EndMarker(int) { return false; }
+
+bool CRestore::Initialize(int) {
+    TraceMessage("KZmntTimeCheck", "CRestore::Initialize %x\n", TickCount());
+    if (Prompt() && !Prompt()->ConfirmRestore()) {
+        m_nError = msg::kAborted;
+        return true;
+    }
+    ClearStatusList();
+    ResetProgress();
+    ShowPowerWarning(true);
+    AddStatusLine(msg::kRestoreStart);
+    if (Open()) {
+        IdentifyImageModel();
+    }
+    return true;
+}
+
+bool CRestore::CheckCORE_ID(int) { return CheckPanelCoreId("CRestore::CheckCORE_ID\n"); }
+
+bool CRestore::CheckMachineTypeStep(int) { return CheckMachineType("CRestore::CheckMachineType\n"); }
+
+bool CRestore::IoCodeCheck(int) { return CompareIoCode(); }
+
+bool CRestore::Compatibility(int) { return CheckCompatibility(2); }
+
+bool CRestore::PrepareTransfer(int) {
+    if (!PrepareImageAreas(false)) {
+        return true;
+    }
+    m_nTotalUnits = 0;
+    for (const MemArea& area : m_areas) {
+        m_nTotalUnits += static_cast<int>((area.size + kUnit - 1) / kUnit);
+    }
+    if (m_nTotalUnits == 0) {
+        m_nTotalUnits = 1;
+    }
+    m_nAreaIndex = 0;
+    m_nUnitsDone = 0;
+    m_dwFileOffset = 0;
+    m_pchData.reset(new (std::nothrow) std::uint8_t[kRecvBufferSize]);
+    if (!m_pchData) {
+        m_nError = msg::kNoMemory;
+        return true;
+    }
+    m_pchWriteBuff = m_pchData.get();
+    return true;
+}
+
+bool CRestore::LoadRequest() {
+    if (!m_image.ReadImageData(static_cast<std::uint32_t>(m_dwFileOffset), m_pchData.get(),
+                               static_cast<std::uint32_t>(m_nWriteDataSize))) {
+        // Never write what was not read from the image.
+        m_nError = msg::kImageTooShort;
+        return false;
+    }
+    AddStatusLineF(msg::kRestoreProgress, m_nUnitsDone + 1, m_nTotalUnits);
+    return true;
+}
+
+bool CRestore::NextArea(int) {
+    for (;;) {
+        if (m_nAreaIndex >= static_cast<int>(m_areas.size())) {
+            Skip(2);
+            return true;
+        }
+        const MemArea& area = m_areas[static_cast<std::size_t>(m_nAreaIndex)];
+        m_dwFileOffset = ImageOffsetOfArea(m_nAreaIndex);
+        ++m_nAreaIndex;
+        if (area.size == 0) {
+            continue;
+        }
+        m_dwWriteAddress = area.start;
+        m_nBytesLeft = area.size;
+        m_nWriteDataSize = static_cast<int>(std::min<std::int64_t>(m_nBytesLeft, kUnit));
+        LoadRequest();
+        return true;
+    }
+}
+
+bool CRestore::Advance(int) {
+    ++m_nUnitsDone;
+    SetProgress(m_nUnitsDone * 100 / m_nTotalUnits);
+    m_dwFileOffset += static_cast<std::uint32_t>(m_nWriteDataSize);
+    m_nBytesLeft -= m_nWriteDataSize;
+    if (m_nBytesLeft < 1) {
+        Skip(-3);
+        return true;
+    }
+    m_dwWriteAddress += static_cast<std::uint32_t>(m_nWriteDataSize);
+    m_nWriteDataSize = static_cast<int>(std::min<std::int64_t>(m_nBytesLeft, kUnit));
+    if (LoadRequest()) {
+        Skip(-2);
+    }
+    return true;
+}
+
+bool CRestore::Terminate(int nEvent) {
+    if (nEvent != EVENT_NONE) {
+        return true;
+    }
+    FinishRun("in CRestore::Terminate(%d)\n", "out CRestore::Terminate\n");
+    return true;
+}
+
+}  // namespace kz

@@ -1,0 +1,44 @@
+// CRestore: writes a backup image back into a panel on the serial link, after making sure
+// that image and panel belong together (model, core ID, I/O code, signature, memory sizes)
+// and after the user confirmed twice. Nothing is written before the first WriteData.
+#pragma once
+
+#include <memory>
+
+#include "ops/memory/MemoryOperation.h"
+
+namespace kz {
+
+class CRestore : public CMemoryOperation {
+public:
+    CRestore();
+    ~CRestore() override;
+
+    bool Diapatcher(int nEvent) override;
+
+    bool Initialize(int nEvent);
+    bool CheckCORE_ID(int nEvent);
+    bool SignaturePrepStep(int nEvent) { return SignaturePrep(nEvent); }
+    bool IdentifyStep(int nEvent) { return IdentifyBySignature(nEvent); }
+    bool CheckMachineTypeStep(int nEvent);
+    bool IoReadSetupStep(int nEvent) { return IoReadSetup(nEvent); }
+    bool IoCodeCheck(int nEvent);
+    bool HardwareCheckStep(int nEvent) { return HardwareCheck(nEvent); }
+    bool HardwareKnownStep(int nEvent) { return HardwareKnown(nEvent); }
+    bool Compatibility(int nEvent);
+    bool PrepareTransfer(int nEvent);
+    bool NextArea(int nEvent);
+    bool Advance(int nEvent);
+    bool ResetStep(int nEvent) { return Reset(nEvent); }
+    bool Terminate(int nEvent);
+    bool EndMarker(int nEvent);
+
+private:
+    // Loads the next request's bytes from the image into the data buffer (4019 on failure).
+    bool LoadRequest();
+
+    static constexpr std::uint32_t kUnit = 0x10000;
+    std::unique_ptr<std::uint8_t[]> m_pchData;  // request + 2 spare bytes for the checksum
+};
+
+}  // namespace kz
