@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -144,6 +145,15 @@ bool Blank(std::string_view line) {
     return line.find_first_not_of(" \t") == std::string_view::npos;
 }
 
+// The built-in text of id (empty when there is none).
+std::string GetBuiltIn(int id, Language language = Language::English) {
+    auto table = BuiltInTable(language);
+    auto it = std::lower_bound(
+        table.begin(), table.end(), id,
+        [](const detail::StringEntry& entry, int wanted) { return entry.id < wanted; });
+    return it == table.end() || it->id != id ? std::string() : std::string(it->text);
+}
+
 // Parses a whole resource file; false at the first line that does not fit the format.
 bool ParseResource(std::string_view content, ResourceTexts& out) {
     if (content.starts_with("\xEF\xBB\xBF")) {
@@ -181,6 +191,51 @@ bool ParseResource(std::string_view content, ResourceTexts& out) {
             return false;
         }
         (*part)[id] = std::move(text);
+    }
+    return true;
+}
+
+// The printf conversions of a text, in order ("%4.4s" and "%s" both give "s", "%*d" gives
+// "*d"). Status lines are formatted from these texts with fixed arguments, so a
+// replacement text must ask for exactly the arguments of the text it replaces.
+std::string Conversions(std::string_view text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            continue;
+        }
+        if (++i >= text.size()) {
+            out += '!';  // a lone '%' at the end is not a valid format
+            break;
+        }
+        if (text[i] == '%') {
+            continue;
+        }
+        while (i < text.size() && std::string_view("-+ #0'").find(text[i]) != std::string_view::npos) {
+            ++i;
+        }
+        for (; i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) ||
+                                   text[i] == '.' || text[i] == '*');
+             ++i) {
+            if (text[i] == '*') {
+                out += '*';
+            }
+        }
+        while (i < text.size() && std::string_view("hlLqjzt").find(text[i]) != std::string_view::npos) {
+            out += text[i++];
+        }
+        out += i < text.size() ? text[i] : '!';
+        out += ',';
+    }
+    return out;
+}
+
+bool ConversionsMatch(const std::unordered_map<int, std::string>& texts) {
+    for (const auto& [id, text] : texts) {
+        const std::string builtIn = GetBuiltIn(id);
+        if (Conversions(text) != Conversions(builtIn)) {
+            return false;
+        }
     }
     return true;
 }
@@ -241,20 +296,15 @@ std::string GetString(int id, Language language) {
             }
         }
     }
-    auto table = BuiltInTable(language);
-    auto it = std::lower_bound(
-        table.begin(), table.end(), id,
-        [](const detail::StringEntry& entry, int wanted) { return entry.id < wanted; });
-    if (it == table.end() || it->id != id) {
-        return {};
-    }
-    return std::string(it->text);
+    return GetBuiltIn(id, language);
 }
 
 bool LoadResourceFile(const std::string& path) {
     std::string content;
     ResourceTexts texts;
-    if (!ReadWholeFile(path, content) || !ParseResource(content, texts)) {
+    if (!ReadWholeFile(path, content) || !ParseResource(content, texts) ||
+        !ConversionsMatch(texts.common) || !ConversionsMatch(texts.english) ||
+        !ConversionsMatch(texts.japanese)) {
         return false;
     }
     std::unique_lock lock(g_resourceMutex);

@@ -55,6 +55,7 @@ constexpr StringEntry kEnglish[] = {
     {3315, "The check of hardware information"},
     {3316, "The check of a signature"},
     {3317, "Please return KZ to an on-line screen.\nPlease click the \"O.K.\" button."},
+    {3318, "    The data read so far is kept in %s"},
 
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
@@ -75,6 +76,7 @@ constexpr StringEntry kEnglish[] = {
     {4016, "Signature is different."},
     {4017, "Insufficient memory"},
     {4018, "    Data error"},
+    {4019, "The backup file holds less data than its header describes."},
 
     // CF card transfer: questions, captions, card errors.
     {5000, "Is a folder created?"},

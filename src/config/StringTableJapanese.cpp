@@ -53,6 +53,7 @@ constexpr StringEntry kJapanese[] = {
     {3315, "ハードウェア情報のチェック"},
     {3316, "シグネチャのチェック"},
     {3317, "KZをオンライン画面に戻してください。\n「O.K.」ボタンをクリックしてください。"},
+    {3318, "    読み出したデータは %s に保存されています"},
 
     // Errors (m_nError) and the engine's own status lines.
     {4000, "電源またはケーブルを確認してください。"},
@@ -73,6 +74,7 @@ constexpr StringEntry kJapanese[] = {
     {4016, "シグネチャが異なります。"},
     {4017, "メモリが不足しています"},
     {4018, "    データエラー"},
+    {4019, "バックアップファイルのデータがヘッダの記述より不足しています。"},
 
     // CF card transfer: questions, captions, card errors.
     {5000, "フォルダを作成しますか？"},
