@@ -354,7 +354,7 @@ void CComm::EventThread() {
         } else if (m_nStop == 0) {
             // A failing device would otherwise make this loop spin; this pause is a
             // back-off in real time, not protocol timing.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
     m_threadId = std::thread::id();

@@ -1,0 +1,164 @@
+// The termios backend over a pseudo-terminal: the test holds the master side, the device
+// opens the slave path as it would open /dev/ttyUSB0.
+#if !defined(_WIN32)
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/SerialDevice.h"
+#include "support/TempDir.h"
+
+namespace kz::platform {
+namespace {
+
+class PseudoTerminal {
+  public:
+    PseudoTerminal() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master_ >= 0 && ::grantpt(master_) == 0 && ::unlockpt(master_) == 0) {
+            char name[128];
+            if (::ptsname_r(master_, name, sizeof name) == 0) {
+                slave_ = name;
+            }
+        }
+    }
+    ~PseudoTerminal() {
+        if (master_ >= 0) {
+            ::close(master_);
+        }
+    }
+    PseudoTerminal(const PseudoTerminal&) = delete;
+    PseudoTerminal& operator=(const PseudoTerminal&) = delete;
+
+    const std::string& SlavePath() const { return slave_; }
+
+    bool Send(const std::string& text) {
+        return ::write(master_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    }
+    std::string Receive(std::size_t count) {
+        std::string out;
+        char buf[64];
+        while (out.size() < count) {
+            ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
+            if (n <= 0) {
+                break;
+            }
+            out.append(buf, static_cast<std::size_t>(n));
+        }
+        return out;
+    }
+
+  private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+// Waits for EV_RXCHAR, reads what has come, and goes on until count bytes are held.
+std::string ReadWithEvents(ISerialDevice& dev, std::size_t count, std::uint32_t& seen) {
+    std::string out;
+    char buf[64];
+    while (out.size() < count) {
+        std::uint32_t ev = 0;
+        if (!dev.WaitEvent(ev)) {
+            break;
+        }
+        seen |= ev;
+        while (std::size_t n = dev.Read(buf, sizeof buf)) {
+            out.append(buf, n);
+        }
+    }
+    return out;
+}
+
+TEST(PosixSerial, PseudoTerminalCarriesBytesEventsAndLineCalls) {
+    PseudoTerminal pty;
+    ASSERT_FALSE(pty.SlavePath().empty());
+    std::string error;
+    auto dev = OpenSerialDevice(pty.SlavePath(), &error);
+    ASSERT_TRUE(dev) << error;
+
+    // A second open of a port in use is refused.
+    std::string busy;
+    EXPECT_FALSE(OpenSerialDevice(pty.SlavePath(), &busy));
+    EXPECT_NE(busy.find("device busy"), std::string::npos) << busy;
+
+    // A pseudo-terminal has neither modem lines nor error counters.
+    EXPECT_FALSE(dev->Caps().modemLines);
+    EXPECT_FALSE(dev->Caps().errorCounts);
+    std::uint32_t ms = 0xFF;
+    EXPECT_FALSE(dev->GetModemStatus(ms));
+    EXPECT_EQ(ms, 0u);
+
+    // Speed and format: standard rates work, others are refused.
+    LineState st;
+    ASSERT_TRUE(dev->GetLineState(st));
+    st.baudRate = 115200;
+    st.parity = 2;
+    st.byteSize = 7;
+    ASSERT_TRUE(dev->SetLineState(st));
+    st.baudRate = 9600;
+    st.parity = 0;
+    st.byteSize = 8;
+    ASSERT_TRUE(dev->SetLineState(st));
+    LineState odd = st;
+    odd.baudRate = 12345;
+    EXPECT_FALSE(dev->SetLineState(odd));
+    ASSERT_TRUE(dev->GetLineState(st));
+    EXPECT_EQ(st.baudRate, 9600u);
+    EXPECT_TRUE(dev->EscapeFunction(SETBREAK));
+    EXPECT_TRUE(dev->EscapeFunction(CLRBREAK));
+
+    // Panel to PC, announced by EV_RXCHAR.
+    ASSERT_TRUE(dev->SetEventMask(EV_RXCHAR | EV_TXEMPTY | EV_ERR));
+    std::uint32_t seen = 0;
+    ASSERT_TRUE(
+        pty.Send("\x10"
+                 "000\r\x1a"));
+    EXPECT_EQ(ReadWithEvents(*dev, 6, seen),
+              "\x10"
+              "000\r\x1a");
+    EXPECT_NE(seen & EV_RXCHAR, 0u);
+
+    // PC to panel, followed by EV_TXEMPTY.
+    const std::string frame = "\x10>V\r" + std::string(3000, 'D');
+    ASSERT_TRUE(dev->Write(frame.data(), frame.size()));
+    EXPECT_EQ(pty.Receive(frame.size()), frame);
+    seen = 0;
+    while (!(seen & EV_TXEMPTY)) {
+        std::uint32_t ev = 0;
+        ASSERT_TRUE(dev->WaitEvent(ev));
+        seen |= ev;
+    }
+
+    std::uint32_t errors = 0xFF;
+    QueueStatus status;
+    ASSERT_TRUE(dev->ClearError(errors, status));
+    EXPECT_EQ(errors, 0u);
+    EXPECT_EQ(status.inQueue, 0u);
+    ASSERT_TRUE(dev->Purge(PURGE_RXCLEAR | PURGE_TXCLEAR));
+
+    // Once closed, the port can be opened again.
+    dev.reset();
+    EXPECT_TRUE(OpenSerialDevice(pty.SlavePath(), &error)) << error;
+}
+
+TEST(PosixSerial, OpenFailuresSayWhy) {
+    test::TempDir dir;
+    std::string error;
+    EXPECT_FALSE(OpenSerialDevice(dir.str() + "ttyNONE", &error));
+    EXPECT_EQ(error.rfind("no such device: ", 0), 0u) << error;
+    EXPECT_FALSE(OpenSerialDevice(dir.Write("plain", "x"), &error));
+    EXPECT_EQ(error.rfind("not a serial device: ", 0), 0u) << error;
+    EXPECT_FALSE(OpenSerialDevice("virtual:no-such-link", &error));
+    EXPECT_EQ(error.rfind("no such device: ", 0), 0u) << error;
+}
+
+}  // namespace
+}  // namespace kz::platform
+
+#endif
