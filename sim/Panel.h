@@ -6,8 +6,8 @@
 // It answers what it receives; it never speaks first.
 //
 // Thread-safety: every public method may be called from any thread while the panel runs,
-// except that Start() and Stop() must not race each other. The Options callbacks run on the
-// panel's thread.
+// except Start(), Stop() and Running(), which belong to the owner's thread. The Options
+// callbacks run on the panel's thread and must not call PowerCycle() or Stop().
 #pragma once
 
 #include <chrono>
