@@ -361,6 +361,7 @@ class VirtualDevice final : public ISerialDevice {
         }
         const std::uint64_t generation = e.waitGeneration;
         ++e.waiters;
+        core_->cv.notify_all();  // for WaitForEventWaiter
         core_->WaitUntil(lock, [&] {
             return e.closing || e.waitGeneration != generation || (e.events & e.mask) != 0;
         });
