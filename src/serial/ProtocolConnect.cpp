@@ -239,8 +239,9 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
             }
             return false;
         case 31:
-            PostToView(WM_POWER_RESET_DIALOG, 1);
+            // Cleared before the dialog can exist, so a quick Cancel is never lost.
             m_bPowerResetCancel = false;
+            PostToView(WM_POWER_RESET_DIALOG, 1);
             Arm(1);
             nPhase = HasModemLines() ? 32 : 34;
             return false;
