@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include "config/Settings.h"
 #include "platform/ProgramFolder.h"
 
 namespace kz::test {
@@ -47,7 +48,7 @@ void TestFolder::WriteIni(const LinkSettings& settings, const std::string& extra
     IniText ini;
     ini.Section("CONFIG")
         .Key("COM", 1)
-        .Key("Bau", settings.bauIndex)
+        .Key("Bau", static_cast<int>(CSettings::BaudFromIndex(settings.bauIndex)))
         .Key("WriteTimeout", settings.writeTimeout)
         .Key("ReadTimeout", settings.readTimeout)
         .Key("Retry", settings.retry);

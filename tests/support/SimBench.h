@@ -1,0 +1,41 @@
+// A scenario bench: a program folder whose COM1 is a virtual link, a simulated panel on
+// the link's other end, a recording view, and the files a run needs (a loader, model
+// sections). Tests read like "a panel that answers FF to the first I/O read...".
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/Panel.h"
+#include "support/RecordingView.h"
+#include "support/TestFolder.h"
+
+namespace kz::test {
+
+// The model sections that fit sim::DemoPanel(): core ID 8C93, FROM 1 MiB at 0, SRAM 128 KiB
+// at 0x400000, I/O register A00000 = C3, signature kind 1 8C930001.
+std::string DemoModels(const std::string& extraKeys = {});
+
+// A loader file: 4 address bytes (least significant first) and a body of bodySize bytes.
+std::vector<std::uint8_t> LoaderBytes(std::uint32_t address, std::size_t bodySize);
+
+class SimBench {
+public:
+    explicit SimBench(const LinkSettings& settings = {},
+                      sim::PanelDescription panel = sim::DemoPanel(),
+                      const std::string& models = DemoModels());
+    ~SimBench();
+
+    // Rewrites KZMNT.INI (extra CONFIG keys and model sections).
+    void WriteIni(const std::string& extraConfig, const std::string& models);
+    // Writes the loader file the models name ("DEMO.LDR").
+    void WriteLoader(const std::vector<std::uint8_t>& bytes, const std::string& name = "DEMO.LDR");
+
+    TestFolder folder;
+    RecordingView view;
+    std::unique_ptr<sim::Panel> panel;
+    LinkSettings settings;
+};
+
+}  // namespace kz::test
