@@ -1,0 +1,406 @@
+#include "Commands.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+
+#include "ConsoleView.h"
+#include "InterruptWatcher.h"
+#include "OperationController.h"
+#include "Terminal.h"
+#include "config/ModelDefs.h"
+#include "config/Settings.h"
+#include "config/StringTable.h"
+#include "ops/memory/Backup.h"
+#include "ops/memory/FileSelection.h"
+#include "ops/memory/MemImageFile.h"
+#include "ops/memory/ModelConfirm.h"
+#include "ops/memory/Restore.h"
+#include "ops/memory/Verify.h"
+
+namespace kz::cli {
+
+namespace {
+
+// The file selection mode the main window opens its dialog in for each command (restore
+// and verify share one rule; CF receive would use 4 and CF send 5).
+constexpr int kModeBackup = 1;
+constexpr int kModeVerify = 2;
+constexpr int kModeRestore = 3;
+constexpr int kModeImage = 2;  // info and comment: an existing image
+
+// Comments are limited like the dialogs' comment edit.
+constexpr std::size_t kCommentLimit = 64;
+
+constexpr int kIdOverwrite = 3001;
+constexpr int kIdImageUnreadable = 3002;
+
+struct CommandSpec;
+using CommandFn = int (*)(const CliOptions&, const CommandSpec&);
+
+struct CommandSpec {
+    std::string_view name;
+    std::string_view argsText;  // for the usage text
+    std::string_view help;
+    int selectionMode;     // the rule the first argument must pass
+    std::size_t argCount;  // arguments after the name
+    bool takesComment;     // --comment allowed
+    CommandFn run;
+};
+
+int RunBackup(const CliOptions& options, const CommandSpec& spec);
+int RunRestore(const CliOptions& options, const CommandSpec& spec);
+int RunVerify(const CliOptions& options, const CommandSpec& spec);
+int RunInfo(const CliOptions& options, const CommandSpec& spec);
+int RunComment(const CliOptions& options, const CommandSpec& spec);
+
+constexpr CommandSpec kCommands[] = {
+    {"backup", "PATH [--comment TEXT]",
+     "read the panel's memory into a backup image (PATH ends in .mem, or is a folder\n"
+     "                         when AUTOFILENAME is on)",
+     kModeBackup, 1, true, RunBackup},
+    {"restore", "PATH", "write a backup image into the panel", kModeRestore, 1, false, RunRestore},
+    {"verify", "PATH", "compare the panel's memory with a backup image", kModeVerify, 1, false,
+     RunVerify},
+    {"info", "PATH", "show the header of a backup image", kModeImage, 1, false, RunInfo},
+    {"comment", "PATH TEXT", "replace the comment of a backup image (64 characters at most)",
+     kModeImage, 2, false, RunComment},
+};
+
+void Line(std::FILE* stream, const std::string& text) {
+    std::fputs(text.c_str(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+}
+
+void Error(const CommandSpec& spec, const std::string& text) {
+    Line(stderr, "kzmnt-cli: " + std::string(spec.name) + ": " + text);
+}
+
+// The dialog's rule for the command's path; explains a refusal on stderr.
+bool CheckSelection(const CommandSpec& spec, const std::string& path) {
+    const bool autoName = CSettings().GetAutoFileName();
+    if (FileSelectionValid(spec.selectionMode, autoName, path)) {
+        return true;
+    }
+    if (path.empty()) {
+        Error(spec, "the path is empty");
+    } else if (spec.selectionMode == kModeBackup && autoName) {
+        Error(spec, "AUTOFILENAME is on, so \"" + path +
+                        "\" must be a folder: it must not name an existing file and must "
+                        "not contain a '.'");
+    } else if (spec.selectionMode == kModeBackup) {
+        Error(spec, "\"" + path + "\" must end with .mem and must not name an existing folder");
+    } else {
+        Error(spec, "\"" + path + "\" does not exist");
+    }
+    return false;
+}
+
+// Only the serial link is driven from the console.
+bool SerialLinkSelected(const CommandSpec& spec) {
+    if (CSettings().GetCommType() == 1) {
+        Error(spec,
+              "COMMTYPE=1 selects the LAN link, which kzmnt-cli does not drive; set "
+              "COMMTYPE=0 in KZMNT.INI for the serial link");
+        return false;
+    }
+    return true;
+}
+
+// Cuts text to the comment limit without splitting a UTF-8 sequence.
+std::string LimitComment(const CommandSpec& spec, std::string text) {
+    if (text.size() <= kCommentLimit) {
+        return text;
+    }
+    std::size_t n = kCommentLimit;
+    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
+        --n;
+    }
+    text.resize(n);
+    Error(spec, "the comment is cut to 64 characters: \"" + text + "\"");
+    return text;
+}
+
+// What a transfer command needs while it runs: the terminal for questions, the console
+// view, the controller and Ctrl-C.
+class Session {
+  public:
+    explicit Session(const CliOptions& options)
+        : terminal_(Terminal::Open()),
+          view_(options.yes, terminal_.get()),
+          controller_(view_, options.password),
+          watcher_([this] { controller_.Interrupt(); }) {}
+
+    ConsoleView& view() { return view_; }
+
+    // Shows the form's file and comment fields, then runs op to its end.
+    RunResult Run(std::unique_ptr<CProtocol> op, const std::string& path,
+                  const std::string& comment) {
+        view_.PrintOut("File Name: " + path);
+        view_.PrintOut("Comment: " + comment);
+        return controller_.Run(std::move(op), comment);
+    }
+
+  private:
+    std::unique_ptr<Terminal> terminal_;
+    ConsoleView view_;
+    OperationController controller_;
+    InterruptWatcher watcher_;  // last: Ctrl-C reaches the controller only while all exist
+};
+
+int RunBackup(const CliOptions& options, const CommandSpec& spec) {
+    std::string path = options.args[0];
+    if (!CheckSelection(spec, path)) {
+        return kExitUsage;
+    }
+    if (!SerialLinkSelected(spec)) {
+        return kExitFailed;
+    }
+    const bool autoName = CSettings().GetAutoFileName();
+    std::string comment;
+    if (options.comment) {
+        comment = *options.comment;
+    } else if (!autoName) {
+        // The dialog shows the comment of the image a typed name already holds.
+        MemImageFile existing;
+        if (existing.LoadHeader(path)) {
+            comment = existing.GetImageComment();
+        }
+    }
+    comment = LimitComment(spec, comment);
+
+    Session session(options);
+    if (!autoName) {
+        if (NeedsOverwriteQuestion(autoName, path) &&
+            !session.view().Confirm(GetString(kIdOverwrite))) {
+            session.view().PrintOut(GetString(msg::kAborted));
+            return kExitFailed;
+        }
+        path = WithMemExtension(path);
+    }
+    // With AUTOFILENAME on, path is the folder; the operation names the file itself.
+    CSettings().AddRecentFile(path);
+
+    auto op = std::make_unique<CBackup>();
+    op->SetFileName(path);
+    op->SetComment(comment);
+    const RunResult result = session.Run(std::move(op), path, comment);
+    if (result.exitStatus == kExitOk && !result.imagePath.empty()) {
+        session.view().PrintErr("kzmnt-cli: image file " + result.imagePath);
+    }
+    return result.exitStatus;
+}
+
+// Restore and verify: the image must load before anything starts; its comment is the
+// form's comment.
+template <class Operation>
+int RunWithImage(const CliOptions& options, const CommandSpec& spec) {
+    const std::string path = options.args[0];
+    if (!CheckSelection(spec, path)) {
+        return kExitUsage;
+    }
+    if (!SerialLinkSelected(spec)) {
+        return kExitFailed;
+    }
+    MemImageFile image;
+    if (!image.LoadHeader(path)) {
+        Line(stdout, GetString(kIdImageUnreadable));
+        return kExitFailed;
+    }
+    // The name is used as checked: it names the image whose header was just read, so no
+    // ".mem" is added to it.
+    const std::string comment = image.GetImageComment();
+    CSettings().AddRecentFile(path);
+
+    Session session(options);
+    auto op = std::make_unique<Operation>();
+    op->SetFileName(path);
+    op->SetComment(comment);
+    return session.Run(std::move(op), path, comment).exitStatus;
+}
+
+int RunRestore(const CliOptions& options, const CommandSpec& spec) {
+    return RunWithImage<CRestore>(options, spec);
+}
+
+int RunVerify(const CliOptions& options, const CommandSpec& spec) {
+    return RunWithImage<CVerify>(options, spec);
+}
+
+int RunInfo(const CliOptions& options, const CommandSpec& spec) {
+    const std::string& path = options.args[0];
+    if (!CheckSelection(spec, path)) {
+        return kExitUsage;
+    }
+    MemImageFile image;
+    if (!image.LoadHeader(path)) {
+        Error(spec, GetString(kIdImageUnreadable));
+        return kExitFailed;
+    }
+    const CModelDefs defs;
+    const ImageProperties properties = GetImageProperties(image, defs);
+    Line(stdout, "Core ID: " + properties.coreId);
+    Line(stdout, "I/O Code: " + properties.ioCode);
+    Line(stdout, "Model: " + properties.modelName);
+    Line(stdout, "Comment: " + properties.comment);
+    Line(stdout, "FEPROM:");
+    for (const std::string& area : properties.fepromList) {
+        Line(stdout, "  " + area);
+    }
+    Line(stdout, "SRAM:");
+    for (const std::string& area : properties.sramList) {
+        Line(stdout, "  " + area);
+    }
+    return kExitOk;
+}
+
+int RunComment(const CliOptions& options, const CommandSpec& spec) {
+    const std::string& path = options.args[0];
+    if (!CheckSelection(spec, path)) {
+        return kExitUsage;
+    }
+    MemImageFile image;
+    if (!image.LoadHeader(path)) {
+        Error(spec, GetString(kIdImageUnreadable));
+        return kExitFailed;
+    }
+    const std::string text = LimitComment(spec, options.args[1]);
+    if (!MemImageFile::SetImageComment(path, text)) {
+        Error(spec, "the comment of \"" + path + "\" could not be written");
+        return kExitFailed;
+    }
+    Line(stdout, "Comment: " + text);
+    return kExitOk;
+}
+
+const CommandSpec* FindCommand(std::string_view name) {
+    for (const CommandSpec& spec : kCommands) {
+        if (spec.name == name) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+int UsageError(const std::string& reason) {
+    std::fputs(("kzmnt-cli: " + reason + "\n\n" + UsageText()).c_str(), stderr);
+    return kExitUsage;
+}
+
+}  // namespace
+
+bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* error) {
+    auto fail = [&](const std::string& reason) {
+        if (error) {
+            *error = reason;
+        }
+        return false;
+    };
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool isOption = !optionsEnded && arg.size() > 1 && arg[0] == '-';
+        if (!isOption) {
+            if (options.command.empty()) {
+                options.command = arg;
+            } else {
+                options.args.push_back(arg);
+            }
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            inlineValue = arg.substr(eq + 1);
+        }
+        auto value = [&]() -> std::optional<std::string> {
+            if (inlineValue) {
+                return inlineValue;
+            }
+            if (i + 1 >= argc) {
+                return std::nullopt;
+            }
+            return std::string(argv[++i]);
+        };
+        if (name == "--folder" || name == "--password" || name == "--comment") {
+            std::optional<std::string> v = value();
+            if (!v) {
+                return fail(name + " needs a value");
+            }
+            (name == "--folder"     ? options.folder
+             : name == "--password" ? options.password
+                                    : options.comment) = std::move(*v);
+        } else if ((name == "--yes" || name == "-y") && !inlineValue) {
+            options.yes = true;
+        } else if ((name == "--help" || name == "-h") && !inlineValue) {
+            options.help = true;
+        } else {
+            return fail("unknown option " + arg);
+        }
+    }
+    return true;
+}
+
+std::string UsageText() {
+    std::string text =
+        "usage: kzmnt-cli [--folder DIR] [--yes] [--password TEXT] COMMAND ARGS\n"
+        "\n"
+        "Backs up, restores and verifies the memory of a KZ operator panel on the serial\n"
+        "link set up in KZMNT.INI, and shows or edits backup images.\n"
+        "\n"
+        "commands:\n";
+    for (const CommandSpec& spec : kCommands) {
+        std::string head = "  " + std::string(spec.name) + " " + std::string(spec.argsText);
+        if (head.size() < 25) {
+            head.append(25 - head.size(), ' ');
+        } else {
+            head += "\n" + std::string(25, ' ');
+        }
+        text += head + std::string(spec.help) + "\n";
+    }
+    text +=
+        "\n"
+        "options:\n"
+        "  --folder DIR           program folder with KZMNT.INI, the loader files and\n"
+        "                         KZMNT.log (default: the folder of this program)\n"
+        "  --yes                  answer OK to every confirmation\n"
+        "  --password TEXT        the panel's password, should it ask for one\n"
+        "  --comment TEXT         comment of the new backup image\n"
+        "  --help                 this text\n"
+        "\n"
+        "The COM setting of KZMNT.INI chooses the port; section PORTS maps it to a device:\n"
+        "    [PORTS]\n"
+        "    COM1=/dev/ttyUSB0\n"
+        "Without --yes, confirmations are asked on the terminal and refused when there is\n"
+        "none. Ctrl-C aborts a running transfer (from one second after its start).\n"
+        "\n"
+        "Exit status: 0 processing completed, 1 the operation failed or was refused,\n"
+        "2 usage error.\n";
+    return text;
+}
+
+int RunCommand(const CliOptions& options) {
+    if (options.command.empty()) {
+        return UsageError("no command given");
+    }
+    const CommandSpec* spec = FindCommand(options.command);
+    if (!spec) {
+        return UsageError("unknown command " + options.command);
+    }
+    if (options.args.size() != spec->argCount) {
+        return UsageError(std::string(spec->name) + " takes " + std::string(spec->argsText));
+    }
+    if (options.comment && !spec->takesComment) {
+        return UsageError("--comment belongs to backup only");
+    }
+    return spec->run(options, *spec);
+}
+
+}  // namespace kz::cli

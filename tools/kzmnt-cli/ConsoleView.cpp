@@ -1,0 +1,195 @@
+#include "ConsoleView.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "config/StringTable.h"
+
+namespace kz::cli {
+
+namespace {
+
+constexpr int kBarWidth = 40;
+constexpr const char* kPowerWarning = "Please do not shut off a power supply during transmission.";
+constexpr const char* kRestoreCaption = "Restoration is started.";
+constexpr const char* kRestoreText =
+    "All the internal memories of a transmission place are rewritten.\nIs it really all right ?";
+
+}  // namespace
+
+ConsoleView::ConsoleView(bool yes, Terminal* terminal)
+    : yes_(yes), terminal_(terminal), barOnTerminal_(::isatty(STDERR_FILENO) != 0) {}
+
+ConsoleView::~ConsoleView() = default;
+
+// ---- Output ----------------------------------------------------------------------------------
+
+void ConsoleView::WriteLocked(std::FILE* stream, const std::string& text) {
+    EraseBarLocked();
+    std::fputs(text.c_str(), stream);
+    std::fputc('\n', stream);
+    std::fflush(stream);
+    DrawBarLocked();
+}
+
+void ConsoleView::EraseBarLocked() {
+    if (barShown_) {
+        std::fputs("\r\033[K", stderr);
+        std::fflush(stderr);
+    }
+}
+
+void ConsoleView::DrawBarLocked() {
+    if (!barShown_) {
+        return;
+    }
+    const int filled = progress_ * kBarWidth / 100;
+    std::string bar = "\r[";
+    bar.append(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(kBarWidth - filled), '-');
+    bar += "] " + std::to_string(progress_) + "%";
+    std::fputs(bar.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+void ConsoleView::PrintOut(const std::string& text) {
+    std::lock_guard lock(outputMutex_);
+    WriteLocked(stdout, text);
+}
+
+void ConsoleView::PrintErr(const std::string& text) {
+    std::lock_guard lock(outputMutex_);
+    WriteLocked(stderr, text);
+}
+
+void ConsoleView::EndProgress() {
+    std::lock_guard lock(outputMutex_);
+    EraseBarLocked();
+    barShown_ = false;
+}
+
+// ---- IOperationView -----------------------------------------------------------------------------
+
+void ConsoleView::AddStatusLine(const std::string& text) {
+    std::lock_guard lock(outputMutex_);
+    lines_.push_back(text);
+    WriteLocked(stdout, text);
+}
+
+void ConsoleView::ClearStatusList() {
+    std::lock_guard lock(outputMutex_);
+    lines_.clear();
+}
+
+void ConsoleView::SetProgress(int position) {
+    std::lock_guard lock(outputMutex_);
+    progress_ = position < 0 ? 0 : (position > 100 ? 100 : position);
+    if (barOnTerminal_) {
+        barShown_ = true;
+        DrawBarLocked();
+    }
+}
+
+void ConsoleView::ResetProgress() {
+    std::lock_guard lock(outputMutex_);
+    progress_ = 0;
+    DrawBarLocked();
+}
+
+void ConsoleView::SetModelName(const std::string& name) {
+    std::lock_guard lock(outputMutex_);
+    if (name == modelName_) {
+        return;
+    }
+    modelName_ = name;
+    WriteLocked(stdout, "Model: " + name);
+}
+
+void ConsoleView::ShowPowerWarning(bool show) {
+    std::lock_guard lock(outputMutex_);
+    if (show == powerWarning_) {
+        return;
+    }
+    powerWarning_ = show;
+    if (show) {
+        WriteLocked(stderr, kPowerWarning);
+    }
+}
+
+void ConsoleView::PostViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent* request) {
+    {
+        std::lock_guard lock(queueMutex_);
+        queue_.push_back({UiMessage::Kind::View, msg, wParam, request});
+    }
+    queueCv_.notify_one();
+}
+
+// ---- Questions
+// -----------------------------------------------------------------------------------
+
+bool ConsoleView::Confirm(const std::string& text) {
+    if (yes_) {
+        return true;
+    }
+    if (!terminal_) {
+        PrintErr(text);
+        PrintErr("kzmnt-cli: no terminal to answer this question: Cancel (--yes answers OK)");
+        return false;
+    }
+    {
+        std::lock_guard lock(outputMutex_);
+        EraseBarLocked();
+    }
+    const bool ok = terminal_->AskOkCancel(text);
+    {
+        std::lock_guard lock(outputMutex_);
+        DrawBarLocked();
+    }
+    return ok;
+}
+
+bool ConsoleView::AskOkCancel(int textId, int captionId) {
+    std::string text = GetString(textId);
+    if (captionId != 0) {
+        text = GetString(captionId) + ": " + text;
+    }
+    return Confirm(text);
+}
+
+void ConsoleView::ShowMessage(int textId, int captionId) {
+    std::string text = GetString(textId);
+    if (captionId != 0) {
+        text = GetString(captionId) + ": " + text;
+    }
+    PrintErr(text);
+}
+
+bool ConsoleView::ConfirmRestore() {
+    return Confirm(std::string(kRestoreCaption) + "\n" + kRestoreText);
+}
+
+// ---- Main thread queue -------------------------------------------------------------------------
+
+void ConsoleView::PostInterrupt() {
+    {
+        std::lock_guard lock(queueMutex_);
+        queue_.push_back({UiMessage::Kind::Interrupt, 0, 0, nullptr});
+    }
+    queueCv_.notify_one();
+}
+
+UiMessage ConsoleView::WaitMessage() {
+    std::unique_lock lock(queueMutex_);
+    queueCv_.wait(lock, [this] { return !queue_.empty(); });
+    UiMessage message = queue_.front();
+    queue_.pop_front();
+    return message;
+}
+
+std::vector<std::string> ConsoleView::StatusLines() {
+    std::lock_guard lock(outputMutex_);
+    return lines_;
+}
+
+}  // namespace kz::cli

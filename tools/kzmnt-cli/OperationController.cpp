@@ -1,0 +1,216 @@
+#include "OperationController.h"
+
+#include "config/ModelDefs.h"
+#include "config/StringTable.h"
+#include "diag/DebugLog.h"
+#include "diag/Trace.h"
+#include "ops/StepEngine.h"
+#include "ops/memory/MemoryOperation.h"
+#include "ops/memory/ModelConfirm.h"
+#include "platform/Clock.h"
+
+namespace kz::cli {
+
+namespace {
+
+// The first second of a serial operation cannot be aborted.
+constexpr std::uint32_t kAbortGuardMs = 1000;
+constexpr std::size_t kPasswordLimit = 255;
+constexpr const char* kPowerResetText =
+    "In order to establish a communication handshake,\n"
+    "please reset the power supply of the unit.\n"
+    "It starts automatically.";
+
+ModelInfoInput ToDialogInput(const ModelInfoExchange& x, const std::string& comment) {
+    ModelInfoInput in;
+    in.mode = x.mode;
+    in.coreId = x.coreId;
+    in.ioCode = x.ioCode;
+    in.signatureText = x.signatureText;
+    in.signatureRead = x.signatureKind != 0;
+    in.signatureKind = x.signatureKind;
+    // The operation identifies the model by the low 16 bits of the signature; the dialog
+    // must accept exactly the sections the operation accepted.
+    in.signatureValue = x.signatureValue & 0xFFFF;
+    in.comment = comment;
+    in.modelName = x.modelName;
+    in.fromSize = x.fromSize;
+    in.sramSize = x.sramSize;
+    in.baud = x.baud;
+    return in;
+}
+
+void PrintAreaList(ConsoleView& view, const char* label, const std::vector<std::string>& areas) {
+    view.PrintOut(std::string("  ") + label + ":");
+    for (const std::string& area : areas) {
+        view.PrintOut("    " + area);
+    }
+}
+
+}  // namespace
+
+OperationController::OperationController(ConsoleView& view, std::optional<std::string> password)
+    : view_(view), password_(std::move(password)) {}
+
+RunResult OperationController::Run(std::unique_ptr<CProtocol> op, const std::string& comment) {
+    op_ = std::move(op);
+    comment_ = comment;
+    abortPosted_ = false;
+    waitDialogShown_ = false;
+    op_->SetView(&view_);
+    op_->SetPrompt(&view_);
+    op_->PostEvent(EVENT_NONE);
+    startTick_ = platform::Clock().TickCount();
+
+    for (;;) {
+        const UiMessage message = view_.WaitMessage();
+        if (message.kind == UiMessage::Kind::Interrupt) {
+            OnInterrupt();
+            continue;
+        }
+        switch (message.msg) {
+            case WM_MODEL_INFO_REQUEST:
+                OnModelInfoRequest(message.request);
+                break;
+            case WM_PASSWORD_REQUEST:
+                OnPasswordRequest(message.request);
+                break;
+            case WM_POWER_RESET_DIALOG:
+                OnPowerResetDialog(message.wParam);
+                break;
+            case WM_OPERATION_COMPLETE:
+                return OnComplete();
+            default:
+                // Nothing else is meant for a serial operation's view; a request must
+                // still be released.
+                if (message.request) {
+                    message.request->Set();
+                }
+                break;
+        }
+    }
+}
+
+void OperationController::Interrupt() {
+    Terminal* terminal = view_.GetTerminal();
+    if (terminal && terminal->CancelQuestion()) {
+        return;
+    }
+    view_.PostInterrupt();
+}
+
+void OperationController::OnInterrupt() {
+    if (!op_) {
+        return;
+    }
+    if (waitDialogShown_) {
+        op_->CancelPowerReset();
+        view_.PrintErr("kzmnt-cli: waiting for the unit is cancelled");
+        return;
+    }
+    if (abortPosted_) {
+        return;
+    }
+    const std::uint32_t elapsed = platform::Clock().TickCount() - startTick_;
+    if (elapsed < kAbortGuardMs) {
+        return;
+    }
+    abortPosted_ = true;
+    view_.PrintErr("kzmnt-cli: aborting the operation");
+    op_->PostEvent(EVENT_ABORT);
+}
+
+void OperationController::OnModelInfoRequest(RequestEvent* request) {
+    auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get());
+    if (memoryOp) {
+        const ModelInfoExchange exchange = memoryOp->ModelInfoRequest();
+        const CModelDefs defs;
+        const ModelInfo info = ConfirmModel(defs, ToDialogInput(exchange, comment_));
+
+        const std::string caption = info.captionId != 0 ? GetString(info.captionId) : "Model";
+        view_.PrintOut(caption);
+        view_.PrintOut("  Core ID: " + info.coreIdDisplay);
+        view_.PrintOut("  Model: " + info.modelName);
+        view_.PrintOut("  I/O Code: " + info.ioCode);
+        view_.PrintOut("  Comment: " + info.comment);
+        view_.PrintOut("  " + info.message);
+        PrintAreaList(view_, "FEPROM", info.fepromList);
+        PrintAreaList(view_, "SRAM", info.sramList);
+
+        const bool ok = view_.Confirm(caption + ": " + info.message);
+        // The dialog's model, file-name stem and rate go back in every case; a refusal
+        // also empties the file name, which the operation ends with 4001.
+        memoryOp->AnswerModelInfo(ok, info.modelName, info.bkFileStem, info.baud);
+    }
+    if (request) {
+        request->Set();
+    }
+}
+
+void OperationController::OnPasswordRequest(RequestEvent* request) {
+    std::string password;
+    if (password_) {
+        password = *password_;
+    } else if (Terminal* terminal = view_.GetTerminal()) {
+        // An empty password cannot be confirmed: ask again until one is typed or the
+        // question is cancelled.
+        for (;;) {
+            const std::optional<std::string> typed =
+                terminal->ReadSecret("The password is set up.\nPlease input a password: ");
+            if (!typed) {
+                break;
+            }
+            if (!typed->empty()) {
+                password = *typed;
+                break;
+            }
+        }
+    } else {
+        view_.PrintErr(
+            "kzmnt-cli: the panel asks for a password and there is no terminal to type it "
+            "(--password gives it)");
+    }
+    if (password.size() > kPasswordLimit) {
+        password.resize(kPasswordLimit);
+    }
+    if (op_) {
+        op_->m_csPassword = password;
+    }
+    if (request) {
+        request->Set();
+    }
+}
+
+void OperationController::OnPowerResetDialog(std::uintptr_t wParam) {
+    if (!op_) {
+        return;
+    }
+    if (wParam == 1) {
+        if (!waitDialogShown_) {
+            waitDialogShown_ = true;
+            view_.PrintErr(GetString(1000) + ":\n" + kPowerResetText + "\n(Ctrl-C cancels)");
+        }
+        return;
+    }
+    waitDialogShown_ = false;
+}
+
+RunResult OperationController::OnComplete() {
+    view_.EndProgress();
+    WriteDebugLog(view_.StatusLines());
+    RunResult result;
+    if (op_) {
+        TraceMessage("KZmnt", "CNQmntView::OnComplete [Protocol]\n");
+        result.error = op_->m_nError;
+        if (auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get())) {
+            result.imagePath = memoryOp->ImagePath();
+        }
+        op_->Shutdown();
+        op_.reset();
+    }
+    waitDialogShown_ = false;
+    result.exitStatus = result.error == msg::kCompleted ? 0 : 1;
+    return result;
+}
+
+}  // namespace kz::cli

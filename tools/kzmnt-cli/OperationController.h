@@ -1,0 +1,65 @@
+// The console's operation controller: the part of the main window that owns the running
+// operation. It starts the operation, handles what the operation posts (one message at a
+// time, on the main thread), answers its requests, aborts it on Ctrl-C, and on completion
+// writes the status list to "KZMNT.log" and deletes it.
+//
+//   Run ──► PostEvent(EVENT_NONE) ──► WaitMessage ──┬─ WM_MODEL_INFO_REQUEST  confirm model
+//                                         ▲         ├─ WM_PASSWORD_REQUEST    password
+//                                         │         ├─ WM_POWER_RESET_DIALOG  wait text
+//                                         │         ├─ Ctrl-C                 abort / cancel
+//                                         └─────────┘
+//                                                   └─ WM_OPERATION_COMPLETE  log, delete, status
+//
+// Thread-safety: Run on the main thread only; Interrupt from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "ConsoleView.h"
+#include "serial/Protocol.h"
+
+namespace kz::cli {
+
+// How a run ended.
+struct RunResult {
+    int exitStatus = 1;     // 0 when the operation completed, 1 otherwise
+    int error = 0;          // the operation's final m_nError (3299 when completed)
+    std::string imagePath;  // a memory operation's image file as it ended (empty for others)
+};
+
+class OperationController {
+  public:
+    // password: the answer to the panel's password request; without it the user is asked
+    // on the terminal (or the request is answered empty).
+    OperationController(ConsoleView& view, std::optional<std::string> password);
+
+    // Runs op to its end. comment is the form's comment (shown with the model
+    // confirmation). Returns once the operation has completed and been deleted.
+    RunResult Run(std::unique_ptr<CProtocol> op, const std::string& comment);
+
+    // Ctrl-C: cancels a question being asked, or is queued for the main thread, which
+    // aborts the operation (from 1000 ms after its start, once) or cancels the wait for a
+    // power reset.
+    void Interrupt();
+
+  private:
+    void OnModelInfoRequest(RequestEvent* request);
+    void OnPasswordRequest(RequestEvent* request);
+    void OnPowerResetDialog(std::uintptr_t wParam);
+    void OnInterrupt();
+    RunResult OnComplete();
+
+    ConsoleView& view_;
+    std::optional<std::string> password_;
+
+    std::unique_ptr<CProtocol> op_;
+    std::string comment_;
+    std::uint32_t startTick_ = 0;
+    bool abortPosted_ = false;
+    bool waitDialogShown_ = false;
+};
+
+}  // namespace kz::cli

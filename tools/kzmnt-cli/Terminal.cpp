@@ -1,0 +1,207 @@
+#include "Terminal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+
+namespace kz::cli {
+
+namespace {
+
+constexpr std::size_t kMaxAnswer = 1024;
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) {
+        return {};
+    }
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+// Switches echo off on fd for its lifetime (the line end is still echoed).
+class EchoOff {
+  public:
+    explicit EchoOff(int fd) : fd_(fd) {
+        if (::tcgetattr(fd_, &saved_) == 0) {
+            termios quiet = saved_;
+            quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+            quiet.c_lflag |= ECHONL;
+            active_ = ::tcsetattr(fd_, TCSANOW, &quiet) == 0;
+        }
+    }
+    ~EchoOff() {
+        if (active_) {
+            ::tcsetattr(fd_, TCSANOW, &saved_);
+        }
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+  private:
+    int fd_;
+    termios saved_{};
+    bool active_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Terminal> Terminal::Open() {
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return nullptr;
+    }
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        return std::unique_ptr<Terminal>(new Terminal(tty, true, tty, wake[0], wake[1]));
+    }
+    if (::isatty(STDIN_FILENO)) {
+        return std::unique_ptr<Terminal>(
+            new Terminal(STDIN_FILENO, false, STDERR_FILENO, wake[0], wake[1]));
+    }
+    ::close(wake[0]);
+    ::close(wake[1]);
+    return nullptr;
+}
+
+Terminal::Terminal(int fd, bool ownsFd, int outFd, int wakeRead, int wakeWrite)
+    : fd_(fd), ownsFd_(ownsFd), outFd_(outFd), wakeRead_(wakeRead), wakeWrite_(wakeWrite) {}
+
+Terminal::~Terminal() {
+    if (ownsFd_) {
+        ::close(fd_);
+    }
+    ::close(wakeRead_);
+    ::close(wakeWrite_);
+}
+
+bool Terminal::AskOkCancel(const std::string& text) {
+    std::lock_guard ask(askMutex_);
+    BeginQuestion();
+    bool result = false;
+    Write(text);
+    for (;;) {
+        Write(" [y/N] ");
+        const std::optional<std::string> line = ReadLine();
+        if (!line) {
+            Write("\n");
+            break;
+        }
+        const std::string answer = Lower(Trim(*line));
+        if (answer == "y" || answer == "yes" || answer == "ok") {
+            result = true;
+            break;
+        }
+        if (answer.empty() || answer == "n" || answer == "no" || answer == "cancel") {
+            break;
+        }
+    }
+    EndQuestion();
+    return result;
+}
+
+std::optional<std::string> Terminal::ReadSecret(const std::string& prompt) {
+    std::lock_guard ask(askMutex_);
+    BeginQuestion();
+    Write(prompt);
+    std::optional<std::string> line;
+    {
+        EchoOff quiet(fd_);
+        line = ReadLine();
+    }
+    if (!line) {
+        Write("\n");
+    }
+    EndQuestion();
+    return line;
+}
+
+bool Terminal::CancelQuestion() {
+    std::lock_guard lock(stateMutex_);
+    if (!asking_) {
+        return false;
+    }
+    const char byte = 1;
+    // The pipe is non-blocking: when it is full a cancellation is pending already.
+    [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &byte, 1);
+    return true;
+}
+
+void Terminal::BeginQuestion() {
+    std::lock_guard lock(stateMutex_);
+    char drain[64];
+    while (::read(wakeRead_, drain, sizeof drain) > 0) {
+    }
+    asking_ = true;
+}
+
+void Terminal::EndQuestion() {
+    std::lock_guard lock(stateMutex_);
+    asking_ = false;
+}
+
+std::optional<std::string> Terminal::ReadLine() {
+    std::string line;
+    for (;;) {
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        const int ready = ::poll(fds, 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        if (fds[1].revents & POLLIN) {
+            return std::nullopt;
+        }
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;
+        }
+        char buffer[256];
+        const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            return std::nullopt;
+        }
+        if (n == 0) {
+            return std::nullopt;  // end of input
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == '\n') {
+                return line;
+            }
+            if (line.size() < kMaxAnswer) {
+                line += buffer[i];
+            }
+        }
+    }
+}
+
+void Terminal::Write(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(outFd_, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+}  // namespace kz::cli

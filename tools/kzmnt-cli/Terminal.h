@@ -1,0 +1,62 @@
+// The user's terminal for the questions kzmnt-cli asks: OK/Cancel confirmations and the
+// panel password (typed without echo). It is the controlling terminal (/dev/tty), or
+// standard input when that is a terminal and /dev/tty cannot be opened. A program run
+// without a terminal gets none (Open returns null) and its questions are refused.
+//
+// A question that is being asked can be cancelled from another thread (Ctrl-C arrives on
+// the signal watcher's thread): the waiting read returns and the question counts as
+// answered with Cancel.
+//
+// Thread-safety: questions are asked one at a time (a second caller waits for the first to
+// be answered); CancelQuestion may be called from any thread.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace kz::cli {
+
+class Terminal {
+  public:
+    // The terminal to ask on, or null when the program has none.
+    static std::unique_ptr<Terminal> Open();
+    ~Terminal();
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    // Shows text (several lines allowed) and asks until the user answers yes/ok (true) or
+    // no/cancel (false); an empty answer is Cancel. End of input or a cancelled question:
+    // false.
+    bool AskOkCancel(const std::string& text);
+
+    // Shows prompt and reads one line with echo switched off. Nothing when the input ended
+    // or the question was cancelled. The terminal's settings are restored in every case.
+    std::optional<std::string> ReadSecret(const std::string& prompt);
+
+    // Cancels the question being asked. True when there was one (it now answers Cancel);
+    // false when no question is open, so the caller may treat the interrupt otherwise.
+    bool CancelQuestion();
+
+  private:
+    Terminal(int fd, bool ownsFd, int outFd, int wakeRead, int wakeWrite);
+
+    // Reads one line (without its line end). Nothing on end of input or cancellation.
+    std::optional<std::string> ReadLine();
+    void Write(const std::string& text);
+    void BeginQuestion();
+    void EndQuestion();
+
+    int fd_;
+    bool ownsFd_;
+    int outFd_;  // where questions are written: the terminal itself, or stderr
+    int wakeRead_;
+    int wakeWrite_;
+
+    std::mutex askMutex_;  // one question at a time
+    std::mutex stateMutex_;
+    bool asking_ = false;
+};
+
+}  // namespace kz::cli
