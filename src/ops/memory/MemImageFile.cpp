@@ -1,0 +1,384 @@
+#include "ops/memory/MemImageFile.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "config/IniFile.h"
+#include "platform/FileFinder.h"
+
+namespace kz {
+
+namespace {
+
+// Header offsets.
+constexpr std::size_t kHeaderKindAt = 0;
+constexpr std::size_t kFromSizeAt = 4;
+constexpr std::size_t kSramSizeAt = 8;
+constexpr std::size_t kHeaderFormatAt = 12;
+constexpr std::size_t kModelNameAt = 32;
+
+// Descriptor offsets.
+constexpr std::size_t kVersionAt = 0;
+constexpr std::size_t kCoreIdLowAt = 2;
+constexpr std::size_t kIoCodeAt = 4;
+constexpr std::size_t kCommentAt = 6;
+constexpr std::size_t kUnitAt = 72;
+constexpr std::size_t kCoreIdHighAt = 76;
+constexpr std::size_t kSignatureAt = 78;
+constexpr std::size_t kAreaCountAt = 126;
+constexpr std::size_t kAreasAt = 128;
+
+// Area record offsets.
+constexpr std::size_t kAreaTypeAt = 0;
+constexpr std::size_t kAreaStartAt = 2;
+constexpr std::size_t kAreaSizeAt = 6;
+constexpr std::size_t kAreaVerifyAt = 10;
+
+static_assert(kAreasAt + kImageMaxAreas * kImageAreaRecordSize <= kImageDescriptorSize);
+static_assert(kImageDescriptorOffset + kImageDescriptorSize <= kImageHeaderSize);
+
+void Put16(std::uint8_t* at, std::uint16_t value) {
+    at[0] = static_cast<std::uint8_t>(value);
+    at[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void Put32(std::uint8_t* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+std::uint16_t Get16(const std::uint8_t* at) {
+    return static_cast<std::uint16_t>(at[0] | (at[1] << 8));
+}
+
+std::uint32_t Get32(const std::uint8_t* at) {
+    return static_cast<std::uint32_t>(at[0]) | (static_cast<std::uint32_t>(at[1]) << 8) |
+           (static_cast<std::uint32_t>(at[2]) << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
+}
+
+char* AsChars(std::uint8_t* bytes) {
+    return reinterpret_cast<char*>(bytes);
+}
+const char* AsChars(const std::uint8_t* bytes) {
+    return reinterpret_cast<const char*>(bytes);
+}
+
+// Clears a text field of size bytes and copies at most size characters into it.
+void PutText(std::uint8_t* at, std::size_t size, std::string_view text) {
+    std::memset(at, 0, size);
+    std::copy_n(text.begin(), std::min(size, text.size()), at);
+}
+
+// A text field of size bytes, up to its first zero byte.
+std::string GetText(const std::uint8_t* at, std::size_t size) {
+    const auto* end = std::find(at, at + size, std::uint8_t{0});
+    return std::string(AsChars(at), static_cast<std::size_t>(end - at));
+}
+
+std::uint32_t ReadHex(const std::string& text) {
+    std::uint32_t value = 0;
+    IniScanHex(text, value);
+    return value;
+}
+
+// Length of an open input stream; -1 when it cannot be told.
+std::streamoff StreamLength(std::istream& in) {
+    in.seekg(0, std::ios::end);
+    const std::streamoff length = in.tellg();
+    in.seekg(0, std::ios::beg);
+    return in ? length : -1;
+}
+
+}  // namespace
+
+MemImageFile::MemImageFile() = default;
+
+// ---- File access ----
+
+bool MemImageFile::LoadHeader(const std::string& path) {
+    m_csFileName = path;
+    std::ifstream in(path, std::ios::binary);
+    if (!in || StreamLength(in) < static_cast<std::streamoff>(kImageHeaderSize)) {
+        return false;
+    }
+    std::array<std::uint8_t, kImageHeaderSize> header{};
+    if (!in.read(AsChars(header.data()), header.size())) {
+        return false;
+    }
+    m_header = header;
+    std::copy_n(m_header.begin() + kImageDescriptorOffset, kImageDescriptorSize,
+                m_descriptor.begin());
+    return true;
+}
+
+bool MemImageFile::ReadImageData(std::uint64_t offset, void* buffer, std::size_t count) const {
+    std::ifstream in(m_csFileName, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    const std::streamoff length = StreamLength(in);
+    if (length < static_cast<std::streamoff>(kImageHeaderSize)) {
+        return false;
+    }
+    // Checked here so that the seek below never goes past the end or overflows.
+    const auto available = static_cast<std::uint64_t>(length) - kImageHeaderSize;
+    if (offset > available || count > available - offset) {
+        return false;
+    }
+    if (count == 0) {
+        return true;
+    }
+    in.seekg(static_cast<std::streamoff>(kImageHeaderSize + offset), std::ios::beg);
+    in.read(static_cast<char*>(buffer), static_cast<std::streamsize>(count));
+    return in.gcount() == static_cast<std::streamsize>(count);
+}
+
+bool MemImageFile::WriteHeader() {
+    std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
+    std::ofstream out(m_csFileName, std::ios::binary | std::ios::trunc);
+    if (!out) {
+        return false;
+    }
+    out.write(AsChars(m_header.data()), m_header.size());
+    out.close();
+    return !out.fail();
+}
+
+bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const {
+    std::error_code ec;
+    const std::uintmax_t before = std::filesystem::file_size(m_csFileName, ec);
+    const std::uintmax_t formerLength = ec ? 0 : before;
+    std::ofstream out(m_csFileName, std::ios::binary | std::ios::app);
+    if (!out) {
+        return false;
+    }
+    out.write(static_cast<const char*>(buffer), static_cast<std::streamsize>(count));
+    out.close();
+    if (out.fail()) {
+        // A full disk can leave part of the packet behind; cut it off so that the file
+        // never holds a packet that was not stored completely.
+        std::filesystem::resize_file(m_csFileName, formerLength, ec);
+        return false;
+    }
+    return true;
+}
+
+bool MemImageFile::SetImageComment(const std::string& path, std::string_view text) {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    if (!file || StreamLength(file) < static_cast<std::streamoff>(kImageHeaderSize)) {
+        return false;
+    }
+    std::array<std::uint8_t, kImageHeaderSize> header{};
+    if (!file.read(AsChars(header.data()), header.size())) {
+        return false;
+    }
+    PutText(header.data() + kImageDescriptorOffset + kCommentAt, kImageCommentSize, text);
+    file.seekp(0, std::ios::beg);
+    // The whole header in one write: it replaces bytes that already exist, so it needs no
+    // new space and cannot end up half written by a full disk.
+    file.write(AsChars(header.data()), header.size());
+    file.close();
+    return !file.fail();
+}
+
+bool MemImageFile::StartBackupHeader(const std::string& path, std::string_view modelName) {
+    platform::CreateFolderPath(path);
+    if (LoadHeader(path)) {
+        return true;
+    }
+    SetHeaderKind(kImageHeaderKind);
+    SetModelName(modelName);
+    return false;
+}
+
+// ---- Header fields ----
+
+void MemImageFile::SetHeaderKind(std::uint16_t kind) {
+    Put16(&m_header[kHeaderKindAt], kind);
+}
+std::uint16_t MemImageFile::HeaderKind() const {
+    return Get16(&m_header[kHeaderKindAt]);
+}
+void MemImageFile::SetFromSize(std::uint32_t size) {
+    Put32(&m_header[kFromSizeAt], size);
+}
+std::uint32_t MemImageFile::FromSize() const {
+    return Get32(&m_header[kFromSizeAt]);
+}
+void MemImageFile::SetSramSize(std::uint32_t size) {
+    Put32(&m_header[kSramSizeAt], size);
+}
+std::uint32_t MemImageFile::SramSize() const {
+    return Get32(&m_header[kSramSizeAt]);
+}
+
+void MemImageFile::SetHeaderFormat(std::uint16_t format) {
+    Put16(&m_header[kHeaderFormatAt], format);
+}
+
+std::uint16_t MemImageFile::HeaderFormat() const {
+    return Get16(&m_header[kHeaderFormatAt]);
+}
+
+void MemImageFile::SetModelName(std::string_view name) {
+    PutText(&m_header[kModelNameAt], kImageModelNameSize, name);
+}
+
+// ---- Descriptor fields ----
+
+void MemImageFile::SetDescriptorVersion() {
+    m_descriptor[kVersionAt] = '1';
+    m_descriptor[kVersionAt + 1] = '0';
+}
+
+std::string MemImageFile::DescriptorVersion() const {
+    return GetText(&m_descriptor[kVersionAt], 2);
+}
+
+void MemImageFile::SetCoreID(std::string_view text) {
+    if (text.size() > 2) {
+        PutText(&m_descriptor[kCoreIdLowAt], 2, text.substr(2, 2));
+        PutText(&m_descriptor[kCoreIdHighAt], 2, text.substr(0, 2));
+    } else {
+        PutText(&m_descriptor[kCoreIdLowAt], 2, text);
+        PutText(&m_descriptor[kCoreIdHighAt], 2, {});
+    }
+}
+
+void MemImageFile::SetIOCode(std::string_view text) {
+    PutText(&m_descriptor[kIoCodeAt], 2, text);
+}
+
+void MemImageFile::SetComment(std::string_view text) {
+    PutText(&m_descriptor[kCommentAt], kImageCommentSize, text);
+}
+
+void MemImageFile::SetUnit(std::uint32_t unit) {
+    Put32(&m_descriptor[kUnitAt], unit);
+}
+std::uint32_t MemImageFile::Unit() const {
+    return Get32(&m_descriptor[kUnitAt]);
+}
+
+void MemImageFile::SetSignature(std::uint16_t signature) {
+    Put16(&m_descriptor[kSignatureAt], signature);
+}
+
+std::uint16_t MemImageFile::Signature() const {
+    return Get16(&m_descriptor[kSignatureAt]);
+}
+
+void MemImageFile::SetAreaCount(std::int16_t count) {
+    Put16(&m_descriptor[kAreaCountAt], static_cast<std::uint16_t>(count));
+}
+
+std::int16_t MemImageFile::AreaCount() const {
+    return static_cast<std::int16_t>(Get16(&m_descriptor[kAreaCountAt]));
+}
+
+void MemImageFile::SetArea(std::size_t index, const MemArea& area) {
+    if (index >= kImageMaxAreas) {
+        return;
+    }
+    std::uint8_t* record = &m_descriptor[kAreasAt + index * kImageAreaRecordSize];
+    Put16(record + kAreaTypeAt, static_cast<std::uint16_t>(area.type));
+    Put32(record + kAreaStartAt, area.start);
+    Put32(record + kAreaSizeAt, area.size);
+    Put32(record + kAreaVerifyAt, area.verifySize);
+}
+
+MemArea MemImageFile::Area(std::size_t index) const {
+    MemArea area;
+    if (index >= kImageMaxAreas) {
+        return area;
+    }
+    const std::uint8_t* record = &m_descriptor[kAreasAt + index * kImageAreaRecordSize];
+    area.type = Get16(record + kAreaTypeAt);
+    area.start = Get32(record + kAreaStartAt);
+    area.size = Get32(record + kAreaSizeAt);
+    area.verifySize = Get32(record + kAreaVerifyAt);
+    return area;
+}
+
+bool MemImageFile::SetAreas(std::span<const MemArea> areas) {
+    const std::size_t count = std::min(areas.size(), kImageMaxAreas);
+    SetAreaCount(static_cast<std::int16_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        MemArea record = areas[i];
+        if (record.type != kAreaSram) {
+            record.verifySize = 0;
+        }
+        SetArea(i, record);
+    }
+    return areas.size() <= kImageMaxAreas;
+}
+
+std::vector<MemArea> MemImageFile::Areas() const {
+    const int stored = AreaCount();
+    const std::size_t count =
+        std::min(static_cast<std::size_t>(std::max(stored, 0)), kImageMaxAreas);
+    std::vector<MemArea> areas;
+    areas.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        areas.push_back(Area(i));
+    }
+    return areas;
+}
+
+std::uint64_t MemImageFile::DataSize() const {
+    const std::uint32_t unit = Unit();
+    std::uint64_t total = 0;
+    for (const MemArea& area : Areas()) {
+        total += std::max(area.size, unit);
+    }
+    return total;
+}
+
+// ---- Reading rules ----
+
+std::string MemImageFile::GetImageCoreIDText() const {
+    std::string text;
+    if (m_descriptor[kCoreIdHighAt] != 0) {
+        text = GetText(&m_descriptor[kCoreIdHighAt], 2);
+        // The low part follows only when the high part is complete; a zero byte ends the
+        // text as it would end a C string.
+        if (text.size() == 2) {
+            text += GetText(&m_descriptor[kCoreIdLowAt], 2);
+        }
+    } else {
+        text = GetText(&m_descriptor[kCoreIdLowAt], 2);
+    }
+    return text;
+}
+
+std::uint32_t MemImageFile::GetImageCoreID() const {
+    return ReadHex(GetImageCoreIDText());
+}
+
+std::string MemImageFile::GetImageIOCodeText() const {
+    return GetText(&m_descriptor[kIoCodeAt], 2);
+}
+
+std::uint32_t MemImageFile::GetImageIOCode() const {
+    return ReadHex(GetImageIOCodeText());
+}
+
+std::string MemImageFile::GetImageComment() const {
+    return GetText(&m_descriptor[kCommentAt], kImageCommentSize);
+}
+
+std::string MemImageFile::GetImageModelName() const {
+    return GetText(&m_header[kModelNameAt], kImageModelNameSize);
+}
+
+std::array<std::uint8_t, kImageHeaderSize> MemImageFile::HeaderBytes() const {
+    std::array<std::uint8_t, kImageHeaderSize> bytes = m_header;
+    std::copy(m_descriptor.begin(), m_descriptor.end(), bytes.begin() + kImageDescriptorOffset);
+    return bytes;
+}
+
+}  // namespace kz
