@@ -1,0 +1,115 @@
+#include "ops/memory/FileSelection.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "config/IniFile.h"
+#include "platform/Format.h"
+
+namespace kz {
+
+namespace {
+
+constexpr std::uint32_t kAutoNameMask = 0xF37F;
+
+namespace fs = std::filesystem;
+
+fs::file_status StatusOf(const std::string& text) {
+    std::error_code ec;
+    return fs::status(text, ec);
+}
+
+bool IsExistingFolder(const std::string& text) {
+    return fs::is_directory(StatusOf(text));
+}
+
+// A file in the dialog's sense: anything that exists and is not a folder.
+bool IsExistingFile(const std::string& text) {
+    const fs::file_status status = StatusOf(text);
+    return fs::exists(status) && !fs::is_directory(status);
+}
+
+bool Exists(const std::string& text) {
+    return fs::exists(StatusOf(text));
+}
+
+bool HasDot(const std::string& text) {
+    return text.find('.') != std::string::npos;
+}
+
+bool EndsWithMem(const std::string& text) {
+    constexpr std::string_view kExtension = ".mem";
+    if (text.size() < kExtension.size()) {
+        return false;
+    }
+    const std::string_view tail = std::string_view(text).substr(text.size() - kExtension.size());
+    for (std::size_t i = 0; i < kExtension.size(); ++i) {
+        const char c = tail[i];
+        const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        if (lower != kExtension[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool IsFolderSelection(int mode, bool autoFileName) {
+    return (mode == kSelectBackup && autoFileName) || mode == kSelectCfReceive ||
+           mode == kSelectCfSend;
+}
+
+bool FileSelectionValid(int mode, bool autoFileName, const std::string& text) {
+    if (text.empty()) {
+        return false;
+    }
+    switch (mode) {
+        case kSelectBackup:
+            if (autoFileName) {
+                return !IsExistingFile(text) && !HasDot(text);
+            }
+            return !IsExistingFolder(text) && EndsWithMem(text);
+        case kSelectRestore:
+        case kSelectVerify:
+            return Exists(text);
+        case kSelectCfReceive:
+            return !IsExistingFile(text) && !HasDot(text);
+        case kSelectCfSend:
+            return IsExistingFolder(text) && !HasDot(text);
+        default:
+            return false;
+    }
+}
+
+std::string WithMemExtension(const std::string& name) {
+    return HasDot(name) ? name : name + ".mem";
+}
+
+bool NeedsOverwriteQuestion(bool autoFileName, const std::string& path) {
+    return !autoFileName && IsExistingFile(path);
+}
+
+std::uint32_t AutoNameNumber(std::string_view coreIdText) {
+    std::uint32_t value = 0;
+    IniScanHex(coreIdText.substr(0, 4), value);
+    return value & kAutoNameMask;
+}
+
+std::string AutoBackupFileName(const std::string& folder, std::string_view bkFileStem,
+                               std::uint32_t autoNameNumber) {
+    std::string name = folder;
+    if (name.empty() || name.back() != '/') {
+        name += '/';
+    }
+    name += "bk";
+    if (!bkFileStem.empty()) {
+        name.append(bkFileStem);
+    } else {
+        name += Format("%04X", autoNameNumber);
+    }
+    name += ".MEM";
+    return name;
+}
+
+}  // namespace kz

@@ -1,0 +1,53 @@
+// File-name rules of the memory and CF commands: when the file selection dialog accepts a
+// name, when the controller asks before overwriting, when it adds ".mem", and the name a
+// backup gives itself when the user chose only a folder.
+//
+// Thread-safety: the functions keep no state and may be called from any thread; those that
+// look at the file system see it as it is at the moment of the call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kz {
+
+// File selection dialog modes.
+inline constexpr int kSelectBackup = 1;
+inline constexpr int kSelectRestore = 2;
+inline constexpr int kSelectVerify = 3;
+inline constexpr int kSelectCfReceive = 4;
+inline constexpr int kSelectCfSend = 5;
+
+// True when the dialog asks for a folder: backup with automatic file names, CF receive and
+// CF send.
+bool IsFolderSelection(int mode, bool autoFileName);
+
+// True when the dialog may be closed with OK for text. An empty text never is; otherwise:
+//   backup, automatic names:  names no existing file and contains no "."
+//   backup, names typed:      names no existing folder and ends with ".mem" (any case)
+//   restore, verify:          names something that exists (file or folder)
+//   CF receive:               names no existing file and contains no "."
+//   CF send:                  names an existing folder and contains no "."
+// "Contains no ." looks at the whole text, folders included. Unknown modes: false.
+bool FileSelectionValid(int mode, bool autoFileName, const std::string& text);
+
+// The name with ".mem" appended when it has no "." anywhere (folders included); a name
+// with a dot anywhere is returned unchanged.
+std::string WithMemExtension(const std::string& name);
+
+// True when the controller must ask before a backup overwrites: file names are typed
+// (autoFileName off) and a file (not a folder) of that name exists.
+bool NeedsOverwriteQuestion(bool autoFileName, const std::string& path);
+
+// The automatic backup number: the core ID text read as hex (at most 4 digits; 0 when it
+// has none), AND 0xF37F.
+std::uint32_t AutoNameNumber(std::string_view coreIdText);
+
+// The backup file in folder: folder + "/bk" + stem + ".MEM" when bkFileStem is not empty,
+// otherwise folder + "/bk" + the number as four upper-case hex digits + ".MEM". A folder
+// that already ends in '/' gets no second one.
+std::string AutoBackupFileName(const std::string& folder, std::string_view bkFileStem,
+                               std::uint32_t autoNameNumber);
+
+}  // namespace kz

@@ -1,0 +1,105 @@
+#include "ops/memory/FileSelection.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/TempDir.h"
+
+namespace kz {
+namespace {
+
+using test::TempDir;
+
+// Names below a folder holding: the image "img.mem", a file without extension "plain",
+// the folders "fold" and "fold.d". "" stands for the empty text.
+struct SelectCase {
+    int mode;
+    bool autoFileName;
+    std::string name;
+    bool valid;
+};
+
+class FileSelection : public ::testing::TestWithParam<SelectCase> {
+  protected:
+    void SetUp() override {
+        if (dir_.str().find('.') != std::string::npos) {
+            GTEST_SKIP() << "the temporary folder's path has a dot";
+        }
+        dir_.Write("img.mem", "x");
+        dir_.Write("plain", "x");
+        std::filesystem::create_directory(dir_.path() / "fold");
+        std::filesystem::create_directory(dir_.path() / "fold.d");
+    }
+
+    TempDir dir_;
+};
+
+TEST_P(FileSelection, OkIsEnabledWhen) {
+    const SelectCase& c = GetParam();
+    const std::string text = c.name.empty() ? std::string() : dir_.str() + c.name;
+    EXPECT_EQ(FileSelectionValid(c.mode, c.autoFileName, text), c.valid)
+        << "mode " << c.mode << " auto " << c.autoFileName << " " << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FileSelection,
+    ::testing::Values(
+        // Backup into a folder: no existing file, no dot; the folder may be new.
+        SelectCase{1, true, "fold", true}, SelectCase{1, true, "newfolder", true},
+        SelectCase{1, true, "plain", false}, SelectCase{1, true, "fold.d", false},
+        SelectCase{1, true, "new.mem", false}, SelectCase{1, true, "", false},
+        // Backup to a typed name: no existing folder, ends in .mem in any case.
+        SelectCase{1, false, "backup", false}, SelectCase{1, false, "backup.MEM", true},
+        SelectCase{1, false, "backup.Mem", true}, SelectCase{1, false, "img.mem", true},
+        SelectCase{1, false, "backup.mem.bak", false}, SelectCase{1, false, "fold", false},
+        SelectCase{1, false, "", false},
+        // Restore and verify: anything that exists.
+        SelectCase{2, false, "img.mem", true}, SelectCase{2, true, "plain", true},
+        SelectCase{3, false, "fold", true}, SelectCase{3, false, "missing.mem", false},
+        SelectCase{2, false, "", false},
+        // CF receive: no existing file, no dot.
+        SelectCase{4, false, "fold", true}, SelectCase{4, false, "newfolder", true},
+        SelectCase{4, false, "plain", false}, SelectCase{4, false, "fold.d", false},
+        // CF send: an existing folder without a dot.
+        SelectCase{5, false, "fold", true}, SelectCase{5, false, "newfolder", false},
+        SelectCase{5, false, "plain", false}, SelectCase{5, false, "fold.d", false},
+        SelectCase{5, false, "", false},
+        // Not a mode of the dialog.
+        SelectCase{6, false, "fold", false}, SelectCase{0, false, "img.mem", false}));
+
+TEST(FileNameRules, FolderModes) {
+    EXPECT_TRUE(IsFolderSelection(kSelectBackup, true));
+    EXPECT_FALSE(IsFolderSelection(kSelectBackup, false));
+    EXPECT_FALSE(IsFolderSelection(kSelectRestore, true));
+    EXPECT_TRUE(IsFolderSelection(kSelectCfReceive, false));
+    EXPECT_TRUE(IsFolderSelection(kSelectCfSend, false));
+}
+
+TEST(FileNameRules, MemIsAddedOnlyWithoutAnyDot) {
+    EXPECT_EQ(WithMemExtension("/data/backup"), "/data/backup.mem");
+    EXPECT_EQ(WithMemExtension("/data/backup.bin"), "/data/backup.bin");
+    // A dot anywhere, a folder's included, leaves the name as it is.
+    EXPECT_EQ(WithMemExtension("/data.old/backup"), "/data.old/backup");
+}
+
+TEST(FileNameRules, OverwriteIsAskedForAnExistingFileWithTypedNames) {
+    TempDir dir;
+    const std::string file = dir.Write("img.mem", "x");
+    EXPECT_TRUE(NeedsOverwriteQuestion(false, file));
+    EXPECT_FALSE(NeedsOverwriteQuestion(true, file));
+    EXPECT_FALSE(NeedsOverwriteQuestion(false, dir.str() + "new.mem"));
+    EXPECT_FALSE(NeedsOverwriteQuestion(false, dir.path().string()));
+}
+
+TEST(FileNameRules, AutomaticBackupName) {
+    EXPECT_EQ(AutoNameNumber("8C93"), 0x8013u);
+    EXPECT_EQ(AutoBackupFileName("/backups", "", AutoNameNumber("8C93")), "/backups/bk8013.MEM");
+    EXPECT_EQ(AutoBackupFileName("/backups/", "", 0x12), "/backups/bk0012.MEM");
+    EXPECT_EQ(AutoBackupFileName("/backups", "GX400", 0x8013), "/backups/bkGX400.MEM");
+    EXPECT_EQ(AutoNameNumber("zz"), 0u);
+}
+
+}  // namespace
+}  // namespace kz
