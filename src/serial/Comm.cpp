@@ -358,7 +358,9 @@ void CComm::EventThread() {
         }
     }
     m_threadId = std::thread::id();
+    std::lock_guard lock(m_exitMutex);
     m_bThreadAlive = false;
+    m_exitCv.notify_all();
 }
 
 bool CComm::CommEventStop() {
@@ -373,9 +375,17 @@ bool CComm::CommEventStop() {
         m_pDevice->SetEventMask(0);
         return true;  // the loop ends when the handler returns
     }
+    // Changing the mask releases a pending wait, and the thread normally ends at once:
+    // give it a moment in real time before the polling loop below, which sleeps on the
+    // process clock (a test's manual clock would hold it up).
+    m_pDevice->SetEventMask(0);
+    {
+        std::unique_lock lock(m_exitMutex);
+        m_exitCv.wait_for(lock, std::chrono::milliseconds(50), [this] { return !m_bThreadAlive; });
+    }
     while (m_bThreadAlive) {
-        // Changing the mask releases a pending wait; repeating it covers a thread that
-        // was between two waits when the first change came.
+        // Repeating the mask change covers a thread that was between two waits when the
+        // first change came.
         m_pDevice->SetEventMask(0);
         if (!m_bThreadAlive) {
             break;
@@ -383,7 +393,6 @@ bool CComm::CommEventStop() {
         TraceMessage("CComm", "CComm::CommEventStop\n");
         platform::Clock().Sleep(std::chrono::milliseconds(1));
     }
-    m_pDevice->SetEventMask(0);
     if (m_thread.joinable()) {
         m_thread.join();
     }

@@ -19,8 +19,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -104,7 +106,8 @@ class CComm {
     // (the previous mask is then restored).
     virtual bool CommEventStart(std::uint32_t nMask);
     // Asks the event thread to stop, clears the event mask (which releases its wait) and
-    // waits, in 1 ms steps of the process clock, until the thread has ended. False when no
+    // waits until the thread has ended: up to 50 ms in real time, then in 1 ms steps of the
+    // process clock, tracing each step; there is no upper bound. False when no
     // port is held or no thread was started since the last stop (also for a second stop in
     // a row). True at once when the thread had already ended on its own. Called on the
     // event thread itself (from a handler) it only asks, and returns true.
@@ -147,6 +150,8 @@ class CComm {
     std::atomic<std::thread::id> m_threadId{};
     std::atomic<bool> m_bThreadAlive{false};  // the event thread has not yet ended
     std::atomic<std::uint32_t> m_nStop{1};    // 1: no thread wanted (or a stop was asked)
+    std::mutex m_exitMutex;                   // with m_exitCv: the thread announces its end
+    std::condition_variable m_exitCv;
 };
 
 }  // namespace kz
