@@ -1,0 +1,343 @@
+// kzmnt-cli end to end: the real program as a child process, talking to a simulated panel
+// over a pseudo-terminal through the termios backend. Every backup, verify or restore run
+// spends several seconds in the protocol's fixed waits, so the runs are few and each test
+// tells a whole story.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "CliRunner.h"
+#include "config/Settings.h"
+#include "ops/memory/MemImageFile.h"
+#include "support/PanelFixture.h"
+#include "support/TempDir.h"
+#include "support/TestFolder.h"
+
+namespace kz::test {
+namespace {
+
+constexpr const char* kCompleted = "Processing was completed.";
+constexpr const char* kAborted = "Processing was aborted by operation.";
+constexpr const char* kMismatch = "Data which is not in agreement by verification.";
+
+// What the test panel holds at first: its FROM (64 KiB), then its SRAM (16 KiB).
+std::string ExpectedImageData(const sim::PanelDescription& d) {
+    const auto from = ExpectedMemory(d, 0x00000000, 0x10000);
+    const auto sram = ExpectedMemory(d, 0x00400000, 0x4000);
+    std::string data(from.begin(), from.end());
+    data.append(sram.begin(), sram.end());
+    return data;
+}
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(text.substr(start));
+            break;
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+// True when every line of part appears in whole, in the same order.
+bool IsSubsequence(const std::vector<std::string>& part, const std::vector<std::string>& whole) {
+    auto it = whole.begin();
+    for (const std::string& line : part) {
+        it = std::find(it, whole.end(), line);
+        if (it == whole.end()) {
+            return false;
+        }
+        ++it;
+    }
+    return true;
+}
+
+class CliTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (CliProgram().empty()) {
+            GTEST_SKIP() << "kzmnt-cli is not built (KZ_BUILD_DIR=" << BuildDir() << ")";
+        }
+    }
+
+    // KZMNT.INI for a panel on device, with the model of description and the loader file.
+    void WriteFolder(const std::string& device, const sim::PanelDescription& description,
+                     bool autoFileName = false) {
+        ModelChoices choices;
+        // Kind 2 reads 00001234: its low 16 bits are the whole value.
+        choices.signatureKind = 2;
+        IniText ini;
+        ini.Section("CONFIG")
+            .Key("COM", 1)
+            .Key("Bau", 38400)
+            .Key("WriteTimeout", 3)
+            .Key("ReadTimeout", 2)
+            .Key("Retry", 3)
+            .Key("AUTOFILENAME", autoFileName ? 1 : 0)
+            .Section("PORTS")
+            .Key("COM1", device);
+        dir.Write("KZMNT.INI", ini.str() + "\r\n" + ModelSection(description, choices));
+        dir.Write("ILOADER.BIN", LoaderText(0x00200000, 300));
+    }
+
+    CliResult Cli(std::vector<std::string> args, CliRun run = {}) {
+        run.args = {"--folder", dir.str()};
+        run.args.insert(run.args.end(), args.begin(), args.end());
+        CliResult result = RunCli(run);
+        EXPECT_NE(result.exitCode, -1) << "the program did not end by itself";
+        return result;
+    }
+
+    std::string Path(const std::string& name) const { return dir.str() + name; }
+
+    // An image file whose header loads: KZ-TEST, core ID 8C93, I/O code C3.
+    void WriteImage(const std::string& name, const std::string& comment) {
+        MemImageFile image;
+        image.SetHeaderKind(kImageHeaderKind);
+        image.SetHeaderFormat(kImageHeaderFormat);
+        image.SetModelName("KZ-TEST");
+        image.SetDescriptorVersion();
+        image.SetCoreID("8C93");
+        image.SetIOCode("C3");
+        image.SetComment(comment);
+        image.SetFileName(Path(name));
+        ASSERT_TRUE(image.WriteHeader());
+    }
+
+    std::string ImageComment(const std::string& name) {
+        MemImageFile image;
+        EXPECT_TRUE(image.LoadHeader(Path(name)));
+        return image.GetImageComment();
+    }
+
+    TempDir dir;
+};
+
+TEST_F(CliTest, BackupVerifyRestoreRoundTrip) {
+    sim::PanelDescription description = TestPanel();
+    description.password = "kz-pass";
+    PtyPanel panel(description);
+    WriteFolder(panel.SlavePath(), description, /*autoFileName=*/true);
+    const std::string folder = Path("images");
+    const std::string image = folder + "/bk8013.MEM";  // 8C93 AND F37F
+
+    // Backup into a folder: the program names the file, answers the password request and
+    // confirms the model by itself.
+    CliResult backup =
+        Cli({"--yes", "--password", "kz-pass", "backup", folder, "--comment", "round trip"});
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    EXPECT_EQ(backup.LastOutLine(), kCompleted);
+    EXPECT_NE(backup.err.find("image file " + image), std::string::npos) << backup.err;
+    EXPECT_EQ(panel->Counters().passwordsRejected, 0u);
+    // An area smaller than the 64 KiB unit still takes a whole unit in the image.
+    const std::string bytes = dir.Read("images/bk8013.MEM");
+    ASSERT_EQ(bytes.size(), kImageHeaderSize + 0x20000);
+    const std::string expected = ExpectedImageData(description);
+    EXPECT_TRUE(bytes.substr(kImageHeaderSize, 0x10000) == expected.substr(0, 0x10000));
+    EXPECT_TRUE(bytes.substr(kImageHeaderSize + 0x10000, 0x4000) == expected.substr(0x10000));
+    EXPECT_EQ(ImageComment("images/bk8013.MEM"), "round trip");
+
+    // The log holds this run's status list, which stdout showed line by line.
+    const auto log = SplitCrLf(dir.Read("KZMNT.log"));
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.front(), "*** Backup Start ***");
+    EXPECT_EQ(log.back(), kCompleted);
+    EXPECT_TRUE(IsSubsequence(log, backup.OutLines())) << backup.out;
+    std::string recent;
+    EXPECT_TRUE(CSettings(Path("KZMNT.INI")).GetRecentFile(1, recent));
+    EXPECT_EQ(recent, folder);
+
+    CliResult verify = Cli({"--yes", "verify", image});
+    EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
+    EXPECT_NE(verify.out.find("Comment: round trip"), std::string::npos);
+    EXPECT_EQ(verify.LastOutLine(), kCompleted);
+
+    // One byte changed in the panel: verify finds it, restore puts it back.
+    const std::uint8_t original = panel->ReadMemory(0x1234, 1)[0];
+    ASSERT_TRUE(panel->SetMemoryByte(0x1234, static_cast<std::uint8_t>(original ^ 0x5A)));
+    CliResult mismatch = Cli({"--yes", "verify", image});
+    EXPECT_EQ(mismatch.exitCode, 1);
+    EXPECT_EQ(mismatch.LastOutLine(), kMismatch) << mismatch.out;
+    EXPECT_EQ(SplitCrLf(dir.Read("KZMNT.log")).back(), kMismatch);
+
+    CliResult restore = Cli({"--yes", "restore", image});
+    EXPECT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    EXPECT_EQ(restore.LastOutLine(), kCompleted);
+    EXPECT_TRUE(panel->MemoryEquals(
+        0x00000000, std::span(reinterpret_cast<const std::uint8_t*>(expected.data()), 0x10000)));
+    EXPECT_TRUE(panel->MemoryEquals(
+        0x00400000,
+        std::span(reinterpret_cast<const std::uint8_t*>(expected.data()) + 0x10000, 0x4000)));
+}
+
+TEST_F(CliTest, WithoutTerminalOrYesEveryQuestionIsRefused) {
+    PtyPanel panel(TestPanel());
+    WriteFolder(panel.SlavePath(), TestPanel());
+    WriteImage("old.mem", "keep me");
+    const std::string before = dir.Read("old.mem");
+
+    // The restore warning comes before the port is opened.
+    CliResult restore = Cli({"restore", Path("old.mem")});
+    EXPECT_EQ(restore.exitCode, 1);
+    EXPECT_EQ(restore.LastOutLine(), kAborted);
+    EXPECT_NE(restore.err.find("Restoration is started."), std::string::npos) << restore.err;
+
+    // Overwriting an existing image is refused before anything starts.
+    CliResult overwrite = Cli({"backup", Path("old.mem")});
+    EXPECT_EQ(overwrite.exitCode, 1);
+    EXPECT_EQ(overwrite.LastOutLine(), kAborted);
+    EXPECT_EQ(dir.Read("old.mem"), before);
+    EXPECT_EQ(panel->Counters().bytesReceived, 0u);
+
+    // The model confirmation in the middle of a backup: shown, refused, nothing written.
+    CliResult backup = Cli({"backup", Path("new.mem"), "--comment", "no"});
+    EXPECT_EQ(backup.exitCode, 1);
+    EXPECT_EQ(backup.LastOutLine(), kAborted);
+    EXPECT_NE(backup.out.find("Backup Confirmation"), std::string::npos) << backup.out;
+    EXPECT_NE(backup.out.find("  Model: KZ-TEST"), std::string::npos) << backup.out;
+    EXPECT_FALSE(std::filesystem::exists(Path("new.mem")));
+    EXPECT_EQ(panel->Counters().readBlocks, 0u);
+}
+
+TEST_F(CliTest, QuestionsAreAskedOnTheTerminal) {
+    sim::PanelDescription description = TestPanel();
+    description.password = "s3cret";
+    PtyPanel panel(description);
+    WriteFolder(panel.SlavePath(), description);
+    WriteImage("old.mem", "old");
+
+    CliRun overwrite;
+    overwrite.withTerminal = true;
+    overwrite.answers = {{"[y/N]", "n\n"}};
+    CliResult refused = Cli({"backup", Path("old.mem")}, overwrite);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.LastOutLine(), kAborted);
+    EXPECT_NE(refused.terminal.find("A file exists. May I overwrite?"), std::string::npos)
+        << refused.terminal;
+
+    // The password is typed without echo; the model confirmation is then declined.
+    CliRun typed;
+    typed.withTerminal = true;
+    typed.answers = {{"Please input a password:", "s3cret\n"}, {"[y/N]", "no\n"}};
+    CliResult declined = Cli({"backup", Path("new.mem")}, typed);
+    EXPECT_EQ(declined.exitCode, 1);
+    EXPECT_EQ(declined.LastOutLine(), kAborted) << declined.out;
+    EXPECT_EQ(panel->Counters().passwordsRejected, 0u);
+    EXPECT_EQ(declined.terminal.find("s3cret"), std::string::npos) << declined.terminal;
+    EXPECT_NE(declined.terminal.find("Backup Confirmation"), std::string::npos)
+        << declined.terminal;
+}
+
+TEST_F(CliTest, CtrlCAbortsTheTransferOrEndsTheWaitForAPowerReset) {
+    // 4 MiB of FROM keep the data phase going well past the first progress line.
+    sim::PanelDescription description = TestPanel();
+    description.fromSize = 0x400000;
+    description.regions[0].size = 0x400000;
+    PtyPanel panel(description);
+    WriteFolder(panel.SlavePath(), description);
+    WriteImage("old.mem", "old");
+
+    CliRun abort;
+    abort.interruptOn = "Buckup(1/";
+    CliResult aborted = Cli({"--yes", "backup", Path("a.mem")}, abort);
+    EXPECT_EQ(aborted.exitCode, 1);
+    EXPECT_EQ(aborted.LastOutLine(), kAborted) << aborted.out;
+    EXPECT_FALSE(std::filesystem::exists(Path("a.mem")));
+
+    // A panel that does not answer: the program asks for a power reset; Ctrl-C gives up.
+    sim::FaultConfig silent;
+    silent.silentAfterFrames = 0;
+    panel->SetFaults(silent);
+    CliRun wait;
+    wait.interruptOn = "please reset the power supply of the unit.";
+    CliResult cancelled = Cli({"--yes", "verify", Path("old.mem")}, wait);
+    EXPECT_EQ(cancelled.exitCode, 1);
+    EXPECT_EQ(cancelled.LastOutLine(), kAborted) << cancelled.out;
+    EXPECT_NE(cancelled.err.find("In order to establish a communication handshake,\n"),
+              std::string::npos)
+        << cancelled.err;
+}
+
+TEST_F(CliTest, InfoAndCommentWorkOnTheImageFile) {
+    WriteFolder("/dev/null", TestPanel());
+    WriteImage("a.mem", "before");
+
+    CliResult info = Cli({"info", Path("a.mem")});
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_EQ(info.OutLines(),
+              (std::vector<std::string>{"Core ID: 93", "I/O Code: C3", "Model: KZ-TEST",
+                                        "Comment: before", "FEPROM:", "  Address=0 , Size=10000",
+                                        "SRAM:", "  Address=400000 , Size=4000"}));
+
+    EXPECT_EQ(Cli({"comment", Path("a.mem"), "after"}).exitCode, 0);
+    EXPECT_EQ(ImageComment("a.mem"), "after");
+    // Like the dialog's edit field, a comment holds at most 64 characters.
+    const std::string longText(70, 'x');
+    EXPECT_EQ(Cli({"comment", Path("a.mem"), longText}).exitCode, 0);
+    EXPECT_EQ(ImageComment("a.mem"), longText.substr(0, 64));
+
+    // A file too short for a header: nothing to show, nothing to change, nothing started.
+    dir.Write("short.mem", std::string(100, '\0'));
+    EXPECT_EQ(Cli({"info", Path("short.mem")}).exitCode, 1);
+    EXPECT_EQ(Cli({"comment", Path("short.mem"), "x"}).exitCode, 1);
+    EXPECT_EQ(dir.Read("short.mem"), std::string(100, '\0'));
+    CliResult verify = Cli({"--yes", "verify", Path("short.mem")});
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_EQ(verify.LastOutLine(), "Please check a specification file again.");
+    EXPECT_EQ(verify.out.find("Verification Start"), std::string::npos);
+}
+
+TEST_F(CliTest, HelpPrintsUsage) {
+    CliResult help = Cli({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("usage: kzmnt-cli"), std::string::npos);
+}
+
+// Command lines the program refuses with exit status 2; "@" stands for the test folder.
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> args;
+    const char* reason;  // part of the message on stderr
+};
+
+class CliUsageTest : public CliTest, public ::testing::WithParamInterface<UsageCase> {};
+
+TEST_P(CliUsageTest, IsRefusedWithStatus2) {
+    WriteFolder("/dev/null", TestPanel());
+    std::filesystem::create_directory(Path("folder.mem"));
+    std::vector<std::string> args;
+    for (const std::string& arg : GetParam().args) {
+        args.push_back(arg[0] == '@' ? Path(arg.substr(1)) : arg);
+    }
+    CliResult result = Cli(args);
+    EXPECT_EQ(result.exitCode, 2);
+    EXPECT_NE(result.err.find(GetParam().reason), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, CliUsageTest,
+    ::testing::Values(
+        UsageCase{"NoCommand", {}, "no command"},
+        UsageCase{"UnknownCommand", {"format", "@a.mem"}, "unknown command"},
+        UsageCase{"UnknownOption", {"--fast", "info", "@a.mem"}, "unknown option"},
+        UsageCase{"MissingPath", {"backup"}, "backup takes"},
+        UsageCase{"ExtraArgument", {"verify", "@a.mem", "@b.mem"}, "verify takes"},
+        UsageCase{"OptionWithoutValue", {"info", "@a.mem", "--password"}, "needs a value"},
+        UsageCase{"CommentOutsideBackup", {"verify", "@a.mem", "--comment", "x"}, "--comment"},
+        UsageCase{
+            "NoSuchFolder", {"--folder", "/nonexistent/kz", "info", "@a.mem"}, "no such folder"},
+        UsageCase{"BackupNameWithoutMem", {"backup", "@image"}, "must end with .mem"},
+        UsageCase{"BackupOntoAFolder", {"backup", "@folder.mem"}, "existing folder"},
+        UsageCase{"VerifyMissingImage", {"verify", "@missing.mem"}, "does not exist"},
+        UsageCase{"CommentMissingImage", {"comment", "@missing.mem", "x"}, "does not exist"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kz::test
