@@ -91,6 +91,9 @@ class CliTest : public ::testing::Test {
         run.args.insert(run.args.end(), args.begin(), args.end());
         CliResult result = RunCli(run);
         EXPECT_NE(result.exitCode, -1) << "the program did not end by itself";
+        // In a sanitizer build the child's reports would otherwise hide behind exit status 1.
+        EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("runtime error:"), std::string::npos) << result.err;
         return result;
     }
 

@@ -24,10 +24,12 @@ namespace kz::cli {
 namespace {
 
 // The file selection mode the main window opens its dialog in for each command (restore
-// and verify share one rule; CF receive would use 4 and CF send 5).
+// and verify share one rule).
 constexpr int kModeBackup = 1;
 constexpr int kModeVerify = 2;
 constexpr int kModeRestore = 3;
+constexpr int kModeCfReceive = 4;
+constexpr int kModeCfSend = 5;
 constexpr int kModeImage = 2;  // info and comment: an existing image
 
 // Comments are limited like the dialogs' comment edit.
@@ -55,16 +57,21 @@ int RunVerify(const CliOptions& options, const CommandSpec& spec);
 int RunInfo(const CliOptions& options, const CommandSpec& spec);
 int RunComment(const CliOptions& options, const CommandSpec& spec);
 
+// A CF transfer is one more row (mode 4 or 5, one FOLDER argument) and a function that
+// checks the folder, adds it to the recent list, creates the operation with it and calls
+// Session::Run without a comment.
 constexpr CommandSpec kCommands[] = {
     {"backup", "PATH [--comment TEXT]",
-     "read the panel's memory into a backup image (PATH ends in .mem, or is a folder\n"
-     "                         when AUTOFILENAME is on)",
+     "read the panel's memory into a backup image (PATH ends in\n"
+     "                         .mem, or is a folder when AUTOFILENAME is on)",
      kModeBackup, 1, true, RunBackup},
     {"restore", "PATH", "write a backup image into the panel", kModeRestore, 1, false, RunRestore},
     {"verify", "PATH", "compare the panel's memory with a backup image", kModeVerify, 1, false,
      RunVerify},
     {"info", "PATH", "show the header of a backup image", kModeImage, 1, false, RunInfo},
-    {"comment", "PATH TEXT", "replace the comment of a backup image (64 characters at most)",
+    {"comment", "PATH TEXT",
+     "replace the comment of a backup image (64 characters at\n"
+     "                         most)",
      kModeImage, 2, false, RunComment},
 };
 
@@ -92,6 +99,12 @@ bool CheckSelection(const CommandSpec& spec, const std::string& path) {
                         "not contain a '.'");
     } else if (spec.selectionMode == kModeBackup) {
         Error(spec, "\"" + path + "\" must end with .mem and must not name an existing folder");
+    } else if (spec.selectionMode == kModeCfReceive) {
+        Error(spec, "\"" + path +
+                        "\" must be a folder: it must not name an existing file and "
+                        "must not contain a '.'");
+    } else if (spec.selectionMode == kModeCfSend) {
+        Error(spec, "\"" + path + "\" must name an existing folder and must not contain a '.'");
     } else {
         Error(spec, "\"" + path + "\" does not exist");
     }
@@ -135,12 +148,15 @@ class Session {
 
     ConsoleView& view() { return view_; }
 
-    // Shows the form's file and comment fields, then runs op to its end.
+    // Shows the form's file and comment fields (a CF transfer has no comment), then runs
+    // op to its end.
     RunResult Run(std::unique_ptr<CProtocol> op, const std::string& path,
-                  const std::string& comment) {
+                  const std::optional<std::string>& comment) {
         view_.PrintOut("File Name: " + path);
-        view_.PrintOut("Comment: " + comment);
-        return controller_.Run(std::move(op), comment);
+        if (comment) {
+            view_.PrintOut("Comment: " + *comment);
+        }
+        return controller_.Run(std::move(op), comment.value_or(""));
     }
 
   private:
@@ -374,6 +390,7 @@ std::string UsageText() {
         "  --password TEXT        the panel's password, should it ask for one\n"
         "  --comment TEXT         comment of the new backup image\n"
         "  --help                 this text\n"
+        "  --                     ends the options (for a TEXT that starts with '-')\n"
         "\n"
         "The COM setting of KZMNT.INI chooses the port; section PORTS maps it to a device:\n"
         "    [PORTS]\n"
