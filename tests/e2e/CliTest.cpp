@@ -309,6 +309,10 @@ struct UsageCase {
     const char* reason;  // part of the message on stderr
 };
 
+void PrintTo(const UsageCase& usage, std::ostream* os) {
+    *os << usage.name;
+}
+
 class CliUsageTest : public CliTest, public ::testing::WithParamInterface<UsageCase> {};
 
 TEST_P(CliUsageTest, IsRefusedWithStatus2) {
