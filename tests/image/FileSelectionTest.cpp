@@ -69,14 +69,6 @@ INSTANTIATE_TEST_SUITE_P(
         // Not a mode of the dialog.
         SelectCase{6, false, "fold", false}, SelectCase{0, false, "img.mem", false}));
 
-TEST(FileNameRules, FolderModes) {
-    EXPECT_TRUE(IsFolderSelection(kSelectBackup, true));
-    EXPECT_FALSE(IsFolderSelection(kSelectBackup, false));
-    EXPECT_FALSE(IsFolderSelection(kSelectRestore, true));
-    EXPECT_TRUE(IsFolderSelection(kSelectCfReceive, false));
-    EXPECT_TRUE(IsFolderSelection(kSelectCfSend, false));
-}
-
 TEST(FileNameRules, MemIsAddedOnlyWithoutAnyDot) {
     EXPECT_EQ(WithMemExtension("/data/backup"), "/data/backup.mem");
     EXPECT_EQ(WithMemExtension("/data/backup.bin"), "/data/backup.bin");
