@@ -29,9 +29,9 @@ ModelInfoInput ToDialogInput(const ModelInfoExchange& x, const std::string& comm
     in.signatureText = x.signatureText;
     in.signatureRead = x.signatureKind != 0;
     in.signatureKind = x.signatureKind;
-    // The operation identifies the model by the low 16 bits of the signature; the dialog
-    // must accept exactly the sections the operation accepted.
-    in.signatureValue = x.signatureValue & 0xFFFF;
+    // The same value the operation identified the model with, so the dialog accepts exactly
+    // the sections the operation accepted.
+    in.signatureValue = x.signatureValue;
     in.comment = comment;
     in.modelName = x.modelName;
     in.fromSize = x.fromSize;

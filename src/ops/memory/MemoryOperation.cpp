@@ -24,7 +24,7 @@ ModelInfoExchange CMemoryOperation::ModelInfoRequest() const {
     info.coreId = m_csCoreID;
     info.ioCode = m_csIOCode;
     info.signatureText = Format("%X", m_dwSignature & 0xFFFF);
-    if (auto rule = CModelDefs::Signature(Section())) {
+    if (CModelDefs::Signature(Section())) {
         info.signatureKind = m_nSignatureKind;
         info.signatureValue = m_dwSignature;
     }
@@ -71,7 +71,7 @@ bool CMemoryOperation::SignaturePrep(int) {
 
 bool CMemoryOperation::IdentifyBySignature(int) {
     const CIniSection* section =
-        m_defs.FindByCoreIDAndSignature(m_csCoreID, m_nSignatureKind, m_dwSignature & 0xFFFF);
+        m_defs.FindByCoreIDAndSignature(m_csCoreID, m_nSignatureKind, m_dwSignature);
     if (!section) {
         m_nError = msg::kNotRegistered;
         return true;
