@@ -14,6 +14,9 @@
 //   Idle ──DLE──────────────────► Dle ──CR──► dispatch       (">P": by its 24-byte length)
 //   Dle "<m" dispatched ────────► WriteData ──size + 2 bytes──► check, store, answer
 //   Idle ──ENQ──► answer ETX/EOT SUB;  Idle ──ACK after ">m"──► memory block
+//   Idle ──ACK while a CF file is offered──► its next block;  Idle ──NAK──► file dropped
+//   Dle "<E" go-ahead ──► CfHeader ──7 bytes──► go-ahead ──► CfData ──length + 2 bytes──►
+//       full block: go-ahead, CfHeader again;  short block: file stored, final answer
 //   A start byte or ENQ inside an ASCII frame drops what came before it and is taken as
 //   usual; a break or an idle gap drops a partial frame.
 #include "sim/Panel.h"
@@ -35,6 +38,7 @@ constexpr std::uint8_t kAck = 0x06;
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kDle = 0x10;
 constexpr std::uint8_t kSub = 0x1A;
+constexpr std::uint8_t kNak = 0x15;
 constexpr std::uint8_t kEsc = 0x1B;
 
 constexpr std::uint32_t kPowerOnRate = 9600;
@@ -43,6 +47,9 @@ constexpr std::size_t kMaxTextFrame = 512;
 // Largest loader body and memory block the panel accepts.
 constexpr std::uint32_t kMaxLoaderBody = 1u << 20;
 constexpr std::uint32_t kMaxBlock = 1u << 20;
+// A CF block header: five decimal digits of the data length and their checksum.
+constexpr std::size_t kCfHeaderLength = 7;
+constexpr std::uint32_t kCfMaxAnnounced = 99999;
 // Password frame: ">P", 24 encoded bytes, CR.
 constexpr std::size_t kPasswordLength = 24;
 constexpr std::uint8_t kPasswordOffset = 10;
@@ -190,7 +197,10 @@ struct Panel::Action {
 class Panel::Engine {
   public:
     Engine(PanelDescription description, const Options& options)
-        : desc_(std::move(description)), memory_(desc_.regions), options_(options) {
+        : desc_(std::move(description)),
+          memory_(desc_.regions),
+          card_(desc_.cfCardPresent, std::move(desc_.cfFiles)),
+          options_(options) {
         for (const MemoryPatch& patch : desc_.patches) {
             memory_.Write(patch.address, patch.bytes);
         }
@@ -254,12 +264,19 @@ class Panel::Engine {
         framesSinceFaults_ = 0;
         enqsWhileSilent_ = 0;
         ffReadsLeft_ = faults.ffIoReads;
+        cfRequestsSinceFaults_ = 0;
+        cfHeadersSinceFaults_ = 0;
+        cfBlocksSinceFaults_ = 0;
+        cfBlocksSentSinceFaults_ = 0;
+        cfSilenceFired_ = false;
         silent_ = faults.silentAfterFrames && *faults.silentAfterFrames == 0;
         silenceFired_ = silent_;
     }
 
     const FaultConfig& Faults() const { return faults_; }
     PanelMemory& Memory() { return memory_; }
+    CfCard& Card() { return card_; }
+    const CfCard& Card() const { return card_; }
     const PanelMemory& Memory() const { return memory_; }
     const LoaderImage& Loader() const { return loader_; }
     PanelMode Mode() const { return mode_; }
@@ -274,7 +291,7 @@ class Panel::Engine {
     }
 
   private:
-    enum class Rx { Idle, Esc, Dle, WriteData };
+    enum class Rx { Idle, Esc, Dle, WriteData, CfHeader, CfData };
 
     struct PendingRead {
         std::uint32_t address;
@@ -287,9 +304,13 @@ class Panel::Engine {
         loader_ = {};
         passwordAccepted_ = false;
         DropFrame();
+        card_.EndTransfers();
     }
 
     void DropFrame() {
+        if (rx_ == Rx::CfHeader || rx_ == Rx::CfData) {
+            card_.DropIncoming();
+        }
         rx_ = Rx::Idle;
         frame_.clear();
         expected_ = 0;
@@ -311,6 +332,25 @@ class Panel::Engine {
                 frame_.push_back(b);
                 if (frame_.size() == expected_) {
                     WriteBlock();
+                }
+                return;
+            case Rx::CfHeader:
+                // A frame start instead of a header: the PC gave up the file.
+                if (frame_.empty() &&
+                    (b == kDle || b == kEnq || (b == kEsc && mode_ == PanelMode::Firmware))) {
+                    DropFrame();
+                    Idle(b);
+                    return;
+                }
+                frame_.push_back(b);
+                if (frame_.size() == kCfHeaderLength) {
+                    CfBlockHeader();
+                }
+                return;
+            case Rx::CfData:
+                frame_.push_back(b);
+                if (frame_.size() == expected_) {
+                    CfBlockData();
                 }
                 return;
         }
@@ -338,8 +378,22 @@ class Panel::Engine {
             expected_ = 0;
             return;
         }
+        if (b == kAck && card_.BlocksDue()) {
+            Record("ACK", {b}, true);
+            if (!silent_) {
+                CfSendBlock();
+            }
+            return;
+        }
         if (b == kAck) {
             Record("ACK", {b}, false);
+            return;
+        }
+        if (b == kNak) {
+            Record("NAK", {b}, true);
+            if (!silent_) {
+                card_.StopFile();
+            }
             return;
         }
         ++counters_.ignoredBytes;
@@ -438,11 +492,13 @@ class Panel::Engine {
             }
             return "?";
         }
-        if (text.substr(0, 3) == ">LS") {
-            return ">LS";
+        for (std::string_view name : {">LS", ">EN"}) {
+            if (text.substr(0, 3) == name) {
+                return std::string(name);
+            }
         }
         for (std::string_view name :
-             {">C", ">P", "<O", ">h", ">K", ">X", ">i", "<i", ">m", "<m", ">q", ">Q"}) {
+             {">C", ">P", "<O", ">h", ">K", ">X", ">i", "<i", ">m", "<m", ">q", ">Q", ">E", "<E"}) {
             if (text.substr(0, 2) == name) {
                 return std::string(name);
             }
@@ -465,7 +521,7 @@ class Panel::Engine {
         if (!valid) {
             ++counters_.badFrames;
         }
-        if (rx_ != Rx::WriteData) {
+        if (rx_ != Rx::WriteData && rx_ != Rx::CfHeader) {
             rx_ = Rx::Idle;
             frame_.clear();
             expected_ = 0;
@@ -554,7 +610,8 @@ class Panel::Engine {
     }
 
     // Loader-family frames: DLE, direction, command letters, parameters, CR. The password,
-    // rate, quit and reset commands work in both modes; the rest only once the loader runs.
+    // rate, quit, reset and CF card commands work in both modes; the rest only once the
+    // loader runs.
     // Returns whether the frame passed its checks (a refused frame is not answered unless
     // noted).
     bool LoaderFrame(const std::string& command) {
@@ -563,8 +620,12 @@ class Panel::Engine {
             if (text != ">C") {
                 return false;
             }
+            card_.EndTransfers();  // a new session starts
             Answer(kDle, "<C00");
             return true;
+        }
+        if (command == ">E" || command == ">EN" || command == "<E") {
+            return CfFrame(command);
         }
         if (command == ">LS") {
             if (text != ">LS00008") {
@@ -603,6 +664,7 @@ class Panel::Engine {
             if (text != ">Q") {
                 return false;
             }
+            card_.EndTransfers();
             Answer(kDle, "<Q00");
             return true;
         }
@@ -710,6 +772,176 @@ class Panel::Engine {
             }
         }
         return true;
+    }
+
+    // --- CF card -----------------------------------------------------------------------
+
+    // Range, next and announcement frames. Returns whether the frame was well formed.
+    bool CfFrame(const std::string& command) {
+        const std::string_view text = Text();
+        bool malformed = false;
+        if (command == "<E") {
+            const char result =
+                faults_.cfNoCard ? kCfResultNoCard : card_.Announce(text.substr(2), &malformed);
+            if (const auto forced = CfForcedResult()) {
+                card_.DropIncoming();
+                CfResultAnswer(*forced);
+            } else if (result != 0) {
+                card_.DropIncoming();
+                CfResultAnswer(result);
+            } else {
+                AnswerRaw({kAck, kSub});
+                rx_ = Rx::CfHeader;
+                frame_.clear();
+                expected_ = 0;
+            }
+            return !malformed;
+        }
+        if (command == ">EN" && text != ">EN") {
+            return false;
+        }
+        CfCard::Offer offer;
+        if (faults_.cfNoCard) {
+            card_.EndTransfers();
+            offer.result = kCfResultNoCard;
+        } else {
+            offer =
+                command == ">EN" ? card_.NextFile() : card_.OpenRange(text.substr(2), &malformed);
+        }
+        if (const auto forced = CfForcedResult()) {
+            card_.StopFile();
+            CfResultAnswer(*forced);
+        } else if (offer.result != 0) {
+            CfResultAnswer(offer.result);
+        } else {
+            CfFileHeader(offer);
+        }
+        return !malformed;
+    }
+
+    // Counts a CF request and returns the result the faults put in its place, if any.
+    std::optional<char> CfForcedResult() {
+        const std::uint32_t n = ++cfRequestsSinceFaults_;
+        if (faults_.cfResultAt != 0 && n == faults_.cfResultAt) {
+            return faults_.cfResult;
+        }
+        return std::nullopt;
+    }
+
+    void CfResultAnswer(char result) { Answer(kDle, std::string("<EE") + result); }
+
+    void CfFileHeader(const CfCard::Offer& offer) {
+        ++counters_.cfFilesOffered;
+        const std::uint32_t n = ++cfHeadersSinceFaults_;
+        if (faults_.cfRawHeader && n == faults_.cfRawHeaderAt) {
+            Answer(kDle, *faults_.cfRawHeader);
+            return;
+        }
+        char size[16];
+        std::snprintf(size, sizeof size, "%010zu", offer.size);
+        Answer(kDle, "<E" + offer.stem + size);
+    }
+
+    // Counts a CF block about to be handled; false when the panel falls silent instead.
+    bool CfBlockAllowed() {
+        if (faults_.cfSilentAfterBlocks && !cfSilenceFired_ &&
+            cfBlocksSinceFaults_ >= *faults_.cfSilentAfterBlocks) {
+            silent_ = true;
+            cfSilenceFired_ = true;
+            return false;
+        }
+        ++cfBlocksSinceFaults_;
+        return true;
+    }
+
+    // The next block of the offered file: five digits of its length, the data, the checksum.
+    void CfSendBlock() {
+        if (!CfBlockAllowed()) {
+            return;
+        }
+        const std::span<const std::uint8_t> data = *card_.NextBlock();
+        const std::uint32_t n = ++cfBlocksSentSinceFaults_;
+        ++counters_.cfBlocksSent;
+        std::vector<std::uint8_t> payload(data.begin(), data.end());
+        if (faults_.cfOversizeBlock != 0 && n == faults_.cfOversizeBlock) {
+            const std::uint32_t length = std::min(faults_.cfOversizeLength, kCfMaxAnnounced);
+            // The file's following bytes first, as a panel that lost track of the length
+            // would send them, then filler.
+            while (payload.size() < length) {
+                const std::optional<std::span<const std::uint8_t>> more = card_.NextBlock();
+                if (!more) {
+                    break;
+                }
+                payload.insert(payload.end(), more->begin(), more->end());
+            }
+            payload.resize(length, 0x5A);
+        }
+        const std::string checksum = CfChecksumText(payload);
+        if (faults_.cfCorruptBlock != 0 && n == faults_.cfCorruptBlock && !payload.empty()) {
+            payload[0] = static_cast<std::uint8_t>(~payload[0]);
+        }
+        char length[8];
+        std::snprintf(length, sizeof length, "%05zu", payload.size());
+        std::vector<std::uint8_t> block(length, length + 5);
+        block.insert(block.end(), payload.begin(), payload.end());
+        block.insert(block.end(), checksum.begin(), checksum.end());
+        AnswerRaw(std::move(block));
+    }
+
+    // Seven header bytes of a block the PC sends have arrived.
+    void CfBlockHeader() {
+        const std::optional<std::uint32_t> length = card_.AcceptBlockHeader(frame_);
+        Record("CFHEAD", frame_, length.has_value());
+        if (!length) {
+            ++counters_.cfBadBlocks;
+            DropFrame();
+            if (!silent_) {
+                CfResultAnswer(kCfResultWrite);
+            }
+            return;
+        }
+        if (silent_ || !CfBlockAllowed()) {
+            DropFrame();
+            return;
+        }
+        AnswerRaw({kAck, kSub});
+        rx_ = Rx::CfData;
+        frame_.clear();
+        expected_ = std::size_t{*length} + 2;
+    }
+
+    // The data and checksum of a block the PC sends have arrived.
+    void CfBlockData() {
+        const CfCard::BlockOutcome outcome = card_.AcceptBlockData(frame_);
+        Record("CFDATA", frame_, outcome != CfCard::BlockOutcome::Refused, frame_.size());
+        // A full block is a request the PC expects a go-ahead or a result for; after the
+        // last block it takes any framed answer.
+        const bool full = expected_ == std::size_t{kCfBlockSize} + 2;
+        const std::optional<char> forced = full ? CfForcedResult() : std::nullopt;
+        rx_ = Rx::Idle;
+        frame_.clear();
+        expected_ = 0;
+        switch (outcome) {
+            case CfCard::BlockOutcome::Refused:
+                ++counters_.cfBadBlocks;
+                CfResultAnswer(forced.value_or(kCfResultWrite));
+                return;
+            case CfCard::BlockOutcome::Full:
+                ++counters_.cfBlocksReceived;
+                if (forced) {
+                    card_.DropIncoming();
+                    CfResultAnswer(*forced);
+                    return;
+                }
+                AnswerRaw({kAck, kSub});
+                rx_ = Rx::CfHeader;
+                return;
+            case CfCard::BlockOutcome::Stored:
+                ++counters_.cfBlocksReceived;
+                ++counters_.cfFilesStored;
+                Answer(kDle, "<E00");
+                return;
+        }
     }
 
     // --- memory blocks -----------------------------------------------------------------
@@ -847,6 +1079,7 @@ class Panel::Engine {
 
     PanelDescription desc_;
     PanelMemory memory_;
+    CfCard card_;
     const Options& options_;
 
     PanelMode mode_ = PanelMode::Firmware;
@@ -867,8 +1100,13 @@ class Panel::Engine {
     std::uint32_t framesSinceFaults_ = 0;
     std::uint32_t enqsWhileSilent_ = 0;
     std::uint32_t ffReadsLeft_ = 0;
+    std::uint32_t cfRequestsSinceFaults_ = 0;
+    std::uint32_t cfHeadersSinceFaults_ = 0;
+    std::uint32_t cfBlocksSinceFaults_ = 0;      // sent and received
+    std::uint32_t cfBlocksSentSinceFaults_ = 0;  // sent only
     bool silent_ = false;
     bool silenceFired_ = false;
+    bool cfSilenceFired_ = false;
     bool powerCycleQueued_ = false;
 
     PanelCounters counters_;
@@ -1158,6 +1396,41 @@ PanelCounters Panel::Counters() const {
 void Panel::SetFaults(const FaultConfig& faults) {
     std::lock_guard state(stateMutex_);
     engine_->SetFaults(faults);
+}
+
+CfFiles Panel::CfCardFiles() const {
+    std::lock_guard state(stateMutex_);
+    return engine_->Card().Files();
+}
+
+std::optional<std::vector<std::uint8_t>> Panel::CfCardFile(const std::string& name) const {
+    std::lock_guard state(stateMutex_);
+    const CfFiles& files = engine_->Card().Files();
+    const auto it = files.find(name);
+    if (it == files.end()) {
+        return std::nullopt;
+    }
+    return it->second;
+}
+
+void Panel::SetCfCardFile(const std::string& name, std::vector<std::uint8_t> bytes) {
+    std::lock_guard state(stateMutex_);
+    engine_->Card().SetFile(name, std::move(bytes));
+}
+
+bool Panel::RemoveCfCardFile(const std::string& name) {
+    std::lock_guard state(stateMutex_);
+    return engine_->Card().RemoveFile(name);
+}
+
+bool Panel::CfCardPresent() const {
+    std::lock_guard state(stateMutex_);
+    return engine_->Card().Present();
+}
+
+void Panel::SetCfCardPresent(bool present) {
+    std::lock_guard state(stateMutex_);
+    engine_->Card().SetPresent(present);
 }
 
 FaultConfig Panel::Faults() const {

@@ -1,6 +1,7 @@
 // A simulated KZ panel serving one serial device: the resident firmware at power-on
 // (9600 bit/s), the transfer loader once the PC has downloaded and started it, the
-// password exchange, memory and I/O transfers, and the faults a test may ask for.
+// password exchange, memory and I/O transfers, the CF card's file transfers in both
+// directions, and the faults a test may ask for.
 //
 // The panel runs on its own thread between Start() and Stop() (the destructor stops it).
 // It answers what it receives; it never speaks first.
@@ -24,6 +25,7 @@
 #include <vector>
 
 #include "platform/SerialDevice.h"
+#include "sim/CfCard.h"
 #include "sim/PanelDescription.h"
 #include "sim/PanelMemory.h"
 
@@ -40,8 +42,11 @@ const char* PanelModeName(PanelMode mode);
 // One thing the panel received, as it decoded it.
 struct ReceivedFrame {
     // "ENQ", "ACK", "MID", "COM", "PLD", "PGO", ">C", ">LS", ">P", "<O", ">h", ">K", ">X",
-    // ">i", "<i", ">m", "<m", ">q", ">Q", "DATA" (a memory write block), or "?" for a frame
-    // the panel does not know.
+    // ">i", "<i", ">m", "<m", ">q", ">Q", "DATA" (a memory write block), the CF card's
+    // ">E" (range request), ">EN" (next request), "NAK" (the PC gives up a file), "<E" (file
+    // announcement), "CFHEAD" (block header of an announced file) and "CFDATA" (its block
+    // data with checksum), or "?" for a frame the panel does not know. An "ACK" is valid
+    // when it asked for a memory or CF block.
     std::string command;
     std::vector<std::uint8_t> raw;  // the bytes as received, cut to kRawLimit
     std::size_t size = 0;           // the full length of the frame in bytes
@@ -67,6 +72,11 @@ struct PanelCounters {
     std::uint32_t resets = 0;
     std::uint32_t powerCycles = 0;
     std::uint32_t passwordsRejected = 0;
+    std::uint32_t cfFilesOffered = 0;    // file headers sent to the PC
+    std::uint32_t cfBlocksSent = 0;      // CF blocks sent to the PC
+    std::uint32_t cfBlocksReceived = 0;  // CF blocks taken with a good checksum
+    std::uint32_t cfBadBlocks = 0;       // CF block headers or data refused
+    std::uint32_t cfFilesStored = 0;     // files the PC sent completely
 };
 
 // Faults, settable before or during a run (SetFaults). Block and frame counts start from the
@@ -102,6 +112,32 @@ struct FaultConfig {
     // else at any address.
     std::uint32_t ffIoReads = 0;
     std::optional<std::uint32_t> ffIoAddress;
+
+    // CF card faults. "CF requests" are the frames answered by a file header, a go-ahead or
+    // a result: range and next requests, file announcements and full blocks of data.
+    // Every CF request is answered as if the card had been taken out (result "E").
+    bool cfNoCard = false;
+    // CF request number cfResultAt (1-based; 0 = none) is answered with the result answer
+    // carrying cfResult ("F".."I" for card errors, "0", or anything else) instead of what the
+    // card would answer; a file announced or offered by that request is not transferred.
+    std::uint32_t cfResultAt = 0;
+    char cfResult = 'F';
+    // The payload of file header number cfRawHeaderAt (1-based) is replaced by cfRawHeader,
+    // sent between DLE and CR SUB as it is (for hostile stems and sizes). The blocks that
+    // follow are those of the real file.
+    std::optional<std::string> cfRawHeader;
+    std::uint32_t cfRawHeaderAt = 1;
+    // Sent block number cfOversizeBlock (1-based; 0 = none) announces cfOversizeLength data
+    // bytes (at most 99999) and carries that many: the file's next bytes, then filler.
+    std::uint32_t cfOversizeBlock = 0;
+    std::uint32_t cfOversizeLength = 65281;
+    // Sent block number cfCorruptBlock (1-based; 0 = none) has its first data byte inverted;
+    // its checksum is that of the true data.
+    std::uint32_t cfCorruptBlock = 0;
+    // After this many CF blocks (sent and received together) the panel goes silent, as with
+    // silentAfterFrames: a block request for the next block, or the header of the next
+    // block the PC sends, goes unanswered.
+    std::optional<std::uint32_t> cfSilentAfterBlocks;
 };
 
 struct LoaderImage {
@@ -154,6 +190,19 @@ class Panel {
     std::uint32_t Rate() const;
     bool PasswordAccepted() const;
     bool Silent() const;
+
+    // The CF card. Files are keyed by card file name ("ZI00001.BIN"); changes made while a
+    // transfer runs take effect with the next file header (a file being sent was copied when
+    // its header went out).
+    CfFiles CfCardFiles() const;
+    // Nullopt when the card has no such file.
+    std::optional<std::vector<std::uint8_t>> CfCardFile(const std::string& name) const;
+    void SetCfCardFile(const std::string& name, std::vector<std::uint8_t> bytes);
+    // False when there was no such file.
+    bool RemoveCfCardFile(const std::string& name);
+    bool CfCardPresent() const;
+    // Taking the card out ends any transfer; requests are then answered "no card".
+    void SetCfCardPresent(bool present);
 
     // The most recent frames received (at most Options::recordLimit), oldest first.
     std::vector<ReceivedFrame> Frames() const;

@@ -76,6 +76,10 @@ struct PanelDescription {
     // significant first, then the body). The start command then runs the loader only when
     // the downloaded address and body equal it.
     std::vector<std::uint8_t> expectedLoader;
+    // The CF card: whether one is in the slot, and its files by card file name
+    // ("ZI00001.BIN", see sim/CfCard.h).
+    bool cfCardPresent = true;
+    std::map<std::string, std::vector<std::uint8_t>> cfFiles;
 };
 
 // The byte of the seeded fill pattern at address: a mix of seed and address, so any byte of
