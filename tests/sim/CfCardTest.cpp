@@ -280,5 +280,352 @@ TEST_F(CfCardWire, ConnectRateChangeAndQuitWithoutLoader) {
     EXPECT_EQ(panel().Mode(), sim::PanelMode::Firmware);
 }
 
+// --- PC -> card -------------------------------------------------------------------------
+
+TEST_F(CfCardWire, BlockHeadersCarryLengthAndChecksum) {
+    EXPECT_EQ(BlockHeader(0), "0000010");
+    EXPECT_EQ(BlockHeader(65280), "65280FB");
+    EXPECT_EQ(BlockHeader(4720), "0472003");
+}
+
+struct SendCase {
+    const char* name;
+    std::size_t size;
+    std::vector<std::string> headers;  // in order, the last one for the short block
+};
+
+class CfSend : public CfCardWire, public ::testing::WithParamInterface<SendCase> {};
+
+TEST_P(CfSend, FileIsStoredAfterItsShortBlock) {
+    StartWith({});
+    const std::string data = Str(Content(GetParam().size, 7));
+    ASSERT_EQ(pc().Ask(Announce("ZI00001", data.size())), kGoAhead);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < GetParam().headers.size(); ++i) {
+        const bool last = i + 1 == GetParam().headers.size();
+        const std::size_t length = last ? data.size() - at : kFull;
+        ASSERT_EQ(pc().Ask(GetParam().headers[i]), kGoAhead);
+        EXPECT_FALSE(panel().CfCardFile("ZI00001.BIN").has_value());
+        pc().SendInPieces(BlockData(data.substr(at, length)), 4096);
+        at += length;
+        const std::string answer = pc().Answer();
+        if (last) {
+            EXPECT_FALSE(Payload(answer, DLE).empty());
+            EXPECT_NE(Payload(answer, DLE).substr(2, 1), "E");
+        } else {
+            EXPECT_EQ(answer, kGoAhead);
+        }
+    }
+    const auto stored = panel().CfCardFile("ZI00001.BIN");
+    ASSERT_TRUE(stored.has_value());
+    EXPECT_EQ(Str(*stored), data);
+    EXPECT_EQ(panel().Counters().cfFilesStored, 1u);
+    EXPECT_EQ(panel().Counters().cfBlocksReceived, GetParam().headers.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, CfSend,
+                         ::testing::Values(SendCase{"Empty", 0, {"0000010"}},
+                                           SendCase{"Full", 65280, {"65280FB", "0000010"}},
+                                           SendCase{"FullAndShort", 70000, {"65280FB", "0472003"}},
+                                           SendCase{"Small", 10, {"000100F"}}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CfCardWire, SendRecordsAnnouncementHeaderAndData) {
+    StartWith({});
+    SendFile("ZD00000", "");
+    EXPECT_THAT(panel().Commands(), ElementsAre("<E", "CFHEAD", "CFDATA"));
+    const auto frames = panel().Frames();
+    EXPECT_EQ(Str(frames[0].raw), Announce("ZD00000", 0));
+    EXPECT_EQ(Str(frames[1].raw), "0000010");
+    EXPECT_EQ(Str(frames[2].raw), "00");
+    for (const auto& frame : frames) {
+        EXPECT_TRUE(frame.valid);
+    }
+    ASSERT_TRUE(panel().CfCardFile("ZD00000.BIN").has_value());
+    EXPECT_TRUE(panel().CfCardFile("ZD00000.BIN")->empty());
+}
+
+TEST_F(CfCardWire, ReceiveThenSendLeavesTheCardByteIdentical) {
+    const sim::CfFiles card = {{"ZI00001.BIN", Content(70000, 1)},
+                               {"ZI00002.BIN", Content(0, 0)},
+                               {"ZR00003.CSV", Content(65280, 2)},
+                               {"CP00042.JPG", Content(131000, 3)}};
+    StartWith(card);
+    std::map<std::string, std::string> pcFiles;
+    for (const std::string& range :
+         {Range("ZI00001", "ZI08999"), Range("ZR00000", "ZR65535"), Range("CP00000", "CP65535")}) {
+        std::string answer = pc().Ask(range);
+        while (answer != Result('0')) {
+            const Header h = ParseHeader(answer);
+            pcFiles[h.stem] = TakeFile(std::stoul(h.size));
+            answer = pc().Ask(Next());
+        }
+    }
+    ASSERT_EQ(pcFiles.size(), 4u);
+    for (const auto& [name, bytes] : card) {
+        ASSERT_TRUE(panel().RemoveCfCardFile(name));
+    }
+    for (const auto& [stem, data] : pcFiles) {
+        SendFile(stem, data);
+    }
+    EXPECT_EQ(panel().CfCardFiles(), card);
+}
+
+TEST_F(CfCardWire, SentFileReplacesTheOneOnTheCard) {
+    StartWith({{"ZL00001.CSV", Content(500, 1)}});
+    SendFile("ZL00001", "new,content\r\n");
+    EXPECT_EQ(Str(*panel().CfCardFile("ZL00001.CSV")), "new,content\r\n");
+    EXPECT_EQ(panel().CfCardFiles().size(), 1u);
+}
+
+struct BadAnnouncement {
+    const char* name;
+    std::string text;  // after "<E"
+};
+
+class CfBadAnnouncement : public CfCardWire,
+                          public ::testing::WithParamInterface<BadAnnouncement> {};
+
+TEST_P(CfBadAnnouncement, IsRefusedWithAWriteError) {
+    StartWith({});
+    EXPECT_EQ(pc().Ask(Loader("<E" + GetParam().text)), Result('G'));
+    ASSERT_EQ(panel().Frames().size(), 1u);
+    EXPECT_FALSE(panel().Frames()[0].valid);
+    // No transfer began: the next bytes are frames again.
+    EXPECT_EQ(Payload(pc().Ask(Loader(">Q")), DLE).substr(0, 2), "<Q");
+    EXPECT_TRUE(panel().CfCardFiles().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Texts, CfBadAnnouncement,
+                         ::testing::Values(BadAnnouncement{"UnknownPrefix", "XX000010000000010"},
+                                           BadAnnouncement{"NumberOutOfRange", "ZI090000000000010"},
+                                           BadAnnouncement{"ImageNumberZero", "ZI000000000000010"},
+                                           BadAnnouncement{"FourDigitNumber", "ZI00010000000010"},
+                                           BadAnnouncement{"ShortSize", "ZI00001000000010"},
+                                           BadAnnouncement{"SizeNotDecimal", "ZI00001000000001A"},
+                                           BadAnnouncement{"SizeBeyond31Bits", "ZI000012147483648"},
+                                           BadAnnouncement{"DotsInStem", "ZI..\\010000000010"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CfCardWire, BadBlockHeaderIsRefused) {
+    StartWith({});
+    for (const std::string& header :
+         {std::string("0001021"), std::string("65280FB"), std::string("0001x20")}) {
+        ASSERT_EQ(pc().Ask(Announce("ZI00001", 10)), kGoAhead);
+        EXPECT_EQ(pc().Ask(header), Result('G')) << header;
+    }
+    EXPECT_EQ(panel().Counters().cfBadBlocks, 3u);
+    EXPECT_FALSE(panel().CfCardFile("ZI00001.BIN").has_value());
+}
+
+TEST_F(CfCardWire, FullBlockWithBadChecksumGetsAWriteError) {
+    StartWith({});
+    const std::string data = Str(Content(70000, 1));
+    ASSERT_EQ(pc().Ask(Announce("ZI00001", data.size())), kGoAhead);
+    ASSERT_EQ(pc().Ask(BlockHeader(kFull)), kGoAhead);
+    std::string block = BlockData(data.substr(0, kFull));
+    block[100] = static_cast<char>(block[100] ^ 1);
+    pc().SendInPieces(block, 4096);
+    EXPECT_EQ(pc().Answer(), Result('G'));
+    EXPECT_FALSE(panel().Frames().back().valid);
+    EXPECT_EQ(panel().Frames().back().size, kFull + 2);
+    EXPECT_FALSE(panel().CfCardFile("ZI00001.BIN").has_value());
+}
+
+TEST_F(CfCardWire, LastBlockWithBadChecksumLeavesTheCardAlone) {
+    StartWith({{"ZI00001.BIN", Content(3, 3)}});
+    ASSERT_EQ(pc().Ask(Announce("ZI00001", 5)), kGoAhead);
+    ASSERT_EQ(pc().Ask(BlockHeader(5)), kGoAhead);
+    std::string block = BlockData("hello");
+    block.back() = block.back() == '0' ? '1' : '0';
+    EXPECT_EQ(pc().Ask(block), Result('G'));
+    EXPECT_EQ(Str(*panel().CfCardFile("ZI00001.BIN")), Str(Content(3, 3)));
+}
+
+TEST_F(CfCardWire, FrameInsteadOfBlockHeaderAbandonsTheFile) {
+    StartWith({});
+    ASSERT_EQ(pc().Ask(Announce("ZI00001", 10)), kGoAhead);
+    EXPECT_EQ(Payload(pc().Ask(Loader(">Q")), DLE).substr(0, 2), "<Q");
+    // A header now is noise, not the start of a block.
+    pc().Send(BlockHeader(10));
+    EXPECT_EQ(Payload(pc().Ask(Loader(">C")), DLE).substr(0, 2), "<C");
+    EXPECT_THAT(panel().Commands(), ElementsAre("<E", ">Q", ">C"));
+}
+
+TEST_F(CfCardWire, DataBytesThatLookLikeFramingAreData) {
+    StartWith({});
+    std::string data;
+    for (char c : {DLE, CR, SUB, ACK, NAK, ENQ, ESC}) {
+        data += std::string(3, c);
+    }
+    SendFile("ZF00001", data);
+    EXPECT_EQ(Str(*panel().CfCardFile("ZF00001.BIN")), data);
+}
+
+// --- faults -----------------------------------------------------------------------------
+
+struct ResultCase {
+    const char* name;
+    std::uint32_t at;
+    char result;
+};
+
+class CfForcedResult : public CfCardWire, public ::testing::WithParamInterface<ResultCase> {
+  protected:
+    void SetUp() override {
+        StartWith({{"ZI00001.BIN", Content(3, 0)}, {"ZI00002.BIN", Content(3, 0)}});
+        sim::FaultConfig faults;
+        faults.cfResultAt = GetParam().at;
+        faults.cfResult = GetParam().result;
+        panel().SetFaults(faults);
+    }
+};
+
+// Requests: 1 range, 2 next, 3 announcement, 4 full block.
+TEST_P(CfForcedResult, ReplacesTheAnswerOfTheNthRequest) {
+    const char r = GetParam().result;
+    const std::uint32_t at = GetParam().at;
+    std::string answer = pc().Ask(Range("ZI00001", "ZI08999"));
+    if (at == 1) {
+        EXPECT_EQ(answer, Result(r));
+    } else {
+        EXPECT_EQ(TakeFile(3), Str(Content(3, 0)));
+    }
+    answer = pc().Ask(Next());
+    EXPECT_EQ(answer == Result(r), at == 2);
+    answer = pc().Ask(Announce("ZO00001", 70000));
+    EXPECT_EQ(answer == Result(r), at == 3);
+    if (at == 3) {
+        return;
+    }
+    ASSERT_EQ(pc().Ask(BlockHeader(kFull)), kGoAhead);
+    pc().SendInPieces(BlockData(std::string(kFull, 'x')), 4096);
+    answer = pc().Answer();
+    EXPECT_EQ(answer == Result(r), at == 4);
+    EXPECT_EQ(answer == kGoAhead, at != 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Requests, CfForcedResult,
+                         ::testing::Values(ResultCase{"RangeReadError", 1, 'F'},
+                                           ResultCase{"NextWriteError", 2, 'G'},
+                                           ResultCase{"AnnounceDeleteError", 3, 'H'},
+                                           ResultCase{"FullBlockFolderError", 4, 'I'},
+                                           ResultCase{"AnnounceAlreadyDone", 3, '0'},
+                                           ResultCase{"RangeUnknownResult", 1, 'Z'}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CfCardWire, NoCardFaultHidesTheCard) {
+    StartWith({{"ZI00001.BIN", Content(3, 0)}});
+    sim::FaultConfig faults;
+    faults.cfNoCard = true;
+    panel().SetFaults(faults);
+    EXPECT_EQ(pc().Ask(Range("ZI00001", "ZI08999")), Result('E'));
+    EXPECT_EQ(pc().Ask(Announce("ZI00002", 3)), Result('E'));
+    EXPECT_TRUE(panel().CfCardPresent());
+}
+
+class CfRawHeader : public CfCardWire, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(CfRawHeader, IsSentAsGivenFollowedByTheRealBlocks) {
+    StartWith({{"ZI00001.BIN", Content(10, 5)}, {"ZI00002.BIN", Content(4, 6)}});
+    sim::FaultConfig faults;
+    faults.cfRawHeader = GetParam();
+    faults.cfRawHeaderAt = 2;
+    panel().SetFaults(faults);
+    EXPECT_EQ(ParseHeader(pc().Ask(Range("ZI00001", "ZI08999"))).stem, "ZI00001");
+    EXPECT_EQ(TakeFile(10), Str(Content(10, 5)));
+    EXPECT_EQ(pc().Ask(Next()), std::string(1, DLE) + GetParam() + CR + SUB);
+    EXPECT_EQ(TakeBlock(), Str(Content(4, 6)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Payloads, CfRawHeader,
+                         ::testing::Values("<E..\\..\\0000000004", "<EZI/00010000000004",
+                                           "<EZO000010000000004", "<EZI00010000000004",
+                                           "<EZI000020000000x04", "<EZI00002-000000004"));
+
+TEST_F(CfCardWire, OversizeBlockCarriesTheLengthItAnnounces) {
+    StartWith({{"ZI00001.BIN", Content(70000, 5)}});
+    sim::FaultConfig faults;
+    faults.cfOversizeBlock = 1;
+    faults.cfOversizeLength = 66000;
+    panel().SetFaults(faults);
+    ParseHeader(pc().Ask(Range("ZI00001", "ZI08999")));
+    pc().Send(std::string(1, ACK));
+    EXPECT_EQ(pc().Read(5), "66000");
+    const std::string rest = pc().Read(66002);
+    ASSERT_EQ(rest.size(), 66002u);
+    EXPECT_EQ(rest.substr(0, 66000), Str(Content(70000, 5)).substr(0, 66000));
+    EXPECT_EQ(rest.substr(66000), Cs(rest.substr(0, 66000)));
+    EXPECT_EQ(pc().Pending(), "");
+}
+
+TEST_F(CfCardWire, CorruptBlockKeepsTheChecksumOfTheTrueData) {
+    const auto content = Content(100, 5);
+    StartWith({{"ZI00001.BIN", content}});
+    sim::FaultConfig faults;
+    faults.cfCorruptBlock = 1;
+    panel().SetFaults(faults);
+    ParseHeader(pc().Ask(Range("ZI00001", "ZI08999")));
+    pc().Send(std::string(1, ACK));
+    EXPECT_EQ(pc().Read(5), "00100");
+    const std::string rest = pc().Read(102);
+    EXPECT_EQ(static_cast<std::uint8_t>(rest[0]), static_cast<std::uint8_t>(~content[0]));
+    EXPECT_EQ(rest.substr(1, 99), Str(content).substr(1));
+    EXPECT_EQ(rest.substr(100), Cs(Str(content)));
+}
+
+TEST_F(CfCardWire, SilentDuringAFileItTakes) {
+    StartWith({{"ZI00001.BIN", Content(200000, 5)}});
+    sim::FaultConfig faults;
+    faults.cfSilentAfterBlocks = 1;
+    panel().SetFaults(faults);
+    ParseHeader(pc().Ask(Range("ZI00001", "ZI08999")));
+    EXPECT_EQ(TakeBlock().size(), kFull);
+    pc().Send(std::string(1, ACK));
+    pc().Send(Next());
+    ASSERT_TRUE(Eventually([&] { return panel().Commands().size() == 4; }));
+    EXPECT_TRUE(panel().Silent());
+    EXPECT_EQ(pc().Pending(), "");
+    panel().PowerCycle(std::chrono::milliseconds(0));
+    EXPECT_FALSE(panel().Silent());
+    EXPECT_EQ(ParseHeader(pc().Ask(Range("ZI00001", "ZI08999"))).stem, "ZI00001");
+    EXPECT_EQ(TakeBlock().size(), kFull);  // the silence came once
+    EXPECT_EQ(TakeBlock().size(), kFull);
+}
+
+TEST_F(CfCardWire, SilentDuringAFileItIsSent) {
+    StartWith({});
+    sim::FaultConfig faults;
+    faults.cfSilentAfterBlocks = 1;
+    panel().SetFaults(faults);
+    const std::string data(70000, 'd');
+    ASSERT_EQ(pc().Ask(Announce("ZI00001", data.size())), kGoAhead);
+    ASSERT_EQ(pc().Ask(BlockHeader(kFull)), kGoAhead);
+    pc().SendInPieces(BlockData(data.substr(0, kFull)), 4096);
+    EXPECT_EQ(pc().Answer(), kGoAhead);
+    pc().Send(BlockHeader(70000 - kFull));
+    ASSERT_TRUE(Eventually([&] { return panel().Silent(); }));
+    EXPECT_EQ(pc().Pending(), "");
+    EXPECT_FALSE(panel().CfCardFile("ZI00001.BIN").has_value());
+}
+
+TEST_F(CfCardWire, SlowBlockWaitsOnTheProcessClock) {
+    platform::ManualClock clock;
+    platform::SetClock(&clock);
+    StartWith({{"ZI00001.BIN", Content(10, 5)}});
+    sim::FaultConfig faults;
+    faults.answerDelay = std::chrono::milliseconds(300);
+    panel().SetFaults(faults);
+    pc().Send(Range("ZI00001", "ZI08999"));
+    ASSERT_TRUE(clock.WaitForSleepers(1));
+    clock.Advance(std::chrono::milliseconds(300));
+    ParseHeader(pc().Answer());
+    pc().Send(std::string(1, ACK));
+    ASSERT_TRUE(clock.WaitForSleepers(1));
+    EXPECT_EQ(pc().Pending(), "");
+    clock.Advance(std::chrono::milliseconds(300));
+    EXPECT_EQ(pc().Read(17).substr(0, 5), "00010");
+}
+
 }  // namespace
 }  // namespace kz::test
