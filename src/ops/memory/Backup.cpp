@@ -22,7 +22,6 @@
 #include "config/Settings.h"
 #include "config/StringTable.h"
 #include "diag/Trace.h"
-#include "platform/FileFinder.h"
 #include "platform/Format.h"
 
 namespace kz {
@@ -114,14 +113,10 @@ bool CBackup::CreateHeader(int) {
     }
     TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
 
-    platform::CreateFolderPath(m_csFileName);
     // An existing image keeps its header kind and model name; everything the backup writes
     // is replaced. The old file itself stays untouched until the new one is complete.
-    if (!m_image.LoadHeader(m_csFileName)) {
-        m_image = MemImageFile();
-        m_image.SetHeaderKind(1);
-        m_image.SetModelName(m_csMachineName);
-    }
+    m_image = MemImageFile();
+    m_image.StartBackupHeader(m_csFileName, m_csMachineName);
     const CIniSection* section = Section();
     const std::vector<MemArea> areas = CModelDefs::Areas(section);
     m_dwUnit = CModelDefs::Unit(section);
