@@ -397,6 +397,47 @@ TEST_F(EngineTest, SendPumpWritesPiecesOf4096AfterTheQueueDrains) {
               std::string(reinterpret_cast<char*>(block.data()) + 10000, 2));
 }
 
+TEST_F(EngineTest, AbortWhilePumpingFinishesTheBlockThenEndsWithAborted) {
+    // Wire timing at 115200 bit/s keeps the pump busy for most of a second.
+    std::vector<std::uint8_t> block(10000 + 2, 0x42);
+    ScriptedPeer peer(folder.link(), [&](const std::string& frame) -> std::string {
+        return frame.find("\x10<m") != std::string::npos ? std::string("\x06\x1A") : std::string();
+    });
+    platform::LineState fast;
+    fast.baudRate = 115200;
+    peer.device().SetLineState(fast);
+    CommandRunner runner;
+    runner.SetView(&view);
+    runner.m_pchWriteBuff = block.data();
+    runner.m_nWriteDataSize = 10000;
+    std::atomic<bool> aborted{false};
+    runner.Start([&](CommandRunner& r, int ev) {
+        if (r.WriteSizes().empty()) {
+            r.SetLine(115200, 0, 8, 0);
+        }
+        if (!aborted && r.WriteSizes().size() == 2) {
+            // The first piece is out: the user aborts.
+            aborted = true;
+            folder.link().SetWireTiming(true);
+            r.PostEvent(EVENT_ABORT);
+        }
+        bool done = r.WriteData(ev);
+        if (!done && r.WriteSizes().size() == 4 && ev == EVENT_SENT) {
+            peer.Send("\x10<m00\r\x1A");
+        }
+        return done;
+    });
+    ASSERT_TRUE(runner.WaitDone());
+    EXPECT_EQ(runner.m_nError, msg::kAborted);
+    auto sizes = runner.WriteSizes();
+    ASSERT_EQ(sizes.size(), 4u);  // the whole block went out before the command ended
+    EXPECT_EQ(folder.link().BytesWritten(platform::VirtualSerialLink::End::Pc), 20u + 10002u);
+    auto lines = view.Lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "    Discontinuation processing is carried out."),
+              1);
+}
+
 // ---- Timer, with a clock that moves only when the test says -------------------------------------
 
 class TimerTest : public ::testing::Test {
