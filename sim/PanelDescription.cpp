@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
+
+#include "sim/CfCard.h"
 
 namespace kz::sim {
 
@@ -101,6 +105,102 @@ bool ParsePatchBytes(std::string_view text, std::vector<std::uint8_t>& bytes) {
     return !bytes.empty();
 }
 
+// Largest card file a description may generate.
+constexpr std::uint64_t kMaxGeneratedFile = 64u << 20;
+
+std::string Upper(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+// Text in double quotes with the escapes \r \n \t \\ \".
+bool ParseQuotedText(std::string_view text, std::vector<std::uint8_t>& bytes) {
+    if (text.size() < 2 || text.front() != '"' || text.back() != '"') {
+        return false;
+    }
+    text = text.substr(1, text.size() - 2);
+    bytes.clear();
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '\\') {
+            if (++i == text.size()) {
+                return false;
+            }
+            switch (text[i]) {
+                case 'r':
+                    c = '\r';
+                    break;
+                case 'n':
+                    c = '\n';
+                    break;
+                case 't':
+                    c = '\t';
+                    break;
+                case '\\':
+                case '"':
+                    c = text[i];
+                    break;
+                default:
+                    return false;
+            }
+        }
+        bytes.push_back(static_cast<std::uint8_t>(c));
+    }
+    return true;
+}
+
+// A card file's content: hex bytes, quoted text, or "size N pattern S" / "size N byte XX".
+bool ParseCfContent(std::string_view text, std::vector<std::uint8_t>& bytes, std::string& why) {
+    why = "card files are: hex bytes, \"text\", or size N pattern SEED / size N byte XX";
+    if (!text.empty() && text.front() == '"') {
+        if (!ParseQuotedText(text, bytes)) {
+            why = "bad quoted text (escapes are \\r \\n \\t \\\\ \\\")";
+            return false;
+        }
+        return true;
+    }
+    std::istringstream in{std::string(text)};
+    std::string word;
+    in >> word;
+    if (Lower(word) != "size") {
+        return ParsePatchBytes(text, bytes);
+    }
+    std::string size;
+    in >> size;
+    std::string rest;
+    std::getline(in, rest);
+    MemoryFill fill;
+    if (size.empty() || size.size() > 10 ||
+        !std::all_of(size.begin(), size.end(), [](char c) { return c >= '0' && c <= '9'; }) ||
+        !ParseFill(Trim(rest), fill)) {
+        return false;
+    }
+    const std::uint64_t n = std::stoull(size);
+    if (n > kMaxGeneratedFile) {
+        why = "generated card files hold at most " + std::to_string(kMaxGeneratedFile) + " bytes";
+        return false;
+    }
+    bytes.resize(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = fill.kind == MemoryFill::Kind::Byte
+                       ? fill.value
+                       : PatternByte(fill.seed, static_cast<std::uint32_t>(i));
+    }
+    return true;
+}
+
+bool ReadWholeFile(const std::filesystem::path& path, std::vector<std::uint8_t>& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
 std::string Hex8(std::uint32_t v) {
     char text[9];
     std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(v));
@@ -156,6 +256,12 @@ bool ValidatePanelDescription(const PanelDescription& d, std::string* error) {
             return fail("regions " + sorted[i - 1]->name + " and " + sorted[i]->name + " overlap");
         }
     }
+    for (const auto& [name, bytes] : d.cfFiles) {
+        if (!IsCfCardFileName(name)) {
+            return fail("card file " + name +
+                        " is not a card file name (prefix, 5 digits, category extension)");
+        }
+    }
     for (const MemoryPatch& p : d.patches) {
         for (std::size_t i = 0; i < p.bytes.size(); ++i) {
             const std::uint64_t a = std::uint64_t{p.address} + i;
@@ -170,9 +276,10 @@ bool ValidatePanelDescription(const PanelDescription& d, std::string* error) {
     return true;
 }
 
-bool ParsePanelDescription(std::string_view text, PanelDescription& out, std::string* error) {
+bool ParsePanelDescription(std::string_view text, PanelDescription& out, std::string* error,
+                           const std::string& baseFolder) {
     PanelDescription d;
-    enum class Section { None, Panel, Io, Region, Patch } section = Section::None;
+    enum class Section { None, Panel, Io, Region, Patch, Cf } section = Section::None;
     int lineNo = 0;
     auto fail = [&](const std::string& reason) {
         if (error) {
@@ -204,6 +311,8 @@ bool ParsePanelDescription(std::string_view text, PanelDescription& out, std::st
                 d.regions.back().name = "region " + std::to_string(d.regions.size());
             } else if (name == "patch") {
                 section = Section::Patch;
+            } else if (name == "cf") {
+                section = Section::Cf;
             } else {
                 return fail("unknown section [" + name + "]");
             }
@@ -284,6 +393,38 @@ bool ParsePanelDescription(std::string_view text, PanelDescription& out, std::st
                 d.patches.push_back(std::move(p));
                 break;
             }
+            case Section::Cf: {
+                if (key == "card") {
+                    const std::string v = Lower(value);
+                    if (v != "none" && v != "present") {
+                        return fail("card is \"none\" or \"present\"");
+                    }
+                    d.cfCardPresent = v == "present";
+                } else if (key == "dir") {
+                    std::filesystem::path folder{std::string(value)};
+                    if (folder.is_relative() && !baseFolder.empty()) {
+                        folder = std::filesystem::path(baseFolder) / folder;
+                    }
+                    std::string reason;
+                    if (!LoadCfFolder(folder.string(), d.cfFiles, &reason)) {
+                        return fail(reason);
+                    }
+                } else {
+                    const std::string name = Upper(rawKey);
+                    if (!IsCfCardFileName(name)) {
+                        return fail(rawKey +
+                                    " is not a card file name (prefix, 5 digits, "
+                                    "category extension) nor a key of [cf]");
+                    }
+                    std::vector<std::uint8_t> bytes;
+                    std::string why;
+                    if (!ParseCfContent(value, bytes, why)) {
+                        return fail(why);
+                    }
+                    d.cfFiles[name] = std::move(bytes);
+                }
+                break;
+            }
         }
     }
     std::string reason;
@@ -308,7 +449,8 @@ bool LoadPanelDescription(const std::string& path, PanelDescription& out, std::s
     std::ostringstream text;
     text << in.rdbuf();
     std::string reason;
-    if (!ParsePanelDescription(text.str(), out, &reason)) {
+    if (!ParsePanelDescription(text.str(), out, &reason,
+                               std::filesystem::path(path).parent_path().string())) {
         if (error) {
             *error = path + ": " + reason;
         }
@@ -339,7 +481,74 @@ PanelDescription DemoPanel() {
     d.regions = {from, sram};
     const std::string text = "KZ DEMO PANEL";
     d.patches.push_back({0x100, std::vector<std::uint8_t>(text.begin(), text.end())});
+    std::vector<std::uint8_t> image(70000);
+    for (std::size_t i = 0; i < image.size(); ++i) {
+        image[i] = PatternByte(3, static_cast<std::uint32_t>(i));
+    }
+    d.cfFiles["ZI00001.BIN"] = std::move(image);
+    const std::string csv = "No,Value\r\n1,100\r\n2,200\r\n";
+    d.cfFiles["ZR00001.CSV"] = std::vector<std::uint8_t>(csv.begin(), csv.end());
+    d.cfFiles["ZD00000.BIN"] = {};
     return d;
+}
+
+bool LoadCfFolder(const std::string& folder,
+                  std::map<std::string, std::vector<std::uint8_t>>& files, std::string* error) {
+    auto fail = [&](const std::string& reason) {
+        if (error) {
+            *error = reason;
+        }
+        return false;
+    };
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (!fs::is_directory(folder, ec)) {
+        return fail("card folder " + folder + " is not a folder");
+    }
+    std::map<std::string, std::vector<std::uint8_t>> found;
+    for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec)) {
+            continue;
+        }
+        const std::string name = Upper(it->path().filename().string());
+        if (!IsCfCardFileName(name)) {
+            continue;
+        }
+        if (found.count(name) != 0) {
+            return fail("card folder " + folder + " holds " + name + " twice");
+        }
+        if (!ReadWholeFile(it->path(), found[name])) {
+            return fail("cannot read " + it->path().string());
+        }
+    }
+    if (ec) {
+        return fail("cannot list card folder " + folder + ": " + ec.message());
+    }
+    for (auto& [name, bytes] : found) {
+        files[name] = std::move(bytes);
+    }
+    return true;
+}
+
+bool SaveCfFolder(const std::string& folder,
+                  const std::map<std::string, std::vector<std::uint8_t>>& files,
+                  std::string* error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    for (const auto& [name, bytes] : files) {
+        const fs::path path = fs::path(folder) / name;
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
+        if (!out) {
+            if (error) {
+                *error = "cannot write " + path.string();
+            }
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace kz::sim

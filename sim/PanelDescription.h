@@ -1,6 +1,6 @@
 // What a simulated panel is: identity, password, signatures, I/O registers, the sizes its
-// loader reports and the contents of its memory. Tests fill the struct directly; the
-// kzpanel-sim program reads it from a description file (format below).
+// loader reports, the contents of its memory and of its CF card. Tests fill the struct directly;
+// the kzpanel-sim program reads it from a description file (format below).
 //
 // Description file format (plain text, LF or CRLF lines):
 //
@@ -24,10 +24,23 @@
 //   [patch]
 //   10         = 48 65 6C  address = hex bytes written over the fill
 //   20         = "text"    address = literal text in double quotes
+//   [cf]                   the CF card (without this section: a card with no files)
+//   card       = none      no card in the slot ("present", the default, puts one in)
+//   dir        = cards/a   adds every file below this folder (subfolders included) whose
+//                          name, upper-cased, is a card file name; other files are skipped.
+//                          A relative folder is taken from the description file's folder.
+//   ZI00001.BIN = 48 65 6C           card file = hex bytes
+//   ZR00001.CSV = "No,Val\r\n1,2"    card file = text in double quotes, with the escapes
+//                                    \r \n \t \\ \" ("" is an empty file)
+//   ZD00000.BIN = size 70000 pattern 7   generated: size in DECIMAL bytes (as file sizes
+//                                        are on the wire), then "pattern SEED" (byte i is
+//                                        PatternByte(SEED, i)) or "byte XX"
 //
-// Numbers are hexadecimal without a prefix ("0x" is accepted). Key and section names are
-// case-insensitive; values keep their case. Regions must not overlap, and every patch byte
-// must lie inside a region.
+// Numbers are hexadecimal without a prefix ("0x" is accepted) except the card file sizes.
+// Key and section names are case-insensitive; values keep their case; card file names are
+// upper-cased and must be card file names of sim/CfCard.h (stem in its category's range,
+// the category's extension). Regions must not overlap, and every patch byte must lie inside
+// a region.
 //
 // Thread-safety: plain data and free functions; no shared state.
 #pragma once
@@ -91,9 +104,10 @@ std::uint8_t PatternByte(std::uint32_t seed, std::uint32_t address);
 std::uint8_t FillByte(const MemoryRegion& region, std::uint32_t address);
 
 // Parses description text (format above) into out, which starts from a default
-// PanelDescription. Returns false with "line N: reason" in *error on the first fault.
+// PanelDescription. Relative card folders are taken from baseFolder (empty: the current
+// folder). Returns false with "line N: reason" in *error on the first fault.
 bool ParsePanelDescription(std::string_view text, PanelDescription& out,
-                           std::string* error = nullptr);
+                           std::string* error = nullptr, const std::string& baseFolder = {});
 
 // Reads and parses a description file. False with a reason in *error when the file cannot be
 // read or does not parse.
@@ -102,13 +116,27 @@ bool LoadPanelDescription(const std::string& path, PanelDescription& out,
 
 // Checks a description built in code the way the parser checks a file: core ID of 1 to 4
 // characters, regions of at least one byte within 32 bits and not overlapping, patches
-// inside regions. False with a reason in *error.
+// inside regions, card files with card file names. False with a reason in *error.
 bool ValidatePanelDescription(const PanelDescription& description, std::string* error = nullptr);
 
 // The built-in demo panel of kzpanel-sim: core ID 8C93, no password, signature 1 8C930001,
 // signature 2 00001234, I/O register 00A00000 = C3, FROM 1 MiB at 00000000 (pattern 1), SRAM
 // 128 KiB at 00400000 (pattern 2), DRAM 4 MiB reported only, and the text "KZ DEMO PANEL" at
-// 00000100.
+// 00000100, and a CF card with ZI00001.BIN (70000 bytes, pattern 3), ZR00001.CSV (a short
+// CSV text) and ZD00000.BIN (empty).
 PanelDescription DemoPanel();
+
+// Adds to files every file below folder (subfolders included) whose upper-cased name is a
+// card file name. False with a reason in *error when the folder cannot be read, a file
+// cannot be read, or two files give the same card name.
+bool LoadCfFolder(const std::string& folder,
+                  std::map<std::string, std::vector<std::uint8_t>>& files,
+                  std::string* error = nullptr);
+
+// Writes every card file into folder (created when missing), replacing files of the same
+// name. False with a reason in *error on the first failure.
+bool SaveCfFolder(const std::string& folder,
+                  const std::map<std::string, std::vector<std::uint8_t>>& files,
+                  std::string* error = nullptr);
 
 }  // namespace kz::sim

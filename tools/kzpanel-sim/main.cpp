@@ -18,7 +18,8 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kzpanel-sim [--panel FILE] [--loader-check FILE] [--idle-reset MS] [--log]\n"
+    "usage: kzpanel-sim [--panel FILE] [--loader-check FILE] [--cf-dir FOLDER] [--no-card]\n"
+    "                   [--cf-save FOLDER] [--idle-reset MS] [--log]\n"
     "\n"
     "Serves one simulated KZ panel on a new pseudo-terminal. The first line written to\n"
     "stdout is the terminal's device path; map a COM port to it in KZMNT.INI, e.g.\n"
@@ -27,13 +28,20 @@ constexpr const char* kUsage =
     "The panel runs until SIGINT or SIGTERM and then prints what it served.\n"
     "\n"
     "  --panel FILE         panel description (identity, password, signatures, I/O\n"
-    "                       registers, memory regions and patches; the format is described\n"
-    "                       in sim/PanelDescription.h). Without it a built-in demo panel is\n"
-    "                       served: core ID 8C93, no password, signature 1 8C930001,\n"
-    "                       signature 2 00001234, I/O register 00A00000 = C3, FROM 1 MiB at\n"
-    "                       00000000, SRAM 128 KiB at 00400000, DRAM 4 MiB.\n"
+    "                       registers, memory regions, patches and CF card; the format is\n"
+    "                       described in sim/PanelDescription.h). Without it a built-in\n"
+    "                       demo panel is served: core ID 8C93, no password, signature 1\n"
+    "                       8C930001, signature 2 00001234, I/O register 00A00000 = C3,\n"
+    "                       FROM 1 MiB at 00000000, SRAM 128 KiB at 00400000, DRAM 4 MiB,\n"
+    "                       and a CF card with ZI00001.BIN (70000 bytes), ZR00001.CSV and\n"
+    "                       ZD00000.BIN (empty).\n"
     "  --loader-check FILE  start the downloaded loader only when it equals this loader\n"
     "                       file (load address and body).\n"
+    "  --cf-dir FOLDER      the CF card holds the files found below FOLDER (subfolders\n"
+    "                       included, names such as ZI00001.BIN, any letter case) instead\n"
+    "                       of those of the description.\n"
+    "  --no-card            no CF card in the slot.\n"
+    "  --cf-save FOLDER     on exit, write every file of the CF card into FOLDER.\n"
     "  --idle-reset MS      drop a partly received frame after MS milliseconds without a\n"
     "                       byte (default 1000; 0 = never). A pseudo-terminal carries no\n"
     "                       break, so this is how the panel recovers from a broken frame.\n"
@@ -77,6 +85,10 @@ void PrintSummary(const kz::sim::Panel& panel) {
                 c.loaderDownloads, c.loaderStarts, c.resets, c.passwordsRejected);
     std::printf("  memory blocks read %u, written %u (refused %u)\n", c.readBlocks, c.writeBlocks,
                 c.badWriteBlocks);
+    std::printf(
+        "  CF files offered %u, blocks sent %u, blocks received %u (refused %u), "
+        "files stored %u\n",
+        c.cfFilesOffered, c.cfBlocksSent, c.cfBlocksReceived, c.cfBadBlocks, c.cfFilesStored);
     std::printf("  final mode %s at %u bit/s\n", kz::sim::PanelModeName(panel.Mode()),
                 panel.Rate());
     std::fflush(stdout);
@@ -91,6 +103,9 @@ int main(int argc, char** argv) {
     options.recordLimit = 0;  // nobody reads the record here
     bool log = false;
     std::vector<std::uint8_t> expectedLoader;
+    const char* cfDir = nullptr;
+    const char* cfSave = nullptr;
+    bool noCard = false;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -116,6 +131,12 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "kzpanel-sim: cannot read a loader file from %s\n", path);
                 return 2;
             }
+        } else if (arg == "--cf-dir") {
+            cfDir = value();
+        } else if (arg == "--cf-save") {
+            cfSave = value();
+        } else if (arg == "--no-card") {
+            noCard = true;
         } else if (arg == "--idle-reset") {
             char* end = nullptr;
             const char* text = value();
@@ -134,6 +155,17 @@ int main(int argc, char** argv) {
     }
     if (!expectedLoader.empty()) {
         description.expectedLoader = std::move(expectedLoader);
+    }
+    if (cfDir != nullptr) {
+        std::string error;
+        description.cfFiles.clear();
+        if (!kz::sim::LoadCfFolder(cfDir, description.cfFiles, &error)) {
+            std::fprintf(stderr, "kzpanel-sim: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    if (noCard) {
+        description.cfCardPresent = false;
     }
     if (log) {
         options.onFrame = LogFrame;
@@ -166,5 +198,9 @@ int main(int argc, char** argv) {
     sigwait(&stopSignals, &signal);
     panel.Stop();
     PrintSummary(panel);
+    if (cfSave != nullptr && !kz::sim::SaveCfFolder(cfSave, panel.CfCardFiles(), &error)) {
+        std::fprintf(stderr, "kzpanel-sim: %s\n", error.c_str());
+        return 1;
+    }
     return 0;
 }
