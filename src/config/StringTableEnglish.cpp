@@ -128,6 +128,8 @@ constexpr StringEntry kEnglish[] = {
     {5047, "Alarm Block8 data transmission"},
     {5048, "Backup SRAM data transmission"},
     {5049, "File write error"},
+    {5050, "The CF card sent an invalid file name."},
+    {5051, "The CF card sent invalid data."},
 
     // A deferred abort.
     {8000, "    Discontinuation processing is carried out."},

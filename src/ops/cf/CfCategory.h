@@ -1,0 +1,99 @@
+// The seventeen CF card categories in transfer order, the file-name rules and the PC folder
+// layout that every CF transfer shares.
+//
+// A CF file is named by its stem (the two-character category prefix and a five-digit number
+// with leading zeros, "ZI00001") and the category's extension (".BIN"). On the PC the files
+// of a category live in one subfolder of the folder the user chose for the transfer:
+//
+//   <folder>/data     image, sound        <folder>/capture  screen / video capture
+//   <folder>/file     filing, CSV         <folder>/alarm    alarm blocks 1 to 8
+//   <folder>/log      logging             <folder>/Sram     backup SRAM
+//   <folder>/trend    trend graph, sampling
+//
+// Thread-safety: constant data and functions without state; any thread.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace kz {
+
+// Status and error ids of the CF transfers.
+namespace msg {
+inline constexpr int kCfReceiveStart = 3207;
+inline constexpr int kCfSendStart = 3208;
+inline constexpr int kAskCreateFolders = 5000;
+inline constexpr int kCfReceiveCaption = 5001;
+inline constexpr int kAskOverwritePc = 5002;
+inline constexpr int kAskOverwriteCard = 5009;
+inline constexpr int kCardFolderCreate = 5018;
+inline constexpr int kCardDelete = 5019;
+inline constexpr int kCardWrite = 5020;
+inline constexpr int kCardRead = 5021;
+inline constexpr int kCfSendCaption = 5022;
+inline constexpr int kCfInvalidName = 5050;
+inline constexpr int kCfInvalidData = 5051;
+}  // namespace msg
+
+struct CfCategory {
+    std::string_view name;       // for traces and tests ("image", "alarm block 1", ...)
+    std::string_view prefix;     // two upper-case characters
+    int first;                   // lowest file number of the category
+    int last;                    // highest file number
+    std::string_view subfolder;  // PC subfolder, spelled as on disk
+    std::string_view extension;  // with its dot, upper case
+    int receiveCaption;          // string id shown when a receive starts on the category
+    int sendCaption;             // string id shown when a send starts on the category
+};
+
+inline constexpr std::size_t kCfCategoryCount = 17;
+inline constexpr std::size_t kCfStemLength = 7;
+inline constexpr std::size_t kCfNumberDigits = 5;
+
+// The categories in transfer order.
+inline constexpr std::array<CfCategory, kCfCategoryCount> kCfCategories = {{
+    {"image", "ZI", 1, 8999, "data", ".BIN", 5004, 5010},
+    {"sound", "ZO", 1, 8999, "data", ".BIN", 5005, 5011},
+    {"filing", "ZF", 1, 8999, "file", ".BIN", 5006, 5012},
+    {"CSV", "ZR", 0, 65535, "file", ".CSV", 5007, 5013},
+    {"logging", "ZL", 0, 65535, "log", ".CSV", 5023, 5036},
+    {"trend graph", "ZT", 0, 65535, "trend", ".CSV", 5024, 5037},
+    {"sampling", "ZS", 0, 65535, "trend", ".CSV", 5025, 5038},
+    {"screen / video capture", "CP", 0, 65535, "capture", ".JPG", 5026, 5039},
+    {"alarm block 1", "ZA", 0, 65535, "alarm", ".CSV", 5027, 5040},
+    {"alarm block 2", "ZH", 0, 65535, "alarm", ".CSV", 5028, 5041},
+    {"alarm block 3", "ZG", 0, 65535, "alarm", ".CSV", 5029, 5042},
+    {"alarm block 4", "Z4", 0, 65535, "alarm", ".CSV", 5030, 5043},
+    {"alarm block 5", "Z5", 0, 65535, "alarm", ".CSV", 5031, 5044},
+    {"alarm block 6", "Z6", 0, 65535, "alarm", ".CSV", 5032, 5045},
+    {"alarm block 7", "Z7", 0, 65535, "alarm", ".CSV", 5033, 5046},
+    {"alarm block 8", "Z8", 0, 65535, "alarm", ".CSV", 5034, 5047},
+    {"backup SRAM", "ZD", 0, 65535, "Sram", ".BIN", 5035, 5048},
+}};
+
+// The seven PC subfolders, in the order they are checked and created.
+inline constexpr std::array<std::string_view, 7> kCfSubfolders = {
+    "data", "file", "log", "trend", "capture", "alarm", "Sram"};
+
+// The stem of a file number: prefix and the number as five digits ("ZI00001"). number must
+// lie in 0..99999.
+std::string CfStem(const CfCategory& category, int number);
+std::string CfFirstStem(const CfCategory& category);
+std::string CfLastStem(const CfCategory& category);
+
+// The folder of a category below the PC folder, with a trailing '/': folder + "/" +
+// subfolder + "/". The PC folder is used as given.
+std::string CfCategoryFolder(const std::string& pcFolder, const CfCategory& category);
+
+// True when stem is exactly the category's prefix followed by five decimal digits; only
+// such a stem may become part of a PC path.
+bool IsCfStemOf(const CfCategory& category, std::string_view stem);
+
+// The file number of a PC file name: the characters after the first two up to the first
+// "." after them must be exactly five decimal digits. -1 when they are not (or there is no
+// ".").
+int CfFileNumber(std::string_view fileName);
+
+}  // namespace kz

@@ -1,0 +1,59 @@
+// CCfOperation: what the serial CF receive and send share — the PC folder the user chose,
+// the category a step of the table stands for, and the answers the panel gives to a range
+// request, a next request or a file announcement.
+//
+// Both step tables have the same shape:
+//
+//    0  folder check (receive) / no-op (send)    1  Initialize
+//    2  Handshaking                               3  ChangeSIO
+//    4, 6, ..., 36   one category step per category, in transfer order
+//    5, 7, ..., 37   the common transfer step (the same entry seventeen times)
+//   38  Quit                                     39  Terminate     40  end marker
+//
+// Thread-safety: as CProtocol. SetFolder belongs to the front-end before the start.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "ops/cf/CfCategory.h"
+#include "serial/Protocol.h"
+
+namespace kz {
+
+// Step table length and the fixed entries of both CF operations.
+inline constexpr int kCfStepCount = 41;
+inline constexpr int kCfFirstCategoryStep = 4;
+inline constexpr int kCfQuitStep = 38;
+inline constexpr int kCfTerminateStep = 39;
+
+// Data bytes of one block at most, and the framing of a block the panel sends: five length
+// digits before the data, two characters after it.
+inline constexpr int kCfBlockSize = 65280;
+inline constexpr int kCfBlockFraming = 7;
+
+// A result answer from the panel: four characters, the third "E", the fourth the result.
+bool IsCfResultAnswer(std::string_view payload);
+// The error id of a result character: 0 for "0" (nothing more / file done), 4012 no CF
+// card, 5021, 5020, 5019, 5018 for the card's read, write, delete and folder errors, and
+// 4000 for any other character.
+int CfResultError(char result);
+
+class CCfOperation : public CProtocol {
+  public:
+    // The PC folder of the transfer, exactly as the user chose it.
+    void SetFolder(const std::string& folder) { m_csFolder = folder; }
+    const std::string& GetFolder() const { return m_csFolder; }
+
+  protected:
+    // The category whose step (or common step) sits at table index phase (4 to 37).
+    static const CfCategory& CategoryAt(int phase);
+    static int CategoryIndexAt(int phase) { return (phase - kCfFirstCategoryStep) / 2; }
+
+    // Writes a frame; true when the port took all of it.
+    bool WriteBytes(std::string_view bytes);
+
+    std::string m_csFolder;
+};
+
+}  // namespace kz

@@ -1,0 +1,451 @@
+// The common receive step runs one category as a small machine:
+//
+//   1 range request ">E<first>,<last>" ─► 2 answer ─┬─ "..E0"           ─► 5 category done
+//                                         ▲         ├─ "..E<error>"     ─► 97 (error set)
+//                                         │         ├─ header, size 0   ─► 4
+//                                         │         └─ header, size > 0 ─► ACK ─► 3
+//                                         │   3 block: 5 digits L, L bytes, 2 characters;
+//                                         │     ACK for the next block until the file is in
+//                                         └── 4 next request ">EN"
+//
+//  98: a frame could not be written (4000); 99: the user aborted (4001). Every ending puts
+//  the machine back on 1.
+#include "ops/cf/CfReceive.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "diag/Trace.h"
+#include "ops/cf/CfFolders.h"
+#include "platform/Format.h"
+
+namespace kz {
+
+namespace {
+
+using Step = StepFn<CCfReceive>;
+
+constexpr std::array<Step, kCfStepCount> MakeSteps() {
+    std::array<Step, kCfStepCount> steps{};
+    steps[0] = &CCfReceive::CheckPcFoldersStep;
+    steps[1] = &CCfReceive::Initialize;
+    steps[2] = &CCfReceive::Handshaking;
+    steps[3] = &CCfReceive::ChangeSIO;
+    for (int i = kCfFirstCategoryStep; i < kCfQuitStep; i += 2) {
+        steps[static_cast<std::size_t>(i)] = &CCfReceive::CategoryReceive;
+        steps[static_cast<std::size_t>(i) + 1] = &CCfReceive::CFReceive;
+    }
+    steps[kCfFirstCategoryStep] = &CCfReceive::ImageReceive;
+    steps[kCfQuitStep] = &CCfReceive::Quit;
+    steps[kCfTerminateStep] = &CCfReceive::Terminate;
+    steps[kCfStepCount - 1] = &CCfReceive::EndMarker;
+    return steps;
+}
+
+const std::array<Step, kCfStepCount> kSteps = MakeSteps();
+
+// Seventeen categories and the terminate step move the progress bar.
+constexpr int kProgressSteps = 18;
+
+// A file header: two characters, the stem, the size as ten decimal digits.
+constexpr std::size_t kHeaderStemAt = 2;
+constexpr std::size_t kHeaderSizeAt = kHeaderStemAt + kCfStemLength;
+constexpr std::size_t kHeaderSizeDigits = 10;
+constexpr std::size_t kBlockLengthDigits = 5;
+
+std::string NextRequestFrame() {
+    return Format("%c>EN%c", DLE, CR);
+}
+
+// n decimal digits at text; -1 when any character is not a digit.
+std::int64_t Decimal(const std::uint8_t* text, std::size_t n) {
+    std::int64_t value = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return -1;
+        }
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+}  // namespace
+
+CCfReceive::CCfReceive() = default;
+
+CCfReceive::~CCfReceive() {
+    Shutdown();
+}
+
+bool CCfReceive::Diapatcher(int nEvent) {
+    return RunSteps<CCfReceive>(*this, kSteps, OperationKind::CfReceive, m_nPhase, m_nError, nEvent,
+                                [this](int phase, int event) {
+                                    TraceMessage("M",
+                                                 "m_nPhase = [%d]  nEvent = [%d] m_nError = [%d]\n",
+                                                 phase, event, m_nError);
+                                });
+}
+
+bool CCfReceive::EndMarker(int) {
+    return false;
+}
+
+bool CCfReceive::CheckPcFoldersStep(int) {
+    const int error = CheckPcFolders(m_csFolder, Prompt());
+    if (error != 0) {
+        m_nError = error;
+    }
+    return true;
+}
+
+bool CCfReceive::Initialize(int) {
+    TraceMessage("KZmntTimeCheck", "CCfReceive::Initialize %x\n", TickCount());
+    ClearStatusList();
+    ResetProgress();
+    AddStatusLine(msg::kCfReceiveStart);
+    ShowPowerWarning(true);
+    if (Open()) {
+        m_nProgressTotal = kProgressSteps;
+        m_nProgressCount = 0;
+        m_bAbort = false;
+    }
+    return true;
+}
+
+bool CCfReceive::ImageReceive(int nEvent) {
+    TraceMessage("KZmntTimeCheck", "CCfReceive::ImageReceive %x\n", TickCount());
+    return SetUpCategory(nEvent);
+}
+
+bool CCfReceive::CategoryReceive(int nEvent) {
+    return SetUpCategory(nEvent);
+}
+
+bool CCfReceive::SetUpCategory(int nEvent) {
+    if (nEvent == EVENT_ABORT) {
+        return false;
+    }
+    // An abort that arrived while the link was being set up ends the run here.
+    if (m_bAbort) {
+        m_nError = msg::kAborted;
+        return true;
+    }
+    ++m_nProgressCount;
+    if (m_nProgressTotal > 0) {
+        SetProgress(m_nProgressCount * 100 / m_nProgressTotal);
+    }
+    const CfCategory& category = CategoryAt(m_nPhase);
+    m_csStartNo = CfFirstStem(category);
+    m_csEndNo = CfLastStem(category);
+    m_csCategoryFolder = CfCategoryFolder(m_csFolder, category);
+    m_csExtension = std::string(category.extension);
+    AddStatusLine(category.receiveCaption);
+    ShowPowerWarning(true);
+    return true;
+}
+
+bool CCfReceive::CFReceive(int nEvent) {
+    for (;;) {
+        TraceMessage("M", "  CFReceive nPhase = [%d]  nEvent = [%d] m_nError = [%d]\n", m_nPhase,
+                     nEvent, m_nError);
+        bool next = false;
+        switch (m_nSubStep) {
+            case 5:
+                m_nSubStep = 1;
+                return true;
+            case 97:
+                m_nSubStep = 1;
+                Disarm();
+                return true;
+            case 98:
+                m_nSubStep = 1;
+                Disarm();
+                m_nError = msg::kCheckPower;
+                return true;
+            case 99:
+                TraceMessage("KZmnt", "CF Receive CANCEL\n");
+                m_nSubStep = 1;
+                m_nError = msg::kAborted;
+                return true;
+            case 1:
+                next = RangeRequest(nEvent);
+                break;
+            case 2:
+                next = WaitAnswer(nEvent);
+                break;
+            case 3:
+                next = ReceiveBlocks(nEvent);
+                break;
+            case 4:
+                next = NextRequest();
+                break;
+            default:
+                next = Fail(msg::kCheckPower);
+                break;
+        }
+        if (!next) {
+            return m_nError != 0;
+        }
+    }
+}
+
+bool CCfReceive::Fail(int error) {
+    Purge(kPurgeAll);
+    ResetAssembler();
+    m_nError = error;
+    m_nSubStep = 97;
+    return true;
+}
+
+bool CCfReceive::RangeRequest(int nEvent) {
+    if (nEvent == EVENT_ABORT) {
+        m_nSubStep = 99;
+        return true;
+    }
+    m_bWriteFailed = false;
+    const std::string frame =
+        Format("%c>E%s,%s%c", DLE, m_csStartNo.c_str(), m_csEndNo.c_str(), CR);
+    TraceMessage("KZmnt", "m_csStartNo = [%s] m_csEndNo = [%s]\n", m_csStartNo.c_str(),
+                 m_csEndNo.c_str());
+    Arm(m_nReadTimeout);
+    m_nSubStep = 2;
+    m_nRecvPos = 0;
+    ResetAssembler();
+    if (!WriteBytes(frame)) {
+        m_nSubStep = 98;
+        return true;
+    }
+    m_bAbort = false;
+    return false;
+}
+
+bool CCfReceive::WaitAnswer(int nEvent) {
+    if (m_bWriteFailed) {
+        // The file whose blocks could not be stored is in; tell the panel to go on, then end
+        // the run.
+        WriteBytes(NextRequestFrame());
+        m_nError = msg::kFileWrite;
+        m_nSubStep = 97;
+        Purge(kPurgeAll);
+        return true;
+    }
+    switch (nEvent) {
+        case EVENT_RECEIVED:
+            if (!ReadAnswer(kLoaderGated)) {
+                return false;
+            }
+            return HandleAnswer();
+        case EVENT_TIMEOUT:
+            Purge(kPurgeAll);
+            ResetAssembler();
+            if (m_bAbort) {
+                WriteBytes(std::string(1, static_cast<char>(NAK)));
+                m_bAbort = false;
+                m_nSubStep = 99;
+            } else {
+                TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase2 Timeout\n");
+                m_nSubStep = 98;
+            }
+            return true;
+        case EVENT_ABORT:
+            // Takes effect with the next complete answer or the time-out.
+            m_bAbort = true;
+            return false;
+        default:
+            return false;
+    }
+}
+
+bool CCfReceive::HandleAnswer() {
+    if (m_bAbort) {
+        TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase2 receive complete cancel\n");
+        WriteBytes(std::string(1, static_cast<char>(NAK)));
+        m_bAbort = false;
+        m_nSubStep = 99;
+        return true;
+    }
+    const std::string_view answer = Answer();
+    if (IsCfResultAnswer(answer)) {
+        const int error = CfResultError(answer[3]);
+        if (error == 0) {
+            m_nSubStep = 5;
+            return true;
+        }
+        if (error == msg::kCheckPower) {
+            TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase2 Error = [%X]\n",
+                         static_cast<unsigned>(static_cast<unsigned char>(answer[3])));
+        }
+        m_nError = error;
+        m_nSubStep = 97;
+        return true;
+    }
+    if (!GetFileNoAndFileSize()) {
+        return true;
+    }
+    m_nRecvPos = 0;
+    if (m_nFileSize > 0) {
+        // The first block is due now: its wait starts with the request for it.
+        Arm(m_nReadTimeout);
+        WriteBytes(std::string(1, static_cast<char>(ACK)));
+        m_nSubStep = 3;
+        return false;
+    }
+    // An empty file: nothing is created, and the next request goes out with the next event.
+    m_nSubStep = 4;
+    return false;
+}
+
+bool CCfReceive::GetFileNoAndFileSize() {
+    const std::string_view answer = Answer();
+    if (answer.size() < kHeaderSizeAt + kHeaderSizeDigits) {
+        TraceMessage("KZmnt", "GetFileNoAndFileSize short header [%d]\n",
+                     static_cast<int>(answer.size()));
+        Fail(msg::kCfInvalidData);
+        return false;
+    }
+    const std::string stem(answer.substr(kHeaderStemAt, kCfStemLength));
+    const std::int64_t size = Decimal(m_pchRecvBuff.get() + kHeaderSizeAt, kHeaderSizeDigits);
+    TraceMessage("KZmnt", "GetFileNoAndFileSize = [%s , %lld]\n", stem.c_str(),
+                 static_cast<long long>(size));
+    // The stem names a file in the category folder; anything but the category's own kind
+    // of name could lead outside it.
+    if (!IsCfStemOf(CategoryAt(m_nPhase), stem)) {
+        Fail(msg::kCfInvalidName);
+        return false;
+    }
+    if (size < 0 || size > INT32_MAX) {
+        Fail(msg::kCfInvalidData);
+        return false;
+    }
+    m_csFileNo = stem;
+    m_nFileSize = static_cast<int>(size);
+    m_nBlockLength = std::min(m_nFileSize, kCfBlockSize);
+    m_nRecvTotal = 0;
+    return true;
+}
+
+bool CCfReceive::ReceiveBlocks(int nEvent) {
+    switch (nEvent) {
+        case EVENT_RECEIVED:
+            break;
+        case EVENT_TIMEOUT:
+            TraceMessage("CCfreceive", "Timeout !!\n");
+            Purge(kPurgeAll);
+            if (m_bAbort) {
+                m_bAbort = false;
+                m_nSubStep = 99;
+            } else {
+                m_nSubStep = 98;
+            }
+            return true;
+        case EVENT_ABORT:
+            TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase3 cancel\n");
+            AddStatusLine(msg::kDiscontinuation);
+            AddStatusLine(msg::kPleaseWait);
+            m_bAbort = true;
+            return false;
+        default:
+            return false;
+    }
+    if (!m_pchRecvBuff) {
+        return false;
+    }
+    for (;;) {
+        // Each read asks only for what is missing from the current block, so the block
+        // (at most 65280 + 7 bytes) never passes the end of the buffer.
+        const int missing = m_nBlockLength + kCfBlockFraming - static_cast<int>(m_nRecvPos);
+        if (missing <= 0) {
+            return false;  // an aborted block is complete; the time-out ends the run
+        }
+        const std::uint32_t n =
+            Read(m_pchRecvBuff.get() + m_nRecvPos, static_cast<std::uint32_t>(missing));
+        if (n == 0) {
+            return false;
+        }
+        m_nRecvPos += n;
+        Arm(m_nReadTimeout);
+        if (m_nRecvPos >= kBlockLengthDigits) {
+            const std::int64_t length = Decimal(m_pchRecvBuff.get(), kBlockLengthDigits);
+            if (length < 0 || length > kCfBlockSize) {
+                TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase3 block length [%.5s]\n",
+                             reinterpret_cast<const char*>(m_pchRecvBuff.get()));
+                return Fail(msg::kCfInvalidData);
+            }
+            m_nBlockLength = static_cast<int>(length);
+        }
+        if (m_nRecvPos < kBlockLengthDigits ||
+            static_cast<int>(m_nRecvPos) < m_nBlockLength + kCfBlockFraming) {
+            continue;
+        }
+        // A complete block.
+        if (m_bAbort) {
+            WriteBytes(NextRequestFrame());
+            return false;
+        }
+        if (!AppendBlock(m_nBlockLength)) {
+            m_bWriteFailed = true;
+        }
+        TraceMessage("KZmnt", "m_nFileSize = [%d] m_nRecvTotal = [%lld]\n", m_nFileSize,
+                     static_cast<long long>(m_nRecvTotal));
+        if (m_nRecvTotal >= m_nFileSize) {
+            m_nSubStep = 4;
+            return true;
+        }
+        m_nBlockLength =
+            static_cast<int>(std::min<std::int64_t>(m_nFileSize - m_nRecvTotal, kCfBlockSize));
+        WriteBytes(std::string(1, static_cast<char>(ACK)));
+        m_nRecvPos = 0;
+    }
+}
+
+bool CCfReceive::AppendBlock(int length) {
+    const bool first = m_nRecvTotal == 0;
+    m_nRecvTotal += length;
+    const std::string path = m_csCategoryFolder + m_csFileNo + m_csExtension;
+    // The first block replaces an existing file; later ones go after what is there.
+    std::FILE* file = std::fopen(path.c_str(), first ? "wb" : "r+b");
+    if (file == nullptr) {
+        return false;
+    }
+    bool ok = std::fseek(file, 0, SEEK_END) == 0;
+    if (ok && length > 0) {
+        ok =
+            std::fwrite(m_pchRecvBuff.get() + kBlockLengthDigits, 1,
+                        static_cast<std::size_t>(length), file) == static_cast<std::size_t>(length);
+    }
+    return std::fclose(file) == 0 && ok;
+}
+
+bool CCfReceive::NextRequest() {
+    Arm(m_nReadTimeout);
+    m_nSubStep = 2;
+    m_nRecvPos = 0;
+    ResetAssembler();
+    if (!WriteBytes(NextRequestFrame())) {
+        m_nSubStep = 98;
+        return true;
+    }
+    return false;
+}
+
+bool CCfReceive::Terminate(int nEvent) {
+    TraceMessage("KZmnt", "CF Receive Terminate = [%d , %d]\n", nEvent, m_nPhase);
+    if (nEvent != EVENT_NONE) {
+        return true;
+    }
+    if (m_nProgressTotal > 0) {
+        ++m_nProgressCount;
+        SetProgress(m_nProgressCount * 100 / m_nProgressTotal);
+    }
+    if (m_nError == 0) {
+        m_nError = msg::kCompleted;
+    }
+    // No data moves any more.
+    ShowPowerWarning(false);
+    AddStatusLine(m_nError);
+    PostComplete();
+    return true;
+}
+
+}  // namespace kz

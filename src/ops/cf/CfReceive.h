@@ -1,0 +1,75 @@
+// CCfReceive: copies every file of the seventeen CF card categories from the panel into the
+// PC folder over the serial link.
+//
+// For each category the panel is asked for the files whose stems lie in the category's
+// range; it answers with the header of a file (stem and size) or with a result ("0" when
+// no file is left, or a card error). Each file then arrives in blocks of at most 65280
+// data bytes, one block per ACK, and is written to <folder>/<subfolder>/<stem><extension>.
+// A stem from the panel becomes part of a PC path only when it is the category's prefix
+// and five digits (5050 otherwise), and a header or block that does not fit the wire format
+// ends the run with 5051; nothing is read past the receive buffer.
+//
+// Thread-safety: as CProtocol — steps run on the operation's event thread; SetFolder,
+// SetView and SetPrompt belong to the front-end before the start.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ops/cf/CfOperation.h"
+
+namespace kz {
+
+class CCfReceive : public CCfOperation {
+  public:
+    CCfReceive();
+    ~CCfReceive() override;
+
+    bool Diapatcher(int nEvent) override;
+
+    // Steps, in table order (see CfOperation.h for the table).
+    bool CheckPcFoldersStep(int nEvent);
+    bool Initialize(int nEvent);
+    bool ImageReceive(int nEvent);
+    bool CategoryReceive(int nEvent);
+    bool CFReceive(int nEvent);
+    bool Terminate(int nEvent);
+    bool EndMarker(int nEvent);
+
+    // Sub-step of the common receive step (1 between categories); for tests.
+    int SubStep() const { return m_nSubStep; }
+
+  private:
+    // The category steps: image (with its time trace) and the others.
+    bool SetUpCategory(int nEvent);
+
+    // Sub-steps of the common receive step; true lets the next one run in the same call.
+    bool RangeRequest(int nEvent);   // 1
+    bool WaitAnswer(int nEvent);     // 2
+    bool ReceiveBlocks(int nEvent);  // 3
+    bool NextRequest();              // 4
+    bool HandleAnswer();             // 2, a complete answer
+    // The stem and size of a file header; false (with m_nError set) when the header is
+    // not one a PC file may be made from.
+    bool GetFileNoAndFileSize();
+    // Appends the data bytes of the block held in the receive buffer to the PC file.
+    bool AppendBlock(int length);
+    // Ends the common step with m_nError set, leaving the panel's input behind.
+    bool Fail(int error);
+
+    std::string m_csStartNo;  // first stem of the category's range
+    std::string m_csEndNo;    // last stem of the range
+    std::string m_csCategoryFolder;
+    std::string m_csExtension;
+    std::string m_csFileNo;         // stem of the file being received
+    int m_nFileSize = 0;            // announced by the file header
+    int m_nBlockLength = 0;         // data bytes of the block being received
+    std::int64_t m_nRecvTotal = 0;  // bytes of the current file already taken
+    int m_nProgressTotal = 0;
+    int m_nProgressCount = 0;
+
+    int m_nSubStep = 1;
+    bool m_bWriteFailed = false;
+};
+
+}  // namespace kz

@@ -1,0 +1,516 @@
+// The category step takes the next file of its list; the common send step sends it:
+//
+//   1 announce "<E<stem><size>" ─► 2 answer ─┬─ "..E0"       ─► 7 file done
+//                                   ▲        ├─ "..E<error>" ─► 97 (error set)
+//                                   │        └─ ACK SUB      ─► 3 block header "%05d" + cs
+//                                   │   4 ACK SUB ─► 5 read the block, append its checksum
+//                                   │   51 pump the block in 4096-byte pieces
+//                                   └── full block (65280 bytes): 2;  last block: 6 final answer ─►
+//                                   7
+//
+//  7 sends the walk back to the category step (m_nPhase - 2) for the next file.
+//  98: a frame could not be written or the panel fell silent (4000); 99: the user aborted
+//  (4001). Every ending puts the machine back on 1.
+#include "ops/cf/CfSend.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+#include <new>
+#include <system_error>
+
+#include "diag/Trace.h"
+#include "ops/cf/CfFolders.h"
+#include "platform/Format.h"
+
+namespace kz {
+
+namespace {
+
+using Step = StepFn<CCfSend>;
+
+constexpr std::array<Step, kCfStepCount> MakeSteps() {
+    std::array<Step, kCfStepCount> steps{};
+    steps[0] = &CCfSend::NoOp;
+    steps[1] = &CCfSend::Initialize;
+    steps[2] = &CCfSend::Handshaking;
+    steps[3] = &CCfSend::ChangeSIO;
+    for (int i = kCfFirstCategoryStep; i < kCfQuitStep; i += 2) {
+        steps[static_cast<std::size_t>(i)] = &CCfSend::CategorySend;
+        steps[static_cast<std::size_t>(i) + 1] = &CCfSend::CFSend;
+    }
+    steps[kCfQuitStep] = &CCfSend::Quit;
+    steps[kCfTerminateStep] = &CCfSend::Terminate;
+    steps[kCfStepCount - 1] = &CCfSend::EndMarker;
+    return steps;
+}
+
+const std::array<Step, kCfStepCount> kSteps = MakeSteps();
+
+// The block buffer holds a full block and its two checksum characters.
+constexpr std::size_t kBlockBufferSize = 65536;
+constexpr int kAnswerPiece = 512;
+
+// Category states.
+constexpr int kCategoryIdle = 1;
+constexpr int kCategorySending = 2;
+
+// The size of a PC file as the announcement carries it; -1 when it cannot be read or does
+// not fit.
+int FileSizeOf(const std::string& path) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        return -1;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (ec || size > static_cast<std::uintmax_t>(std::numeric_limits<int>::max())) {
+        return -1;
+    }
+    return static_cast<int>(size);
+}
+
+}  // namespace
+
+CCfSend::CCfSend() {
+    m_nCategoryState.fill(kCategoryIdle);
+}
+
+CCfSend::~CCfSend() {
+    Shutdown();
+}
+
+bool CCfSend::Diapatcher(int nEvent) {
+    return RunSteps<CCfSend>(*this, kSteps, OperationKind::CfSend, m_nPhase, m_nError, nEvent);
+}
+
+bool CCfSend::NoOp(int) {
+    return true;
+}
+
+bool CCfSend::EndMarker(int) {
+    return false;
+}
+
+bool CCfSend::Initialize(int) {
+    ClearStatusList();
+    ResetProgress();
+    AddStatusLine(msg::kCfSendStart);
+    ShowPowerWarning(true);
+    if (!ConfirmCardOverwrite(Prompt())) {
+        m_nError = msg::kAborted;
+        return true;
+    }
+    m_nProgressTotal = 0;
+    m_nProgressCount = 0;
+    for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
+        std::vector<std::string> found;
+        CollectCategoryFiles(m_csFolder, kCfCategories[i], found);
+        m_lists[i].assign(found.begin(), found.end());
+        m_nProgressTotal += static_cast<int>(found.size());
+    }
+    // Keeps the progress arithmetic away from a division by zero.
+    if (m_nProgressTotal < 1) {
+        m_nProgressTotal = 1;
+    }
+    m_bAbort = false;
+    // A port that did not open shows up in Handshaking.
+    Open();
+    return true;
+}
+
+bool CCfSend::CategorySend(int nEvent) {
+    const std::size_t index = static_cast<std::size_t>(CategoryIndexAt(m_nPhase));
+    std::deque<std::string>& list = m_lists[index];
+    int& state = m_nCategoryState[index];
+    if (state == kCategoryIdle) {
+        if (nEvent == EVENT_ABORT) {
+            return false;
+        }
+        if (m_bAbort) {
+            m_nError = msg::kAborted;
+            return true;
+        }
+        if (list.empty()) {
+            ++m_nPhase;  // past the common send step to the next category
+            return true;
+        }
+        AddStatusLine(kCfCategories[index].sendCaption);
+        ShowPowerWarning(true);
+        state = kCategorySending;
+        m_bAbort = false;
+    }
+    if (m_bAbort) {
+        m_nError = msg::kAborted;
+        state = kCategoryIdle;
+        ++m_nPhase;
+        return true;
+    }
+    if (list.empty()) {
+        state = kCategoryIdle;
+        ++m_nPhase;
+        return true;
+    }
+    m_csFilePath = list.front();
+    list.pop_front();
+    m_csFileNo = CfStemOfPath(m_csFilePath);
+    const int size = FileSizeOf(m_csFilePath);
+    if (size < 0) {
+        // Deleted, replaced or grown past what an announcement can carry since it was
+        // collected: the announcement must not carry a size that is not the file's.
+        TraceMessage("KZmnt", "CCfSend size of [%s] unreadable\n", m_csFilePath.c_str());
+        m_nError = msg::kIloaderRead;
+        state = kCategoryIdle;
+        ++m_nPhase;
+        return true;
+    }
+    m_nFileSize = size;
+    ++m_nProgressCount;
+    SetProgress(m_nProgressCount * 100 / m_nProgressTotal);
+    return true;
+}
+
+bool CCfSend::CFSend(int nEvent) {
+    for (;;) {
+        bool next = false;
+        switch (m_nSubStep) {
+            case 7:
+                m_nSubStep = 1;
+                m_nPhase -= 2;  // the category step takes the next file
+                return true;
+            case 97:
+                m_nSubStep = 1;
+                Disarm();
+                return true;
+            case 98:
+                m_nSubStep = 1;
+                Disarm();
+                m_nError = msg::kCheckPower;
+                return true;
+            case 99:
+                m_nSubStep = 1;
+                m_nError = msg::kAborted;
+                return true;
+            case 1:
+                next = Announce(nEvent);
+                break;
+            case 2:
+                next = WaitGoAhead(nEvent);
+                break;
+            case 3:
+                next = BlockHeader(nEvent);
+                break;
+            case 4:
+                next = WaitHeaderAck(nEvent);
+                break;
+            case 5:
+                next = BlockData();
+                break;
+            case 51:
+                next = PumpBlock(nEvent);
+                break;
+            case 6:
+                next = WaitFinalAnswer(nEvent);
+                break;
+            default:
+                m_nSubStep = 98;
+                next = true;
+                break;
+        }
+        if (!next) {
+            return m_nError != 0;
+        }
+    }
+}
+
+bool CCfSend::Announce(int nEvent) {
+    if (nEvent == EVENT_ABORT) {
+        m_nSubStep = 99;
+        return true;
+    }
+    const std::string frame = Format("%c<E%s%010d%c", DLE, m_csFileNo.c_str(), m_nFileSize, CR);
+    Arm(m_nReadTimeout);
+    m_nSubStep = 2;
+    m_nRecvPos = 0;
+    m_bEndSeen = false;
+    m_nSendSize = 0;
+    m_nBlockSize = 0;
+    if (!WriteBytes(frame)) {
+        m_nSubStep = 98;
+        return true;
+    }
+    TraceMessage("KZmnt", "m_csFileNo = [%s] m_nFileSize = [%d]\n", m_csFileNo.c_str(),
+                 m_nFileSize);
+    return false;
+}
+
+bool CCfSend::ReadGoAheadOrResult() {
+    if (!m_pchRecvBuff) {
+        return false;
+    }
+    std::uint8_t piece[kAnswerPiece];
+    for (;;) {
+        const std::uint32_t n = Read(piece, sizeof(piece));
+        if (n == 0) {
+            return false;
+        }
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::uint8_t byte = piece[i];
+            if (m_bEndSeen) {
+                m_bEndSeen = false;
+                if (byte == SUB) {
+                    return true;
+                }
+                StoreByte(byte);
+            } else if (byte == ACK || byte == CR) {
+                m_bEndSeen = true;
+            } else if (byte == DLE) {
+                m_nRecvPos = 0;
+            } else {
+                StoreByte(byte);
+            }
+        }
+    }
+}
+
+bool CCfSend::WaitGoAhead(int nEvent) {
+    switch (nEvent) {
+        case EVENT_RECEIVED:
+            if (!ReadGoAheadOrResult()) {
+                return false;
+            }
+            return HandleGoAheadOrResult();
+        case EVENT_TIMEOUT:
+            Purge(kPurgeAll);
+            m_bEndSeen = false;
+            if (m_bAbort) {
+                m_bAbort = false;
+                m_nSubStep = 99;
+            } else {
+                m_nSubStep = 98;
+            }
+            return true;
+        case EVENT_ABORT:
+            Purge(kPurgeAll);
+            m_nSubStep = 99;
+            m_bEndSeen = false;
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool CCfSend::HandleGoAheadOrResult() {
+    const std::string_view answer = Answer();
+    if (IsCfResultAnswer(answer)) {
+        const int error = CfResultError(answer[3]);
+        if (error == 0) {
+            m_nSubStep = 7;  // the panel needs nothing more of this file
+            return true;
+        }
+        if (error == msg::kCheckPower) {
+            TraceMessage("KZmnt", "CCfReceive::CFSend_Phase2 Error = [%X]\n",
+                         static_cast<unsigned>(static_cast<unsigned char>(answer[3])));
+        }
+        m_nError = error;
+        m_nSubStep = 97;
+        return true;
+    }
+    m_nSendSize += static_cast<std::uint32_t>(m_nBlockSize);
+    m_nSubStep = 3;
+    return true;
+}
+
+bool CCfSend::BlockHeader(int nEvent) {
+    TraceMessage("KZmnt", "  m_nSendSize = [%d]\n", static_cast<int>(m_nSendSize));
+    if (nEvent == EVENT_ABORT) {
+        m_nSubStep = 99;
+        return true;
+    }
+    m_nBlockSize = std::min(m_nFileSize - static_cast<int>(m_nSendSize), kCfBlockSize);
+    const std::string digits = Format("%05d", m_nBlockSize);
+    const std::string header = digits + ChecksumText(digits);
+    Arm(m_nReadTimeout);
+    m_nRecvPos = 0;
+    ResetAssembler();
+    m_nSubStep = 4;
+    if (!WriteBytes(header)) {
+        m_nSubStep = 98;
+        return true;
+    }
+    return false;
+}
+
+bool CCfSend::WaitHeaderAck(int nEvent) {
+    switch (nEvent) {
+        case EVENT_RECEIVED:
+            if (!ReadTwoByte(ACK)) {
+                return false;
+            }
+            m_nRecvPos = 0;
+            m_nSubStep = 5;
+            return true;
+        case EVENT_TIMEOUT:
+            Purge(kPurgeAll);
+            ResetAssembler();
+            if (m_bAbort) {
+                m_bAbort = false;
+                m_nSubStep = 99;
+            } else {
+                m_nSubStep = 98;
+            }
+            return true;
+        case EVENT_ABORT:
+            Purge(kPurgeAll);
+            m_nSubStep = 99;
+            ResetAssembler();
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool CCfSend::BlockData() {
+    m_pchBlock.reset(new (std::nothrow) std::uint8_t[kBlockBufferSize]);
+    bool ok = m_pchBlock != nullptr;
+    if (ok) {
+        std::FILE* file = std::fopen(m_csFilePath.c_str(), "rb");
+        ok = file != nullptr;
+        if (ok) {
+            ok = std::fseek(file, static_cast<long>(m_nSendSize), SEEK_SET) == 0 &&
+                 std::fread(m_pchBlock.get(), 1, static_cast<std::size_t>(m_nBlockSize), file) ==
+                     static_cast<std::size_t>(m_nBlockSize);
+            std::fclose(file);
+        }
+    }
+    if (!ok) {
+        FreeBlock();
+        m_nError = msg::kIloaderRead;
+        m_nSubStep = 1;
+        return false;
+    }
+    Checksum(m_pchBlock.get(), static_cast<std::size_t>(m_nBlockSize),
+             reinterpret_cast<char*>(m_pchBlock.get() + m_nBlockSize));
+    m_nBytesInBlock = m_nBlockSize + 2;
+    m_nSubStep = 51;
+    m_nRecvPos = 0;
+    Disarm();
+    m_nBytesRemaining = m_nBytesInBlock;
+    WritePiece();
+    Arm(m_nReadTimeout);
+    TraceMessage("KZmnt", "  m_nBlockSize = [%d] nPhase = [%d]\n", m_nBlockSize, 51);
+    return false;
+}
+
+void CCfSend::WritePiece() {
+    const int offset = m_nBytesInBlock - m_nBytesRemaining;
+    const int piece = std::min(static_cast<int>(kSendPiece), m_nBytesRemaining);
+    // A piece the port refuses leaves the queue empty and the panel silent: the time-out
+    // that follows ends the run.
+    Write(m_pchBlock.get() + offset, static_cast<std::uint32_t>(piece));
+    m_nLastPiece = piece;
+    m_nBytesRemaining -= piece;
+}
+
+void CCfSend::FreeBlock() {
+    m_pchBlock.reset();
+    m_nBytesRemaining = 0;
+    m_nBytesInBlock = 0;
+}
+
+bool CCfSend::PumpBlock(int nEvent) {
+    TraceMessage("CCfSend", "CFSend_Phase51 = [%d] , [%d]\n", nEvent, m_nSubStep);
+    switch (nEvent) {
+        case EVENT_TIMEOUT:
+            Purge(kPurgeAll);
+            FreeBlock();
+            m_nSubStep = 98;
+            return true;
+        case EVENT_ABORT:
+            // The block goes out whole; the abort takes effect once it has.
+            AddStatusLine(msg::kDiscontinuation);
+            AddStatusLine(msg::kPleaseWait);
+            m_bAbort = true;
+            return false;
+        case EVENT_SENT:
+        case EVENT_LINE_ERROR:
+            break;
+        default:
+            return false;
+    }
+    std::uint32_t errors = 0;
+    platform::QueueStatus status{};
+    ClearError(errors, status);
+    if (status.outQueue != 0) {
+        // The time-out runs only while the queue stops draining.
+        if (static_cast<int>(status.outQueue) != m_nLastPiece) {
+            m_nLastPiece = static_cast<int>(status.outQueue);
+            Arm(m_nReadTimeout);
+        }
+        return false;
+    }
+    if (m_nBytesRemaining > 0) {
+        WritePiece();
+        Arm(m_nReadTimeout);
+        return false;
+    }
+    FreeBlock();
+    Arm(m_nReadTimeout);
+    // A full block is answered with the go-ahead for the next one (or a result); the last
+    // block with the final answer.
+    m_nSubStep = m_nBlockSize == kCfBlockSize ? 2 : 6;
+    m_nRecvPos = 0;
+    m_bEndSeen = false;
+    ResetAssembler();
+    if (m_bAbort) {
+        TraceMessage("CCfSend", "Phase51 Cancel\n");
+        Purge(kPurgeAll);
+        m_nSubStep = 99;
+        return true;
+    }
+    return false;
+}
+
+bool CCfSend::WaitFinalAnswer(int nEvent) {
+    TraceMessage("CCfSend", "CFSend_Phase6 = [%d] , [%d]\n", nEvent, m_nSubStep);
+    switch (nEvent) {
+        case EVENT_RECEIVED:
+            if (!ReadAnswer(kLoaderGated)) {
+                return false;
+            }
+            m_nSendSize += static_cast<std::uint32_t>(m_nBlockSize);
+            m_nSubStep = 7;
+            TraceMessage("KZmnt", "  m_nSendSize = [%d] nPhase = [%d]\n",
+                         static_cast<int>(m_nSendSize), m_nSubStep);
+            return true;
+        case EVENT_TIMEOUT:
+            Purge(kPurgeAll);
+            ResetAssembler();
+            m_nSubStep = 98;
+            return true;
+        case EVENT_ABORT:
+            Purge(kPurgeAll);
+            m_nSubStep = 99;
+            ResetAssembler();
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool CCfSend::Terminate(int nEvent) {
+    TraceMessage("KZmnt", "CF Send  Terminate\n");
+    if (nEvent != EVENT_NONE) {
+        return true;
+    }
+    if (m_nError == 0) {
+        m_nError = msg::kCompleted;
+    }
+    // No data moves any more.
+    ShowPowerWarning(false);
+    AddStatusLine(m_nError);
+    PostComplete();
+    return true;
+}
+
+}  // namespace kz
