@@ -12,6 +12,8 @@
 #include "config/ModelDefs.h"
 #include "config/Settings.h"
 #include "config/StringTable.h"
+#include "ops/cf/CfReceive.h"
+#include "ops/cf/CfSend.h"
 #include "ops/memory/Backup.h"
 #include "ops/memory/FileSelection.h"
 #include "ops/memory/MemImageFile.h"
@@ -56,10 +58,9 @@ int RunRestore(const CliOptions& options, const CommandSpec& spec);
 int RunVerify(const CliOptions& options, const CommandSpec& spec);
 int RunInfo(const CliOptions& options, const CommandSpec& spec);
 int RunComment(const CliOptions& options, const CommandSpec& spec);
+int RunCfReceive(const CliOptions& options, const CommandSpec& spec);
+int RunCfSend(const CliOptions& options, const CommandSpec& spec);
 
-// A CF transfer is one more row (mode 4 or 5, one FOLDER argument) and a function that
-// checks the folder, adds it to the recent list, creates the operation with it and calls
-// Session::Run without a comment.
 constexpr CommandSpec kCommands[] = {
     {"backup", "PATH [--comment TEXT]",
      "read the panel's memory into a backup image (PATH ends in\n"
@@ -73,6 +74,12 @@ constexpr CommandSpec kCommands[] = {
      "replace the comment of a backup image (64 characters at\n"
      "                         most)",
      kModeImage, 2, false, RunComment},
+    {"cf-receive", "FOLDER",
+     "copy every file of the panel's CF card into FOLDER (made\n"
+     "                         when it does not exist)",
+     kModeCfReceive, 1, false, RunCfReceive},
+    {"cf-send", "FOLDER", "copy the CF files in FOLDER to the panel's CF card", kModeCfSend, 1,
+     false, RunCfSend},
 };
 
 void Line(std::FILE* stream, const std::string& text) {
@@ -291,6 +298,33 @@ int RunComment(const CliOptions& options, const CommandSpec& spec) {
     return kExitOk;
 }
 
+// CF receive and send: the folder must pass the dialog's rule; the operation asks its own
+// questions (folders, overwriting) through the console view.
+template <class Operation>
+int RunCfTransfer(const CliOptions& options, const CommandSpec& spec) {
+    const std::string path = options.args[0];
+    if (!CheckSelection(spec, path)) {
+        return kExitUsage;
+    }
+    if (!SerialLinkSelected(spec)) {
+        return kExitFailed;
+    }
+    CSettings().AddRecentFile(path);
+
+    Session session(options);
+    auto op = std::make_unique<Operation>();
+    op->SetFolder(path);
+    return session.Run(std::move(op), path, std::nullopt).exitStatus;
+}
+
+int RunCfReceive(const CliOptions& options, const CommandSpec& spec) {
+    return RunCfTransfer<CCfReceive>(options, spec);
+}
+
+int RunCfSend(const CliOptions& options, const CommandSpec& spec) {
+    return RunCfTransfer<CCfSend>(options, spec);
+}
+
 const CommandSpec* FindCommand(std::string_view name) {
     for (const CommandSpec& spec : kCommands) {
         if (spec.name == name) {
@@ -369,7 +403,8 @@ std::string UsageText() {
         "usage: kzmnt-cli [--folder DIR] [--yes] [--password TEXT] COMMAND ARGS\n"
         "\n"
         "Backs up, restores and verifies the memory of a KZ operator panel on the serial\n"
-        "link set up in KZMNT.INI, and shows or edits backup images.\n"
+        "link set up in KZMNT.INI, copies the files of its CF card to a PC folder and back,\n"
+        "and shows or edits backup images.\n"
         "\n"
         "commands:\n";
     for (const CommandSpec& spec : kCommands) {
