@@ -1,0 +1,151 @@
+// CF send against the simulated panel's card: the announcement and block framing on the
+// line, what ends up on the card, and the failure paths.
+#include "ops/cf/CfSend.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/cf/CfScenario.h"
+
+namespace kz::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kRateLine = "    Change of a baud rate(38400)";
+
+TEST(CfSend, BlockHeadersOfEmptyFullAndTwoBlockFiles) {
+    CfScenario s;
+    s.WritePc("data/ZI00001.BIN", {});
+    s.WritePc("file/ZR00002.CSV", Content(65280, 1));
+    s.WritePc("Sram/ZD00003.BIN", Content(70000, 2));
+
+    EXPECT_EQ(s.Send(), msg::kCompleted);
+    EXPECT_EQ(s.bench.view.asked, std::vector<int>{5009});
+    EXPECT_EQ(s.Raw("<E"),
+              (std::vector<std::string>{"\x10<EZI000010000000000\r", "\x10<EZR000020000065280\r",
+                                        "\x10<EZD000030000070000\r"}));
+    EXPECT_EQ(s.Raw("CFHEAD"),
+              (std::vector<std::string>{"0000010", "65280FB", "0000010", "65280FB", "0472003"}));
+    EXPECT_EQ(s.bench.panel->CfCardFile("ZI00001.BIN"), Bytes{});
+    EXPECT_EQ(s.bench.panel->CfCardFile("ZR00002.CSV"), Content(65280, 1));
+    EXPECT_EQ(s.bench.panel->CfCardFile("ZD00003.BIN"), Content(70000, 2));
+    EXPECT_EQ(s.bench.panel->Counters().cfBadBlocks, 0u);
+
+    auto lines = s.Lines();
+    EXPECT_EQ(lines, (std::vector<std::string>{GetString(3208), kRateLine, GetString(5010),
+                                               GetString(5013), GetString(5048), GetString(3299)}));
+    EXPECT_EQ(s.bench.view.Progress(), 100);
+    EXPECT_FALSE(s.bench.view.PowerWarning());
+    EXPECT_TRUE(s.QuitReachedPanel());
+}
+
+// The stem goes to the panel in upper case; the PC file is opened under its own name.
+TEST(CfSend, LowerCaseNamesAreSentUnderUpperCaseStems) {
+    CfScenario s;
+    s.WritePc("data/zi00005.bin", Content(300, 3));
+    s.WritePc("data/ZI00006.BAK.BIN", Content(20, 4));
+    EXPECT_EQ(s.Send(), msg::kCompleted);
+    EXPECT_EQ(s.bench.panel->CfCardFile("ZI00005.BIN"), Content(300, 3));
+    EXPECT_EQ(s.bench.panel->CfCardFile("ZI00006.BIN"), Content(20, 4));
+}
+
+TEST(CfSend, NothingToSendStillQuits) {
+    CfScenario s;
+    fs::create_directories(s.pc);
+    int total = 0;
+    EXPECT_EQ(s.Send([&](CCfSend& op) {
+        ASSERT_TRUE(s.bench.view.WaitComplete());
+        total = op.ProgressTotal();
+    }),
+              msg::kCompleted);
+    EXPECT_EQ(total, 1);
+    EXPECT_EQ(s.Count("<E"), 0);
+    EXPECT_EQ(s.Lines(), (std::vector<std::string>{GetString(3208), kRateLine, GetString(3299)}));
+    EXPECT_TRUE(s.QuitReachedPanel());
+}
+
+TEST(CfSend, RefusedOverwriteQuestionSendsNothing) {
+    CfScenario s;
+    s.WritePc("data/ZI00001.BIN", Content(10, 1));
+    s.bench.view.answerOk = false;
+    EXPECT_EQ(s.Send(), msg::kAborted);
+    EXPECT_EQ(s.LastLine(), GetString(4001));
+    EXPECT_TRUE(s.Commands().empty());
+}
+
+TEST(CfSend, CardErrorOnAnAnnouncementEndsAfterQuit) {
+    CfScenario s;
+    s.WritePc("data/ZI00001.BIN", Content(10, 1));
+    s.WritePc("data/ZI00002.BIN", Content(10, 2));
+    sim::FaultConfig faults;
+    faults.cfResultAt = 2;
+    faults.cfResult = 'G';
+    s.bench.panel->SetFaults(faults);
+
+    EXPECT_EQ(s.Send(), 5020);
+    EXPECT_EQ(s.LastLine(), "PC Card Write error");
+    EXPECT_TRUE(s.QuitReachedPanel());
+    EXPECT_EQ(s.bench.panel->CfCardFiles().size(), 1u);
+}
+
+TEST(CfSend, FileGoneBeforeItsTurnEndsWith4003) {
+    CfScenario s;
+    s.WritePc("data/ZI00001.BIN", Content(70000, 1));
+    s.WritePc("Sram/ZD00001.BIN", Content(10, 2));
+    sim::FaultConfig faults;
+    faults.answerDelay = std::chrono::milliseconds(40);
+    s.bench.panel->SetFaults(faults);
+
+    EXPECT_EQ(s.Send([&](CCfSend&) {
+        ASSERT_TRUE(CfScenario::Until([&] { return s.Count("<E") >= 1; }));
+        fs::remove(s.pc + "/Sram/ZD00001.BIN");
+    }),
+              msg::kIloaderRead);
+    EXPECT_EQ(s.Count("<E"), 1);
+    EXPECT_EQ(s.bench.panel->CfCardFile("ZI00001.BIN"), Content(70000, 1));
+    EXPECT_TRUE(s.QuitReachedPanel());
+}
+
+TEST(CfSend, AbortDuringAFileEndsAfterQuit) {
+    CfScenario s;
+    s.WritePc("data/ZI00001.BIN", Content(4 * 65280, 1));
+    sim::FaultConfig faults;
+    faults.answerDelay = std::chrono::milliseconds(40);
+    s.bench.panel->SetFaults(faults);
+
+    EXPECT_EQ(s.Send([&](CCfSend& op) {
+        ASSERT_TRUE(
+            CfScenario::Until([&] { return s.bench.panel->Counters().cfBlocksReceived >= 1; }));
+        op.PostEvent(EVENT_ABORT);
+    }),
+              msg::kAborted);
+    EXPECT_EQ(s.LastLine(), GetString(4001));
+    EXPECT_TRUE(s.QuitReachedPanel());
+    EXPECT_FALSE(s.bench.panel->CfCardFile("ZI00001.BIN").has_value());
+}
+
+// What a receive brings to the PC, a send puts back unchanged.
+TEST(CfTransfer, ReceiveThenSendLeavesTheCardAsItWas) {
+    sim::CfFiles card;
+    std::uint8_t seed = 1;
+    for (const CfCategory& category : kCfCategories) {
+        const std::string stem = CfStem(category, category.first == 0 ? 7 : 1);
+        card[stem + std::string(category.extension)] = Content(100 + seed * 997, seed);
+        ++seed;
+    }
+    card["ZI08999.BIN"] = Content(65281, 99);
+    card["ZR65535.CSV"] = Content(65280, 98);
+    CfScenario s(CardWith(card));
+
+    EXPECT_EQ(s.Receive(), msg::kCompleted);
+    for (const auto& [name, bytes] : card) {
+        ASSERT_TRUE(s.bench.panel->RemoveCfCardFile(name));
+    }
+    EXPECT_EQ(s.Send(), msg::kCompleted);
+    EXPECT_EQ(s.bench.panel->CfCardFiles(), card);
+}
+
+}  // namespace
+}  // namespace kz::test
