@@ -913,7 +913,11 @@ class Panel::Engine {
     // The data and checksum of a block the PC sends have arrived.
     void CfBlockData() {
         const CfCard::BlockOutcome outcome = card_.AcceptBlockData(frame_);
-        Record("CFDATA", frame_, outcome != CfCard::BlockOutcome::Refused, frame_.size());
+        Record("CFDATA",
+               std::vector<std::uint8_t>(
+                   frame_.begin(), frame_.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                        frame_.size(), ReceivedFrame::kRawLimit))),
+               outcome != CfCard::BlockOutcome::Refused, frame_.size());
         // A full block is a request the PC expects a go-ahead or a result for; after the
         // last block it takes any framed answer.
         const bool full = expected_ == std::size_t{kCfBlockSize} + 2;

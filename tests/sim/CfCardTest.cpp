@@ -165,13 +165,6 @@ TEST_F(CfCardWire, RangeOffersFilesInStemOrderThenNoMore) {
     EXPECT_EQ(panel().Counters().cfBlocksSent, 3u);
 }
 
-TEST_F(CfCardWire, FileContentArrivesIntact) {
-    const auto a = Content(70000, 9);
-    StartWith({{"ZR00012.CSV", a}});
-    ParseHeader(pc().Ask(Range("ZR00000", "ZR65535")));
-    EXPECT_EQ(TakeFile(a.size()), Str(a));
-}
-
 TEST_F(CfCardWire, RangeBoundsAndPrefixSelectFiles) {
     StartWith({{"ZI00001.BIN", Content(1, 0)},
                {"ZI00005.BIN", Content(1, 0)},
@@ -281,12 +274,6 @@ TEST_F(CfCardWire, ConnectRateChangeAndQuitWithoutLoader) {
 }
 
 // --- PC -> card -------------------------------------------------------------------------
-
-TEST_F(CfCardWire, BlockHeadersCarryLengthAndChecksum) {
-    EXPECT_EQ(BlockHeader(0), "0000010");
-    EXPECT_EQ(BlockHeader(65280), "65280FB");
-    EXPECT_EQ(BlockHeader(4720), "0472003");
-}
 
 struct SendCase {
     const char* name;
@@ -450,16 +437,6 @@ TEST_F(CfCardWire, FrameInsteadOfBlockHeaderAbandonsTheFile) {
     pc().Send(BlockHeader(10));
     EXPECT_EQ(Payload(pc().Ask(Loader(">C")), DLE).substr(0, 2), "<C");
     EXPECT_THAT(panel().Commands(), ElementsAre("<E", ">Q", ">C"));
-}
-
-TEST_F(CfCardWire, DataBytesThatLookLikeFramingAreData) {
-    StartWith({});
-    std::string data;
-    for (char c : {DLE, CR, SUB, ACK, NAK, ENQ, ESC}) {
-        data += std::string(3, c);
-    }
-    SendFile("ZF00001", data);
-    EXPECT_EQ(Str(*panel().CfCardFile("ZF00001.BIN")), data);
 }
 
 // --- faults -----------------------------------------------------------------------------
