@@ -37,8 +37,8 @@ constexpr std::uint8_t kEnq = 0x05;
 constexpr std::uint8_t kAck = 0x06;
 constexpr std::uint8_t kCr = 0x0D;
 constexpr std::uint8_t kDle = 0x10;
-constexpr std::uint8_t kSub = 0x1A;
 constexpr std::uint8_t kNak = 0x15;
+constexpr std::uint8_t kSub = 0x1A;
 constexpr std::uint8_t kEsc = 0x1B;
 
 constexpr std::uint32_t kPowerOnRate = 9600;
@@ -224,7 +224,7 @@ class Panel::Engine {
             if (faults_.rxGarbleRate > 0 && random_.Chance(faults_.rxGarbleRate)) {
                 b ^= random_.FlipMask();
             }
-            if (options_.idleReset.count() > 0 && (rx_ != Rx::Idle || pendingRead_) &&
+            if (options_.idleReset.count() > 0 && (PartialFrame() || pendingRead_) &&
                 tick - lastByteTick_ > static_cast<std::uint32_t>(options_.idleReset.count())) {
                 DropFrame();
             }
@@ -275,9 +275,9 @@ class Panel::Engine {
 
     const FaultConfig& Faults() const { return faults_; }
     PanelMemory& Memory() { return memory_; }
+    const PanelMemory& Memory() const { return memory_; }
     CfCard& Card() { return card_; }
     const CfCard& Card() const { return card_; }
-    const PanelMemory& Memory() const { return memory_; }
     const LoaderImage& Loader() const { return loader_; }
     PanelMode Mode() const { return mode_; }
     bool PasswordAccepted() const { return passwordAccepted_; }
@@ -305,6 +305,12 @@ class Panel::Engine {
         passwordAccepted_ = false;
         DropFrame();
         card_.EndTransfers();
+    }
+
+    // Waiting for the header of a CF block is no partial frame: the PC may take its time
+    // (a slow answer of the panel's own included), and a frame start ends the wait anyway.
+    bool PartialFrame() const {
+        return rx_ != Rx::Idle && !(rx_ == Rx::CfHeader && frame_.empty());
     }
 
     void DropFrame() {

@@ -439,6 +439,25 @@ TEST_F(CfCardWire, FrameInsteadOfBlockHeaderAbandonsTheFile) {
     EXPECT_THAT(panel().Commands(), ElementsAre("<E", ">Q", ">C"));
 }
 
+TEST_F(CfCardWire, IdleGapDropsAPartBlockButNotTheWaitForAHeader) {
+    platform::ManualClock clock;
+    platform::SetClock(&clock);
+    sim::Panel::Options options;
+    options.idleReset = std::chrono::milliseconds(100);
+    fixture_ = std::make_unique<PanelFixture>(TestPanel(), nullptr, options);
+    pc_ = std::make_unique<Pc>(fixture_->OpenPcEnd());
+    ASSERT_EQ(pc().Ask(Announce("ZI00001", 4)), kGoAhead);
+    clock.Advance(std::chrono::milliseconds(500));
+    ASSERT_EQ(pc().Ask(BlockHeader(4)), kGoAhead);
+    pc().Send("ab");
+    ASSERT_TRUE(Eventually([&] { return panel().Counters().bytesReceived == 30; }));
+    clock.Advance(std::chrono::milliseconds(500));
+    // The rest of the block after the gap is noise; the file is not stored.
+    pc().Send(std::string("cd") + Cs("abcd"));
+    EXPECT_EQ(Payload(pc().Ask(Loader(">Q")), DLE).substr(0, 2), "<Q");
+    EXPECT_FALSE(panel().CfCardFile("ZI00001.BIN").has_value());
+}
+
 // --- faults -----------------------------------------------------------------------------
 
 struct ResultCase {
