@@ -53,6 +53,9 @@ void CProtocol::Shutdown() {
     // A step blocked on a view request must not keep the event thread alive.
     m_requestEvent.Set();
     m_events.Stop();
+    // The timer and the comm-event thread call into this object; they end before the
+    // operation that owns them starts to come apart.
+    Close();
 }
 
 void CProtocol::PostEvent(int nEvent) { m_events.Post(nEvent); }

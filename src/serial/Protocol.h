@@ -98,8 +98,9 @@ public:
     // Queues an event for the dispatcher: EVENT_NONE starts the operation, EVENT_ABORT
     // aborts it. Never blocks.
     void PostEvent(int nEvent);
-    // Stops the event thread after its current dispatcher call and releases a step that
-    // waits for the view. Every concrete operation calls it first in its destructor.
+    // Stops the event thread after its current dispatcher call, releases a step that waits
+    // for the view, and closes the link (timer and comm-event threads end). Every concrete
+    // operation calls it first in its destructor.
     void Shutdown();
     // Raised by the power-reset wait dialog's Cancel.
     void CancelPowerReset() { m_bPowerResetCancel = true; }
