@@ -14,6 +14,12 @@
 //              (length + checksum) → go-ahead, data + checksum → go-ahead (full block) or
 //              final answer (short block: the file is stored).
 //
+// The panel's answers on the wire: file header DLE "<E" stem size(10 decimal digits) CR SUB;
+// result DLE "<EE" result CR SUB; block 5 decimal digits of the length, the data, the
+// checksum; go-ahead ACK SUB; final answer DLE "<E00" CR SUB. A refused request gets result
+// "F" (malformed range) or "G" (malformed announcement, refused block header or data), and
+// a refused last block gets the result answer "G" as its final answer.
+//
 // Thread-safety: none; the owner (Panel) serialises all calls.
 #pragma once
 
