@@ -76,9 +76,6 @@ CCfReceive::CCfReceive() = default;
 
 CCfReceive::~CCfReceive() {
     Shutdown();
-    // The port stays open until the operation goes; its event thread must end before this
-    // object stops being a CCfReceive.
-    Close();
 }
 
 bool CCfReceive::Diapatcher(int nEvent) {

@@ -78,9 +78,6 @@ CCfSend::CCfSend() {
 
 CCfSend::~CCfSend() {
     Shutdown();
-    // The port stays open until the operation goes; its event thread must end before this
-    // object stops being a CCfSend.
-    Close();
 }
 
 bool CCfSend::Diapatcher(int nEvent) {
