@@ -214,14 +214,14 @@ TEST_F(ResourceFile, ReplacesTextsPerLanguage) {
                               "[1041]\n"
                               "3299\t完了\n"
                               "[1033]\n"
-                              "4008\t    Timed out (%d)\n"
+                              "4008\t    Timed out!\n"
                               "9000\t\n");
     ASSERT_TRUE(LoadResourceFile(path));
     EXPECT_EQ(GetString(3299, Language::English), "Done.");
     EXPECT_EQ(GetString(3299, Language::Japanese), "完了");
     EXPECT_EQ(GetString(4002, Language::English), "Retries\tused up\nfor good \\o/");
     EXPECT_EQ(GetString(4002, Language::Japanese), "Retries\tused up\nfor good \\o/");
-    EXPECT_EQ(GetString(4008, Language::English), "    Timed out (%d)");
+    EXPECT_EQ(GetString(4008, Language::English), "    Timed out!");
     EXPECT_EQ(GetString(4008, Language::Japanese), "    タイムアウト...");
     EXPECT_EQ(GetString(9000, Language::English), "");
     // Ids the file does not name keep their built-in texts.
