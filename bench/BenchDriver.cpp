@@ -12,6 +12,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "config/StringTable.h"
 #include "platform/ProgramFolder.h"
 #include "platform/SerialDevice.h"
 
@@ -178,7 +179,11 @@ Rig::Rig(const RigOptions& options) : options_(options) {
     panelOptions.recordLimit = 0;
     panelOptions.onFrame = options.onFrame;
     const std::vector<pid_t> before = ThreadIds();
-    panel_ = std::make_unique<sim::Panel>(link_->OpenEnd(platform::VirtualSerialLink::End::Panel),
+    auto device = link_->OpenEnd(platform::VirtualSerialLink::End::Panel);
+    if (options.wrapPanelDevice) {
+        device = options.wrapPanelDevice(std::move(device));
+    }
+    panel_ = std::make_unique<sim::Panel>(std::move(device),
                                           BenchPanel(options.fromBytes, options.sramBytes),
                                           std::move(panelOptions));
     if (!panel_->Start()) {
@@ -371,6 +376,11 @@ RunResult RunOperation(CMemoryOperation& op, const std::string& dataPrefix,
     op.WaitIdle();
     r.error = op.m_nError;
     r.lines = view.Lines();
+    for (const std::string& line : r.lines) {
+        if (line == GetString(msg::kTimeOut) || line == GetString(msg::kDataError)) {
+            ++r.retries;
+        }
+    }
     if (!r.finished || !view.dataStart.taken || !view.dataEnd.taken) {
         return r;
     }

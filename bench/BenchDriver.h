@@ -100,6 +100,11 @@ struct RigOptions {
     bool wireTiming = false;
     // Called on the panel's thread for every frame it received.
     std::function<void(const sim::ReceivedFrame&)> onFrame;
+    // When set, the panel serves the device this returns for the link's panel end (a
+    // decorator that watches the panel's side of the line, for instance).
+    std::function<std::unique_ptr<platform::ISerialDevice>(
+        std::unique_ptr<platform::ISerialDevice>)>
+        wrapPanelDevice;
 };
 
 // A program folder whose COM1 is a fresh virtual link, and a simulated panel on the link's
@@ -216,6 +221,7 @@ struct RunResult {
     std::uint64_t pcBytes = 0;            // data phase, bytes written by the PC end
     std::uint64_t panelBytes = 0;         // data phase, bytes written by the panel end
     Steady::time_point dataFrom, dataTo;  // the data phase's marks
+    int retries = 0;  // "Time Out" and "Data error" lines: the run repeated requests
     std::vector<std::string> lines;
 };
 

@@ -208,6 +208,18 @@ int Main(int argc, char** argv) {
         "PC side = event + comm + tick threads of the operation; process = PC side + simulator "
         "+ bench.\n",
         "    Buckup(1/n)");
+    int retries = 0;
+    for (const Series* s : {&backup, &verify, &restore}) {
+        for (const RunResult& r : s->runs) {
+            retries += r.retries;
+        }
+    }
+    if (retries > 0) {
+        std::printf(
+            "note: %d requests were repeated after a time-out or data error; the "
+            "figures include them.\n",
+            retries);
+    }
     double linkWrite = 0;
     double linkRead = 0;
     LinkAlone(linkWrite, linkRead);
