@@ -204,10 +204,10 @@ int Main(int argc, char** argv) {
     std::printf(
         "\nwhole run: start to completion (connection, loader, identification, data, reset); its "
         "PC s is\nthe process CPU less the simulator's thread.\n"
-        "data phase: first progress line (\"%s\"...) to progress 100.\n"
+        "data phase: first progress line (\"    Buckup(1/n)...\", \"    VERIFY(1/n)...\", "
+        "\"    RESTORE(1/n)...\")\nto progress 100.\n"
         "PC side = event + comm + tick threads of the operation; process = PC side + simulator "
-        "+ bench.\n",
-        "    Buckup(1/n)");
+        "+ bench.\n");
     int retries = 0;
     for (const Series* s : {&backup, &verify, &restore}) {
         for (const RunResult& r : s->runs) {
