@@ -169,7 +169,7 @@ CfCard::Offer CfCard::OfferAfter(const std::string& stem) {
         return Offer{0, fileStem, bytes.size()};
     }
     // Nothing left: a further next request keeps answering "no more files".
-    range_->lastOffered = "~";
+    range_->lastOffered.assign(1, '~');
     return Offer{kCfResultNone, {}, 0};
 }
 

@@ -117,13 +117,13 @@ bool FileFinder::NextEntry(std::string& entryName, bool& isFolder) {
 bool FileFinder::FindFirst(const std::string& pattern, std::string& name, std::size_t capacity) {
     Close();
     const std::size_t slash = pattern.rfind('/');
-    std::string folder;
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0                ? std::string("/")
+                                                           : pattern.substr(0, slash);
     auto search = std::make_unique<Search>();
     if (slash == std::string::npos) {
-        folder = ".";
         search->namePattern = pattern;
     } else {
-        folder = slash == 0 ? std::string("/") : pattern.substr(0, slash);
         search->prefix = pattern.substr(0, slash + 1);
         search->namePattern = pattern.substr(slash + 1);
     }

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -63,8 +65,10 @@ void WriteControlBlock(const std::string& prefix, std::uint32_t id, const char* 
     ::close(fd);
     char header[trace::kControlHeaderSize] = {};
     std::memcpy(header, &id, sizeof(id));
-    std::strncpy(header + trace::kSignatureOffset, signature,
-                 trace::kControlHeaderSize - trace::kSignatureOffset - 1);
+    // The rest of the header is zero, so a signature that fits stays NUL-terminated.
+    std::memcpy(header + trace::kSignatureOffset, signature,
+                std::min(std::strlen(signature),
+                         trace::kControlHeaderSize - trace::kSignatureOffset - 1));
     PatchControlBlock(prefix, 0, header, sizeof(header));
 }
 
