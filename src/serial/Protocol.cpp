@@ -230,18 +230,26 @@ bool CProtocol::SendUnchecked(std::string_view frame, int ticks, int nextPhase, 
     return false;
 }
 
-bool CProtocol::RetryTo(int retryPhase, int& nPhase) {
-    Purge(kPurgeAll);
-    ResetAssembler();
+bool CProtocol::NextAttempt(int retryPhase, int& nPhase) {
+    Disarm();
     if (--m_nRetry < 0) {
         nPhase = 1;
-        Disarm();
         m_nError = msg::kRetryOver;
         return false;
     }
-    Disarm();
     nPhase = retryPhase;
     return true;
+}
+
+bool CProtocol::RetryTo(int retryPhase, int& nPhase) {
+    Purge(kPurgeAll);
+    ResetAssembler();
+    return NextAttempt(retryPhase, nPhase);
+}
+
+void CProtocol::WriteQuitFrame() {
+    const std::uint8_t quit[] = {DLE, '>', 'Q', CR};
+    Write(quit, sizeof(quit));
 }
 
 bool CProtocol::AbortImmediate(int& nPhase, bool purge) {

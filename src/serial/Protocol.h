@@ -176,9 +176,13 @@ protected:
     }
     // Like Send, but the write result is not checked.
     bool SendUnchecked(std::string_view frame, int ticks, int nextPhase, int& nPhase);
-    // Time-out: purge, count one retry, go to retryPhase; when the retries are used up,
-    // phase 1 with 4002. Returns the value the phase returns.
+    // Counts one failed attempt: go to retryPhase (true), or, when the retries are used up,
+    // phase 1 with 4002 (false). Returns the value the phase returns.
+    bool NextAttempt(int retryPhase, int& nPhase);
+    // Time-out: purge, then NextAttempt.
     bool RetryTo(int retryPhase, int& nPhase);
+    // The quit frame, written when a command gives up on the panel; its result is not used.
+    void WriteQuitFrame();
     // Abort handling: immediate (phase 99, purging when waiting) or deferred by the flag.
     bool AbortImmediate(int& nPhase, bool purge);
     void AbortDeferred();

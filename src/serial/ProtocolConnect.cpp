@@ -132,8 +132,7 @@ bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
             m_csPassword.clear();
             RequestFromView(WM_PASSWORD_REQUEST);
             if (m_csPassword.empty()) {
-                std::string quit = Format("%c>Q%c", DLE, CR);
-                Write(quit.data(), static_cast<std::uint32_t>(quit.size()));
+                WriteQuitFrame();
                 nPhase = 99;
                 return true;
             }
@@ -174,8 +173,7 @@ bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
                 nPhase = 7;
                 return true;
             }
-            std::string quit = Format("%c>Q%c", DLE, CR);
-            Write(quit.data(), static_cast<std::uint32_t>(quit.size()));
+            WriteQuitFrame();
             Disarm();
             m_nError = msg::kPasswordRetry;
             nPhase = 1;
@@ -338,14 +336,7 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
                 return true;
             }
             m_nRecvPos = 0;
-            if (--m_nRetry < 0) {
-                nPhase = 1;
-                Disarm();
-                m_nError = msg::kRetryOver;
-                return false;
-            }
-            nPhase = 4;
-            return true;
+            return NextAttempt(4, nPhase);
         }
     }
     return false;
@@ -452,14 +443,7 @@ bool CProtocol::DownloadPhase(int nEvent, int& nPhase) {
                     nPhase = 5;
                     return true;
                 }
-                if (--m_nRetry < 0) {
-                    nPhase = 1;
-                    Disarm();
-                    m_nError = msg::kRetryOver;
-                    return false;
-                }
-                nPhase = 2;
-                return true;
+                return NextAttempt(2, nPhase);
             }
             if (nEvent == EVENT_TIMEOUT) {
                 AddStatusLine(msg::kTimeOut);

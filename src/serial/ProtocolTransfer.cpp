@@ -145,15 +145,7 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
                 }
                 Purge(kPurgeAll);
                 AddStatusLine(msg::kDataError);
-                if (--m_nRetry < 0) {
-                    nPhase = 1;
-                    Disarm();
-                    m_nError = msg::kRetryOver;
-                    return false;
-                }
-                Disarm();
-                nPhase = 2;
-                return true;
+                return NextAttempt(2, nPhase);
             }
             if (nEvent == EVENT_TIMEOUT) {
                 // Errors the driver holds but no read has collected yet count too.
@@ -323,14 +315,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             }
             Purge(kPurgeAll);
             AddStatusLine(msg::kDataError);
-            if (--m_nRetry < 0) {
-                nPhase = 1;
-                Disarm();
-                m_nError = msg::kRetryOver;
-                return false;
-            }
-            nPhase = 2;
-            return true;
+            return NextAttempt(2, nPhase);
         }
     }
     return false;
