@@ -40,10 +40,10 @@ constexpr std::size_t kCommentLimit = 64;
 constexpr int kIdOverwrite = 3001;
 constexpr int kIdImageUnreadable = 3002;
 
-struct CommandSpec;
-using CommandFn = int (*)(const CliOptions&, const CommandSpec&);
+struct CommandEntry;
+using CommandFn = int (*)(const CliOptions&, const CommandEntry&);
 
-struct CommandSpec {
+struct CommandEntry {
     std::string_view name;
     std::string_view argsText;  // for the usage text
     std::string_view help;
@@ -53,15 +53,15 @@ struct CommandSpec {
     CommandFn run;
 };
 
-int RunBackup(const CliOptions& options, const CommandSpec& spec);
-int RunRestore(const CliOptions& options, const CommandSpec& spec);
-int RunVerify(const CliOptions& options, const CommandSpec& spec);
-int RunInfo(const CliOptions& options, const CommandSpec& spec);
-int RunComment(const CliOptions& options, const CommandSpec& spec);
-int RunCfReceive(const CliOptions& options, const CommandSpec& spec);
-int RunCfSend(const CliOptions& options, const CommandSpec& spec);
+int RunBackup(const CliOptions& options, const CommandEntry& command);
+int RunRestore(const CliOptions& options, const CommandEntry& command);
+int RunVerify(const CliOptions& options, const CommandEntry& command);
+int RunInfo(const CliOptions& options, const CommandEntry& command);
+int RunComment(const CliOptions& options, const CommandEntry& command);
+int RunCfReceive(const CliOptions& options, const CommandEntry& command);
+int RunCfSend(const CliOptions& options, const CommandEntry& command);
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {"backup", "PATH [--comment TEXT]",
      "read the panel's memory into a backup image (PATH ends in\n"
      "                         .mem, or is a folder when AUTOFILENAME is on)",
@@ -88,40 +88,40 @@ void Line(std::FILE* stream, const std::string& text) {
     std::fflush(stream);
 }
 
-void Error(const CommandSpec& spec, const std::string& text) {
-    Line(stderr, "kzmnt-cli: " + std::string(spec.name) + ": " + text);
+void Error(const CommandEntry& command, const std::string& text) {
+    Line(stderr, "kzmnt-cli: " + std::string(command.name) + ": " + text);
 }
 
 // The dialog's rule for the command's path; explains a refusal on stderr.
-bool CheckSelection(const CommandSpec& spec, const std::string& path) {
+bool CheckSelection(const CommandEntry& command, const std::string& path) {
     const bool autoName = CSettings().GetAutoFileName();
-    if (FileSelectionValid(spec.selectionMode, autoName, path)) {
+    if (FileSelectionValid(command.selectionMode, autoName, path)) {
         return true;
     }
     if (path.empty()) {
-        Error(spec, "the path is empty");
-    } else if (spec.selectionMode == kModeBackup && autoName) {
-        Error(spec, "AUTOFILENAME is on, so \"" + path +
+        Error(command, "the path is empty");
+    } else if (command.selectionMode == kModeBackup && autoName) {
+        Error(command, "AUTOFILENAME is on, so \"" + path +
                         "\" must be a folder: it must not name an existing file and must "
                         "not contain a '.'");
-    } else if (spec.selectionMode == kModeBackup) {
-        Error(spec, "\"" + path + "\" must end with .mem and must not name an existing folder");
-    } else if (spec.selectionMode == kModeCfReceive) {
-        Error(spec, "\"" + path +
+    } else if (command.selectionMode == kModeBackup) {
+        Error(command, "\"" + path + "\" must end with .mem and must not name an existing folder");
+    } else if (command.selectionMode == kModeCfReceive) {
+        Error(command, "\"" + path +
                         "\" must be a folder: it must not name an existing file and "
                         "must not contain a '.'");
-    } else if (spec.selectionMode == kModeCfSend) {
-        Error(spec, "\"" + path + "\" must name an existing folder and must not contain a '.'");
+    } else if (command.selectionMode == kModeCfSend) {
+        Error(command, "\"" + path + "\" must name an existing folder and must not contain a '.'");
     } else {
-        Error(spec, "\"" + path + "\" does not exist");
+        Error(command, "\"" + path + "\" does not exist");
     }
     return false;
 }
 
 // Only the serial link is driven from the console.
-bool SerialLinkSelected(const CommandSpec& spec) {
+bool SerialLinkSelected(const CommandEntry& command) {
     if (CSettings().GetCommType() == 1) {
-        Error(spec,
+        Error(command,
               "COMMTYPE=1 selects the LAN link, which kzmnt-cli does not drive; set "
               "COMMTYPE=0 in KZMNT.INI for the serial link");
         return false;
@@ -130,7 +130,7 @@ bool SerialLinkSelected(const CommandSpec& spec) {
 }
 
 // Cuts text to the comment limit without splitting a UTF-8 sequence.
-std::string LimitComment(const CommandSpec& spec, std::string text) {
+std::string LimitComment(const CommandEntry& command, std::string text) {
     if (text.size() <= kCommentLimit) {
         return text;
     }
@@ -139,7 +139,7 @@ std::string LimitComment(const CommandSpec& spec, std::string text) {
         --n;
     }
     text.resize(n);
-    Error(spec, "the comment is cut to 64 characters: \"" + text + "\"");
+    Error(command, "the comment is cut to 64 characters: \"" + text + "\"");
     return text;
 }
 
@@ -173,12 +173,12 @@ class Session {
     InterruptWatcher watcher_;  // last: Ctrl-C reaches the controller only while all exist
 };
 
-int RunBackup(const CliOptions& options, const CommandSpec& spec) {
+int RunBackup(const CliOptions& options, const CommandEntry& command) {
     std::string path = options.args[0];
-    if (!CheckSelection(spec, path)) {
+    if (!CheckSelection(command, path)) {
         return kExitUsage;
     }
-    if (!SerialLinkSelected(spec)) {
+    if (!SerialLinkSelected(command)) {
         return kExitFailed;
     }
     const bool autoName = CSettings().GetAutoFileName();
@@ -192,7 +192,7 @@ int RunBackup(const CliOptions& options, const CommandSpec& spec) {
             comment = existing.GetImageComment();
         }
     }
-    comment = LimitComment(spec, comment);
+    comment = LimitComment(command, comment);
 
     Session session(options);
     if (!autoName) {
@@ -219,12 +219,12 @@ int RunBackup(const CliOptions& options, const CommandSpec& spec) {
 // Restore and verify: the image must load before anything starts; its comment is the
 // form's comment.
 template <class Operation>
-int RunWithImage(const CliOptions& options, const CommandSpec& spec) {
+int RunWithImage(const CliOptions& options, const CommandEntry& command) {
     const std::string path = options.args[0];
-    if (!CheckSelection(spec, path)) {
+    if (!CheckSelection(command, path)) {
         return kExitUsage;
     }
-    if (!SerialLinkSelected(spec)) {
+    if (!SerialLinkSelected(command)) {
         return kExitFailed;
     }
     MemImageFile image;
@@ -244,22 +244,22 @@ int RunWithImage(const CliOptions& options, const CommandSpec& spec) {
     return session.Run(std::move(op), path, comment).exitStatus;
 }
 
-int RunRestore(const CliOptions& options, const CommandSpec& spec) {
-    return RunWithImage<CRestore>(options, spec);
+int RunRestore(const CliOptions& options, const CommandEntry& command) {
+    return RunWithImage<CRestore>(options, command);
 }
 
-int RunVerify(const CliOptions& options, const CommandSpec& spec) {
-    return RunWithImage<CVerify>(options, spec);
+int RunVerify(const CliOptions& options, const CommandEntry& command) {
+    return RunWithImage<CVerify>(options, command);
 }
 
-int RunInfo(const CliOptions& options, const CommandSpec& spec) {
+int RunInfo(const CliOptions& options, const CommandEntry& command) {
     const std::string& path = options.args[0];
-    if (!CheckSelection(spec, path)) {
+    if (!CheckSelection(command, path)) {
         return kExitUsage;
     }
     MemImageFile image;
     if (!image.LoadHeader(path)) {
-        Error(spec, GetString(kIdImageUnreadable));
+        Error(command, GetString(kIdImageUnreadable));
         return kExitFailed;
     }
     const CModelDefs defs;
@@ -279,19 +279,19 @@ int RunInfo(const CliOptions& options, const CommandSpec& spec) {
     return kExitOk;
 }
 
-int RunComment(const CliOptions& options, const CommandSpec& spec) {
+int RunComment(const CliOptions& options, const CommandEntry& command) {
     const std::string& path = options.args[0];
-    if (!CheckSelection(spec, path)) {
+    if (!CheckSelection(command, path)) {
         return kExitUsage;
     }
     MemImageFile image;
     if (!image.LoadHeader(path)) {
-        Error(spec, GetString(kIdImageUnreadable));
+        Error(command, GetString(kIdImageUnreadable));
         return kExitFailed;
     }
-    const std::string text = LimitComment(spec, options.args[1]);
+    const std::string text = LimitComment(command, options.args[1]);
     if (!MemImageFile::SetImageComment(path, text)) {
-        Error(spec, "the comment of \"" + path + "\" could not be written");
+        Error(command, "the comment of \"" + path + "\" could not be written");
         return kExitFailed;
     }
     Line(stdout, "Comment: " + text);
@@ -301,12 +301,12 @@ int RunComment(const CliOptions& options, const CommandSpec& spec) {
 // CF receive and send: the folder must pass the dialog's rule; the operation asks its own
 // questions (folders, overwriting) through the console view.
 template <class Operation>
-int RunCfTransfer(const CliOptions& options, const CommandSpec& spec) {
+int RunCfTransfer(const CliOptions& options, const CommandEntry& command) {
     const std::string path = options.args[0];
-    if (!CheckSelection(spec, path)) {
+    if (!CheckSelection(command, path)) {
         return kExitUsage;
     }
-    if (!SerialLinkSelected(spec)) {
+    if (!SerialLinkSelected(command)) {
         return kExitFailed;
     }
     CSettings().AddRecentFile(path);
@@ -317,18 +317,18 @@ int RunCfTransfer(const CliOptions& options, const CommandSpec& spec) {
     return session.Run(std::move(op), path, std::nullopt).exitStatus;
 }
 
-int RunCfReceive(const CliOptions& options, const CommandSpec& spec) {
-    return RunCfTransfer<CCfReceive>(options, spec);
+int RunCfReceive(const CliOptions& options, const CommandEntry& command) {
+    return RunCfTransfer<CCfReceive>(options, command);
 }
 
-int RunCfSend(const CliOptions& options, const CommandSpec& spec) {
-    return RunCfTransfer<CCfSend>(options, spec);
+int RunCfSend(const CliOptions& options, const CommandEntry& command) {
+    return RunCfTransfer<CCfSend>(options, command);
 }
 
-const CommandSpec* FindCommand(std::string_view name) {
-    for (const CommandSpec& spec : kCommands) {
-        if (spec.name == name) {
-            return &spec;
+const CommandEntry* FindCommand(std::string_view name) {
+    for (const CommandEntry& command : kCommands) {
+        if (command.name == name) {
+            return &command;
         }
     }
     return nullptr;
@@ -407,14 +407,14 @@ std::string UsageText() {
         "and shows or edits backup images.\n"
         "\n"
         "commands:\n";
-    for (const CommandSpec& spec : kCommands) {
-        std::string head = "  " + std::string(spec.name) + " " + std::string(spec.argsText);
+    for (const CommandEntry& command : kCommands) {
+        std::string head = "  " + std::string(command.name) + " " + std::string(command.argsText);
         if (head.size() < 25) {
             head.append(25 - head.size(), ' ');
         } else {
             head += "\n" + std::string(25, ' ');
         }
-        text += head + std::string(spec.help) + "\n";
+        text += head + std::string(command.help) + "\n";
     }
     text +=
         "\n"
@@ -442,17 +442,17 @@ int RunCommand(const CliOptions& options) {
     if (options.command.empty()) {
         return UsageError("no command given");
     }
-    const CommandSpec* spec = FindCommand(options.command);
-    if (!spec) {
+    const CommandEntry* command = FindCommand(options.command);
+    if (!command) {
         return UsageError("unknown command " + options.command);
     }
-    if (options.args.size() != spec->argCount) {
-        return UsageError(std::string(spec->name) + " takes " + std::string(spec->argsText));
+    if (options.args.size() != command->argCount) {
+        return UsageError(std::string(command->name) + " takes " + std::string(command->argsText));
     }
-    if (options.comment && !spec->takesComment) {
+    if (options.comment && !command->takesComment) {
         return UsageError("--comment belongs to backup only");
     }
-    return spec->run(options, *spec);
+    return command->run(options, *command);
 }
 
 }  // namespace kz::cli
