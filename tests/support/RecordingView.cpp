@@ -78,12 +78,14 @@ void RecordingView::UiThread() {
         if (onMessage) {
             onMessage(posted.msg, posted.wParam);
         }
+        lock.lock();
+        // Recorded before the operation is released, so a test that sees the operation
+        // finish also sees every request it made.
+        handled_.emplace_back(posted.msg, posted.wParam);
+        cv_.notify_all();
         if (posted.request) {
             posted.request->Set();
         }
-        lock.lock();
-        handled_.emplace_back(posted.msg, posted.wParam);
-        cv_.notify_all();
     }
 }
 
