@@ -230,6 +230,15 @@ bool CProtocol::SendUnchecked(std::string_view frame, int ticks, int nextPhase, 
     return false;
 }
 
+bool CProtocol::BeginAttempts(int nEvent, int& nPhase) {
+    if (nEvent == EVENT_ABORT) {
+        return AbortImmediate(nPhase, false);
+    }
+    m_nRetry = m_nRetryCount;
+    nPhase = 2;
+    return true;
+}
+
 bool CProtocol::NextAttempt(int retryPhase, int& nPhase) {
     Disarm();
     if (--m_nRetry < 0) {

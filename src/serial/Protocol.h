@@ -176,6 +176,9 @@ protected:
     }
     // Like Send, but the write result is not checked.
     bool SendUnchecked(std::string_view frame, int ticks, int nextPhase, int& nPhase);
+    // The usual first phase: an abort ends the command at once; otherwise load the retry
+    // counter and go to phase 2.
+    bool BeginAttempts(int nEvent, int& nPhase);
     // Counts one failed attempt: go to retryPhase (true), or, when the retries are used up,
     // phase 1 with 4002 (false). Returns the value the phase returns.
     bool NextAttempt(int retryPhase, int& nPhase);

@@ -712,12 +712,7 @@ bool CProtocol::ReadHWPhase(int nEvent, int& nPhase) {
     TraceMessage("KZmnt", "CProtocol::ReadHW_Phase%d( %d , %d )\n", nPhase, nEvent, nPhase);
     switch (nPhase) {
         case 1:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            m_nRetry = m_nRetryCount;
-            nPhase = 2;
-            return true;
+            return BeginAttempts(nEvent, nPhase);
         case 2:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -783,12 +778,7 @@ bool CProtocol::ReadSignature(int nEvent) {
 bool CProtocol::ReadSignaturePhase(int nEvent, int& nPhase) {
     switch (nPhase) {
         case 1:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            m_nRetry = m_nRetryCount;
-            nPhase = 2;
-            return true;
+            return BeginAttempts(nEvent, nPhase);
         case 2:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);

@@ -71,12 +71,7 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
     }
     switch (nPhase) {
         case 1:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            m_nRetry = m_nRetryCount;
-            nPhase = 2;
-            return true;
+            return BeginAttempts(nEvent, nPhase);
         case 2:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -208,12 +203,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
     }
     switch (nPhase) {
         case 1:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            m_nRetry = m_nRetryCount;
-            nPhase = 2;
-            return true;
+            return BeginAttempts(nEvent, nPhase);
         case 2:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -330,12 +320,7 @@ bool CProtocol::ReadIO(int nEvent) {
 bool CProtocol::ReadIOPhase(int nEvent, int& nPhase) {
     switch (nPhase) {
         case 1:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            m_nRetry = m_nRetryCount;
-            nPhase = 2;
-            return true;
+            return BeginAttempts(nEvent, nPhase);
         case 2:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -368,12 +353,7 @@ bool CProtocol::WriteIO(int nEvent) {
 bool CProtocol::WriteIOPhase(int nEvent, int& nPhase) {
     switch (nPhase) {
         case 1:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            m_nRetry = m_nRetryCount;
-            nPhase = 2;
-            return true;
+            return BeginAttempts(nEvent, nPhase);
         case 2:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
