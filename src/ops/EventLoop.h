@@ -17,7 +17,7 @@
 namespace kz {
 
 class EventLoop {
-public:
+  public:
     // handler(event, token): token is whatever the poster attached (the protocol engine
     // stamps time-outs with the generation of the countdown they belong to).
     using Handler = std::function<void(int event, std::uint64_t token)>;
@@ -41,7 +41,7 @@ public:
     // Blocks until no event is waiting and none is being handled (for tests).
     void WaitIdle();
 
-private:
+  private:
     struct Item {
         int event;
         std::uint64_t token;

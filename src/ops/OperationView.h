@@ -26,7 +26,7 @@ inline constexpr unsigned WM_PASSWORD_REQUEST = 2029;
 
 // Auto-reset event an operation waits on while the view runs a dialog for it.
 class RequestEvent {
-public:
+  public:
     void Reset() {
         std::lock_guard lock(mutex_);
         signalled_ = false;
@@ -43,14 +43,14 @@ public:
         signalled_ = false;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool signalled_ = false;
 };
 
 class IOperationView {
-public:
+  public:
     virtual ~IOperationView() = default;
 
     // Appends a line to the status list and selects it (newest last).
@@ -71,7 +71,7 @@ public:
 
 // Questions an operation asks the user directly. Texts are string-table ids.
 class IOperationPrompt {
-public:
+  public:
     virtual ~IOperationPrompt() = default;
 
     // A message box with OK and Cancel; captionId 0 means no caption. True for OK.

@@ -11,11 +11,11 @@ namespace {
 // step (with the 4000 and 5049 exceptions of the CF operations); otherwise phase + 1,
 // capped at the end marker.
 struct Rule {
-    int count;       // table length
-    int earlyEnd;    // first phase outside the early zone
-    int terminate;   // target of early-zone errors
-    int mainEnd;     // first phase outside the main zone
-    int close;       // target of main-zone errors (Reset or Quit)
+    int count;      // table length
+    int earlyEnd;   // first phase outside the early zone
+    int terminate;  // target of early-zone errors
+    int mainEnd;    // first phase outside the main zone
+    int close;      // target of main-zone errors (Reset or Quit)
     bool skipCloseOn4000;
     int closeOn5049;  // -1: none; otherwise the target for 5049 in the main zone
 };
@@ -50,7 +50,9 @@ Rule RuleFor(OperationKind kind) {
 
 }  // namespace
 
-int StepCount(OperationKind kind) { return RuleFor(kind).count; }
+int StepCount(OperationKind kind) {
+    return RuleFor(kind).count;
+}
 
 bool IsEarlyZoneError(OperationKind kind, int phase, int error) {
     return error != 0 && phase < RuleFor(kind).earlyEnd;

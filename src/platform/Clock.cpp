@@ -89,7 +89,9 @@ bool ManualClock::WaitForSleepers(int n, std::chrono::milliseconds realTimeout) 
     return cv_.wait_for(lock, realTimeout, [&] { return freshSleepers_ >= n; });
 }
 
-IClock& Clock() { return *g_clock.load(std::memory_order_acquire); }
+IClock& Clock() {
+    return *g_clock.load(std::memory_order_acquire);
+}
 
 void SetClock(IClock* clock) {
     g_clock.store(clock ? clock : &g_realClock, std::memory_order_release);

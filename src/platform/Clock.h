@@ -14,7 +14,7 @@
 namespace kz::platform {
 
 class IClock {
-public:
+  public:
     virtual ~IClock() = default;
     // Milliseconds since an arbitrary start, wrapping at 2^32 (GetTickCount semantics).
     virtual std::uint32_t TickCount() = 0;
@@ -24,7 +24,7 @@ public:
 
 // The real steady clock.
 class RealClock final : public IClock {
-public:
+  public:
     std::uint32_t TickCount() override;
     void Sleep(std::chrono::milliseconds d) override;
 };
@@ -32,12 +32,12 @@ public:
 // Real time compressed by a factor: Sleep(d) waits d / factor, TickCount() runs factor
 // times faster. Protocol time-outs and sleeps keep their ratios, tests finish sooner.
 class ScaledClock final : public IClock {
-public:
+  public:
     explicit ScaledClock(unsigned factor);
     std::uint32_t TickCount() override;
     void Sleep(std::chrono::milliseconds d) override;
 
-private:
+  private:
     unsigned factor_;
     std::chrono::steady_clock::time_point start_;
 };
@@ -45,7 +45,7 @@ private:
 // Time that moves only through Advance(). Sleep() blocks until the clock has been
 // advanced past the sleeper's deadline, so a test decides exactly when a tick happens.
 class ManualClock final : public IClock {
-public:
+  public:
     std::uint32_t TickCount() override;
     void Sleep(std::chrono::milliseconds d) override;
     // Moves time forward and wakes every sleeper whose deadline has passed.
@@ -59,7 +59,7 @@ public:
     // Advance() and still sleep; false after the real time-out.
     bool WaitForSleepers(int n, std::chrono::milliseconds realTimeout = std::chrono::seconds(5));
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::uint64_t now_ = 0;

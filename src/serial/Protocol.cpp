@@ -58,7 +58,9 @@ void CProtocol::Shutdown() {
     Close();
 }
 
-void CProtocol::PostEvent(int nEvent) { m_events.Post(nEvent); }
+void CProtocol::PostEvent(int nEvent) {
+    m_events.Post(nEvent);
+}
 
 void CProtocol::HandleEvent(int nEvent, std::uint64_t token) {
     if (nEvent == EVENT_TIMEOUT) {
@@ -72,9 +74,13 @@ void CProtocol::HandleEvent(int nEvent, std::uint64_t token) {
     Diapatcher(nEvent);
 }
 
-bool CProtocol::Diapatcher(int /*nEvent*/) { return false; }
+bool CProtocol::Diapatcher(int /*nEvent*/) {
+    return false;
+}
 
-bool CProtocol::ChangeReadSize() { return true; }
+bool CProtocol::ChangeReadSize() {
+    return true;
+}
 
 // ---- Link ------------------------------------------------------------------------------
 
@@ -159,7 +165,9 @@ int CProtocol::Countdown() {
     return m_nCountdown;
 }
 
-std::uint32_t CProtocol::TickCount() const { return platform::Clock().TickCount(); }
+std::uint32_t CProtocol::TickCount() const {
+    return platform::Clock().TickCount();
+}
 
 void CProtocol::Sleep(int milliseconds) {
     platform::Clock().Sleep(std::chrono::milliseconds(milliseconds));
@@ -208,8 +216,7 @@ bool CProtocol::RunCommand(int& nPhase, int nDone, PhaseFn phaseFn, int nEvent,
     }
 }
 
-bool CProtocol::Send(const void* data, std::size_t length, int ticks, int nextPhase,
-                     int& nPhase) {
+bool CProtocol::Send(const void* data, std::size_t length, int ticks, int nextPhase, int& nPhase) {
     Arm(ticks);
     m_nRecvPos = 0;
     ResetAssembler();
@@ -424,7 +431,9 @@ void CProtocol::AddStatusLine(const std::string& text) {
     }
 }
 
-void CProtocol::AddStatusLine(int stringId) { AddStatusLine(GetString(stringId)); }
+void CProtocol::AddStatusLine(int stringId) {
+    AddStatusLine(GetString(stringId));
+}
 
 void CProtocol::ResetProgress() {
     if (m_pView) {
@@ -456,7 +465,9 @@ void CProtocol::PostToView(unsigned msg, std::uintptr_t wParam) {
     }
 }
 
-void CProtocol::PostComplete() { PostToView(WM_OPERATION_COMPLETE, 0); }
+void CProtocol::PostComplete() {
+    PostToView(WM_OPERATION_COMPLETE, 0);
+}
 
 bool CProtocol::RequestFromView(unsigned msg) {
     if (!m_pView || m_bShuttingDown) {

@@ -44,8 +44,8 @@ inline constexpr std::uint8_t ESC = 0x1B;
 
 // Buffer and piece sizes of the link.
 inline constexpr std::uint32_t kRecvBufferSize = 66560;  // receive buffer, frame buffer, queues
-inline constexpr std::uint32_t kSendPiece = 4096;         // a long frame goes out in pieces
-inline constexpr std::uint32_t kReadPiece = 4096;         // received data is read in pieces
+inline constexpr std::uint32_t kSendPiece = 4096;        // a long frame goes out in pieces
+inline constexpr std::uint32_t kReadPiece = 4096;        // received data is read in pieces
 inline constexpr std::uint32_t kLoaderFileLimit = kRecvBufferSize - 19;
 inline constexpr int kTickMs = 10;
 inline constexpr std::uint32_t kPurgeAll = 15;
@@ -86,7 +86,7 @@ void Checksum(const std::uint8_t* data, std::size_t length, char* out);
 std::string ChecksumText(std::string_view data);
 
 class CProtocol : public CComm {
-public:
+  public:
     CProtocol();
     ~CProtocol() override;
 
@@ -152,7 +152,7 @@ public:
     // left in the receive buffer (empty when there is none).
     std::string CoreIdFromAnswer() const;
 
-protected:
+  protected:
     using PhaseFn = bool (CProtocol::*)(int nEvent, int& nPhase);
 
     // Runs one protocol command: the phase function with nEvent until it waits; handles
@@ -194,8 +194,8 @@ protected:
     // byte, CR and SUB; the assembler's state survives from one read to the next.
     struct AnswerKind {
         std::uint8_t start;  // DLE (loader) or ESC (firmware): restarts the answer
-        bool gated;          // bytes before the start byte are ignored; after CR only SUB may follow
-        bool dropLoneSub;    // a SUB without CR is dropped rather than stored
+        bool gated;        // bytes before the start byte are ignored; after CR only SUB may follow
+        bool dropLoneSub;  // a SUB without CR is dropped rather than stored
     };
     static constexpr AnswerKind kLoaderAnswer{DLE, false, false};
     static constexpr AnswerKind kLoaderGated{DLE, true, false};
@@ -284,7 +284,7 @@ protected:
     std::uint8_t* m_pchWriteBuff = nullptr;  // owned by the operation; size + 2 spare bytes
     std::uint32_t m_dwWriteIOValue = 0;
 
-private:
+  private:
     void HandleEvent(int nEvent, std::uint64_t token);
     void StartTimer();
     void StopTimer();

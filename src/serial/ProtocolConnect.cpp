@@ -37,7 +37,9 @@ char RateCode(std::uint32_t baud) {
     }
 }
 
-int RetryOrThree(int retry) { return retry > 0 ? retry : 3; }
+int RetryOrThree(int retry) {
+    return retry > 0 ? retry : 3;
+}
 
 std::uint32_t HexValue(const std::string& text) {
     unsigned int value = 0;
@@ -295,8 +297,8 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
             AddStatusLine(msg::kCoreIdCheck);
             {
                 std::string mid = "MID";
-                std::string frame = static_cast<char>(ESC) + mid + ChecksumText(mid) +
-                                    static_cast<char>(CR);
+                std::string frame =
+                    static_cast<char>(ESC) + mid + ChecksumText(mid) + static_cast<char>(CR);
                 return Send(frame, m_nReadTimeout, 5, nPhase);
             }
         case 5:
@@ -325,9 +327,8 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
             std::string_view answer = Answer();
             // The core ID sits at characters 8 to 11; a shorter answer cannot carry one
             // even when its checksum holds.
-            bool good = answer.size() >= 14 &&
-                        ChecksumText(answer.substr(0, answer.size() - 2)) ==
-                            answer.substr(answer.size() - 2);
+            bool good = answer.size() >= 14 && ChecksumText(answer.substr(0, answer.size() - 2)) ==
+                                                   answer.substr(answer.size() - 2);
             if (good) {
                 if (DebugStatusOn()) {
                     AddStatusLine(Format("Read CoreID = [%4.4s]", answer.data() + 8));
@@ -426,8 +427,8 @@ bool CProtocol::DownloadPhase(int nEvent, int& nPhase) {
             return true;
         case 3: {
             std::string body = Format("COM2%c0000", RateCode(m_nBaudRate));
-            std::string frame = static_cast<char>(ESC) + body + ChecksumText(body) +
-                                static_cast<char>(CR);
+            std::string frame =
+                static_cast<char>(ESC) + body + ChecksumText(body) + static_cast<char>(CR);
             return Send(frame, m_nReadTimeout, 4, nPhase);
         }
         case 4:
@@ -513,8 +514,8 @@ bool CProtocol::DownloadPhase(int nEvent, int& nPhase) {
             return false;
         case 7: {
             std::string body = "PGO" + m_csLoaderAddress;
-            std::string frame = static_cast<char>(ESC) + body + ChecksumText(body) +
-                                static_cast<char>(CR);
+            std::string frame =
+                static_cast<char>(ESC) + body + ChecksumText(body) + static_cast<char>(CR);
             return Send(frame, m_nReadTimeout, 8, nPhase);
         }
         case 9:
@@ -654,15 +655,16 @@ bool CProtocol::HandshakingPhase(int nEvent, int& nPhase) {
     return false;
 }
 
-// ---- ChangeSIO (CF operations) -------------------------------------------------------------------
+// ---- ChangeSIO (CF operations)
+// -------------------------------------------------------------------
 //  1 purge, line reset ─(9600)─► 5     1 ─► 2 "<O2" ─► 3 answer ─► 4 switch, purge ─► 5
 bool CProtocol::ChangeSIO(int nEvent) {
     return RunCommand(m_nChangeSIOPhase, 5, &CProtocol::ChangeSIOPhase, nEvent);
 }
 
 bool CProtocol::ChangeSIOPhase(int nEvent, int& nPhase) {
-    TraceMessage("M", "  ChangeSIO nPhase = [%d]  nEvent = [%d] m_nError = [%d]\n", nPhase,
-                 nEvent, m_nError);
+    TraceMessage("M", "  ChangeSIO nPhase = [%d]  nEvent = [%d] m_nError = [%d]\n", nPhase, nEvent,
+                 m_nError);
     if (nEvent == EVENT_ABORT) {
         m_bAbort = true;
         if (nPhase == 3) {
@@ -702,7 +704,8 @@ bool CProtocol::ChangeSIOPhase(int nEvent, int& nPhase) {
     return false;
 }
 
-// ---- ReadHW ----------------------------------------------------------------------------------------
+// ---- ReadHW
+// ----------------------------------------------------------------------------------------
 //  1 ─► 2 ">h" ─► 3 answer ─► 4 parse "x,coreid,from,dram,sram" from character 3 ─► 5
 bool CProtocol::ReadHW(int nEvent) {
     return RunCommand(m_nReadHWPhase, 5, &CProtocol::ReadHWPhase, nEvent);
@@ -769,7 +772,8 @@ bool CProtocol::WaitLoaderAnswer(int nEvent, int& nPhase, int nextPhase, int ret
     return false;
 }
 
-// ---- ReadSignature -----------------------------------------------------------------------------------
+// ---- ReadSignature
+// -----------------------------------------------------------------------------------
 //  1 ─► 2 ">K " (kind 1) or ">X" (kind 2) ─► 3 answer ─► 4 value ─► 5
 bool CProtocol::ReadSignature(int nEvent) {
     return RunCommand(m_nReadSignaturePhase, 5, &CProtocol::ReadSignaturePhase, nEvent);

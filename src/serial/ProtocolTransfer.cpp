@@ -78,9 +78,8 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
             }
             TraceMessage("KZmnt", "  CProtocol::ReadData_Phase2 = [%d] , [%d]\n", nEvent, nPhase);
             TraceMessage("KZmnt", "    [Address=%08X , Size=%x]\n", m_dwReadAddress, m_nReadSize);
-            return SendUnchecked(
-                Format("%c>m%08X%08X%c", DLE, m_dwReadAddress, m_nReadSize, CR), m_nReadTimeout,
-                3, nPhase);
+            return SendUnchecked(Format("%c>m%08X%08X%c", DLE, m_dwReadAddress, m_nReadSize, CR),
+                                 m_nReadTimeout, 3, nPhase);
         case 3:
             if (nEvent == EVENT_RECEIVED) {
                 if (!ReadAnswer(kLoaderAnswer)) {
@@ -414,7 +413,8 @@ bool CProtocol::ResetPhase(int nEvent, int& nPhase) {
     return false;
 }
 
-// ---- Quit ----------------------------------------------------------------------------------------
+// ---- Quit
+// ----------------------------------------------------------------------------------------
 
 bool CProtocol::Quit(int nEvent) {
     return RunCommand(m_nQuitPhase, 4, &CProtocol::QuitPhase, nEvent);

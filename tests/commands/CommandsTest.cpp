@@ -54,7 +54,7 @@ std::vector<Cmd> Join(std::vector<Cmd> a, const std::vector<Cmd>& b) {
 }
 
 class CommandsTest : public ::testing::Test {
-protected:
+  protected:
     // Runs the commands to the end; returns m_nError.
     int Run(std::vector<Cmd> cmds, CommandRunner& runner) {
         stoppedAt = std::make_shared<std::size_t>(0);
@@ -90,36 +90,40 @@ TEST_F(CommandsTest, WholeSessionAgainstThePanel) {
     }
     std::vector<std::uint8_t> firstBlock;
     auto cmds = Join({CMD(Password)}, Connection());
-    cmds = Join(cmds, {
-        CMD(ReadHW),
-        Do([](CommandRunner& r) { r.m_nSignatureKind = 1; }),
-        CMD(ReadSignature),
-        Do([](CommandRunner& r) { EXPECT_EQ(r.m_dwSignature, 0x8C930001u); r.m_nSignatureKind = 2; }),
-        CMD(ReadSignature),
-        Do([](CommandRunner& r) {
-            EXPECT_EQ(r.m_dwSignature, 0x1234u);
-            r.m_dwReadAddress = 0xA00000;
-            r.m_nReadSize = 1;
-        }),
-        CMD(ReadIO),
-        Do([](CommandRunner& r) {
-            EXPECT_EQ(r.m_dwIOValue, 0xC3u);
-            r.m_dwReadAddress = 0;
-            r.m_nReadSize = 0x4000;
-        }),
-        CMD(ReadData),
-        Do([&firstBlock](CommandRunner& r) {
-            firstBlock.assign(r.m_pchRecvBuff.get(), r.m_pchRecvBuff.get() + 0x4000);
-            r.m_pchWriteBuff = nullptr;
-        }),
-        Do([&block](CommandRunner& r) {
-            r.m_pchWriteBuff = block.data();
-            r.m_nWriteDataSize = 10000;
-            r.m_dwWriteAddress = 0x400000;
-        }),
-        CMD(WriteData),
-        CMD(Reset),
-    });
+    cmds =
+        Join(cmds, {
+                       CMD(ReadHW),
+                       Do([](CommandRunner& r) { r.m_nSignatureKind = 1; }),
+                       CMD(ReadSignature),
+                       Do([](CommandRunner& r) {
+                           EXPECT_EQ(r.m_dwSignature, 0x8C930001u);
+                           r.m_nSignatureKind = 2;
+                       }),
+                       CMD(ReadSignature),
+                       Do([](CommandRunner& r) {
+                           EXPECT_EQ(r.m_dwSignature, 0x1234u);
+                           r.m_dwReadAddress = 0xA00000;
+                           r.m_nReadSize = 1;
+                       }),
+                       CMD(ReadIO),
+                       Do([](CommandRunner& r) {
+                           EXPECT_EQ(r.m_dwIOValue, 0xC3u);
+                           r.m_dwReadAddress = 0;
+                           r.m_nReadSize = 0x4000;
+                       }),
+                       CMD(ReadData),
+                       Do([&firstBlock](CommandRunner& r) {
+                           firstBlock.assign(r.m_pchRecvBuff.get(), r.m_pchRecvBuff.get() + 0x4000);
+                           r.m_pchWriteBuff = nullptr;
+                       }),
+                       Do([&block](CommandRunner& r) {
+                           r.m_pchWriteBuff = block.data();
+                           r.m_nWriteDataSize = 10000;
+                           r.m_dwWriteAddress = 0x400000;
+                       }),
+                       CMD(WriteData),
+                       CMD(Reset),
+                   });
     ASSERT_EQ(Run(cmds, r), 0) << "stopped at " << *stoppedAt;
     EXPECT_EQ(r.CoreIdFromAnswer(), "");  // the receive buffer moved on since
     EXPECT_EQ(r.m_csHW_CoreID, "8C93");
@@ -191,7 +195,7 @@ TEST_F(CommandsTest, LoaderAddressBytesAreReordered) {
 }
 
 class PasswordTest : public CommandsTest {
-protected:
+  protected:
     void SetUp() override {
         auto panel = sim::DemoPanel();
         panel.password = "secret";
@@ -256,7 +260,7 @@ TEST_F(CommandsTest, PanelWithoutPasswordSkipsTheDialog) {
 }
 
 class PowerResetTest : public CommandsTest {
-protected:
+  protected:
     void SetUp() override {
         LinkSettings noRetry;
         noRetry.retry = 0;
@@ -433,7 +437,8 @@ TEST_F(CommandsTest, WriteDataAnswerOtherThanZeroRepeatsTheBlock) {
     r.m_nWriteDataSize = 100;
     r.Start([&](CommandRunner& runner, int ev) {
         bool done = runner.WriteData(ev);
-        if (!done && ev == EVENT_SENT && runner.WriteSizes().size() == static_cast<std::size_t>(2 * (writes + 1))) {
+        if (!done && ev == EVENT_SENT &&
+            runner.WriteSizes().size() == static_cast<std::size_t>(2 * (writes + 1))) {
             ++writes;
             peer.Send(writes == 1 ? std::string("\x10<m01\r\x1A") : std::string("\x10<m00\r\x1A"));
         }
@@ -442,11 +447,10 @@ TEST_F(CommandsTest, WriteDataAnswerOtherThanZeroRepeatsTheBlock) {
     ASSERT_TRUE(r.WaitDone());
     EXPECT_EQ(r.m_nError, 0);
     auto frames = peer.Frames();
-    EXPECT_EQ(std::count_if(frames.begin(), frames.end(),
-                            [](const std::string& f) {
-                                return f.ends_with("\x10<m0000000000000064\r");
-                            }),
-              2);
+    EXPECT_EQ(
+        std::count_if(frames.begin(), frames.end(),
+                      [](const std::string& f) { return f.ends_with("\x10<m0000000000000064\r"); }),
+        2);
     auto lines = view.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "    Data error"), 1);
 }

@@ -44,9 +44,9 @@ ModelChoices Choices() {
 }
 
 class MemoryOpsTest : public ::testing::Test {
-protected:
-    void Make(const ModelChoices& choices = Choices(),
-              sim::PanelDescription panel = TestPanel(), const LinkSettings& link = {}) {
+  protected:
+    void Make(const ModelChoices& choices = Choices(), sim::PanelDescription panel = TestPanel(),
+              const LinkSettings& link = {}) {
         description = panel;
         bench.reset();
         bench = std::make_unique<SimBench>(link, panel, ModelSection(panel, choices));
@@ -234,7 +234,8 @@ TEST_F(MemoryOpsTest, CorruptBlockAndLineErrorsStillGiveAByteExactImage) {
     EXPECT_EQ(Image("b.mem").substr(1024), ExpectedData());
     auto frames = bench->panel->Frames();
     bool smaller = std::any_of(frames.begin(), frames.end(), [](const sim::ReceivedFrame& f) {
-        return f.command == ">m" && std::string(f.raw.begin(), f.raw.end()).find("00001000") != std::string::npos;
+        return f.command == ">m" &&
+               std::string(f.raw.begin(), f.raw.end()).find("00001000") != std::string::npos;
     });
     EXPECT_TRUE(smaller);
 }
@@ -333,8 +334,8 @@ TEST_P(CompatibilityTest, RestoreRefusesAMismatch) {
     description = panel;
     bench.reset();
     std::string models = ModelSection(TestPanel(), choices);
-    for (auto at = models.find(GetParam().from); !GetParam().from.empty() && at != std::string::npos;
-         at = models.find(GetParam().from)) {
+    for (auto at = models.find(GetParam().from);
+         !GetParam().from.empty() && at != std::string::npos; at = models.find(GetParam().from)) {
         models.replace(at, GetParam().from.size(), GetParam().to);
     }
     bench = std::make_unique<SimBench>(LinkSettings{}, panel, models);
@@ -349,20 +350,26 @@ INSTANTIATE_TEST_SUITE_P(
     Checks, CompatibilityTest,
     ::testing::Values(
         CheckCase{"UnknownModel",
-                  [](MemoryOpsTest&, sim::PanelDescription&, ModelChoices& c) { c.name = "X"; c.ioCode = false; },
+                  [](MemoryOpsTest&, sim::PanelDescription&, ModelChoices& c) {
+                      c.name = "X";
+                      c.ioCode = false;
+                  },
                   msg::kNotRegistered},
-        CheckCase{"CoreId",
-                  [](MemoryOpsTest&, sim::PanelDescription& p, ModelChoices&) { p.coreId = "8C94"; },
-                  msg::kNotRegistered},
+        CheckCase{
+            "CoreId",
+            [](MemoryOpsTest&, sim::PanelDescription& p, ModelChoices&) { p.coreId = "8C94"; },
+            msg::kNotRegistered},
         // The I/O code register of this panel reads C4 once selected.
         CheckCase{"IoCode", [](MemoryOpsTest&, sim::PanelDescription&, ModelChoices&) {},
                   msg::kIoCodeDiffers, ",1,C3\r", ",1,C4\r"},
-        CheckCase{"FromSize",
-                  [](MemoryOpsTest&, sim::PanelDescription& p, ModelChoices&) { p.fromSize = 0x20000; },
-                  msg::kFepromSize},
-        CheckCase{"SramSize",
-                  [](MemoryOpsTest&, sim::PanelDescription& p, ModelChoices&) { p.sramSize = 0x8000; },
-                  msg::kSramSize},
+        CheckCase{
+            "FromSize",
+            [](MemoryOpsTest&, sim::PanelDescription& p, ModelChoices&) { p.fromSize = 0x20000; },
+            msg::kFepromSize},
+        CheckCase{
+            "SramSize",
+            [](MemoryOpsTest&, sim::PanelDescription& p, ModelChoices&) { p.sramSize = 0x8000; },
+            msg::kSramSize},
         CheckCase{"Signature",
                   [](MemoryOpsTest&, sim::PanelDescription& p, ModelChoices& c) {
                       c.signatureKind = 2;  // the model reads kind 2: 1234 instead of 0001
@@ -382,8 +389,8 @@ TEST_F(MemoryOpsTest, PanelCoreIdThatDoesNotFitTheImageIs4006) {
     ModelChoices panelModel = Choices();
     panelModel.name = "KZ-OTHER";
     sim::PanelDescription other = panel;
-    std::string models = ModelSection(TestPanel(), imageModel) + "\r\n" +
-                         ModelSection(other, panelModel);
+    std::string models =
+        ModelSection(TestPanel(), imageModel) + "\r\n" + ModelSection(other, panelModel);
     description = panel;
     bench.reset();
     bench = std::make_unique<SimBench>(LinkSettings{}, panel, models);

@@ -36,8 +36,7 @@ TEST_P(ChecksumTest, IsTheNegatedByteSumInUpperCaseHex) {
 
 INSTANTIATE_TEST_SUITE_P(Frames, ChecksumTest,
                          ::testing::Values(ChecksumCase{"MID", "26"}, ChecksumCase{"", "00"},
-                                           ChecksumCase{"00000", "10"},
-                                           ChecksumCase{"65280", "FB"},
+                                           ChecksumCase{"00000", "10"}, ChecksumCase{"65280", "FB"},
                                            ChecksumCase{"04720", "03"},
                                            ChecksumCase{std::string("\x01", 1), "FF"},
                                            ChecksumCase{"200000", "DE"}));
@@ -88,12 +87,11 @@ INSTANTIATE_TEST_SUITE_P(
         RedirectCase{K::BackupMtoM, 4, 4005, 15}, RedirectCase{K::BackupMtoM, 13, 5049, 14},
         RedirectCase{K::BackupMtoM, 16, 0, 16}, RedirectCase{K::RestoreMtoM, 3, 4001, 14},
         RedirectCase{K::RestoreMtoM, 12, 4007, 13}, RedirectCase{K::VerifyMtoM, 12, 4004, 13},
-        RedirectCase{K::CfReceiveMtoM, 2, 4001, 41},
-        RedirectCase{K::CfReceiveMtoM, 10, 5049, 40},
-        RedirectCase{K::CfReceiveMtoM, 10, 4000, 41},
-        RedirectCase{K::CfReceiveMtoM, 10, 4001, 39}, RedirectCase{K::CfReceiveMtoM, 42, 0, 42},
-        RedirectCase{K::CfSendMtoM, 2, 4001, 40}, RedirectCase{K::CfSendMtoM, 38, 4001, 39},
-        RedirectCase{K::CfSendMtoM, 38, 4000, 40}, RedirectCase{K::CfSendMtoM, 39, 4002, 40}));
+        RedirectCase{K::CfReceiveMtoM, 2, 4001, 41}, RedirectCase{K::CfReceiveMtoM, 10, 5049, 40},
+        RedirectCase{K::CfReceiveMtoM, 10, 4000, 41}, RedirectCase{K::CfReceiveMtoM, 10, 4001, 39},
+        RedirectCase{K::CfReceiveMtoM, 42, 0, 42}, RedirectCase{K::CfSendMtoM, 2, 4001, 40},
+        RedirectCase{K::CfSendMtoM, 38, 4001, 39}, RedirectCase{K::CfSendMtoM, 38, 4000, 40},
+        RedirectCase{K::CfSendMtoM, 39, 4002, 40}));
 
 TEST(StepCountTest, TablesHaveTheirFixedLength) {
     EXPECT_EQ(StepCount(K::Backup), 25);
@@ -109,7 +107,7 @@ TEST(StepCountTest, TablesHaveTheirFixedLength) {
 // A miniature backup table: every entry records that it ran; the test scripts which entry
 // waits, fails or jumps.
 class FakeBackup {
-public:
+  public:
     std::vector<int> ran;
     std::map<int, std::function<bool(FakeBackup&, int)>> script;
     int m_nPhase = 0;
@@ -170,8 +168,8 @@ TEST(StepEngineTest, WaitingStepIsEnteredAgainAndJumpsAreRelative) {
     b.ran.clear();
     b.Dispatch(EVENT_RECEIVED);
     // 13 jumped back to 8, so 9 runs next, 13 runs a third time and the walk goes on.
-    EXPECT_EQ(b.ran, (std::vector<int>{13, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
-                                       22, 23, 24}));
+    EXPECT_EQ(b.ran, (std::vector<int>{13, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22,
+                                       23, 24}));
     EXPECT_EQ(b.m_nPhase, 24);
     // After the end marker any further event leaves the walk there.
     EXPECT_FALSE(b.Dispatch(EVENT_TIMEOUT));
@@ -231,7 +229,7 @@ TEST(EventLoopTest, CoalescedEventsAreQueuedOnce) {
 // ---- Engine over the virtual link ---------------------------------------------------------------
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     TestFolder folder;
     RecordingView view;
 };
@@ -348,9 +346,9 @@ TEST_F(EngineTest, DeferredAbortShowsTwoLinesAndEndsAtTheNextTimeOut) {
     ASSERT_TRUE(runner.WaitDone());
     EXPECT_EQ(runner.m_nError, msg::kAborted);
     auto lines = view.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                         "    Discontinuation processing is carried out."),
-              1);
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "    Discontinuation processing is carried out."),
+        1);
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "    ... Please wait for a while."), 1);
     // The core ID request went out once: the time-out ended the command instead of a retry.
     std::string mid = "\x1BMID26\r";
@@ -433,15 +431,15 @@ TEST_F(EngineTest, AbortWhilePumpingFinishesTheBlockThenEndsWithAborted) {
     ASSERT_EQ(sizes.size(), 4u);  // the whole block went out before the command ended
     EXPECT_EQ(folder.link().BytesWritten(platform::VirtualSerialLink::End::Pc), 20u + 10002u);
     auto lines = view.Lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(),
-                         "    Discontinuation processing is carried out."),
-              1);
+    EXPECT_EQ(
+        std::count(lines.begin(), lines.end(), "    Discontinuation processing is carried out."),
+        1);
 }
 
 // ---- Timer, with a clock that moves only when the test says -------------------------------------
 
 class TimerTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { platform::SetClock(&clock); }
     void TearDown() override {
         clock.SetFreeRunning(true);

@@ -9,7 +9,7 @@ namespace kz::test {
 namespace {
 
 class ResourceFormatTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { ClearResourceTexts(); }
     TempDir dir;
 };

@@ -122,6 +122,8 @@ int ScriptedPeer::Count(const std::string& frame) {
     return static_cast<int>(std::count(frames_.begin(), frames_.end(), frame));
 }
 
-void ScriptedPeer::Send(const std::string& bytes) { device_->Write(bytes.data(), bytes.size()); }
+void ScriptedPeer::Send(const std::string& bytes) {
+    device_->Write(bytes.data(), bytes.size());
+}
 
 }  // namespace kz::test

@@ -19,7 +19,7 @@
 namespace kz::test {
 
 class CommandRunner : public CProtocol {
-public:
+  public:
     using Step = std::function<bool(CommandRunner&, int nEvent)>;
 
     CommandRunner() = default;
@@ -42,14 +42,14 @@ public:
     using CProtocol::Countdown;
     using CProtocol::Disarm;
     using CProtocol::m_bAbort;
+    using CProtocol::m_csHW_CoreID;
     using CProtocol::m_csLoaderName;
+    using CProtocol::m_dwDRamSize;
     using CProtocol::m_dwFRomSize;
     using CProtocol::m_dwIOValue;
     using CProtocol::m_dwReadAddress;
     using CProtocol::m_dwSignature;
     using CProtocol::m_dwSRamSize;
-    using CProtocol::m_dwDRamSize;
-    using CProtocol::m_csHW_CoreID;
     using CProtocol::m_dwWriteAddress;
     using CProtocol::m_dwWriteIOValue;
     using CProtocol::m_nBaudRate;
@@ -66,7 +66,7 @@ public:
     std::atomic<int> changeReadSizeCalls{0};
     bool ChangeReadSize() override;
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     Step step_;
@@ -80,7 +80,7 @@ private:
 // The panel's side for engine tests: splits what the PC sends into frames (a single ENQ
 // or ACK byte, or everything up to CR) and answers each with whatever reply() returns.
 class ScriptedPeer {
-public:
+  public:
     using Reply = std::function<std::string(const std::string& frame)>;
     ScriptedPeer(platform::VirtualSerialLink& link, Reply reply);
     ~ScriptedPeer();
@@ -91,7 +91,7 @@ public:
     void Send(const std::string& bytes);
     platform::ISerialDevice& device() { return *device_; }
 
-private:
+  private:
     void Run();
     std::unique_ptr<platform::ISerialDevice> device_;
     Reply reply_;

@@ -4,7 +4,9 @@
 
 namespace kz::test {
 
-RecordingView::RecordingView() { ui_ = std::thread([this] { UiThread(); }); }
+RecordingView::RecordingView() {
+    ui_ = std::thread([this] { UiThread(); });
+}
 
 RecordingView::~RecordingView() {
     {
@@ -30,7 +32,9 @@ void RecordingView::SetProgress(int position) {
     progress_.push_back(position);
 }
 
-void RecordingView::ResetProgress() { SetProgress(0); }
+void RecordingView::ResetProgress() {
+    SetProgress(0);
+}
 
 void RecordingView::SetModelName(const std::string& name) {
     std::lock_guard lock(mutex_);

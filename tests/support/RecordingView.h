@@ -17,7 +17,7 @@
 namespace kz::test {
 
 class RecordingView : public IOperationView, public IOperationPrompt {
-public:
+  public:
     RecordingView();
     ~RecordingView() override;
 
@@ -37,8 +37,8 @@ public:
 
     // Runs on the view's UI thread for each posted message, before a request is released.
     std::function<void(unsigned msg, std::uintptr_t wParam)> onMessage;
-    bool answerOk = true;       // AskOkCancel and ConfirmRestore
-    std::vector<int> asked;     // text ids of the questions asked
+    bool answerOk = true;    // AskOkCancel and ConfirmRestore
+    std::vector<int> asked;  // text ids of the questions asked
 
     std::vector<std::string> Lines();
     std::vector<std::pair<unsigned, std::uintptr_t>> Messages();
@@ -53,7 +53,7 @@ public:
     bool WaitMessage(unsigned msg, int n = 1,
                      std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
-private:
+  private:
     struct Posted {
         unsigned msg;
         std::uintptr_t wParam;

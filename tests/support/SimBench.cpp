@@ -34,9 +34,9 @@ SimBench::SimBench(const LinkSettings& linkSettings, sim::PanelDescription descr
     options.lineErrorHook = [link](std::uint32_t ce) {
         link->InjectLineError(platform::VirtualSerialLink::End::Pc, ce);
     };
-    panel = std::make_unique<sim::Panel>(
-        folder.link().OpenEnd(platform::VirtualSerialLink::End::Panel), std::move(description),
-        std::move(options));
+    panel =
+        std::make_unique<sim::Panel>(folder.link().OpenEnd(platform::VirtualSerialLink::End::Panel),
+                                     std::move(description), std::move(options));
     panel->Start();
 }
 

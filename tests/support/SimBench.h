@@ -21,7 +21,7 @@ std::string DemoModels(const std::string& extraKeys = {});
 std::vector<std::uint8_t> LoaderBytes(std::uint32_t address, std::size_t bodySize);
 
 class SimBench {
-public:
+  public:
     explicit SimBench(const LinkSettings& settings = {},
                       sim::PanelDescription panel = sim::DemoPanel(),
                       const std::string& models = DemoModels());

@@ -7,7 +7,7 @@
 namespace kz::test {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -21,7 +21,7 @@ public:
     // Reads a whole file below the folder (empty when missing).
     std::string Read(const std::string& name) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

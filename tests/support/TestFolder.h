@@ -18,13 +18,13 @@ namespace kz::test {
 
 // Builds INI text with CR LF line ends.
 class IniText {
-public:
+  public:
     IniText& Section(const std::string& name);
     IniText& Key(const std::string& name, const std::string& value);
     IniText& Key(const std::string& name, int value) { return Key(name, std::to_string(value)); }
     const std::string& str() const { return text_; }
 
-private:
+  private:
     std::string text_;
 };
 
@@ -37,7 +37,7 @@ struct LinkSettings {
 };
 
 class TestFolder {
-public:
+  public:
     // models: model sections appended after CONFIG and PORTS.
     explicit TestFolder(const LinkSettings& settings = {}, const std::string& models = {});
     ~TestFolder();
@@ -53,7 +53,7 @@ public:
     std::shared_ptr<platform::VirtualSerialLink> linkPtr() { return link_; }
     const std::string& linkName() const { return linkName_; }
 
-private:
+  private:
     TempDir dir_;
     std::string linkName_;
     std::shared_ptr<platform::VirtualSerialLink> link_;

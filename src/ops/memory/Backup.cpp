@@ -29,29 +29,53 @@ namespace kz {
 namespace {
 using Step = StepFn<CBackup>;
 const std::array<Step, 25> kSteps = {
-    &CBackup::Initialize,        &CBackup::Password,          &CBackup::ReadCoreID,
-    &CBackup::CheckCORE_ID,      &CBackup::DownloadILOADER,   &CBackup::ConnectILOADER,
-    &CBackup::SignaturePrepStep, &CBackup::ReadSignature,     &CBackup::IdentifyStep,
-    &CBackup::SelectIoCodeStep,  &CBackup::WriteIO,           &CBackup::IoReadSetupStep,
-    &CBackup::ReadIO,            &CBackup::IoCodeCheck,       &CBackup::HardwareCheckStep,
-    &CBackup::ReadHW,            &CBackup::HardwareKnownStep, &CBackup::ModelConfirmation,
-    &CBackup::CreateHeader,      &CBackup::NextArea,          &CBackup::ReadData,
-    &CBackup::StorePacket,       &CBackup::ResetStep,         &CBackup::Terminate,
+    &CBackup::Initialize,
+    &CBackup::Password,
+    &CBackup::ReadCoreID,
+    &CBackup::CheckCORE_ID,
+    &CBackup::DownloadILOADER,
+    &CBackup::ConnectILOADER,
+    &CBackup::SignaturePrepStep,
+    &CBackup::ReadSignature,
+    &CBackup::IdentifyStep,
+    &CBackup::SelectIoCodeStep,
+    &CBackup::WriteIO,
+    &CBackup::IoReadSetupStep,
+    &CBackup::ReadIO,
+    &CBackup::IoCodeCheck,
+    &CBackup::HardwareCheckStep,
+    &CBackup::ReadHW,
+    &CBackup::HardwareKnownStep,
+    &CBackup::ModelConfirmation,
+    &CBackup::CreateHeader,
+    &CBackup::NextArea,
+    &CBackup::ReadData,
+    &CBackup::StorePacket,
+    &CBackup::ResetStep,
+    &CBackup::Terminate,
     &CBackup::EndMarker,
 };
 }  // namespace
 
-CBackup::CBackup() { m_nMaxReadSize = 0x4000; }
+CBackup::CBackup() {
+    m_nMaxReadSize = 0x4000;
+}
 
-CBackup::~CBackup() { Shutdown(); }
+CBackup::~CBackup() {
+    Shutdown();
+}
 
 bool CBackup::Diapatcher(int nEvent) {
     return RunSteps<CBackup>(*this, kSteps, OperationKind::Backup, m_nPhase, m_nError, nEvent);
 }
 
-bool CBackup::ChangeReadSize() { return LowerReadSize(nullptr); }
+bool CBackup::ChangeReadSize() {
+    return LowerReadSize(nullptr);
+}
 
-bool CBackup::EndMarker(int) { return false; }
+bool CBackup::EndMarker(int) {
+    return false;
+}
 
 bool CBackup::Initialize(int) {
     TraceMessage("KZmntTimeCheck", "CBackup::Initialize %x\n", TickCount());
@@ -84,7 +108,9 @@ bool CBackup::CheckCORE_ID(int) {
     return true;
 }
 
-bool CBackup::SelectIoCodeStep(int) { return SelectIoCode(true); }
+bool CBackup::SelectIoCodeStep(int) {
+    return SelectIoCode(true);
+}
 
 bool CBackup::IoCodeCheck(int) {
     m_csIOCode = IoCodeRead();
@@ -108,8 +134,8 @@ bool CBackup::CreateHeader(int) {
         if (!m_csFileName.empty() && m_csFileName.back() != '/') {
             m_csFileName += '/';
         }
-        m_csFileName += m_csBkFile.empty() ? Format("bk%04X.MEM", m_dwAutoName)
-                                           : "bk" + m_csBkFile + ".MEM";
+        m_csFileName +=
+            m_csBkFile.empty() ? Format("bk%04X.MEM", m_dwAutoName) : "bk" + m_csBkFile + ".MEM";
     }
     TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
 

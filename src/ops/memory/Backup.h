@@ -11,7 +11,7 @@
 namespace kz {
 
 class CBackup : public CMemoryOperation {
-public:
+  public:
     CBackup();
     ~CBackup() override;
 
@@ -39,7 +39,7 @@ public:
     bool Terminate(int nEvent);
     bool EndMarker(int nEvent);
 
-private:
+  private:
     bool CompleteImage();
 
     std::uint32_t m_dwAutoName = 0;  // core ID value AND 0xF37F

@@ -49,7 +49,7 @@ struct ModelInfoExchange {
 };
 
 class CMemoryOperation : public CProtocol {
-public:
+  public:
     // Inputs set by the front-end before the start.
     void SetFileName(const std::string& path) { m_csFileName = path; }
     const std::string& GetFileName() const { return m_csFileName; }
@@ -64,7 +64,7 @@ public:
     // The image file the run produced or read (backup: the final name once complete).
     const std::string& ImagePath() const { return m_csFileName; }
 
-protected:
+  protected:
     CMemoryOperation();
 
     // ---- Shared steps (each returns true when finished) -----------------------------------
@@ -105,11 +105,11 @@ protected:
     // Where area i's data starts in the image (the image format's layout rule).
     std::uint64_t ImageOffsetOfArea(int index) const;
 
-    std::string m_csImageCoreID;    // the image's core ID text
-    std::string m_csPanelPattern;   // ID pattern of the model that matches the panel
-    std::string m_csImageIOCode;    // the image's I/O code text (empty: none)
+    std::string m_csImageCoreID;            // the image's core ID text
+    std::string m_csPanelPattern;           // ID pattern of the model that matches the panel
+    std::string m_csImageIOCode;            // the image's I/O code text (empty: none)
     std::uint32_t m_dwImageUnit = 0x10000;  // the unit the image was written with
-    std::vector<MemArea> m_areas;   // the areas being transferred
+    std::vector<MemArea> m_areas;           // the areas being transferred
 
     // ---- Packet bookkeeping for reading units (backup, verify) ---------------------------
     // Starts a unit of unitBytes at the current request address.
@@ -139,10 +139,10 @@ protected:
     CModelDefs m_defs;
     MemImageFile m_image;
 
-    std::string m_csCoreID;    // the panel's 4-character core ID text
-    std::string m_csIOCode;    // 2 hex characters
-    bool m_bIoRetry = false;   // I/O pass: false first (IO1), true retry (IO3)
-    std::string m_csBkFile;    // BK_FILE stem
+    std::string m_csCoreID;   // the panel's 4-character core ID text
+    std::string m_csIOCode;   // 2 hex characters
+    bool m_bIoRetry = false;  // I/O pass: false first (IO1), true retry (IO3)
+    std::string m_csBkFile;   // BK_FILE stem
     bool m_bHardwareKnown = false;
     int m_nDialogMode = 1;
 
@@ -153,9 +153,9 @@ protected:
     std::uint32_t m_nUnitLeft = 0;  // of the current unit
     int m_nTotalUnits = 1;
     int m_nUnitsDone = 0;
-    std::uint64_t m_dwFileOffset = 0;   // running offset into the image data
+    std::uint64_t m_dwFileOffset = 0;    // running offset into the image data
     std::uint64_t m_dwAreaImageEnd = 0;  // image offset where the current area's data ends
-    int m_nMaxReadSize = 0x4000;        // packet size, lowered by ChangeReadSize
+    int m_nMaxReadSize = 0x4000;         // packet size, lowered by ChangeReadSize
 };
 
 }  // namespace kz

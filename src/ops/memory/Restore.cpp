@@ -35,13 +35,17 @@ const std::array<Step, 24> kSteps = {
 
 CRestore::CRestore() = default;
 
-CRestore::~CRestore() { Shutdown(); }
+CRestore::~CRestore() {
+    Shutdown();
+}
 
 bool CRestore::Diapatcher(int nEvent) {
     return RunSteps<CRestore>(*this, kSteps, OperationKind::Restore, m_nPhase, m_nError, nEvent);
 }
 
-bool CRestore::EndMarker(int) { return false; }
+bool CRestore::EndMarker(int) {
+    return false;
+}
 
 bool CRestore::Initialize(int) {
     TraceMessage("KZmntTimeCheck", "CRestore::Initialize %x\n", TickCount());
@@ -59,13 +63,21 @@ bool CRestore::Initialize(int) {
     return true;
 }
 
-bool CRestore::CheckCORE_ID(int) { return CheckPanelCoreId("CRestore::CheckCORE_ID\n"); }
+bool CRestore::CheckCORE_ID(int) {
+    return CheckPanelCoreId("CRestore::CheckCORE_ID\n");
+}
 
-bool CRestore::CheckMachineTypeStep(int) { return CheckMachineType("CRestore::CheckMachineType\n"); }
+bool CRestore::CheckMachineTypeStep(int) {
+    return CheckMachineType("CRestore::CheckMachineType\n");
+}
 
-bool CRestore::IoCodeCheck(int) { return CompareIoCode(); }
+bool CRestore::IoCodeCheck(int) {
+    return CompareIoCode();
+}
 
-bool CRestore::Compatibility(int) { return CheckCompatibility(2); }
+bool CRestore::Compatibility(int) {
+    return CheckCompatibility(2);
+}
 
 bool CRestore::PrepareTransfer(int) {
     if (!PrepareImageAreas(false)) {

@@ -10,7 +10,7 @@
 namespace kz {
 
 class CRestore : public CMemoryOperation {
-public:
+  public:
     CRestore();
     ~CRestore() override;
 
@@ -33,7 +33,7 @@ public:
     bool Terminate(int nEvent);
     bool EndMarker(int nEvent);
 
-private:
+  private:
     // Loads the next request's bytes from the image into the data buffer (4019 on failure).
     bool LoadRequest();
 

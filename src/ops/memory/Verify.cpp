@@ -24,26 +24,32 @@ namespace kz {
 namespace {
 using Step = StepFn<CVerify>;
 const std::array<Step, 24> kSteps = {
-    &CVerify::Initialize,      &CVerify::ReadCoreID,        &CVerify::CheckCORE_ID,
-    &CVerify::DownloadILOADER, &CVerify::ConnectILOADER,    &CVerify::SignaturePrepStep,
-    &CVerify::ReadSignature,   &CVerify::IdentifyStep,      &CVerify::CheckMachineTypeStep,
-    &CVerify::WriteIO,         &CVerify::ReadMachineType,   &CVerify::ReadIO,
-    &CVerify::IoCodeCheck,     &CVerify::CheckHW,           &CVerify::ReadHW,
+    &CVerify::Initialize,        &CVerify::ReadCoreID,      &CVerify::CheckCORE_ID,
+    &CVerify::DownloadILOADER,   &CVerify::ConnectILOADER,  &CVerify::SignaturePrepStep,
+    &CVerify::ReadSignature,     &CVerify::IdentifyStep,    &CVerify::CheckMachineTypeStep,
+    &CVerify::WriteIO,           &CVerify::ReadMachineType, &CVerify::ReadIO,
+    &CVerify::IoCodeCheck,       &CVerify::CheckHW,         &CVerify::ReadHW,
     &CVerify::HardwareKnownStep, &CVerify::Compatibility,   &CVerify::PrepareVerify,
-    &CVerify::ReadMemory,      &CVerify::ReadData,          &CVerify::VerifyData,
-    &CVerify::ResetStep,       &CVerify::Terminate,         &CVerify::WaitUntilDestroy,
+    &CVerify::ReadMemory,        &CVerify::ReadData,        &CVerify::VerifyData,
+    &CVerify::ResetStep,         &CVerify::Terminate,       &CVerify::WaitUntilDestroy,
 };
 }  // namespace
 
-CVerify::CVerify() { m_nMaxReadSize = 0x4000; }
+CVerify::CVerify() {
+    m_nMaxReadSize = 0x4000;
+}
 
-CVerify::~CVerify() { Shutdown(); }
+CVerify::~CVerify() {
+    Shutdown();
+}
 
 bool CVerify::Diapatcher(int nEvent) {
     return RunSteps<CVerify>(*this, kSteps, OperationKind::Verify, m_nPhase, m_nError, nEvent);
 }
 
-bool CVerify::ChangeReadSize() { return LowerReadSize("CVerify::ChangeReadSize\n"); }
+bool CVerify::ChangeReadSize() {
+    return LowerReadSize("CVerify::ChangeReadSize\n");
+}
 
 bool CVerify::WaitUntilDestroy(int) {
     TraceMessage("KZmnt", "CVerify::WaitUntilDestroy\n");
@@ -62,9 +68,13 @@ bool CVerify::Initialize(int) {
     return true;
 }
 
-bool CVerify::CheckCORE_ID(int) { return CheckPanelCoreId("CVerify::CheckCORE_ID\n"); }
+bool CVerify::CheckCORE_ID(int) {
+    return CheckPanelCoreId("CVerify::CheckCORE_ID\n");
+}
 
-bool CVerify::CheckMachineTypeStep(int) { return CheckMachineType("CVerify::CheckMachineType\n"); }
+bool CVerify::CheckMachineTypeStep(int) {
+    return CheckMachineType("CVerify::CheckMachineType\n");
+}
 
 bool CVerify::ReadMachineType(int nEvent) {
     TraceMessage("KZmnt", "CVerify::ReadMachineType\n");
@@ -72,7 +82,9 @@ bool CVerify::ReadMachineType(int nEvent) {
     return IoReadSetup(nEvent);
 }
 
-bool CVerify::IoCodeCheck(int) { return CompareIoCode(); }
+bool CVerify::IoCodeCheck(int) {
+    return CompareIoCode();
+}
 
 bool CVerify::CheckHW(int nEvent) {
     TraceMessage("KZmnt", "CVerify::CheckHW\n");
@@ -84,7 +96,9 @@ bool CVerify::HardwareKnownStep(int nEvent) {
     return HardwareKnown(nEvent);
 }
 
-bool CVerify::Compatibility(int) { return CheckCompatibility(3); }
+bool CVerify::Compatibility(int) {
+    return CheckCompatibility(3);
+}
 
 bool CVerify::PrepareVerify(int) {
     TraceMessage("KZmnt", "CVerify::PrepareVerify\n");

@@ -10,7 +10,7 @@
 namespace kz {
 
 class CVerify : public CMemoryOperation {
-public:
+  public:
     CVerify();
     ~CVerify() override;
 
@@ -34,7 +34,7 @@ public:
     bool Terminate(int nEvent);
     bool WaitUntilDestroy(int nEvent);
 
-private:
+  private:
     static constexpr std::uint32_t kUnit = 0x10000;
     std::unique_ptr<std::uint8_t[]> m_pchCompare;
 };
