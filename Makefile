@@ -13,12 +13,16 @@ build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
-# Builds everything and runs a backup, verify and restore against the bundled panel simulator.
-demo: build
+# Builds the two programs the demo runs, then a backup, verify and restore against the
+# bundled panel simulator.
+demo: deps
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target kzmnt-cli kzpanel-sim
 	@scripts/demo.sh build
 
-# The normal suite, then the same suite under AddressSanitizer + UBSan.
-test: test-normal test-asan
+# The normal suite, then the same suite under AddressSanitizer + UBSan and under
+# ThreadSanitizer.
+test: test-normal test-asan test-tsan
 
 test-normal: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)

@@ -120,7 +120,8 @@ class CProtocol : public CComm {
     bool OnRxChar(std::uint32_t mask) override;
     bool OnTxEmpty(std::uint32_t mask) override;
 
-    // The operation's step dispatcher; the engine's default does nothing.
+    // The operation's step dispatcher; the engine's default does nothing. The spelling is
+    // the system's established name for it and is kept on purpose.
     virtual bool Diapatcher(int nEvent);
     // Asked by ReadData when line errors persist; the default has no smaller size.
     virtual bool ChangeReadSize();

@@ -655,8 +655,7 @@ bool CProtocol::HandshakingPhase(int nEvent, int& nPhase) {
     return false;
 }
 
-// ---- ChangeSIO (CF operations)
-// -------------------------------------------------------------------
+// ---- ChangeSIO (CF operations) ------------------------------------------------------------
 //  1 purge, line reset ─(9600)─► 5     1 ─► 2 "<O2" ─► 3 answer ─► 4 switch, purge ─► 5
 bool CProtocol::ChangeSIO(int nEvent) {
     return RunCommand(m_nChangeSIOPhase, 5, &CProtocol::ChangeSIOPhase, nEvent);
@@ -704,8 +703,7 @@ bool CProtocol::ChangeSIOPhase(int nEvent, int& nPhase) {
     return false;
 }
 
-// ---- ReadHW
-// ----------------------------------------------------------------------------------------
+// ---- ReadHW -------------------------------------------------------------------------------
 //  1 ─► 2 ">h" ─► 3 answer ─► 4 parse "x,coreid,from,dram,sram" from character 3 ─► 5
 bool CProtocol::ReadHW(int nEvent) {
     return RunCommand(m_nReadHWPhase, 5, &CProtocol::ReadHWPhase, nEvent);
@@ -772,8 +770,7 @@ bool CProtocol::WaitLoaderAnswer(int nEvent, int& nPhase, int nextPhase, int ret
     return false;
 }
 
-// ---- ReadSignature
-// -----------------------------------------------------------------------------------
+// ---- ReadSignature ------------------------------------------------------------------------
 //  1 ─► 2 ">K " (kind 1) or ">X" (kind 2) ─► 3 answer ─► 4 value ─► 5
 bool CProtocol::ReadSignature(int nEvent) {
     return RunCommand(m_nReadSignaturePhase, 5, &CProtocol::ReadSignaturePhase, nEvent);

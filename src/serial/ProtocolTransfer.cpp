@@ -413,8 +413,7 @@ bool CProtocol::ResetPhase(int nEvent, int& nPhase) {
     return false;
 }
 
-// ---- Quit
-// ----------------------------------------------------------------------------------------
+// ---- Quit ---------------------------------------------------------------------------------
 
 bool CProtocol::Quit(int nEvent) {
     return RunCommand(m_nQuitPhase, 4, &CProtocol::QuitPhase, nEvent);

@@ -125,8 +125,7 @@ void ConsoleView::PostViewMessage(unsigned msg, std::uintptr_t wParam, RequestEv
     queueCv_.notify_one();
 }
 
-// ---- Questions
-// -----------------------------------------------------------------------------------
+// ---- Questions ----------------------------------------------------------------------------
 
 bool ConsoleView::Confirm(const std::string& text) {
     if (yes_) {

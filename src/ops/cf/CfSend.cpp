@@ -5,8 +5,7 @@
 //                                   │        └─ ACK SUB      ─► 3 block header "%05d" + cs
 //                                   │   4 ACK SUB ─► 5 read the block, append its checksum
 //                                   │   51 pump the block in 4096-byte pieces
-//                                   └── full block (65280 bytes): 2;  last block: 6 final answer ─►
-//                                   7
+//                                   └── full block (65280 bytes): 2;  last: 6 final answer ─► 7
 //
 //  7 sends the walk back to the category step (m_nPhase - 2) for the next file.
 //  98: a frame could not be written or the panel fell silent (4000); 99: the user aborted
@@ -309,6 +308,7 @@ bool CCfSend::HandleGoAheadOrResult() {
             return true;
         }
         if (error == msg::kCheckPower) {
+            // The trace text names CCfReceive on purpose: trace readers filter on it as it is.
             TraceMessage("KZmnt", "CCfReceive::CFSend_Phase2 Error = [%X]\n",
                          static_cast<unsigned>(static_cast<unsigned char>(answer[3])));
         }

@@ -149,8 +149,7 @@ bool CMemoryOperation::ConfirmModel(int mode) {
     return true;
 }
 
-// ---- Restore and verify
-// --------------------------------------------------------------------------
+// ---- Restore and verify -------------------------------------------------------------------
 
 bool CMemoryOperation::IdentifyImageModel() {
     m_bIoRetry = false;
