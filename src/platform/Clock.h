@@ -74,4 +74,18 @@ IClock& Clock();
 // Installs clock (not owned) as the process clock; nullptr restores the real clock.
 void SetClock(IClock* clock);
 
+// Installs a clock for the guard's lifetime, then puts the previous one back. Declare the
+// guard (and its clock) before anything whose threads use the clock, so that those threads
+// are gone before the clock is.
+class ScopedClock {
+  public:
+    explicit ScopedClock(IClock& clock) : previous_(&Clock()) { SetClock(&clock); }
+    ~ScopedClock() { SetClock(previous_); }
+    ScopedClock(const ScopedClock&) = delete;
+    ScopedClock& operator=(const ScopedClock&) = delete;
+
+  private:
+    IClock* previous_;
+};
+
 }  // namespace kz::platform

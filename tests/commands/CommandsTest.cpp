@@ -273,12 +273,13 @@ class PowerResetTest : public CommandsTest {
 };
 
 TEST_F(PowerResetTest, ThirtyProbesThenThePanelIsCycled) {
+    std::jthread cycler;  // joined once r has stopped sending messages
     CommandRunner r;
     r.SetView(&bench->view);
-    bench->view.onMessage = [this](unsigned msg, std::uintptr_t wParam) {
+    bench->view.onMessage = [this, &cycler](unsigned msg, std::uintptr_t wParam) {
         if (msg == WM_POWER_RESET_DIALOG && wParam == 1) {
             EXPECT_EQ(bench->panel->Counters().enqs, 30u);
-            std::thread([this] { bench->panel->PowerCycle(200ms); }).detach();
+            cycler = std::jthread([this] { bench->panel->PowerCycle(200ms); });
         }
     };
     ASSERT_EQ(Run({CMD(ReadCoreID)}, r), 0);
@@ -302,14 +303,15 @@ TEST_F(CommandsTest, AbortDuringTheLoaderDownloadEndsTheConnectWithoutItsLine) {
     CommandRunner r;
     bench->view.onMessage = nullptr;
     std::atomic<bool> aborted{false};
+    std::jthread aborter;  // joined before r and aborted go
     auto cmds = Connection();
     cmds.insert(cmds.begin() + 2, Do([&](CommandRunner& runner) {
                     // Abort while the download is under way.
-                    std::thread([&runner, &aborted] {
+                    aborter = std::jthread([&runner, &aborted] {
                         std::this_thread::sleep_for(50ms);
                         runner.PostEvent(EVENT_ABORT);
                         aborted = true;
-                    }).detach();
+                    });
                 }));
     EXPECT_EQ(Run(cmds, r), msg::kAborted);
     EXPECT_TRUE(aborted);

@@ -440,11 +440,9 @@ TEST_F(EngineTest, AbortWhilePumpingFinishesTheBlockThenEndsWithAborted) {
 
 class TimerTest : public ::testing::Test {
   protected:
-    void SetUp() override { platform::SetClock(&clock); }
     void TearDown() override {
         clock.SetFreeRunning(true);
         runner.reset();
-        platform::SetClock(nullptr);
     }
     void Tick() {
         ASSERT_TRUE(clock.WaitForSleepers(1));
@@ -452,12 +450,21 @@ class TimerTest : public ::testing::Test {
     }
     TestFolder folder;
     platform::ManualClock clock;
+    platform::ScopedClock clockGuard{clock};
+    // What the steps record. The runner's threads keep calling the step until TearDown has
+    // stopped them, after the test body has returned: so nothing a step touches may live
+    // on the test body's stack.
+    std::atomic<int> timeouts{0};
+    std::atomic<bool> armNow{false};
+    std::mutex gate;
+    std::atomic<int> step{0};
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> calls{0};
     std::unique_ptr<CommandRunner> runner = std::make_unique<CommandRunner>();
 };
 
 TEST_F(TimerTest, NoTimeOutWithoutCountdownAndOneTickFiresAtTheNextTick) {
-    std::atomic<int> timeouts{0};
-    std::atomic<bool> armNow{false};
     runner->Start([&](CommandRunner& r, int ev) {
         if (ev == EVENT_TIMEOUT) {
             ++timeouts;
@@ -489,10 +496,7 @@ TEST_F(TimerTest, NoTimeOutWithoutCountdownAndOneTickFiresAtTheNextTick) {
 }
 
 TEST_F(TimerTest, TimeOutRaisedForAnEarlierCountdownNeverReachesTheNextPhase) {
-    std::atomic<int> timeouts{0};
-    std::mutex gate;
     std::unique_lock hold(gate, std::defer_lock);
-    std::atomic<int> step{0};
     runner->Start([&](CommandRunner& r, int ev) {
         if (ev == EVENT_TIMEOUT) {
             ++timeouts;
@@ -524,9 +528,6 @@ TEST_F(TimerTest, TimeOutRaisedForAnEarlierCountdownNeverReachesTheNextPhase) {
 }
 
 TEST_F(TimerTest, DispatcherCallsAreSerialisedAcrossTheEventSources) {
-    std::atomic<int> inside{0};
-    std::atomic<int> overlaps{0};
-    std::atomic<int> calls{0};
     runner->Start([&](CommandRunner& r, int) {
         if (inside.fetch_add(1) != 0) {
             ++overlaps;

@@ -422,10 +422,11 @@ TEST_F(CommTest, StopAfterTheThreadEndedOnItsOwnDoesNotWait) {
     ASSERT_TRUE(Eventually([&] { return !comm->EventThreadRunning(); }));
 
     // Under a manual clock a stop that had to wait would block in Sleep for good.
-    platform::ManualClock clock;
-    platform::SetClock(&clock);
-    EXPECT_TRUE(comm->CommEventStop());
-    platform::SetClock(nullptr);
+    {
+        platform::ManualClock clock;
+        platform::ScopedClock useClock(clock);
+        EXPECT_TRUE(comm->CommEventStop());
+    }
     EXPECT_FALSE(comm->CommEventStop());
 
     // The port can run a new event thread afterwards.

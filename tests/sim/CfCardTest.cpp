@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <cstdio>
 
 #include "platform/Clock.h"
@@ -78,7 +80,13 @@ class CfCardWire : public ::testing::Test {
     void TearDown() override {
         pc_.reset();
         fixture_.reset();
-        platform::SetClock(nullptr);
+        clockGuard_.reset();
+    }
+
+    // Puts the process on a manual clock that outlives the simulated panel's thread.
+    platform::ManualClock& UseManualClock() {
+        clockGuard_.emplace(manualClock_);
+        return manualClock_;
     }
 
     void Start(sim::PanelDescription description) {
@@ -136,6 +144,8 @@ class CfCardWire : public ::testing::Test {
         }
     }
 
+    platform::ManualClock manualClock_;
+    std::optional<platform::ScopedClock> clockGuard_;
     std::unique_ptr<PanelFixture> fixture_;
     std::unique_ptr<Pc> pc_;
 };
@@ -440,8 +450,7 @@ TEST_F(CfCardWire, FrameInsteadOfBlockHeaderAbandonsTheFile) {
 }
 
 TEST_F(CfCardWire, IdleGapDropsAPartBlockButNotTheWaitForAHeader) {
-    platform::ManualClock clock;
-    platform::SetClock(&clock);
+    platform::ManualClock& clock = UseManualClock();
     sim::Panel::Options options;
     options.idleReset = std::chrono::milliseconds(100);
     fixture_ = std::make_unique<PanelFixture>(TestPanel(), nullptr, options);
@@ -606,8 +615,7 @@ TEST_F(CfCardWire, SilentDuringAFileItIsSent) {
 }
 
 TEST_F(CfCardWire, SlowBlockWaitsOnTheProcessClock) {
-    platform::ManualClock clock;
-    platform::SetClock(&clock);
+    platform::ManualClock& clock = UseManualClock();
     StartWith({{"ZI00001.BIN", Content(10, 5)}});
     sim::FaultConfig faults;
     faults.answerDelay = std::chrono::milliseconds(300);

@@ -4,6 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <sstream>
 #include <thread>
 
@@ -42,7 +44,13 @@ class PanelWire : public ::testing::Test {
     void TearDown() override {
         pc_.reset();
         fixture_.reset();
-        platform::SetClock(nullptr);
+        clockGuard_.reset();
+    }
+
+    // Puts the process on a manual clock that outlives the simulated panel's thread.
+    platform::ManualClock& UseManualClock() {
+        clockGuard_.emplace(manualClock_);
+        return manualClock_;
     }
 
     void Start(sim::PanelDescription description = TestPanel()) {
@@ -78,6 +86,8 @@ class PanelWire : public ::testing::Test {
         return pc().Read(size + 2);
     }
 
+    platform::ManualClock manualClock_;
+    std::optional<platform::ScopedClock> clockGuard_;
     std::unique_ptr<PanelFixture> fixture_;
     std::unique_ptr<Pc> pc_;
 };
@@ -439,8 +449,7 @@ TEST_F(PanelWire, BreakDuringAWriteBlockDropsTheBlock) {
 }
 
 TEST_F(PanelWire, IdleGapDropsAPartialFrame) {
-    platform::ManualClock clock;
-    platform::SetClock(&clock);
+    platform::ManualClock& clock = UseManualClock();
     sim::Panel::Options options;
     options.idleReset = std::chrono::milliseconds(100);
     fixture_ = std::make_unique<PanelFixture>(TestPanel(), nullptr, options);
@@ -539,8 +548,7 @@ TEST_F(PanelWire, SilentAfterFramesUntilPowerCycle) {
 }
 
 TEST_F(PanelWire, PowerCycleDropsCtsAndRestartsTheFirmware) {
-    platform::ManualClock clock;
-    platform::SetClock(&clock);
+    platform::ManualClock& clock = UseManualClock();
     Start();
     StartLoader();
     SwitchLoaderRate('0', 38400);
@@ -563,8 +571,7 @@ TEST_F(PanelWire, PowerCycleDropsCtsAndRestartsTheFirmware) {
 }
 
 TEST_F(PanelWire, SilentPanelPowerCyclesItselfAfterEnoughProbes) {
-    platform::ManualClock clock;
-    platform::SetClock(&clock);
+    platform::ManualClock& clock = UseManualClock();
     Start();
     sim::FaultConfig faults;
     faults.silentAfterFrames = 0;
@@ -585,8 +592,7 @@ TEST_F(PanelWire, SilentPanelPowerCyclesItselfAfterEnoughProbes) {
 }
 
 TEST_F(PanelWire, SlowAnswerWaitsOnTheProcessClock) {
-    platform::ManualClock clock;
-    platform::SetClock(&clock);
+    platform::ManualClock& clock = UseManualClock();
     Start();
     sim::FaultConfig faults;
     faults.answerDelay = std::chrono::milliseconds(200);

@@ -32,14 +32,12 @@ std::string UniqueLinkName() {
 TestFolder::TestFolder(const LinkSettings& settings, const std::string& models)
     : linkName_(UniqueLinkName()),
       link_(platform::VirtualSerialLink::Create(linkName_)),
-      clock_(std::make_unique<platform::ScaledClock>(settings.clockFactor)) {
+      clock_(settings.clockFactor) {
     WriteIni(settings, "", models);
     platform::SetProgramFolder(dir_.str());
-    platform::SetClock(clock_.get());
 }
 
 TestFolder::~TestFolder() {
-    platform::SetClock(nullptr);
     platform::SetProgramFolder("");
 }
 

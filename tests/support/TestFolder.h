@@ -57,7 +57,10 @@ class TestFolder {
     TempDir dir_;
     std::string linkName_;
     std::shared_ptr<platform::VirtualSerialLink> link_;
-    std::unique_ptr<platform::ScaledClock> clock_;
+    platform::ScaledClock clock_;
+    // Installed for the folder's lifetime: declare a TestFolder before anything whose
+    // threads run on its clock.
+    platform::ScopedClock clockGuard_{clock_};
 };
 
 }  // namespace kz::test
