@@ -130,6 +130,11 @@ constexpr StringEntry kEnglish[] = {
     {5049, "File write error"},
     {5050, "The CF card sent an invalid file name."},
     {5051, "The CF card sent invalid data."},
+    {5052, "    %s was not stored: it or its folder is a link or not a plain file."},
+    {5053, "    %s was left out: it is not a CF file name."},
+    {5054, "    %s was left out: it is a symbolic link."},
+    {5055, "    %s and %s are the same file on the CF card."},
+    {5056, "Two PC files have the same name on the CF card."},
 
     // A deferred abort.
     {8000, "    Discontinuation processing is carried out."},

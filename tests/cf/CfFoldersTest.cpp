@@ -90,6 +90,22 @@ INSTANTIATE_TEST_SUITE_P(Cases, PcFileNames,
                                            NameCase{"ZI000001.BIN", -1}, NameCase{"ZI00001", -1},
                                            NameCase{"Z", -1}));
 
+class CardNames : public ::testing::TestWithParam<StemCase> {};
+
+// Only a name that is exactly a stem and the extension stands for one card file.
+TEST_P(CardNames, AreStemAndExtensionInAnyLetterCase) {
+    EXPECT_EQ(IsCfFileNameOf(kCfCategories[0], GetParam().stem), GetParam().accepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CardNames,
+    ::testing::Values(StemCase{"ZI00001.BIN", true}, StemCase{"zi00001.bin", true},
+                      StemCase{"Zi00001.Bin", true}, StemCase{"ZI00001.BAK.BIN", false},
+                      StemCase{"ZI00003.tar.BIN", false}, StemCase{"ZI00001.CSV", false},
+                      StemCase{"ZO00001.BIN", false}, StemCase{"ZI0000\xC3\xA9.BIN", false},
+                      StemCase{"ZI00001.BI\xC3\x91", false}, StemCase{"ZI00001.BIN ", false},
+                      StemCase{"ZI00001BIN", false}, StemCase{"", false}));
+
 TEST(CfStemOfPath, UpperCasesTheSevenCharactersAfterTheLastSlash) {
     EXPECT_EQ(CfStemOfPath("/pc/data/zi00001.bak.bin"), "ZI00001");
     EXPECT_EQ(CfStemOfPath("/Pc/Data/CP00042.JPG"), "CP00042");

@@ -6,12 +6,23 @@
 
 #include <filesystem>
 
+#include "platform/Format.h"
 #include "tests/cf/CfScenario.h"
 
 namespace kz::test {
 namespace {
 
 namespace fs = std::filesystem;
+
+// The names in a PC folder, sorted: what a run left behind, temporary files included.
+std::vector<std::string> Names(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 TEST(CfReceive, EmptyCardWalksAllSeventeenCategories) {
     CfScenario s;
@@ -50,10 +61,13 @@ TEST(CfReceive, FilesOfOneAndTwoBlocksArriveWhole) {
     EXPECT_EQ(s.LastLine(), GetString(3299));
 }
 
-TEST(CfReceive, EmptyFileCreatesNothingAndIsFollowedByTheNextRequest) {
+// A stale PC copy must not survive: the next send would put it back on the card.
+TEST(CfReceive, EmptyFileIsStoredEmptyAndFollowedByTheNextRequest) {
     CfScenario s(CardWith({{"ZI00001.BIN", {}}, {"ZI00002.BIN", Content(10, 4)}}));
+    s.WritePc("data/ZI00001.BIN", Content(300, 8));
     EXPECT_EQ(s.Receive(), msg::kCompleted);
-    EXPECT_FALSE(s.PcExists("data/ZI00001.BIN"));
+    EXPECT_TRUE(s.PcExists("data/ZI00001.BIN"));
+    EXPECT_EQ(s.ReadPc("data/ZI00001.BIN"), Bytes{});
     EXPECT_EQ(s.ReadPc("data/ZI00002.BIN"), Content(10, 4));
 
     // Image category: range, (empty file) next, (10 bytes) ACK, next, then the sound range.
@@ -114,15 +128,18 @@ TEST(CfReceive, PcWriteFailureEndsWithFileWriteErrorAfterQuit) {
     EXPECT_EQ(s.bench.panel->Counters().cfBlocksSent, 2u);
 }
 
+// The PC copy of an interrupted file stays as it was, and no temporary file is left.
 TEST(CfReceive, AbortDuringAFileStopsAfterTheCurrentBlock) {
     const Bytes big = Content(5 * 65280, 7);
     CfScenario s(CardWith({{"ZI00001.BIN", big}}));
+    s.WritePc("data/ZI00001.BIN", Content(1000, 9));
     sim::FaultConfig faults;
     faults.answerDelay = std::chrono::milliseconds(40);
     s.bench.panel->SetFaults(faults);
 
     const int error = s.Receive([&](CCfReceive& op) {
-        ASSERT_TRUE(CfScenario::Until([&] { return s.bench.panel->Counters().cfBlocksSent >= 1; }));
+        // The second block is asked for only once the first one has been stored.
+        ASSERT_TRUE(CfScenario::Until([&] { return s.bench.panel->Counters().cfBlocksSent >= 2; }));
         op.PostEvent(EVENT_ABORT);
     });
     EXPECT_EQ(error, msg::kAborted);
@@ -130,68 +147,76 @@ TEST(CfReceive, AbortDuringAFileStopsAfterTheCurrentBlock) {
     EXPECT_TRUE(s.HasLine(8001));
     EXPECT_EQ(s.LastLine(), GetString(4001));
     EXPECT_TRUE(s.QuitReachedPanel());
-    const Bytes got = s.ReadPc("data/ZI00001.BIN");
-    EXPECT_LT(got.size(), big.size());
-    EXPECT_EQ(got.size() % 65280, 0u);
-    EXPECT_TRUE(std::equal(got.begin(), got.end(), big.begin()));
+    EXPECT_GE(s.bench.panel->Counters().cfBlocksSent, 2u);
+    EXPECT_LT(s.bench.panel->Counters().cfBlocksSent, 5u);
+    EXPECT_EQ(s.ReadPc("data/ZI00001.BIN"), Content(1000, 9));
+    EXPECT_EQ(Names(s.pc + "/data"), std::vector<std::string>{"ZI00001.BIN"});
 }
 
-TEST(CfReceive, RefusedFolderQuestionSendsNothing) {
-    CfScenario s;
-    s.bench.view.answerOk = false;
-    EXPECT_EQ(s.Receive(), msg::kAborted);
-    EXPECT_EQ(s.Lines(), std::vector<std::string>{GetString(4001)});
-    EXPECT_TRUE(s.Commands().empty());
-    EXPECT_FALSE(fs::exists(s.pc));
-}
-
-struct HostileHeader {
-    const char* payload;
-    int error;
+struct DamagedData {
+    const char* what;
+    std::size_t size;            // of the card file
+    std::uint32_t corruptBlock;  // 1-based; 0 = none
+    const char* header;          // replaces the file header; null = the true one
 };
 
-class CfReceiveHostileHeaders : public ::testing::TestWithParam<HostileHeader> {};
+class CfReceiveDamagedData : public ::testing::TestWithParam<DamagedData> {};
 
-// Nothing may be written outside the PC folder, whatever the panel names.
-TEST_P(CfReceiveHostileHeaders, EndTheRunWithoutWritingAnything) {
-    CfScenario s(CardWith({{"ZI00001.BIN", Content(10, 1)}}));
+// A block that is not what the card holds ends the run; the PC copy stays as it was.
+TEST_P(CfReceiveDamagedData, EndsTheRunAndKeepsThePcCopy) {
+    CfScenario s(CardWith({{"ZI00001.BIN", Content(GetParam().size, 1)}}));
+    s.WritePc("data/ZI00001.BIN", Content(5, 0xAA));
     sim::FaultConfig faults;
-    faults.cfRawHeader = GetParam().payload;
-    s.bench.panel->SetFaults(faults);
-
-    EXPECT_EQ(s.Receive(), GetParam().error);
-    EXPECT_EQ(s.LastLine(), GetString(GetParam().error));
-    EXPECT_TRUE(s.QuitReachedPanel());
-    EXPECT_EQ(s.Count("ACK"), 0);
-    for (const auto& entry : fs::recursive_directory_iterator(s.bench.folder.dir().path())) {
-        EXPECT_FALSE(entry.is_regular_file() && entry.path().filename() != "KZMNT.INI" &&
-                     entry.path().filename() != "DEMO.LDR")
-            << entry.path();
+    faults.cfCorruptBlock = GetParam().corruptBlock;
+    if (GetParam().header != nullptr) {
+        faults.cfRawHeader = GetParam().header;
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, CfReceiveHostileHeaders,
-                         ::testing::Values(HostileHeader{"<E../00010000000010", 5050},
-                                           HostileHeader{"<EZI/00010000000010", 5050},
-                                           HostileHeader{"<EZO000010000000010", 5050},
-                                           HostileHeader{"<EZI0001.0000000010", 5050},
-                                           HostileHeader{"<EZI00001000000001x", 5051},
-                                           HostileHeader{"<EZI000012147483648", 5051},
-                                           HostileHeader{"<EZI000019999999999", 5051},
-                                           HostileHeader{"<EZI00001", 5051}));
-
-TEST(CfReceive, OversizedBlockEndsTheRun) {
-    CfScenario s(CardWith({{"ZI00001.BIN", Content(70000, 1)}}));
-    sim::FaultConfig faults;
-    faults.cfOversizeBlock = 1;
-    faults.cfOversizeLength = 65281;
     s.bench.panel->SetFaults(faults);
 
-    EXPECT_EQ(s.Receive(), 5051);
-    EXPECT_EQ(s.LastLine(), "The CF card sent invalid data.");
+    EXPECT_EQ(s.Receive(), msg::kCfInvalidData) << GetParam().what;
+    EXPECT_EQ(s.LastLine(), GetString(msg::kCfInvalidData));
     EXPECT_TRUE(s.QuitReachedPanel());
-    EXPECT_FALSE(s.PcExists("data/ZI00001.BIN"));
+    EXPECT_EQ(s.ReadPc("data/ZI00001.BIN"), Content(5, 0xAA));
+    EXPECT_EQ(Names(s.pc + "/data"), std::vector<std::string>{"ZI00001.BIN"});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CfReceiveDamagedData,
+    ::testing::Values(DamagedData{"byte flipped in the only block", 10, 1, nullptr},
+                      DamagedData{"byte flipped in the second block", 70000, 2, nullptr},
+                      DamagedData{"header announces 1 byte", 65280, 0, "<EZI000010000000001"},
+                      DamagedData{"header announces more", 10, 0, "<EZI000010000070000"}));
+
+class CfReceiveLinks : public ::testing::TestWithParam<bool> {};
+
+// A link planted in the PC folder (the target file, or the subfolder) is never written
+// through; the file is refused with a status line and the run ends with 5049.
+TEST_P(CfReceiveLinks, AreNeverWrittenThrough) {
+    const bool folderLink = GetParam();
+    CfScenario s(CardWith({{"ZI00001.BIN", Content(10, 1)}, {"ZO00001.BIN", Content(5, 2)}}));
+    const std::string outside = s.bench.folder.Path("outside");
+    fs::create_directories(outside);
+    s.bench.folder.dir().Write("outside/victim.txt", "victim");
+    fs::create_directories(s.pc);
+    if (folderLink) {
+        fs::create_directory_symlink(outside, s.pc + "/data");
+    } else {
+        fs::create_directories(s.pc + "/data");
+        fs::create_symlink("../../outside/victim.txt", s.pc + "/data/ZI00001.BIN");
+    }
+
+    EXPECT_EQ(s.Receive(), msg::kFileWrite);
+    const auto lines = s.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        Format(GetString(msg::kCfNotPlainTarget).c_str(), "data/ZI00001.BIN")),
+              lines.end());
+    EXPECT_EQ(s.bench.folder.dir().Read("outside/victim.txt"), "victim");
+    EXPECT_EQ(Names(outside), std::vector<std::string>{"victim.txt"});
+    EXPECT_TRUE(fs::is_symlink(s.pc + (folderLink ? "/data" : "/data/ZI00001.BIN")));
+    EXPECT_TRUE(s.QuitReachedPanel());
+}
+
+INSTANTIATE_TEST_SUITE_P(FileAndFolder, CfReceiveLinks, ::testing::Bool());
 
 }  // namespace
 }  // namespace kz::test

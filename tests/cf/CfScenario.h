@@ -84,9 +84,10 @@ class CfScenario {
         auto lines = Lines();
         return lines.empty() ? std::string() : lines.back();
     }
-    bool HasLine(int id) {
+    bool HasLine(int id) { return HasLine(GetString(id)); }
+    bool HasLine(const std::string& line) {
         auto lines = Lines();
-        return std::find(lines.begin(), lines.end(), GetString(id)) != lines.end();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
     // Commands the panel decoded, e.g. ">E", ">EN", "ACK", "<E", "CFHEAD", ">Q".
     std::vector<std::string> Commands() { return bench.panel->Commands(); }

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include "platform/Format.h"
 #include "tests/cf/CfScenario.h"
 
 namespace kz::test {
@@ -41,14 +42,57 @@ TEST(CfSend, BlockHeadersOfEmptyFullAndTwoBlockFiles) {
     EXPECT_TRUE(s.QuitReachedPanel());
 }
 
-// The stem goes to the panel in upper case; the PC file is opened under its own name.
+// The stem goes to the panel in upper case; the PC file is opened under its own name. A
+// name with more than the stem and the extension stands for no one card file.
 TEST(CfSend, LowerCaseNamesAreSentUnderUpperCaseStems) {
     CfScenario s;
     s.WritePc("data/zi00005.bin", Content(300, 3));
     s.WritePc("data/ZI00006.BAK.BIN", Content(20, 4));
     EXPECT_EQ(s.Send(), msg::kCompleted);
     EXPECT_EQ(s.bench.panel->CfCardFile("ZI00005.BIN"), Content(300, 3));
-    EXPECT_EQ(s.bench.panel->CfCardFile("ZI00006.BIN"), Content(20, 4));
+    EXPECT_FALSE(s.bench.panel->CfCardFile("ZI00006.BIN").has_value());
+    EXPECT_TRUE(s.HasLine(Format(GetString(msg::kCfNotCardName).c_str(), "data/ZI00006.BAK.BIN")));
+}
+
+// Two PC files of one card name would silently replace each other on the card.
+TEST(CfSend, TwoFilesOfOneCardNameEndTheRunBeforeAnythingIsSent) {
+    CfScenario s;
+    s.WritePc("data/ZI00001.BIN", Content(10, 1));
+    s.WritePc("data/ZI00002.BIN", Content(10, 2));
+    s.WritePc("data/zi00002.bin", Content(10, 3));
+    EXPECT_EQ(s.Send(), msg::kCfDuplicateNames);
+    EXPECT_EQ(s.LastLine(), GetString(msg::kCfDuplicateNames));
+    const std::string line = s.Lines().at(1);
+    EXPECT_TRUE(line == Format(GetString(msg::kCfSameCardName).c_str(), "data/ZI00002.BIN",
+                               "data/zi00002.bin") ||
+                line == Format(GetString(msg::kCfSameCardName).c_str(), "data/zi00002.bin",
+                               "data/ZI00002.BIN"))
+        << line;
+    EXPECT_TRUE(s.Commands().empty());
+}
+
+// Names that are not a card name, and links (to a file or as a subfolder), are left out
+// with a status line each; the rest is sent.
+TEST(CfSend, OddNamesAndLinksAreLeftOut) {
+    CfScenario s;
+    const std::string outside = s.bench.folder.Path("outside");
+    s.bench.folder.dir().Write("outside/ZL00001.CSV", "secret");
+    s.WritePc("data/ZI00001.BIN", Content(10, 1));
+    s.WritePc("data/ZI00003.tar.BIN", Content(10, 2));
+    s.WritePc("data/ZI00004.\xC3\xA9.BIN", Content(10, 3));
+    fs::create_symlink(outside + "/ZL00001.CSV", s.pc + "/data/ZI00005.BIN");
+    fs::create_directory_symlink(outside, s.pc + "/log");
+
+    EXPECT_EQ(s.Send(), msg::kCompleted);
+    EXPECT_EQ(s.bench.panel->CfCardFiles().size(), 1u);
+    EXPECT_EQ(s.bench.panel->CfCardFile("ZI00001.BIN"), Content(10, 1));
+    for (const std::string& line :
+         {Format(GetString(msg::kCfNotCardName).c_str(), "data/ZI00003.tar.BIN"),
+          Format(GetString(msg::kCfNotCardName).c_str(), "data/ZI00004.??.BIN"),
+          Format(GetString(msg::kCfSymbolicLink).c_str(), "data/ZI00005.BIN"),
+          Format(GetString(msg::kCfSymbolicLink).c_str(), "log")}) {
+        EXPECT_TRUE(s.HasLine(line)) << line;
+    }
 }
 
 TEST(CfSend, NothingToSendStillQuits) {

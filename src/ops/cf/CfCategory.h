@@ -35,6 +35,11 @@ inline constexpr int kCardRead = 5021;
 inline constexpr int kCfSendCaption = 5022;
 inline constexpr int kCfInvalidName = 5050;
 inline constexpr int kCfInvalidData = 5051;
+inline constexpr int kCfNotPlainTarget = 5052;
+inline constexpr int kCfNotCardName = 5053;
+inline constexpr int kCfSymbolicLink = 5054;
+inline constexpr int kCfSameCardName = 5055;
+inline constexpr int kCfDuplicateNames = 5056;
 }  // namespace msg
 
 struct CfCategory {

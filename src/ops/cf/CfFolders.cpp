@@ -77,6 +77,19 @@ std::size_t CollectCategoryFiles(const std::string& pcFolder, const CfCategory& 
     return added;
 }
 
+bool IsCfFileNameOf(const CfCategory& category, std::string_view fileName) {
+    if (fileName.size() != kCfStemLength + category.extension.size()) {
+        return false;
+    }
+    std::string upper(fileName);
+    for (char& c : upper) {
+        c = Upper(c);
+    }
+    const std::string_view name(upper);
+    return IsCfStemOf(category, name.substr(0, kCfStemLength)) &&
+           name.substr(kCfStemLength) == category.extension;
+}
+
 std::string CfStemOfPath(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     std::string stem = path.substr(slash == std::string::npos ? 0 : slash + 1, kCfStemLength);

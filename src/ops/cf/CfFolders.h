@@ -38,6 +38,11 @@ bool ConfirmCardOverwrite(IOperationPrompt* prompt);
 std::size_t CollectCategoryFiles(const std::string& pcFolder, const CfCategory& category,
                                  std::vector<std::string>& list);
 
+// True when fileName is exactly a stem of category and its extension, ignoring the letter
+// case of ASCII letters ("zi00001.bin"); "ZI00001.BAK.BIN" and names with other bytes are
+// not. Only such a name stands for one card file.
+bool IsCfFileNameOf(const CfCategory& category, std::string_view fileName);
+
 // The stem a collected file is announced under: the seven characters after the path's last
 // '/', upper-cased ("zi00001.bak.bin" -> "ZI00001").
 std::string CfStemOfPath(const std::string& path);

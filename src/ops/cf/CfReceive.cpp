@@ -4,18 +4,20 @@
 //                                         ▲         ├─ "..E<error>"     ─► 97 (error set)
 //                                         │         ├─ header, size 0   ─► 4
 //                                         │         └─ header, size > 0 ─► ACK ─► 3
-//                                         │   3 block: 5 digits L, L bytes, 2 characters;
+//                                         │   3 block: 5 digits L, L bytes, checksum of them;
 //                                         │     ACK for the next block until the file is in
 //                                         └── 4 next request ">EN"
 //
 //  98: a frame could not be written (4000); 99: the user aborted (4001). Every ending puts
-//  the machine back on 1.
+//  the machine back on 1 and discards a PC file that was not complete.
 #include "ops/cf/CfReceive.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 
+#include "config/StringTable.h"
 #include "diag/Trace.h"
 #include "ops/cf/CfFolders.h"
 #include "platform/Format.h"
@@ -156,16 +158,19 @@ bool CCfReceive::CFReceive(int nEvent) {
                 return true;
             case 97:
                 m_nSubStep = 1;
+                m_pcFile.Discard();
                 Disarm();
                 return true;
             case 98:
                 m_nSubStep = 1;
+                m_pcFile.Discard();
                 Disarm();
                 m_nError = msg::kCheckPower;
                 return true;
             case 99:
                 TraceMessage("KZmnt", "CF Receive CANCEL\n");
                 m_nSubStep = 1;
+                m_pcFile.Discard();
                 m_nError = msg::kAborted;
                 return true;
             case 1:
@@ -283,6 +288,7 @@ bool CCfReceive::HandleAnswer() {
     if (!GetFileNoAndFileSize()) {
         return true;
     }
+    BeginPcFile();
     m_nRecvPos = 0;
     if (m_nFileSize > 0) {
         // The first block is due now: its wait starts with the request for it.
@@ -291,7 +297,8 @@ bool CCfReceive::HandleAnswer() {
         m_nSubStep = 3;
         return false;
     }
-    // An empty file: nothing is created, and the next request goes out with the next event.
+    // An empty file is complete at once; the next request goes out with the next event.
+    CommitPcFile();
     m_nSubStep = 4;
     return false;
 }
@@ -365,17 +372,16 @@ bool CCfReceive::ReceiveBlocks(int nEvent) {
         }
         m_nRecvPos += n;
         Arm(m_nReadTimeout);
-        if (m_nRecvPos >= kBlockLengthDigits) {
-            const std::int64_t length = Decimal(m_pchRecvBuff.get(), kBlockLengthDigits);
-            if (length < 0 || length > kCfBlockSize) {
-                TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase3 block length [%.5s]\n",
-                             reinterpret_cast<const char*>(m_pchRecvBuff.get()));
-                return Fail(msg::kCfInvalidData);
-            }
-            m_nBlockLength = static_cast<int>(length);
+        // Every block but the last carries 65280 bytes and the last one the rest of the
+        // announced size; a block of another length would make the PC file another size
+        // than the card's.
+        if (m_nRecvPos >= kBlockLengthDigits &&
+            Decimal(m_pchRecvBuff.get(), kBlockLengthDigits) != m_nBlockLength) {
+            TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase3 block length [%.5s] not %d\n",
+                         reinterpret_cast<const char*>(m_pchRecvBuff.get()), m_nBlockLength);
+            return Fail(msg::kCfInvalidData);
         }
-        if (m_nRecvPos < kBlockLengthDigits ||
-            static_cast<int>(m_nRecvPos) < m_nBlockLength + kCfBlockFraming) {
+        if (static_cast<int>(m_nRecvPos) < m_nBlockLength + kCfBlockFraming) {
             continue;
         }
         // A complete block.
@@ -383,12 +389,22 @@ bool CCfReceive::ReceiveBlocks(int nEvent) {
             WriteBytes(NextRequestFrame());
             return false;
         }
+        // The panel has no way to send a block again: a damaged one ends the run.
+        const std::uint8_t* data = m_pchRecvBuff.get() + kBlockLengthDigits;
+        char expected[2];
+        Checksum(data, static_cast<std::size_t>(m_nBlockLength), expected);
+        if (std::memcmp(expected, data + m_nBlockLength, sizeof expected) != 0) {
+            TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase3 checksum [%.2s] not [%.2s]\n",
+                         reinterpret_cast<const char*>(data + m_nBlockLength), expected);
+            return Fail(msg::kCfInvalidData);
+        }
         if (!AppendBlock(m_nBlockLength)) {
             m_bWriteFailed = true;
         }
         TraceMessage("KZmnt", "m_nFileSize = [%d] m_nRecvTotal = [%lld]\n", m_nFileSize,
                      static_cast<long long>(m_nRecvTotal));
         if (m_nRecvTotal >= m_nFileSize) {
+            CommitPcFile();
             m_nSubStep = 4;
             return true;
         }
@@ -399,22 +415,44 @@ bool CCfReceive::ReceiveBlocks(int nEvent) {
     }
 }
 
+void CCfReceive::BeginPcFile() {
+    const CfPartialFile::Status status =
+        m_pcFile.Begin(m_csCategoryFolder, m_csFileNo + m_csExtension);
+    if (status != CfPartialFile::Status::Ok) {
+        PcFileFailed(status);
+    }
+}
+
 bool CCfReceive::AppendBlock(int length) {
-    const bool first = m_nRecvTotal == 0;
     m_nRecvTotal += length;
-    const std::string path = m_csCategoryFolder + m_csFileNo + m_csExtension;
-    // The first block replaces an existing file; later ones go after what is there.
-    std::FILE* file = std::fopen(path.c_str(), first ? "wb" : "r+b");
-    if (file == nullptr) {
-        return false;
+    // Once a block of the file is lost the file is not stored; the rest of it is still
+    // taken from the card.
+    if (m_bWriteFailed) {
+        return true;
     }
-    bool ok = std::fseek(file, 0, SEEK_END) == 0;
-    if (ok && length > 0) {
-        ok =
-            std::fwrite(m_pchRecvBuff.get() + kBlockLengthDigits, 1,
-                        static_cast<std::size_t>(length), file) == static_cast<std::size_t>(length);
+    return m_pcFile.Append(m_pchRecvBuff.get() + kBlockLengthDigits,
+                           static_cast<std::size_t>(length));
+}
+
+void CCfReceive::CommitPcFile() {
+    if (m_bWriteFailed) {
+        m_pcFile.Discard();
+        return;
     }
-    return std::fclose(file) == 0 && ok;
+    const CfPartialFile::Status status = m_pcFile.Commit(static_cast<std::uint64_t>(m_nFileSize));
+    if (status != CfPartialFile::Status::Ok) {
+        PcFileFailed(status);
+    }
+}
+
+void CCfReceive::PcFileFailed(CfPartialFile::Status status) {
+    m_pcFile.Discard();
+    m_bWriteFailed = true;
+    if (status == CfPartialFile::Status::NotPlain) {
+        const std::string name =
+            std::string(CategoryAt(m_nPhase).subfolder) + "/" + m_csFileNo + m_csExtension;
+        AddStatusLine(Format(GetString(msg::kCfNotPlainTarget).c_str(), name.c_str()));
+    }
 }
 
 bool CCfReceive::NextRequest() {
@@ -438,6 +476,7 @@ bool CCfReceive::Terminate(int nEvent) {
         ++m_nProgressCount;
         SetProgress(m_nProgressCount * 100 / m_nProgressTotal);
     }
+    m_pcFile.Discard();
     if (m_nError == 0) {
         m_nError = msg::kCompleted;
     }

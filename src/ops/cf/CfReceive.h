@@ -6,8 +6,15 @@
 // no file is left, or a card error). Each file then arrives in blocks of at most 65280
 // data bytes, one block per ACK, and is written to <folder>/<subfolder>/<stem><extension>.
 // A stem from the panel becomes part of a PC path only when it is the category's prefix
-// and five digits (5050 otherwise), and a header or block that does not fit the wire format
-// ends the run with 5051; nothing is read past the receive buffer.
+// and five digits (5050 otherwise). A header or block that does not fit the wire format, a
+// block whose length is not the one the file's announced size calls for, or a block whose
+// two check characters are not the checksum of its data ends the run with 5051 (the panel
+// cannot send a block again); nothing is read past the receive buffer.
+//
+// Each file is written to a temporary file beside its target and renamed into place only
+// when exactly the announced size has arrived, so a failed or aborted run leaves the PC
+// copies it had not finished as they were (see CfPartialFile). An empty card file gives an
+// empty PC file.
 //
 // Thread-safety: as CProtocol — steps run on the operation's event thread; SetFolder,
 // SetView and SetPrompt belong to the front-end before the start.
@@ -17,6 +24,7 @@
 #include <string>
 
 #include "ops/cf/CfOperation.h"
+#include "ops/cf/CfPcFile.h"
 
 namespace kz {
 
@@ -52,8 +60,14 @@ class CCfReceive : public CCfOperation {
     // The stem and size of a file header; false (with m_nError set) when the header is
     // not one a PC file may be made from.
     bool GetFileNoAndFileSize();
+    // Starts the PC file of the announced file (a temporary file beside the target).
+    void BeginPcFile();
     // Appends the data bytes of the block held in the receive buffer to the PC file.
     bool AppendBlock(int length);
+    // Puts the complete PC file in place of the target.
+    void CommitPcFile();
+    // Notes a PC file that could not be written; a refused target is named on the list.
+    void PcFileFailed(CfPartialFile::Status status);
     // Ends the common step with m_nError set, leaving the panel's input behind.
     bool Fail(int error);
 
@@ -70,6 +84,7 @@ class CCfReceive : public CCfOperation {
 
     int m_nSubStep = 1;
     bool m_bWriteFailed = false;
+    CfPartialFile m_pcFile;  // the file being received, until it is complete
 };
 
 }  // namespace kz

@@ -13,14 +13,14 @@
 #include "ops/cf/CfSend.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
 #include <limits>
+#include <map>
 #include <new>
-#include <system_error>
 
+#include "config/StringTable.h"
 #include "diag/Trace.h"
 #include "ops/cf/CfFolders.h"
+#include "ops/cf/CfPcFile.h"
 #include "platform/Format.h"
 
 namespace kz {
@@ -55,18 +55,23 @@ constexpr int kAnswerPiece = 512;
 constexpr int kCategoryIdle = 1;
 constexpr int kCategorySending = 2;
 
-// The size of a PC file as the announcement carries it; -1 when it cannot be read or does
-// not fit.
+// The size of a PC file as the announcement carries it; -1 when it cannot be read, is no
+// longer a plain file or does not fit.
 int FileSizeOf(const std::string& path) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        return -1;
-    }
-    const std::uintmax_t size = std::filesystem::file_size(path, ec);
-    if (ec || size > static_cast<std::uintmax_t>(std::numeric_limits<int>::max())) {
+    const std::int64_t size = PlainFileSize(path);
+    if (size < 0 || size > std::numeric_limits<int>::max()) {
         return -1;
     }
     return static_cast<int>(size);
+}
+
+// A PC name as the status list shows it: bytes outside printable ASCII become '?'.
+std::string Shown(std::string_view subfolder, std::string_view name) {
+    std::string shown = std::string(subfolder) + "/";
+    for (char c : name) {
+        shown += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return shown;
 }
 
 }  // namespace
@@ -102,11 +107,9 @@ bool CCfSend::Initialize(int) {
     }
     m_nProgressTotal = 0;
     m_nProgressCount = 0;
-    for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
-        std::vector<std::string> found;
-        CollectCategoryFiles(m_csFolder, kCfCategories[i], found);
-        m_lists[i].assign(found.begin(), found.end());
-        m_nProgressTotal += static_cast<int>(found.size());
+    if (!SelectFiles()) {
+        m_nError = msg::kCfDuplicateNames;
+        return true;
     }
     // Keeps the progress arithmetic away from a division by zero.
     if (m_nProgressTotal < 1) {
@@ -116,6 +119,52 @@ bool CCfSend::Initialize(int) {
     // A port that did not open shows up in Handshaking.
     Open();
     return true;
+}
+
+bool CCfSend::SelectFiles() {
+    // Card name -> the PC file that goes there, as shown.
+    std::map<std::string, std::string> cardNames;
+    std::vector<std::string_view> linkedFolders;
+    bool clash = false;
+    for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
+        const CfCategory& category = kCfCategories[i];
+        m_lists[i].clear();
+        // A subfolder that is a link may lead anywhere: none of its files is read.
+        if (IsSymbolicLink(CfCategoryFolder(m_csFolder, category))) {
+            if (std::find(linkedFolders.begin(), linkedFolders.end(), category.subfolder) ==
+                linkedFolders.end()) {
+                linkedFolders.push_back(category.subfolder);
+                AddStatusLine(Format(GetString(msg::kCfSymbolicLink).c_str(),
+                                     std::string(category.subfolder).c_str()));
+            }
+            continue;
+        }
+        std::vector<std::string> found;
+        CollectCategoryFiles(m_csFolder, category, found);
+        for (const std::string& path : found) {
+            const std::string name = path.substr(path.rfind('/') + 1);
+            const std::string shown = Shown(category.subfolder, name);
+            if (!IsCfFileNameOf(category, name)) {
+                AddStatusLine(Format(GetString(msg::kCfNotCardName).c_str(), shown.c_str()));
+                continue;
+            }
+            if (IsSymbolicLink(path)) {
+                AddStatusLine(Format(GetString(msg::kCfSymbolicLink).c_str(), shown.c_str()));
+                continue;
+            }
+            // Two PC names of one card name would overwrite each other on the card.
+            const auto [it, added] = cardNames.emplace(CfStemOfPath(path), shown);
+            if (!added) {
+                AddStatusLine(Format(GetString(msg::kCfSameCardName).c_str(), it->second.c_str(),
+                                     shown.c_str()));
+                clash = true;
+                continue;
+            }
+            m_lists[i].push_back(path);
+            ++m_nProgressTotal;
+        }
+    }
+    return !clash;
 }
 
 bool CCfSend::CategorySend(int nEvent) {
@@ -372,17 +421,9 @@ bool CCfSend::WaitHeaderAck(int nEvent) {
 
 bool CCfSend::BlockData() {
     m_pchBlock.reset(new (std::nothrow) std::uint8_t[kBlockBufferSize]);
-    bool ok = m_pchBlock != nullptr;
-    if (ok) {
-        std::FILE* file = std::fopen(m_csFilePath.c_str(), "rb");
-        ok = file != nullptr;
-        if (ok) {
-            ok = std::fseek(file, static_cast<long>(m_nSendSize), SEEK_SET) == 0 &&
-                 std::fread(m_pchBlock.get(), 1, static_cast<std::size_t>(m_nBlockSize), file) ==
-                     static_cast<std::size_t>(m_nBlockSize);
-            std::fclose(file);
-        }
-    }
+    const bool ok =
+        m_pchBlock != nullptr && ReadPlainFile(m_csFilePath, m_nSendSize, m_pchBlock.get(),
+                                               static_cast<std::size_t>(m_nBlockSize));
     if (!ok) {
         FreeBlock();
         m_nError = msg::kIloaderRead;

@@ -2,10 +2,13 @@
 // panel's CF card over the serial link.
 //
 // After the user has agreed that the card's files may be overwritten, the files of every
-// category are collected (see CollectCategoryFiles). Each file is announced with its stem
-// (upper case) and size, then goes out in blocks of at most 65280 bytes, each block behind
-// a five-digit header and followed by its checksum; a block is handed to the port in pieces
-// of 4096 bytes, the next piece only once the driver's output queue has drained. A file
+// category are collected (see CollectCategoryFiles). Only names that are exactly a stem and
+// the category's extension (in any letter case) are sent, never a symbolic link; two PC
+// files that would go to the same card file end the run with 5056 before the port opens.
+// Each file is announced with its stem (upper case) and size, then goes out in blocks of at
+// most 65280 bytes, each block behind a five-digit header and followed by its checksum; a
+// block is handed to the port in pieces of 4096 bytes, the next piece only once the
+// driver's output queue has drained. A file
 // whose size cannot be read when its turn comes, or that cannot be read in full, ends the
 // run with 4003.
 //
@@ -43,6 +46,12 @@ class CCfSend : public CCfOperation {
     int SubStep() const { return m_nSubStep; }
 
   private:
+    // Fills the file lists from the collected PC files: names that are not exactly a stem
+    // and the category's extension, and symbolic links (files or subfolders), are left
+    // out with a status line each. False, with a status line naming both, when two PC
+    // files would go to the same card file.
+    bool SelectFiles();
+
     // Sub-steps of the common send step; true lets the next one run in the same call.
     bool Announce(int nEvent);         // 1
     bool WaitGoAhead(int nEvent);      // 2
