@@ -1,5 +1,6 @@
 #include "config/Settings.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -127,7 +128,7 @@ std::uint32_t CSettings::BaudFromIndex(int index) {
 }
 
 int CSettings::GetWriteTimeout() {
-    return GetNumber("WriteTimeout", 30);
+    return std::clamp(GetNumber("WriteTimeout", 30), 0, kMaxTimeoutSeconds);
 }
 
 bool CSettings::SetWriteTimeout(int seconds) {
@@ -135,7 +136,7 @@ bool CSettings::SetWriteTimeout(int seconds) {
 }
 
 int CSettings::GetReadTimeout() {
-    return GetNumber("ReadTimeout", 10);
+    return std::clamp(GetNumber("ReadTimeout", 10), 0, kMaxTimeoutSeconds);
 }
 
 bool CSettings::SetReadTimeout(int seconds) {

@@ -31,6 +31,10 @@ class CSettings : public CIniFile {
     static constexpr int kSaveFailed = 3321;      // the file could not be written
     static constexpr int kSaveLineBreak = 3322;   // the value holds a CR or LF; not stored
 
+    // Time-outs above this many seconds are taken as this: the value is turned into
+    // milliseconds and ticks in int arithmetic. The setup dialog accepts 0 to 65535.
+    static constexpr int kMaxTimeoutSeconds = 65535;
+
     // Loads kz::platform::ProgramFolder() + "KZMNT.INI".
     CSettings();
     explicit CSettings(const std::string& iniPath);
@@ -50,7 +54,8 @@ class CSettings : public CIniFile {
     // 0 -> 9600, 1 -> 19200, 2 -> 38400, anything else -> 115200.
     static std::uint32_t BaudFromIndex(int index);
 
-    // Reply time-outs in seconds, as read (no range check). Missing: 30 and 10.
+    // Reply time-outs in seconds, kept within 0 (no time-out) to kMaxTimeoutSeconds.
+    // Missing: 30 and 10.
     int GetWriteTimeout();
     bool SetWriteTimeout(int seconds);
     int GetReadTimeout();

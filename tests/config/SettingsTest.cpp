@@ -198,6 +198,35 @@ TEST(Settings, AddRecentFileFillsGaps) {
     EXPECT_EQ(RecentList(path), "-,new,b,b,-,-,-");
 }
 
+// Time-outs are turned into ticks in int arithmetic: values beyond the limit are taken as
+// the limit, and 0 (no time-out) and the defaults stay as they are.
+struct TimeoutCase {
+    const char* name;
+    std::string config;
+    int writeTimeout, readTimeout;
+};
+
+class SettingsTimeouts : public ::testing::TestWithParam<TimeoutCase> {};
+
+TEST_P(SettingsTimeouts, StayWithinRange) {
+    TempDir dir;
+    CSettings s(dir.Write("KZMNT.INI", "[CONFIG]\r\n" + GetParam().config));
+    EXPECT_EQ(s.GetWriteTimeout(), GetParam().writeTimeout);
+    EXPECT_EQ(s.GetReadTimeout(), GetParam().readTimeout);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SettingsTimeouts,
+    ::testing::Values(TimeoutCase{"Defaults", "", 30, 10},
+                      TimeoutCase{"Zero", "WriteTimeout=0\r\nReadTimeout=0\r\n", 0, 0},
+                      TimeoutCase{"Limit", "WriteTimeout=65535\r\nReadTimeout=65535\r\n",
+                                  CSettings::kMaxTimeoutSeconds, CSettings::kMaxTimeoutSeconds},
+                      TimeoutCase{"OverflowsMilliseconds",
+                                  "WriteTimeout=2147484\r\nReadTimeout=99999999999\r\n",
+                                  CSettings::kMaxTimeoutSeconds, CSettings::kMaxTimeoutSeconds},
+                      TimeoutCase{"Negative", "WriteTimeout=-1\r\nReadTimeout=-2147484\r\n", 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A setter on a file it may not rewrite leaves the file alone and says why.
 struct SaveCase {
     const char* name;
