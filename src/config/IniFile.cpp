@@ -308,7 +308,9 @@ bool CIniFile::Load(const std::string& path) {
 }
 
 bool CIniFile::FirstLine(std::string& line) {
-    m_readPos = 0;
+    // Editors that save UTF-8 may put a byte-order mark first; it would hide the first
+    // section header.
+    m_readPos = m_data.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     return NextLine(line);
 }
 

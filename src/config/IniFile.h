@@ -5,6 +5,7 @@
 //
 // File syntax as read:
 //   - CR LF or LF alone ends a line; a line may be of any length;
+//   - a UTF-8 byte-order mark at the start is skipped;
 //   - leading blanks and tabs are removed, trailing ones stay;
 //   - ";" as first character: comment; "[name]": section header; "name=value": key
 //     (everything after the first "=" is the value); anything else is ignored, as are keys

@@ -76,6 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"RepeatedHeaderJoinsExisting", "[A]\r\na=1\r\n[B]\r\nb=1\r\n[A]\r\na=2\r\n",
                   "[A]a=1;a=2;[B]b=1;"},
         ParseCase{"LfEndsALine", "[A]\nk=v\n", "[A]k=v;"},
+        ParseCase{"ByteOrderMarkSkipped", "\xEF\xBB\xBF[A]\nk=v\n", "[A]k=v;"},
         ParseCase{"MixedLineEnds", "[A]\r\nk=v\nw=x\r\n[B]\nb=1", "[A]k=v;w=x;[B]b=1;"},
         ParseCase{"LoneCrInsideValue", "[A]\r\nk=v\rw\r\n", "[A]k=v\\rw;"},
         ParseCase{"CrAtEndOfFileKept", "[A]\r\nk=v\r", "[A]k=v\\r;"},
