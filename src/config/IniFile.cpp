@@ -1,16 +1,16 @@
 #include "config/IniFile.h"
 
-#include <atomic>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <memory>
-#include <random>
 #include <system_error>
-#include <thread>
 #include <utility>
 
 namespace kz {
@@ -78,25 +78,93 @@ bool ReadDecimal(std::string_view text, std::size_t i, bool negative, int& value
     return true;
 }
 
-// A name for the temporary file of one Save that no other writer uses at the same time.
-std::string TempPathFor(const std::string& path) {
-    static std::atomic<unsigned> counter{0};
-    // The random part keeps two processes apart, the thread and counter parts two writers
-    // of one process.
-    static const unsigned salt = std::random_device{}();
-    const std::size_t thread = std::hash<std::thread::id>{}(std::this_thread::get_id());
-    return path + ".~" + std::to_string(salt) + "-" + std::to_string(thread % 100000) + "-" +
-           std::to_string(counter.fetch_add(1));
+bool HasLineBreak(std::string_view text) {
+    return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
-bool WriteWhole(const std::string& path, const std::string& text) {
-    FilePtr out(std::fopen(path.c_str(), "wb"));
-    if (!out) {
+// False for content that is not text: control bytes other than TAB, LF, CR and a DOS
+// end-of-file mark, or a CR that is not followed by LF (CR-only line ends are not read as
+// line ends, so such a file would come back as a few garbled lines).
+bool LooksLikeText(std::string_view data) {
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        const auto c = static_cast<unsigned char>(data[i]);
+        if (c == '\r') {
+            if (i + 1 == data.size() || data[i + 1] != '\n') {
+                return false;
+            }
+        } else if (c < 0x20 && c != '\t' && c != '\n' && c != 0x1A) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// For content that gave no section: true when it is blank or has a comment line, i.e.
+// when rewriting it loses nothing an INI reader would have seen.
+bool HasHeaderOrComment(std::string_view data) {
+    bool blank = true;
+    std::size_t pos = 0;
+    while (pos < data.size()) {
+        std::size_t end = data.find('\n', pos);
+        if (end == std::string_view::npos) {
+            end = data.size();
+        }
+        std::string_view line = data.substr(pos, end - pos);
+        pos = end + 1;
+        const std::size_t first = line.find_first_not_of(" \t\r\x1A");
+        if (first == std::string_view::npos) {
+            continue;
+        }
+        blank = false;
+        if (line[first] == ';') {
+            return true;
+        }
+    }
+    return blank;
+}
+
+// Closes a descriptor on every path out of ReplaceFile.
+struct FdCloser {
+    int fd;
+    ~FdCloser() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+};
+
+// Writes text to a temporary file made exclusively beside path (mkstemp: O_CREAT|O_EXCL,
+// so a planted file or symlink is never opened), gives it the permissions of the file it
+// replaces, flushes it to the disk and renames it over path. On any failure the temporary
+// file is removed and path is untouched.
+bool ReplaceFile(const std::string& path, const std::string& text) {
+    std::string temp = path + ".~XXXXXX";
+    FdCloser file{::mkstemp(temp.data())};
+    if (file.fd < 0) {
         return false;
     }
-    bool ok = std::fwrite(text.data(), 1, text.size(), out.get()) == text.size();
-    ok = std::fflush(out.get()) == 0 && ok;
-    return std::fclose(out.release()) == 0 && ok;
+    bool ok = true;
+    struct stat old {};
+    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    ok = ::fchmod(file.fd, mode) == 0;
+    for (std::size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(file.fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = n > 0;
+        done += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    // Space is not always claimed at write time: fsync and close report a full disk late.
+    ok = ok && ::fsync(file.fd) == 0;
+    const int fd = file.fd;
+    file.fd = -1;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+    }
+    return ok;
 }
 
 }  // namespace
@@ -197,6 +265,7 @@ bool CIniFile::Load(const std::string& path) {
     m_path.clear();
     m_sections.clear();
     m_cursor = m_sections.end();
+    m_bUnreadable = false;
 
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) {
@@ -225,7 +294,11 @@ bool CIniFile::Load(const std::string& path) {
         return false;
     }
     m_readPos = 0;
+    m_bUnreadable = !LooksLikeText(m_data);
     Parse();
+    if (!m_bUnreadable && m_sections.empty()) {
+        m_bUnreadable = !HasHeaderOrComment(m_data);
+    }
     m_data.clear();
     m_data.shrink_to_fit();
     m_readPos = 0;
@@ -234,31 +307,28 @@ bool CIniFile::Load(const std::string& path) {
     return true;
 }
 
-bool CIniFile::FirstLine(char* buffer, int size) {
-    m_readPos = 0;
-    return NextLine(buffer, size);
+bool CIniFile::FirstLine(std::string& line) {
+    // Editors that save UTF-8 may put a byte-order mark first; it would hide the first
+    // section header.
+    m_readPos = m_data.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    return NextLine(line);
 }
 
-bool CIniFile::NextLine(char* buffer, int size) {
-    // A buffer of one byte could never take a character and would never move on.
-    if (buffer == nullptr || size < 2 || m_readPos >= m_data.size()) {
+bool CIniFile::NextLine(std::string& line) {
+    line.clear();
+    if (m_readPos >= m_data.size()) {
         return false;
     }
-    const std::size_t limit = static_cast<std::size_t>(size) - 1;
-    std::size_t n = 0;
-    while (m_readPos < m_data.size()) {
-        const char c = m_data[m_readPos];
-        if (c == '\r' && m_readPos + 1 < m_data.size() && m_data[m_readPos + 1] == '\n') {
-            m_readPos += 2;
-            break;
-        }
-        if (n == limit) {
-            break;
-        }
-        buffer[n++] = c;
-        ++m_readPos;
+    std::size_t end = m_data.find('\n', m_readPos);
+    std::size_t next = end + 1;
+    if (end == std::string::npos) {
+        end = m_data.size();
+        next = end;
+    } else if (end > m_readPos && m_data[end - 1] == '\r') {
+        --end;  // CR LF
     }
-    buffer[n] = '\0';
+    line.assign(m_data, m_readPos, end - m_readPos);
+    m_readPos = next;
     return true;
 }
 
@@ -266,9 +336,9 @@ void CIniFile::Parse() {
     m_sections.clear();
     m_cursor = m_sections.end();
 
-    char line[kIniLineBufferSize];
+    std::string line;
     CIniSection* current = nullptr;
-    for (bool more = FirstLine(line, sizeof(line)); more; more = NextLine(line, sizeof(line))) {
+    for (bool more = FirstLine(line); more; more = NextLine(line)) {
         std::string_view text(line);
         std::size_t start = 0;
         while (start < text.size() && (text[start] == ' ' || text[start] == '\t')) {
@@ -295,15 +365,21 @@ void CIniFile::Parse() {
 }
 
 bool CIniFile::Save() {
-    if (m_path.empty()) {
+    if (m_path.empty() || m_bUnreadable) {
         return false;
     }
     std::string text;
     for (const CIniSection& section : m_sections) {
+        if (HasLineBreak(section.Name())) {
+            return false;
+        }
         text += '[';
         text += section.Name();
         text += "]\r\n";
         for (const CIniKey& key : section.AllKeys()) {
+            if (HasLineBreak(key.Name()) || HasLineBreak(key.Value())) {
+                return false;
+            }
             text += key.Name();
             text += '=';
             text += key.Value();
@@ -320,23 +396,8 @@ bool CIniFile::Save() {
             return false;
         }
     }
-
-    const std::string temp = TempPathFor(m_path);
-    if (WriteWhole(temp, text)) {
-        std::error_code ec;
-        const auto perms = std::filesystem::status(m_path, ec).permissions();
-        if (!ec) {
-            std::filesystem::permissions(temp, perms, ec);
-        }
-        std::filesystem::rename(temp, m_path, ec);
-        if (!ec) {
-            return true;
-        }
-    }
-    std::error_code ignored;
-    std::filesystem::remove(temp, ignored);
-    // The folder may refuse new files while the file itself is writable: write in place.
-    return WriteWhole(m_path, text);
+    // No fallback to writing in place: a write cut short there would leave the file cut.
+    return ReplaceFile(m_path, text);
 }
 
 CIniSection* CIniFile::FindSection(std::string_view name) {

@@ -4,9 +4,8 @@
 // compared byte by byte, so names are case-sensitive.
 //
 // File syntax as read:
-//   - only CR LF ends a line; a lone CR or LF is an ordinary character of the line;
-//   - lines are read in pieces of at most 511 characters (the rest of a longer line is
-//     read as a line of its own);
+//   - CR LF or LF alone ends a line; a line may be of any length;
+//   - a UTF-8 byte-order mark at the start is skipped;
 //   - leading blanks and tabs are removed, trailing ones stay;
 //   - ";" as first character: comment; "[name]": section header; "name=value": key
 //     (everything after the first "=" is the value); anything else is ignored, as are keys
@@ -15,6 +14,12 @@
 //     the existing section of that name current again.
 // Save writes "[name]" CR LF, "name=value" CR LF per key, and one empty line per section:
 // comments, blank lines and leading blanks of the original are not kept.
+//
+// Content the engine cannot read as an INI file is never written over, because the
+// rewrite would lose whatever the file held: bytes that do not occur in text (NUL and
+// other control characters except TAB, CR, LF and a DOS end-of-file mark), a CR that does
+// not end a line (CR-only line ends), or non-blank content without a single section header
+// or comment. Such a file still loads (lookups see what could be parsed), but Save refuses.
 //
 // Thread-safety: objects are not shared; each thread creates its own reader. Different
 // objects may be used on different threads at the same time.
@@ -28,9 +33,6 @@
 #include <vector>
 
 namespace kz {
-
-// Size of the line buffer the parser reads with: a line holds at most 511 characters.
-inline constexpr int kIniLineBufferSize = 512;
 
 // Number reading as the C library's scanners do, shared by the settings and the model
 // definitions.
@@ -109,10 +111,12 @@ class CIniFile {
     bool Load(const std::string& path);
 
     // Writes the whole file to the path remembered by Load. The new text goes to a
-    // temporary file beside it that then replaces the file, so a failed write (disk full)
-    // leaves the old file intact. Returns true only when the file was written; false when
-    // there is no path (Load failed) or the file is read-only or cannot be written, in
-    // which case the file on disk is unchanged.
+    // temporary file created exclusively beside it, which then replaces the file by a
+    // rename and takes over its permissions. Returns true only when the file was replaced;
+    // false, with the file on disk exactly as it was, when there is no path (Load failed),
+    // the loaded content was unreadable (ContentUnreadable), a name or value holds a CR or
+    // LF (it would come back as a line of its own), the file is read-only, or the
+    // temporary file cannot be written whole (disk full) or renamed.
     bool Save();
 
     // The first section named exactly name, or nullptr; the section cursor is left on it.
@@ -129,21 +133,25 @@ class CIniFile {
     const std::string& FilePath() const { return m_path; }
     // kLoaded, kOpenFailed or kReadShort after Load; kOpenFailed before any Load.
     int LoadResult() const { return m_status; }
+    // True after a Load whose content was not an INI text (see the top of this file); Save
+    // then refuses to write over it.
+    bool ContentUnreadable() const { return m_bUnreadable; }
 
   protected:
     // Rebuilds the section list from the bytes being loaded.
     virtual void Parse();
-    // Rewinds to the start of the loaded bytes and reads one line into buffer (at most
-    // size - 1 characters, NUL-terminated). False when there is no line.
-    virtual bool FirstLine(char* buffer, int size);
+    // Rewinds to the start of the loaded bytes and reads one whole line (without its CR LF
+    // or LF) into line. False when there is no line.
+    virtual bool FirstLine(std::string& line);
     // Reads the next line, as FirstLine.
-    virtual bool NextLine(char* buffer, int size);
+    virtual bool NextLine(std::string& line);
 
   private:
     std::string m_path;
     Sections m_sections;
     mutable Sections::const_iterator m_cursor;
     int m_status = kOpenFailed;
+    bool m_bUnreadable = false;
     // The file's bytes and the read position; filled only while Load runs.
     std::string m_data;
     std::size_t m_readPos = 0;

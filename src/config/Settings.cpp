@@ -1,5 +1,9 @@
 #include "config/Settings.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
 #include "platform/ProgramFolder.h"
 
 namespace kz {
@@ -13,6 +17,10 @@ constexpr int kRecentFiles = 5;
 
 std::string RecentKey(int n) {
     return "File" + std::to_string(n);
+}
+
+bool HasLineBreak(const std::string& text) {
+    return text.find_first_of("\r\n") != std::string::npos;
 }
 
 }  // namespace
@@ -32,7 +40,30 @@ const std::string* CSettings::Find(const char* key) {
     return found == nullptr ? nullptr : &found->Value();
 }
 
-void CSettings::Set(const char* key, const std::string& value) {
+bool CSettings::SaveSettings() {
+    m_nSaveError = 0;
+    if (Save()) {
+        return true;
+    }
+    if (ContentUnreadable() || LoadResult() == kReadShort) {
+        m_nSaveError = kSaveUnreadable;
+    } else if (FilePath().empty()) {
+        // Never loaded: nothing to report when the file simply does not exist.
+        std::error_code ec;
+        if (std::filesystem::exists(m_iniPath, ec) || ec) {
+            m_nSaveError = kSaveUnreadable;
+        }
+    } else {
+        m_nSaveError = kSaveFailed;
+    }
+    return false;
+}
+
+bool CSettings::Set(const char* key, const std::string& value) {
+    if (HasLineBreak(value)) {
+        m_nSaveError = kSaveLineBreak;
+        return false;
+    }
     CIniSection* section = FindSection(kConfigSection);
     if (section == nullptr) {
         AddSection(kConfigSection)->AddKey(key, value);
@@ -41,11 +72,11 @@ void CSettings::Set(const char* key, const std::string& value) {
     } else {
         section->AddKey(key, value);
     }
-    Save();
+    return SaveSettings();
 }
 
-void CSettings::SetNumber(const char* key, int value) {
-    Set(key, std::to_string(value));
+bool CSettings::SetNumber(const char* key, int value) {
+    return Set(key, std::to_string(value));
 }
 
 int CSettings::GetNumber(const char* key, int missing) {
@@ -58,8 +89,8 @@ int CSettings::GetComPort() {
     return port < 0 ? 1 : port;
 }
 
-void CSettings::SetComPort(int port) {
-    SetNumber("COM", port < 0 ? 1 : port);
+bool CSettings::SetComPort(int port) {
+    return SetNumber("COM", port < 0 ? 1 : port);
 }
 
 int CSettings::GetBaudIndex() {
@@ -79,8 +110,8 @@ int CSettings::GetBaudIndex() {
     }
 }
 
-void CSettings::SetBaudIndex(int index) {
-    SetNumber("Bau", static_cast<int>(BaudFromIndex(index)));
+bool CSettings::SetBaudIndex(int index) {
+    return SetNumber("Bau", static_cast<int>(BaudFromIndex(index)));
 }
 
 std::uint32_t CSettings::BaudFromIndex(int index) {
@@ -97,27 +128,27 @@ std::uint32_t CSettings::BaudFromIndex(int index) {
 }
 
 int CSettings::GetWriteTimeout() {
-    return GetNumber("WriteTimeout", 30);
+    return std::clamp(GetNumber("WriteTimeout", 30), 0, kMaxTimeoutSeconds);
 }
 
-void CSettings::SetWriteTimeout(int seconds) {
-    SetNumber("WriteTimeout", seconds);
+bool CSettings::SetWriteTimeout(int seconds) {
+    return SetNumber("WriteTimeout", seconds);
 }
 
 int CSettings::GetReadTimeout() {
-    return GetNumber("ReadTimeout", 10);
+    return std::clamp(GetNumber("ReadTimeout", 10), 0, kMaxTimeoutSeconds);
 }
 
-void CSettings::SetReadTimeout(int seconds) {
-    SetNumber("ReadTimeout", seconds);
+bool CSettings::SetReadTimeout(int seconds) {
+    return SetNumber("ReadTimeout", seconds);
 }
 
 int CSettings::GetRetry() {
     return GetNumber("Retry", 3);
 }
 
-void CSettings::SetRetry(int count) {
-    SetNumber("Retry", count);
+bool CSettings::SetRetry(int count) {
+    return SetNumber("Retry", count);
 }
 
 bool CSettings::GetRecentFile(int n, std::string& path) {
@@ -132,17 +163,22 @@ bool CSettings::GetRecentFile(int n, std::string& path) {
     return true;
 }
 
-void CSettings::AddRecentFile(const std::string& path) {
+bool CSettings::AddRecentFile(const std::string& path) {
+    m_nSaveError = 0;
+    // Written raw, a line break would turn the rest of the path into a key of its own.
+    if (HasLineBreak(path)) {
+        m_nSaveError = kSaveLineBreak;
+        return false;
+    }
     CIniSection* section = FindSection(kConfigSection);
     if (section == nullptr) {
         AddSection(kConfigSection)->AddKey(RecentKey(1), path);
-        Save();
-        return;
+        return SaveSettings();
     }
     for (int n = 1; n <= kRecentFiles; ++n) {
         const CIniKey* key = section->FindKey(RecentKey(n));
         if (key != nullptr && key->Value() == path) {
-            return;
+            return true;
         }
     }
     // Shift from the bottom up so that each value is copied before it is overwritten; the
@@ -164,7 +200,7 @@ void CSettings::AddRecentFile(const std::string& path) {
     } else {
         section->AddKey(RecentKey(1), path);
     }
-    Save();
+    return SaveSettings();
 }
 
 std::string CSettings::GetWorkPath() {
@@ -172,32 +208,32 @@ std::string CSettings::GetWorkPath() {
     return value == nullptr ? std::string() : *value;
 }
 
-void CSettings::SetWorkPath(const std::string& path) {
-    Set("WORKPATH", path);
+bool CSettings::SetWorkPath(const std::string& path) {
+    return Set("WORKPATH", path);
 }
 
 int CSettings::GetCommType() {
     return GetNumber("COMMTYPE", 0);
 }
 
-void CSettings::SetCommType(int type) {
-    SetNumber("COMMTYPE", type);
+bool CSettings::SetCommType(int type) {
+    return SetNumber("COMMTYPE", type);
 }
 
 bool CSettings::GetDispMode() {
     return GetNumber("DISPMODE", 1) != 0;
 }
 
-void CSettings::SetDispMode(int mode) {
-    SetNumber("DISPMODE", mode);
+bool CSettings::SetDispMode(int mode) {
+    return SetNumber("DISPMODE", mode);
 }
 
 bool CSettings::GetAutoFileName() {
     return GetNumber("AUTOFILENAME", 0) != 0;
 }
 
-void CSettings::SetAutoFileName(int on) {
-    SetNumber("AUTOFILENAME", on);
+bool CSettings::SetAutoFileName(int on) {
+    return SetNumber("AUTOFILENAME", on);
 }
 
 bool CSettings::GetDebug() {

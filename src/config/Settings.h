@@ -3,8 +3,10 @@
 // and is meant to live for one task; every setter rewrites the whole file at once, so the
 // next reader sees the change. Nothing is cached between readers.
 //
-// A missing or unreadable file is not an error: every getter returns its default, and
-// setters change only the in-memory copy (the file is not created).
+// A missing file is not an error: every getter returns its default, and setters change
+// only the in-memory copy (the file is not created). A file that exists but could not be
+// read as an INI file is never written over (see CIniFile): its setters fail and say why
+// through SaveError(), so that the caller can tell the user.
 //
 // Section PORTS (optional) maps COM port numbers to device names on this platform:
 //   [PORTS]
@@ -24,6 +26,15 @@ namespace kz {
 
 class CSettings : public CIniFile {
   public:
+    // Why the last setter did not save (a string id), or 0.
+    static constexpr int kSaveUnreadable = 3320;  // the file could not be read; left as it is
+    static constexpr int kSaveFailed = 3321;      // the file could not be written
+    static constexpr int kSaveLineBreak = 3322;   // the value holds a CR or LF; not stored
+
+    // Time-outs above this many seconds are taken as this: the value is turned into
+    // milliseconds and ticks in int arithmetic. The setup dialog accepts 0 to 65535.
+    static constexpr int kMaxTimeoutSeconds = 65535;
+
     // Loads kz::platform::ProgramFolder() + "KZMNT.INI".
     CSettings();
     explicit CSettings(const std::string& iniPath);
@@ -34,45 +45,47 @@ class CSettings : public CIniFile {
     // COM: the port number; 1 when missing or negative. The setter writes a negative
     // number as 1.
     int GetComPort();
-    void SetComPort(int port);
+    bool SetComPort(int port);
 
     // Bau: stored in bit/s, handled as an index 0..3 (9600, 19200, 38400, other/115200).
     // Missing: 2.
     int GetBaudIndex();
-    void SetBaudIndex(int index);
+    bool SetBaudIndex(int index);
     // 0 -> 9600, 1 -> 19200, 2 -> 38400, anything else -> 115200.
     static std::uint32_t BaudFromIndex(int index);
 
-    // Reply time-outs in seconds, as read (no range check). Missing: 30 and 10.
+    // Reply time-outs in seconds, kept within 0 (no time-out) to kMaxTimeoutSeconds.
+    // Missing: 30 and 10.
     int GetWriteTimeout();
-    void SetWriteTimeout(int seconds);
+    bool SetWriteTimeout(int seconds);
     int GetReadTimeout();
-    void SetReadTimeout(int seconds);
+    bool SetReadTimeout(int seconds);
     // Retry count of the serial commands, as read. Missing: 3.
     int GetRetry();
-    void SetRetry(int count);
+    bool SetRetry(int count);
 
     // File<n> (n = 1..5, newest first): true and the path when the key exists.
     bool GetRecentFile(int n, std::string& path);
     // Puts path at the head of the recent list, dropping the oldest of five. A path that is
-    // already in the list keeps its place and the file is not rewritten.
-    void AddRecentFile(const std::string& path);
+    // already in the list keeps its place and the file is not rewritten (true). A path with
+    // a line break is refused and the list is left as it was.
+    bool AddRecentFile(const std::string& path);
 
     // WORKPATH: the working folder of the file dialogs; empty when missing.
     std::string GetWorkPath();
-    void SetWorkPath(const std::string& path);
+    bool SetWorkPath(const std::string& path);
 
     // COMMTYPE: 0 serial, 1 LAN. Missing: 0.
     int GetCommType();
-    void SetCommType(int type);
+    bool SetCommType(int type);
 
     // DISPMODE: true (simple layout) when non-zero or missing.
     bool GetDispMode();
-    void SetDispMode(int mode);
+    bool SetDispMode(int mode);
 
     // AUTOFILENAME: true when non-zero; false when missing.
     bool GetAutoFileName();
-    void SetAutoFileName(int on);
+    bool SetAutoFileName(int on);
 
     // DEBUG: true only for the exact value "ON".
     bool GetDebug();
@@ -89,16 +102,24 @@ class CSettings : public CIniFile {
     // "/dev/ttyS<n-1>". Empty for n < 1 (no such port), so opening it fails.
     std::string GetSerialDeviceName(int port);
 
+    // Every setter returns true when the file now holds the change. On false, SaveError()
+    // is the string id of the reason, or 0 when there is no file to write (missing: the
+    // change stays in memory only, as documented above).
+    int SaveError() const { return m_nSaveError; }
+
   private:
     // The CONFIG key's value, or nullptr when the section or the key is missing.
     const std::string* Find(const char* key);
     // Replaces the key's value, appends the key, or appends section CONFIG with the key;
     // then saves.
-    void Set(const char* key, const std::string& value);
-    void SetNumber(const char* key, int value);
+    bool Set(const char* key, const std::string& value);
+    bool SetNumber(const char* key, int value);
+    // Saves the file and records why it failed.
+    bool SaveSettings();
     int GetNumber(const char* key, int missing);
 
     std::string m_iniPath;
+    int m_nSaveError = 0;
 };
 
 }  // namespace kz

@@ -40,6 +40,8 @@ std::optional<ResourceTexts> g_resource;
 // A resource file larger than this is not a string table.
 constexpr std::uintmax_t kMaxResourceFileSize = 4 * 1024 * 1024;
 constexpr int kMaxStringId = 65535;
+// The widest field width or precision a replacement text may ask for.
+constexpr int kMaxFieldWidth = 64;
 
 std::span<const detail::StringEntry> BuiltInTable(Language language) {
     return language == Language::Japanese ? detail::JapaneseStrings() : detail::EnglishStrings();
@@ -211,17 +213,29 @@ std::string Conversions(std::string_view text) {
         if (text[i] == '%') {
             continue;
         }
-        while (i < text.size() && std::string_view("-+ #0'").find(text[i]) != std::string_view::npos) {
+        while (i < text.size() &&
+               std::string_view("-+ #0'").find(text[i]) != std::string_view::npos) {
             ++i;
         }
+        // Width and precision: one text must not blow a status line up to megabytes.
+        int number = 0;
         for (; i < text.size() && (std::isdigit(static_cast<unsigned char>(text[i])) ||
                                    text[i] == '.' || text[i] == '*');
              ++i) {
             if (text[i] == '*') {
                 out += '*';
             }
+            if (std::isdigit(static_cast<unsigned char>(text[i]))) {
+                number = std::min(number * 10 + (text[i] - '0'), kMaxFieldWidth + 1);
+            } else {
+                number = 0;
+            }
+            if (number > kMaxFieldWidth) {
+                out += '!';  // never matches a built-in text
+            }
         }
-        while (i < text.size() && std::string_view("hlLqjzt").find(text[i]) != std::string_view::npos) {
+        while (i < text.size() &&
+               std::string_view("hlLqjzt").find(text[i]) != std::string_view::npos) {
             out += text[i++];
         }
         out += i < text.size() ? text[i] : '!';

@@ -56,6 +56,12 @@ constexpr StringEntry kEnglish[] = {
     {3316, "The check of a signature"},
     {3317, "Please return KZ to an on-line screen.\nPlease click the \"O.K.\" button."},
     {3318, "    The data read so far is kept in %s"},
+    // Why a setting could not be saved in KZMNT.INI.
+    {3320,
+     "KZMNT.INI could not be read as a settings file, so it was left as it is and the "
+     "setting was not saved."},
+    {3321, "KZMNT.INI could not be written; the setting was not saved."},
+    {3322, "A value with a line break cannot be stored in KZMNT.INI; the setting was not saved."},
 
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <string>
 
@@ -72,27 +75,29 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"DuplicateKeysKept", "[A]\r\nk=1\r\nk=2\r\n", "[A]k=1;k=2;"},
         ParseCase{"RepeatedHeaderJoinsExisting", "[A]\r\na=1\r\n[B]\r\nb=1\r\n[A]\r\na=2\r\n",
                   "[A]a=1;a=2;[B]b=1;"},
-        ParseCase{"LoneLfIsOrdinary", "[A]\nk=v\n", ""},
-        ParseCase{"LoneLfInsideValue", "[A]\r\nk=v\nw=x\r\n", "[A]k=v\\nw=x;"},
+        ParseCase{"LfEndsALine", "[A]\nk=v\n", "[A]k=v;"},
+        ParseCase{"ByteOrderMarkSkipped", "\xEF\xBB\xBF[A]\nk=v\n", "[A]k=v;"},
+        ParseCase{"MixedLineEnds", "[A]\r\nk=v\nw=x\r\n[B]\nb=1", "[A]k=v;w=x;[B]b=1;"},
         ParseCase{"LoneCrInsideValue", "[A]\r\nk=v\rw\r\n", "[A]k=v\\rw;"},
         ParseCase{"CrAtEndOfFileKept", "[A]\r\nk=v\r", "[A]k=v\\r;"},
         ParseCase{"ShiftJisBytesPassThrough", "[A]\r\nk=\x83\x65\x83\x58\r\n",
                   "[A]k=\x83\x65\x83\x58;"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(IniFile, LongLineIsReadInPiecesOf511) {
+TEST(IniFile, LongLinesStayWhole) {
     TempDir dir;
-    // 600 characters: the first 511 form a key line, the remaining 89 a second one.
-    std::string line = "k=" + std::string(509, 'a') + "z=" + std::string(87, 'b');
-    ASSERT_EQ(line.size(), 600u);
-    CIniFile ini;
-    ASSERT_TRUE(ini.Load(dir.Write("a.ini", "[A]\r\n" + line + "\r\n")));
-    const CIniSection* a = ini.FindSection("A");
-    ASSERT_NE(a, nullptr);
-    ASSERT_EQ(a->AllKeys().size(), 2u);
-    EXPECT_EQ(a->AllKeys().front().Value(), std::string(509, 'a'));
-    EXPECT_EQ(a->AllKeys().back().Name(), "z");
-    EXPECT_EQ(a->AllKeys().back().Value().size(), 87u);
+    // Comments, keys and values far beyond any fixed line buffer are one line each: the
+    // tail of a comment never becomes a key and a value survives a save uncut.
+    const std::string value(70000, 'a');
+    const std::string path =
+        dir.Write("a.ini", "[A]\r\n;" + std::string(600, 'c') + "x=1\r\nk=" + value + "\nm=2\r\n");
+    {
+        CIniFile ini;
+        ASSERT_TRUE(ini.Load(path));
+        EXPECT_EQ(Dump(ini), "[A]k=" + value + ";m=2;");
+        ASSERT_TRUE(ini.Save());
+    }
+    EXPECT_EQ(dir.Read("a.ini"), "[A]\r\nk=" + value + "\r\nm=2\r\n\r\n");
 }
 
 TEST(IniFile, LoadFailureLeavesNoPathAndSaveWritesNothing) {
@@ -150,6 +155,98 @@ TEST(IniFile, SaveToReadOnlyFileFailsAndKeepsIt) {
     ini.FindSection("A")->FindKey("k")->SetValue("2");
     EXPECT_FALSE(ini.Save());
     EXPECT_EQ(dir.Read("a.ini"), "[A]\r\nk=1\r\n");
+}
+
+// Content the engine cannot read back is never written over; everything else is.
+struct SaveGuardCase {
+    const char* name;
+    std::string file;
+    bool saves;
+};
+
+class IniSaveGuard : public ::testing::TestWithParam<SaveGuardCase> {};
+
+TEST_P(IniSaveGuard, WritesOnlyOverContentItCouldRead) {
+    TempDir dir;
+    const std::string path = dir.Write("a.ini", GetParam().file);
+    CIniFile ini;
+    ASSERT_TRUE(ini.Load(path));
+    EXPECT_EQ(ini.ContentUnreadable(), !GetParam().saves);
+    ini.AddSection("CONFIG")->AddKey("File1", "x.mem");
+    EXPECT_EQ(ini.Save(), GetParam().saves);
+    if (!GetParam().saves) {
+        EXPECT_EQ(dir.Read("a.ini"), GetParam().file);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Content, IniSaveGuard,
+    ::testing::Values(SaveGuardCase{"Empty", "", true}, SaveGuardCase{"Blank", " \r\n\t\n", true},
+                      SaveGuardCase{"CrLf", "[M]\r\nID=1\r\n", true},
+                      SaveGuardCase{"LfOnly", "[M]\nID=1\n[PORTS]\nCOM1=/dev/ttyUSB0\n", true},
+                      SaveGuardCase{"CommentsOnly", "; settings\n", true},
+                      SaveGuardCase{"DosEndOfFileMark", "[M]\r\nID=1\r\n\x1A", true},
+                      SaveGuardCase{"CrOnly", "[M]\rID=1\r[PORTS]\rCOM1=/dev/ttyUSB0\r", false},
+                      SaveGuardCase{"CrOnlyEndingInBracket", "[M]\rID=1\r[N]", false},
+                      SaveGuardCase{"NoLineEnds", "COM=3 Bau=9600", false},
+                      SaveGuardCase{"NulBytes", std::string("[M]\r\nID=1\r\n\0\0\x01\x02", 15),
+                                    false},
+                      SaveGuardCase{"Binary",
+                                    std::string("\x7F"
+                                                "ELF\x02\x01\x01\0[A]\n",
+                                                13),
+                                    false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(IniFile, SaveRefusesALineBreakInsideAText) {
+    TempDir dir;
+    const std::string original = "[A]\r\nk=1\r\n";
+    const std::string path = dir.Write("a.ini", original);
+    for (const char* bad : {"x\ny=2", "x\ry", "x\r\n[B]"}) {
+        CIniFile ini;
+        ASSERT_TRUE(ini.Load(path));
+        ini.FindSection("A")->FindKey("k")->SetValue(bad);
+        EXPECT_FALSE(ini.Save()) << bad;
+        CIniFile other;
+        ASSERT_TRUE(other.Load(path));
+        other.AddSection(bad);
+        EXPECT_FALSE(other.Save()) << bad;
+    }
+    EXPECT_EQ(dir.Read("a.ini"), original);
+}
+
+TEST(IniFile, SaveOnAFullDiskLeavesTheFileAsItWas) {
+    TempDir dir;
+    const std::string original = "[A]\r\nk=1\r\n";
+    const std::string path = dir.Write("a.ini", original);
+    CIniFile ini;
+    ASSERT_TRUE(ini.Load(path));
+    ini.FindSection("A")->FindKey("k")->SetValue(std::string(4096, 'v'));
+    // A file size limit makes the write fail as a full disk does.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool saved_ok = ini.Save();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_FALSE(saved_ok);
+    EXPECT_EQ(dir.Read("a.ini"), original);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+}
+
+TEST(IniFile, SaveKeepsThePermissionsOfTheFile) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string path = dir.Write("a.ini", "[A]\r\n");
+    const fs::perms perms = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(path, perms);
+    CIniFile ini;
+    ASSERT_TRUE(ini.Load(path));
+    ASSERT_TRUE(ini.Save());
+    EXPECT_EQ(fs::status(path).permissions(), perms);
 }
 
 TEST(IniFile, LookupsAndCursors) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <string>
 
@@ -193,6 +196,117 @@ TEST(Settings, AddRecentFileFillsGaps) {
     CSettings(path).AddRecentFile("new");
     // File2 is copied down to File3; with no File1 to move into it, File2 keeps its value.
     EXPECT_EQ(RecentList(path), "-,new,b,b,-,-,-");
+}
+
+// Time-outs are turned into ticks in int arithmetic: values beyond the limit are taken as
+// the limit, and 0 (no time-out) and the defaults stay as they are.
+struct TimeoutCase {
+    const char* name;
+    std::string config;
+    int writeTimeout, readTimeout;
+};
+
+class SettingsTimeouts : public ::testing::TestWithParam<TimeoutCase> {};
+
+TEST_P(SettingsTimeouts, StayWithinRange) {
+    TempDir dir;
+    CSettings s(dir.Write("KZMNT.INI", "[CONFIG]\r\n" + GetParam().config));
+    EXPECT_EQ(s.GetWriteTimeout(), GetParam().writeTimeout);
+    EXPECT_EQ(s.GetReadTimeout(), GetParam().readTimeout);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SettingsTimeouts,
+    ::testing::Values(TimeoutCase{"Defaults", "", 30, 10},
+                      TimeoutCase{"Zero", "WriteTimeout=0\r\nReadTimeout=0\r\n", 0, 0},
+                      TimeoutCase{"Limit", "WriteTimeout=65535\r\nReadTimeout=65535\r\n",
+                                  CSettings::kMaxTimeoutSeconds, CSettings::kMaxTimeoutSeconds},
+                      TimeoutCase{"OverflowsMilliseconds",
+                                  "WriteTimeout=2147484\r\nReadTimeout=99999999999\r\n",
+                                  CSettings::kMaxTimeoutSeconds, CSettings::kMaxTimeoutSeconds},
+                      TimeoutCase{"Negative", "WriteTimeout=-1\r\nReadTimeout=-2147484\r\n", 0, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A setter on a file it may not rewrite leaves the file alone and says why.
+struct SaveCase {
+    const char* name;
+    std::string file;  // written as KZMNT.INI unless empty
+    std::string path;  // the recent path to add
+    bool saved;
+    int error;
+};
+
+void PrintTo(const SaveCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SettingsSave : public ::testing::TestWithParam<SaveCase> {};
+
+TEST_P(SettingsSave, KeepsAFileItCouldNotRead) {
+    const auto& c = GetParam();
+    TempDir dir;
+    const std::string path = dir.str() + "KZMNT.INI";
+    if (!c.file.empty()) {
+        dir.Write("KZMNT.INI", c.file);
+    }
+    CSettings s(path);
+    EXPECT_EQ(s.AddRecentFile(c.path), c.saved);
+    EXPECT_EQ(s.SaveError(), c.error);
+    if (!c.saved) {
+        EXPECT_EQ(dir.Read("KZMNT.INI"), c.file);
+        std::string recent;
+        EXPECT_FALSE(CSettings(path).GetRecentFile(1, recent));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, SettingsSave,
+    ::testing::Values(
+        SaveCase{"MissingFileIsNotCreated", "", "a.mem", false, 0},
+        SaveCase{"CrLf", "[M]\r\nID=1\r\n", "a.mem", true, 0},
+        SaveCase{"LfOnly", "[M]\nID=1\n", "a.mem", true, 0},
+        SaveCase{"CrOnly", "[M]\rID=1\r[PORTS]\rCOM1=/dev/ttyUSB0\r", "a.mem", false,
+                 CSettings::kSaveUnreadable},
+        SaveCase{"Binary",
+                 std::string("\x7F"
+                             "ELF\0\0[M]\n",
+                             10),
+                 "a.mem", false, CSettings::kSaveUnreadable},
+        SaveCase{"NoLineAtAll", "COM=3 Bau=9600", "a.mem", false, CSettings::kSaveUnreadable},
+        SaveCase{"LfInPath", "[CONFIG]\r\n", "a\nCOM=9", false, CSettings::kSaveLineBreak},
+        SaveCase{"CrInPath", "[CONFIG]\r\n", "a\r", false, CSettings::kSaveLineBreak}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Settings, SettersRefuseALineBreak) {
+    TempDir dir;
+    const std::string original = "[CONFIG]\r\nWORKPATH=/w\r\n";
+    const std::string path = dir.Write("KZMNT.INI", original);
+    CSettings s(path);
+    EXPECT_FALSE(s.SetWorkPath("/x\nDEBUG=ON"));
+    EXPECT_EQ(s.SaveError(), CSettings::kSaveLineBreak);
+    EXPECT_EQ(s.GetWorkPath(), "/w");
+    EXPECT_TRUE(s.SetComPort(2));
+    EXPECT_EQ(s.SaveError(), 0);
+    EXPECT_EQ(CSettings(path).GetWorkPath(), "/w");
+}
+
+TEST(Settings, SetterOnAFullDiskReportsIt) {
+    TempDir dir;
+    const std::string original = "[CONFIG]\r\nCOM=1\r\n";
+    const std::string path = dir.Write("KZMNT.INI", original);
+    CSettings s(path);
+    // A file size limit makes the write fail as a full disk does.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 20;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = s.SetWorkPath("/a/long/working/folder");
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(s.SaveError(), CSettings::kSaveFailed);
+    EXPECT_EQ(dir.Read("KZMNT.INI"), original);
 }
 
 struct PortCase {

@@ -296,6 +296,24 @@ TEST_F(CliTest, InfoAndCommentWorkOnTheImageFile) {
     EXPECT_EQ(verify.out.find("Verification Start"), std::string::npos);
 }
 
+TEST_F(CliTest, RecentListUpdateNeverWipesKZMNTIni) {
+    std::filesystem::create_directory(Path("cf"));
+    // LF line ends are read: the file is rewritten with the new entry and nothing lost.
+    dir.Write("KZMNT.INI", "[CONFIG]\nCOM=1\n[PORTS]\nCOM1=/dev/null\n[M]\nID=1\n");
+    Cli({"cf-send", Path("cf")});
+    EXPECT_EQ(dir.Read("KZMNT.INI"),
+              "[CONFIG]\r\nCOM=1\r\nFile1=" + Path("cf") +
+                  "\r\n\r\n[PORTS]\r\nCOM1=/dev/null\r\n\r\n[M]\r\nID=1\r\n\r\n");
+
+    // Content that is not text is left as it is, and the user is told.
+    using namespace std::string_literals;
+    const std::string binary = "[CONFIG]\r\nCOM=1\r\n[PORTS]\r\nCOM1=/dev/null\r\n\0"s;
+    dir.Write("KZMNT.INI", binary);
+    CliResult result = Cli({"cf-send", Path("cf")});
+    EXPECT_NE(result.out.find("KZMNT.INI could not be read"), std::string::npos) << result.out;
+    EXPECT_EQ(dir.Read("KZMNT.INI"), binary);
+}
+
 TEST_F(CliTest, HelpPrintsUsage) {
     CliResult help = Cli({"--help"});
     EXPECT_EQ(help.exitCode, 0);

@@ -30,6 +30,19 @@ TEST_F(ResourceFormatTest, DifferentConversionsRefuseTheWholeFile) {
     }
 }
 
+TEST_F(ResourceFormatTest, HugeWidthOrPrecisionRefusesTheWholeFile) {
+    // Each would turn one status line into megabytes.
+    for (const char* bad : {"3318\t%20000000s\n", "3318\t%.20000000s\n", "3304\t%065d\n",
+                            "3311\t%d/%99999999999999999999d\n", "3206\t%s , %1.65s\n"}) {
+        auto path = dir.Write("bad.txt", std::string("3299\tDone.\n") + bad);
+        EXPECT_FALSE(LoadResourceFile(path)) << bad;
+        EXPECT_EQ(GetString(3299, Language::English), "Processing was completed.");
+    }
+    auto path = dir.Write("ok.txt", "3318\t    Kept in %-64.64s\n");
+    ASSERT_TRUE(LoadResourceFile(path));
+    EXPECT_EQ(GetString(3318, Language::English), "    Kept in %-64.64s");
+}
+
 TEST_F(ResourceFormatTest, PercentSignsAsTextAreFine) {
     auto path = dir.Write("res.txt", "3299\t100%% done\n");
     ASSERT_TRUE(LoadResourceFile(path));

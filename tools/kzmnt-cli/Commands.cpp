@@ -129,6 +129,16 @@ bool SerialLinkSelected(const CommandEntry& command) {
     return true;
 }
 
+// Puts path on the recent-file list. A list that could not be saved (KZMNT.INI unreadable
+// or not writable, a line break in the path) is reported, not fatal: the transfer does not
+// depend on it.
+void AddRecentFile(const std::string& path) {
+    CSettings settings;
+    if (!settings.AddRecentFile(path) && settings.SaveError() != 0) {
+        Line(stdout, GetString(settings.SaveError()));
+    }
+}
+
 // Cuts text to the comment limit without splitting a UTF-8 sequence.
 std::string LimitComment(const CommandEntry& command, std::string text) {
     if (text.size() <= kCommentLimit) {
@@ -204,7 +214,7 @@ int RunBackup(const CliOptions& options, const CommandEntry& command) {
         path = WithMemExtension(path);
     }
     // With AUTOFILENAME on, path is the folder; the operation names the file itself.
-    CSettings().AddRecentFile(path);
+    AddRecentFile(path);
 
     auto op = std::make_unique<CBackup>();
     op->SetFileName(path);
@@ -235,7 +245,7 @@ int RunWithImage(const CliOptions& options, const CommandEntry& command) {
     // The name is used as checked: it names the image whose header was just read, so no
     // ".mem" is added to it.
     const std::string comment = image.GetImageComment();
-    CSettings().AddRecentFile(path);
+    AddRecentFile(path);
 
     Session session(options);
     auto op = std::make_unique<Operation>();
@@ -309,7 +319,7 @@ int RunCfTransfer(const CliOptions& options, const CommandEntry& command) {
     if (!SerialLinkSelected(command)) {
         return kExitFailed;
     }
-    CSettings().AddRecentFile(path);
+    AddRecentFile(path);
 
     Session session(options);
     auto op = std::make_unique<Operation>();
