@@ -235,10 +235,12 @@ AreaCheck CModelDefs::CheckAreas(const CIniSection* section, std::vector<MemArea
         check.key = std::move(key);
         return check;
     };
-    if (Has(section, "OFFSET")) {
-        std::string field;
+    // An empty OFFSET, like a missing one or 0, gives the default unit.
+    std::string offset;
+    Field(section, "OFFSET", 0, offset);
+    if (offset.find_first_not_of(" \t") != std::string::npos) {
         std::uint32_t value = 0;
-        if (!Field(section, "OFFSET", 0, field) || !StrictHex(field, value)) {
+        if (!StrictHex(offset, value)) {
             return fail(AreaFault::BadUnit, "OFFSET");
         }
         if (value != 0) {
