@@ -1,12 +1,15 @@
 #include "ops/memory/MemImageFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/Printable.h"
 #include "support/TempDir.h"
 
 namespace kz {
@@ -318,6 +321,76 @@ TEST(ImageFile, ADamagedAreaCountNeverReadsPastTheDescriptor) {
     std::vector<MemArea> many(kImageMaxAreas + 1, MemArea{kAreaFrom, 0, 0x10000, 0});
     EXPECT_FALSE(image.SetAreas(many));
     EXPECT_EQ(image.AreaCount(), static_cast<std::int16_t>(kImageMaxAreas));
+}
+
+// Nothing that opens an image waits on a FIFO: it is not a regular file and is refused.
+TEST(ImageFileAccess, AFifoIsRefusedWithoutWaiting) {
+    TempDir dir;
+    const std::string fifo = dir.str() + "panel.mem";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    MemImageFile image;
+    EXPECT_FALSE(image.LoadHeader(fifo));
+    std::uint8_t byte = 0;
+    EXPECT_FALSE(image.ReadImageData(0, &byte, 1));
+    EXPECT_FALSE(image.AppendImageData(&byte, 1));
+    EXPECT_FALSE(MemImageFile::SetImageComment(fifo, "x"));
+    EXPECT_FALSE(image.StartBackupHeader(fifo, "GX-400"));
+}
+
+// The backup's temporary file is made afresh: a link planted under its name is neither
+// followed nor replaced, and appends do not write through a link either.
+TEST(ImageFileAccess, CreationAndAppendsNeverFollowALink) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string precious = dir.Write("precious.txt", "keep me");
+    const std::string partial = dir.str() + "panel.mem.partial";
+    fs::create_symlink(precious, partial);
+    MemImageFile image = BackupHeader(partial);
+    EXPECT_FALSE(image.CreateWithHeader());
+    EXPECT_FALSE(image.AppendImageData(std::string_view("DATA").data(), 4));
+    EXPECT_EQ(dir.Read("precious.txt"), "keep me");
+    EXPECT_TRUE(fs::is_symlink(partial));
+    // An image reached through a link is not the backup target's own header either.
+    EXPECT_TRUE(BackupHeader(precious + ".mem").WriteHeader());
+    fs::create_symlink(precious + ".mem", dir.str() + "linked.mem");
+    MemImageFile fresh;
+    EXPECT_FALSE(fresh.StartBackupHeader(dir.str() + "linked.mem", "NEW"));
+    EXPECT_EQ(fresh.GetImageModelName(), "NEW");
+
+    fs::remove(partial);
+    ASSERT_TRUE(image.CreateWithHeader());
+    EXPECT_FALSE(image.CreateWithHeader());  // exclusive: never over an existing file
+    EXPECT_TRUE(image.AppendImageData(std::string_view("DATA").data(), 4));
+    EXPECT_EQ(dir.Read("panel.mem.partial").size(), kImageHeaderSize + 4);
+}
+
+TEST(ImageFileAccess, ReadsUse64BitOffsets) {
+    TempDir dir;
+    const std::string path = dir.str() + "big.mem";
+    ASSERT_TRUE(BackupHeader(path).WriteHeader());
+    const std::uint64_t far = 0x100000000ull + 16;
+    std::filesystem::resize_file(path, kImageHeaderSize + far + 1);
+    {
+        std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+        file.seekp(static_cast<std::streamoff>(kImageHeaderSize + far));
+        file.put('F');
+        file.seekp(static_cast<std::streamoff>(kImageHeaderSize + 16));
+        file.put('N');
+    }
+    MemImageFile image;
+    image.SetFileName(path);
+    char byte = 0;
+    ASSERT_TRUE(image.ReadImageData(far, &byte, 1));
+    EXPECT_EQ(byte, 'F');
+    EXPECT_FALSE(image.ReadImageData(far, &byte, 2));
+    std::filesystem::remove(path);
+}
+
+TEST(PrintableText, ControlCharactersAreEscaped) {
+    EXPECT_EQ(Printable("GX-400 line 7"), "GX-400 line 7");
+    EXPECT_EQ(Printable("\x1B]0;owned\x07\r\n\x7F"), "\\x1B]0;owned\\x07\\x0D\\x0A\\x7F");
+    EXPECT_EQ(Printable("\xE6\xA9\x9F\xE7\xA8\xAE"),
+              "\xE6\xA9\x9F\xE7\xA8\xAE");  // multi-byte text stays
 }
 
 }  // namespace
