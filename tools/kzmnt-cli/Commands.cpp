@@ -162,7 +162,7 @@ std::string LimitComment(const CommandEntry& command, std::string text) {
         --n;
     }
     text.resize(n);
-    Error(command, "the comment is cut to 64 characters: \"" + text + "\"");
+    Error(command, "the comment is cut to 64 characters: \"" + Printable(text) + "\"");
     return text;
 }
 
