@@ -35,6 +35,37 @@ const CIniSection* FirstModel(const CIniFile& ini, Fits fits) {
     return nullptr;
 }
 
+// A field read strictly as a hex number: blanks around it, then 1 or more hex digits whose
+// value fits 32 bits. No sign, no prefix, nothing else.
+bool StrictHex(const std::string& field, std::uint32_t& out) {
+    const auto first = field.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return false;
+    }
+    const auto last = field.find_last_not_of(" \t");
+    std::uint64_t value = 0;
+    for (std::size_t i = first; i <= last; ++i) {
+        const char c = field[i];
+        int digit = -1;
+        if (c >= '0' && c <= '9') {
+            digit = c - '0';
+        } else if (c >= 'A' && c <= 'F') {
+            digit = c - 'A' + 10;
+        } else if (c >= 'a' && c <= 'f') {
+            digit = c - 'a' + 10;
+        }
+        if (digit < 0) {
+            return false;
+        }
+        value = (value << 4) | static_cast<std::uint64_t>(digit);
+        if (value > 0xFFFFFFFFu) {
+            return false;
+        }
+    }
+    out = static_cast<std::uint32_t>(value);
+    return true;
+}
+
 }  // namespace
 
 bool SignatureRule::Fits(int kindRead, std::uint32_t valueRead) const {
@@ -191,6 +222,72 @@ std::vector<MemAreaText> CModelDefs::AreaTexts(const CIniSection* section) {
         }
     }
     return areas;
+}
+
+AreaCheck CModelDefs::CheckAreas(const CIniSection* section, std::vector<MemArea>& areas,
+                                 std::uint32_t& unit) {
+    areas.clear();
+    unit = kDefaultTransferUnit;
+    AreaCheck check;
+    const auto fail = [&](AreaFault fault, std::string key) {
+        areas.clear();
+        check.fault = fault;
+        check.key = std::move(key);
+        return check;
+    };
+    // An empty OFFSET, like a missing one or 0, gives the default unit.
+    std::string offset;
+    Field(section, "OFFSET", 0, offset);
+    if (offset.find_first_not_of(" \t") != std::string::npos) {
+        std::uint32_t value = 0;
+        if (!StrictHex(offset, value)) {
+            return fail(AreaFault::BadUnit, "OFFSET");
+        }
+        if (value != 0) {
+            unit = value;
+        }
+    }
+    for (int type : {kAreaFrom, kAreaSram}) {
+        const char* prefix = type == kAreaFrom ? "FROM" : "SRAM";
+        for (int n = 1;; ++n) {
+            const std::string key = prefix + std::to_string(n);
+            if (!Has(section, key)) {
+                break;
+            }
+            if (areas.size() == kMaxMemAreas) {
+                return fail(AreaFault::TooMany, key);
+            }
+            MemArea area;
+            area.type = type;
+            std::string start, size, verify;
+            if (!Field(section, key, 0, start, kAreaFieldBufferSize) ||
+                !Field(section, key, 1, size, kAreaFieldBufferSize) ||
+                !StrictHex(start, area.start) || !StrictHex(size, area.size) || area.size == 0) {
+                return fail(AreaFault::BadArea, key);
+            }
+            if (type == kAreaSram) {
+                // A missing or empty verify size means: nothing of the area is compared.
+                Field(section, key, 2, verify, kAreaFieldBufferSize);
+                if (verify.find_first_not_of(" \t") != std::string::npos &&
+                    !StrictHex(verify, area.verifySize)) {
+                    return fail(AreaFault::BadArea, key);
+                }
+            } else {
+                area.verifySize = area.size;
+            }
+            // The backup reads at least one whole unit of every area.
+            const std::uint64_t end =
+                std::uint64_t{area.start} + std::max<std::uint64_t>(area.size, unit);
+            if (end > std::uint64_t{0x100000000}) {
+                return fail(AreaFault::Wraps, key);
+            }
+            areas.push_back(area);
+        }
+    }
+    if (areas.empty()) {
+        return fail(AreaFault::NoAreas, {});
+    }
+    return check;
 }
 
 std::vector<MemArea> CModelDefs::Areas(const CIniSection* section) {

@@ -57,6 +57,22 @@ struct MemArea {
 };
 
 // An area as written in the file, for display.
+// Why a model's memory areas cannot be used for a transfer (see CModelDefs::CheckAreas).
+enum class AreaFault {
+    None,
+    NoAreas,  // neither FROM1 nor SRAM1
+    BadArea,  // key names the area whose fields do not read as hex numbers, or size 0
+    TooMany,  // more areas than the image header holds
+    Wraps,    // key names the area that runs past the end of the 32-bit address space
+    BadUnit,  // OFFSET does not read as a hex number
+};
+
+struct AreaCheck {
+    AreaFault fault = AreaFault::None;
+    std::string key;  // the key at fault (BadArea, Wraps, BadUnit)
+    bool ok() const { return fault == AreaFault::None; }
+};
+
 struct MemAreaText {
     int type = kAreaFrom;
     std::string key;                      // "FROM1", "SRAM2", ...
@@ -156,6 +172,14 @@ class CModelDefs {
     // number, and at most 24 areas are taken in all.
     static std::vector<MemArea> Areas(const CIniSection* section);
     static std::vector<MemAreaText> AreaTexts(const CIniSection* section);
+    // The areas and the unit a transfer may use, read strictly: every FROMn / SRAMn field
+    // must be a hex number of at most 32 bits (blanks around it allowed; an SRAM verify
+    // size may be missing and then reads 0), every size above 0, at most 24 areas, none
+    // running past address FFFFFFFF (an area smaller than the unit occupies a whole unit),
+    // and OFFSET, when present, a hex number (0 gives the default unit). On a fault areas
+    // is empty and the answer says which key is wrong.
+    static AreaCheck CheckAreas(const CIniSection* section, std::vector<MemArea>& areas,
+                                std::uint32_t& unit);
     // SIGNATURE, or nothing when the key is missing.
     static std::optional<SignatureRule> Signature(const CIniSection* section);
     // IO1 / IO2 / IO3, or nothing when the key is missing.

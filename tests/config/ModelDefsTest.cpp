@@ -311,6 +311,60 @@ TEST(ModelDefs, ZeroOrUnreadableOffsetKeepsTheDefaultUnit) {
     EXPECT_EQ(CModelDefs::Unit(defs.FindByName("B")), 0x10000u);
 }
 
+struct AreaCase {
+    const char* name;
+    std::string keys;  // CR LF lines of the model section after ID
+    AreaFault fault;
+    std::string key;         // the key at fault
+    std::size_t areas = 0;   // areas read when there is no fault
+    std::uint32_t unit = 0;  // unit when there is no fault
+};
+
+class StrictAreas : public ::testing::TestWithParam<AreaCase> {};
+
+TEST_P(StrictAreas, RefuseWhatCannotBeTransferred) {
+    TempDir dir;
+    CModelDefs defs(dir.Write("KZMNT.INI", "[M]\r\nID=1\r\n" + GetParam().keys));
+    std::vector<MemArea> areas;
+    std::uint32_t unit = 0;
+    const AreaCheck check = CModelDefs::CheckAreas(defs.FindByName("M"), areas, unit);
+    EXPECT_EQ(check.fault, GetParam().fault);
+    EXPECT_EQ(check.key, GetParam().key);
+    EXPECT_EQ(areas.size(), GetParam().areas);
+    if (check.ok()) {
+        EXPECT_EQ(unit, GetParam().unit);
+    }
+}
+
+std::string ManyAreas(int n) {
+    std::string keys;
+    for (int i = 1; i <= n; ++i) {
+        keys += "FROM" + std::to_string(i) + "=0,10000\r\n";
+    }
+    return keys + "SRAM1=400000,4000,4000\r\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, StrictAreas,
+    ::testing::Values(
+        AreaCase{"Good", "OFFSET=4000\r\nFROM1=0,10000\r\nSRAM1=400000, 4000 ,2000\r\n",
+                 AreaFault::None, "", 2, 0x4000},
+        AreaCase{"SramWithoutVerifySize", "FROM1=0,10000\r\nSRAM1=400000,4000\r\n", AreaFault::None,
+                 "", 2, 0x10000},
+        AreaCase{"EmptyOffset", "OFFSET=\r\nFROM1=0,10000\r\n", AreaFault::None, "", 1, 0x10000},
+        AreaCase{"TwentyFour", ManyAreas(23), AreaFault::None, "", 24, 0x10000},
+        AreaCase{"NotHex", "FROM1=zz,10000\r\n", AreaFault::BadArea, "FROM1"},
+        AreaCase{"TrailingJunk", "FROM1=0,10000k\r\n", AreaFault::BadArea, "FROM1"},
+        AreaCase{"SizeZero", "FROM1=0,0\r\n", AreaFault::BadArea, "FROM1"},
+        AreaCase{"Over32Bits", "FROM1=0,100000000\r\n", AreaFault::BadArea, "FROM1"},
+        AreaCase{"BadVerifySize", "FROM1=0,10000\r\nSRAM1=400000,4000,-2\r\n", AreaFault::BadArea,
+                 "SRAM1"},
+        // The backup reads a whole unit of an area smaller than the unit.
+        AreaCase{"UnitWraps", "FROM1=FFFFF000,1000\r\n", AreaFault::Wraps, "FROM1"},
+        AreaCase{"EndsAtTheTop", "OFFSET=1000\r\nFROM1=FFFFF000,1000\r\n", AreaFault::None, "", 1,
+                 0x1000}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(ModelDefs, SignatureWithMissingFieldsNeverFits) {
     SignatureRule rule;
     rule.cond = "EQ";

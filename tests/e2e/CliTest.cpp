@@ -3,6 +3,7 @@
 // spends several seconds in the protocol's fixed waits, so the runs are few and each test
 // tells a whole story.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -312,6 +313,28 @@ TEST_F(CliTest, RecentListUpdateNeverWipesKZMNTIni) {
     CliResult result = Cli({"cf-send", Path("cf")});
     EXPECT_NE(result.out.find("KZMNT.INI could not be read"), std::string::npos) << result.out;
     EXPECT_EQ(dir.Read("KZMNT.INI"), binary);
+}
+
+// An image's comment goes to the terminal with its control characters escaped; a FIFO
+// given as an image is refused at once instead of waiting for a writer.
+TEST_F(CliTest, ForeignTextIsEscapedAndAFifoIsNoImage) {
+    WriteFolder("/dev/null", TestPanel());
+    WriteImage("esc.mem", "\x1B[2Jwiped\x07");
+    CliResult info = Cli({"info", Path("esc.mem")});
+    EXPECT_EQ(info.exitCode, 0) << info.err;
+    EXPECT_NE(info.out.find("Comment: \\x1B[2Jwiped\\x07\n"), std::string::npos) << info.out;
+    EXPECT_EQ(info.out.find('\x1B'), std::string::npos);
+
+    ASSERT_EQ(::mkfifo(Path("pipe.mem").c_str(), 0600), 0);
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"info", Path("pipe.mem")},
+          std::vector<std::string>{"comment", Path("pipe.mem"), "x"},
+          std::vector<std::string>{"--yes", "verify", Path("pipe.mem")},
+          std::vector<std::string>{"--yes", "backup", Path("pipe.mem")}}) {
+        CliResult run = Cli(args);
+        EXPECT_EQ(run.exitCode, 2) << args[args.size() > 2 && args[0] == "--yes" ? 1 : 0];
+        EXPECT_NE(run.err.find("is not a regular file"), std::string::npos) << run.err;
+    }
 }
 
 TEST_F(CliTest, HelpPrintsUsage) {

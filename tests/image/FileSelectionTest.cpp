@@ -13,7 +13,7 @@ namespace {
 using test::TempDir;
 
 // Names below a folder holding: the image "img.mem", a file without extension "plain",
-// the folders "fold" and "fold.d". "" stands for the empty text.
+// the folders "fold", "fold.d" and "year.2026". "" stands for the empty text.
 struct SelectCase {
     int mode;
     bool autoFileName;
@@ -31,6 +31,7 @@ class FileSelection : public ::testing::TestWithParam<SelectCase> {
         dir_.Write("plain", "x");
         std::filesystem::create_directory(dir_.path() / "fold");
         std::filesystem::create_directory(dir_.path() / "fold.d");
+        std::filesystem::create_directory(dir_.path() / "year.2026");
     }
 
     TempDir dir_;
@@ -46,9 +47,12 @@ TEST_P(FileSelection, OkIsEnabledWhen) {
 INSTANTIATE_TEST_SUITE_P(
     Modes, FileSelection,
     ::testing::Values(
-        // Backup into a folder: no existing file, no dot; the folder may be new.
+        // Backup into a folder: an existing folder whatever its name, or a new one whose
+        // own name has no dot (the folders above it may have dots).
         SelectCase{1, true, "fold", true}, SelectCase{1, true, "newfolder", true},
-        SelectCase{1, true, "plain", false}, SelectCase{1, true, "fold.d", false},
+        SelectCase{1, true, "plain", false}, SelectCase{1, true, "fold.d", true},
+        SelectCase{1, true, "fold.d/", true}, SelectCase{1, true, "year.2026/new", true},
+        SelectCase{1, true, "year.2026/new/", true}, SelectCase{1, true, "year.2026/n.d", false},
         SelectCase{1, true, "new.mem", false}, SelectCase{1, true, "", false},
         // Backup to a typed name: no existing folder, ends in .mem in any case.
         SelectCase{1, false, "backup", false}, SelectCase{1, false, "backup.MEM", true},
@@ -59,13 +63,14 @@ INSTANTIATE_TEST_SUITE_P(
         SelectCase{2, false, "img.mem", true}, SelectCase{2, true, "plain", true},
         SelectCase{3, false, "fold", true}, SelectCase{3, false, "missing.mem", false},
         SelectCase{2, false, "", false},
-        // CF receive: no existing file, no dot.
+        // CF receive: the folder rule of the backup.
         SelectCase{4, false, "fold", true}, SelectCase{4, false, "newfolder", true},
-        SelectCase{4, false, "plain", false}, SelectCase{4, false, "fold.d", false},
-        // CF send: an existing folder without a dot.
+        SelectCase{4, false, "plain", false}, SelectCase{4, false, "fold.d", true},
+        SelectCase{4, false, "year.2026/new", true}, SelectCase{4, false, "year.2026/n.d", false},
+        // CF send: an existing folder, whatever its name.
         SelectCase{5, false, "fold", true}, SelectCase{5, false, "newfolder", false},
-        SelectCase{5, false, "plain", false}, SelectCase{5, false, "fold.d", false},
-        SelectCase{5, false, "", false},
+        SelectCase{5, false, "plain", false}, SelectCase{5, false, "fold.d", true},
+        SelectCase{5, false, "year.2026/new", false}, SelectCase{5, false, "", false},
         // Not a mode of the dialog.
         SelectCase{6, false, "fold", false}, SelectCase{0, false, "img.mem", false}));
 
@@ -74,6 +79,16 @@ TEST(FileNameRules, MemIsAddedOnlyWithoutAnyDot) {
     EXPECT_EQ(WithMemExtension("/data/backup.bin"), "/data/backup.bin");
     // A dot anywhere, a folder's included, leaves the name as it is.
     EXPECT_EQ(WithMemExtension("/data.old/backup"), "/data.old/backup");
+}
+
+TEST(FileNameRules, PlainFileNames) {
+    for (const char* name : {"GX400", "bk.1", "a b", "\xE6\xA9\x9F"}) {
+        EXPECT_TRUE(IsPlainFileName(name)) << name;
+    }
+    for (const char* name :
+         {"", "/../../escaped", "a/b", "..", "a..b", "a\\b", "a\x1B[2J", "x\x7F"}) {
+        EXPECT_FALSE(IsPlainFileName(name)) << name;
+    }
 }
 
 TEST(FileNameRules, OverwriteIsAskedForAnExistingFileWithTypedNames) {

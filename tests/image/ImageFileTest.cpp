@@ -1,9 +1,11 @@
 #include "ops/memory/MemImageFile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -318,6 +320,36 @@ TEST(ImageFile, ADamagedAreaCountNeverReadsPastTheDescriptor) {
     std::vector<MemArea> many(kImageMaxAreas + 1, MemArea{kAreaFrom, 0, 0x10000, 0});
     EXPECT_FALSE(image.SetAreas(many));
     EXPECT_EQ(image.AreaCount(), static_cast<std::int16_t>(kImageMaxAreas));
+}
+
+// Nothing that opens an image waits on a FIFO: it is not a regular file and is refused.
+TEST(ImageFileAccess, AFifoIsRefusedWithoutWaiting) {
+    TempDir dir;
+    const std::string fifo = dir.str() + "panel.mem";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    MemImageFile image;
+    EXPECT_FALSE(image.LoadHeader(fifo));
+    std::uint8_t byte = 0;
+    EXPECT_FALSE(image.ReadImageData(0, &byte, 1));
+    EXPECT_FALSE(image.AppendImageData(&byte, 1));
+    EXPECT_FALSE(MemImageFile::SetImageComment(fifo, "x"));
+    EXPECT_FALSE(image.StartBackupHeader(fifo, "GX-400"));
+}
+
+// The backup's temporary file is made afresh: a link planted under its name is neither
+// followed nor replaced, and an image reached through a link is not the target's header.
+TEST(ImageFileAccess, CreationNeverFollowsALink) {
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const std::string precious = dir.Write("precious.mem", std::string(2000, 'p'));
+    const std::string partial = dir.str() + "panel.mem.partial";
+    fs::create_symlink(precious, partial);
+    MemImageFile image = BackupHeader(partial);
+    EXPECT_FALSE(image.CreateWithHeader());
+    EXPECT_FALSE(image.AppendImageData(std::string_view("DATA").data(), 4));
+    EXPECT_FALSE(image.StartBackupHeader(partial, "NEW"));
+    EXPECT_EQ(image.GetImageModelName(), "NEW");  // not the p's of the file behind the link
+    EXPECT_EQ(dir.Read("precious.mem"), std::string(2000, 'p'));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Backup, verify and restore end to end against the simulated panel on the virtual link:
 // the image byte for byte, the compatibility checks and their errors, faults on the line,
 // and what happens to files when a run ends early.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -28,6 +29,24 @@ std::uint32_t U32(const std::string& s, std::size_t at) {
         v = (v << 8) | static_cast<std::uint8_t>(s[at + static_cast<std::size_t>(i)]);
     }
     return v;
+}
+void Put16(std::string& s, std::size_t at, std::uint16_t v) {
+    s[at] = static_cast<char>(v & 0xFF);
+    s[at + 1] = static_cast<char>(v >> 8);
+}
+void Put32(std::string& s, std::size_t at, std::uint32_t v) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        s[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    }
+}
+// Replaces the first from in text by to.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    const auto at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
 }
 std::uint16_t U16(const std::string& s, std::size_t at) {
     return static_cast<std::uint16_t>(static_cast<std::uint8_t>(s[at]) |
@@ -508,6 +527,221 @@ TEST_F(MemoryOpsTest, SramComparedInPartDoesNotShiftTheAreasAfterIt) {
     CVerify verify;
     verify.SetFileName(Path("a.mem"));
     EXPECT_EQ(Run(verify), msg::kVerifyMismatch);
+}
+
+// ---- Hostile definitions, images and file names ----------------------------------------------
+
+struct ModelFaultCase {
+    const char* name;
+    std::string from, to;  // replaced in the model section
+    std::string line;      // the status line that explains the refusal
+};
+
+class ModelFaultTest : public MemoryOpsTest,
+                       public ::testing::WithParamInterface<ModelFaultCase> {};
+
+// A model whose areas cannot be transferred is refused before a file is made or a byte read.
+TEST_P(ModelFaultTest, BackupIsRefusedBeforeAnyTransfer) {
+    Make();
+    std::string models = ModelSection(description, Choices());
+    models = Replaced(models, GetParam().from, GetParam().to);
+    bench->WriteIni("", models);
+    EXPECT_EQ(Backup(Path("a.mem")), msg::kModelAreasInvalid);
+    EXPECT_EQ(Lines(GetParam().line), 1);
+    EXPECT_EQ(LastLine(), "The memory areas of the model definition are not valid.");
+    EXPECT_EQ(Count(">m"), 0);
+    EXPECT_FALSE(std::filesystem::exists(Path("a.mem")));
+    EXPECT_FALSE(std::filesystem::exists(Path("a.mem.partial")));
+}
+
+std::string TwentyFourMore() {
+    std::string keys;
+    for (int n = 2; n <= 25; ++n) {
+        keys += "FROM" + std::to_string(n) + "=0,10000\r\n";
+    }
+    return keys;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, ModelFaultTest,
+    ::testing::Values(
+        ModelFaultCase{"WrongCase", "FROM1=0,10000\r\nSRAM1=", "from1=0,10000\r\nsram1=",
+                       "    No memory area (FROM1, SRAM1) is defined."},
+        ModelFaultCase{"Negative", "FROM1=0,10000", "FROM1=0,-1",
+                       "    FROM1 is not valid: start and size must be hexadecimal numbers, the "
+                       "size above 0."},
+        ModelFaultCase{"Wraps", "SRAM1=400000", "SRAM1=FFFFE000",
+                       "    SRAM1 goes past the end of the address space."},
+        ModelFaultCase{"NegativeOffset", "OFFSET=4000", "OFFSET=-10000",
+                       "    OFFSET is not a hexadecimal number."},
+        ModelFaultCase{"TooMany", "FROM1=0,10000\r\n", "FROM1=0,10000\r\n" + TwentyFourMore(),
+                       "    More than 24 memory areas are defined (FROM25 is one too many)."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct ImageFaultCase {
+    const char* name;
+    std::function<void(std::string&)> change;
+    int error;
+};
+
+class ImageFaultTest : public MemoryOpsTest,
+                       public ::testing::WithParamInterface<ImageFaultCase> {};
+
+// An image whose table is not the model's, or whose data is not what the table promises, is
+// neither written to the panel nor compared with it.
+TEST_P(ImageFaultTest, RestoreAndVerifyRefuseBeforeAnyTransfer) {
+    Make();
+    ASSERT_EQ(Backup(Path("a.mem")), msg::kCompleted);
+    std::string image = Image("a.mem");
+    GetParam().change(image);
+    bench->folder.dir().Write("bad.mem", image);
+    for (bool verify : {false, true}) {
+        bench->panel->PowerCycle(10ms);
+        bench->panel->ClearFrames();
+        std::unique_ptr<CMemoryOperation> op;
+        if (verify) {
+            op = std::make_unique<CVerify>();
+        } else {
+            op = std::make_unique<CRestore>();
+        }
+        op->SetFileName(Path("bad.mem"));
+        EXPECT_EQ(Run(*op), GetParam().error) << (verify ? "verify" : "restore");
+        EXPECT_EQ(Count("<m"), 0);
+        EXPECT_EQ(Count(">m"), 0);
+    }
+}
+
+constexpr std::size_t kTable = 272 + 126;  // area count, then the records
+constexpr std::size_t kRecord0 = kTable + 2;
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, ImageFaultTest,
+    ::testing::Values(
+        ImageFaultCase{"NoAreas", [](std::string& i) { Put16(i, kTable, 0); },
+                       msg::kImageAreasDiffer},
+        ImageFaultCase{"NegativeCount", [](std::string& i) { Put16(i, kTable, 0xFFFF); },
+                       msg::kImageAreasDiffer},
+        ImageFaultCase{"OneAreaLeftOut",
+                       [](std::string& i) {
+                           Put16(i, kTable, 1);
+                           i.resize(1024 + 0x10000);
+                       },
+                       msg::kImageAreasDiffer},
+        ImageFaultCase{"FromTypedSram", [](std::string& i) { Put16(i, kRecord0, 1); },
+                       msg::kImageAreasDiffer},
+        ImageFaultCase{"StartWraps", [](std::string& i) { Put32(i, kRecord0 + 2, 0xFFFF0000); },
+                       msg::kImageAreasDiffer},
+        ImageFaultCase{"SizeShrunk", [](std::string& i) { Put32(i, kRecord0 + 6, 0x8000); },
+                       msg::kImageAreasDiffer},
+        ImageFaultCase{"DataLeftOver", [](std::string& i) { i += "x"; }, msg::kImageTooLong}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An area whose data lies past 4 GiB in the file is compared with the bytes there, not with
+// those at the offset cut to 32 bits. The image is a sparse file.
+TEST_F(MemoryOpsTest, VerifyReadsAreasPastFourGiB) {
+    ModelChoices choices = Choices();
+    choices.checkMemory = false;
+    Make(choices);
+    ASSERT_EQ(Backup(Path("a.mem")), msg::kCompleted);
+    const std::string image = Image("a.mem");
+    // Two 2 GiB SRAM areas that verify passes over put the real SRAM area at 4 GiB + 64 KiB.
+    const std::string models =
+        Replaced(ModelSection(description, choices), "SRAM1=400000,4000,4000",
+                 "SRAM1=0,80000000,0\r\nSRAM2=0,80000000,0\r\nSRAM3=400000,4000,4000");
+    bench->WriteIni("", models);
+    std::string header = image.substr(0, 1024);
+    Put16(header, kTable, 4);
+    Put16(header, kRecord0 + 16, 1);
+    Put32(header, kRecord0 + 16 + 2, 0);
+    Put32(header, kRecord0 + 16 + 6, 0x80000000);
+    Put32(header, kRecord0 + 16 + 10, 0);
+    std::string record2 = header.substr(kRecord0 + 16, 16);
+    std::string record3 = image.substr(kRecord0 + 16, 16);  // the real SRAM area
+    header.replace(kRecord0 + 32, 16, record2);
+    header.replace(kRecord0 + 48, 16, record3);
+    const std::string from = image.substr(1024, 0x10000);
+    const std::string sram = image.substr(1024 + 0x10000);
+    const std::uint64_t sramAt = 1024 + 0x10000 + 0x100000000ull;
+    // sramAt holds the SRAM bytes, and its offset cut to 32 bits the bytes at.
+    const auto write = [&](const std::string& name, const std::string& real,
+                           const std::string& cut) {
+        const std::string path = bench->folder.dir().Write(name, header + from + cut);
+        const int fd = ::open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, real.data(), real.size(), static_cast<off_t>(sramAt)),
+                  static_cast<ssize_t>(real.size()));
+        ::close(fd);
+    };
+    const std::string zeros(sram.size(), '\0');
+    write("far.mem", sram, zeros);
+    write("cut.mem", zeros, sram);
+    for (const auto& [name, error] :
+         {std::pair{"far.mem", msg::kCompleted}, std::pair{"cut.mem", msg::kVerifyMismatch}}) {
+        CVerify verify;
+        verify.SetFileName(Path(name));
+        EXPECT_EQ(Run(verify), error) << name;
+    }
+    std::filesystem::remove(Path("far.mem"));
+    std::filesystem::remove(Path("cut.mem"));
+}
+
+TEST_F(MemoryOpsTest, BkFileStemMustBeAPlainFileName) {
+    Make();
+    bench->WriteIni("AUTOFILENAME=1\r\n",
+                    ModelSection(description, Choices()) + "BK_FILE=/../../escaped\r\n");
+    CBackup op;
+    op.SetFileName(Path("out"));
+    EXPECT_EQ(Run(op), msg::kBackupNameInvalid);
+    EXPECT_EQ(Lines("    BK_FILE \"/../../escaped\" must be a plain file name."), 1);
+    EXPECT_EQ(Count(">m"), 0);
+    EXPECT_FALSE(std::filesystem::exists(Path("escaped.MEM")));
+    EXPECT_FALSE(std::filesystem::exists(Path("escaped.MEM.partial")));
+}
+
+// Names the backup writes through that are not regular files are never followed or
+// replaced; a regular .partial left by an earlier run is.
+TEST_F(MemoryOpsTest, BackupNeverWritesThroughALinkOrIntoAFolder) {
+    namespace fs = std::filesystem;
+    Make();
+    const std::string precious = bench->folder.dir().Write("outside/precious.txt", "keep me");
+    fs::create_directories(Path("out"));
+    struct Planted {
+        const char* name;
+        std::function<void()> plant;
+        std::string line;
+    };
+    const std::string partial = Path("out/a.mem.partial");
+    const std::string target = Path("out/a.mem");
+    const Planted cases[] = {
+        {"partial link", [&] { fs::create_symlink("../outside/precious.txt", partial); },
+         "    The temporary file " + partial + " could not be created."},
+        {"partial folder", [&] { fs::create_directory(partial); },
+         "    The temporary file " + partial + " could not be created."},
+        {"target link", [&] { fs::create_symlink("../outside/precious.txt", target); },
+         "    " + target + " is not a regular file and is not replaced."},
+    };
+    for (const Planted& c : cases) {
+        c.plant();
+        bench->panel->PowerCycle(10ms);
+        bench->panel->ClearFrames();
+        EXPECT_EQ(Backup(target), msg::kFileWrite) << c.name;
+        EXPECT_EQ(Lines(c.line), 1) << c.name;
+        EXPECT_EQ(LastLine(), "File write error");
+        auto lines = bench->view.Lines();
+        EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& l) {
+            return l.find("The data read so far") != std::string::npos;
+        })) << c.name;
+        EXPECT_EQ(Count(">m"), 0) << c.name;
+        EXPECT_EQ(bench->folder.dir().Read("outside/precious.txt"), "keep me");
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(precious)));
+        fs::remove_all(partial);
+        fs::remove_all(target);
+    }
+    bench->folder.dir().Write("out/a.mem.partial", "left by an earlier run");
+    bench->panel->PowerCycle(10ms);
+    ASSERT_EQ(Backup(target), msg::kCompleted);
+    EXPECT_EQ(Image("out/a.mem").substr(1024), ExpectedData());
+    EXPECT_FALSE(fs::exists(fs::symlink_status(partial)));
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "Commands.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string_view>
@@ -20,6 +24,7 @@
 #include "ops/memory/ModelConfirm.h"
 #include "ops/memory/Restore.h"
 #include "ops/memory/Verify.h"
+#include "platform/Printable.h"
 
 namespace kz::cli {
 
@@ -102,20 +107,38 @@ bool CheckSelection(const CommandEntry& command, const std::string& path) {
         Error(command, "the path is empty");
     } else if (command.selectionMode == kModeBackup && autoName) {
         Error(command, "AUTOFILENAME is on, so \"" + path +
-                        "\" must be a folder: it must not name an existing file and must "
-                        "not contain a '.'");
+                           "\" must be a folder: it must not name an existing file, and a new "
+                           "folder's name must not contain a '.'");
     } else if (command.selectionMode == kModeBackup) {
         Error(command, "\"" + path + "\" must end with .mem and must not name an existing folder");
     } else if (command.selectionMode == kModeCfReceive) {
         Error(command, "\"" + path +
-                        "\" must be a folder: it must not name an existing file and "
-                        "must not contain a '.'");
+                           "\" must be a folder: it must not name an existing file, and a new "
+                           "folder's name must not contain a '.'");
     } else if (command.selectionMode == kModeCfSend) {
-        Error(command, "\"" + path + "\" must name an existing folder and must not contain a '.'");
+        Error(command, "\"" + path + "\" must name an existing folder");
     } else {
         Error(command, "\"" + path + "\" does not exist");
     }
     return false;
+}
+
+// An image path names a regular file, or for a backup possibly nothing yet: a FIFO or a
+// device would block the command, and a backup replaces only a regular file.
+bool CheckRegularFile(const CommandEntry& command, const std::string& path, bool mayBeAbsent) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        if (mayBeAbsent && errno == ENOENT) {
+            return true;
+        }
+        Error(command, "\"" + path + "\" cannot be read: " + std::strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        Error(command, "\"" + path + "\" is not a regular file");
+        return false;
+    }
+    return true;
 }
 
 // Only the serial link is driven from the console.
@@ -149,7 +172,7 @@ std::string LimitComment(const CommandEntry& command, std::string text) {
         --n;
     }
     text.resize(n);
-    Error(command, "the comment is cut to 64 characters: \"" + text + "\"");
+    Error(command, "the comment is cut to 64 characters: \"" + Printable(text) + "\"");
     return text;
 }
 
@@ -171,7 +194,7 @@ class Session {
                   const std::optional<std::string>& comment) {
         view_.PrintOut("File Name: " + path);
         if (comment) {
-            view_.PrintOut("Comment: " + *comment);
+            view_.PrintOut("Comment: " + Printable(*comment));
         }
         return controller_.Run(std::move(op), comment.value_or(""));
     }
@@ -186,6 +209,9 @@ class Session {
 int RunBackup(const CliOptions& options, const CommandEntry& command) {
     std::string path = options.args[0];
     if (!CheckSelection(command, path)) {
+        return kExitUsage;
+    }
+    if (!CSettings().GetAutoFileName() && !CheckRegularFile(command, path, true)) {
         return kExitUsage;
     }
     if (!SerialLinkSelected(command)) {
@@ -231,7 +257,7 @@ int RunBackup(const CliOptions& options, const CommandEntry& command) {
 template <class Operation>
 int RunWithImage(const CliOptions& options, const CommandEntry& command) {
     const std::string path = options.args[0];
-    if (!CheckSelection(command, path)) {
+    if (!CheckSelection(command, path) || !CheckRegularFile(command, path, false)) {
         return kExitUsage;
     }
     if (!SerialLinkSelected(command)) {
@@ -264,7 +290,7 @@ int RunVerify(const CliOptions& options, const CommandEntry& command) {
 
 int RunInfo(const CliOptions& options, const CommandEntry& command) {
     const std::string& path = options.args[0];
-    if (!CheckSelection(command, path)) {
+    if (!CheckSelection(command, path) || !CheckRegularFile(command, path, false)) {
         return kExitUsage;
     }
     MemImageFile image;
@@ -276,8 +302,8 @@ int RunInfo(const CliOptions& options, const CommandEntry& command) {
     const ImageProperties properties = GetImageProperties(image, defs);
     Line(stdout, "Core ID: " + properties.coreId);
     Line(stdout, "I/O Code: " + properties.ioCode);
-    Line(stdout, "Model: " + properties.modelName);
-    Line(stdout, "Comment: " + properties.comment);
+    Line(stdout, "Model: " + Printable(properties.modelName));
+    Line(stdout, "Comment: " + Printable(properties.comment));
     Line(stdout, "FEPROM:");
     for (const std::string& area : properties.fepromList) {
         Line(stdout, "  " + area);
@@ -291,7 +317,7 @@ int RunInfo(const CliOptions& options, const CommandEntry& command) {
 
 int RunComment(const CliOptions& options, const CommandEntry& command) {
     const std::string& path = options.args[0];
-    if (!CheckSelection(command, path)) {
+    if (!CheckSelection(command, path) || !CheckRegularFile(command, path, false)) {
         return kExitUsage;
     }
     MemImageFile image;
@@ -304,7 +330,7 @@ int RunComment(const CliOptions& options, const CommandEntry& command) {
         Error(command, "the comment of \"" + path + "\" could not be written");
         return kExitFailed;
     }
-    Line(stdout, "Comment: " + text);
+    Line(stdout, "Comment: " + Printable(text));
     return kExitOk;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "config/StringTable.h"
+#include "platform/Printable.h"
 
 namespace kz::cli {
 
@@ -72,9 +73,11 @@ void ConsoleView::EndProgress() {
 // ---- IOperationView -----------------------------------------------------------------------------
 
 void ConsoleView::AddStatusLine(const std::string& text) {
+    // Status lines may carry a model name or a comment from a file or a panel.
+    const std::string shown = Printable(text);
     std::lock_guard lock(outputMutex_);
-    lines_.push_back(text);
-    WriteLocked(stdout, text);
+    lines_.push_back(shown);
+    WriteLocked(stdout, shown);
 }
 
 void ConsoleView::ClearStatusList() {
@@ -103,7 +106,7 @@ void ConsoleView::SetModelName(const std::string& name) {
         return;
     }
     modelName_ = name;
-    WriteLocked(stdout, "Model: " + name);
+    WriteLocked(stdout, "Model: " + Printable(name));
 }
 
 void ConsoleView::ShowPowerWarning(bool show) {

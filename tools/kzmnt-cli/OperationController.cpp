@@ -8,6 +8,7 @@
 #include "ops/memory/MemoryOperation.h"
 #include "ops/memory/ModelConfirm.h"
 #include "platform/Clock.h"
+#include "platform/Printable.h"
 
 namespace kz::cli {
 
@@ -130,14 +131,14 @@ void OperationController::OnModelInfoRequest(RequestEvent* request) {
         const std::string caption = info.captionId != 0 ? GetString(info.captionId) : "Model";
         view_.PrintOut(caption);
         view_.PrintOut("  Core ID: " + info.coreIdDisplay);
-        view_.PrintOut("  Model: " + info.modelName);
-        view_.PrintOut("  I/O Code: " + info.ioCode);
-        view_.PrintOut("  Comment: " + info.comment);
-        view_.PrintOut("  " + info.message);
+        view_.PrintOut("  Model: " + Printable(info.modelName));
+        view_.PrintOut("  I/O Code: " + Printable(info.ioCode));
+        view_.PrintOut("  Comment: " + Printable(info.comment));
+        view_.PrintOut("  " + Printable(info.message));
         PrintAreaList(view_, "FEPROM", info.fepromList);
         PrintAreaList(view_, "SRAM", info.sramList);
 
-        const bool ok = view_.Confirm(caption + ": " + info.message);
+        const bool ok = view_.Confirm(caption + ": " + Printable(info.message));
         // The dialog's model, file-name stem and rate go back in every case; a refusal
         // also empties the file name, which the operation ends with 4001.
         memoryOp->AnswerModelInfo(ok, info.modelName, info.bkFileStem, info.baud);

@@ -22,7 +22,9 @@
 #include "config/Settings.h"
 #include "config/StringTable.h"
 #include "diag/Trace.h"
+#include "ops/memory/FileSelection.h"
 #include "platform/Format.h"
+#include "platform/Printable.h"
 
 namespace kz {
 
@@ -130,7 +132,20 @@ bool CBackup::ModelConfirmation(int) {
 
 bool CBackup::CreateHeader(int) {
     TraceMessage("KZmnt", "CBackup::CreateHeader()\n");
+    // The model must describe areas that can be read before a file is made.
+    std::vector<MemArea> areas;
+    if (!ModelAreas(areas, m_dwUnit)) {
+        return true;
+    }
     if (CSettings().GetAutoFileName()) {
+        // The stem comes from the definitions or the dialog: it names a file in the chosen
+        // folder and nothing else.
+        if (!m_csBkFile.empty() && !IsPlainFileName(m_csBkFile)) {
+            AddStatusLine(
+                Format(GetString(msg::kBkFileNotPlain).c_str(), Printable(m_csBkFile).c_str()));
+            m_nError = msg::kBackupNameInvalid;
+            return true;
+        }
         if (!m_csFileName.empty() && m_csFileName.back() != '/') {
             m_csFileName += '/';
         }
@@ -138,14 +153,19 @@ bool CBackup::CreateHeader(int) {
             m_csBkFile.empty() ? Format("bk%04X.MEM", m_dwAutoName) : "bk" + m_csBkFile + ".MEM";
     }
     TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
+    // The finished image replaces a regular file only; a link, a folder or a FIFO there is
+    // left alone.
+    struct stat st {};
+    if (::lstat(m_csFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        AddStatusLine(Format(GetString(msg::kTargetNotRegular).c_str(), m_csFileName.c_str()));
+        m_nError = msg::kFileWrite;
+        return true;
+    }
 
     // An existing image keeps its header kind and model name; everything the backup writes
     // is replaced. The old file itself stays untouched until the new one is complete.
     m_image = MemImageFile();
     m_image.StartBackupHeader(m_csFileName, m_csMachineName);
-    const CIniSection* section = Section();
-    const std::vector<MemArea> areas = CModelDefs::Areas(section);
-    m_dwUnit = CModelDefs::Unit(section);
     m_image.SetHeaderFormat(2);
     m_image.SetDescriptorVersion();
     m_image.SetCoreID(m_csCoreID);
@@ -174,9 +194,16 @@ bool CBackup::CreateHeader(int) {
     m_image.SetFromSize(m_bHardwareKnown ? m_dwFRomSize : firstFrom);
     m_image.SetSramSize(m_bHardwareKnown ? m_dwSRamSize : firstSram);
 
+    // The data goes to "<name>.partial", made afresh by this run: a regular file left by an
+    // earlier run is replaced, anything else of that name (a link, a folder) is refused.
     m_csPartialPath = m_csFileName + ".partial";
+    if (::lstat(m_csPartialPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        ::unlink(m_csPartialPath.c_str());
+    }
     m_image.SetFileName(m_csPartialPath);
-    if (!m_image.WriteHeader()) {
+    if (!m_image.CreateWithHeader()) {
+        AddStatusLine(Format(GetString(msg::kPartialNotCreated).c_str(), m_csPartialPath.c_str()));
+        m_csPartialPath.clear();
         m_nError = msg::kFileWrite;
         return true;
     }
@@ -238,6 +265,11 @@ bool CBackup::CompleteImage() {
         m_nWrittenBytes != m_nExpectedBytes) {
         return false;
     }
+    // Checked again at the end: the target may have been replaced while data moved.
+    if (::lstat(m_csFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        AddStatusLine(Format(GetString(msg::kTargetNotRegular).c_str(), m_csFileName.c_str()));
+        return false;
+    }
     return std::rename(m_csPartialPath.c_str(), m_csFileName.c_str()) == 0;
 }
 
@@ -250,7 +282,7 @@ bool CBackup::Terminate(int nEvent) {
             m_nError = msg::kFileWrite;
         }
         struct stat st {};
-        if (m_nError != 0 && ::stat(m_csPartialPath.c_str(), &st) == 0) {
+        if (m_nError != 0 && ::lstat(m_csPartialPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             AddStatusLine(Format(GetString(msg::kPartialImage).c_str(), m_csPartialPath.c_str()));
         }
     }

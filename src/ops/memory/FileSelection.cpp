@@ -1,5 +1,6 @@
 #include "ops/memory/FileSelection.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -33,8 +34,29 @@ bool Exists(const std::string& text) {
     return fs::exists(StatusOf(text));
 }
 
-bool HasDot(const std::string& text) {
+// The last component of a path, trailing separators ignored.
+std::string_view LastComponent(std::string_view text) {
+    while (text.size() > 1 && text.back() == '/') {
+        text.remove_suffix(1);
+    }
+    const auto slash = text.rfind('/');
+    return slash == std::string_view::npos ? text : text.substr(slash + 1);
+}
+
+bool HasDotAnywhere(const std::string& text) {
     return text.find('.') != std::string::npos;
+}
+
+bool LastComponentHasDot(const std::string& text) {
+    return LastComponent(text).find('.') != std::string_view::npos;
+}
+
+// An existing folder is a folder whatever its name; a new one must not look like a file.
+bool IsFolderName(const std::string& text) {
+    if (IsExistingFolder(text)) {
+        return true;
+    }
+    return !IsExistingFile(text) && !LastComponentHasDot(text);
 }
 
 bool EndsWithMem(const std::string& text) {
@@ -67,27 +89,37 @@ bool FileSelectionValid(int mode, bool autoFileName, const std::string& text) {
     switch (mode) {
         case kSelectBackup:
             if (autoFileName) {
-                return !IsExistingFile(text) && !HasDot(text);
+                return IsFolderName(text);
             }
             return !IsExistingFolder(text) && EndsWithMem(text);
         case kSelectRestore:
         case kSelectVerify:
             return Exists(text);
         case kSelectCfReceive:
-            return !IsExistingFile(text) && !HasDot(text);
+            return IsFolderName(text);
         case kSelectCfSend:
-            return IsExistingFolder(text) && !HasDot(text);
+            return IsExistingFolder(text);
         default:
             return false;
     }
 }
 
 std::string WithMemExtension(const std::string& name) {
-    return HasDot(name) ? name : name + ".mem";
+    return HasDotAnywhere(name) ? name : name + ".mem";
 }
 
 bool NeedsOverwriteQuestion(bool autoFileName, const std::string& path) {
     return !autoFileName && IsExistingFile(path);
+}
+
+bool IsPlainFileName(std::string_view name) {
+    if (name.empty() || name.find("..") != std::string_view::npos) {
+        return false;
+    }
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return c == '/' || c == '\\' || byte < 0x20 || byte == 0x7F;
+    });
 }
 
 std::uint32_t AutoNameNumber(std::string_view coreIdText) {

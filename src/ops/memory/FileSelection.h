@@ -24,12 +24,13 @@ inline constexpr int kSelectCfSend = 5;
 bool IsFolderSelection(int mode, bool autoFileName);
 
 // True when the dialog may be closed with OK for text. An empty text never is; otherwise:
-//   backup, automatic names:  names no existing file and contains no "."
+//   backup, automatic names:  a folder name (see below)
 //   backup, names typed:      names no existing folder and ends with ".mem" (any case)
 //   restore, verify:          names something that exists (file or folder)
-//   CF receive:               names no existing file and contains no "."
-//   CF send:                  names an existing folder and contains no "."
-// "Contains no ." looks at the whole text, folders included. Unknown modes: false.
+//   CF receive:               a folder name (see below)
+//   CF send:                  names an existing folder
+// A folder name names an existing folder, whatever its name, or nothing yet and has no "."
+// in its last component (the folders above it may have dots). Unknown modes: false.
 bool FileSelectionValid(int mode, bool autoFileName, const std::string& text);
 
 // The name with ".mem" appended when it has no "." anywhere (folders included); a name
@@ -39,6 +40,10 @@ std::string WithMemExtension(const std::string& name);
 // True when the controller must ask before a backup overwrites: file names are typed
 // (autoFileName off) and a file (not a folder) of that name exists.
 bool NeedsOverwriteQuestion(bool autoFileName, const std::string& path);
+
+// True when name is a plain file name: not empty, no '/' or backslash, no "..", no control
+// characters. Names from outside (a BK_FILE stem) must be plain before they join a folder.
+bool IsPlainFileName(std::string_view name);
 
 // The automatic backup number: the core ID text read as hex (at most 4 digits; 0 when it
 // has none), AND 0xF37F.

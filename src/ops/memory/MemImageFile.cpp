@@ -1,12 +1,15 @@
 #include "ops/memory/MemImageFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <system_error>
 
 #include "config/IniFile.h"
+#include "diag/Trace.h"
 #include "platform/FileFinder.h"
 
 namespace kz {
@@ -60,9 +63,6 @@ std::uint32_t Get32(const std::uint8_t* at) {
            (static_cast<std::uint32_t>(at[2]) << 16) | (static_cast<std::uint32_t>(at[3]) << 24);
 }
 
-char* AsChars(std::uint8_t* bytes) {
-    return reinterpret_cast<char*>(bytes);
-}
 const char* AsChars(const std::uint8_t* bytes) {
     return reinterpret_cast<const char*>(bytes);
 }
@@ -85,12 +85,78 @@ std::uint32_t ReadHex(const std::string& text) {
     return value;
 }
 
-// Length of an open input stream; -1 when it cannot be told.
-std::streamoff StreamLength(std::istream& in) {
-    in.seekg(0, std::ios::end);
-    const std::streamoff length = in.tellg();
-    in.seekg(0, std::ios::beg);
-    return in ? length : -1;
+// An open file descriptor, closed when it goes out of scope.
+class Fd {
+  public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    bool ok() const { return m_fd >= 0; }
+
+  private:
+    int m_fd;
+};
+
+// Opens path with flags and accepts it only when it is a regular file; its length goes to
+// length. O_NONBLOCK keeps the open of a FIFO or a device from waiting for a peer: such a
+// file is refused right after the open.
+int OpenRegular(const std::string& path, int flags, std::uint64_t& length) {
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    // Regular files never block; the flag is dropped so that writes behave as usual.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    length = static_cast<std::uint64_t>(st.st_size);
+    return fd;
+}
+
+// Reads count bytes at offset; true only when all of them were read.
+bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t count) {
+    auto* at = static_cast<char*>(buffer);
+    while (count > 0) {
+        const ssize_t n = ::pread(fd, at, count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        at += n;
+        offset += static_cast<std::uint64_t>(n);
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes count bytes at the file position (or its end for O_APPEND); true when all were
+// written.
+bool WriteAll(int fd, const void* buffer, std::size_t count) {
+    const auto* at = static_cast<const char*>(buffer);
+    while (count > 0) {
+        const ssize_t n = ::write(fd, at, count);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        at += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 }  // namespace
@@ -101,12 +167,13 @@ MemImageFile::MemImageFile() = default;
 
 bool MemImageFile::LoadHeader(const std::string& path) {
     m_csFileName = path;
-    std::ifstream in(path, std::ios::binary);
-    if (!in || StreamLength(in) < static_cast<std::streamoff>(kImageHeaderSize)) {
+    std::uint64_t length = 0;
+    const Fd fd(OpenRegular(path, O_RDONLY, length));
+    if (!fd.ok() || length < kImageHeaderSize) {
         return false;
     }
     std::array<std::uint8_t, kImageHeaderSize> header{};
-    if (!in.read(AsChars(header.data()), header.size())) {
+    if (!ReadAt(fd.get(), 0, header.data(), header.size())) {
         return false;
     }
     m_header = header;
@@ -116,80 +183,83 @@ bool MemImageFile::LoadHeader(const std::string& path) {
 }
 
 bool MemImageFile::ReadImageData(std::uint64_t offset, void* buffer, std::size_t count) const {
-    std::ifstream in(m_csFileName, std::ios::binary);
-    if (!in) {
+    std::uint64_t length = 0;
+    const Fd fd(OpenRegular(m_csFileName, O_RDONLY, length));
+    if (!fd.ok() || length < kImageHeaderSize) {
         return false;
     }
-    const std::streamoff length = StreamLength(in);
-    if (length < static_cast<std::streamoff>(kImageHeaderSize)) {
-        return false;
-    }
-    // Checked here so that the seek below never goes past the end or overflows.
-    const auto available = static_cast<std::uint64_t>(length) - kImageHeaderSize;
+    // Checked here so that the read below never goes past the end or overflows.
+    const std::uint64_t available = length - kImageHeaderSize;
     if (offset > available || count > available - offset) {
         return false;
     }
-    if (count == 0) {
-        return true;
-    }
-    in.seekg(static_cast<std::streamoff>(kImageHeaderSize + offset), std::ios::beg);
-    in.read(static_cast<char*>(buffer), static_cast<std::streamsize>(count));
-    return in.gcount() == static_cast<std::streamsize>(count);
+    return count == 0 || ReadAt(fd.get(), kImageHeaderSize + offset, buffer, count);
 }
 
 bool MemImageFile::WriteHeader() {
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
-    std::ofstream out(m_csFileName, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    std::uint64_t length = 0;
+    const Fd fd(OpenRegular(m_csFileName, O_WRONLY | O_CREAT | O_TRUNC, length));
+    return fd.ok() && WriteAll(fd.get(), m_header.data(), m_header.size());
+}
+
+bool MemImageFile::CreateWithHeader() {
+    std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
+    const Fd fd(
+        ::open(m_csFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd.ok()) {
         return false;
     }
-    out.write(AsChars(m_header.data()), m_header.size());
-    out.close();
-    return !out.fail();
+    if (!WriteAll(fd.get(), m_header.data(), m_header.size())) {
+        ::unlink(m_csFileName.c_str());
+        return false;
+    }
+    return true;
 }
 
 bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const {
-    std::error_code ec;
-    const std::uintmax_t before = std::filesystem::file_size(m_csFileName, ec);
-    const std::uintmax_t formerLength = ec ? 0 : before;
-    std::ofstream out(m_csFileName, std::ios::binary | std::ios::app);
-    if (!out) {
+    std::uint64_t formerLength = 0;
+    const Fd fd(
+        OpenRegular(m_csFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, formerLength));
+    if (!fd.ok()) {
         return false;
     }
-    out.write(static_cast<const char*>(buffer), static_cast<std::streamsize>(count));
-    out.close();
-    if (out.fail()) {
+    if (!WriteAll(fd.get(), buffer, count)) {
         // A full disk can leave part of the packet behind; cut it off so that the file
         // never holds a packet that was not stored completely.
-        std::filesystem::resize_file(m_csFileName, formerLength, ec);
+        if (::ftruncate(fd.get(), static_cast<off_t>(formerLength)) != 0) {
+            TraceMessage("KZmnt", "MemImageFile: the file could not be cut back\n");
+        }
         return false;
     }
     return true;
 }
 
 bool MemImageFile::SetImageComment(const std::string& path, std::string_view text) {
-    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
-    if (!file || StreamLength(file) < static_cast<std::streamoff>(kImageHeaderSize)) {
+    std::uint64_t length = 0;
+    const Fd fd(OpenRegular(path, O_RDWR, length));
+    if (!fd.ok() || length < kImageHeaderSize) {
         return false;
     }
     std::array<std::uint8_t, kImageHeaderSize> header{};
-    if (!file.read(AsChars(header.data()), header.size())) {
+    if (!ReadAt(fd.get(), 0, header.data(), header.size())) {
         return false;
     }
     PutText(header.data() + kImageDescriptorOffset + kCommentAt, kImageCommentSize, text);
-    file.seekp(0, std::ios::beg);
     // The whole header in one write: it replaces bytes that already exist, so it needs no
     // new space and cannot end up half written by a full disk.
-    file.write(AsChars(header.data()), header.size());
-    file.close();
-    return !file.fail();
+    return ::pwrite(fd.get(), header.data(), header.size(), 0) ==
+           static_cast<ssize_t>(header.size());
 }
 
 bool MemImageFile::StartBackupHeader(const std::string& path, std::string_view modelName) {
     platform::CreateFolderPath(path);
-    if (LoadHeader(path)) {
+    // Only a regular file at the target itself gives its header; a link is never followed.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && LoadHeader(path)) {
         return true;
     }
+    m_csFileName = path;
     SetHeaderKind(kImageHeaderKind);
     SetModelName(modelName);
     return false;

@@ -63,11 +63,13 @@ class MemImageFile {
 
     // Remembers path as the file name (also when loading fails) and reads the first 1024
     // bytes of the file into the header and the descriptor. False, with both buffers
-    // unchanged, when the file cannot be opened or is shorter than 1024 bytes.
+    // unchanged, when the file cannot be opened, is not a regular file (a FIFO or a device
+    // is refused without waiting on it) or is shorter than 1024 bytes.
     bool LoadHeader(const std::string& path);
     // Reads count data bytes at data offset offset (file offset 1024 + offset) of the
     // remembered file into buffer. True only when exactly count bytes were read; false
-    // also when the file cannot be opened or is shorter than 1024 bytes.
+    // also when the file cannot be opened, is not a regular file or is shorter than 1024
+    // bytes. Offsets are 64-bit all the way to the read.
     bool ReadImageData(std::uint64_t offset, void* buffer, std::size_t count) const;
     bool ReadImageData(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
         return ReadImageData(offset, buffer.data(), buffer.size());
@@ -75,8 +77,13 @@ class MemImageFile {
     // Creates (truncates) the remembered file and writes the 1024-byte header with the
     // descriptor copied in. False when the file cannot be created or written completely.
     bool WriteHeader();
+    // Creates the remembered file exclusively (it must not exist; a symbolic link there is
+    // not followed) and writes the header as WriteHeader does. False, with errno set, when
+    // the file cannot be created; a file created but not written completely is removed.
+    bool CreateWithHeader();
     // Appends count bytes to the remembered file (created when missing). False when it
-    // cannot be opened or the bytes cannot all be written; the file is then cut back to
+    // cannot be opened, is a symbolic link or not a regular file, or the bytes cannot all
+    // be written; the file is then cut back to
     // its former length, so a failed append leaves no partial packet behind.
     bool AppendImageData(const void* buffer, std::size_t count) const;
     bool AppendImageData(std::span<const std::uint8_t> buffer) const {
@@ -90,7 +97,8 @@ class MemImageFile {
     // The start of a backup's header: creates the missing folders of path, then keeps the
     // header of an image already at path (header kind, model name and every field the
     // backup does not set afterwards) or, when there is none (or it is shorter than 1024
-    // bytes), sets header kind 1 and modelName. Remembers path. True when an existing
+    // bytes, or not a regular file itself: a symbolic link is not followed), sets header
+    // kind 1 and modelName. Remembers path. True when an existing
     // header was kept.
     bool StartBackupHeader(const std::string& path, std::string_view modelName);
 

@@ -7,6 +7,7 @@
 #include "config/StringTable.h"
 #include "diag/Trace.h"
 #include "platform/Format.h"
+#include "platform/Printable.h"
 
 namespace kz {
 
@@ -251,27 +252,95 @@ bool CMemoryOperation::CheckCompatibility(int mode) {
     return true;
 }
 
+bool CMemoryOperation::ModelAreas(std::vector<MemArea>& areas, std::uint32_t& unit) {
+    const AreaCheck check = CModelDefs::CheckAreas(Section(), areas, unit);
+    const std::string key = Printable(check.key);
+    switch (check.fault) {
+        case AreaFault::None:
+            return true;
+        case AreaFault::NoAreas:
+            AddStatusLine(msg::kNoAreas);
+            break;
+        case AreaFault::BadArea:
+            AddStatusLine(Format(GetString(msg::kAreaKeyInvalid).c_str(), key.c_str()));
+            break;
+        case AreaFault::TooMany:
+            AddStatusLine(Format(GetString(msg::kTooManyAreas).c_str(), key.c_str()));
+            break;
+        case AreaFault::Wraps:
+            AddStatusLine(Format(GetString(msg::kAreaWraps).c_str(), key.c_str()));
+            break;
+        case AreaFault::BadUnit:
+            AddStatusLine(msg::kUnitInvalid);
+            break;
+    }
+    m_nError = msg::kModelAreasInvalid;
+    return false;
+}
+
+namespace {
+
+std::string AreaText(const MemArea& area) {
+    return Format("%s %08X,%08X",
+                  area.type == kAreaFrom ? "FROM" : (area.type == kAreaSram ? "SRAM" : "?"),
+                  area.start, area.size);
+}
+
+}  // namespace
+
 bool CMemoryOperation::PrepareImageAreas(bool fromOnlyForOldFormat) {
     m_image = MemImageFile();
     m_image.LoadHeader(m_csFileName);
     m_areas.clear();
-    const bool oldFormat = m_image.HeaderFormat() != 2;
-    const CIniSection* section = m_defs.FindByName(m_csMachineName);
-    m_dwImageUnit = oldFormat ? CModelDefs::Unit(section) : m_image.Unit();
-    if (m_dwImageUnit == 0) {
-        m_dwImageUnit = CModelDefs::Unit(section);
+    std::vector<MemArea> modelAreas;
+    std::uint32_t modelUnit = kDefaultTransferUnit;
+    if (!ModelAreas(modelAreas, modelUnit)) {
+        return false;
     }
+    const bool oldFormat = m_image.HeaderFormat() != 2;
+    m_dwImageUnit = oldFormat || m_image.Unit() == 0 ? modelUnit : m_image.Unit();
     if (!oldFormat) {
+        // The table decides which panel addresses are written: it must be the model's.
+        const int count = m_image.AreaCount();
+        if (count < 1 || count > static_cast<int>(kImageMaxAreas) ||
+            static_cast<std::size_t>(count) != modelAreas.size()) {
+            AddStatusLine(Format(GetString(msg::kImageAreaCount).c_str(), count,
+                                 static_cast<int>(modelAreas.size())));
+            m_nError = msg::kImageAreasDiffer;
+            return false;
+        }
         m_areas = m_image.Areas();
+        for (std::size_t i = 0; i < m_areas.size(); ++i) {
+            const MemArea& image = m_areas[i];
+            const MemArea& model = modelAreas[i];
+            if (image.type != model.type || image.start != model.start ||
+                image.size != model.size) {
+                AddStatusLine(Format(GetString(msg::kImageAreaDiffers).c_str(),
+                                     static_cast<int>(i + 1), AreaText(image).c_str(),
+                                     AreaText(model).c_str()));
+                m_areas.clear();
+                m_nError = msg::kImageAreasDiffer;
+                return false;
+            }
+        }
     } else if (fromOnlyForOldFormat) {
-        // Old images carry no usable area table: one FROM area of the recorded FROM size.
+        // Old images carry no usable area table: one FROM area of the recorded FROM size,
+        // at the start of FROM1.
         MemArea from;
         from.type = kAreaFrom;
-        CModelDefs::HexField(section, "FROM1", 0, from.start, kAreaFieldBufferSize);
+        if (modelAreas.front().type == kAreaFrom) {
+            from.start = modelAreas.front().start;
+        }
         from.size = m_image.FromSize();
+        if (std::uint64_t{from.start} + from.size > std::uint64_t{0x100000000}) {
+            AddStatusLine(Format(GetString(msg::kImageAreaDiffers).c_str(), 1,
+                                 AreaText(from).c_str(), AreaText(modelAreas.front()).c_str()));
+            m_nError = msg::kImageAreasDiffer;
+            return false;
+        }
         m_areas.push_back(from);
     } else {
-        m_areas = CModelDefs::Areas(section);
+        m_areas = modelAreas;
     }
     // Every byte the areas occupy must be in the file before anything is transferred.
     std::uint64_t promised = 0;
@@ -279,9 +348,13 @@ bool CMemoryOperation::PrepareImageAreas(bool fromOnlyForOldFormat) {
         promised += StoredLength(area.size, m_dwImageUnit);
     }
     struct stat st {};
-    if (::stat(m_csFileName.c_str(), &st) != 0 ||
+    if (::stat(m_csFileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
         static_cast<std::uint64_t>(st.st_size) < kImageHeaderSize + promised) {
         m_nError = msg::kImageTooShort;
+        return false;
+    }
+    if (!oldFormat && static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + promised) {
+        m_nError = msg::kImageTooLong;
         return false;
     }
     return true;

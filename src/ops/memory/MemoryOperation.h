@@ -31,6 +31,20 @@ inline constexpr int kHardwareCheck = 3315;
 inline constexpr int kSignatureCheck = 3316;
 inline constexpr int kPartialImage = 3318;
 inline constexpr int kImageTooShort = 4019;
+inline constexpr int kModelAreasInvalid = 4020;
+inline constexpr int kAreaKeyInvalid = 4021;
+inline constexpr int kNoAreas = 4022;
+inline constexpr int kTooManyAreas = 4023;
+inline constexpr int kAreaWraps = 4024;
+inline constexpr int kUnitInvalid = 4025;
+inline constexpr int kImageAreasDiffer = 4026;
+inline constexpr int kImageTooLong = 4027;
+inline constexpr int kBackupNameInvalid = 4028;
+inline constexpr int kBkFileNotPlain = 4029;
+inline constexpr int kPartialNotCreated = 4030;
+inline constexpr int kTargetNotRegular = 4031;
+inline constexpr int kImageAreaDiffers = 4032;
+inline constexpr int kImageAreaCount = 4033;
 }  // namespace msg
 
 // What the model-information dialog is shown and what it hands back.
@@ -100,8 +114,14 @@ class CMemoryOperation : public CProtocol {
     // Signature (4016) and, when known, memory sizes (4014, 4015); then the confirmation.
     bool CheckCompatibility(int mode);
     // The area table to transfer: the image's, or for an old-format image the model's.
-    // Also checks that the image holds every byte its header promises (4019).
+    // Nothing is transferred unless the model's areas read (4020), a current-format image's
+    // table equals them in count, type, start and size (4026), and the file holds exactly
+    // the data the table promises (4019 when less, 4027 when more; an old-format image may
+    // hold more, as it always could).
     bool PrepareImageAreas(bool fromOnlyForOldFormat);
+    // The model's areas and unit for a transfer; on a fault the status line that says what
+    // is wrong is written, 4020 set and false returned.
+    bool ModelAreas(std::vector<MemArea>& areas, std::uint32_t& unit);
     // Where area i's data starts in the image (the image format's layout rule).
     std::uint64_t ImageOffsetOfArea(int index) const;
 

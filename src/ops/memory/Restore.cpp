@@ -85,7 +85,7 @@ bool CRestore::PrepareTransfer(int) {
     }
     m_nTotalUnits = 0;
     for (const MemArea& area : m_areas) {
-        m_nTotalUnits += static_cast<int>((area.size + kUnit - 1) / kUnit);
+        m_nTotalUnits += static_cast<int>((std::uint64_t{area.size} + kUnit - 1) / kUnit);
     }
     if (m_nTotalUnits == 0) {
         m_nTotalUnits = 1;
@@ -103,8 +103,8 @@ bool CRestore::PrepareTransfer(int) {
 }
 
 bool CRestore::LoadRequest() {
-    if (!m_image.ReadImageData(static_cast<std::uint32_t>(m_dwFileOffset), m_pchData.get(),
-                               static_cast<std::uint32_t>(m_nWriteDataSize))) {
+    if (!m_image.ReadImageData(m_dwFileOffset, m_pchData.get(),
+                               static_cast<std::size_t>(m_nWriteDataSize))) {
         // Never write what was not read from the image.
         m_nError = msg::kImageTooShort;
         return false;
@@ -136,7 +136,7 @@ bool CRestore::NextArea(int) {
 bool CRestore::Advance(int) {
     ++m_nUnitsDone;
     SetProgress(m_nUnitsDone * 100 / m_nTotalUnits);
-    m_dwFileOffset += static_cast<std::uint32_t>(m_nWriteDataSize);
+    m_dwFileOffset += static_cast<std::uint64_t>(m_nWriteDataSize);
     m_nBytesLeft -= m_nWriteDataSize;
     if (m_nBytesLeft < 1) {
         Skip(-3);

@@ -119,7 +119,7 @@ bool CVerify::PrepareVerify(int) {
             area.verifySize = std::min(verifySize, area.size);
             compared = area.verifySize;
         }
-        m_nTotalUnits += static_cast<int>((compared + kUnit - 1) / kUnit);
+        m_nTotalUnits += static_cast<int>((std::uint64_t{compared} + kUnit - 1) / kUnit);
     }
     if (m_nTotalUnits == 0) {
         m_nTotalUnits = 1;
@@ -164,8 +164,7 @@ bool CVerify::VerifyData(int nEvent) {
         return true;
     }
     const std::uint32_t length = static_cast<std::uint32_t>(m_nReadSize);
-    if (!m_image.ReadImageData(static_cast<std::uint32_t>(m_dwFileOffset), m_pchCompare.get(),
-                               length) ||
+    if (!m_image.ReadImageData(m_dwFileOffset, m_pchCompare.get(), length) ||
         std::memcmp(m_pchCompare.get(), m_pchRecvBuff.get(), length) != 0) {
         m_nError = msg::kVerifyMismatch;
         return true;
