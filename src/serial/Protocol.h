@@ -24,6 +24,7 @@
 #include <string_view>
 #include <thread>
 
+#include "config/MessageIds.h"
 #include "ops/EventLoop.h"
 #include "ops/OperationView.h"
 #include "ops/StepEngine.h"
@@ -50,36 +51,6 @@ inline constexpr std::uint32_t kLoaderFileLimit = kRecvBufferSize - 19;
 inline constexpr int kTickMs = 10;
 inline constexpr std::uint32_t kPurgeAll = 15;
 inline constexpr std::uint32_t kCommEventMask = 0x95;  // RXCHAR | TXEMPTY | DSR | ERR
-
-// Error and status-line ids of the string table.
-namespace msg {
-inline constexpr int kCompleted = 3299;
-inline constexpr int kIloaderDownload = 3300;
-inline constexpr int kEstablishLink = 3301;
-inline constexpr int kCoreIdCheck = 3302;
-inline constexpr int kConnectedIloader = 3303;
-inline constexpr int kChangeBaud = 3304;
-inline constexpr int kConnectComplete = 3305;
-inline constexpr int kCheckPower = 4000;
-inline constexpr int kAborted = 4001;
-inline constexpr int kRetryOver = 4002;
-inline constexpr int kIloaderRead = 4003;
-inline constexpr int kVerifyMismatch = 4004;
-inline constexpr int kNotRegistered = 4005;
-inline constexpr int kCoreIdDiffers = 4006;
-inline constexpr int kIoCodeDiffers = 4007;
-inline constexpr int kTimeOut = 4008;
-inline constexpr int kPasswordRetry = 4010;
-inline constexpr int kNoCfCard = 4012;
-inline constexpr int kFepromSize = 4014;
-inline constexpr int kSramSize = 4015;
-inline constexpr int kSignatureDiffers = 4016;
-inline constexpr int kNoMemory = 4017;
-inline constexpr int kDataError = 4018;
-inline constexpr int kFileWrite = 5049;
-inline constexpr int kDiscontinuation = 8000;
-inline constexpr int kPleaseWait = 8001;
-}  // namespace msg
 
 // Writes the checksum of data (two upper-case hex digits) to out[0], out[1].
 void Checksum(const std::uint8_t* data, std::size_t length, char* out);

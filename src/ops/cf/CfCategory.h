@@ -18,29 +18,9 @@
 #include <string>
 #include <string_view>
 
-namespace kz {
+#include "config/MessageIds.h"
 
-// Status and error ids of the CF transfers.
-namespace msg {
-inline constexpr int kCfReceiveStart = 3207;
-inline constexpr int kCfSendStart = 3208;
-inline constexpr int kAskCreateFolders = 5000;
-inline constexpr int kCfReceiveCaption = 5001;
-inline constexpr int kAskOverwritePc = 5002;
-inline constexpr int kAskOverwriteCard = 5009;
-inline constexpr int kCardFolderCreate = 5018;
-inline constexpr int kCardDelete = 5019;
-inline constexpr int kCardWrite = 5020;
-inline constexpr int kCardRead = 5021;
-inline constexpr int kCfSendCaption = 5022;
-inline constexpr int kCfInvalidName = 5050;
-inline constexpr int kCfInvalidData = 5051;
-inline constexpr int kCfNotPlainTarget = 5052;
-inline constexpr int kCfNotCardName = 5053;
-inline constexpr int kCfSymbolicLink = 5054;
-inline constexpr int kCfSameCardName = 5055;
-inline constexpr int kCfDuplicateNames = 5056;
-}  // namespace msg
+namespace kz {
 
 struct CfCategory {
     std::string_view name;       // for traces and tests ("image", "alarm block 1", ...)

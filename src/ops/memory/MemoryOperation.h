@@ -12,40 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "config/MessageIds.h"
 #include "config/ModelDefs.h"
 #include "ops/memory/MemImageFile.h"
 #include "serial/Protocol.h"
 
 namespace kz {
-
-// Status and error ids of the memory operations.
-namespace msg {
-inline constexpr int kBackupStart = 3200;
-inline constexpr int kRestoreStart = 3201;
-inline constexpr int kVerifyStart = 3202;
-inline constexpr int kIoCodeCheck = 3310;
-inline constexpr int kBackupProgress = 3311;
-inline constexpr int kVerifyProgress = 3312;
-inline constexpr int kRestoreProgress = 3313;
-inline constexpr int kHardwareCheck = 3315;
-inline constexpr int kSignatureCheck = 3316;
-inline constexpr int kPartialImage = 3318;
-inline constexpr int kImageTooShort = 4019;
-inline constexpr int kModelAreasInvalid = 4020;
-inline constexpr int kAreaKeyInvalid = 4021;
-inline constexpr int kNoAreas = 4022;
-inline constexpr int kTooManyAreas = 4023;
-inline constexpr int kAreaWraps = 4024;
-inline constexpr int kUnitInvalid = 4025;
-inline constexpr int kImageAreasDiffer = 4026;
-inline constexpr int kImageTooLong = 4027;
-inline constexpr int kBackupNameInvalid = 4028;
-inline constexpr int kBkFileNotPlain = 4029;
-inline constexpr int kPartialNotCreated = 4030;
-inline constexpr int kTargetNotRegular = 4031;
-inline constexpr int kImageAreaDiffers = 4032;
-inline constexpr int kImageAreaCount = 4033;
-}  // namespace msg
 
 // What the model-information dialog is shown and what it hands back.
 struct ModelInfoExchange {

@@ -1,0 +1,178 @@
+// Every id of the string table by name. Operations store these in m_nError and show them
+// as status lines; the front-ends show them in messages and dialogs. The numbers are the
+// string table's own (English 1033 and Japanese 1041 share them) and a RESOURCE file
+// refers to them, so they never change.
+#pragma once
+
+namespace kz::msg {
+
+// Document strings and window titles.
+inline constexpr int kDocumentStrings = 128;
+inline constexpr int kAppTitle = 1000;
+inline constexpr int kBackupConfirmCaption = 1001;
+inline constexpr int kRestoreConfirmCaption = 1002;
+inline constexpr int kVerifyConfirmCaption = 1003;
+inline constexpr int kIpAddressColumn = 1004;
+inline constexpr int kSituationColumn = 1005;
+inline constexpr int kValueOutOfRange = 2000;
+
+// Questions and notices of the controller and the network search.
+inline constexpr int kAskAbort = 3000;
+inline constexpr int kAskOverwrite = 3001;
+inline constexpr int kFileUnreadable = 3002;
+inline constexpr int kSearching = 3003;
+inline constexpr int kSearchEnd = 3004;
+inline constexpr int kKzNotFound = 3005;
+
+// Operation start lines and model-information messages.
+inline constexpr int kBackupStart = 3200;
+inline constexpr int kRestoreStart = 3201;
+inline constexpr int kVerifyStart = 3202;
+inline constexpr int kModelBackupMessage = 3203;
+inline constexpr int kModelRestoreMessage = 3204;
+inline constexpr int kModelVerifyMessage = 3205;
+inline constexpr int kAreaLine = 3206;
+inline constexpr int kCfReceiveStart = 3207;
+inline constexpr int kCfSendStart = 3208;
+
+// Status lines of the serial commands and the memory operations.
+inline constexpr int kCompleted = 3299;
+inline constexpr int kIloaderDownload = 3300;
+inline constexpr int kEstablishLink = 3301;
+inline constexpr int kCoreIdCheck = 3302;
+inline constexpr int kConnectedIloader = 3303;
+inline constexpr int kChangeBaud = 3304;
+inline constexpr int kConnectComplete = 3305;
+inline constexpr int kIoCodeCheck = 3310;
+inline constexpr int kBackupProgress = 3311;
+inline constexpr int kVerifyProgress = 3312;
+inline constexpr int kRestoreProgress = 3313;
+inline constexpr int kSloaderTransmission = 3314;
+inline constexpr int kHardwareCheck = 3315;
+inline constexpr int kSignatureCheck = 3316;
+inline constexpr int kReturnOnline = 3317;
+inline constexpr int kPartialImage = 3318;
+
+// Settings that could not be saved.
+inline constexpr int kIniUnreadable = 3320;
+inline constexpr int kIniNotWritten = 3321;
+inline constexpr int kIniLineBreak = 3322;
+
+// Errors of the serial link and the memory operations (m_nError).
+inline constexpr int kCheckPower = 4000;
+inline constexpr int kAborted = 4001;
+inline constexpr int kRetryOver = 4002;
+inline constexpr int kIloaderRead = 4003;
+inline constexpr int kVerifyMismatch = 4004;
+inline constexpr int kNotRegistered = 4005;
+inline constexpr int kCoreIdDiffers = 4006;
+inline constexpr int kIoCodeDiffers = 4007;
+inline constexpr int kTimeOut = 4008;
+inline constexpr int kPasswordWrong = 4009;
+inline constexpr int kPasswordRetry = 4010;
+inline constexpr int kPasswordInput = 4011;
+inline constexpr int kNoCfCard = 4012;
+inline constexpr int kFepromSize = 4014;
+inline constexpr int kSramSize = 4015;
+inline constexpr int kSignatureDiffers = 4016;
+inline constexpr int kNoMemory = 4017;
+inline constexpr int kDataError = 4018;
+inline constexpr int kImageTooShort = 4019;
+inline constexpr int kModelAreasInvalid = 4020;
+inline constexpr int kAreaKeyInvalid = 4021;
+inline constexpr int kNoAreas = 4022;
+inline constexpr int kTooManyAreas = 4023;
+inline constexpr int kAreaWraps = 4024;
+inline constexpr int kUnitInvalid = 4025;
+inline constexpr int kImageAreasDiffer = 4026;
+inline constexpr int kImageTooLong = 4027;
+inline constexpr int kBackupNameInvalid = 4028;
+inline constexpr int kBkFileNotPlain = 4029;
+inline constexpr int kPartialNotCreated = 4030;
+inline constexpr int kTargetNotRegular = 4031;
+inline constexpr int kImageAreaDiffers = 4032;
+inline constexpr int kImageAreaCount = 4033;
+
+// CF transfer: questions, captions and errors.
+inline constexpr int kAskCreateFolders = 5000;
+inline constexpr int kCfReceiveCaption = 5001;
+inline constexpr int kAskOverwritePc = 5002;
+inline constexpr int kNoCfModel = 5003;
+inline constexpr int kAskOverwriteCard = 5009;
+inline constexpr int kFileSelectionCaption = 5014;
+inline constexpr int kFolderSelectionCaption = 5015;
+inline constexpr int kFileNameLabel = 5016;
+inline constexpr int kFolderNameLabel = 5017;
+inline constexpr int kCardFolderCreate = 5018;
+inline constexpr int kCardDelete = 5019;
+inline constexpr int kCardWrite = 5020;
+inline constexpr int kCardRead = 5021;
+inline constexpr int kCfSendCaption = 5022;
+inline constexpr int kFileWrite = 5049;
+inline constexpr int kCfInvalidName = 5050;
+inline constexpr int kCfInvalidData = 5051;
+inline constexpr int kCfNotPlainTarget = 5052;
+inline constexpr int kCfNotCardName = 5053;
+inline constexpr int kCfSymbolicLink = 5054;
+inline constexpr int kCfSameCardName = 5055;
+inline constexpr int kCfDuplicateNames = 5056;
+
+// CF category lines, in the category table's order (receive, then send).
+inline constexpr int kCfImageReceive = 5004;
+inline constexpr int kCfSoundReceive = 5005;
+inline constexpr int kCfFilingReceive = 5006;
+inline constexpr int kCfCsvReceive = 5007;
+inline constexpr int kCfLoggingReceive = 5023;
+inline constexpr int kCfTrendReceive = 5024;
+inline constexpr int kCfSamplingReceive = 5025;
+inline constexpr int kCfCaptureReceive = 5026;
+inline constexpr int kCfAlarm1Receive = 5027;
+inline constexpr int kCfAlarm2Receive = 5028;
+inline constexpr int kCfAlarm3Receive = 5029;
+inline constexpr int kCfAlarm4Receive = 5030;
+inline constexpr int kCfAlarm5Receive = 5031;
+inline constexpr int kCfAlarm6Receive = 5032;
+inline constexpr int kCfAlarm7Receive = 5033;
+inline constexpr int kCfAlarm8Receive = 5034;
+inline constexpr int kCfSramReceive = 5035;
+inline constexpr int kCfImageSend = 5010;
+inline constexpr int kCfSoundSend = 5011;
+inline constexpr int kCfFilingSend = 5012;
+inline constexpr int kCfCsvSend = 5013;
+inline constexpr int kCfLoggingSend = 5036;
+inline constexpr int kCfTrendSend = 5037;
+inline constexpr int kCfSamplingSend = 5038;
+inline constexpr int kCfCaptureSend = 5039;
+inline constexpr int kCfAlarm1Send = 5040;
+inline constexpr int kCfAlarm2Send = 5041;
+inline constexpr int kCfAlarm3Send = 5042;
+inline constexpr int kCfAlarm4Send = 5043;
+inline constexpr int kCfAlarm5Send = 5044;
+inline constexpr int kCfAlarm6Send = 5045;
+inline constexpr int kCfAlarm7Send = 5046;
+inline constexpr int kCfAlarm8Send = 5047;
+inline constexpr int kCfSramSend = 5048;
+
+// Closing lines.
+inline constexpr int kDiscontinuation = 8000;
+inline constexpr int kPleaseWait = 8001;
+
+// Command prompts of the window (status bar text, then the tool tip after the line break).
+inline constexpr int kCmdBackup = 32772;
+inline constexpr int kCmdRestore = 32773;
+inline constexpr int kCmdVerify = 32774;
+inline constexpr int kCmdTransferSetup = 32775;
+inline constexpr int kCmdAbort = 32777;
+inline constexpr int kCmdProperty = 32778;
+inline constexpr int kCmdComment = 32779;
+inline constexpr int kCmdSimpleMode = 32789;
+inline constexpr int kCmdDetailMode = 32790;
+inline constexpr int kCmdCfReceive = 32791;
+inline constexpr int kCmdCfSend = 32792;
+inline constexpr int kCmdAbout = 57664;
+inline constexpr int kCmdExit = 57665;
+inline constexpr int kCmdToggleToolBar = 59392;
+inline constexpr int kCmdToggleStatusBar = 59393;
+inline constexpr int kIntegerRange = 61714;
+
+}  // namespace kz::msg
