@@ -103,9 +103,7 @@ void Panel::Service(std::uint32_t /*events*/) {
     if (errors & platform::CE_BREAK) {
         // A break resets the receiver: what it held is dropped and the line falls back to the
         // power-on rate.
-        std::uint64_t dropped = 0;
-        while (std::size_t n = device_->Read(buffer.data(), buffer.size())) {
-            dropped += n;
+        while (device_->Read(buffer.data(), buffer.size()) != 0) {
         }
         bool powered;
         {
@@ -113,7 +111,6 @@ void Panel::Service(std::uint32_t /*events*/) {
             engine_->OnBreak();
             powered = engine_->Mode() != PanelMode::PoweredOff;
         }
-        (void)dropped;
         if (powered) {
             ApplyLine(kPowerOnRate, true);
         }
