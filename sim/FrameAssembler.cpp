@@ -34,10 +34,10 @@ void FrameAssembler::Push(std::uint8_t b, bool escStartsFrame) {
         case State::Dle:
             Text(b, escStartsFrame);
             return;
-        case State::MemoryData:
+        case State::WriteData:
             frame_.push_back(b);
             if (frame_.size() == expected_) {
-                HandOver(Unit::MemoryData);
+                HandOver(Unit::WriteData);
             }
             return;
         case State::CfHeader:
@@ -68,8 +68,8 @@ void FrameAssembler::Reset() {
     expected_ = 0;
 }
 
-void FrameAssembler::CollectMemoryData(std::size_t length) {
-    Collect(State::MemoryData, length);
+void FrameAssembler::CollectWriteData(std::size_t length) {
+    Collect(State::WriteData, length);
 }
 
 void FrameAssembler::CollectCfHeader() {

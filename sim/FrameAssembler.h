@@ -25,7 +25,7 @@ class FrameAssembler {
         BadLoadHeader,         // "PLD" header whose body length is no hex or too large
         UnterminatedLoad,      // "PLD" of the announced length not ending in CR (CR cut)
         UnterminatedPassword,  // ">P" of its fixed length not ending in CR (CR cut)
-        MemoryData,            // a memory write block: data and two checksum characters
+        WriteData,             // a memory write block: data and two checksum characters
         CfHeader,              // a CF block header: five digits and their checksum
         CfData,                // a CF block: data and two checksum characters
     };
@@ -57,7 +57,7 @@ class FrameAssembler {
     void Reset();
 
     // Asks for binary data next, in place of the frame being handled.
-    void CollectMemoryData(std::size_t length);  // data and checksum
+    void CollectWriteData(std::size_t length);  // data and checksum
     void CollectCfHeader();
     void CollectCfData(std::size_t length);  // data and checksum
 
@@ -69,7 +69,7 @@ class FrameAssembler {
     bool ReceivingCf() const { return state_ == State::CfHeader || state_ == State::CfData; }
 
   private:
-    enum class State { Idle, Esc, Dle, MemoryData, CfHeader, CfData };
+    enum class State { Idle, Esc, Dle, WriteData, CfHeader, CfData };
 
     void Idle(std::uint8_t b, bool escStartsFrame);
     void Text(std::uint8_t b, bool escStartsFrame);

@@ -179,7 +179,7 @@ bool LoaderCommands::Handle(const std::string& command, std::span<const std::uin
         } else {
             state_.AnswerRaw({kAck, kSub});
             writeAddress_ = address;
-            assembler_.CollectMemoryData(std::size_t{size} + 2);
+            assembler_.CollectWriteData(std::size_t{size} + 2);
         }
         return true;
     }

@@ -160,7 +160,7 @@ void PanelEngine::OnUnit(FrameAssembler::Unit unit, std::span<const std::uint8_t
             ++state_.counters.frames;
             return;
         }
-        case Unit::MemoryData:
+        case Unit::WriteData:
             loader_.WriteData(bytes);
             return;
         case Unit::CfHeader:
