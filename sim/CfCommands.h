@@ -26,7 +26,8 @@ class CfCommands {
     CfCommands(PanelState& state, FrameAssembler& assembler)
         : state_(state), assembler_(assembler) {}
 
-    static bool Names(const std::string& command) {
+    // True for the commands this class answers.
+    static bool Handles(const std::string& command) {
         return command == ">E" || command == ">EN" || command == "<E";
     }
 

@@ -23,8 +23,9 @@ class FrameAssembler {
         FirmwareFrame,         // ESC frame up to CR; the unit holds the bytes between
         LoaderFrame,           // DLE frame up to CR; the unit holds the bytes between
         BadLoadHeader,         // "PLD" header whose body length is no hex or too large
-        UnterminatedLoad,      // "PLD" of the announced length not ending in CR (CR cut)
-        UnterminatedPassword,  // ">P" of its fixed length not ending in CR (CR cut)
+        UnterminatedLoad,      // "PLD" of the announced length not ending in CR,
+        UnterminatedPassword,  // ">P" of its fixed length not ending in CR; both
+                               // without their last byte
         WriteData,             // a memory write block: data and two checksum characters
         CfHeader,              // a CF block header: five digits and their checksum
         CfData,                // a CF block: data and two checksum characters
@@ -41,7 +42,8 @@ class FrameAssembler {
         virtual void OnFrameStart() = 0;
         // This many bytes of a partial frame were thrown away as noise.
         virtual void OnNoise(std::size_t count) = 0;
-        // The wait for a CF block header ended with a frame start: the PC gave up the file.
+        // The wait for a CF block header ended with a frame start or ENQ: the PC gave up
+        // the file.
         virtual void OnCfWaitAbandoned() = 0;
         virtual void OnUnit(Unit unit, std::span<const std::uint8_t> bytes) = 0;
 

@@ -185,7 +185,7 @@ void PanelEngine::Dispatch(bool firmware, std::span<const std::uint8_t> frame) {
     if (valid && !state_.faults.Silent()) {
         if (firmware) {
             valid = firmware_.Handle(command, frame);
-        } else if (CfCommands::Names(command)) {
+        } else if (CfCommands::Handles(command)) {
             valid = cf_.Handle(command, frame);
         } else {
             valid = loader_.Handle(command, frame);
