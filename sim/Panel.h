@@ -31,6 +31,9 @@
 
 namespace kz::sim {
 
+struct PanelAction;
+class PanelEngine;
+
 enum class PanelMode {
     Firmware,    // resident firmware: power-on state, and after a reset or power cycle
     Loader,      // the downloaded loader runs
@@ -221,12 +224,9 @@ class Panel {
     void PowerCycle(std::chrono::milliseconds offTime = std::chrono::milliseconds(500));
 
   private:
-    struct Action;
-    class Engine;
-
     void Run(std::stop_token stop);
     void Service(std::uint32_t events);
-    void Execute(std::vector<Action>& actions);
+    void Execute(std::vector<PanelAction>& actions);
     bool ApplyLine(std::uint32_t rate, bool powered);
     void PowerOff();
     void PowerOn();
@@ -240,8 +240,8 @@ class Panel {
     // Taken before stateMutex_ when both are needed.
     std::mutex ioMutex_;
     mutable std::mutex stateMutex_;
-    std::unique_ptr<Engine> engine_;  // guarded by stateMutex_
-    std::uint32_t lineRate_ = 9600;   // the rate the device is set to; guarded by stateMutex_
+    std::unique_ptr<PanelEngine> engine_;  // guarded by stateMutex_
+    std::uint32_t lineRate_ = 9600;        // the rate the device is set to; guarded by stateMutex_
 
     std::mutex runMutex_;
     std::condition_variable runCv_;
