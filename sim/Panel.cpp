@@ -269,6 +269,7 @@ class Panel::Engine {
         cfBlocksSinceFaults_ = 0;
         cfBlocksSentSinceFaults_ = 0;
         cfSilenceFired_ = false;
+        strayAnswerSent_ = false;
         silent_ = faults.silentAfterFrames && *faults.silentAfterFrames == 0;
         silenceFired_ = silent_;
     }
@@ -636,6 +637,10 @@ class Panel::Engine {
         if (command == ">LS") {
             if (text != ">LS00008") {
                 return false;
+            }
+            if (faults_.strayProtectionAnswer && !strayAnswerSent_) {
+                strayAnswerSent_ = true;
+                Answer(kDle, *faults_.strayProtectionAnswer);
             }
             Answer(kDle, desc_.password.empty() ? "<LS00000" : "<LS00008");
             return true;
@@ -1116,6 +1121,7 @@ class Panel::Engine {
     std::uint32_t cfBlocksSentSinceFaults_ = 0;  // sent only
     bool silent_ = false;
     bool silenceFired_ = false;
+    bool strayAnswerSent_ = false;
     bool cfSilenceFired_ = false;
     bool powerCycleQueued_ = false;
 

@@ -99,6 +99,10 @@ bool CProtocol::Open() {
     if (!CComm::Open(m_nPort, kRecvBufferSize, kRecvBufferSize)) {
         return false;
     }
+    // Whatever is waiting in the port was sent before this operation asked anything (an
+    // answer an earlier run left unread): taken as an answer, it would pair with the wrong
+    // request.
+    Purge(kPurgeAll);
     bool ok = SetCtsRts(0, 2);
     ok = SetDsrDtr(0, 2) && ok;
     ok = CommEventStart(kCommEventMask) && ok;
@@ -263,9 +267,17 @@ bool CProtocol::RetryTo(int retryPhase, int& nPhase) {
     return NextAttempt(retryPhase, nPhase);
 }
 
-void CProtocol::WriteQuitFrame() {
-    const std::uint8_t quit[] = {DLE, '>', 'Q', CR};
-    Write(quit, sizeof(quit));
+std::string CProtocol::QuitFrame() {
+    return {static_cast<char>(DLE), '>', 'Q', static_cast<char>(CR)};
+}
+
+bool CProtocol::AnswerStartsWith(std::string_view prefix) const {
+    return Answer().substr(0, prefix.size()) == prefix;
+}
+
+void CProtocol::DropAnswer() {
+    m_nRecvPos = 0;
+    ResetAssembler();
 }
 
 bool CProtocol::AbortImmediate(int& nPhase, bool purge) {

@@ -184,8 +184,13 @@ class CProtocol : public CComm {
     bool NextAttempt(int retryPhase, int& nPhase);
     // Time-out: purge, then NextAttempt.
     bool RetryTo(int retryPhase, int& nPhase);
-    // The quit frame, written when a command gives up on the panel; its result is not used.
-    void WriteQuitFrame();
+    // The quit frame (DLE ">Q" CR), sent when a command gives up on the panel.
+    static std::string QuitFrame();
+    // True when the answer in the receive buffer begins with prefix (the answer's echo of
+    // the request it belongs to, e.g. "<LS").
+    bool AnswerStartsWith(std::string_view prefix) const;
+    // Forgets a complete answer that belongs to another request; the command keeps waiting.
+    void DropAnswer();
     // Abort handling: immediate (phase 99, purging when waiting) or deferred by the flag.
     bool AbortImmediate(int& nPhase, bool purge);
     void AbortDeferred();
@@ -312,6 +317,7 @@ class CProtocol : public CComm {
 
     // One phase variable per command.
     int m_nPasswordPhase = 1;
+    int m_nPasswordOutcome = 0;  // the error Password ends with once the quit is answered
     int m_nReadCoreIDPhase = 1;
     int m_nDownloadPhase = 1;
     int m_nConnectPhase = 1;

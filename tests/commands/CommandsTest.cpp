@@ -238,6 +238,17 @@ TEST_F(PasswordTest, CancelledDialogEndsWith4001) {
     EXPECT_EQ(CountEventually(">Q", 1), 1);
 }
 
+// An answer that belongs to another request never reads as "no password".
+TEST_F(PasswordTest, StrayAnswerIsNotTakenForTheProtectionAnswer) {
+    CommandRunner r;
+    Answer({}, r);
+    sim::FaultConfig stray;
+    stray.strayProtectionAnswer = "<C00";
+    bench->panel->SetFaults(stray);
+    EXPECT_EQ(Run({CMD(Password)}, r), msg::kAborted);
+    EXPECT_EQ(bench->view.Count(WM_PASSWORD_REQUEST), 1);
+}
+
 TEST_F(PasswordTest, LongPasswordIsCutTo24Characters) {
     auto panel = sim::DemoPanel();
     panel.password = "abcdefghijklmnopqrstuvwx";  // 24 characters

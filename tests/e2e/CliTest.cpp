@@ -237,6 +237,27 @@ TEST_F(CliTest, QuestionsAreAskedOnTheTerminal) {
         << declined.terminal;
 }
 
+TEST_F(CliTest, AFailedPasswordRunLeavesNoAnswerForTheNextRun) {
+    sim::PanelDescription description = TestPanel();
+    description.password = "s3cret";
+    PtyPanel panel(description);
+    WriteFolder(panel.SlavePath(), description);
+
+    CliResult wrong = Cli({"--yes", "--password", "wrong", "backup", Path("a.mem")});
+    EXPECT_EQ(wrong.exitCode, 1);
+    EXPECT_EQ(wrong.LastOutLine(),
+              "When a password input was carried out, the retry error occurred.")
+        << wrong.out;
+
+    // Without a password the next run must still be asked for one, and gets nothing.
+    CliResult none = Cli({"--yes", "backup", Path("b.mem")});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_EQ(none.LastOutLine(), kAborted) << none.out;
+    EXPECT_NE(none.err.find("the panel asks for a password"), std::string::npos) << none.err;
+    EXPECT_FALSE(std::filesystem::exists(Path("b.mem")));
+    EXPECT_EQ(panel->Counters().readBlocks, 0u);
+}
+
 TEST_F(CliTest, CtrlCAbortsTheTransferOrEndsTheWaitForAPowerReset) {
     // 4 MiB of FROM keep the data phase going well past the first progress line.
     sim::PanelDescription description = TestPanel();
