@@ -57,6 +57,13 @@ constexpr StringEntry kEnglish[] = {
     {3317, "Please return KZ to an on-line screen.\nPlease click the \"O.K.\" button."},
     {3318, "    The data read so far is kept in %s"},
 
+    // The serial link: why the port could not be had, and the bounded power-reset wait.
+    {3330, "    No power reset of the unit was seen within %d seconds."},
+    {3331, "    The serial port %s does not exist."},
+    {3332, "    The serial port %s is in use by another program."},
+    {3333, "    There is no permission to use the serial port %s."},
+    {3334, "    The serial port %s could not be opened."},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

@@ -77,6 +77,11 @@ inline constexpr int kSignatureDiffers = 4016;
 inline constexpr int kNoMemory = 4017;
 inline constexpr int kDataError = 4018;
 inline constexpr int kFileWrite = 5049;
+inline constexpr int kPowerResetTimeout = 3330;
+inline constexpr int kPortMissing = 3331;
+inline constexpr int kPortBusy = 3332;
+inline constexpr int kPortDenied = 3333;
+inline constexpr int kPortUnusable = 3334;
 inline constexpr int kDiscontinuation = 8000;
 inline constexpr int kPleaseWait = 8001;
 }  // namespace msg

@@ -10,6 +10,8 @@
 #include "CliRunner.h"
 #include "config/Settings.h"
 #include "ops/memory/MemImageFile.h"
+#include "platform/Format.h"
+#include "platform/SerialDevice.h"
 #include "support/PanelFixture.h"
 #include "support/TempDir.h"
 #include "support/TestFolder.h"
@@ -287,6 +289,54 @@ TEST_F(CliTest, CtrlCAbortsTheTransferOrEndsTheWaitForAPowerReset) {
               std::string::npos)
         << cancelled.err;
 }
+
+// A port that cannot be opened: the status list and stderr say why, not only "check the
+// cable".
+struct PortCase {
+    const char* name;
+    const char* device;  // empty: the panel's pseudo-terminal, held by another user
+    const char* statusLine;
+    const char* reason;
+};
+
+void PrintTo(const PortCase& port, std::ostream* os) {
+    *os << port.name;
+}
+
+class CliPortTest : public CliTest, public ::testing::WithParamInterface<PortCase> {};
+
+TEST_P(CliPortTest, SaysWhyThePortCouldNotBeOpened) {
+    PtyPanel panel(TestPanel());
+    const std::string device = *GetParam().device ? GetParam().device : panel.SlavePath();
+    WriteFolder(device, TestPanel());
+    WriteImage("old.mem", "old");
+    std::unique_ptr<platform::ISerialDevice> holder;
+    if (!*GetParam().device) {
+        holder = platform::OpenSerialDevice(device);
+        ASSERT_TRUE(holder);
+    }
+    CliResult verify = Cli({"--yes", "verify", Path("old.mem")});
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_EQ(verify.LastOutLine(), "Please check a power supply or a cable.") << verify.out;
+    const auto lines = verify.OutLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), Format(GetParam().statusLine, device.c_str())),
+              lines.end())
+        << verify.out;
+    EXPECT_NE(verify.err.find(std::string("the serial port could not be opened: ") +
+                              GetParam().reason + ": " + device),
+              std::string::npos)
+        << verify.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, CliPortTest,
+    ::testing::Values(
+        PortCase{"Missing", "/nonexistent/ttyKZ", "    The serial port %s does not exist.",
+                 "no such device"},
+        PortCase{"Busy", "", "    The serial port %s is in use by another program.", "device busy"},
+        PortCase{"NotSerial", "/dev/null", "    The serial port %s could not be opened.",
+                 "not a serial device"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliTest, InfoAndCommentWorkOnTheImageFile) {
     WriteFolder("/dev/null", TestPanel());

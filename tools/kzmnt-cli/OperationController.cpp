@@ -202,6 +202,10 @@ RunResult OperationController::OnComplete() {
     if (op_) {
         TraceMessage("KZmnt", "CNQmntView::OnComplete [Protocol]\n");
         result.error = op_->m_nError;
+        if (!op_->OpenError().empty()) {
+            // The final line only says to check the cable; say what really happened.
+            view_.PrintErr("kzmnt-cli: the serial port could not be opened: " + op_->OpenError());
+        }
         if (auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get())) {
             result.imagePath = memoryOp->ImagePath();
         }
