@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -109,6 +110,12 @@ class CProtocol : public CComm {
     void Shutdown();
     // Raised by the power-reset wait dialog's Cancel.
     void CancelPowerReset() { m_bPowerResetCancel = true; }
+    // Bounds the wait for a power reset of the unit (0, the default: no bound, the wait
+    // ends only by the dialog's Cancel). A front-end without a user who could cancel sets
+    // one; when it passes, the command ends with 4000 and a status line that says so.
+    void SetPowerResetLimit(std::chrono::seconds limit) {
+        m_nPowerResetLimitMs = static_cast<std::uint32_t>(limit.count()) * 1000;
+    }
     // Blocks until every queued event has been handled (for tests).
     void WaitIdle() { m_events.WaitIdle(); }
 
@@ -275,6 +282,8 @@ class CProtocol : public CComm {
     int m_nRetry = 0;
     bool m_bSendAbort = false;
     std::atomic<bool> m_bPowerResetCancel{false};
+    std::atomic<std::uint32_t> m_nPowerResetLimitMs{0};
+    std::uint32_t m_dwPowerResetStart = 0;  // tick count when the dialog was shown
 
     // ---- Command data ------------------------------------------------------------------
     std::string m_csLoaderName;
@@ -303,6 +312,9 @@ class CProtocol : public CComm {
     // Command phase functions (one switch per command).
     bool PasswordPhase(int nEvent, int& nPhase);
     bool ReadCoreIDPhase(int nEvent, int& nPhase);
+    // Ends the power-reset wait (phases 32 to 34) when the user cancelled it or its bound
+    // has passed; true when it did.
+    bool EndPowerResetWait(int& nPhase);
     bool DownloadPhase(int nEvent, int& nPhase);
     bool ConnectPhase(int nEvent, int& nPhase);
     bool HandshakingPhase(int nEvent, int& nPhase);

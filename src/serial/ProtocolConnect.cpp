@@ -213,6 +213,27 @@ bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
     return false;
 }
 
+bool CProtocol::EndPowerResetWait(int& nPhase) {
+    if (m_bPowerResetCancel) {
+        PostToView(WM_POWER_RESET_DIALOG, 0);
+        nPhase = 99;
+        return true;
+    }
+    const std::uint32_t limit = m_nPowerResetLimitMs;
+    if (limit == 0 || TickCount() - m_dwPowerResetStart < limit) {
+        return false;
+    }
+    // Nobody is there to switch the unit off and on, or to cancel: give up as a panel
+    // that never answered.
+    PostToView(WM_POWER_RESET_DIALOG, 0);
+    AddStatusLine(
+        Format(GetString(msg::kPowerResetTimeout).c_str(), static_cast<int>(limit / 1000)));
+    Disarm();
+    m_nError = msg::kCheckPower;
+    nPhase = 1;
+    return true;
+}
+
 // ---- ReadCoreID ----------------------------------------------------------------------------
 //  1 line reset ─► 2 ENQ (1 tick) ─► 3 ETX SUB? ─yes─► 4 "MID" ─► 5 answer ─► 6 checksum ─► 7
 //                        └─ (Retry or 3) × 10 silent ticks ─► 31 power-reset dialog
@@ -269,6 +290,7 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
         case 31:
             // Cleared before the dialog can exist, so a quick Cancel is never lost.
             m_bPowerResetCancel = false;
+            m_dwPowerResetStart = TickCount();
             PostToView(WM_POWER_RESET_DIALOG, 1);
             Arm(1);
             nPhase = HasModemLines() ? 32 : 34;
@@ -278,10 +300,8 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
             if (nEvent != EVENT_TIMEOUT) {
                 return false;
             }
-            if (m_bPowerResetCancel) {
-                PostToView(WM_POWER_RESET_DIALOG, 0);
-                nPhase = 99;
-                return true;
+            if (EndPowerResetWait(nPhase)) {
+                return m_nError == 0;
             }
             std::uint32_t status = 0;
             GetModemStatus(status);
@@ -307,10 +327,8 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
             if (nEvent != EVENT_TIMEOUT) {
                 return false;
             }
-            if (m_bPowerResetCancel) {
-                PostToView(WM_POWER_RESET_DIALOG, 0);
-                nPhase = 99;
-                return true;
+            if (EndPowerResetWait(nPhase)) {
+                return m_nError == 0;
             }
             {
                 const std::uint8_t enq = ENQ;

@@ -299,6 +299,15 @@ TEST_F(PowerResetTest, ThirtyProbesThenThePanelIsCycled) {
     EXPECT_EQ(bench->view.Count(WM_POWER_RESET_DIALOG), 2);
 }
 
+TEST_F(PowerResetTest, BoundedWaitEndsWith4000AndSaysSo) {
+    CommandRunner r;
+    r.SetPowerResetLimit(2s);
+    EXPECT_EQ(Run({CMD(ReadCoreID)}, r), msg::kCheckPower);
+    EXPECT_EQ(Lines("    No power reset of the unit was seen within 2 seconds."), 1);
+    // Shown, then closed.
+    EXPECT_TRUE(bench->view.WaitMessage(WM_POWER_RESET_DIALOG, 2, 5s));
+}
+
 TEST_F(PowerResetTest, CancelInTheDialogEndsWith4001) {
     CommandRunner r;
     bench->view.onMessage = [&r](unsigned msg, std::uintptr_t wParam) {

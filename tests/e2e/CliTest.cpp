@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 
 #include "CliRunner.h"
@@ -337,6 +338,58 @@ INSTANTIATE_TEST_SUITE_P(
         PortCase{"NotSerial", "/dev/null", "    The serial port %s could not be opened.",
                  "not a serial device"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A termination request ends a transfer the way Ctrl-C does: aborted, the final line
+// written, the old image kept. One that
+// comes in the first second, when Ctrl-C is not taken yet, is acted on after it.
+struct SignalCase {
+    const char* name;
+    int signal;
+    const char* when;  // sent when stdout or stderr shows this
+};
+
+void PrintTo(const SignalCase& signal, std::ostream* os) {
+    *os << signal.name;
+}
+
+class CliSignalTest : public CliTest, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(CliSignalTest, EndsTheTransferLikeCtrlC) {
+    sim::PanelDescription description = TestPanel();
+    description.fromSize = 0x400000;
+    description.regions[0].size = 0x400000;
+    PtyPanel panel(description);
+    WriteFolder(panel.SlavePath(), description);
+    WriteImage("old.mem", "old");
+    const std::string before = dir.Read("old.mem");
+
+    CliRun run;
+    run.interruptOn = GetParam().when;
+    run.interruptSignal = GetParam().signal;
+    CliResult aborted = Cli({"--yes", "backup", Path("old.mem")}, run);
+    EXPECT_EQ(aborted.exitCode, 1);
+    EXPECT_EQ(aborted.LastOutLine(), kAborted) << aborted.out;
+    EXPECT_NE(aborted.err.find("terminated"), std::string::npos) << aborted.err;
+    EXPECT_EQ(dir.Read("old.mem"), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, CliSignalTest,
+                         ::testing::Values(SignalCase{"TermInTransfer", SIGTERM, "Buckup(1/"},
+                                           SignalCase{"HupInTransfer", SIGHUP, "Buckup(1/"},
+                                           SignalCase{"TermAtStart", SIGTERM,
+                                                      "*** Backup Start ***"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, AClosedStdoutDoesNotEndTheTransfer) {
+    PtyPanel panel(TestPanel());
+    WriteFolder(panel.SlavePath(), TestPanel());
+    CliRun run;
+    run.closeOutOn = "*** Backup Start ***";
+    CliResult backup = Cli({"--yes", "backup", Path("a.mem")}, run);
+    EXPECT_EQ(backup.exitCode, 0) << backup.err;
+    EXPECT_NE(backup.err.find("image file " + Path("a.mem")), std::string::npos) << backup.err;
+    EXPECT_TRUE(std::filesystem::exists(Path("a.mem")));
+}
 
 TEST_F(CliTest, InfoAndCommentWorkOnTheImageFile) {
     WriteFolder("/dev/null", TestPanel());
