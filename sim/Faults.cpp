@@ -37,8 +37,17 @@ void FaultInjector::Set(const FaultConfig& faults) {
     cfBlocksSinceFaults_ = 0;
     cfBlocksSentSinceFaults_ = 0;
     cfSilenceFired_ = false;
+    strayAnswerSent_ = false;
     silent_ = faults.silentAfterFrames && *faults.silentAfterFrames == 0;
     silenceFired_ = silent_;
+}
+
+std::optional<std::string> FaultInjector::StrayProtectionAnswer() {
+    if (!faults_.strayProtectionAnswer || strayAnswerSent_) {
+        return std::nullopt;
+    }
+    strayAnswerSent_ = true;
+    return faults_.strayProtectionAnswer;
 }
 
 void FaultInjector::PowerCycled() {

@@ -48,6 +48,9 @@ class FaultInjector {
     // An I/O register read at address: true when it should answer 000000FF.
     bool TakeFfIoRead(std::uint32_t address);
 
+    // The stray answer to send once before the first answer to the protection query, if any.
+    std::optional<std::string> StrayProtectionAnswer();
+
     // Counts a CF request and returns the result the faults put in its place, if any.
     std::optional<char> CfRequest();
     // Counts a CF file header and returns the payload that replaces it, if any.
@@ -90,6 +93,7 @@ class FaultInjector {
     bool silent_ = false;
     bool silenceFired_ = false;
     bool cfSilenceFired_ = false;
+    bool strayAnswerSent_ = false;
 };
 
 }  // namespace kz::sim

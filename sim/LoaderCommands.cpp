@@ -61,6 +61,9 @@ bool LoaderCommands::Handle(const std::string& command, std::span<const std::uin
         if (text != ">LS00008") {
             return false;
         }
+        if (auto stray = state_.faults.StrayProtectionAnswer()) {
+            state_.Answer(kDle, *stray);
+        }
         state_.Answer(kDle, desc.password.empty() ? "<LS00000" : "<LS00008");
         return true;
     }

@@ -141,6 +141,9 @@ struct FaultConfig {
     // silentAfterFrames: a block request for the next block, or the header of the next
     // block the PC sends, goes unanswered.
     std::optional<std::uint32_t> cfSilentAfterBlocks;
+    // Sent once, just before the first answer to the protection query ">LS00008", as an
+    // answer payload (between DLE and CR SUB): an answer left over from another request.
+    std::optional<std::string> strayProtectionAnswer;
 };
 
 struct LoaderImage {

@@ -58,6 +58,13 @@ inline constexpr int kIniUnreadable = 3320;
 inline constexpr int kIniNotWritten = 3321;
 inline constexpr int kIniLineBreak = 3322;
 
+// Why the serial port could not be used.
+inline constexpr int kPowerResetTimeout = 3330;
+inline constexpr int kPortMissing = 3331;
+inline constexpr int kPortBusy = 3332;
+inline constexpr int kPortDenied = 3333;
+inline constexpr int kPortUnusable = 3334;
+
 // Errors of the serial link and the memory operations (m_nError).
 inline constexpr int kCheckPower = 4000;
 inline constexpr int kAborted = 4001;

@@ -63,6 +63,13 @@ constexpr StringEntry kEnglish[] = {
     {3321, "KZMNT.INI could not be written; the setting was not saved."},
     {3322, "A value with a line break cannot be stored in KZMNT.INI; the setting was not saved."},
 
+    // The serial link: why the port could not be had, and the bounded power-reset wait.
+    {3330, "    No power reset of the unit was seen within %d seconds."},
+    {3331, "    The serial port %s does not exist."},
+    {3332, "    The serial port %s is in use by another program."},
+    {3333, "    There is no permission to use the serial port %s."},
+    {3334, "    The serial port %s could not be opened."},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

@@ -58,6 +58,13 @@ constexpr StringEntry kJapanese[] = {
     {3321, "KZMNT.INIに書き込めなかったため、設定は保存されませんでした。"},
     {3322, "改行を含む値はKZMNT.INIに保存できないため、設定は保存されませんでした。"},
 
+    // The serial link: why the port could not be had, and the bounded power-reset wait.
+    {3330, "    %d秒以内にユニットの電源リセットが確認できませんでした。"},
+    {3331, "    シリアルポート %s が存在しません。"},
+    {3332, "    シリアルポート %s は他のプログラムが使用中です。"},
+    {3333, "    シリアルポート %s を使用する権限がありません。"},
+    {3334, "    シリアルポート %s を開けませんでした。"},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "電源またはケーブルを確認してください。"},
     {4001, "操作により処理が中止されました。"},

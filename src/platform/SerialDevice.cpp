@@ -38,4 +38,20 @@ std::unique_ptr<ISerialDevice> OpenSerialDevice(const std::string& name, std::st
     return OpenNativeSerialDevice(name, error);
 }
 
+OpenFailure OpenFailureOf(std::string_view reason) {
+    if (reason.starts_with("no such device:")) {
+        return OpenFailure::NoDevice;
+    }
+    if (reason.starts_with("device busy:")) {
+        return OpenFailure::Busy;
+    }
+    if (reason.starts_with("permission denied:")) {
+        return OpenFailure::NoPermission;
+    }
+    if (reason.starts_with("not a serial device:")) {
+        return OpenFailure::NotSerial;
+    }
+    return OpenFailure::Other;
+}
+
 }  // namespace kz::platform

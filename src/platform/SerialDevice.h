@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kz::platform {
 
@@ -88,7 +89,7 @@ struct DeviceCaps {
 };
 
 class ISerialDevice {
-public:
+  public:
     virtual ~ISerialDevice() = default;
 
     virtual DeviceCaps Caps() const = 0;
@@ -126,8 +127,14 @@ public:
 
 // Opens a device by name: "virtual:NAME" opens the PC end of a registered virtual link,
 // anything else is a device path (/dev/ttyUSB0, /dev/pts/3, ...). Returns null on failure,
-// with a reason in *error when given.
+// with a reason in *error when given. The reason begins with what went wrong ("no such
+// device: ", "device busy: ", "permission denied: ", "not a serial device: " or "cannot
+// use device: "), followed by the device and the system's own words.
 std::unique_ptr<ISerialDevice> OpenSerialDevice(const std::string& name,
                                                 std::string* error = nullptr);
+
+// What went wrong, as the reason of a failed OpenSerialDevice names it.
+enum class OpenFailure { NoDevice, Busy, NoPermission, NotSerial, Other };
+OpenFailure OpenFailureOf(std::string_view reason);
 
 }  // namespace kz::platform

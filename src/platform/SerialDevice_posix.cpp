@@ -217,6 +217,9 @@ class PosixSerialDevice final : public ISerialDevice {
         closing_ = true;
         WakeLocked();
         cv_.wait(lock, [&] { return waiters_ == 0 && writers_ == 0; });
+        // Exclusive mode belongs to the terminal, not to our descriptor: left set, it would
+        // refuse every later open by anyone without privileges.
+        ::ioctl(fd_.Get(), TIOCNXCL);
     }
 
     DeviceCaps Caps() const override { return caps_; }
@@ -677,14 +680,25 @@ std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path, s
     if (!::isatty(fd.Get())) {
         return fail(ENOTTY);
     }
-    // TIOCEXCL keeps other programs out; the advisory lock also keeps out a second copy of
-    // ours running with privileges that TIOCEXCL does not stop.
-    if (::ioctl(fd.Get(), TIOCEXCL) != 0) {
-        return fail(errno);
-    }
+    // The advisory lock keeps out a second copy of ours, even one running with privileges
+    // that TIOCEXCL does not stop; it comes first, so that a copy refused here never touches
+    // the exclusive mode of the copy that holds the port. TIOCEXCL then keeps other programs
+    // out; it stays set until the device is closed (or this open fails), then it is cleared.
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         return fail(errno == EWOULDBLOCK ? EBUSY : errno);
     }
+    if (::ioctl(fd.Get(), TIOCEXCL) != 0) {
+        return fail(errno);
+    }
+    struct ExclusiveGuard {
+        int fd;
+        bool keep = false;
+        ~ExclusiveGuard() {
+            if (!keep) {
+                ::ioctl(fd, TIOCNXCL);
+            }
+        }
+    } exclusive{fd.Get()};
 
     termios t{};
     if (::tcgetattr(fd.Get(), &t) != 0) {
@@ -726,6 +740,7 @@ std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path, s
         ::fcntl(p, F_SETFL, ::fcntl(p, F_GETFL) | O_NONBLOCK);
         ::fcntl(p, F_SETFD, FD_CLOEXEC);
     }
+    exclusive.keep = true;
     return std::make_unique<PosixSerialDevice>(std::move(fd), std::move(wakeRead),
                                                std::move(wakeWrite), caps, line);
 }

@@ -7,11 +7,25 @@
 #include "config/StringTable.h"
 #include "diag/Trace.h"
 #include "platform/Clock.h"
+#include "platform/Format.h"
 
 namespace kz {
 
 namespace {
 constexpr char kHex[] = "0123456789ABCDEF";
+
+int OpenFailureLine(platform::OpenFailure failure) {
+    switch (failure) {
+        case platform::OpenFailure::NoDevice:
+            return msg::kPortMissing;
+        case platform::OpenFailure::Busy:
+            return msg::kPortBusy;
+        case platform::OpenFailure::NoPermission:
+            return msg::kPortDenied;
+        default:
+            return msg::kPortUnusable;
+    }
+}
 }  // namespace
 
 void Checksum(const std::uint8_t* data, std::size_t length, char* out) {
@@ -97,8 +111,16 @@ bool CProtocol::Open() {
     }
     m_nRecvPos = 0;
     if (!CComm::Open(m_nPort, kRecvBufferSize, kRecvBufferSize)) {
+        // The operation ends with 4000 at its first frame; this line says why.
+        AddStatusLine(
+            Format(GetString(OpenFailureLine(platform::OpenFailureOf(OpenError()))).c_str(),
+                   DeviceNameForPort(m_nPort).c_str()));
         return false;
     }
+    // Whatever is waiting in the port was sent before this operation asked anything (an
+    // answer an earlier run left unread): taken as an answer, it would pair with the wrong
+    // request.
+    Purge(kPurgeAll);
     bool ok = SetCtsRts(0, 2);
     ok = SetDsrDtr(0, 2) && ok;
     ok = CommEventStart(kCommEventMask) && ok;
@@ -263,9 +285,17 @@ bool CProtocol::RetryTo(int retryPhase, int& nPhase) {
     return NextAttempt(retryPhase, nPhase);
 }
 
-void CProtocol::WriteQuitFrame() {
-    const std::uint8_t quit[] = {DLE, '>', 'Q', CR};
-    Write(quit, sizeof(quit));
+std::string CProtocol::QuitFrame() {
+    return {static_cast<char>(DLE), '>', 'Q', static_cast<char>(CR)};
+}
+
+bool CProtocol::AnswerStartsWith(std::string_view prefix) const {
+    return Answer().substr(0, prefix.size()) == prefix;
+}
+
+void CProtocol::DropAnswer() {
+    m_nRecvPos = 0;
+    ResetAssembler();
 }
 
 bool CProtocol::AbortImmediate(int& nPhase, bool purge) {

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -75,6 +76,12 @@ class CProtocol : public CComm {
     void Shutdown();
     // Raised by the power-reset wait dialog's Cancel.
     void CancelPowerReset() { m_bPowerResetCancel = true; }
+    // Bounds the wait for a power reset of the unit (0, the default: no bound, the wait
+    // ends only by the dialog's Cancel). A front-end without a user who could cancel sets
+    // one; when it passes, the command ends with 4000 and a status line that says so.
+    void SetPowerResetLimit(std::chrono::seconds limit) {
+        m_nPowerResetLimitMs = static_cast<std::uint32_t>(limit.count()) * 1000;
+    }
     // Blocks until every queued event has been handled (for tests).
     void WaitIdle() { m_events.WaitIdle(); }
 
@@ -156,8 +163,13 @@ class CProtocol : public CComm {
     bool NextAttempt(int retryPhase, int& nPhase);
     // Time-out: purge, then NextAttempt.
     bool RetryTo(int retryPhase, int& nPhase);
-    // The quit frame, written when a command gives up on the panel; its result is not used.
-    void WriteQuitFrame();
+    // The quit frame (DLE ">Q" CR), sent when a command gives up on the panel.
+    static std::string QuitFrame();
+    // True when the answer in the receive buffer begins with prefix (the answer's echo of
+    // the request it belongs to, e.g. "<LS").
+    bool AnswerStartsWith(std::string_view prefix) const;
+    // Forgets a complete answer that belongs to another request; the command keeps waiting.
+    void DropAnswer();
     // Abort handling: immediate (phase 99, purging when waiting) or deferred by the flag.
     bool AbortImmediate(int& nPhase, bool purge);
     void AbortDeferred();
@@ -237,6 +249,8 @@ class CProtocol : public CComm {
     int m_nRetry = 0;
     bool m_bSendAbort = false;
     std::atomic<bool> m_bPowerResetCancel{false};
+    std::atomic<std::uint32_t> m_nPowerResetLimitMs{0};
+    std::uint32_t m_dwPowerResetStart = 0;  // tick count when the dialog was shown
 
     // ---- Command data ------------------------------------------------------------------
     std::string m_csLoaderName;
@@ -265,6 +279,9 @@ class CProtocol : public CComm {
     // Command phase functions (one switch per command).
     bool PasswordPhase(int nEvent, int& nPhase);
     bool ReadCoreIDPhase(int nEvent, int& nPhase);
+    // Ends the power-reset wait (phases 32 to 34) when the user cancelled it or its bound
+    // has passed; true when it did.
+    bool EndPowerResetWait(int& nPhase);
     bool DownloadPhase(int nEvent, int& nPhase);
     bool ConnectPhase(int nEvent, int& nPhase);
     bool HandshakingPhase(int nEvent, int& nPhase);
@@ -284,6 +301,7 @@ class CProtocol : public CComm {
 
     // One phase variable per command.
     int m_nPasswordPhase = 1;
+    int m_nPasswordOutcome = 0;  // the error Password ends with once the quit is answered
     int m_nReadCoreIDPhase = 1;
     int m_nDownloadPhase = 1;
     int m_nConnectPhase = 1;

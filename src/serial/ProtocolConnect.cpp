@@ -63,6 +63,10 @@ std::string CProtocol::RateChangeFrame() const {
 // ---- Password ----------------------------------------------------------------------------
 //  1 load retries ─► 2 line reset, ">C" ─► 3 answer? ─► 4 ">LS00008" ─► 5 ─► 6 protected?
 //  6 ─► 7 ask the user, ">P..." ─► 8 ─► 9 accepted? ─► 10 done
+//  7 cancelled / 9 refused too often ─► ">Q" ─► 11 its answer (or time-out) ─► 4001 / 4010
+//  The quit answer is taken off the line here: left unread, it would be paired with a
+//  request of the next run. Phases 5 and 8 wait on past answers that belong to another
+//  request, so only the panel's own answer to ">LS00008" decides whether it is protected.
 bool CProtocol::Password(int nEvent) {
     return RunCommand(m_nPasswordPhase, 10, &CProtocol::PasswordPhase, nEvent);
 }
@@ -111,6 +115,10 @@ bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
                 if (!ReadAnswer(kLoaderGated)) {
                     return false;
                 }
+                if (!AnswerStartsWith("<LS")) {
+                    DropAnswer();
+                    return false;
+                }
                 Disarm();
                 nPhase = 6;
                 return true;
@@ -134,9 +142,8 @@ bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
             m_csPassword.clear();
             RequestFromView(WM_PASSWORD_REQUEST);
             if (m_csPassword.empty()) {
-                WriteQuitFrame();
-                nPhase = 99;
-                return true;
+                m_nPasswordOutcome = msg::kAborted;
+                return SendUnchecked(QuitFrame(), m_nReadTimeout, 11, nPhase);
             }
             std::string frame = Format("%c>P", DLE);
             for (int i = 0; i < kPasswordLength; ++i) {
@@ -151,6 +158,10 @@ bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
         case 8:
             if (nEvent == EVENT_RECEIVED) {
                 if (!ReadAnswer(kLoaderGated)) {
+                    return false;
+                }
+                if (!AnswerStartsWith("<P")) {
+                    DropAnswer();
                     return false;
                 }
                 Disarm();
@@ -175,14 +186,52 @@ bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
                 nPhase = 7;
                 return true;
             }
-            WriteQuitFrame();
+            m_nPasswordOutcome = msg::kPasswordRetry;
+            return SendUnchecked(QuitFrame(), m_nReadTimeout, 11, nPhase);
+        }
+        case 11:
+            // The quit answer, or silence: either way the command ends as decided.
+            if (nEvent == EVENT_RECEIVED && !ReadAnswer(kLoaderGated)) {
+                return false;
+            }
+            if (nEvent != EVENT_RECEIVED && nEvent != EVENT_TIMEOUT && nEvent != EVENT_ABORT) {
+                return false;
+            }
+            if (nEvent != EVENT_RECEIVED) {
+                Purge(kPurgeAll);
+            }
+            ResetAssembler();
             Disarm();
-            m_nError = msg::kPasswordRetry;
+            if (m_nPasswordOutcome == msg::kAborted || nEvent == EVENT_ABORT) {
+                nPhase = 99;
+                return true;
+            }
+            m_nError = m_nPasswordOutcome;
             nPhase = 1;
             return false;
-        }
     }
     return false;
+}
+
+bool CProtocol::EndPowerResetWait(int& nPhase) {
+    if (m_bPowerResetCancel) {
+        PostToView(WM_POWER_RESET_DIALOG, 0);
+        nPhase = 99;
+        return true;
+    }
+    const std::uint32_t limit = m_nPowerResetLimitMs;
+    if (limit == 0 || TickCount() - m_dwPowerResetStart < limit) {
+        return false;
+    }
+    // Nobody is there to switch the unit off and on, or to cancel: give up as a panel
+    // that never answered.
+    PostToView(WM_POWER_RESET_DIALOG, 0);
+    AddStatusLine(
+        Format(GetString(msg::kPowerResetTimeout).c_str(), static_cast<int>(limit / 1000)));
+    Disarm();
+    m_nError = msg::kCheckPower;
+    nPhase = 1;
+    return true;
 }
 
 // ---- ReadCoreID ----------------------------------------------------------------------------
@@ -241,6 +290,7 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
         case 31:
             // Cleared before the dialog can exist, so a quick Cancel is never lost.
             m_bPowerResetCancel = false;
+            m_dwPowerResetStart = TickCount();
             PostToView(WM_POWER_RESET_DIALOG, 1);
             Arm(1);
             nPhase = HasModemLines() ? 32 : 34;
@@ -250,10 +300,8 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
             if (nEvent != EVENT_TIMEOUT) {
                 return false;
             }
-            if (m_bPowerResetCancel) {
-                PostToView(WM_POWER_RESET_DIALOG, 0);
-                nPhase = 99;
-                return true;
+            if (EndPowerResetWait(nPhase)) {
+                return m_nError == 0;
             }
             std::uint32_t status = 0;
             GetModemStatus(status);
@@ -279,10 +327,8 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
             if (nEvent != EVENT_TIMEOUT) {
                 return false;
             }
-            if (m_bPowerResetCancel) {
-                PostToView(WM_POWER_RESET_DIALOG, 0);
-                nPhase = 99;
-                return true;
+            if (EndPowerResetWait(nPhase)) {
+                return m_nError == 0;
             }
             {
                 const std::uint8_t enq = ENQ;

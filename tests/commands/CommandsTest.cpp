@@ -238,6 +238,17 @@ TEST_F(PasswordTest, CancelledDialogEndsWith4001) {
     EXPECT_EQ(CountEventually(">Q", 1), 1);
 }
 
+// An answer that belongs to another request never reads as "no password".
+TEST_F(PasswordTest, StrayAnswerIsNotTakenForTheProtectionAnswer) {
+    CommandRunner r;
+    Answer({}, r);
+    sim::FaultConfig stray;
+    stray.strayProtectionAnswer = "<C00";
+    bench->panel->SetFaults(stray);
+    EXPECT_EQ(Run({CMD(Password)}, r), msg::kAborted);
+    EXPECT_EQ(bench->view.Count(WM_PASSWORD_REQUEST), 1);
+}
+
 TEST_F(PasswordTest, LongPasswordIsCutTo24Characters) {
     auto panel = sim::DemoPanel();
     panel.password = "abcdefghijklmnopqrstuvwx";  // 24 characters
@@ -287,6 +298,15 @@ TEST_F(PowerResetTest, ThirtyProbesThenThePanelIsCycled) {
     // Shown, then closed (the close request may still be on its way to the view).
     EXPECT_TRUE(bench->view.WaitMessage(WM_POWER_RESET_DIALOG, 2, 5s));
     EXPECT_EQ(bench->view.Count(WM_POWER_RESET_DIALOG), 2);
+}
+
+TEST_F(PowerResetTest, BoundedWaitEndsWith4000AndSaysSo) {
+    CommandRunner r;
+    r.SetPowerResetLimit(2s);
+    EXPECT_EQ(Run({CMD(ReadCoreID)}, r), msg::kCheckPower);
+    EXPECT_EQ(Lines("    No power reset of the unit was seen within 2 seconds."), 1);
+    // Shown, then closed.
+    EXPECT_TRUE(bench->view.WaitMessage(WM_POWER_RESET_DIALOG, 2, 5s));
 }
 
 TEST_F(PowerResetTest, CancelInTheDialogEndsWith4001) {

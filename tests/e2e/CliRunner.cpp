@@ -145,6 +145,9 @@ CliResult RunCli(const CliRun& run) {
         ::dup2(in, STDIN_FILENO);
         ::dup2(outPipe[1], STDOUT_FILENO);
         ::dup2(errPipe[1], STDERR_FILENO);
+        // As from a shell: a write to a closed pipe raises SIGPIPE unless the program says
+        // otherwise.
+        ::signal(SIGPIPE, SIG_DFL);
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -191,8 +194,14 @@ CliResult RunCli(const CliRun& run) {
         if (!interrupted && !run.interruptOn.empty() &&
             (result.out.find(run.interruptOn) != std::string::npos ||
              result.err.find(run.interruptOn) != std::string::npos)) {
-            ::kill(pid, SIGINT);
+            ::kill(pid, run.interruptSignal);
             interrupted = true;
+        }
+        if (outOpen && !run.closeOutOn.empty() &&
+            result.out.find(run.closeOutOn) != std::string::npos) {
+            ::close(outPipe[0]);
+            outPipe[0] = -1;
+            outOpen = false;
         }
         if (!killed && std::chrono::steady_clock::now() > deadline) {
             ::kill(pid, SIGKILL);
@@ -204,7 +213,9 @@ CliResult RunCli(const CliRun& run) {
     if (ttyOpen) {
         Drain(master, result.terminal);
     }
-    ::close(outPipe[0]);
+    if (outPipe[0] >= 0) {
+        ::close(outPipe[0]);
+    }
     ::close(errPipe[0]);
     if (master >= 0) {
         ::close(master);

@@ -9,6 +9,7 @@
 // Thread-safety: call from the test thread.
 #pragma once
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <utility>
@@ -30,8 +31,13 @@ struct CliRun {
     // With a terminal: each time the terminal output (after the previous match) contains
     // first, second is typed. Answers are used in order.
     std::vector<std::pair<std::string, std::string>> answers;
-    // When not empty: SIGINT (Ctrl-C) is sent once as soon as stdout or stderr contains it.
+    // When not empty: interruptSignal (SIGINT: Ctrl-C) is sent once as soon as stdout or
+    // stderr contains it.
     std::string interruptOn;
+    int interruptSignal = SIGINT;
+    // When not empty: the reading end of stdout is closed as soon as stdout contains it, as
+    // a pager that quits would (the program's later writes to stdout then fail).
+    std::string closeOutOn;
 };
 
 struct CliResult {

@@ -6,11 +6,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 
 #include "CliRunner.h"
 #include "config/Settings.h"
 #include "ops/memory/MemImageFile.h"
+#include "platform/Format.h"
+#include "platform/SerialDevice.h"
 #include "support/PanelFixture.h"
 #include "support/TempDir.h"
 #include "support/TestFolder.h"
@@ -238,6 +241,27 @@ TEST_F(CliTest, QuestionsAreAskedOnTheTerminal) {
         << declined.terminal;
 }
 
+TEST_F(CliTest, AFailedPasswordRunLeavesNoAnswerForTheNextRun) {
+    sim::PanelDescription description = TestPanel();
+    description.password = "s3cret";
+    PtyPanel panel(description);
+    WriteFolder(panel.SlavePath(), description);
+
+    CliResult wrong = Cli({"--yes", "--password", "wrong", "backup", Path("a.mem")});
+    EXPECT_EQ(wrong.exitCode, 1);
+    EXPECT_EQ(wrong.LastOutLine(),
+              "When a password input was carried out, the retry error occurred.")
+        << wrong.out;
+
+    // Without a password the next run must still be asked for one, and gets nothing.
+    CliResult none = Cli({"--yes", "backup", Path("b.mem")});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_EQ(none.LastOutLine(), kAborted) << none.out;
+    EXPECT_NE(none.err.find("the panel asks for a password"), std::string::npos) << none.err;
+    EXPECT_FALSE(std::filesystem::exists(Path("b.mem")));
+    EXPECT_EQ(panel->Counters().readBlocks, 0u);
+}
+
 TEST_F(CliTest, CtrlCAbortsTheTransferOrEndsTheWaitForAPowerReset) {
     // 4 MiB of FROM keep the data phase going well past the first progress line.
     sim::PanelDescription description = TestPanel();
@@ -266,6 +290,106 @@ TEST_F(CliTest, CtrlCAbortsTheTransferOrEndsTheWaitForAPowerReset) {
     EXPECT_NE(cancelled.err.find("In order to establish a communication handshake,\n"),
               std::string::npos)
         << cancelled.err;
+}
+
+// A port that cannot be opened: the status list and stderr say why, not only "check the
+// cable".
+struct PortCase {
+    const char* name;
+    const char* device;  // empty: the panel's pseudo-terminal, held by another user
+    const char* statusLine;
+    const char* reason;
+};
+
+void PrintTo(const PortCase& port, std::ostream* os) {
+    *os << port.name;
+}
+
+class CliPortTest : public CliTest, public ::testing::WithParamInterface<PortCase> {};
+
+TEST_P(CliPortTest, SaysWhyThePortCouldNotBeOpened) {
+    PtyPanel panel(TestPanel());
+    const std::string device = *GetParam().device ? GetParam().device : panel.SlavePath();
+    WriteFolder(device, TestPanel());
+    WriteImage("old.mem", "old");
+    std::unique_ptr<platform::ISerialDevice> holder;
+    if (!*GetParam().device) {
+        holder = platform::OpenSerialDevice(device);
+        ASSERT_TRUE(holder);
+    }
+    CliResult verify = Cli({"--yes", "verify", Path("old.mem")});
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_EQ(verify.LastOutLine(), "Please check a power supply or a cable.") << verify.out;
+    const auto lines = verify.OutLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), Format(GetParam().statusLine, device.c_str())),
+              lines.end())
+        << verify.out;
+    EXPECT_NE(verify.err.find(std::string("the serial port could not be opened: ") +
+                              GetParam().reason + ": " + device),
+              std::string::npos)
+        << verify.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, CliPortTest,
+    ::testing::Values(
+        PortCase{"Missing", "/nonexistent/ttyKZ", "    The serial port %s does not exist.",
+                 "no such device"},
+        PortCase{"Busy", "", "    The serial port %s is in use by another program.", "device busy"},
+        PortCase{"NotSerial", "/dev/null", "    The serial port %s could not be opened.",
+                 "not a serial device"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A termination request ends a transfer the way Ctrl-C does: aborted, the final line
+// written, the old image kept. One that
+// comes in the first second, when Ctrl-C is not taken yet, is acted on after it.
+struct SignalCase {
+    const char* name;
+    int signal;
+    const char* when;  // sent when stdout or stderr shows this
+};
+
+void PrintTo(const SignalCase& signal, std::ostream* os) {
+    *os << signal.name;
+}
+
+class CliSignalTest : public CliTest, public ::testing::WithParamInterface<SignalCase> {};
+
+TEST_P(CliSignalTest, EndsTheTransferLikeCtrlC) {
+    sim::PanelDescription description = TestPanel();
+    description.fromSize = 0x400000;
+    description.regions[0].size = 0x400000;
+    PtyPanel panel(description);
+    WriteFolder(panel.SlavePath(), description);
+    WriteImage("old.mem", "old");
+    const std::string before = dir.Read("old.mem");
+
+    CliRun run;
+    run.interruptOn = GetParam().when;
+    run.interruptSignal = GetParam().signal;
+    CliResult aborted = Cli({"--yes", "backup", Path("old.mem")}, run);
+    EXPECT_EQ(aborted.exitCode, 1);
+    EXPECT_EQ(aborted.LastOutLine(), kAborted) << aborted.out;
+    EXPECT_NE(aborted.err.find("terminated"), std::string::npos) << aborted.err;
+    EXPECT_EQ(dir.Read("old.mem"), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, CliSignalTest,
+                         ::testing::Values(SignalCase{"TermInTransfer", SIGTERM, "Buckup(1/"},
+                                           SignalCase{"HupInTransfer", SIGHUP, "Buckup(1/"},
+                                           SignalCase{"TermAtStart", SIGTERM,
+                                                      "*** Backup Start ***"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliTest, AClosedStdoutDoesNotEndTheTransfer) {
+    PtyPanel panel(TestPanel());
+    WriteFolder(panel.SlavePath(), TestPanel());
+    CliRun run;
+    run.closeOutOn = "*** Backup Start ***";
+    CliResult backup = Cli({"--yes", "backup", Path("a.mem")}, run);
+    EXPECT_EQ(backup.exitCode, 0) << backup.err;
+    EXPECT_NE(backup.err.find("image file " + Path("a.mem")), std::string::npos) << backup.err;
+    EXPECT_TRUE(std::filesystem::exists(Path("a.mem")));
 }
 
 TEST_F(CliTest, InfoAndCommentWorkOnTheImageFile) {

@@ -4,10 +4,12 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 
 #include "platform/SerialDevice.h"
@@ -51,6 +53,19 @@ class PseudoTerminal {
             out.append(buf, static_cast<std::size_t>(n));
         }
         return out;
+    }
+
+    // Whether the terminal is in exclusive mode (TIOCEXCL), asked through a descriptor of
+    // our own (the tests run with privileges that TIOCEXCL does not stop).
+    bool Exclusive() const {
+        const int fd = ::open(slave_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            return errno == EBUSY;  // without those privileges the open itself is refused
+        }
+        int exclusive = -1;
+        ::ioctl(fd, TIOCGEXCL, &exclusive);
+        ::close(fd);
+        return exclusive == 1;
     }
 
   private:
@@ -142,8 +157,11 @@ TEST(PosixSerial, PseudoTerminalCarriesBytesEventsAndLineCalls) {
     EXPECT_EQ(status.inQueue, 0u);
     ASSERT_TRUE(dev->Purge(PURGE_RXCLEAR | PURGE_TXCLEAR));
 
-    // Once closed, the port can be opened again.
+    // Once closed, the port can be opened again, and by anyone: the exclusive mode held
+    // while it was open is gone (an unprivileged open would otherwise fail with EBUSY).
+    EXPECT_TRUE(pty.Exclusive());
     dev.reset();
+    EXPECT_FALSE(pty.Exclusive());
     EXPECT_TRUE(OpenSerialDevice(pty.SlavePath(), &error)) << error;
 }
 

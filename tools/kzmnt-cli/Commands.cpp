@@ -184,7 +184,7 @@ class Session {
         : terminal_(Terminal::Open()),
           view_(options.yes, terminal_.get()),
           controller_(view_, options.password),
-          watcher_([this] { controller_.Interrupt(); }) {}
+          watcher_([this](int signal) { controller_.Interrupt(signal != SIGINT); }) {}
 
     ConsoleView& view() { return view_; }
 

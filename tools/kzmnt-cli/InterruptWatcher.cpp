@@ -14,16 +14,16 @@ namespace {
 int g_signalRead = -1;
 int g_signalWrite = -1;
 
-extern "C" void OnSigint(int) {
+extern "C" void OnSignal(int signal) {
     const int saved = errno;
-    const char byte = 1;
+    const char byte = static_cast<char>(signal);
     [[maybe_unused]] const ssize_t n = ::write(g_signalWrite, &byte, 1);
     errno = saved;
 }
 
 }  // namespace
 
-InterruptWatcher::InterruptWatcher(std::function<void()> onInterrupt)
+InterruptWatcher::InterruptWatcher(std::function<void(int signal)> onInterrupt)
     : onInterrupt_(std::move(onInterrupt)) {
     int signalPipe[2];
     int stopPipe[2];
@@ -41,16 +41,20 @@ InterruptWatcher::InterruptWatcher(std::function<void()> onInterrupt)
     stopWrite_ = stopPipe[1];
 
     struct sigaction action {};
-    action.sa_handler = OnSigint;
+    action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    installed_ = ::sigaction(SIGINT, &action, &previous_) == 0;
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+        installed_[i] = ::sigaction(kSignals[i], &action, &previous_[i]) == 0;
+    }
     thread_ = std::thread([this] { Run(); });
 }
 
 InterruptWatcher::~InterruptWatcher() {
-    if (installed_) {
-        ::sigaction(SIGINT, &previous_, nullptr);
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+        if (installed_[i]) {
+            ::sigaction(kSignals[i], &previous_[i], nullptr);
+        }
     }
     if (thread_.joinable()) {
         const char byte = 1;
@@ -81,7 +85,7 @@ void InterruptWatcher::Run() {
             char drain[16];
             const ssize_t n = ::read(g_signalRead, drain, sizeof drain);
             for (ssize_t i = 0; i < n; ++i) {
-                onInterrupt_();
+                onInterrupt_(drain[i]);
             }
         }
     }

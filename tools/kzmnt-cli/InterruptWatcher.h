@@ -1,6 +1,8 @@
-// Ctrl-C for kzmnt-cli: while a watcher exists, SIGINT no longer ends the program; each one
-// is handed to a callback on the watcher's own thread (never inside the signal handler),
-// where it may take locks and talk to the terminal or the operation.
+// Ctrl-C and termination requests for kzmnt-cli: while a watcher exists, SIGINT, SIGTERM and
+// SIGHUP no longer end the program; each one is handed to a callback (with the signal's
+// number) on the watcher's own thread (never inside the signal handler), where it may take
+// locks and talk to the terminal or the operation. A transfer is thus always ended the
+// same way: aborted, the panel reset, the final line written.
 //
 // Thread-safety: one watcher at a time per process; build and destroy it on the main thread.
 #pragma once
@@ -8,14 +10,15 @@
 #include <signal.h>
 
 #include <functional>
+#include <iterator>
 #include <thread>
 
 namespace kz::cli {
 
 class InterruptWatcher {
   public:
-    explicit InterruptWatcher(std::function<void()> onInterrupt);
-    // Puts the previous SIGINT disposition back and ends the thread.
+    explicit InterruptWatcher(std::function<void(int signal)> onInterrupt);
+    // Puts the previous dispositions back and ends the thread.
     ~InterruptWatcher();
     InterruptWatcher(const InterruptWatcher&) = delete;
     InterruptWatcher& operator=(const InterruptWatcher&) = delete;
@@ -23,11 +26,13 @@ class InterruptWatcher {
   private:
     void Run();
 
-    std::function<void()> onInterrupt_;
+    static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+    std::function<void(int signal)> onInterrupt_;
     int stopRead_ = -1;
     int stopWrite_ = -1;
-    struct sigaction previous_ {};
-    bool installed_ = false;
+    struct sigaction previous_[std::size(kSignals)]{};
+    bool installed_[std::size(kSignals)] = {};
     std::thread thread_;
 };
 

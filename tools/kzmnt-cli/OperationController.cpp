@@ -17,6 +17,9 @@ namespace {
 // The first second of a serial operation cannot be aborted.
 constexpr std::uint32_t kAbortGuardMs = 1000;
 constexpr std::size_t kPasswordLimit = 255;
+// Without a terminal nobody can cancel the wait for a power reset; after this long the
+// unit is taken as gone.
+constexpr std::chrono::seconds kUnattendedPowerResetWait{120};
 constexpr const char* kPowerResetText =
     "In order to establish a communication handshake,\n"
     "please reset the power supply of the unit.\n"
@@ -60,6 +63,9 @@ RunResult OperationController::Run(std::unique_ptr<CProtocol> op, const std::str
     waitDialogShown_ = false;
     op_->SetView(&view_);
     op_->SetPrompt(&view_);
+    if (!view_.GetTerminal()) {
+        op_->SetPowerResetLimit(kUnattendedPowerResetWait);
+    }
     op_->PostEvent(EVENT_NONE);
     startTick_ = platform::Clock().TickCount();
 
@@ -92,9 +98,12 @@ RunResult OperationController::Run(std::unique_ptr<CProtocol> op, const std::str
     }
 }
 
-void OperationController::Interrupt() {
+void OperationController::Interrupt(bool terminate) {
+    if (terminate) {
+        terminate_ = true;
+    }
     Terminal* terminal = view_.GetTerminal();
-    if (terminal && terminal->CancelQuestion()) {
+    if (terminal && terminal->CancelQuestion() && !terminate) {
         return;
     }
     view_.PostInterrupt();
@@ -113,11 +122,18 @@ void OperationController::OnInterrupt() {
         return;
     }
     const std::uint32_t elapsed = platform::Clock().TickCount() - startTick_;
+    const bool terminate = terminate_;
     if (elapsed < kAbortGuardMs) {
-        return;
+        if (!terminate) {
+            return;
+        }
+        // A termination request is not dropped: the program must still end, and end the
+        // way an abort does. What the operation posts meanwhile waits in the queue.
+        platform::Clock().Sleep(std::chrono::milliseconds(kAbortGuardMs - elapsed));
     }
     abortPosted_ = true;
-    view_.PrintErr("kzmnt-cli: aborting the operation");
+    view_.PrintErr(terminate ? "kzmnt-cli: terminated: aborting the operation"
+                             : "kzmnt-cli: aborting the operation");
     op_->PostEvent(EVENT_ABORT);
 }
 
@@ -203,6 +219,10 @@ RunResult OperationController::OnComplete() {
     if (op_) {
         TraceMessage("KZmnt", "CNQmntView::OnComplete [Protocol]\n");
         result.error = op_->m_nError;
+        if (!op_->OpenError().empty()) {
+            // The final line only says to check the cable; say what really happened.
+            view_.PrintErr("kzmnt-cli: the serial port could not be opened: " + op_->OpenError());
+        }
         if (auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get())) {
             result.imagePath = memoryOp->ImagePath();
         }

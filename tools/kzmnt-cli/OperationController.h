@@ -13,6 +13,7 @@
 // Thread-safety: Run on the main thread only; Interrupt from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -33,7 +34,8 @@ struct RunResult {
 class OperationController {
   public:
     // password: the answer to the panel's password request; without it the user is asked
-    // on the terminal (or the request is answered empty).
+    // on the terminal (or the request is answered empty). Without a terminal, the wait for
+    // a power reset of the unit is bounded (nobody could cancel it).
     OperationController(ConsoleView& view, std::optional<std::string> password);
 
     // Runs op to its end. comment is the form's comment (shown with the model
@@ -42,8 +44,10 @@ class OperationController {
 
     // Ctrl-C: cancels a question being asked, or is queued for the main thread, which
     // aborts the operation (from 1000 ms after its start, once) or cancels the wait for a
-    // power reset.
-    void Interrupt();
+    // power reset. A termination request (terminate: SIGTERM, SIGHUP) does both: it cancels
+    // a question and aborts the operation, and in the operation's first second the abort
+    // waits for that second to pass instead of being dropped.
+    void Interrupt(bool terminate = false);
 
   private:
     void OnModelInfoRequest(RequestEvent* request);
@@ -59,6 +63,7 @@ class OperationController {
     std::string comment_;
     std::uint32_t startTick_ = 0;
     bool abortPosted_ = false;
+    std::atomic<bool> terminate_{false};
     bool waitDialogShown_ = false;
 };
 

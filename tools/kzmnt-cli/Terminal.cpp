@@ -75,6 +75,14 @@ std::unique_ptr<Terminal> Terminal::Open() {
     return nullptr;
 }
 
+std::unique_ptr<Terminal> Terminal::OnDescriptors(int fd, int outFd) {
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        return nullptr;
+    }
+    return std::unique_ptr<Terminal>(new Terminal(fd, false, outFd, wake[0], wake[1]));
+}
+
 Terminal::Terminal(int fd, bool ownsFd, int outFd, int wakeRead, int wakeWrite)
     : fd_(fd), ownsFd_(ownsFd), outFd_(outFd), wakeRead_(wakeRead), wakeWrite_(wakeWrite) {}
 
@@ -114,10 +122,12 @@ bool Terminal::AskOkCancel(const std::string& text) {
 std::optional<std::string> Terminal::ReadSecret(const std::string& prompt) {
     std::lock_guard ask(askMutex_);
     BeginQuestion();
-    Write(prompt);
     std::optional<std::string> line;
     {
+        // Off before the prompt shows: a password typed (or pasted) the moment the prompt
+        // appears must not be echoed.
         EchoOff quiet(fd_);
+        Write(prompt);
         line = ReadLine();
     }
     if (!line) {

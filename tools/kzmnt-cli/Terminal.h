@@ -22,6 +22,9 @@ class Terminal {
   public:
     // The terminal to ask on, or null when the program has none.
     static std::unique_ptr<Terminal> Open();
+    // A terminal that reads from fd and writes its questions to outFd; neither is closed by
+    // it. Null when its wake-up pipe cannot be made.
+    static std::unique_ptr<Terminal> OnDescriptors(int fd, int outFd);
     ~Terminal();
     Terminal(const Terminal&) = delete;
     Terminal& operator=(const Terminal&) = delete;
@@ -31,8 +34,9 @@ class Terminal {
     // false.
     bool AskOkCancel(const std::string& text);
 
-    // Shows prompt and reads one line with echo switched off. Nothing when the input ended
-    // or the question was cancelled. The terminal's settings are restored in every case.
+    // Switches echo off, shows prompt and reads one line. Echo is off before the prompt can
+    // be seen, so nothing typed in answer to it is shown. Nothing when the input ended or
+    // the question was cancelled. The terminal's settings are restored in every case.
     std::optional<std::string> ReadSecret(const std::string& prompt);
 
     // Cancels the question being asked. True when there was one (it now answers Cancel);
