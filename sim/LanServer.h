@@ -26,7 +26,9 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -69,6 +71,16 @@ struct LanCounters {
     unsigned cfFilesSent = 0;
     unsigned cfFilesStored = 0;
 };
+
+// Parses a fault given as "OP:KIND[:VALUE]" (kzpanel-sim --lan-fault): OP is a request
+// name of OpNames() (any case), KIND one of refuse, fail, never, late, drop, early, hostile;
+// VALUE is the cause in hex for refuse and fail, the delay in milliseconds for late, and the
+// file name (the rest of the text) for hostile. The fault hits the first such request.
+// Nullopt with a reason in *error for anything else.
+std::optional<LanFault> ParseLanFault(std::string_view text, std::string* error = nullptr);
+
+// The request names ParseLanFault knows, e.g. "read", "cfreadrange".
+std::string OpNames();
 
 class LanServer {
   public:

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -55,7 +57,114 @@ std::string DecodePassword(const std::uint8_t* code) {
     return text;
 }
 
+constexpr std::pair<Op, std::string_view> kOpNames[] = {
+    {Op::Probe, "probe"},
+    {Op::Open, "open"},
+    {Op::Begin, "begin"},
+    {Op::Identity, "identity"},
+    {Op::PasswordQuery, "passwordquery"},
+    {Op::Password, "password"},
+    {Op::LoaderDownload, "loaderdownload"},
+    {Op::LoaderStart, "loaderstart"},
+    {Op::Extension, "extension"},
+    {Op::ColdRestart, "coldrestart"},
+    {Op::HardData, "harddata"},
+    {Op::Read, "read"},
+    {Op::Write, "write"},
+    {Op::Support, "support"},
+    {Op::Quit, "quit"},
+    {Op::CfReadRange, "cfreadrange"},
+    {Op::CfWrite, "cfwrite"},
+};
+
+constexpr std::pair<LanFault::Kind, std::string_view> kKindNames[] = {
+    {LanFault::Kind::Refuse, "refuse"},       {LanFault::Kind::Fail, "fail"},
+    {LanFault::Kind::Never, "never"},         {LanFault::Kind::Late, "late"},
+    {LanFault::Kind::Drop, "drop"},           {LanFault::Kind::Early, "early"},
+    {LanFault::Kind::HostileName, "hostile"},
+};
+
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
 }  // namespace
+
+std::string OpNames() {
+    std::string names;
+    for (const auto& [op, name] : kOpNames) {
+        names += (names.empty() ? "" : ", ") + std::string(name);
+    }
+    return names;
+}
+
+std::optional<LanFault> ParseLanFault(std::string_view text, std::string* error) {
+    auto fail = [&](const std::string& reason) -> std::optional<LanFault> {
+        if (error != nullptr) {
+            *error = "fault \"" + std::string(text) + "\": " + reason;
+        }
+        return std::nullopt;
+    };
+    const auto first = text.find(':');
+    if (first == std::string_view::npos) {
+        return fail("expected OP:KIND[:VALUE]");
+    }
+    const auto second = text.find(':', first + 1);
+    const std::string op = Lower(text.substr(0, first));
+    const std::string kind = Lower(text.substr(
+        first + 1, second == std::string_view::npos ? std::string_view::npos : second - first - 1));
+    const std::string value =
+        second == std::string_view::npos ? std::string() : std::string(text.substr(second + 1));
+    LanFault fault;
+    const auto* o = std::find_if(std::begin(kOpNames), std::end(kOpNames),
+                                 [&](const auto& e) { return e.second == op; });
+    if (o == std::end(kOpNames)) {
+        return fail("unknown request " + op + " (known: " + OpNames() + ")");
+    }
+    const auto* k = std::find_if(std::begin(kKindNames), std::end(kKindNames),
+                                 [&](const auto& e) { return e.second == kind; });
+    if (k == std::end(kKindNames)) {
+        return fail("unknown kind " + kind);
+    }
+    fault.op = o->first;
+    fault.kind = k->first;
+    char* end = nullptr;
+    switch (fault.kind) {
+        case LanFault::Kind::Refuse:
+        case LanFault::Kind::Fail:
+            if (!value.empty()) {
+                const unsigned long cause = std::strtoul(value.c_str(), &end, 16);
+                if (*end != '\0' || cause > 0xFFFFFFFFul) {
+                    return fail("the cause must be hexadecimal");
+                }
+                fault.cause = static_cast<std::uint32_t>(cause);
+            }
+            break;
+        case LanFault::Kind::Late: {
+            const unsigned long ms = std::strtoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || ms > 600000) {
+                return fail("late needs a delay in milliseconds (at most 600000)");
+            }
+            fault.delay = std::chrono::milliseconds(ms);
+            break;
+        }
+        case LanFault::Kind::HostileName:
+            if (fault.op != Op::CfReadRange || value.empty()) {
+                return fail("hostile needs cfreadrange and a file name");
+            }
+            fault.name = value;
+            break;
+        default:
+            if (!value.empty()) {
+                return fail(kind + " takes no value");
+            }
+    }
+    return fault;
+}
 
 LanServer::LanServer(PanelDescription description)
     : description_(std::move(description)),

@@ -167,6 +167,10 @@ struct FaultCase {
     std::uint32_t seen;  // expected m_dwErrorCode
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class LanFaultTest : public LanTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(LanFaultTest, ReadRequestMeetsTheFault) {
@@ -245,6 +249,27 @@ TEST_F(LanTest, LibraryIsLoadedAgainForEachSession) {
         ASSERT_TRUE(lib.Load());
     }
     EXPECT_EQ(server->Counters().connections, 3u);
+}
+
+TEST(LanFaultText, ParsesWhatTheSimulatorIsToldOnItsCommandLine) {
+    auto f = sim::ParseLanFault("Read:fail:46");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->op, wire::Op::Read);
+    EXPECT_EQ(f->kind, LanFault::Kind::Fail);
+    EXPECT_EQ(f->cause, 0x46u);
+    f = sim::ParseLanFault("write:late:250");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->delay, std::chrono::milliseconds(250));
+    f = sim::ParseLanFault("cfreadrange:hostile:../a:b");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->name, "../a:b");
+    for (const char* bad :
+         {"read", "reed:fail", "read:bogus", "read:fail:xyz", "read:late", "read:late:-1",
+          "read:drop:5", "read:hostile:x", "cfreadrange:hostile"}) {
+        std::string error;
+        EXPECT_FALSE(sim::ParseLanFault(bad, &error)) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: kzpanel-sim [--panel FILE] [--loader-check FILE] [--cf-dir FOLDER] [--no-card]\n"
     "                   [--cf-save FOLDER] [--idle-reset MS] [--log] [--lan [PORT]]\n"
+    "                   [--lan-fault OP:KIND[:VALUE]]...\n"
     "\n"
     "Serves one simulated KZ panel on a new pseudo-terminal. The first line written to\n"
     "stdout is the terminal's device path; map a COM port to it in KZMNT.INI, e.g.\n"
@@ -52,6 +53,14 @@ constexpr const char* kUsage =
     "                       a free port) for the LAN library libKevrosa instead of on a\n"
     "                       pseudo-terminal. The first line written to stdout is then the\n"
     "                       endpoint, e.g. 127.0.0.1:8000.\n"
+    "  --lan-fault OP:KIND[:VALUE]  (with --lan, repeatable) the first request OP meets a\n"
+    "                       fault: refuse[:CAUSE], fail[:CAUSE] (CAUSE: the m_dwErrorCode in\n"
+    "                       hex, e.g. 45 for no card), never, late:MS, drop (the connection\n"
+    "                       breaks off in the answer), early (completion before acceptance),\n"
+    "                       hostile:NAME (cfreadrange also lists a file called NAME).\n"
+    "                       OP: probe, open, begin, identity, passwordquery, password,\n"
+    "                       loaderdownload, loaderstart, extension, coldrestart, harddata,\n"
+    "                       read, write, support, quit, cfreadrange, cfwrite.\n"
     "  --help               this text.\n";
 
 bool ReadFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
@@ -114,6 +123,7 @@ int main(int argc, char** argv) {
     bool noCard = false;
     bool lan = false;
     long lanPort = 8000;
+    std::vector<kz::sim::LanFault> lanFaults;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -164,6 +174,14 @@ int main(int argc, char** argv) {
                     return 2;
                 }
             }
+        } else if (arg == "--lan-fault") {
+            std::string error;
+            auto fault = kz::sim::ParseLanFault(value(), &error);
+            if (!fault) {
+                std::fprintf(stderr, "kzpanel-sim: %s\n", error.c_str());
+                return 2;
+            }
+            lanFaults.push_back(*fault);
         } else if (arg == "--log") {
             log = true;
         } else {
@@ -200,6 +218,9 @@ int main(int argc, char** argv) {
     std::string error;
     if (lan) {
         kz::sim::LanServer server(description);
+        for (const kz::sim::LanFault& fault : lanFaults) {
+            server.AddFault(fault);
+        }
         if (!server.Start(static_cast<std::uint16_t>(lanPort), &error)) {
             std::fprintf(stderr, "kzpanel-sim: %s\n", error.c_str());
             return 1;
