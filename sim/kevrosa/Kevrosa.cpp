@@ -19,7 +19,8 @@
 // Node search: MtoMFS_FindNode probes the one target given ("a.b.c.d[:port]") or else every
 // endpoint listed in kConfigFile beside the library file, one "a.b.c.d[:port]" per line
 // ("#" starts a comment); without that file it probes 127.0.0.1:8000. It connects only to
-// those endpoints and never broadcasts. A node table entry's word is the node's port.
+// those endpoints and never broadcasts. A node table entry's word is the node's port. The
+// socket's search fields (+1244, port, +1264) are accepted as they are and not used.
 //
 // Card reads: MtoMDLE_FileReadCard stores the files of the range only inside the folder it
 // is given, each under prefix + five digits + the extension given, through a temporary file
@@ -371,9 +372,13 @@ struct Session {
             }
             for (auto& [seq, p] : awaitingAck) {
                 p->acked = true;
-                p->accepted = false;
-                p->cause = kCauseConnection;
-                p->done = true;
+                // A request whose completion already reached its callback stays accepted, so
+                // its caller does not see a refusal after the result.
+                p->accepted = p->done && p->cb != nullptr;
+                if (!p->accepted) {
+                    p->cause = kCauseConnection;
+                    p->done = true;
+                }
             }
             awaitingAck.clear();
             changed.notify_all();

@@ -114,7 +114,7 @@ int LanLibrary::CancelMtoM(MtoMSocket* s) const {
 std::uint32_t LanLibrary::SetTransitionType(MtoMSocket* s, std::uint32_t type) const {
     auto fn =
         Get<std::uint32_t(KZ_MTOM_CALL*)(MtoMSocket*, std::uint32_t)>(Function::SetTransitionType);
-    return fn != nullptr ? fn(s, type) : 0;
+    return fn != nullptr ? fn(s, type) : static_cast<std::uint32_t>(kResultMissing);
 }
 
 int LanLibrary::FindNode(MtoMSocket* s, MtoMCallback cb, const char* target) const {

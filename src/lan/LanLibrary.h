@@ -6,7 +6,7 @@
 // by one name from kFunctionNames: the decorated (Microsoft scheme) name on Windows, the
 // plain C name elsewhere (ELF linkers read "@@" in a symbol name as a version marker).
 // A function the library lacks is no reason to refuse the library: its call answers
-// kResultMissing (128), and CreateMtoMSocket answers null, as does every call when no
+// kResultMissing (128) (SetTransitionType too), and CreateMtoMSocket answers null, as does every call when no
 // library could be loaded.
 //
 // Calls: every call is handed on to the library as it is. With a null callback it completes
@@ -99,7 +99,6 @@ class LanLibrary {
     int CloseMtoM(MtoMSocket* s, MtoMCallback cb) const;
     int FreeMtoMSocket(MtoMSocket* s) const;
     int CancelMtoM(MtoMSocket* s) const;
-    // Answers 0 when the function is missing.
     std::uint32_t SetTransitionType(MtoMSocket* s, std::uint32_t type) const;
     int FindNode(MtoMSocket* s, MtoMCallback cb, const char* target) const;
     int Communication(MtoMSocket* s, MtoMCallback cb) const;

@@ -234,6 +234,7 @@ TEST_F(LanTest, LibraryMissingAFunctionAnswers128) {
     lib.Unload();
     EXPECT_EQ(lib.CreateMtoMSocket(lan::kSocketKind), nullptr);
     EXPECT_EQ(lib.OpenMtoMLAN(nullptr, nullptr, "127.0.0.1"), lan::kResultMissing);
+    EXPECT_EQ(lib.SetTransitionType(nullptr, lan::kTransitionSearch), 128u);
     std::filesystem::remove(program.path() / lan::kLibraryFile);
     EXPECT_FALSE(lib.Load());
 }
