@@ -175,6 +175,9 @@ struct Node {
     std::uint32_t address = 0;  // first octet in the top byte
 };
 
+// Entries read from a node table at most; a count beyond it is taken as this many.
+inline constexpr std::int32_t kMaxNodes = 1024;
+
 // The socket's node table (empty without one). A negative count reads as empty.
 inline std::vector<Node> ReadNodeTable(const MtoMSocket* s) {
     std::vector<Node> nodes;
@@ -184,7 +187,7 @@ inline std::vector<Node> ReadNodeTable(const MtoMSocket* s) {
     }
     std::int32_t count;
     std::memcpy(&count, table + kNodeTableCount, sizeof count);
-    for (std::int32_t i = 0; i < count; ++i) {
+    for (std::int32_t i = 0; i < count && i < kMaxNodes; ++i) {
         const unsigned char* e =
             table + kNodeTableEntries + static_cast<std::size_t>(i) * kNodeEntrySize;
         std::int32_t valid;

@@ -252,6 +252,13 @@ TEST_F(LanTest, LibraryIsLoadedAgainForEachSession) {
     EXPECT_EQ(server->Counters().connections, 3u);
 }
 
+TEST(LanPanelDescription, VersionKeySelectsTheOldLoaderPath) {
+    sim::PanelDescription d;
+    ASSERT_TRUE(sim::ParsePanelDescription("[panel]\ncoreid = 8C93\nlanversion = V4.50\n", d));
+    EXPECT_EQ(d.lanVersion, "V4.50");
+    EXPECT_EQ(sim::DemoPanel().lanVersion, "V4.60");
+}
+
 TEST(LanFaultText, ParsesWhatTheSimulatorIsToldOnItsCommandLine) {
     auto f = sim::ParseLanFault("Read:fail:46");
     ASSERT_TRUE(f);
