@@ -337,6 +337,8 @@ bool ParsePanelDescription(std::string_view text, PanelDescription& out, std::st
                     d.coreId = std::string(value);
                 } else if (key == "hwcoreid") {
                     d.hwCoreId = std::string(value);
+                } else if (key == "lanversion") {
+                    d.lanVersion = std::string(value);
                 } else if (key == "password") {
                     d.password = std::string(value);
                 } else if (key == "signature1" || key == "signature2" || key == "from" ||

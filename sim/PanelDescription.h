@@ -14,6 +14,8 @@
 //   from       = 100000    FROM size reported by the hardware answer (hex)
 //   dram       = 400000    DRAM size (hex)
 //   sram       = 20000     SRAM size (hex)
+//   lanversion = V4.60     version text of the LAN identity (below V4.51: the panel needs
+//                          the extension program, see sim/LanServer.h)
 //   [io]
 //   A00000     = C3        I/O register address = value (hex); unlisted registers read 0
 //   [region]               one section per memory region, any number of them
@@ -82,6 +84,7 @@ struct PanelDescription {
     std::uint32_t fromSize = 0;
     std::uint32_t dramSize = 0;
     std::uint32_t sramSize = 0;
+    std::string lanVersion = "V4.60";
     std::map<std::uint32_t, std::uint32_t> ioRegisters;
     std::vector<MemoryRegion> regions;
     std::vector<MemoryPatch> patches;

@@ -1,5 +1,6 @@
 // kzpanel-sim: serves one simulated panel on a new pseudo-terminal until SIGINT or SIGTERM.
-// The first line of stdout is the slave device path, for the PORTS mapping of KZMNT.INI.
+// The first line of stdout is the slave device path, for the PORTS mapping of KZMNT.INI;
+// with --lan the panel is served over TCP instead and the first line is its endpoint.
 #include <signal.h>
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/LanServer.h"
 #include "sim/Panel.h"
 #include "sim/PanelDescription.h"
 #include "sim/PtyPort.h"
@@ -19,7 +21,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: kzpanel-sim [--panel FILE] [--loader-check FILE] [--cf-dir FOLDER] [--no-card]\n"
-    "                   [--cf-save FOLDER] [--idle-reset MS] [--log]\n"
+    "                   [--cf-save FOLDER] [--idle-reset MS] [--log] [--lan [PORT]]\n"
+    "                   [--lan-fault OP:KIND[:VALUE]]...\n"
     "\n"
     "Serves one simulated KZ panel on a new pseudo-terminal. The first line written to\n"
     "stdout is the terminal's device path; map a COM port to it in KZMNT.INI, e.g.\n"
@@ -46,6 +49,18 @@ constexpr const char* kUsage =
     "                       byte (default 1000; 0 = never). A pseudo-terminal carries no\n"
     "                       break, so this is how the panel recovers from a broken frame.\n"
     "  --log                print every received frame on stderr.\n"
+    "  --lan [PORT]         serve the panel over TCP on 127.0.0.1:PORT (default 8000; 0 picks\n"
+    "                       a free port) for the LAN library libKevrosa instead of on a\n"
+    "                       pseudo-terminal. The first line written to stdout is then the\n"
+    "                       endpoint, e.g. 127.0.0.1:8000.\n"
+    "  --lan-fault OP:KIND[:VALUE]  (with --lan, repeatable) the first request OP meets a\n"
+    "                       fault: refuse[:CAUSE], fail[:CAUSE] (CAUSE: the m_dwErrorCode in\n"
+    "                       hex, e.g. 45 for no card), never, late:MS, drop (the connection\n"
+    "                       breaks off in the answer), early (completion before acceptance),\n"
+    "                       hostile:NAME (cfreadrange also lists a file called NAME).\n"
+    "                       OP: probe, open, begin, identity, passwordquery, password,\n"
+    "                       loaderdownload, loaderstart, extension, coldrestart, harddata,\n"
+    "                       read, write, support, quit, cfreadrange, cfwrite.\n"
     "  --help               this text.\n";
 
 bool ReadFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
@@ -106,6 +121,9 @@ int main(int argc, char** argv) {
     const char* cfDir = nullptr;
     const char* cfSave = nullptr;
     bool noCard = false;
+    bool lan = false;
+    long lanPort = 8000;
+    std::vector<kz::sim::LanFault> lanFaults;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -146,6 +164,24 @@ int main(int argc, char** argv) {
                 return 2;
             }
             options.idleReset = std::chrono::milliseconds(ms);
+        } else if (arg == "--lan") {
+            lan = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') {
+                char* end = nullptr;
+                lanPort = std::strtol(argv[++i], &end, 10);
+                if (*end != '\0' || lanPort < 0 || lanPort > 65535) {
+                    std::fprintf(stderr, "kzpanel-sim: --lan takes a port from 0 to 65535\n");
+                    return 2;
+                }
+            }
+        } else if (arg == "--lan-fault") {
+            std::string error;
+            auto fault = kz::sim::ParseLanFault(value(), &error);
+            if (!fault) {
+                std::fprintf(stderr, "kzpanel-sim: %s\n", error.c_str());
+                return 2;
+            }
+            lanFaults.push_back(*fault);
         } else if (arg == "--log") {
             log = true;
         } else {
@@ -180,6 +216,33 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     std::string error;
+    if (lan) {
+        kz::sim::LanServer server(description);
+        for (const kz::sim::LanFault& fault : lanFaults) {
+            server.AddFault(fault);
+        }
+        if (!server.Start(static_cast<std::uint16_t>(lanPort), &error)) {
+            std::fprintf(stderr, "kzpanel-sim: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("%s\n", server.Endpoint().c_str());
+        std::fflush(stdout);
+        int signal = 0;
+        sigwait(&stopSignals, &signal);
+        server.Stop();
+        const kz::sim::LanCounters c = server.Counters();
+        std::printf("kzpanel-sim: served %u connections, %u requests\n", c.connections, c.requests);
+        std::printf("  loader downloads %u, loader starts %u, extension blocks %u, restarts %u\n",
+                    c.loaderDownloads, c.loaderStarts, c.extensionBlocks, c.coldRestarts);
+        std::printf("  memory reads %u, writes %u, CF files sent %u, stored %u\n", c.reads,
+                    c.writes, c.cfFilesSent, c.cfFilesStored);
+        std::fflush(stdout);
+        if (cfSave != nullptr && !kz::sim::SaveCfFolder(cfSave, server.CfCardFiles(), &error)) {
+            std::fprintf(stderr, "kzpanel-sim: %s\n", error.c_str());
+            return 1;
+        }
+        return 0;
+    }
     auto port = kz::sim::PtyPort::Open(&error);
     if (!port) {
         std::fprintf(stderr, "kzpanel-sim: cannot create a pseudo-terminal: %s\n", error.c_str());

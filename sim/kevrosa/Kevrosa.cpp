@@ -1,0 +1,1005 @@
+// libKevrosa: our LAN transfer library. It implements the library contract of
+// lan/MtoMTypes.h over the TCP protocol of sim/kevrosa/KevrosaWire.h and exports the
+// contract's functions under their plain C names; everything else is hidden.
+//
+// Per socket record one session: at most one connection, one reader thread that takes the
+// panel's answers and runs the completion callbacks, and one worker thread for the requests
+// that complete without the panel (open, node search) when they are given a callback.
+//
+//   caller                       reader thread
+//   Submit: send request ----->  Ack   -> wakes the caller (accepted: 1, refused: 2)
+//                                Done  -> fills the caller's buffers, sets m_dwErrorCode,
+//                                         calls the callback (may come before the Ack)
+//                                EOF   -> the outstanding request fails (kCauseConnection)
+//
+// Requests without a callback wait for their Done at most kSyncWait. A failure result is
+// kFailure (2). The library keeps no state outside the socket records, so it can be
+// unloaded and loaded again between sessions.
+//
+// Node search: MtoMFS_FindNode probes the one target given ("a.b.c.d[:port]") or else every
+// endpoint listed in kConfigFile beside the library file, one "a.b.c.d[:port]" per line
+// ("#" starts a comment); without that file it probes 127.0.0.1:8000. It connects only to
+// those endpoints and never broadcasts. A node table entry's word is the node's port. The
+// socket's search fields (+1244, port, +1264) are accepted as they are and not used.
+//
+// Card reads: MtoMDLE_FileReadCard stores the files of the range only inside the folder it
+// is given, each under prefix + five digits + the extension given, through a temporary file
+// created exclusively and renamed; a name from the panel that is not its prefix, five
+// digits in the range and an optional extension fails the whole request (kCauseBadAnswer)
+// before anything is written.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lan/MtoMTypes.h"
+#include "sim/kevrosa/KevrosaWire.h"
+#include "sim/kevrosa/WireSocket.h"
+
+#define KEVROSA_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+using namespace kz::kevrosa;
+using kz::lan::MtoMCallback;
+using kz::lan::MtoMSocket;
+
+constexpr int kFailure = 2;
+constexpr const char* kConfigFile = "Kevrosa.conf";
+constexpr auto kSyncWait = std::chrono::seconds(10);
+constexpr auto kConnectWait = std::chrono::milliseconds(2000);
+constexpr auto kProbeWait = std::chrono::milliseconds(1000);
+constexpr std::size_t kMaxText = 1024;
+
+struct Endpoint {
+    std::uint32_t address = 0;  // host order: first octet in the top byte
+    int port = kz::lan::kDefaultPort;
+};
+
+// "a.b.c.d" or "a.b.c.d:port" (port 1 to 65535).
+std::optional<Endpoint> ParseEndpoint(const std::string& text) {
+    const auto colon = text.find(':');
+    const std::string host = text.substr(0, colon);
+    in_addr in{};
+    if (::inet_pton(AF_INET, host.c_str(), &in) != 1) {
+        return std::nullopt;
+    }
+    Endpoint e;
+    e.address = ntohl(in.s_addr);
+    if (colon != std::string::npos) {
+        const std::string port = text.substr(colon + 1);
+        if (port.empty() || port.size() > 5 ||
+            !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+            return std::nullopt;
+        }
+        e.port = std::stoi(port);
+        if (e.port < 1 || e.port > 65535) {
+            return std::nullopt;
+        }
+    }
+    return e;
+}
+
+// A TCP connection to e within wait; -1 on failure.
+int Connect(const Endpoint& e, std::chrono::milliseconds wait) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<std::uint16_t>(e.port));
+    sa.sin_addr.s_addr = htonl(e.address);
+    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (rc != 0 && errno == EINPROGRESS) {
+        pollfd p{fd, POLLOUT, 0};
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::poll(&p, 1, static_cast<int>(wait.count())) == 1 &&
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
+            rc = 0;
+        }
+    }
+    if (rc != 0) {
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// Parses a Done payload and fills the caller's buffers; returns the cause (0: success).
+using Completion = std::function<std::uint32_t(Reader&)>;
+
+struct Pending {
+    std::uint32_t seq = 0;
+    MtoMCallback cb = nullptr;
+    Completion complete;
+    bool acked = false;
+    bool accepted = false;
+    bool done = false;
+    std::uint32_t cause = 0;
+};
+
+struct Session;
+
+// What CreateMtoMSocket hands out: the contract's record followed by our session.
+struct SocketRecord {
+    unsigned char bytes[kz::lan::kSocketRecordSize];
+    Session* session;
+};
+
+struct Session {
+    MtoMSocket* socket = nullptr;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int fd = -1;
+    bool dead = false;
+    std::thread reader;
+    std::shared_ptr<Pending> outstanding;
+    std::map<std::uint32_t, std::shared_ptr<Pending>> awaitingAck;
+    std::uint32_t nextSeq = 1;
+    std::mutex sendMutex;
+    std::thread worker;
+    std::vector<unsigned char> nodeTable;
+    std::uint32_t transitionType = 0;
+
+    void SetError(std::uint32_t cause) { kz::lan::SetErrorCode(socket, cause); }
+
+    // --- connection ---------------------------------------------------------------------
+
+    int OpenConnection(const std::string& address) {
+        CloseConnection();
+        const auto endpoint = ParseEndpoint(address);
+        if (!endpoint) {
+            SetError(kCauseBadArgument);
+            return kFailure;
+        }
+        const int connected = Connect(*endpoint, kConnectWait);
+        if (connected < 0) {
+            SetError(kCauseConnection);
+            return kFailure;
+        }
+        {
+            std::lock_guard lock(mutex);
+            fd = connected;
+            dead = false;
+        }
+        reader = std::thread([this, connected] { ReadAnswers(connected); });
+        return Submit(nullptr, Op::Open, {}, nullptr);
+    }
+
+    void CloseConnection() {
+        int old;
+        {
+            std::lock_guard lock(mutex);
+            old = fd;
+        }
+        if (old >= 0) {
+            ::shutdown(old, SHUT_RDWR);
+        }
+        if (reader.joinable()) {
+            reader.join();
+        }
+        std::lock_guard lock(mutex);
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+        outstanding.reset();
+        awaitingAck.clear();
+    }
+
+    void JoinWorker() {
+        if (worker.joinable()) {
+            worker.join();
+        }
+    }
+
+    // A request that completes without the panel: at once without a callback, else on the
+    // worker thread through the callback.
+    int RunLocal(MtoMCallback cb, std::function<int()> work) {
+        if (cb == nullptr) {
+            return work();
+        }
+        JoinWorker();
+        worker = std::thread([this, cb, work = std::move(work)] {
+            const int result = work();
+            cb(socket, result == 0 ? 0 : kFailure);
+        });
+        return kz::lan::kResultAccepted;
+    }
+
+    // --- requests -----------------------------------------------------------------------
+
+    int Submit(MtoMCallback cb, Op op, const std::vector<std::uint8_t>& payload,
+               Completion complete) {
+        auto p = std::make_shared<Pending>();
+        p->cb = cb;
+        p->complete = std::move(complete);
+        int target;
+        {
+            std::lock_guard lock(mutex);
+            if (fd < 0 || dead) {
+                SetError(kCauseConnection);
+                return kFailure;
+            }
+            if (outstanding) {
+                SetError(kCauseBusy);
+                return kFailure;
+            }
+            p->seq = nextSeq++;
+            outstanding = p;
+            awaitingAck[p->seq] = p;
+            target = fd;
+        }
+        Writer w;
+        w.U8(static_cast<std::uint8_t>(op)).U32(p->seq);
+        w.bytes.insert(w.bytes.end(), payload.begin(), payload.end());
+        bool sent;
+        {
+            std::lock_guard lock(sendMutex);
+            sent = SendMessage(target, w.bytes);
+        }
+        std::unique_lock lock(mutex);
+        if (!sent) {
+            Forget(p);
+            SetError(kCauseConnection);
+            return kFailure;
+        }
+        if (!changed.wait_for(lock, kSyncWait, [&] { return p->acked; })) {
+            Forget(p);
+            SetError(kCauseTimeout);
+            return kFailure;
+        }
+        if (!p->accepted) {
+            SetError(p->cause);
+            return kFailure;
+        }
+        if (cb != nullptr) {
+            return kz::lan::kResultAccepted;
+        }
+        if (!changed.wait_for(lock, kSyncWait, [&] { return p->done; })) {
+            Forget(p);
+            SetError(kCauseTimeout);
+            return kFailure;
+        }
+        if (p->cause != 0) {
+            SetError(p->cause);
+            return kFailure;
+        }
+        return kz::lan::kResultSuccess;
+    }
+
+    // Gives up a request; its late answers are dropped. Caller holds the mutex.
+    void Forget(const std::shared_ptr<Pending>& p) {
+        if (outstanding == p) {
+            outstanding.reset();
+        }
+        awaitingAck.erase(p->seq);
+    }
+
+    void Cancel() {
+        std::lock_guard lock(mutex);
+        if (outstanding) {
+            outstanding->done = true;
+            outstanding->cause = kCauseRefused;
+            outstanding.reset();
+        }
+        changed.notify_all();
+    }
+
+    // The reader thread: answers until the connection ends.
+    void ReadAnswers(int connection) {
+        std::vector<std::uint8_t> body;
+        while (ReceiveMessage(connection, body)) {
+            Reader r(body.data(), body.size());
+            const auto kind = static_cast<Kind>(r.U8());
+            const std::uint32_t seq = r.U32();
+            std::unique_lock lock(mutex);
+            if (kind == Kind::Ack) {
+                auto it = awaitingAck.find(seq);
+                if (it == awaitingAck.end()) {
+                    continue;
+                }
+                auto p = it->second;
+                awaitingAck.erase(it);
+                p->acked = true;
+                p->accepted = r.U8() == 1;
+                if (!p->accepted) {
+                    p->cause = r.U32();
+                    p->done = true;
+                    if (outstanding == p) {
+                        outstanding.reset();
+                    }
+                }
+                changed.notify_all();
+            } else if (kind == Kind::Done && outstanding && outstanding->seq == seq) {
+                auto p = outstanding;
+                outstanding.reset();
+                std::uint32_t cause = r.U32();
+                if (cause == 0 && !r.Failed() && p->complete) {
+                    cause = p->complete(r);
+                }
+                if (r.Failed() && cause == 0) {
+                    cause = kCauseBadAnswer;
+                }
+                p->cause = cause;
+                p->done = true;
+                changed.notify_all();
+                if (p->cb != nullptr) {
+                    if (cause != 0) {
+                        SetError(cause);
+                    }
+                    lock.unlock();
+                    p->cb(socket, cause == 0 ? 0 : kFailure);
+                }
+            }
+        }
+        std::shared_ptr<Pending> lost;
+        {
+            std::lock_guard lock(mutex);
+            dead = true;
+            lost = std::move(outstanding);
+            outstanding.reset();
+            bool callback = false;
+            if (lost && !lost->done) {
+                lost->done = true;
+                lost->cause = kCauseConnection;
+                callback = lost->acked && lost->accepted && lost->cb != nullptr;
+            }
+            for (auto& [seq, p] : awaitingAck) {
+                p->acked = true;
+                // A request whose completion already reached its callback stays accepted, so
+                // its caller does not see a refusal after the result.
+                p->accepted = p->done && p->cb != nullptr;
+                if (!p->accepted) {
+                    p->cause = kCauseConnection;
+                    p->done = true;
+                }
+            }
+            awaitingAck.clear();
+            changed.notify_all();
+            if (!callback) {
+                return;
+            }
+            SetError(kCauseConnection);
+        }
+        lost->cb(socket, kFailure);
+    }
+
+    // --- node search --------------------------------------------------------------------
+
+    int FindNodes(const std::optional<std::string>& target) {
+        std::vector<Endpoint> endpoints;
+        if (target) {
+            const auto e = ParseEndpoint(*target);
+            if (!e) {
+                SetError(kCauseBadArgument);
+                return kFailure;
+            }
+            endpoints.push_back(*e);
+        } else {
+            endpoints = ConfiguredEndpoints();
+        }
+        std::vector<Endpoint> found;
+        for (const Endpoint& e : endpoints) {
+            if (Probe(e)) {
+                found.push_back(e);
+            }
+        }
+        std::vector<unsigned char> table(kz::lan::kNodeTableEntries +
+                                         found.size() * kz::lan::kNodeEntrySize);
+        const auto count = static_cast<std::int32_t>(found.size());
+        std::memcpy(table.data() + kz::lan::kNodeTableCount, &count, 4);
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            unsigned char* entry =
+                table.data() + kz::lan::kNodeTableEntries + i * kz::lan::kNodeEntrySize;
+            const std::int32_t valid = 1;
+            const std::int32_t word = found[i].port;
+            std::memcpy(entry, &valid, 4);
+            std::memcpy(entry + 4, &word, 4);
+            std::memcpy(entry + 8, &found[i].address, 4);
+        }
+        std::lock_guard lock(mutex);
+        nodeTable = std::move(table);
+        kz::lan::WriteField<const unsigned char*>(socket, kz::lan::kOffsetNodeTable,
+                                                  nodeTable.data());
+        return kz::lan::kResultSuccess;
+    }
+
+    static std::vector<Endpoint> ConfiguredEndpoints() {
+        Dl_info info{};
+        std::string path = kConfigFile;
+        if (::dladdr(reinterpret_cast<void*>(&ParseEndpoint), &info) != 0 &&
+            info.dli_fname != nullptr) {
+            const std::string library = info.dli_fname;
+            const auto slash = library.rfind('/');
+            if (slash != std::string::npos) {
+                path = library.substr(0, slash + 1) + kConfigFile;
+            }
+        }
+        std::ifstream in(path);
+        if (!in) {
+            return {Endpoint{0x7F000001, kz::lan::kDefaultPort}};
+        }
+        std::vector<Endpoint> endpoints;
+        std::string line;
+        while (std::getline(in, line)) {
+            line = line.substr(0, line.find('#'));
+            line.erase(std::remove_if(line.begin(), line.end(),
+                                      [](char c) { return c == ' ' || c == '\t' || c == '\r'; }),
+                       line.end());
+            if (auto e = ParseEndpoint(line)) {
+                endpoints.push_back(*e);
+            }
+        }
+        return endpoints;
+    }
+
+    // True when a panel answers a probe at e.
+    static bool Probe(const Endpoint& e) {
+        const int probe = Connect(e, kProbeWait);
+        if (probe < 0) {
+            return false;
+        }
+        Writer w;
+        w.U8(static_cast<std::uint8_t>(Op::Probe)).U32(1);
+        bool ok = SendMessage(probe, w.bytes);
+        bool done = false;
+        std::vector<std::uint8_t> body;
+        while (ok && !done) {
+            pollfd p{probe, POLLIN, 0};
+            ok = ::poll(&p, 1, static_cast<int>(kProbeWait.count())) == 1 &&
+                 ReceiveMessage(probe, body);
+            if (ok) {
+                Reader r(body.data(), body.size());
+                const auto kind = static_cast<Kind>(r.U8());
+                r.U32();
+                const std::uint32_t value = kind == Kind::Ack ? r.U8() : r.U32();
+                ok = !r.Failed() && (kind == Kind::Ack ? value == 1 : value == 0);
+                done = kind == Kind::Done;
+            }
+        }
+        ::close(probe);
+        return ok && done;
+    }
+};
+
+Session* SessionOf(MtoMSocket* s) {
+    return s != nullptr ? reinterpret_cast<SocketRecord*>(s)->session : nullptr;
+}
+
+std::vector<std::uint8_t> Bytes(const void* data, std::size_t count) {
+    Writer w;
+    w.Bytes(data, count);
+    return std::move(w.bytes);
+}
+
+// Copies a text into dest with a terminating NUL, at most kMaxText characters.
+void CopyText(Reader& r, unsigned char* dest) {
+    const std::size_t n = std::min(r.Remaining(), kMaxText);
+    const std::uint8_t* text = r.Take(n);
+    std::memcpy(dest, text, n);
+    dest[n] = 0;
+}
+
+std::string PrefixText(std::uint32_t prefix) {
+    const char a = static_cast<char>(prefix & 0xFF);
+    const char b = static_cast<char>((prefix >> 8) & 0xFF);
+    const auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+    if ((prefix >> 16) != 0 || !upper(a) || !upper(b)) {
+        return {};
+    }
+    return std::string{a, b};
+}
+
+bool IsPlainExtension(const std::string& ext) {
+    return ext.size() >= 2 && ext.size() <= 9 && ext[0] == '.' &&
+           std::all_of(ext.begin() + 1, ext.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+// The number of a card file name from the panel: prefix, five digits, and nothing or an
+// extension of letters and digits; -1 for any other name.
+long CardNumber(const std::string& name, const std::string& prefix) {
+    if (name.size() < 7 || name.compare(0, 2, prefix) != 0) {
+        return -1;
+    }
+    long number = 0;
+    for (std::size_t i = 2; i < 7; ++i) {
+        if (name[i] < '0' || name[i] > '9') {
+            return -1;
+        }
+        number = number * 10 + (name[i] - '0');
+    }
+    const std::string rest = name.substr(7);
+    if (!rest.empty() && !IsPlainExtension(rest)) {
+        return -1;
+    }
+    return number;
+}
+
+// Writes bytes as folder/name through an exclusive temporary file and a rename; neither the
+// folder nor the target is followed through a symbolic link.
+bool StoreFile(const std::string& folder, const std::string& name, const std::uint8_t* data,
+               std::size_t size) {
+    std::string dirPath = folder;
+    while (dirPath.size() > 1 && dirPath.back() == '/') {
+        dirPath.pop_back();
+    }
+    const int dir = ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir < 0) {
+        return false;
+    }
+    const std::string temp = "." + name + ".part";
+    ::unlinkat(dir, temp.c_str(), 0);
+    const int fd =
+        ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool ok = fd >= 0;
+    std::size_t written = 0;
+    while (ok && written < size) {
+        const ssize_t n = ::write(fd, data + written, size - written);
+        ok = n > 0;
+        written += ok ? static_cast<std::size_t>(n) : 0;
+    }
+    if (fd >= 0) {
+        ok = ::close(fd) == 0 && ok;
+    }
+    struct stat st {};
+    // A target that exists must be a plain file: a folder or a link is never replaced.
+    if (ok && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        ok = S_ISREG(st.st_mode);
+    }
+    if (ok) {
+        ok = ::renameat(dir, temp.c_str(), dir, name.c_str()) == 0;
+    }
+    if (!ok && fd >= 0) {
+        ::unlinkat(dir, temp.c_str(), 0);
+    }
+    ::close(dir);
+    return ok;
+}
+
+// The whole plain file at path (never through a link); nullopt when it cannot be read.
+std::optional<std::vector<std::uint8_t>> ReadPcFile(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat st {};
+    std::optional<std::vector<std::uint8_t>> bytes;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::uint64_t>(st.st_size) < kMaxMessage - 1024) {
+        std::vector<std::uint8_t> data(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        while (got < data.size()) {
+            const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        if (got == data.size()) {
+            bytes = std::move(data);
+        }
+    }
+    ::close(fd);
+    return bytes;
+}
+
+int Refuse(MtoMSocket* s, std::uint32_t cause) {
+    if (s != nullptr) {
+        kz::lan::SetErrorCode(s, cause);
+    }
+    return kFailure;
+}
+
+}  // namespace
+
+// --- exported functions -------------------------------------------------------------------
+
+KEVROSA_EXPORT MtoMSocket* KZ_MTOM_CALL CreateMtoMSocket(std::uint32_t /*kind*/) {
+    auto* record = new (std::nothrow) SocketRecord{};
+    if (record == nullptr) {
+        return nullptr;
+    }
+    record->session = new (std::nothrow) Session;
+    if (record->session == nullptr) {
+        delete record;
+        return nullptr;
+    }
+    record->session->socket = reinterpret_cast<MtoMSocket*>(record);
+    return record->session->socket;
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL OpenMtoMLAN(MtoMSocket* s, MtoMCallback cb, const char* address) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if (address == nullptr) {
+        // Opened for a node search: nothing to connect to yet.
+        return session->RunLocal(cb, [] { return 0; });
+    }
+    return session->RunLocal(
+        cb, [session, text = std::string(address)] { return session->OpenConnection(text); });
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL CloseMtoM(MtoMSocket* s, MtoMCallback /*cb*/) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    // Closing completes at once, with or without a callback.
+    session->JoinWorker();
+    session->CloseConnection();
+    return kz::lan::kResultSuccess;
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL FreeMtoMSocket(MtoMSocket* s) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    session->JoinWorker();
+    session->CloseConnection();
+    delete session;
+    delete reinterpret_cast<SocketRecord*>(s);
+    return kz::lan::kResultSuccess;
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL CancelMtoM(MtoMSocket* s) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    session->Cancel();
+    return kz::lan::kResultSuccess;
+}
+
+KEVROSA_EXPORT std::uint32_t KZ_MTOM_CALL SetTransitionType(MtoMSocket* s, std::uint32_t type) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return 0;
+    }
+    std::lock_guard lock(session->mutex);
+    const std::uint32_t old = session->transitionType;
+    session->transitionType = type;
+    return old;
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMFS_FindNode(MtoMSocket* s, MtoMCallback cb,
+                                                const char* target) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    std::optional<std::string> text;
+    if (target != nullptr && *target != '\0') {
+        text = target;
+    }
+    return session->RunLocal(cb, [session, text] { return session->FindNodes(text); });
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_Communication(MtoMSocket* s, MtoMCallback cb) {
+    Session* session = SessionOf(s);
+    return session != nullptr ? session->Submit(cb, Op::Begin, {}, nullptr) : kFailure;
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_Quit(MtoMSocket* s, MtoMCallback cb) {
+    Session* session = SessionOf(s);
+    return session != nullptr ? session->Submit(cb, Op::Quit, {}, nullptr) : kFailure;
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_Bel(MtoMSocket* s, MtoMCallback cb, std::uint16_t code,
+                                            void* request, void* answer) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    std::uint32_t words[2] = {};
+    if (request != nullptr) {
+        std::memcpy(words, request, sizeof words);
+    }
+    if (code != kz::lan::kBelIdentity || answer == nullptr || words[0] != kz::lan::kBelRequest[0] ||
+        words[1] != kz::lan::kBelRequest[1]) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    auto* area = static_cast<unsigned char*>(answer);
+    return session->Submit(cb, Op::Identity, {}, [area](Reader& r) -> std::uint32_t {
+        const std::uint32_t core = r.U32();
+        if (r.Failed()) {
+            return kCauseBadAnswer;
+        }
+        std::memset(area, 0, kz::lan::kBelTextOffset);
+        std::memcpy(area + kz::lan::kBelCoreIdOffset, &core, sizeof core);
+        CopyText(r, area + kz::lan::kBelTextOffset);
+        return 0;
+    });
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_DownloadingSystemDownloaderFile(MtoMSocket* s,
+                                                                        MtoMCallback cb,
+                                                                        std::uint32_t address,
+                                                                        std::uint32_t size,
+                                                                        std::uint8_t* bytes) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if ((bytes == nullptr && size != 0) || size > kMaxMessage - 1024) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    Writer w;
+    w.U32(address).Bytes(bytes, size);
+    return session->Submit(cb, Op::LoaderDownload, w.bytes, nullptr);
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_InvokingTheDownloadedObject(MtoMSocket* s, MtoMCallback cb,
+                                                                    std::uint32_t address) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    Writer w;
+    w.U32(address);
+    return session->Submit(cb, Op::LoaderStart, w.bytes, nullptr);
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_ExtendProgramDownloading(MtoMSocket* s, MtoMCallback cb,
+                                                                 std::uint8_t kind,
+                                                                 std::uint16_t block,
+                                                                 std::uint32_t size,
+                                                                 std::uint8_t* bytes) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if ((bytes == nullptr && size != 0) || size > kMaxMessage - 1024) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    Writer w;
+    w.U8(kind).U16(block).Bytes(bytes, size);
+    return session->Submit(cb, Op::Extension, w.bytes, nullptr);
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_ColdRest(MtoMSocket* s, MtoMCallback cb) {
+    Session* session = SessionOf(s);
+    return session != nullptr ? session->Submit(cb, Op::ColdRestart, {}, nullptr) : kFailure;
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_DownloadingMaintenanceTool(MtoMSocket* s, MtoMCallback cb,
+                                                                   std::uint32_t address,
+                                                                   std::uint32_t size,
+                                                                   std::uint8_t* bytes) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if (size > kMaxTransfer || (bytes == nullptr && size != 0)) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    Writer w;
+    w.U32(address).Bytes(bytes, size);
+    return session->Submit(cb, Op::Write, w.bytes, nullptr);
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_UploadingMaintenanceTool(MtoMSocket* s, MtoMCallback cb,
+                                                                 std::uint32_t address,
+                                                                 std::uint32_t size,
+                                                                 std::uint8_t* bytes) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if (size > kMaxTransfer || (bytes == nullptr && size != 0)) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    Writer w;
+    w.U32(address).U32(size);
+    return session->Submit(cb, Op::Read, w.bytes, [bytes, size](Reader& r) -> std::uint32_t {
+        if (r.Remaining() != size) {
+            return kCauseBadAnswer;
+        }
+        std::memcpy(bytes, r.Take(size), size);
+        return 0;
+    });
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_Read_Hard_Data(MtoMSocket* s, MtoMCallback cb,
+                                                       std::uint8_t* buffer) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if (buffer == nullptr) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    return session->Submit(cb, Op::HardData, {}, [buffer](Reader& r) -> std::uint32_t {
+        CopyText(r, buffer);
+        return 0;
+    });
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_Support(MtoMSocket* s, MtoMCallback cb,
+                                                std::uint8_t* name) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if (name == nullptr) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    const std::size_t length = ::strnlen(reinterpret_cast<const char*>(name), 64);
+    return session->Submit(cb, Op::Support, Bytes(name, length), nullptr);
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_List(MtoMSocket* s, MtoMCallback cb,
+                                             kz::lan::KzFileLimit* limit, int* count,
+                                             kz::lan::KzFileList* /*list*/,
+                                             std::uint8_t* /*bytes*/) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    // Only the password query is served.
+    const auto& q = kz::lan::kPasswordQueryLimit;
+    if (limit == nullptr || count == nullptr || limit->prefix != q.prefix ||
+        limit->first != q.first || limit->last != q.last) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    return session->Submit(cb, Op::PasswordQuery, {}, [count](Reader& r) -> std::uint32_t {
+        *count = r.U8() != 0 ? 1 : 0;
+        return 0;
+    });
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_Password(MtoMSocket* s, MtoMCallback cb, char* code,
+                                                 std::uint32_t* result) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if (code == nullptr || result == nullptr) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    *result = 1;
+    return session->Submit(cb, Op::Password, Bytes(code, kz::lan::kPasswordCodeSize),
+                           [result](Reader&) -> std::uint32_t {
+                               *result = 0;
+                               return 0;
+                           });
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback cb,
+                                                     kz::lan::KzFileLimit* range, int* count,
+                                                     kz::lan::KzFileList* list, const char* folder,
+                                                     const char* /*name*/, const char* extension) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if (range == nullptr || count == nullptr || folder == nullptr || *folder == '\0' ||
+        extension == nullptr) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    const std::string prefix = PrefixText(range->prefix);
+    const std::string ext = extension;
+    if (prefix.empty() || !IsPlainExtension(ext) || range->first < 0 || range->last > 99999 ||
+        range->first > range->last) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    const long first = range->first;
+    const long last = range->last;
+    Writer w;
+    w.U16(static_cast<std::uint16_t>(range->prefix)).U32(range->first).U32(range->last);
+    *count = 0;
+    return session->Submit(
+        cb, Op::CfReadRange, w.bytes, [=, dir = std::string(folder)](Reader& r) -> std::uint32_t {
+            struct File {
+                long number;
+                const std::uint8_t* data;
+                std::uint32_t size;
+            };
+            std::vector<File> files;
+            std::set<long> numbers;
+            const std::uint32_t n = r.U32();
+            for (std::uint32_t i = 0; i < n && !r.Failed(); ++i) {
+                const std::uint16_t nameLength = r.U16();
+                const std::uint8_t* nameBytes = r.Take(nameLength);
+                const std::uint32_t size = r.U32();
+                const std::uint8_t* data = r.Take(size);
+                if (r.Failed()) {
+                    break;
+                }
+                const long number = CardNumber(
+                    std::string(reinterpret_cast<const char*>(nameBytes), nameLength), prefix);
+                // Everything is checked before the first file is written.
+                if (number < first || number > last || !numbers.insert(number).second) {
+                    return kCauseBadAnswer;
+                }
+                files.push_back({number, data, size});
+            }
+            if (r.Failed() || r.Remaining() != 0) {
+                return kCauseBadAnswer;
+            }
+            int stored = 0;
+            for (const File& f : files) {
+                char name[16];
+                std::snprintf(name, sizeof name, "%s%05ld", prefix.c_str(), f.number);
+                if (!StoreFile(dir, name + ext, f.data, f.size)) {
+                    *count = stored;
+                    return kz::lan::kErrorPcFileWrite;
+                }
+                if (list != nullptr && stored <= last - first) {
+                    const auto number = static_cast<std::int32_t>(f.number);
+                    std::memcpy(list[stored].bytes, &number, 4);
+                    std::memcpy(list[stored].bytes + 4, &f.size, 4);
+                }
+                ++stored;
+            }
+            *count = stored;
+            return 0;
+        });
+}
+
+KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileWriteCard(MtoMSocket* s, MtoMCallback cb,
+                                                      kz::lan::KzFileNo* file, const char* path) {
+    Session* session = SessionOf(s);
+    if (session == nullptr) {
+        return kFailure;
+    }
+    if (file == nullptr || path == nullptr) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    const std::string prefix = PrefixText(file->prefix);
+    if (prefix.empty() || file->number < 0 || file->number > 99999) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    // The card file takes the PC file's extension.
+    const std::string pathText = path;
+    const auto slash = pathText.rfind('/');
+    const auto dot = pathText.rfind('.');
+    std::string ext;
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+        ext = pathText.substr(dot);
+        std::transform(ext.begin(), ext.end(), ext.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    }
+    if (!IsPlainExtension(ext)) {
+        return Refuse(s, kCauseBadArgument);
+    }
+    const auto bytes = ReadPcFile(path);
+    if (!bytes) {
+        return Refuse(s, kCausePcFileRead);
+    }
+    char stem[16];
+    std::snprintf(stem, sizeof stem, "%s%05d", prefix.c_str(), static_cast<int>(file->number));
+    const std::string name = stem + ext;
+    Writer w;
+    w.U16(static_cast<std::uint16_t>(name.size())).Text(name).Bytes(bytes->data(), bytes->size());
+    return session->Submit(cb, Op::CfWrite, w.bytes, nullptr);
+}

@@ -1,0 +1,139 @@
+// The binding of the LAN transfer library: finds the library file, binds its functions by
+// name and calls them. The types, records and result rules are in lan/MtoMTypes.h.
+//
+// Loading: the library file (kLibraryFile) is looked for in the program folder first
+// (platform::ProgramFolder()), then on the system's search path. Each function is looked up
+// by one name from kFunctionNames: the decorated (Microsoft scheme) name on Windows, the
+// plain C name elsewhere (ELF linkers read "@@" in a symbol name as a version marker).
+// A function the library lacks is no reason to refuse the library: its call answers
+// kResultMissing (128) (SetTransitionType too), and CreateMtoMSocket answers null, as does every call when no
+// library could be loaded.
+//
+// Calls: every call is handed on to the library as it is. With a null callback it completes
+// before returning (0 = success); with a callback, 1 means accepted and the result arrives
+// through the callback on a thread of the library's, possibly before the accepting call has
+// returned. The callback must only hand the result on: calling the library from inside its
+// own callback is not allowed. A buffer or record passed with a request belongs to the
+// library until that request has completed.
+//
+// Lifetime: the library keeps nothing that must outlive a session, so the owner loads it for
+// a session and unloads it at teardown (after FreeMtoMSocket). Unload() and the destructor
+// must not run while a request is outstanding or a callback may still arrive.
+//
+// Thread-safety: Load() and Unload() belong to the owner's thread; the call wrappers only
+// read the bound pointers and may be used from any thread between them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "lan/MtoMTypes.h"
+#include "platform/SharedLibrary.h"
+
+namespace kz::lan {
+
+#if defined(_WIN32)
+inline constexpr const char* kLibraryFile = "Kevrosa.dll";
+#else
+inline constexpr const char* kLibraryFile = "libKevrosa.so";
+#endif
+
+enum class Function {
+    CreateMtoMSocket,
+    OpenMtoMLAN,
+    CloseMtoM,
+    FreeMtoMSocket,
+    CancelMtoM,
+    SetTransitionType,
+    FindNode,
+    Communication,
+    Quit,
+    Bel,
+    DownloadingSystemDownloaderFile,
+    InvokingTheDownloadedObject,
+    ExtendProgramDownloading,
+    ColdRest,
+    DownloadingMaintenanceTool,
+    UploadingMaintenanceTool,
+    ReadHardData,
+    Support,
+    List,
+    Password,
+    FileReadCard,
+    FileWriteCard,
+    Count
+};
+
+// Both spellings of each function, in the order of Function.
+struct FunctionName {
+    const char* decorated;  // Windows export
+    const char* plain;      // C-linkage export of POSIX builds
+};
+extern const std::array<FunctionName, static_cast<std::size_t>(Function::Count)> kFunctionNames;
+
+// The name under which this platform's library exports f.
+const char* ExportedName(Function f);
+
+class LanLibrary {
+  public:
+    LanLibrary() = default;
+    ~LanLibrary() { Unload(); }
+    LanLibrary(const LanLibrary&) = delete;
+    LanLibrary& operator=(const LanLibrary&) = delete;
+
+    // Loads the library (program folder first, then the search path) and binds every
+    // function it has. False when no library file could be loaded (every call then answers
+    // as for a missing function). *error gets the loader's reason.
+    bool Load(std::string* error = nullptr);
+    // Loads the library file at path instead of looking for it.
+    bool LoadFrom(const std::string& path, std::string* error = nullptr);
+    // Forgets every bound function and unloads the library.
+    void Unload();
+    bool Loaded() const { return m_library.IsOpen(); }
+    bool Has(Function f) const { return m_apfn[static_cast<std::size_t>(f)] != nullptr; }
+
+    // --- the library's functions (kResultMissing when the function is missing) ----------
+    MtoMSocket* CreateMtoMSocket(std::uint32_t kind) const;
+    int OpenMtoMLAN(MtoMSocket* s, MtoMCallback cb, const char* address) const;
+    int CloseMtoM(MtoMSocket* s, MtoMCallback cb) const;
+    int FreeMtoMSocket(MtoMSocket* s) const;
+    int CancelMtoM(MtoMSocket* s) const;
+    std::uint32_t SetTransitionType(MtoMSocket* s, std::uint32_t type) const;
+    int FindNode(MtoMSocket* s, MtoMCallback cb, const char* target) const;
+    int Communication(MtoMSocket* s, MtoMCallback cb) const;
+    int Quit(MtoMSocket* s, MtoMCallback cb) const;
+    int Bel(MtoMSocket* s, MtoMCallback cb, std::uint16_t code, void* request, void* answer) const;
+    int DownloadingSystemDownloaderFile(MtoMSocket* s, MtoMCallback cb, std::uint32_t address,
+                                        std::uint32_t size, std::uint8_t* bytes) const;
+    int InvokingTheDownloadedObject(MtoMSocket* s, MtoMCallback cb, std::uint32_t address) const;
+    int ExtendProgramDownloading(MtoMSocket* s, MtoMCallback cb, std::uint8_t kind,
+                                 std::uint16_t block, std::uint32_t size,
+                                 std::uint8_t* bytes) const;
+    int ColdRest(MtoMSocket* s, MtoMCallback cb) const;
+    int DownloadingMaintenanceTool(MtoMSocket* s, MtoMCallback cb, std::uint32_t address,
+                                   std::uint32_t size, std::uint8_t* bytes) const;
+    int UploadingMaintenanceTool(MtoMSocket* s, MtoMCallback cb, std::uint32_t address,
+                                 std::uint32_t size, std::uint8_t* bytes) const;
+    int ReadHardData(MtoMSocket* s, MtoMCallback cb, std::uint8_t* buffer) const;
+    int Support(MtoMSocket* s, MtoMCallback cb, std::uint8_t* name) const;
+    int List(MtoMSocket* s, MtoMCallback cb, KzFileLimit* limit, int* count, KzFileList* list,
+             std::uint8_t* bytes) const;
+    int Password(MtoMSocket* s, MtoMCallback cb, char* code, std::uint32_t* result) const;
+    int FileReadCard(MtoMSocket* s, MtoMCallback cb, KzFileLimit* range, int* count,
+                     KzFileList* list, const char* folder, const char* name,
+                     const char* extension) const;
+    int FileWriteCard(MtoMSocket* s, MtoMCallback cb, KzFileNo* file, const char* path) const;
+
+  private:
+    template <typename Fn>
+    Fn Get(Function f) const {
+        return reinterpret_cast<Fn>(m_apfn[static_cast<std::size_t>(f)]);
+    }
+    void BindAll();
+
+    platform::SharedLibrary m_library;
+    std::array<void*, static_cast<std::size_t>(Function::Count)> m_apfn{};
+};
+
+}  // namespace kz::lan

@@ -1,0 +1,34 @@
+// Loading a shared library and finding its functions by name: dlopen/dlsym here,
+// LoadLibrary/GetProcAddress in a Windows backend.
+//
+// Thread-safety: one SharedLibrary belongs to one owner; distinct objects may be used from
+// different threads.
+#pragma once
+
+#include <string>
+
+namespace kz::platform {
+
+class SharedLibrary {
+  public:
+    SharedLibrary() = default;
+    // Unloads the library when one is loaded.
+    ~SharedLibrary();
+    SharedLibrary(const SharedLibrary&) = delete;
+    SharedLibrary& operator=(const SharedLibrary&) = delete;
+
+    // Loads the library at path. A path with a folder separator is taken as it is; a plain
+    // file name is looked for on the system's search path. Unloads any library loaded
+    // before. False (with the system's reason in *error) when it cannot be loaded.
+    bool Open(const std::string& path, std::string* error = nullptr);
+    // The address of the exported symbol, or null.
+    void* Symbol(const char* name) const;
+    // Unloads the library; every symbol address taken from it becomes invalid.
+    void Close();
+    bool IsOpen() const { return m_pHandle != nullptr; }
+
+  private:
+    void* m_pHandle = nullptr;
+};
+
+}  // namespace kz::platform

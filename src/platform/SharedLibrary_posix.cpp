@@ -1,0 +1,34 @@
+#include "platform/SharedLibrary.h"
+
+#include <dlfcn.h>
+
+namespace kz::platform {
+
+SharedLibrary::~SharedLibrary() {
+    Close();
+}
+
+bool SharedLibrary::Open(const std::string& path, std::string* error) {
+    Close();
+    // RTLD_LOCAL: the library's symbols stay private to this handle, so a library loaded
+    // again for the next session starts from its own fresh state.
+    m_pHandle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (m_pHandle == nullptr && error != nullptr) {
+        const char* reason = ::dlerror();
+        *error = reason != nullptr ? reason : "cannot load " + path;
+    }
+    return m_pHandle != nullptr;
+}
+
+void* SharedLibrary::Symbol(const char* name) const {
+    return m_pHandle != nullptr ? ::dlsym(m_pHandle, name) : nullptr;
+}
+
+void SharedLibrary::Close() {
+    if (m_pHandle != nullptr) {
+        ::dlclose(m_pHandle);
+        m_pHandle = nullptr;
+    }
+}
+
+}  // namespace kz::platform

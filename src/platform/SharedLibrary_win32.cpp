@@ -1,0 +1,33 @@
+#include "platform/SharedLibrary.h"
+
+#include <windows.h>
+
+namespace kz::platform {
+
+SharedLibrary::~SharedLibrary() {
+    Close();
+}
+
+bool SharedLibrary::Open(const std::string& path, std::string* error) {
+    Close();
+    m_pHandle = ::LoadLibraryA(path.c_str());
+    if (m_pHandle == nullptr && error != nullptr) {
+        *error = "cannot load " + path + " (error " + std::to_string(::GetLastError()) + ")";
+    }
+    return m_pHandle != nullptr;
+}
+
+void* SharedLibrary::Symbol(const char* name) const {
+    return m_pHandle != nullptr
+               ? reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(m_pHandle), name))
+               : nullptr;
+}
+
+void SharedLibrary::Close() {
+    if (m_pHandle != nullptr) {
+        ::FreeLibrary(static_cast<HMODULE>(m_pHandle));
+        m_pHandle = nullptr;
+    }
+}
+
+}  // namespace kz::platform
