@@ -1,0 +1,274 @@
+// CProtocolMtoM: the LAN adapter and the base of every LAN operation. It owns the sessions
+// with the panel (each one the transfer library loaded, plus one socket record), turns the
+// library's completions, its own 100 ms time-out tick and the user's abort into operation
+// events, and supplies the command entries that the LAN operations place in their step
+// tables: NodeSearch, Password, ReadID, DownloadSLOADER, ReadHW_Entry, Connect,
+// ReadData_Entry, WriteData, Support_Entry, Quit_Entry and Reset_Entry.
+//
+// Every entry takes the event and returns true when the operation may advance (or must be
+// redirected because m_nError is set) and false while it waits. A request the library
+// refuses ends its entry with 4000 one second later; an abort ends it with 4001 one second
+// later (the loader work finishes its current request first); a completion with a failure
+// result sets 4000, and two seconds later the waiting entry ends (a transfer entry ends the
+// whole run: it posts WM_OPERATION_COMPLETE itself and no further step runs).
+//
+// Threads: the front-end (start, abort), the timer thread and the library's completion
+// thread only queue events (PostEvent, OnComplete); one event thread per operation hands
+// them to Diapatcher() one at a time, so a completion that arrives before the accepting
+// call has returned is handled after the entry that made the call has returned. Every
+// entry and member below (unless marked otherwise) is used on that event thread only.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/MessageIds.h"
+#include "lan/LanLibrary.h"
+#include "lan/MtoMTypes.h"
+#include "ops/EventLoop.h"
+#include "ops/OperationView.h"
+#include "ops/StepEngine.h"
+
+namespace kz {
+
+class CProtocolMtoM;
+
+namespace lan {
+
+// The time-out tick of the LAN side and the waits counted in it.
+inline constexpr int kMtoMTickMs = 100;
+inline constexpr int kRefusedTicks = 10;      // a refused request, an abort
+inline constexpr int kFailedTicks = 20;       // a completion with a failure result
+inline constexpr int kAbortGraceTicks = 100;  // loader work after an abort, at most
+inline constexpr int kCloseWaitTicks = 100;   // cold restart or quit of the closing steps
+// The port field of the node search that starts an operation.
+inline constexpr int kStartSearchPort = 8001;
+// The extension program an old panel needs, in the program folder, and its layout.
+inline constexpr const char* kExtensionFile = "RN_4000.EX3";
+inline constexpr std::size_t kExtensionHeader = 256;
+// Version texts that sort before this one need the extension program.
+inline constexpr const char* kOldLoaderBelow = "V4.51";
+// What the Support entry asks for by default (the CF operations).
+inline constexpr const char* kCfCardSupport = "CF-CARD      ";
+
+// One session: the library loaded for it and one socket record whose user pointer leads
+// the library's callback here. The destructor ends the session (cancel, close, free) and
+// unloads the library; after it no callback of this session can arrive.
+class CMtoMBinding {
+  public:
+    CMtoMBinding(CProtocolMtoM* owner, std::uint64_t generation);
+    ~CMtoMBinding();
+    CMtoMBinding(const CMtoMBinding&) = delete;
+    CMtoMBinding& operator=(const CMtoMBinding&) = delete;
+
+    // Loads the library and creates the socket. False when either failed.
+    bool Create();
+    const LanLibrary& Lib() const { return m_library; }
+    MtoMSocket* Socket() const { return m_pMSock; }
+    std::uint64_t Generation() const { return m_nGeneration; }
+
+    // The callback handed to the library: it only hands the result on.
+    static int KZ_MTOM_CALL Callback(MtoMSocket* socket, int result);
+
+  private:
+    LanLibrary m_library;
+    MtoMSocket* m_pMSock = nullptr;
+    CProtocolMtoM* m_pOwner;
+    std::uint64_t m_nGeneration;
+};
+
+// Lets the user pick a panel from the nodes a search found. Runs on the operation's event
+// thread and may block it until the user has answered (never the front-end's UI thread).
+class INodeChooser {
+  public:
+    virtual ~INodeChooser() = default;
+    // nodes may be empty. True with *address set when the user chose one; false for Cancel.
+    virtual bool ChooseNode(const std::vector<std::string>& nodes, std::string* address) = 0;
+};
+
+}  // namespace lan
+
+class CProtocolMtoM {
+  public:
+    CProtocolMtoM();
+    virtual ~CProtocolMtoM();
+    CProtocolMtoM(const CProtocolMtoM&) = delete;
+    CProtocolMtoM& operator=(const CProtocolMtoM&) = delete;
+
+    // The operation's step dispatcher; the adapter's default does nothing. The spelling is
+    // the system's established name for it and is kept on purpose.
+    virtual bool Diapatcher(int nEvent);
+
+    // ---- Front-end side (any thread) -------------------------------------------------
+    // View, prompt and node chooser; null means none. Set before start.
+    void SetView(IOperationView* view) { m_pView = view; }
+    IOperationView* GetView() const { return m_pView; }
+    void SetPrompt(IOperationPrompt* prompt) { m_pPrompt = prompt; }
+    void SetNodeChooser(lan::INodeChooser* chooser) { m_pChooser = chooser; }
+    // The panel to use: NodeSearch then takes it without searching. Set before start.
+    void SetNodeAddress(const std::string& address) { m_csNodeAddress = address; }
+    const std::string& NodeAddress() const { return m_csNodeAddress; }
+    // True while the node search runs (a front-end disables Abort meanwhile).
+    bool Searching() const { return m_bSearching; }
+    // Queues an event: EVENT_NONE starts the operation, EVENT_ABORT aborts it.
+    void PostEvent(int nEvent);
+    // Stops the event thread after its current dispatcher call, releases a step that waits
+    // for the view, stops the timer and ends the session. Every concrete operation calls
+    // it first in its destructor. Not from the event thread.
+    void Shutdown();
+    // Blocks until every queued event has been handled (for tests).
+    void WaitIdle() { m_events.WaitIdle(); }
+
+    // The library's completion of a request of the session with that generation (library
+    // thread): queued for the event thread. Answers 0 for a failure result, else 1.
+    int OnComplete(std::uint64_t generation, int result);
+
+    // ---- State readable by the front-end after a request -----------------------------
+    int m_nPhase = 0;
+    int m_nError = 0;
+    std::string m_csPassword;           // written by the password request handler
+    std::string m_csMachineName;        // model name
+    std::string m_csCoreID;             // ReadID: "%4X" of the core ID's low 16 bits
+    std::string m_csAutoName;           // ReadID: "%4X" of the core ID AND 0xF37F
+    std::vector<std::string> m_vNodes;  // dotted addresses the node search found
+
+    // ---- Command entries ---------------------------------------------------------------
+    bool NodeSearch(int nEvent);
+    bool Password(int nEvent);
+    bool ReadID(int nEvent);
+    bool DownloadSLOADER(int nEvent);
+    bool ReadHW_Entry(int nEvent);
+    bool Connect(int nEvent);
+    bool ReadData_Entry(int nEvent);
+    bool WriteData(int nEvent);
+    bool Support_Entry(int nEvent);
+    bool Quit_Entry(int nEvent);
+    bool Reset_Entry(int nEvent);
+
+  protected:
+    // Time-out countdown in 100 ms ticks; 0 = none armed. Arming or disarming makes every
+    // time-out raised for an earlier countdown stale.
+    void Arm(int ticks);
+    void Disarm() { Arm(0); }
+    int Countdown();
+
+    // The open session's library and socket (the binding may be null).
+    lan::CMtoMBinding* Binding() const { return m_pBinding.get(); }
+    // Ends the current session and opens a new one. False (binding kept, for the
+    // destructor) when the library or the socket could not be had.
+    bool NewBinding();
+    void DeleteBinding();
+    void CancelRequest();
+
+    // View helpers (no-ops without a view).
+    void ClearStatusList();
+    void AddStatusLine(const std::string& text);
+    void AddStatusLine(int stringId);
+    void ResetProgress();
+    void SetProgress(int position);
+    void SetModelName();
+    void ShowPowerWarning(bool show);
+    void PostComplete();
+    // Posts msg with the request event and blocks until the view has answered. False when
+    // there is no view or the operation is shutting down.
+    bool RequestFromView(unsigned msg);
+    IOperationPrompt* Prompt() const { return m_pPrompt; }
+    void Sleep(int milliseconds);
+
+    // ---- Adapter state ---------------------------------------------------------------
+    IOperationView* m_pView = nullptr;
+    IOperationPrompt* m_pPrompt = nullptr;
+    lan::INodeChooser* m_pChooser = nullptr;
+    bool m_bLargePacket = true;
+    std::uint32_t m_dwRecvLength = 0;           // bytes delivered by the last read
+    std::unique_ptr<std::uint8_t[]> m_pchBuff;  // kAdapterBufferSize bytes
+    std::uint32_t m_dwFileLength = 0;
+    std::unique_ptr<std::uint8_t[]> m_pchFileBuff;  // loader or extension block in flight
+    bool m_bAborting = false;
+    std::string m_csNodeAddress;
+    std::atomic<bool> m_bSearching{false};
+    bool m_bOldLoader = false;
+    bool m_bExtensionSent = false;
+    std::string m_csLoaderName;  // the model's SLOADER value
+    std::uint32_t m_dwLoaderAddress = 0;
+    std::uint32_t m_dwRequestAddress = 0;
+    std::uint32_t m_dwRequestSize = 0;
+    std::uint32_t m_dwWriteAddress = 0;
+    std::uint32_t m_dwWriteSize = 0;
+    const std::uint8_t* m_pchWriteSource = nullptr;  // the operation's; stays valid
+    std::string m_csSupportName = lan::kCfCardSupport;
+    bool m_bHardwareKnown = false;
+    std::string m_csHardware;
+    std::uint32_t m_dwFRomSize = 0;
+    std::uint32_t m_dwDRamSize = 0;
+    std::uint32_t m_dwSRamSize = 0;
+    std::string m_csFileName;
+    std::string m_csComment;
+
+  private:
+    enum class Arrival { Completed, Waiting, Ended };
+
+    void HandleEvent(int nEvent, std::uint64_t token);
+    void HandleCompletion(std::uint64_t generation, int result);
+    void TimerLoop();
+    void StopTimer();
+
+    // How a sub-step that waits for its request's completion takes nEvent. Completed: go
+    // on. Waiting: keep waiting (the entry returns false). Ended: the entry is over and
+    // returns true (*sub reset to reset). abortTicks 0: an abort is deferred (loader work);
+    // otherwise it gives sub-phase 99 with that pending time-out and cancels the request.
+    Arrival Await(int nEvent, int& sub, int reset, int abortTicks);
+    // A refused request: sub-phase 98, ended by the time-out one second later.
+    bool Refused(int& sub);
+    // Sub-phases 98 and 99 of an entry: true (with *result) when sub was one of them.
+    bool Closing(int nEvent, int& sub, int reset, bool cancelAt98, bool* result);
+    // A failed transfer ends the run (see the header comment).
+    bool EndRun(const char* trace);
+    void DeferAbort();
+
+    bool DownloadStep(int nEvent);
+    bool ReadLoaderFile();
+    bool OpenExtension();
+    bool SendExtensionBlock();
+    bool IssueWrite();
+
+    // Entry sub-phases.
+    int m_nSearchPhase = 1;
+    int m_nReadIDPhase = 0;
+    int m_nDownloadPhase = 0;
+    int m_nReadHWPhase = 1;
+    int m_nConnectPhase = 0;
+    int m_nReadDataPhase = 1;
+    int m_nWriteDataPhase = 1;
+    int m_nSupportPhase = 1;
+    int m_nQuitPhase = 1;
+    int m_nResetPhase = 1;
+
+    std::uint32_t m_dwWritten = 0;   // WriteData: bytes accepted so far
+    std::uint32_t m_dwInFlight = 0;  // WriteData: bytes of the outstanding request
+    struct ExtensionFile;
+    std::unique_ptr<ExtensionFile> m_pExtension;
+    std::vector<char> m_vSupportName;  // the Support request's copy, NUL-terminated
+    bool m_bRunEnded = false;          // a failed transfer posted completion: nothing runs any more
+
+    std::unique_ptr<lan::CMtoMBinding> m_pBinding;
+    std::uint64_t m_nBindingGeneration = 0;
+
+    std::mutex m_timerMutex;
+    int m_nCountdown = 0;
+    std::uint64_t m_nArmGeneration = 0;
+    std::atomic<bool> m_bTimerRun{true};
+    std::thread m_timerThread;
+
+    RequestEvent m_requestEvent;
+    std::atomic<bool> m_bShuttingDown{false};
+    EventLoop m_events;  // last: its thread starts once everything above exists
+};
+
+}  // namespace kz
