@@ -76,10 +76,20 @@ struct Endpoint {
     int port = kz::lan::kDefaultPort;
 };
 
-// "a.b.c.d" or "a.b.c.d:port" (port 1 to 65535).
+// Text without the blanks around it.
+std::string Trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+// "a.b.c.d" or "a.b.c.d:port" (port 1 to 65535); blanks around either part are allowed, so
+// the search target "a.b.c.d : port" of the node search reads too.
 std::optional<Endpoint> ParseEndpoint(const std::string& text) {
     const auto colon = text.find(':');
-    const std::string host = text.substr(0, colon);
+    const std::string host = Trimmed(text.substr(0, colon));
     in_addr in{};
     if (::inet_pton(AF_INET, host.c_str(), &in) != 1) {
         return std::nullopt;
@@ -87,7 +97,7 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
     Endpoint e;
     e.address = ntohl(in.s_addr);
     if (colon != std::string::npos) {
-        const std::string port = text.substr(colon + 1);
+        const std::string port = Trimmed(text.substr(colon + 1));
         if (port.empty() || port.size() > 5 ||
             !std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
             return std::nullopt;
