@@ -52,6 +52,7 @@ class MtoMRunner : public CProtocolMtoM {
     using CProtocolMtoM::m_bOldLoader;
     using CProtocolMtoM::m_csHardware;
     using CProtocolMtoM::m_csLoaderName;
+    using CProtocolMtoM::m_csSupportName;
     using CProtocolMtoM::m_dwFRomSize;
     using CProtocolMtoM::m_dwRequestAddress;
     using CProtocolMtoM::m_dwRequestSize;
@@ -293,6 +294,23 @@ TEST_F(AdapterTest, AbortDuringAReadEndsWith4001) {
     Run(steps);
     EXPECT_EQ(runner.m_nError, msg::kAborted);
     EXPECT_EQ(server->Counters().coldRestarts, 1u);
+}
+
+// ---- the CF operations' session ------------------------------------------------------------
+
+TEST_F(AdapterTest, ConnectsAndAsksForCardSupport) {
+    Begin();
+    Run({Entry(&CProtocolMtoM::Connect), Entry(&CProtocolMtoM::Support_Entry),
+         Entry(&CProtocolMtoM::Quit_Entry)});
+    EXPECT_EQ(runner.m_nError, 0);
+    EXPECT_EQ(server->Counters().connections, 1u);
+}
+
+TEST_F(AdapterTest, UnsupportedNameEndsWith5003) {
+    Begin();
+    runner.m_csSupportName = "USB-MEMORY   ";
+    Run({Entry(&CProtocolMtoM::Connect), Entry(&CProtocolMtoM::Support_Entry)});
+    EXPECT_EQ(runner.m_nError, msg::kNoCfModel);
 }
 
 // ---- failures of the library and the panel ----------------------------------------------------
