@@ -30,14 +30,8 @@ namespace kz::cli {
 
 namespace {
 
-// The file selection mode the main window opens its dialog in for each command (restore
-// and verify share one rule).
-constexpr int kModeBackup = 1;
-constexpr int kModeVerify = 2;
-constexpr int kModeRestore = 3;
-constexpr int kModeCfReceive = 4;
-constexpr int kModeCfSend = 5;
-constexpr int kModeImage = 2;  // info and comment: an existing image
+// info and comment pick an existing image the way restore does.
+constexpr SelectionMode kSelectImage = SelectionMode::Restore;
 
 // Comments are limited like the dialogs' comment edit.
 constexpr std::size_t kCommentLimit = 64;
@@ -52,9 +46,9 @@ struct CommandEntry {
     std::string_view name;
     std::string_view argsText;  // for the usage text
     std::string_view help;
-    int selectionMode;     // the rule the first argument must pass
-    std::size_t argCount;  // arguments after the name
-    bool takesComment;     // --comment allowed
+    SelectionMode selectionMode;  // the rule the first argument must pass
+    std::size_t argCount;         // arguments after the name
+    bool takesComment;            // --comment allowed
     CommandFn run;
 };
 
@@ -70,21 +64,22 @@ constexpr CommandEntry kCommands[] = {
     {"backup", "PATH [--comment TEXT]",
      "read the panel's memory into a backup image (PATH ends in\n"
      "                         .mem, or is a folder when AUTOFILENAME is on)",
-     kModeBackup, 1, true, RunBackup},
-    {"restore", "PATH", "write a backup image into the panel", kModeRestore, 1, false, RunRestore},
-    {"verify", "PATH", "compare the panel's memory with a backup image", kModeVerify, 1, false,
-     RunVerify},
-    {"info", "PATH", "show the header of a backup image", kModeImage, 1, false, RunInfo},
+     SelectionMode::Backup, 1, true, RunBackup},
+    {"restore", "PATH", "write a backup image into the panel", SelectionMode::Restore, 1, false,
+     RunRestore},
+    {"verify", "PATH", "compare the panel's memory with a backup image", SelectionMode::Verify, 1,
+     false, RunVerify},
+    {"info", "PATH", "show the header of a backup image", kSelectImage, 1, false, RunInfo},
     {"comment", "PATH TEXT",
      "replace the comment of a backup image (64 characters at\n"
      "                         most)",
-     kModeImage, 2, false, RunComment},
+     kSelectImage, 2, false, RunComment},
     {"cf-receive", "FOLDER",
      "copy every file of the panel's CF card into FOLDER (made\n"
      "                         when it does not exist)",
-     kModeCfReceive, 1, false, RunCfReceive},
-    {"cf-send", "FOLDER", "copy the CF files in FOLDER to the panel's CF card", kModeCfSend, 1,
-     false, RunCfSend},
+     SelectionMode::CfReceive, 1, false, RunCfReceive},
+    {"cf-send", "FOLDER", "copy the CF files in FOLDER to the panel's CF card",
+     SelectionMode::CfSend, 1, false, RunCfSend},
 };
 
 void Line(std::FILE* stream, const std::string& text) {
@@ -105,17 +100,17 @@ bool CheckSelection(const CommandEntry& command, const std::string& path) {
     }
     if (path.empty()) {
         Error(command, "the path is empty");
-    } else if (command.selectionMode == kModeBackup && autoName) {
+    } else if (command.selectionMode == SelectionMode::Backup && autoName) {
         Error(command, "AUTOFILENAME is on, so \"" + path +
                            "\" must be a folder: it must not name an existing file, and a new "
                            "folder's name must not contain a '.'");
-    } else if (command.selectionMode == kModeBackup) {
+    } else if (command.selectionMode == SelectionMode::Backup) {
         Error(command, "\"" + path + "\" must end with .mem and must not name an existing folder");
-    } else if (command.selectionMode == kModeCfReceive) {
+    } else if (command.selectionMode == SelectionMode::CfReceive) {
         Error(command, "\"" + path +
                            "\" must be a folder: it must not name an existing file, and a new "
                            "folder's name must not contain a '.'");
-    } else if (command.selectionMode == kModeCfSend) {
+    } else if (command.selectionMode == SelectionMode::CfSend) {
         Error(command, "\"" + path + "\" must name an existing folder");
     } else {
         Error(command, "\"" + path + "\" does not exist");

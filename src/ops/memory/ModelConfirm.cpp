@@ -102,15 +102,15 @@ ModelInfo ConfirmModel(const CModelDefs& defs, const ModelInfoInput& in,
     ModelInfo info;
     int messageId = 0;
     switch (in.mode) {
-        case kConfirmBackup:
+        case DialogMode::Backup:
             info.captionId = kCaptionBackup;
             messageId = kMessageBackup;
             break;
-        case kConfirmRestore:
+        case DialogMode::Restore:
             info.captionId = kCaptionRestore;
             messageId = kMessageRestore;
             break;
-        case kConfirmVerify:
+        case DialogMode::Verify:
             info.captionId = kCaptionVerify;
             messageId = kMessageVerify;
             break;
@@ -147,7 +147,7 @@ ModelInfo ConfirmModel(const CModelDefs& defs, const ModelInfoInput& in,
     if (messageId != 0) {
         info.message = Format(GetString(messageId).c_str(), info.modelName.c_str());
     }
-    FillAreaLists(shown, in.mode == kConfirmVerify, true, info.fepromList, info.sramList);
+    FillAreaLists(shown, in.mode == DialogMode::Verify, true, info.fepromList, info.sramList);
     return info;
 }
 

@@ -17,14 +17,12 @@
 
 namespace kz {
 
-// Dialog modes of the memory operations.
-inline constexpr int kConfirmBackup = 1;
-inline constexpr int kConfirmRestore = 2;
-inline constexpr int kConfirmVerify = 3;
+// The model-information dialog's modes: which memory operation asks for the confirmation.
+enum class DialogMode { Backup = 1, Restore = 2, Verify = 3 };
 
 // What the operation hands to the dialog.
 struct ModelInfoInput {
-    int mode = kConfirmBackup;  // 1 backup, 2 restore, 3 verify
+    DialogMode mode = DialogMode::Backup;
     std::string coreId;         // the panel's core ID text ("8C93")
     std::string ioCode;         // the panel's I/O code text ("3C"), empty when none
     std::string signatureText;  // the signature value as "%X"; informational
