@@ -41,7 +41,7 @@ struct ModelInfoInput {
 
 // What the dialog shows and what the controller copies back.
 struct ModelInfo {
-    int captionId = 0;   // 1001 backup, 1002 restore, 1003 verify confirmation (0: unknown mode)
+    int captionId = 0;   // msg::k{Backup,Restore,Verify}ConfirmCaption (0: unknown mode)
     bool found = false;  // a model section passed all tests
     // Copied back into the operation. Without a match the model name and baud are the
     // operation's own and the loader name and stem are empty.
@@ -53,8 +53,8 @@ struct ModelInfo {
     std::string coreIdDisplay;  // the core ID from its third character on when longer than 2
     std::string ioCode;
     std::string comment;
-    std::string message;                  // 3203 / 3204 / 3205 with the model name
-    std::vector<std::string> fepromList;  // 3206 "Address=%s , Size=%s" per FROM key
+    std::string message;  // msg::kModel{Backup,Restore,Verify}Message with the model name
+    std::vector<std::string> fepromList;  // msg::kAreaLine "Address=%s , Size=%s" per FROM key
     std::vector<std::string> sramList;    // per SRAM key
 };
 
