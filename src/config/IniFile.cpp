@@ -13,6 +13,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/UniqueFd.h"
+
 namespace kz {
 
 namespace {
@@ -123,32 +125,22 @@ bool HasHeaderOrComment(std::string_view data) {
     return blank;
 }
 
-// Closes a descriptor on every path out of ReplaceFile.
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-};
-
 // Writes text to a temporary file made exclusively beside path (mkstemp: O_CREAT|O_EXCL,
 // so a planted file or symlink is never opened), gives it the permissions of the file it
 // replaces, flushes it to the disk and renames it over path. On any failure the temporary
 // file is removed and path is untouched.
 bool ReplaceFile(const std::string& path, const std::string& text) {
     std::string temp = path + ".~XXXXXX";
-    FdCloser file{::mkstemp(temp.data())};
-    if (file.fd < 0) {
+    platform::UniqueFd file(::mkstemp(temp.data()));
+    if (!file) {
         return false;
     }
     bool ok = true;
     struct stat old {};
     const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    ok = ::fchmod(file.fd, mode) == 0;
+    ok = ::fchmod(file.Get(), mode) == 0;
     for (std::size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = ::write(file.fd, text.data() + done, text.size() - done);
+        const ssize_t n = ::write(file.Get(), text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -156,10 +148,8 @@ bool ReplaceFile(const std::string& path, const std::string& text) {
         done += ok ? static_cast<std::size_t>(n) : 0;
     }
     // Space is not always claimed at write time: fsync and close report a full disk late.
-    ok = ok && ::fsync(file.fd) == 0;
-    const int fd = file.fd;
-    file.fd = -1;
-    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::fsync(file.Get()) == 0;
+    ok = file.Close() && ok;
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
         ::unlink(temp.c_str());

@@ -65,6 +65,29 @@ inline constexpr int kPortBusy = 3332;
 inline constexpr int kPortDenied = 3333;
 inline constexpr int kPortUnusable = 3334;
 
+// The start of an operation (why a chosen path is refused, the comment limit) and the
+// notices of the command-line front-end while an operation runs.
+inline constexpr int kPathEmpty = 3340;
+inline constexpr int kPathNotAutoFolder = 3341;
+inline constexpr int kPathNotMemFile = 3342;
+inline constexpr int kPathNotNewFolder = 3343;
+inline constexpr int kPathNotFolder = 3344;
+inline constexpr int kPathMissing = 3345;
+inline constexpr int kPathUnreadable = 3346;
+inline constexpr int kPathNotRegular = 3347;
+inline constexpr int kCommentCut = 3348;
+inline constexpr int kCommentNotWritten = 3349;
+inline constexpr int kLanNotDriven = 3350;
+inline constexpr int kImageFileWritten = 3351;
+inline constexpr int kPowerResetWait = 3352;
+inline constexpr int kPowerResetCancelled = 3353;
+inline constexpr int kAborting = 3354;
+inline constexpr int kTerminating = 3355;
+inline constexpr int kPasswordPrompt = 3356;
+inline constexpr int kPasswordNoTerminal = 3357;
+inline constexpr int kPortOpenFailed = 3358;
+inline constexpr int kNoTerminalToAsk = 3359;
+
 // Errors of the serial link and the memory operations (m_nError).
 inline constexpr int kCheckPower = 4000;
 inline constexpr int kAborted = 4001;

@@ -21,15 +21,19 @@
 #include <string>
 
 #include "config/IniFile.h"
+#include "config/MessageIds.h"
 
 namespace kz {
 
 class CSettings : public CIniFile {
   public:
-    // Why the last setter did not save (a string id), or 0.
-    static constexpr int kSaveUnreadable = 3320;  // the file could not be read; left as it is
-    static constexpr int kSaveFailed = 3321;      // the file could not be written
-    static constexpr int kSaveLineBreak = 3322;   // the value holds a CR or LF; not stored
+    // Why the last setter did not save (SaveError(); 0 when it did):
+    // The file could not be read; it was left as it is.
+    static constexpr int kSaveUnreadable = msg::kIniUnreadable;
+    // The file could not be written.
+    static constexpr int kSaveFailed = msg::kIniNotWritten;
+    // The value holds a CR or LF; it was not stored.
+    static constexpr int kSaveLineBreak = msg::kIniLineBreak;
 
     // Time-outs above this many seconds are taken as this: the value is turned into
     // milliseconds and ticks in int arithmetic. The setup dialog accepts 0 to 65535.

@@ -70,6 +70,38 @@ constexpr StringEntry kEnglish[] = {
     {3333, "    There is no permission to use the serial port %s."},
     {3334, "    The serial port %s could not be opened."},
 
+    // The start of an operation and the command-line front-end's notices.
+    {3340, "the path is empty"},
+    {3341,
+     "AUTOFILENAME is on, so \"%s\" must be a folder: it must not name an existing file, and "
+     "a new folder's name must not contain a '.'"},
+    {3342, "\"%s\" must end with .mem and must not name an existing folder"},
+    {3343,
+     "\"%s\" must be a folder: it must not name an existing file, and a new folder's name "
+     "must not contain a '.'"},
+    {3344, "\"%s\" must name an existing folder"},
+    {3345, "\"%s\" does not exist"},
+    {3346, "\"%s\" cannot be read: %s"},
+    {3347, "\"%s\" is not a regular file"},
+    {3348, "the comment is cut to %d characters: \"%s\""},
+    {3349, "the comment of \"%s\" could not be written"},
+    {3350,
+     "COMMTYPE=1 selects the LAN link, which kzmnt-cli does not drive; set COMMTYPE=0 in "
+     "KZMNT.INI for the serial link"},
+    {3351, "image file %s"},
+    {3352,
+     "In order to establish a communication handshake,\nplease reset the power supply of the "
+     "unit.\nIt starts automatically.\n(Ctrl-C cancels)"},
+    {3353, "waiting for the unit is cancelled"},
+    {3354, "aborting the operation"},
+    {3355, "terminated: aborting the operation"},
+    {3356, "The password is set up.\nPlease input a password: "},
+    {3357,
+     "the panel asks for a password and there is no terminal to type it (--password gives "
+     "it)"},
+    {3358, "the serial port could not be opened: %s"},
+    {3359, "no terminal to answer this question: Cancel (--yes answers OK)"},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

@@ -1,5 +1,5 @@
-// Small owners of the POSIX handles the trace and its viewer use: a file descriptor and a
-// shared-memory mapping. Internal to src/diag.
+// The shared-memory mapping the trace and its viewer use (their file descriptors are
+// platform::UniqueFd). Internal to src/diag.
 //
 // Thread-safety: each object belongs to one thread at a time.
 #pragma once
@@ -9,27 +9,6 @@
 #include <utility>
 
 namespace kz::trace {
-
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset(std::exchange(other.fd_, -1));
-        }
-        return *this;
-    }
-
-    int Get() const { return fd_; }
-    bool Valid() const { return fd_ >= 0; }
-    void Reset(int fd = -1);
-
-  private:
-    int fd_ = -1;
-};
 
 class Mapping {
   public:

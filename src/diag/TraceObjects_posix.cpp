@@ -1,16 +1,8 @@
 #include "diag/TraceObjects.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 namespace kz::trace {
-
-void UniqueFd::Reset(int fd) {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    fd_ = fd;
-}
 
 Mapping Mapping::Map(int fd, std::size_t size, bool writable) {
     Mapping mapping;

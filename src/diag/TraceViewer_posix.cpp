@@ -25,6 +25,7 @@
 #include "diag/Trace.h"
 #include "diag/TraceObjects.h"
 #include "diag/TraceProtocol.h"
+#include "platform/UniqueFd.h"
 
 namespace kz {
 
@@ -53,7 +54,7 @@ bool MakeAddress(const std::string& name, sockaddr_un& address, socklen_t& lengt
 // True when a viewer answers on the socket of the id in an existing control block.
 bool LiveViewerOwns(const std::string& prefix) {
     std::string name = trace::ControlBlockName(prefix);
-    trace::UniqueFd fd(::shm_open(name.c_str(), O_RDONLY, 0));
+    platform::UniqueFd fd(::shm_open(name.c_str(), O_RDONLY, 0));
     if (!fd.Valid()) {
         return false;
     }
@@ -71,7 +72,7 @@ bool LiveViewerOwns(const std::string& prefix) {
     if (id == 0) {
         return false;
     }
-    trace::UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    platform::UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     sockaddr_un address;
     socklen_t length;
     return probe.Valid() && MakeAddress(trace::SocketName(prefix, id), address, length) &&
@@ -80,7 +81,7 @@ bool LiveViewerOwns(const std::string& prefix) {
 
 bool ReadSlot(const std::string& prefix, int slot, TraceLine& line) {
     std::string name = trace::SlotName(prefix, slot);
-    trace::UniqueFd fd(::shm_open(name.c_str(), O_RDONLY, 0));
+    platform::UniqueFd fd(::shm_open(name.c_str(), O_RDONLY, 0));
     if (!fd.Valid()) {
         return false;
     }
@@ -107,8 +108,8 @@ struct TraceViewer::Impl {
     Handler handler;
     std::string prefix;
     std::uint32_t id = 0;
-    trace::UniqueFd listener;
-    trace::UniqueFd wake;
+    platform::UniqueFd listener;
+    platform::UniqueFd wake;
     trace::Mapping control;
     std::jthread thread;
 
@@ -130,7 +131,8 @@ void TraceViewer::Impl::Serve() {
             return;
         }
         if ((fds[0].revents & POLLIN) != 0) {
-            trace::UniqueFd connection(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+            platform::UniqueFd connection(
+                ::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
             if (connection.Valid()) {
                 Answer(connection.Get());
             }
@@ -202,7 +204,7 @@ bool TraceViewer::Start(std::string* error) {
     }
 
     auto id = static_cast<std::uint32_t>(::getpid());
-    trace::UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    platform::UniqueFd listener(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     sockaddr_un address;
     socklen_t length;
     if (!listener.Valid() || !MakeAddress(trace::SocketName(d.prefix, id), address, length) ||
@@ -211,12 +213,12 @@ bool TraceViewer::Start(std::string* error) {
         SetError(error, "cannot listen for trace callers");
         return false;
     }
-    trace::UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+    platform::UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
     if (!wake.Valid()) {
         SetError(error, "cannot create the wake-up event");
         return false;
     }
-    trace::UniqueFd controlFd(::shm_open(controlName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
+    platform::UniqueFd controlFd(::shm_open(controlName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600));
     if (!controlFd.Valid()) {
         SetError(error, "cannot create " + controlName);
         return false;

@@ -26,6 +26,7 @@
 
 #include "diag/TraceObjects.h"
 #include "diag/TraceProtocol.h"
+#include "platform/UniqueFd.h"
 
 namespace kz {
 
@@ -77,14 +78,14 @@ class ClaimedSlot {
   private:
     std::string name_;
     int number_ = -1;
-    trace::UniqueFd fd_;
+    platform::UniqueFd fd_;
     trace::Mapping mapping_;
 };
 
 // The viewer id from a control block with the right signature; 0 when there is none.
 std::uint32_t ReadViewerId(const std::string& prefix) {
     std::string name = trace::ControlBlockName(prefix);
-    trace::UniqueFd fd(::shm_open(name.c_str(), O_RDONLY, 0));
+    platform::UniqueFd fd(::shm_open(name.c_str(), O_RDONLY, 0));
     if (!fd.Valid()) {
         return 0;
     }
@@ -108,7 +109,7 @@ std::uint32_t ReadViewerId(const std::string& prefix) {
 
 // Hands the slot number to the viewer and waits until it has read the slot.
 bool Notify(const std::string& prefix, std::uint32_t viewerId, int slot) {
-    trace::UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    platform::UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!socket.Valid()) {
         return false;
     }

@@ -32,37 +32,11 @@
 #include <utility>
 
 #include "platform/SerialDeviceNative.h"
+#include "platform/UniqueFd.h"
 
 namespace kz::platform {
 
 namespace {
-
-// Owns one file descriptor.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int Get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void Reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // The one place that turns errno into our error text.
 std::string ErrnoText(int err, const std::string& what) {
@@ -730,15 +704,10 @@ std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path, s
     // a real UART (or USB bridge) whose break reaches the wire.
     caps.breakSignal = caps.modemLines;
 
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) {
+    UniqueFd wakeRead;
+    UniqueFd wakeWrite;
+    if (!MakePipe(wakeRead, wakeWrite, true)) {
         return fail(errno);
-    }
-    UniqueFd wakeRead(pipeFds[0]);
-    UniqueFd wakeWrite(pipeFds[1]);
-    for (int p : pipeFds) {
-        ::fcntl(p, F_SETFL, ::fcntl(p, F_GETFL) | O_NONBLOCK);
-        ::fcntl(p, F_SETFD, FD_CLOEXEC);
     }
     exclusive.keep = true;
     return std::make_unique<PosixSerialDevice>(std::move(fd), std::move(wakeRead),

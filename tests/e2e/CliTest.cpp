@@ -163,6 +163,9 @@ TEST_F(CliTest, BackupVerifyRestoreRoundTrip) {
     CliResult verify = Cli({"--yes", "verify", image});
     EXPECT_EQ(verify.exitCode, 0) << verify.out << verify.err;
     EXPECT_NE(verify.out.find("Comment: round trip"), std::string::npos);
+    // Each operation asks for the model confirmation in its own mode.
+    EXPECT_NE(backup.out.find("Backup Confirmation"), std::string::npos) << backup.out;
+    EXPECT_NE(verify.out.find("Verify Confirmation"), std::string::npos) << verify.out;
     EXPECT_EQ(verify.LastOutLine(), kCompleted);
 
     // One byte changed in the panel: verify finds it, restore puts it back.
@@ -175,6 +178,7 @@ TEST_F(CliTest, BackupVerifyRestoreRoundTrip) {
 
     CliResult restore = Cli({"--yes", "restore", image});
     EXPECT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    EXPECT_NE(restore.out.find("Restore Confirmation"), std::string::npos) << restore.out;
     EXPECT_EQ(restore.LastOutLine(), kCompleted);
     EXPECT_TRUE(panel->MemoryEquals(
         0x00000000, std::span(reinterpret_cast<const std::uint8_t*>(expected.data()), 0x10000)));

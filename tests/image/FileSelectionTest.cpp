@@ -12,10 +12,19 @@ namespace {
 
 using test::TempDir;
 
+constexpr SelectionMode kBackup = SelectionMode::Backup;
+constexpr SelectionMode kRestore = SelectionMode::Restore;
+constexpr SelectionMode kVerify = SelectionMode::Verify;
+constexpr SelectionMode kCfReceive = SelectionMode::CfReceive;
+constexpr SelectionMode kCfSend = SelectionMode::CfSend;
+// Values no dialog mode has: such a mode accepts nothing.
+constexpr auto kNoMode0 = static_cast<SelectionMode>(0);
+constexpr auto kNoMode6 = static_cast<SelectionMode>(6);
+
 // Names below a folder holding: the image "img.mem", a file without extension "plain",
 // the folders "fold", "fold.d" and "year.2026". "" stands for the empty text.
 struct SelectCase {
-    int mode;
+    SelectionMode mode;
     bool autoFileName;
     std::string name;
     bool valid;
@@ -41,7 +50,7 @@ TEST_P(FileSelection, OkIsEnabledWhen) {
     const SelectCase& c = GetParam();
     const std::string text = c.name.empty() ? std::string() : dir_.str() + c.name;
     EXPECT_EQ(FileSelectionValid(c.mode, c.autoFileName, text), c.valid)
-        << "mode " << c.mode << " auto " << c.autoFileName << " " << c.name;
+        << "mode " << static_cast<int>(c.mode) << " auto " << c.autoFileName << " " << c.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -49,30 +58,35 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Backup into a folder: an existing folder whatever its name, or a new one whose
         // own name has no dot (the folders above it may have dots).
-        SelectCase{1, true, "fold", true}, SelectCase{1, true, "newfolder", true},
-        SelectCase{1, true, "plain", false}, SelectCase{1, true, "fold.d", true},
-        SelectCase{1, true, "fold.d/", true}, SelectCase{1, true, "year.2026/new", true},
-        SelectCase{1, true, "year.2026/new/", true}, SelectCase{1, true, "year.2026/n.d", false},
-        SelectCase{1, true, "new.mem", false}, SelectCase{1, true, "", false},
+        SelectCase{kBackup, true, "fold", true}, SelectCase{kBackup, true, "newfolder", true},
+        SelectCase{kBackup, true, "plain", false}, SelectCase{kBackup, true, "fold.d", true},
+        SelectCase{kBackup, true, "fold.d/", true},
+        SelectCase{kBackup, true, "year.2026/new", true},
+        SelectCase{kBackup, true, "year.2026/new/", true},
+        SelectCase{kBackup, true, "year.2026/n.d", false},
+        SelectCase{kBackup, true, "new.mem", false}, SelectCase{kBackup, true, "", false},
         // Backup to a typed name: no existing folder, ends in .mem in any case.
-        SelectCase{1, false, "backup", false}, SelectCase{1, false, "backup.MEM", true},
-        SelectCase{1, false, "backup.Mem", true}, SelectCase{1, false, "img.mem", true},
-        SelectCase{1, false, "backup.mem.bak", false}, SelectCase{1, false, "fold", false},
-        SelectCase{1, false, "", false},
+        SelectCase{kBackup, false, "backup", false}, SelectCase{kBackup, false, "backup.MEM", true},
+        SelectCase{kBackup, false, "backup.Mem", true}, SelectCase{kBackup, false, "img.mem", true},
+        SelectCase{kBackup, false, "backup.mem.bak", false},
+        SelectCase{kBackup, false, "fold", false}, SelectCase{kBackup, false, "", false},
         // Restore and verify: anything that exists.
-        SelectCase{2, false, "img.mem", true}, SelectCase{2, true, "plain", true},
-        SelectCase{3, false, "fold", true}, SelectCase{3, false, "missing.mem", false},
-        SelectCase{2, false, "", false},
+        SelectCase{kRestore, false, "img.mem", true}, SelectCase{kRestore, true, "plain", true},
+        SelectCase{kVerify, false, "fold", true}, SelectCase{kVerify, false, "missing.mem", false},
+        SelectCase{kRestore, false, "", false},
         // CF receive: the folder rule of the backup.
-        SelectCase{4, false, "fold", true}, SelectCase{4, false, "newfolder", true},
-        SelectCase{4, false, "plain", false}, SelectCase{4, false, "fold.d", true},
-        SelectCase{4, false, "year.2026/new", true}, SelectCase{4, false, "year.2026/n.d", false},
+        SelectCase{kCfReceive, false, "fold", true},
+        SelectCase{kCfReceive, false, "newfolder", true},
+        SelectCase{kCfReceive, false, "plain", false},
+        SelectCase{kCfReceive, false, "fold.d", true},
+        SelectCase{kCfReceive, false, "year.2026/new", true},
+        SelectCase{kCfReceive, false, "year.2026/n.d", false},
         // CF send: an existing folder, whatever its name.
-        SelectCase{5, false, "fold", true}, SelectCase{5, false, "newfolder", false},
-        SelectCase{5, false, "plain", false}, SelectCase{5, false, "fold.d", true},
-        SelectCase{5, false, "year.2026/new", false}, SelectCase{5, false, "", false},
+        SelectCase{kCfSend, false, "fold", true}, SelectCase{kCfSend, false, "newfolder", false},
+        SelectCase{kCfSend, false, "plain", false}, SelectCase{kCfSend, false, "fold.d", true},
+        SelectCase{kCfSend, false, "year.2026/new", false}, SelectCase{kCfSend, false, "", false},
         // Not a mode of the dialog.
-        SelectCase{6, false, "fold", false}, SelectCase{0, false, "img.mem", false}));
+        SelectCase{kNoMode6, false, "fold", false}, SelectCase{kNoMode0, false, "img.mem", false}));
 
 TEST(FileNameRules, MemIsAddedOnlyWithoutAnyDot) {
     EXPECT_EQ(WithMemExtension("/data/backup"), "/data/backup.mem");

@@ -155,7 +155,7 @@ TEST_F(Confirm, WithoutAMatchTheOperationsModelStays) {
 }
 
 struct ModeCase {
-    int mode;
+    DialogMode mode;
     int caption;
     std::string message;
     Lines sram;
@@ -180,15 +180,15 @@ TEST_P(ConfirmModes, CaptionMessageAndLists) {
 // the verify sizes are shown, and SRAM3's verify size 0 leaves it out.
 INSTANTIATE_TEST_SUITE_P(
     Modes, ConfirmModes,
-    ::testing::Values(ModeCase{kConfirmBackup,
+    ::testing::Values(ModeCase{DialogMode::Backup,
                                1001,
                                "In a personal computer \"SIG-EQ\" Data is backed up.",
                                {"Address=800000 , Size=80000", "Address=A00000 , Size=10000"}},
-                      ModeCase{kConfirmRestore,
+                      ModeCase{DialogMode::Restore,
                                1002,
                                "\"SIG-EQ\" Backup data is written in",
                                {"Address=800000 , Size=80000", "Address=A00000 , Size=10000"}},
-                      ModeCase{kConfirmVerify,
+                      ModeCase{DialogMode::Verify,
                                1003,
                                "\"SIG-EQ\"  It verifies.",
                                {"Address=800000 , Size=40000"}}));

@@ -125,6 +125,8 @@ TEST(Strings, EveryStringIdTheProgramUsesIsThere) {
         used.push_back(id);
     for (int id = 3310; id <= 3317; ++id)
         used.push_back(id);
+    for (int id = 3340; id <= 3359; ++id)
+        used.push_back(id);
     for (int id = 4000; id <= 4018; ++id) {
         if (id != 4013)
             used.push_back(id);

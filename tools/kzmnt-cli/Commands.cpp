@@ -1,21 +1,19 @@
 #include "Commands.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 
 #include "ConsoleView.h"
 #include "InterruptWatcher.h"
 #include "OperationController.h"
 #include "Terminal.h"
+#include "config/MessageIds.h"
 #include "config/ModelDefs.h"
 #include "config/Settings.h"
 #include "config/StringTable.h"
+#include "ops/StepEngine.h"
 #include "ops/cf/CfReceive.h"
 #include "ops/cf/CfSend.h"
 #include "ops/memory/Backup.h"
@@ -23,27 +21,17 @@
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/ModelConfirm.h"
 #include "ops/memory/Restore.h"
+#include "ops/memory/StartFlow.h"
 #include "ops/memory/Verify.h"
+#include "platform/Format.h"
 #include "platform/Printable.h"
 
 namespace kz::cli {
 
 namespace {
 
-// The file selection mode the main window opens its dialog in for each command (restore
-// and verify share one rule).
-constexpr int kModeBackup = 1;
-constexpr int kModeVerify = 2;
-constexpr int kModeRestore = 3;
-constexpr int kModeCfReceive = 4;
-constexpr int kModeCfSend = 5;
-constexpr int kModeImage = 2;  // info and comment: an existing image
-
-// Comments are limited like the dialogs' comment edit.
-constexpr std::size_t kCommentLimit = 64;
-
-constexpr int kIdOverwrite = 3001;
-constexpr int kIdImageUnreadable = 3002;
+// info and comment pick an existing image the way restore does.
+constexpr SelectionMode kSelectImage = SelectionMode::Restore;
 
 struct CommandEntry;
 using CommandFn = int (*)(const CliOptions&, const CommandEntry&);
@@ -52,10 +40,13 @@ struct CommandEntry {
     std::string_view name;
     std::string_view argsText;  // for the usage text
     std::string_view help;
-    int selectionMode;     // the rule the first argument must pass
-    std::size_t argCount;  // arguments after the name
-    bool takesComment;     // --comment allowed
+    std::optional<OperationKind> kind;  // the operation a transfer command starts
+    std::size_t argCount;               // arguments after the name
+    bool takesComment;                  // --comment allowed
     CommandFn run;
+
+    // The rule the first argument must pass: the operation's, or an existing image's.
+    SelectionMode Selection() const { return kind ? SelectionModeFor(*kind) : kSelectImage; }
 };
 
 int RunBackup(const CliOptions& options, const CommandEntry& command);
@@ -70,21 +61,22 @@ constexpr CommandEntry kCommands[] = {
     {"backup", "PATH [--comment TEXT]",
      "read the panel's memory into a backup image (PATH ends in\n"
      "                         .mem, or is a folder when AUTOFILENAME is on)",
-     kModeBackup, 1, true, RunBackup},
-    {"restore", "PATH", "write a backup image into the panel", kModeRestore, 1, false, RunRestore},
-    {"verify", "PATH", "compare the panel's memory with a backup image", kModeVerify, 1, false,
-     RunVerify},
-    {"info", "PATH", "show the header of a backup image", kModeImage, 1, false, RunInfo},
+     OperationKind::Backup, 1, true, RunBackup},
+    {"restore", "PATH", "write a backup image into the panel", OperationKind::Restore, 1, false,
+     RunRestore},
+    {"verify", "PATH", "compare the panel's memory with a backup image", OperationKind::Verify, 1,
+     false, RunVerify},
+    {"info", "PATH", "show the header of a backup image", std::nullopt, 1, false, RunInfo},
     {"comment", "PATH TEXT",
      "replace the comment of a backup image (64 characters at\n"
      "                         most)",
-     kModeImage, 2, false, RunComment},
+     std::nullopt, 2, false, RunComment},
     {"cf-receive", "FOLDER",
      "copy every file of the panel's CF card into FOLDER (made\n"
      "                         when it does not exist)",
-     kModeCfReceive, 1, false, RunCfReceive},
-    {"cf-send", "FOLDER", "copy the CF files in FOLDER to the panel's CF card", kModeCfSend, 1,
-     false, RunCfSend},
+     OperationKind::CfReceive, 1, false, RunCfReceive},
+    {"cf-send", "FOLDER", "copy the CF files in FOLDER to the panel's CF card",
+     OperationKind::CfSend, 1, false, RunCfSend},
 };
 
 void Line(std::FILE* stream, const std::string& text) {
@@ -97,83 +89,23 @@ void Error(const CommandEntry& command, const std::string& text) {
     Line(stderr, "kzmnt-cli: " + std::string(command.name) + ": " + text);
 }
 
-// The dialog's rule for the command's path; explains a refusal on stderr.
-bool CheckSelection(const CommandEntry& command, const std::string& path) {
-    const bool autoName = CSettings().GetAutoFileName();
-    if (FileSelectionValid(command.selectionMode, autoName, path)) {
+// The start's rule for the command's path; explains a refusal on stderr.
+bool CheckPath(const CommandEntry& command, const std::string& path) {
+    const std::string refusal = CheckSelectedPath(command.Selection(), path);
+    if (refusal.empty()) {
         return true;
     }
-    if (path.empty()) {
-        Error(command, "the path is empty");
-    } else if (command.selectionMode == kModeBackup && autoName) {
-        Error(command, "AUTOFILENAME is on, so \"" + path +
-                           "\" must be a folder: it must not name an existing file, and a new "
-                           "folder's name must not contain a '.'");
-    } else if (command.selectionMode == kModeBackup) {
-        Error(command, "\"" + path + "\" must end with .mem and must not name an existing folder");
-    } else if (command.selectionMode == kModeCfReceive) {
-        Error(command, "\"" + path +
-                           "\" must be a folder: it must not name an existing file, and a new "
-                           "folder's name must not contain a '.'");
-    } else if (command.selectionMode == kModeCfSend) {
-        Error(command, "\"" + path + "\" must name an existing folder");
-    } else {
-        Error(command, "\"" + path + "\" does not exist");
-    }
+    Error(command, refusal);
     return false;
-}
-
-// An image path names a regular file, or for a backup possibly nothing yet: a FIFO or a
-// device would block the command, and a backup replaces only a regular file.
-bool CheckRegularFile(const CommandEntry& command, const std::string& path, bool mayBeAbsent) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (mayBeAbsent && errno == ENOENT) {
-            return true;
-        }
-        Error(command, "\"" + path + "\" cannot be read: " + std::strerror(errno));
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        Error(command, "\"" + path + "\" is not a regular file");
-        return false;
-    }
-    return true;
 }
 
 // Only the serial link is driven from the console.
 bool SerialLinkSelected(const CommandEntry& command) {
     if (CSettings().GetCommType() == 1) {
-        Error(command,
-              "COMMTYPE=1 selects the LAN link, which kzmnt-cli does not drive; set "
-              "COMMTYPE=0 in KZMNT.INI for the serial link");
+        Error(command, GetString(msg::kLanNotDriven));
         return false;
     }
     return true;
-}
-
-// Puts path on the recent-file list. A list that could not be saved (KZMNT.INI unreadable
-// or not writable, a line break in the path) is reported, not fatal: the transfer does not
-// depend on it.
-void AddRecentFile(const std::string& path) {
-    CSettings settings;
-    if (!settings.AddRecentFile(path) && settings.SaveError() != 0) {
-        Line(stdout, GetString(settings.SaveError()));
-    }
-}
-
-// Cuts text to the comment limit without splitting a UTF-8 sequence.
-std::string LimitComment(const CommandEntry& command, std::string text) {
-    if (text.size() <= kCommentLimit) {
-        return text;
-    }
-    std::size_t n = kCommentLimit;
-    while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) {
-        --n;
-    }
-    text.resize(n);
-    Error(command, "the comment is cut to 64 characters: \"" + Printable(text) + "\"");
-    return text;
 }
 
 // What a transfer command needs while it runs: the terminal for questions, the console
@@ -206,96 +138,97 @@ class Session {
     InterruptWatcher watcher_;  // last: Ctrl-C reaches the controller only while all exist
 };
 
-int RunBackup(const CliOptions& options, const CommandEntry& command) {
-    std::string path = options.args[0];
-    if (!CheckSelection(command, path)) {
-        return kExitUsage;
+// The start's questions and messages on the console. The session (terminal, Ctrl-C) is set
+// up by the first question, or by the run; messages go to stdout, notes to stderr.
+class ConsoleStartPrompt final : public IStartPrompt {
+  public:
+    ConsoleStartPrompt(const CliOptions& options, const CommandEntry& command)
+        : options_(options), command_(command) {}
+
+    Session& session() {
+        if (!session_) {
+            session_.emplace(options_);
+        }
+        return *session_;
     }
-    if (!CSettings().GetAutoFileName() && !CheckRegularFile(command, path, true)) {
+
+    bool AskOkCancel(int textId) override { return session().view().Confirm(GetString(textId)); }
+    void ShowMessage(int textId) override { Line(stdout, GetString(textId)); }
+    void ShowNote(const std::string& text) override { Error(command_, text); }
+
+  private:
+    const CliOptions& options_;
+    const CommandEntry& command_;
+    std::optional<Session> session_;
+};
+
+// Every transfer: the path's rule, the serial link, the start shared with the window,
+// then the operation on the plan's path and comment.
+template <class Operation>
+int RunTransfer(const CliOptions& options, const CommandEntry& command) {
+    const std::string& chosen = options.args[0];
+    if (!CheckPath(command, chosen)) {
         return kExitUsage;
     }
     if (!SerialLinkSelected(command)) {
         return kExitFailed;
     }
-    const bool autoName = CSettings().GetAutoFileName();
-    std::string comment;
-    if (options.comment) {
-        comment = *options.comment;
-    } else if (!autoName) {
-        // The dialog shows the comment of the image a typed name already holds.
-        MemImageFile existing;
-        if (existing.LoadHeader(path)) {
-            comment = existing.GetImageComment();
-        }
+    ConsoleStartPrompt prompt(options, command);
+    const StartPlan plan = PrepareStart(*command.kind, chosen, options.comment, prompt);
+    if (plan.outcome == StartOutcome::Declined) {
+        prompt.session().view().PrintOut(GetString(msg::kAborted));
+        return kExitFailed;
     }
-    comment = LimitComment(command, comment);
-
-    Session session(options);
-    if (!autoName) {
-        if (NeedsOverwriteQuestion(autoName, path) &&
-            !session.view().Confirm(GetString(kIdOverwrite))) {
-            session.view().PrintOut(GetString(msg::kAborted));
-            return kExitFailed;
-        }
-        path = WithMemExtension(path);
+    if (plan.outcome != StartOutcome::Ready) {
+        return kExitFailed;
     }
-    // With AUTOFILENAME on, path is the folder; the operation names the file itself.
-    AddRecentFile(path);
-
-    auto op = std::make_unique<CBackup>();
-    op->SetFileName(path);
-    op->SetComment(comment);
-    const RunResult result = session.Run(std::move(op), path, comment);
-    if (result.exitStatus == kExitOk && !result.imagePath.empty()) {
-        session.view().PrintErr("kzmnt-cli: image file " + result.imagePath);
+    auto op = std::make_unique<Operation>();
+    std::optional<std::string> comment;
+    if constexpr (std::is_base_of_v<CCfOperation, Operation>) {
+        op->SetFolder(plan.path);
+    } else {
+        op->SetFileName(plan.path);
+        op->SetComment(plan.comment);
+        comment = plan.comment;
+    }
+    Session& session = prompt.session();
+    const RunResult result = session.Run(std::move(op), plan.path, comment);
+    if (result.exitStatus == kExitOk && !result.imagePath.empty() &&
+        *command.kind == OperationKind::Backup) {
+        session.view().PrintErr("kzmnt-cli: " + Format(GetString(msg::kImageFileWritten).c_str(),
+                                                       result.imagePath.c_str()));
     }
     return result.exitStatus;
 }
 
-// Restore and verify: the image must load before anything starts; its comment is the
-// form's comment.
-template <class Operation>
-int RunWithImage(const CliOptions& options, const CommandEntry& command) {
-    const std::string path = options.args[0];
-    if (!CheckSelection(command, path) || !CheckRegularFile(command, path, false)) {
-        return kExitUsage;
-    }
-    if (!SerialLinkSelected(command)) {
-        return kExitFailed;
-    }
-    MemImageFile image;
-    if (!image.LoadHeader(path)) {
-        Line(stdout, GetString(kIdImageUnreadable));
-        return kExitFailed;
-    }
-    // The name is used as checked: it names the image whose header was just read, so no
-    // ".mem" is added to it.
-    const std::string comment = image.GetImageComment();
-    AddRecentFile(path);
-
-    Session session(options);
-    auto op = std::make_unique<Operation>();
-    op->SetFileName(path);
-    op->SetComment(comment);
-    return session.Run(std::move(op), path, comment).exitStatus;
+int RunBackup(const CliOptions& options, const CommandEntry& command) {
+    return RunTransfer<CBackup>(options, command);
 }
 
 int RunRestore(const CliOptions& options, const CommandEntry& command) {
-    return RunWithImage<CRestore>(options, command);
+    return RunTransfer<CRestore>(options, command);
 }
 
 int RunVerify(const CliOptions& options, const CommandEntry& command) {
-    return RunWithImage<CVerify>(options, command);
+    return RunTransfer<CVerify>(options, command);
+}
+
+int RunCfReceive(const CliOptions& options, const CommandEntry& command) {
+    return RunTransfer<CCfReceive>(options, command);
+}
+
+int RunCfSend(const CliOptions& options, const CommandEntry& command) {
+    return RunTransfer<CCfSend>(options, command);
 }
 
 int RunInfo(const CliOptions& options, const CommandEntry& command) {
     const std::string& path = options.args[0];
-    if (!CheckSelection(command, path) || !CheckRegularFile(command, path, false)) {
+    if (!CheckPath(command, path)) {
         return kExitUsage;
     }
     MemImageFile image;
     if (!image.LoadHeader(path)) {
-        Error(command, GetString(kIdImageUnreadable));
+        Error(command, GetString(msg::kFileUnreadable));
         return kExitFailed;
     }
     const CModelDefs defs;
@@ -317,48 +250,25 @@ int RunInfo(const CliOptions& options, const CommandEntry& command) {
 
 int RunComment(const CliOptions& options, const CommandEntry& command) {
     const std::string& path = options.args[0];
-    if (!CheckSelection(command, path) || !CheckRegularFile(command, path, false)) {
+    if (!CheckPath(command, path)) {
         return kExitUsage;
     }
     MemImageFile image;
     if (!image.LoadHeader(path)) {
-        Error(command, GetString(kIdImageUnreadable));
+        Error(command, GetString(msg::kFileUnreadable));
         return kExitFailed;
     }
-    const std::string text = LimitComment(command, options.args[1]);
+    const std::string text = LimitComment(options.args[1]);
+    if (text.size() != options.args[1].size()) {
+        Error(command, Format(GetString(msg::kCommentCut).c_str(), static_cast<int>(kCommentLimit),
+                              Printable(text).c_str()));
+    }
     if (!MemImageFile::SetImageComment(path, text)) {
-        Error(command, "the comment of \"" + path + "\" could not be written");
+        Error(command, Format(GetString(msg::kCommentNotWritten).c_str(), path.c_str()));
         return kExitFailed;
     }
     Line(stdout, "Comment: " + Printable(text));
     return kExitOk;
-}
-
-// CF receive and send: the folder must pass the dialog's rule; the operation asks its own
-// questions (folders, overwriting) through the console view.
-template <class Operation>
-int RunCfTransfer(const CliOptions& options, const CommandEntry& command) {
-    const std::string path = options.args[0];
-    if (!CheckSelection(command, path)) {
-        return kExitUsage;
-    }
-    if (!SerialLinkSelected(command)) {
-        return kExitFailed;
-    }
-    AddRecentFile(path);
-
-    Session session(options);
-    auto op = std::make_unique<Operation>();
-    op->SetFolder(path);
-    return session.Run(std::move(op), path, std::nullopt).exitStatus;
-}
-
-int RunCfReceive(const CliOptions& options, const CommandEntry& command) {
-    return RunCfTransfer<CCfReceive>(options, command);
-}
-
-int RunCfSend(const CliOptions& options, const CommandEntry& command) {
-    return RunCfTransfer<CCfSend>(options, command);
 }
 
 const CommandEntry* FindCommand(std::string_view name) {

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "config/MessageIds.h"
 #include "config/StringTable.h"
 #include "platform/Printable.h"
 
@@ -136,7 +137,7 @@ bool ConsoleView::Confirm(const std::string& text) {
     }
     if (!terminal_) {
         PrintErr(text);
-        PrintErr("kzmnt-cli: no terminal to answer this question: Cancel (--yes answers OK)");
+        PrintErr("kzmnt-cli: " + GetString(msg::kNoTerminalToAsk));
         return false;
     }
     {

@@ -10,8 +10,8 @@ namespace kz::cli {
 
 namespace {
 
-// The handler only writes to this pipe; the watcher thread reads it.
-int g_signalRead = -1;
+// The handler only writes to this pipe; the watcher thread reads it. A copy of the
+// descriptor the watcher owns, for the handler, which may use nothing else.
 int g_signalWrite = -1;
 
 extern "C" void OnSignal(int signal) {
@@ -25,20 +25,12 @@ extern "C" void OnSignal(int signal) {
 
 InterruptWatcher::InterruptWatcher(std::function<void(int signal)> onInterrupt)
     : onInterrupt_(std::move(onInterrupt)) {
-    int signalPipe[2];
-    int stopPipe[2];
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    // Without both pipes no signal is taken over: Ctrl-C then ends the program as usual.
+    if (!platform::MakePipe(signalRead_, signalWrite_, true) ||
+        !platform::MakePipe(stopRead_, stopWrite_, false)) {
         return;
     }
-    if (::pipe2(stopPipe, O_CLOEXEC) != 0) {
-        ::close(signalPipe[0]);
-        ::close(signalPipe[1]);
-        return;
-    }
-    g_signalRead = signalPipe[0];
-    g_signalWrite = signalPipe[1];
-    stopRead_ = stopPipe[0];
-    stopWrite_ = stopPipe[1];
+    g_signalWrite = signalWrite_.Get();
 
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -58,20 +50,16 @@ InterruptWatcher::~InterruptWatcher() {
     }
     if (thread_.joinable()) {
         const char byte = 1;
-        [[maybe_unused]] const ssize_t n = ::write(stopWrite_, &byte, 1);
+        [[maybe_unused]] const ssize_t n = ::write(stopWrite_.Get(), &byte, 1);
         thread_.join();
     }
-    for (int fd : {stopRead_, stopWrite_, g_signalRead, g_signalWrite}) {
-        if (fd >= 0) {
-            ::close(fd);
-        }
-    }
-    g_signalRead = g_signalWrite = -1;
+    // The handlers are gone; the pipes close with the members.
+    g_signalWrite = -1;
 }
 
 void InterruptWatcher::Run() {
     for (;;) {
-        pollfd fds[2] = {{g_signalRead, POLLIN, 0}, {stopRead_, POLLIN, 0}};
+        pollfd fds[2] = {{signalRead_.Get(), POLLIN, 0}, {stopRead_.Get(), POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) {
                 continue;
@@ -83,7 +71,7 @@ void InterruptWatcher::Run() {
         }
         if (fds[0].revents & POLLIN) {
             char drain[16];
-            const ssize_t n = ::read(g_signalRead, drain, sizeof drain);
+            const ssize_t n = ::read(signalRead_.Get(), drain, sizeof drain);
             for (ssize_t i = 0; i < n; ++i) {
                 onInterrupt_(drain[i]);
             }

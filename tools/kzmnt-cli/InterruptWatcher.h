@@ -13,6 +13,8 @@
 #include <iterator>
 #include <thread>
 
+#include "platform/UniqueFd.h"
+
 namespace kz::cli {
 
 class InterruptWatcher {
@@ -29,8 +31,12 @@ class InterruptWatcher {
     static constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
     std::function<void(int signal)> onInterrupt_;
-    int stopRead_ = -1;
-    int stopWrite_ = -1;
+    // The signal handler writes to the signal pipe; the destructor wakes the thread
+    // through the stop pipe.
+    platform::UniqueFd signalRead_;
+    platform::UniqueFd signalWrite_;
+    platform::UniqueFd stopRead_;
+    platform::UniqueFd stopWrite_;
     struct sigaction previous_[std::size(kSignals)]{};
     bool installed_[std::size(kSignals)] = {};
     std::thread thread_;

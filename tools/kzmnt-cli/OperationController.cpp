@@ -1,5 +1,6 @@
 #include "OperationController.h"
 
+#include "config/MessageIds.h"
 #include "config/ModelDefs.h"
 #include "config/StringTable.h"
 #include "diag/DebugLog.h"
@@ -8,6 +9,7 @@
 #include "ops/memory/MemoryOperation.h"
 #include "ops/memory/ModelConfirm.h"
 #include "platform/Clock.h"
+#include "platform/Format.h"
 #include "platform/Printable.h"
 
 namespace kz::cli {
@@ -20,10 +22,11 @@ constexpr std::size_t kPasswordLimit = 255;
 // Without a terminal nobody can cancel the wait for a power reset; after this long the
 // unit is taken as gone.
 constexpr std::chrono::seconds kUnattendedPowerResetWait{120};
-constexpr const char* kPowerResetText =
-    "In order to establish a communication handshake,\n"
-    "please reset the power supply of the unit.\n"
-    "It starts automatically.";
+
+// A notice of the controller on stderr.
+std::string Notice(int id) {
+    return "kzmnt-cli: " + GetString(id);
+}
 
 ModelInfoInput ToDialogInput(const ModelInfoExchange& x, const std::string& comment) {
     ModelInfoInput in;
@@ -115,7 +118,7 @@ void OperationController::OnInterrupt() {
     }
     if (waitDialogShown_) {
         op_->CancelPowerReset();
-        view_.PrintErr("kzmnt-cli: waiting for the unit is cancelled");
+        view_.PrintErr(Notice(msg::kPowerResetCancelled));
         return;
     }
     if (abortPosted_) {
@@ -132,8 +135,7 @@ void OperationController::OnInterrupt() {
         platform::Clock().Sleep(std::chrono::milliseconds(kAbortGuardMs - elapsed));
     }
     abortPosted_ = true;
-    view_.PrintErr(terminate ? "kzmnt-cli: terminated: aborting the operation"
-                             : "kzmnt-cli: aborting the operation");
+    view_.PrintErr(Notice(terminate ? msg::kTerminating : msg::kAborting));
     op_->PostEvent(EVENT_ABORT);
 }
 
@@ -156,7 +158,7 @@ void OperationController::OnModelInfoRequest(RequestEvent* request) {
 
         const bool ok = view_.Confirm(caption + ": " + Printable(info.message));
         // The dialog's model, file-name stem and rate go back in every case; a refusal
-        // also empties the file name, which the operation ends with 4001.
+        // also empties the file name, which the operation ends with msg::kAborted.
         memoryOp->AnswerModelInfo(ok, info.modelName, info.bkFileStem, info.baud);
     }
     if (request) {
@@ -173,7 +175,7 @@ void OperationController::OnPasswordRequest(RequestEvent* request) {
         // question is cancelled.
         for (;;) {
             const std::optional<std::string> typed =
-                terminal->ReadSecret("The password is set up.\nPlease input a password: ");
+                terminal->ReadSecret(GetString(msg::kPasswordPrompt));
             if (!typed) {
                 break;
             }
@@ -183,9 +185,7 @@ void OperationController::OnPasswordRequest(RequestEvent* request) {
             }
         }
     } else {
-        view_.PrintErr(
-            "kzmnt-cli: the panel asks for a password and there is no terminal to type it "
-            "(--password gives it)");
+        view_.PrintErr(Notice(msg::kPasswordNoTerminal));
     }
     if (password.size() > kPasswordLimit) {
         password.resize(kPasswordLimit);
@@ -205,7 +205,7 @@ void OperationController::OnPowerResetDialog(std::uintptr_t wParam) {
     if (wParam == 1) {
         if (!waitDialogShown_) {
             waitDialogShown_ = true;
-            view_.PrintErr(GetString(1000) + ":\n" + kPowerResetText + "\n(Ctrl-C cancels)");
+            view_.PrintErr(GetString(msg::kAppTitle) + ":\n" + GetString(msg::kPowerResetWait));
         }
         return;
     }
@@ -221,7 +221,8 @@ RunResult OperationController::OnComplete() {
         result.error = op_->m_nError;
         if (!op_->OpenError().empty()) {
             // The final line only says to check the cable; say what really happened.
-            view_.PrintErr("kzmnt-cli: the serial port could not be opened: " + op_->OpenError());
+            view_.PrintErr("kzmnt-cli: " + Format(GetString(msg::kPortOpenFailed).c_str(),
+                                                  op_->OpenError().c_str()));
         }
         if (auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get())) {
             result.imagePath = memoryOp->ImagePath();

@@ -27,7 +27,7 @@ namespace kz::cli {
 // How a run ended.
 struct RunResult {
     int exitStatus = 1;     // 0 when the operation completed, 1 otherwise
-    int error = 0;          // the operation's final m_nError (3299 when completed)
+    int error = 0;          // the operation's final m_nError (msg::kCompleted when completed)
     std::string imagePath;  // a memory operation's image file as it ended (empty for others)
 };
 

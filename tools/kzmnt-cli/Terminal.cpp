@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <utility>
 
 namespace kz::cli {
 
@@ -58,41 +59,43 @@ class EchoOff {
 }  // namespace
 
 std::unique_ptr<Terminal> Terminal::Open() {
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    platform::UniqueFd wakeRead;
+    platform::UniqueFd wakeWrite;
+    if (!platform::MakePipe(wakeRead, wakeWrite, true)) {
         return nullptr;
     }
-    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (tty >= 0) {
-        return std::unique_ptr<Terminal>(new Terminal(tty, true, tty, wake[0], wake[1]));
+    platform::UniqueFd tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (tty) {
+        const int fd = tty.Get();
+        return std::unique_ptr<Terminal>(
+            new Terminal(fd, std::move(tty), fd, std::move(wakeRead), std::move(wakeWrite)));
     }
     if (::isatty(STDIN_FILENO)) {
-        return std::unique_ptr<Terminal>(
-            new Terminal(STDIN_FILENO, false, STDERR_FILENO, wake[0], wake[1]));
+        return std::unique_ptr<Terminal>(new Terminal(STDIN_FILENO, {}, STDERR_FILENO,
+                                                      std::move(wakeRead), std::move(wakeWrite)));
     }
-    ::close(wake[0]);
-    ::close(wake[1]);
     return nullptr;
 }
 
 std::unique_ptr<Terminal> Terminal::OnDescriptors(int fd, int outFd) {
-    int wake[2];
-    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    platform::UniqueFd wakeRead;
+    platform::UniqueFd wakeWrite;
+    if (!platform::MakePipe(wakeRead, wakeWrite, true)) {
         return nullptr;
     }
-    return std::unique_ptr<Terminal>(new Terminal(fd, false, outFd, wake[0], wake[1]));
+    return std::unique_ptr<Terminal>(
+        new Terminal(fd, {}, outFd, std::move(wakeRead), std::move(wakeWrite)));
 }
 
-Terminal::Terminal(int fd, bool ownsFd, int outFd, int wakeRead, int wakeWrite)
-    : fd_(fd), ownsFd_(ownsFd), outFd_(outFd), wakeRead_(wakeRead), wakeWrite_(wakeWrite) {}
+Terminal::Terminal(int fd, platform::UniqueFd owned, int outFd, platform::UniqueFd wakeRead,
+                   platform::UniqueFd wakeWrite)
+    : fd_(fd),
+      owned_(std::move(owned)),
+      outFd_(outFd),
+      wakeRead_(std::move(wakeRead)),
+      wakeWrite_(std::move(wakeWrite)) {}
 
-Terminal::~Terminal() {
-    if (ownsFd_) {
-        ::close(fd_);
-    }
-    ::close(wakeRead_);
-    ::close(wakeWrite_);
-}
+Terminal::~Terminal() = default;
 
 bool Terminal::AskOkCancel(const std::string& text) {
     std::lock_guard ask(askMutex_);
@@ -144,14 +147,14 @@ bool Terminal::CancelQuestion() {
     }
     const char byte = 1;
     // The pipe is non-blocking: when it is full a cancellation is pending already.
-    [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &byte, 1);
+    [[maybe_unused]] const ssize_t n = ::write(wakeWrite_.Get(), &byte, 1);
     return true;
 }
 
 void Terminal::BeginQuestion() {
     std::lock_guard lock(stateMutex_);
     char drain[64];
-    while (::read(wakeRead_, drain, sizeof drain) > 0) {
+    while (::read(wakeRead_.Get(), drain, sizeof drain) > 0) {
     }
     asking_ = true;
 }
@@ -164,7 +167,7 @@ void Terminal::EndQuestion() {
 std::optional<std::string> Terminal::ReadLine() {
     std::string line;
     for (;;) {
-        pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_.Get(), POLLIN, 0}};
         const int ready = ::poll(fds, 2, -1);
         if (ready < 0) {
             if (errno == EINTR) {

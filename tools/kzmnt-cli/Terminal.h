@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/UniqueFd.h"
+
 namespace kz::cli {
 
 class Terminal {
@@ -44,7 +46,9 @@ class Terminal {
     bool CancelQuestion();
 
   private:
-    Terminal(int fd, bool ownsFd, int outFd, int wakeRead, int wakeWrite);
+    // owned: the descriptor fd belongs to, when the terminal opened it itself.
+    Terminal(int fd, platform::UniqueFd owned, int outFd, platform::UniqueFd wakeRead,
+             platform::UniqueFd wakeWrite);
 
     // Reads one line (without its line end). Nothing on end of input or cancellation.
     std::optional<std::string> ReadLine();
@@ -53,10 +57,10 @@ class Terminal {
     void EndQuestion();
 
     int fd_;
-    bool ownsFd_;
-    int outFd_;  // where questions are written: the terminal itself, or stderr
-    int wakeRead_;
-    int wakeWrite_;
+    platform::UniqueFd owned_;  // fd_ when the terminal opened it, otherwise empty
+    int outFd_;                 // where questions are written: the terminal itself, or stderr
+    platform::UniqueFd wakeRead_;
+    platform::UniqueFd wakeWrite_;
 
     std::mutex askMutex_;  // one question at a time
     std::mutex stateMutex_;

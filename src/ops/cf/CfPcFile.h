@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/UniqueFd.h"
+
 namespace kz {
 
 class CfPartialFile {
@@ -43,11 +45,11 @@ class CfPartialFile {
     Status Commit(std::uint64_t size);
     // Removes the temporary file, if any; the target is left as it was.
     void Discard();
-    bool InProgress() const { return m_nFd >= 0; }
+    bool InProgress() const { return m_fd.Valid(); }
 
   private:
-    int m_nDirFd = -1;
-    int m_nFd = -1;
+    platform::UniqueFd m_dirFd;
+    platform::UniqueFd m_fd;
     std::string m_csTempName;
     std::string m_csName;
     std::uint64_t m_nWritten = 0;

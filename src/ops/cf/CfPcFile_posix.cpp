@@ -24,13 +24,6 @@ std::string WithoutTrailingSlash(const std::string& path) {
     return trimmed;
 }
 
-void CloseFd(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
-    }
-}
-
 // The target may be replaced when it is absent or a plain file.
 CfPartialFile::Status TargetStatus(int dirFd, const std::string& name) {
     struct stat st {};
@@ -51,29 +44,29 @@ CfPartialFile::Status CfPartialFile::Begin(const std::string& folder, const std:
     const std::string dir = WithoutTrailingSlash(folder);
     // The last component is opened without following a link; a trailing '/' would make
     // the system follow it, hence the trimming.
-    m_nDirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (m_nDirFd < 0) {
+    m_dirFd.Reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!m_dirFd) {
         return IsSymbolicLink(dir) ? Status::NotPlain : Status::Failed;
     }
-    const Status target = TargetStatus(m_nDirFd, name);
+    const Status target = TargetStatus(m_dirFd.Get(), name);
     if (target != Status::Ok) {
-        CloseFd(m_nDirFd);
+        m_dirFd.Reset();
         return target;
     }
     static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < kTempAttempts && m_nFd < 0; ++attempt) {
+    for (int attempt = 0; attempt < kTempAttempts && !m_fd; ++attempt) {
         const std::string temp =
             Format(".%s.%ld-%u.part", name.c_str(), static_cast<long>(::getpid()), ++counter);
-        m_nFd = ::openat(m_nDirFd, temp.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (m_nFd >= 0) {
+        m_fd.Reset(::openat(m_dirFd.Get(), temp.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (m_fd) {
             m_csTempName = temp;
         } else if (errno != EEXIST) {
             break;
         }
     }
-    if (m_nFd < 0) {
-        CloseFd(m_nDirFd);
+    if (!m_fd) {
+        m_dirFd.Reset();
         return Status::Failed;
     }
     m_csName = name;
@@ -82,11 +75,11 @@ CfPartialFile::Status CfPartialFile::Begin(const std::string& folder, const std:
 }
 
 bool CfPartialFile::Append(const std::uint8_t* data, std::size_t count) {
-    if (m_nFd < 0) {
+    if (!m_fd) {
         return false;
     }
     while (count > 0) {
-        const ssize_t n = ::write(m_nFd, data, count);
+        const ssize_t n = ::write(m_fd.Get(), data, count);
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -101,19 +94,18 @@ bool CfPartialFile::Append(const std::uint8_t* data, std::size_t count) {
 }
 
 CfPartialFile::Status CfPartialFile::Commit(std::uint64_t size) {
-    if (m_nFd < 0) {
+    if (!m_fd) {
         return Status::Failed;
     }
-    if (m_nWritten != size || ::fsync(m_nFd) != 0 || ::close(m_nFd) != 0) {
-        m_nFd = -1;
+    // A short file or a failed sync keeps the descriptor open: Discard closes it.
+    if (m_nWritten != size || ::fsync(m_fd.Get()) != 0 || !m_fd.Close()) {
         Discard();
         return Status::Failed;
     }
-    m_nFd = -1;
     // Looked at again: the target may have been replaced while the file came in.
-    Status status = TargetStatus(m_nDirFd, m_csName);
+    Status status = TargetStatus(m_dirFd.Get(), m_csName);
     if (status == Status::Ok &&
-        ::renameat(m_nDirFd, m_csTempName.c_str(), m_nDirFd, m_csName.c_str()) != 0) {
+        ::renameat(m_dirFd.Get(), m_csTempName.c_str(), m_dirFd.Get(), m_csName.c_str()) != 0) {
         status = Status::Failed;
     }
     if (status == Status::Ok) {
@@ -124,14 +116,14 @@ CfPartialFile::Status CfPartialFile::Commit(std::uint64_t size) {
 }
 
 void CfPartialFile::Discard() {
-    CloseFd(m_nFd);
-    if (m_nDirFd >= 0 && !m_csTempName.empty()) {
-        ::unlinkat(m_nDirFd, m_csTempName.c_str(), 0);
+    m_fd.Reset();
+    if (m_dirFd && !m_csTempName.empty()) {
+        ::unlinkat(m_dirFd.Get(), m_csTempName.c_str(), 0);
     }
     m_csTempName.clear();
     m_csName.clear();
     m_nWritten = 0;
-    CloseFd(m_nDirFd);
+    m_dirFd.Reset();
 }
 
 bool IsSymbolicLink(const std::string& path) {
@@ -150,10 +142,12 @@ std::int64_t PlainFileSize(const std::string& path) {
 bool ReadPlainFile(const std::string& path, std::uint64_t offset, std::uint8_t* buffer,
                    std::size_t count) {
     // Non-blocking so that a FIFO put in the file's place cannot stall the run.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const platform::UniqueFd file(
+        ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file) {
         return false;
     }
+    const int fd = file.Get();
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     std::size_t done = 0;
@@ -168,7 +162,6 @@ bool ReadPlainFile(const std::string& path, std::uint64_t offset, std::uint8_t* 
             done += static_cast<std::size_t>(n);
         }
     }
-    ::close(fd);
     return ok;
 }
 

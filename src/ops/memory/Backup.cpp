@@ -120,7 +120,7 @@ bool CBackup::IoCodeCheck(int) {
 }
 
 bool CBackup::ModelConfirmation(int) {
-    if (!ConfirmModel(1)) {
+    if (!ConfirmModel(DialogMode::Backup)) {
         return true;
     }
     m_csBkFile.clear();

@@ -77,27 +77,27 @@ bool EndsWithMem(const std::string& text) {
 
 }  // namespace
 
-bool IsFolderSelection(int mode, bool autoFileName) {
-    return (mode == kSelectBackup && autoFileName) || mode == kSelectCfReceive ||
-           mode == kSelectCfSend;
+bool IsFolderSelection(SelectionMode mode, bool autoFileName) {
+    return (mode == SelectionMode::Backup && autoFileName) || mode == SelectionMode::CfReceive ||
+           mode == SelectionMode::CfSend;
 }
 
-bool FileSelectionValid(int mode, bool autoFileName, const std::string& text) {
+bool FileSelectionValid(SelectionMode mode, bool autoFileName, const std::string& text) {
     if (text.empty()) {
         return false;
     }
     switch (mode) {
-        case kSelectBackup:
+        case SelectionMode::Backup:
             if (autoFileName) {
                 return IsFolderName(text);
             }
             return !IsExistingFolder(text) && EndsWithMem(text);
-        case kSelectRestore:
-        case kSelectVerify:
+        case SelectionMode::Restore:
+        case SelectionMode::Verify:
             return Exists(text);
-        case kSelectCfReceive:
+        case SelectionMode::CfReceive:
             return IsFolderName(text);
-        case kSelectCfSend:
+        case SelectionMode::CfSend:
             return IsExistingFolder(text);
         default:
             return false;

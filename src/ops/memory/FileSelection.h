@@ -12,16 +12,13 @@
 
 namespace kz {
 
-// File selection dialog modes.
-inline constexpr int kSelectBackup = 1;
-inline constexpr int kSelectRestore = 2;
-inline constexpr int kSelectVerify = 3;
-inline constexpr int kSelectCfReceive = 4;
-inline constexpr int kSelectCfSend = 5;
+// The file selection dialog's modes, one per command that picks a file or folder. The
+// values are the dialog's own numbering; restore and verify share one rule.
+enum class SelectionMode { Backup = 1, Restore = 2, Verify = 3, CfReceive = 4, CfSend = 5 };
 
 // True when the dialog asks for a folder: backup with automatic file names, CF receive and
 // CF send.
-bool IsFolderSelection(int mode, bool autoFileName);
+bool IsFolderSelection(SelectionMode mode, bool autoFileName);
 
 // True when the dialog may be closed with OK for text. An empty text never is; otherwise:
 //   backup, automatic names:  a folder name (see below)
@@ -31,7 +28,7 @@ bool IsFolderSelection(int mode, bool autoFileName);
 //   CF send:                  names an existing folder
 // A folder name names an existing folder, whatever its name, or nothing yet and has no "."
 // in its last component (the folders above it may have dots). Unknown modes: false.
-bool FileSelectionValid(int mode, bool autoFileName, const std::string& text);
+bool FileSelectionValid(SelectionMode mode, bool autoFileName, const std::string& text);
 
 // The name with ".mem" appended when it has no "." anywhere (folders included); a name
 // with a dot anywhere is returned unchanged.

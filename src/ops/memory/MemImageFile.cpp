@@ -11,6 +11,7 @@
 #include "config/IniFile.h"
 #include "diag/Trace.h"
 #include "platform/FileFinder.h"
+#include "platform/UniqueFd.h"
 
 namespace kz {
 
@@ -85,42 +86,25 @@ std::uint32_t ReadHex(const std::string& text) {
     return value;
 }
 
-// An open file descriptor, closed when it goes out of scope.
-class Fd {
-  public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    bool ok() const { return m_fd >= 0; }
-
-  private:
-    int m_fd;
-};
-
 // Opens path with flags and accepts it only when it is a regular file; its length goes to
 // length. O_NONBLOCK keeps the open of a FIFO or a device from waiting for a peer: such a
 // file is refused right after the open.
-int OpenRegular(const std::string& path, int flags, std::uint64_t& length) {
-    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return -1;
+platform::UniqueFd OpenRegular(const std::string& path, int flags, std::uint64_t& length) {
+    platform::UniqueFd file(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!file) {
+        return file;
     }
+    const int fd = file.Get();
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+        file.Reset();
         errno = EINVAL;
-        return -1;
+        return file;
     }
     // Regular files never block; the flag is dropped so that writes behave as usual.
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     length = static_cast<std::uint64_t>(st.st_size);
-    return fd;
+    return file;
 }
 
 // Reads count bytes at offset; true only when all of them were read.
@@ -168,12 +152,12 @@ MemImageFile::MemImageFile() = default;
 bool MemImageFile::LoadHeader(const std::string& path) {
     m_csFileName = path;
     std::uint64_t length = 0;
-    const Fd fd(OpenRegular(path, O_RDONLY, length));
-    if (!fd.ok() || length < kImageHeaderSize) {
+    const platform::UniqueFd fd(OpenRegular(path, O_RDONLY, length));
+    if (!fd.Valid() || length < kImageHeaderSize) {
         return false;
     }
     std::array<std::uint8_t, kImageHeaderSize> header{};
-    if (!ReadAt(fd.get(), 0, header.data(), header.size())) {
+    if (!ReadAt(fd.Get(), 0, header.data(), header.size())) {
         return false;
     }
     m_header = header;
@@ -184,8 +168,8 @@ bool MemImageFile::LoadHeader(const std::string& path) {
 
 bool MemImageFile::ReadImageData(std::uint64_t offset, void* buffer, std::size_t count) const {
     std::uint64_t length = 0;
-    const Fd fd(OpenRegular(m_csFileName, O_RDONLY, length));
-    if (!fd.ok() || length < kImageHeaderSize) {
+    const platform::UniqueFd fd(OpenRegular(m_csFileName, O_RDONLY, length));
+    if (!fd.Valid() || length < kImageHeaderSize) {
         return false;
     }
     // Checked here so that the read below never goes past the end or overflows.
@@ -193,24 +177,24 @@ bool MemImageFile::ReadImageData(std::uint64_t offset, void* buffer, std::size_t
     if (offset > available || count > available - offset) {
         return false;
     }
-    return count == 0 || ReadAt(fd.get(), kImageHeaderSize + offset, buffer, count);
+    return count == 0 || ReadAt(fd.Get(), kImageHeaderSize + offset, buffer, count);
 }
 
 bool MemImageFile::WriteHeader() {
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
     std::uint64_t length = 0;
-    const Fd fd(OpenRegular(m_csFileName, O_WRONLY | O_CREAT | O_TRUNC, length));
-    return fd.ok() && WriteAll(fd.get(), m_header.data(), m_header.size());
+    const platform::UniqueFd fd(OpenRegular(m_csFileName, O_WRONLY | O_CREAT | O_TRUNC, length));
+    return fd.Valid() && WriteAll(fd.Get(), m_header.data(), m_header.size());
 }
 
 bool MemImageFile::CreateWithHeader() {
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
-    const Fd fd(
+    const platform::UniqueFd fd(
         ::open(m_csFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd.ok()) {
+    if (!fd.Valid()) {
         return false;
     }
-    if (!WriteAll(fd.get(), m_header.data(), m_header.size())) {
+    if (!WriteAll(fd.Get(), m_header.data(), m_header.size())) {
         ::unlink(m_csFileName.c_str());
         return false;
     }
@@ -219,15 +203,15 @@ bool MemImageFile::CreateWithHeader() {
 
 bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const {
     std::uint64_t formerLength = 0;
-    const Fd fd(
+    const platform::UniqueFd fd(
         OpenRegular(m_csFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, formerLength));
-    if (!fd.ok()) {
+    if (!fd.Valid()) {
         return false;
     }
-    if (!WriteAll(fd.get(), buffer, count)) {
+    if (!WriteAll(fd.Get(), buffer, count)) {
         // A full disk can leave part of the packet behind; cut it off so that the file
         // never holds a packet that was not stored completely.
-        if (::ftruncate(fd.get(), static_cast<off_t>(formerLength)) != 0) {
+        if (::ftruncate(fd.Get(), static_cast<off_t>(formerLength)) != 0) {
             TraceMessage("KZmnt", "MemImageFile: the file could not be cut back\n");
         }
         return false;
@@ -237,18 +221,18 @@ bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const 
 
 bool MemImageFile::SetImageComment(const std::string& path, std::string_view text) {
     std::uint64_t length = 0;
-    const Fd fd(OpenRegular(path, O_RDWR, length));
-    if (!fd.ok() || length < kImageHeaderSize) {
+    const platform::UniqueFd fd(OpenRegular(path, O_RDWR, length));
+    if (!fd.Valid() || length < kImageHeaderSize) {
         return false;
     }
     std::array<std::uint8_t, kImageHeaderSize> header{};
-    if (!ReadAt(fd.get(), 0, header.data(), header.size())) {
+    if (!ReadAt(fd.Get(), 0, header.data(), header.size())) {
         return false;
     }
     PutText(header.data() + kImageDescriptorOffset + kCommentAt, kImageCommentSize, text);
     // The whole header in one write: it replaces bytes that already exist, so it needs no
     // new space and cannot end up half written by a full disk.
-    return ::pwrite(fd.get(), header.data(), header.size(), 0) ==
+    return ::pwrite(fd.Get(), header.data(), header.size(), 0) ==
            static_cast<ssize_t>(header.size());
 }
 

@@ -139,7 +139,7 @@ bool CMemoryOperation::HardwareKnown(int) {
     return true;
 }
 
-bool CMemoryOperation::ConfirmModel(int mode) {
+bool CMemoryOperation::ConfirmModel(DialogMode mode) {
     m_nDialogMode = mode;
     RequestFromView(WM_MODEL_INFO_REQUEST);
     if (m_csFileName.empty()) {
@@ -230,7 +230,7 @@ bool CMemoryOperation::CompareIoCode() {
     return true;
 }
 
-bool CMemoryOperation::CheckCompatibility(int mode) {
+bool CMemoryOperation::CheckCompatibility(DialogMode mode) {
     if (m_image.Signature() != static_cast<std::uint16_t>(m_dwSignature & 0xFFFF)) {
         m_nError = msg::kSignatureDiffers;
         return true;

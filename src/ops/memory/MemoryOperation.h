@@ -15,13 +15,14 @@
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
 #include "ops/memory/MemImageFile.h"
+#include "ops/memory/ModelConfirm.h"
 #include "serial/Protocol.h"
 
 namespace kz {
 
 // What the model-information dialog is shown and what it hands back.
 struct ModelInfoExchange {
-    int mode = 1;  // 1 backup, 2 restore, 3 verify
+    DialogMode mode = DialogMode::Backup;
     std::string coreId;
     std::string ioCode;
     std::string signatureText;
@@ -70,7 +71,7 @@ class CMemoryOperation : public CProtocol {
     bool HardwareKnown(int nEvent);
     // Posts the model-information request and waits. False when the user cancelled (4001
     // set).
-    bool ConfirmModel(int mode);
+    bool ConfirmModel(DialogMode mode);
 
     // ---- Restore and verify: the image decides the model -----------------------------------
     // Loads the image header and finds the image's model (current format: core ID and I/O
@@ -84,7 +85,7 @@ class CMemoryOperation : public CProtocol {
     // The I/O code read must equal the image's (4007); "FF" selects again (-5).
     bool CompareIoCode();
     // Signature (4016) and, when known, memory sizes (4014, 4015); then the confirmation.
-    bool CheckCompatibility(int mode);
+    bool CheckCompatibility(DialogMode mode);
     // The area table to transfer: the image's, or for an old-format image the model's.
     // Nothing is transferred unless the model's areas read (4020), a current-format image's
     // table equals them in count, type, start and size (4026), and the file holds exactly
@@ -136,7 +137,7 @@ class CMemoryOperation : public CProtocol {
     bool m_bIoRetry = false;  // I/O pass: false first (IO1), true retry (IO3)
     std::string m_csBkFile;   // BK_FILE stem
     bool m_bHardwareKnown = false;
-    int m_nDialogMode = 1;
+    DialogMode m_nDialogMode = DialogMode::Backup;
 
     // Transfer state.
     int m_nAreaIndex = 0;

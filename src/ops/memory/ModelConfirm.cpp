@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "config/MessageIds.h"
 #include "config/StringTable.h"
 #include "diag/Trace.h"
 #include "platform/Format.h"
@@ -10,13 +11,6 @@ namespace kz {
 
 namespace {
 
-constexpr int kCaptionBackup = 1001;
-constexpr int kCaptionRestore = 1002;
-constexpr int kCaptionVerify = 1003;
-constexpr int kMessageBackup = 3203;
-constexpr int kMessageRestore = 3204;
-constexpr int kMessageVerify = 3205;
-constexpr int kAreaLine = 3206;  // "Address=%s , Size=%s"
 constexpr std::uint32_t kDialogDefaultBaud = 9600;
 
 // The sink to use: the caller's, or the developer trace.
@@ -49,7 +43,7 @@ bool IoCodeTest(const CIniSection* section, const ModelInfoInput& in) {
 // The string table keeps the conversions of a replaced text equal to the built-in ones,
 // so the texts can be used as formats.
 std::string AreaLine(const std::string& address, const std::string& size) {
-    return Format(GetString(kAreaLine).c_str(), address.c_str(), size.c_str());
+    return Format(GetString(msg::kAreaLine).c_str(), address.c_str(), size.c_str());
 }
 
 // The area lists of a model section. In verify mode the SRAM entries show the verify size;
@@ -102,17 +96,17 @@ ModelInfo ConfirmModel(const CModelDefs& defs, const ModelInfoInput& in,
     ModelInfo info;
     int messageId = 0;
     switch (in.mode) {
-        case kConfirmBackup:
-            info.captionId = kCaptionBackup;
-            messageId = kMessageBackup;
+        case DialogMode::Backup:
+            info.captionId = msg::kBackupConfirmCaption;
+            messageId = msg::kModelBackupMessage;
             break;
-        case kConfirmRestore:
-            info.captionId = kCaptionRestore;
-            messageId = kMessageRestore;
+        case DialogMode::Restore:
+            info.captionId = msg::kRestoreConfirmCaption;
+            messageId = msg::kModelRestoreMessage;
             break;
-        case kConfirmVerify:
-            info.captionId = kCaptionVerify;
-            messageId = kMessageVerify;
+        case DialogMode::Verify:
+            info.captionId = msg::kVerifyConfirmCaption;
+            messageId = msg::kModelVerifyMessage;
             break;
         default:
             break;
@@ -147,7 +141,7 @@ ModelInfo ConfirmModel(const CModelDefs& defs, const ModelInfoInput& in,
     if (messageId != 0) {
         info.message = Format(GetString(messageId).c_str(), info.modelName.c_str());
     }
-    FillAreaLists(shown, in.mode == kConfirmVerify, true, info.fepromList, info.sramList);
+    FillAreaLists(shown, in.mode == DialogMode::Verify, true, info.fepromList, info.sramList);
     return info;
 }
 

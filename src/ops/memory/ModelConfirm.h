@@ -17,14 +17,12 @@
 
 namespace kz {
 
-// Dialog modes of the memory operations.
-inline constexpr int kConfirmBackup = 1;
-inline constexpr int kConfirmRestore = 2;
-inline constexpr int kConfirmVerify = 3;
+// The model-information dialog's modes: which memory operation asks for the confirmation.
+enum class DialogMode { Backup = 1, Restore = 2, Verify = 3 };
 
 // What the operation hands to the dialog.
 struct ModelInfoInput {
-    int mode = kConfirmBackup;  // 1 backup, 2 restore, 3 verify
+    DialogMode mode = DialogMode::Backup;
     std::string coreId;         // the panel's core ID text ("8C93")
     std::string ioCode;         // the panel's I/O code text ("3C"), empty when none
     std::string signatureText;  // the signature value as "%X"; informational
@@ -43,7 +41,7 @@ struct ModelInfoInput {
 
 // What the dialog shows and what the controller copies back.
 struct ModelInfo {
-    int captionId = 0;   // 1001 backup, 1002 restore, 1003 verify confirmation (0: unknown mode)
+    int captionId = 0;   // msg::k{Backup,Restore,Verify}ConfirmCaption (0: unknown mode)
     bool found = false;  // a model section passed all tests
     // Copied back into the operation. Without a match the model name and baud are the
     // operation's own and the loader name and stem are empty.
@@ -55,8 +53,8 @@ struct ModelInfo {
     std::string coreIdDisplay;  // the core ID from its third character on when longer than 2
     std::string ioCode;
     std::string comment;
-    std::string message;                  // 3203 / 3204 / 3205 with the model name
-    std::vector<std::string> fepromList;  // 3206 "Address=%s , Size=%s" per FROM key
+    std::string message;  // msg::kModel{Backup,Restore,Verify}Message with the model name
+    std::vector<std::string> fepromList;  // msg::kAreaLine "Address=%s , Size=%s" per FROM key
     std::vector<std::string> sramList;    // per SRAM key
 };
 

@@ -76,7 +76,7 @@ bool CRestore::IoCodeCheck(int) {
 }
 
 bool CRestore::Compatibility(int) {
-    return CheckCompatibility(2);
+    return CheckCompatibility(DialogMode::Restore);
 }
 
 bool CRestore::PrepareTransfer(int) {

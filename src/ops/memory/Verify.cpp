@@ -97,7 +97,7 @@ bool CVerify::HardwareKnownStep(int nEvent) {
 }
 
 bool CVerify::Compatibility(int) {
-    return CheckCompatibility(3);
+    return CheckCompatibility(DialogMode::Verify);
 }
 
 bool CVerify::PrepareVerify(int) {
