@@ -30,22 +30,26 @@ using Step = StepFn<CCfReceive>;
 
 constexpr std::array<Step, kCfStepCount> MakeSteps() {
     std::array<Step, kCfStepCount> steps{};
-    steps[0] = &CCfReceive::CheckPcFoldersStep;
-    steps[1] = &CCfReceive::Initialize;
-    steps[2] = &CCfReceive::Handshaking;
-    steps[3] = &CCfReceive::ChangeSIO;
-    for (int i = kCfFirstCategoryStep; i < kCfQuitStep; i += 2) {
-        steps[static_cast<std::size_t>(i)] = &CCfReceive::CategoryReceive;
-        steps[static_cast<std::size_t>(i) + 1] = &CCfReceive::CFReceive;
+    steps[kCfFolderCheckStep] = &CCfReceive::CheckPcFoldersStep;
+    steps[kCfInitializeStep] = &CCfReceive::Initialize;
+    steps[kCfHandshakingStep] = &CCfReceive::Handshaking;
+    steps[kCfChangeSioStep] = &CCfReceive::ChangeSIO;
+    for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
+        steps[static_cast<std::size_t>(CfCategoryStep(i))] = &CCfReceive::CategoryReceive;
+        steps[static_cast<std::size_t>(CfCommonStep(i))] = &CCfReceive::CFReceive;
     }
     steps[kCfFirstCategoryStep] = &CCfReceive::ImageReceive;
     steps[kCfQuitStep] = &CCfReceive::Quit;
     steps[kCfTerminateStep] = &CCfReceive::Terminate;
-    steps[kCfStepCount - 1] = &CCfReceive::EndMarker;
+    steps[kCfEndMarkerStep] = &CCfReceive::EndMarker;
     return steps;
 }
 
-const std::array<Step, kCfStepCount> kSteps = MakeSteps();
+constexpr std::array<Step, kCfStepCount> kSteps = MakeSteps();
+static_assert(EveryStepSet(kSteps));
+static_assert(TableFitsRule(OperationKind::CfReceive,
+                            {kSteps.size(), kCfHandshakingStep, kCfQuitStep, kCfQuitStep,
+                             kCfTerminateStep}));
 
 // Seventeen categories and the terminate step move the progress bar.
 constexpr int kProgressSteps = 18;

@@ -7,9 +7,13 @@
 //  15 ReadHW         16 hardware known 17 model confirm 18 CreateHeader  19 next area
 //  20 ReadData       21 store packet   22 Reset         23 Terminate     24 end marker
 //
-// The data phase: 19 takes an area and splits its first unit into packets; 20 reads a
-// packet; 21 appends it and jumps back to 20 (-2) for the next packet or unit, or to 19
-// (-3) for the next area.
+// Jumps (each names its target):
+//   signature prep, no SIGNATURE  ─► I/O code select
+//   I/O code select, no IOCODE    ─► hardware check     (also I/O read setup without IO2)
+//   I/O code check, "FF"          ─► I/O code select    (again, with IO3)
+//   hardware check, no CHKMEM     ─► model confirm
+//   next area, none left          ─► Reset
+//   store packet                  ─► ReadData (next packet or unit) or next area
 #include "ops/memory/Backup.h"
 
 #include <sys/stat.h>
@@ -29,37 +33,82 @@
 namespace kz {
 
 namespace {
-using Step = StepFn<CBackup>;
-const std::array<Step, 25> kSteps = {
-    &CBackup::Initialize,
-    &CBackup::Password,
-    &CBackup::ReadCoreID,
-    &CBackup::CheckCORE_ID,
-    &CBackup::DownloadILOADER,
-    &CBackup::ConnectILOADER,
-    &CBackup::SignaturePrepStep,
-    &CBackup::ReadSignature,
-    &CBackup::IdentifyStep,
-    &CBackup::SelectIoCodeStep,
-    &CBackup::WriteIO,
-    &CBackup::IoReadSetupStep,
-    &CBackup::ReadIO,
-    &CBackup::IoCodeCheck,
-    &CBackup::HardwareCheckStep,
-    &CBackup::ReadHW,
-    &CBackup::HardwareKnownStep,
-    &CBackup::ModelConfirmation,
-    &CBackup::CreateHeader,
-    &CBackup::NextArea,
-    &CBackup::ReadData,
-    &CBackup::StorePacket,
-    &CBackup::ResetStep,
-    &CBackup::Terminate,
-    &CBackup::EndMarker,
+
+// Indices into the step table.
+namespace step {
+enum : int {
+    kInitialize,
+    kPassword,
+    kReadCoreID,
+    kCheckCoreID,
+    kDownloadILoader,
+    kConnectILoader,
+    kSignaturePrep,
+    kReadSignature,
+    kIdentify,
+    kIoCodeSelect,
+    kWriteIO,
+    kIoReadSetup,
+    kReadIO,
+    kIoCodeCheck,
+    kHardwareCheck,
+    kReadHW,
+    kHardwareKnown,
+    kModelConfirm,
+    kCreateHeader,
+    kNextArea,
+    kReadData,
+    kStorePacket,
+    kReset,
+    kTerminate,
+    kEndMarker,
+    kCount
 };
+}  // namespace step
+
+using Step = StepFn<CBackup>;
+
+constexpr std::array<Step, step::kCount> MakeSteps() {
+    std::array<Step, step::kCount> steps{};
+    steps[step::kInitialize] = &CBackup::Initialize;
+    steps[step::kPassword] = &CBackup::Password;
+    steps[step::kReadCoreID] = &CBackup::ReadCoreID;
+    steps[step::kCheckCoreID] = &CBackup::CheckCORE_ID;
+    steps[step::kDownloadILoader] = &CBackup::DownloadILOADER;
+    steps[step::kConnectILoader] = &CBackup::ConnectILOADER;
+    steps[step::kSignaturePrep] = &CBackup::SignaturePrepStep;
+    steps[step::kReadSignature] = &CBackup::ReadSignature;
+    steps[step::kIdentify] = &CBackup::IdentifyStep;
+    steps[step::kIoCodeSelect] = &CBackup::SelectIoCodeStep;
+    steps[step::kWriteIO] = &CBackup::WriteIO;
+    steps[step::kIoReadSetup] = &CBackup::IoReadSetupStep;
+    steps[step::kReadIO] = &CBackup::ReadIO;
+    steps[step::kIoCodeCheck] = &CBackup::IoCodeCheck;
+    steps[step::kHardwareCheck] = &CBackup::HardwareCheckStep;
+    steps[step::kReadHW] = &CBackup::ReadHW;
+    steps[step::kHardwareKnown] = &CBackup::HardwareKnownStep;
+    steps[step::kModelConfirm] = &CBackup::ModelConfirmation;
+    steps[step::kCreateHeader] = &CBackup::CreateHeader;
+    steps[step::kNextArea] = &CBackup::NextArea;
+    steps[step::kReadData] = &CBackup::ReadData;
+    steps[step::kStorePacket] = &CBackup::StorePacket;
+    steps[step::kReset] = &CBackup::ResetStep;
+    steps[step::kTerminate] = &CBackup::Terminate;
+    steps[step::kEndMarker] = &CBackup::EndMarker;
+    return steps;
+}
+
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps();
+static_assert(EveryStepSet(kSteps));
+static_assert(TableFitsRule(OperationKind::Backup, {kSteps.size(), step::kConnectILoader,
+                                                    step::kReset, step::kReset, step::kTerminate}));
+
+constexpr MemorySteps kSharedSteps = {step::kIoCodeSelect, step::kHardwareCheck,
+                                      step::kModelConfirm, step::kNextArea, step::kReadData};
+
 }  // namespace
 
-CBackup::CBackup() {
+CBackup::CBackup() : CMemoryOperation(kSharedSteps) {
     m_nMaxReadSize = 0x4000;
 }
 
@@ -218,16 +267,13 @@ bool CBackup::CreateHeader(int) {
 
 bool CBackup::NextArea(int) {
     if (m_nAreaIndex >= m_image.AreaCount()) {
-        Skip(2);
+        GoTo(step::kReset);
         return true;
     }
     const MemArea area = m_image.Area(static_cast<std::size_t>(m_nAreaIndex));
-    m_dwReadAddress = area.start;
-    m_nBytesLeft = area.size;
     ++m_nAreaIndex;
     // The first unit of an area is always a whole unit.
-    StartUnit(m_dwUnit);
-    AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
+    StartAreaRead(area.start, area.size, m_dwUnit, msg::kBackupProgress);
     return true;
 }
 
@@ -242,18 +288,7 @@ bool CBackup::StorePacket(int nEvent) {
         return true;
     }
     m_nWrittenBytes += bytes;
-    switch (PacketDone(bytes)) {
-        case PacketResult::NextPacket:
-            Skip(-2);
-            break;
-        case PacketResult::NextUnit:
-            Skip(-2);
-            AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
-            break;
-        case PacketResult::AreaDone:
-            Skip(-3);
-            break;
-    }
+    ReadPacketDone(bytes, msg::kBackupProgress);
     return true;
 }
 

@@ -7,6 +7,14 @@
 //  15 hardware known 16 compatibility  17 prepare        18 next area      19 WriteData
 //  20 advance        21 Reset          22 Terminate      23 end marker
 //
+// Jumps (each names its target):
+//   signature prep, no SIGNATURE     ─► CheckMachineType
+//   CheckMachineType, no I/O code    ─► hardware check    (also I/O read setup without IO2)
+//   I/O code check, "FF"             ─► CheckMachineType  (selects again, with IO3)
+//   hardware check, no CHKMEM        ─► compatibility
+//   next area, none left             ─► Reset
+//   advance                          ─► WriteData (next unit) or next area
+//
 // Every unit is the smaller of 0x10000 and what is left of the area, so an image written
 // with a smaller unit is written area by area, never past an area's end.
 #include "ops/memory/Restore.h"
@@ -20,20 +28,81 @@
 namespace kz {
 
 namespace {
-using Step = StepFn<CRestore>;
-const std::array<Step, 24> kSteps = {
-    &CRestore::Initialize,        &CRestore::ReadCoreID,        &CRestore::CheckCORE_ID,
-    &CRestore::DownloadILOADER,   &CRestore::ConnectILOADER,    &CRestore::SignaturePrepStep,
-    &CRestore::ReadSignature,     &CRestore::IdentifyStep,      &CRestore::CheckMachineTypeStep,
-    &CRestore::WriteIO,           &CRestore::IoReadSetupStep,   &CRestore::ReadIO,
-    &CRestore::IoCodeCheck,       &CRestore::HardwareCheckStep, &CRestore::ReadHW,
-    &CRestore::HardwareKnownStep, &CRestore::Compatibility,     &CRestore::PrepareTransfer,
-    &CRestore::NextArea,          &CRestore::WriteData,         &CRestore::Advance,
-    &CRestore::ResetStep,         &CRestore::Terminate,         &CRestore::EndMarker,
+
+// Indices into the step table.
+namespace step {
+enum : int {
+    kInitialize,
+    kReadCoreID,
+    kCheckCoreID,
+    kDownloadILoader,
+    kConnectILoader,
+    kSignaturePrep,
+    kReadSignature,
+    kIdentify,
+    kCheckMachineType,
+    kWriteIO,
+    kIoReadSetup,
+    kReadIO,
+    kIoCodeCheck,
+    kHardwareCheck,
+    kReadHW,
+    kHardwareKnown,
+    kCompatibility,
+    kPrepareTransfer,
+    kNextArea,
+    kWriteData,
+    kAdvance,
+    kReset,
+    kTerminate,
+    kEndMarker,
+    kCount
 };
+}  // namespace step
+
+using Step = StepFn<CRestore>;
+
+constexpr std::array<Step, step::kCount> MakeSteps() {
+    std::array<Step, step::kCount> steps{};
+    steps[step::kInitialize] = &CRestore::Initialize;
+    steps[step::kReadCoreID] = &CRestore::ReadCoreID;
+    steps[step::kCheckCoreID] = &CRestore::CheckCORE_ID;
+    steps[step::kDownloadILoader] = &CRestore::DownloadILOADER;
+    steps[step::kConnectILoader] = &CRestore::ConnectILOADER;
+    steps[step::kSignaturePrep] = &CRestore::SignaturePrepStep;
+    steps[step::kReadSignature] = &CRestore::ReadSignature;
+    steps[step::kIdentify] = &CRestore::IdentifyStep;
+    steps[step::kCheckMachineType] = &CRestore::CheckMachineTypeStep;
+    steps[step::kWriteIO] = &CRestore::WriteIO;
+    steps[step::kIoReadSetup] = &CRestore::IoReadSetupStep;
+    steps[step::kReadIO] = &CRestore::ReadIO;
+    steps[step::kIoCodeCheck] = &CRestore::IoCodeCheck;
+    steps[step::kHardwareCheck] = &CRestore::HardwareCheckStep;
+    steps[step::kReadHW] = &CRestore::ReadHW;
+    steps[step::kHardwareKnown] = &CRestore::HardwareKnownStep;
+    steps[step::kCompatibility] = &CRestore::Compatibility;
+    steps[step::kPrepareTransfer] = &CRestore::PrepareTransfer;
+    steps[step::kNextArea] = &CRestore::NextArea;
+    steps[step::kWriteData] = &CRestore::WriteData;
+    steps[step::kAdvance] = &CRestore::Advance;
+    steps[step::kReset] = &CRestore::ResetStep;
+    steps[step::kTerminate] = &CRestore::Terminate;
+    steps[step::kEndMarker] = &CRestore::EndMarker;
+    return steps;
+}
+
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps();
+static_assert(EveryStepSet(kSteps));
+static_assert(TableFitsRule(OperationKind::Restore,
+                            {kSteps.size(), step::kConnectILoader, step::kReset, step::kReset,
+                             step::kTerminate}));
+
+constexpr MemorySteps kSharedSteps = {step::kCheckMachineType, step::kHardwareCheck,
+                                      step::kCompatibility, step::kNextArea, step::kWriteData};
+
 }  // namespace
 
-CRestore::CRestore() = default;
+CRestore::CRestore() : CMemoryOperation(kSharedSteps) {}
 
 CRestore::~CRestore() {
     Shutdown();
@@ -116,7 +185,7 @@ bool CRestore::LoadRequest() {
 bool CRestore::NextArea(int) {
     for (;;) {
         if (m_nAreaIndex >= static_cast<int>(m_areas.size())) {
-            Skip(2);
+            GoTo(step::kReset);
             return true;
         }
         const MemArea& area = m_areas[static_cast<std::size_t>(m_nAreaIndex)];
@@ -139,13 +208,13 @@ bool CRestore::Advance(int) {
     m_dwFileOffset += static_cast<std::uint64_t>(m_nWriteDataSize);
     m_nBytesLeft -= m_nWriteDataSize;
     if (m_nBytesLeft < 1) {
-        Skip(-3);
+        GoTo(step::kNextArea);
         return true;
     }
     m_dwWriteAddress += static_cast<std::uint32_t>(m_nWriteDataSize);
     m_nWriteDataSize = static_cast<int>(std::min<std::int64_t>(m_nBytesLeft, kUnit));
     if (LoadRequest()) {
-        Skip(-2);
+        GoTo(step::kWriteData);
     }
     return true;
 }
