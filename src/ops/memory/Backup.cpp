@@ -144,9 +144,7 @@ bool CBackup::Initialize(int) {
 bool CBackup::CheckCORE_ID(int) {
     TraceMessage("KZmnt", "CBackup::CheckCORE_ID %x\n", TickCount());
     m_csCoreID = CoreIdFromAnswer();
-    unsigned int value = 0;
-    std::sscanf(m_csCoreID.c_str(), "%4X", &value);
-    m_dwAutoName = value & 0xF37F;
+    m_dwAutoName = AutoNameNumber(m_csCoreID);
     m_csMachineName.clear();
     const CIniSection* section = m_defs.FindByCoreID(m_csCoreID);
     if (!section) {
@@ -195,11 +193,7 @@ bool CBackup::CreateHeader(int) {
             m_nError = msg::kBackupNameInvalid;
             return true;
         }
-        if (!m_csFileName.empty() && m_csFileName.back() != '/') {
-            m_csFileName += '/';
-        }
-        m_csFileName +=
-            m_csBkFile.empty() ? Format("bk%04X.MEM", m_dwAutoName) : "bk" + m_csBkFile + ".MEM";
+        m_csFileName = AutoBackupFileName(m_csFileName, m_csBkFile, m_dwAutoName);
     }
     TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
     // The finished image replaces a regular file only; a link, a folder or a FIFO there is
