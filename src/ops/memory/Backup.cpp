@@ -21,7 +21,6 @@
 
 #include <array>
 #include <cstdio>
-#include <fstream>
 
 #include "config/Settings.h"
 #include "config/StringTable.h"
