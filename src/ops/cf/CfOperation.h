@@ -6,9 +6,12 @@
 //
 //    0  folder check (receive) / no-op (send)    1  Initialize
 //    2  Handshaking                               3  ChangeSIO
-//    4, 6, ..., 36   one category step per category, in transfer order
-//    5, 7, ..., 37   the common transfer step (the same entry seventeen times)
+//    4, 6, ..., 36   one category step per category, in transfer order: CfCategoryStep(i)
+//    5, 7, ..., 37   the common transfer step (the same entry seventeen times): CfCommonStep(i)
 //   38  Quit                                     39  Terminate     40  end marker
+//
+// Jumps: the common step goes back to its category step for the next file; a category
+// step whose list is done goes on to the next category's step (after the last one: Quit).
 //
 // Thread-safety: as CProtocol. SetFolder belongs to the front-end before the start.
 #pragma once
