@@ -107,16 +107,31 @@ constexpr bool TableFitsRule(OperationKind kind, const TableLayout& table) {
            table.afterMainZone == rule.mainEnd && table.terminateStep == rule.terminate;
 }
 
-// True when no entry of table is empty (a step forgotten where the table is built).
-template <class Fn, std::size_t N>
-constexpr bool EveryStepSet(const std::array<Fn, N>& table) {
-    for (const Fn& step : table) {
-        if (step == nullptr) {
-            return false;
-        }
+template <class Op>
+using StepFn = bool (Op::*)(int nEvent);
+
+// A step table built entry by entry by index; Complete() is false while an entry has not
+// been put (a step forgotten where the table is built). Checked with static_assert.
+template <class Op, std::size_t N>
+struct StepTableBuilder {
+    std::array<StepFn<Op>, N> steps{};
+    std::array<bool, N> put{};
+
+    // Step: a step of Op or of a class Op derives from (the protocol commands).
+    template <auto Step>
+    constexpr void Put(int index) {
+        steps[static_cast<std::size_t>(index)] = Step;
+        put[static_cast<std::size_t>(index)] = true;
     }
-    return true;
-}
+    constexpr bool Complete() const {
+        for (bool done : put) {
+            if (!done) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
 
 // The phase a step leaves behind so that the walk runs entry step next (the walk moves on
 // from m_nPhase by one). Steps jump by naming their target: m_nPhase = PhaseBefore(step).

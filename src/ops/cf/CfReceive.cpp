@@ -28,25 +28,25 @@ namespace {
 
 using Step = StepFn<CCfReceive>;
 
-constexpr std::array<Step, kCfStepCount> MakeSteps() {
-    std::array<Step, kCfStepCount> steps{};
-    steps[kCfFolderCheckStep] = &CCfReceive::CheckPcFoldersStep;
-    steps[kCfInitializeStep] = &CCfReceive::Initialize;
-    steps[kCfHandshakingStep] = &CCfReceive::Handshaking;
-    steps[kCfChangeSioStep] = &CCfReceive::ChangeSIO;
+constexpr StepTableBuilder<CCfReceive, kCfStepCount> MakeSteps() {
+    StepTableBuilder<CCfReceive, kCfStepCount> table;
+    table.Put<&CCfReceive::CheckPcFoldersStep>(kCfFolderCheckStep);
+    table.Put<&CCfReceive::Initialize>(kCfInitializeStep);
+    table.Put<&CCfReceive::Handshaking>(kCfHandshakingStep);
+    table.Put<&CCfReceive::ChangeSIO>(kCfChangeSioStep);
     for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
-        steps[static_cast<std::size_t>(CfCategoryStep(i))] = &CCfReceive::CategoryReceive;
-        steps[static_cast<std::size_t>(CfCommonStep(i))] = &CCfReceive::CFReceive;
+        table.Put<&CCfReceive::CategoryReceive>(CfCategoryStep(i));
+        table.Put<&CCfReceive::CFReceive>(CfCommonStep(i));
     }
-    steps[kCfFirstCategoryStep] = &CCfReceive::ImageReceive;
-    steps[kCfQuitStep] = &CCfReceive::Quit;
-    steps[kCfTerminateStep] = &CCfReceive::Terminate;
-    steps[kCfEndMarkerStep] = &CCfReceive::EndMarker;
-    return steps;
+    table.Put<&CCfReceive::ImageReceive>(kCfFirstCategoryStep);
+    table.Put<&CCfReceive::Quit>(kCfQuitStep);
+    table.Put<&CCfReceive::Terminate>(kCfTerminateStep);
+    table.Put<&CCfReceive::EndMarker>(kCfEndMarkerStep);
+    return table;
 }
 
-constexpr std::array<Step, kCfStepCount> kSteps = MakeSteps();
-static_assert(EveryStepSet(kSteps));
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, kCfStepCount> kSteps = MakeSteps().steps;
 static_assert(TableFitsRule(OperationKind::CfReceive,
                             {kSteps.size(), kCfHandshakingStep, kCfQuitStep, kCfQuitStep,
                              kCfTerminateStep}));

@@ -30,25 +30,24 @@ namespace {
 
 using Step = StepFn<CCfSend>;
 
-constexpr std::array<Step, kCfStepCount> MakeSteps() {
-    std::array<Step, kCfStepCount> steps{};
-    steps[kCfFolderCheckStep] = &CCfSend::NoOp;
-    steps[kCfInitializeStep] = &CCfSend::Initialize;
-    steps[kCfHandshakingStep] = &CCfSend::Handshaking;
-    steps[kCfChangeSioStep] = &CCfSend::ChangeSIO;
+constexpr StepTableBuilder<CCfSend, kCfStepCount> MakeSteps() {
+    StepTableBuilder<CCfSend, kCfStepCount> table;
+    table.Put<&CCfSend::NoOp>(kCfFolderCheckStep);
+    table.Put<&CCfSend::Initialize>(kCfInitializeStep);
+    table.Put<&CCfSend::Handshaking>(kCfHandshakingStep);
+    table.Put<&CCfSend::ChangeSIO>(kCfChangeSioStep);
     for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
-        steps[static_cast<std::size_t>(CfCategoryStep(i))] = &CCfSend::CategorySend;
-        steps[static_cast<std::size_t>(CfCommonStep(i))] = &CCfSend::CFSend;
+        table.Put<&CCfSend::CategorySend>(CfCategoryStep(i));
+        table.Put<&CCfSend::CFSend>(CfCommonStep(i));
     }
-    steps[kCfFirstCategoryStep] = &CCfSend::CategorySend;
-    steps[kCfQuitStep] = &CCfSend::Quit;
-    steps[kCfTerminateStep] = &CCfSend::Terminate;
-    steps[kCfEndMarkerStep] = &CCfSend::EndMarker;
-    return steps;
+    table.Put<&CCfSend::Quit>(kCfQuitStep);
+    table.Put<&CCfSend::Terminate>(kCfTerminateStep);
+    table.Put<&CCfSend::EndMarker>(kCfEndMarkerStep);
+    return table;
 }
 
-constexpr std::array<Step, kCfStepCount> kSteps = MakeSteps();
-static_assert(EveryStepSet(kSteps));
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, kCfStepCount> kSteps = MakeSteps().steps;
 static_assert(TableFitsRule(OperationKind::CfSend, {kSteps.size(), kCfChangeSioStep, kCfQuitStep,
                                                     kCfQuitStep, kCfTerminateStep}));
 

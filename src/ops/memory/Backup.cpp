@@ -67,38 +67,38 @@ enum : int {
 
 using Step = StepFn<CBackup>;
 
-constexpr std::array<Step, step::kCount> MakeSteps() {
-    std::array<Step, step::kCount> steps{};
-    steps[step::kInitialize] = &CBackup::Initialize;
-    steps[step::kPassword] = &CBackup::Password;
-    steps[step::kReadCoreID] = &CBackup::ReadCoreID;
-    steps[step::kCheckCoreID] = &CBackup::CheckCORE_ID;
-    steps[step::kDownloadILoader] = &CBackup::DownloadILOADER;
-    steps[step::kConnectILoader] = &CBackup::ConnectILOADER;
-    steps[step::kSignaturePrep] = &CBackup::SignaturePrepStep;
-    steps[step::kReadSignature] = &CBackup::ReadSignature;
-    steps[step::kIdentify] = &CBackup::IdentifyStep;
-    steps[step::kIoCodeSelect] = &CBackup::SelectIoCodeStep;
-    steps[step::kWriteIO] = &CBackup::WriteIO;
-    steps[step::kIoReadSetup] = &CBackup::IoReadSetupStep;
-    steps[step::kReadIO] = &CBackup::ReadIO;
-    steps[step::kIoCodeCheck] = &CBackup::IoCodeCheck;
-    steps[step::kHardwareCheck] = &CBackup::HardwareCheckStep;
-    steps[step::kReadHW] = &CBackup::ReadHW;
-    steps[step::kHardwareKnown] = &CBackup::HardwareKnownStep;
-    steps[step::kModelConfirm] = &CBackup::ModelConfirmation;
-    steps[step::kCreateHeader] = &CBackup::CreateHeader;
-    steps[step::kNextArea] = &CBackup::NextArea;
-    steps[step::kReadData] = &CBackup::ReadData;
-    steps[step::kStorePacket] = &CBackup::StorePacket;
-    steps[step::kReset] = &CBackup::ResetStep;
-    steps[step::kTerminate] = &CBackup::Terminate;
-    steps[step::kEndMarker] = &CBackup::EndMarker;
-    return steps;
+constexpr StepTableBuilder<CBackup, step::kCount> MakeSteps() {
+    StepTableBuilder<CBackup, step::kCount> table;
+    table.Put<&CBackup::Initialize>(step::kInitialize);
+    table.Put<&CBackup::Password>(step::kPassword);
+    table.Put<&CBackup::ReadCoreID>(step::kReadCoreID);
+    table.Put<&CBackup::CheckCORE_ID>(step::kCheckCoreID);
+    table.Put<&CBackup::DownloadILOADER>(step::kDownloadILoader);
+    table.Put<&CBackup::ConnectILOADER>(step::kConnectILoader);
+    table.Put<&CBackup::SignaturePrepStep>(step::kSignaturePrep);
+    table.Put<&CBackup::ReadSignature>(step::kReadSignature);
+    table.Put<&CBackup::IdentifyStep>(step::kIdentify);
+    table.Put<&CBackup::SelectIoCodeStep>(step::kIoCodeSelect);
+    table.Put<&CBackup::WriteIO>(step::kWriteIO);
+    table.Put<&CBackup::IoReadSetupStep>(step::kIoReadSetup);
+    table.Put<&CBackup::ReadIO>(step::kReadIO);
+    table.Put<&CBackup::IoCodeCheck>(step::kIoCodeCheck);
+    table.Put<&CBackup::HardwareCheckStep>(step::kHardwareCheck);
+    table.Put<&CBackup::ReadHW>(step::kReadHW);
+    table.Put<&CBackup::HardwareKnownStep>(step::kHardwareKnown);
+    table.Put<&CBackup::ModelConfirmation>(step::kModelConfirm);
+    table.Put<&CBackup::CreateHeader>(step::kCreateHeader);
+    table.Put<&CBackup::NextArea>(step::kNextArea);
+    table.Put<&CBackup::ReadData>(step::kReadData);
+    table.Put<&CBackup::StorePacket>(step::kStorePacket);
+    table.Put<&CBackup::ResetStep>(step::kReset);
+    table.Put<&CBackup::Terminate>(step::kTerminate);
+    table.Put<&CBackup::EndMarker>(step::kEndMarker);
+    return table;
 }
 
-constexpr std::array<Step, step::kCount> kSteps = MakeSteps();
-static_assert(EveryStepSet(kSteps));
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
 static_assert(TableFitsRule(OperationKind::Backup, {kSteps.size(), step::kConnectILoader,
                                                     step::kReset, step::kReset, step::kTerminate}));
 

@@ -62,37 +62,37 @@ enum : int {
 
 using Step = StepFn<CRestore>;
 
-constexpr std::array<Step, step::kCount> MakeSteps() {
-    std::array<Step, step::kCount> steps{};
-    steps[step::kInitialize] = &CRestore::Initialize;
-    steps[step::kReadCoreID] = &CRestore::ReadCoreID;
-    steps[step::kCheckCoreID] = &CRestore::CheckCORE_ID;
-    steps[step::kDownloadILoader] = &CRestore::DownloadILOADER;
-    steps[step::kConnectILoader] = &CRestore::ConnectILOADER;
-    steps[step::kSignaturePrep] = &CRestore::SignaturePrepStep;
-    steps[step::kReadSignature] = &CRestore::ReadSignature;
-    steps[step::kIdentify] = &CRestore::IdentifyStep;
-    steps[step::kCheckMachineType] = &CRestore::CheckMachineTypeStep;
-    steps[step::kWriteIO] = &CRestore::WriteIO;
-    steps[step::kIoReadSetup] = &CRestore::IoReadSetupStep;
-    steps[step::kReadIO] = &CRestore::ReadIO;
-    steps[step::kIoCodeCheck] = &CRestore::IoCodeCheck;
-    steps[step::kHardwareCheck] = &CRestore::HardwareCheckStep;
-    steps[step::kReadHW] = &CRestore::ReadHW;
-    steps[step::kHardwareKnown] = &CRestore::HardwareKnownStep;
-    steps[step::kCompatibility] = &CRestore::Compatibility;
-    steps[step::kPrepareTransfer] = &CRestore::PrepareTransfer;
-    steps[step::kNextArea] = &CRestore::NextArea;
-    steps[step::kWriteData] = &CRestore::WriteData;
-    steps[step::kAdvance] = &CRestore::Advance;
-    steps[step::kReset] = &CRestore::ResetStep;
-    steps[step::kTerminate] = &CRestore::Terminate;
-    steps[step::kEndMarker] = &CRestore::EndMarker;
-    return steps;
+constexpr StepTableBuilder<CRestore, step::kCount> MakeSteps() {
+    StepTableBuilder<CRestore, step::kCount> table;
+    table.Put<&CRestore::Initialize>(step::kInitialize);
+    table.Put<&CRestore::ReadCoreID>(step::kReadCoreID);
+    table.Put<&CRestore::CheckCORE_ID>(step::kCheckCoreID);
+    table.Put<&CRestore::DownloadILOADER>(step::kDownloadILoader);
+    table.Put<&CRestore::ConnectILOADER>(step::kConnectILoader);
+    table.Put<&CRestore::SignaturePrepStep>(step::kSignaturePrep);
+    table.Put<&CRestore::ReadSignature>(step::kReadSignature);
+    table.Put<&CRestore::IdentifyStep>(step::kIdentify);
+    table.Put<&CRestore::CheckMachineTypeStep>(step::kCheckMachineType);
+    table.Put<&CRestore::WriteIO>(step::kWriteIO);
+    table.Put<&CRestore::IoReadSetupStep>(step::kIoReadSetup);
+    table.Put<&CRestore::ReadIO>(step::kReadIO);
+    table.Put<&CRestore::IoCodeCheck>(step::kIoCodeCheck);
+    table.Put<&CRestore::HardwareCheckStep>(step::kHardwareCheck);
+    table.Put<&CRestore::ReadHW>(step::kReadHW);
+    table.Put<&CRestore::HardwareKnownStep>(step::kHardwareKnown);
+    table.Put<&CRestore::Compatibility>(step::kCompatibility);
+    table.Put<&CRestore::PrepareTransfer>(step::kPrepareTransfer);
+    table.Put<&CRestore::NextArea>(step::kNextArea);
+    table.Put<&CRestore::WriteData>(step::kWriteData);
+    table.Put<&CRestore::Advance>(step::kAdvance);
+    table.Put<&CRestore::ResetStep>(step::kReset);
+    table.Put<&CRestore::Terminate>(step::kTerminate);
+    table.Put<&CRestore::EndMarker>(step::kEndMarker);
+    return table;
 }
 
-constexpr std::array<Step, step::kCount> kSteps = MakeSteps();
-static_assert(EveryStepSet(kSteps));
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
 static_assert(TableFitsRule(OperationKind::Restore,
                             {kSteps.size(), step::kConnectILoader, step::kReset, step::kReset,
                              step::kTerminate}));

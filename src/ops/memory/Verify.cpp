@@ -64,37 +64,37 @@ enum : int {
 
 using Step = StepFn<CVerify>;
 
-constexpr std::array<Step, step::kCount> MakeSteps() {
-    std::array<Step, step::kCount> steps{};
-    steps[step::kInitialize] = &CVerify::Initialize;
-    steps[step::kReadCoreID] = &CVerify::ReadCoreID;
-    steps[step::kCheckCoreID] = &CVerify::CheckCORE_ID;
-    steps[step::kDownloadILoader] = &CVerify::DownloadILOADER;
-    steps[step::kConnectILoader] = &CVerify::ConnectILOADER;
-    steps[step::kSignaturePrep] = &CVerify::SignaturePrepStep;
-    steps[step::kReadSignature] = &CVerify::ReadSignature;
-    steps[step::kIdentify] = &CVerify::IdentifyStep;
-    steps[step::kCheckMachineType] = &CVerify::CheckMachineTypeStep;
-    steps[step::kWriteIO] = &CVerify::WriteIO;
-    steps[step::kReadMachineType] = &CVerify::ReadMachineType;
-    steps[step::kReadIO] = &CVerify::ReadIO;
-    steps[step::kIoCodeCheck] = &CVerify::IoCodeCheck;
-    steps[step::kCheckHW] = &CVerify::CheckHW;
-    steps[step::kReadHW] = &CVerify::ReadHW;
-    steps[step::kHardwareKnown] = &CVerify::HardwareKnownStep;
-    steps[step::kCompatibility] = &CVerify::Compatibility;
-    steps[step::kPrepareVerify] = &CVerify::PrepareVerify;
-    steps[step::kReadMemory] = &CVerify::ReadMemory;
-    steps[step::kReadData] = &CVerify::ReadData;
-    steps[step::kVerifyData] = &CVerify::VerifyData;
-    steps[step::kReset] = &CVerify::ResetStep;
-    steps[step::kTerminate] = &CVerify::Terminate;
-    steps[step::kWaitUntilDestroy] = &CVerify::WaitUntilDestroy;
-    return steps;
+constexpr StepTableBuilder<CVerify, step::kCount> MakeSteps() {
+    StepTableBuilder<CVerify, step::kCount> table;
+    table.Put<&CVerify::Initialize>(step::kInitialize);
+    table.Put<&CVerify::ReadCoreID>(step::kReadCoreID);
+    table.Put<&CVerify::CheckCORE_ID>(step::kCheckCoreID);
+    table.Put<&CVerify::DownloadILOADER>(step::kDownloadILoader);
+    table.Put<&CVerify::ConnectILOADER>(step::kConnectILoader);
+    table.Put<&CVerify::SignaturePrepStep>(step::kSignaturePrep);
+    table.Put<&CVerify::ReadSignature>(step::kReadSignature);
+    table.Put<&CVerify::IdentifyStep>(step::kIdentify);
+    table.Put<&CVerify::CheckMachineTypeStep>(step::kCheckMachineType);
+    table.Put<&CVerify::WriteIO>(step::kWriteIO);
+    table.Put<&CVerify::ReadMachineType>(step::kReadMachineType);
+    table.Put<&CVerify::ReadIO>(step::kReadIO);
+    table.Put<&CVerify::IoCodeCheck>(step::kIoCodeCheck);
+    table.Put<&CVerify::CheckHW>(step::kCheckHW);
+    table.Put<&CVerify::ReadHW>(step::kReadHW);
+    table.Put<&CVerify::HardwareKnownStep>(step::kHardwareKnown);
+    table.Put<&CVerify::Compatibility>(step::kCompatibility);
+    table.Put<&CVerify::PrepareVerify>(step::kPrepareVerify);
+    table.Put<&CVerify::ReadMemory>(step::kReadMemory);
+    table.Put<&CVerify::ReadData>(step::kReadData);
+    table.Put<&CVerify::VerifyData>(step::kVerifyData);
+    table.Put<&CVerify::ResetStep>(step::kReset);
+    table.Put<&CVerify::Terminate>(step::kTerminate);
+    table.Put<&CVerify::WaitUntilDestroy>(step::kWaitUntilDestroy);
+    return table;
 }
 
-constexpr std::array<Step, step::kCount> kSteps = MakeSteps();
-static_assert(EveryStepSet(kSteps));
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
 static_assert(TableFitsRule(OperationKind::Verify, {kSteps.size(), step::kConnectILoader,
                                                     step::kReset, step::kReset, step::kTerminate}));
 
