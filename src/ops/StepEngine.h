@@ -12,7 +12,11 @@
 //          m_nPhase = NextStep(kind, m_nPhase, m_nError); event = EVENT_NONE; repeat
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <span>
+
+#include "config/MessageIds.h"
 
 namespace kz {
 
@@ -38,8 +42,102 @@ enum class OperationKind {
     CfSendMtoM,
 };
 
+// One operation's redirection rule: an error at a phase below earlyEnd goes to terminate; an
+// error at a phase below mainEnd goes to close (the step that ends the link first), except
+// that a CF operation sends msg::kCheckPower (the link is gone, nothing to close) straight
+// to terminate, and the LAN CF receive sends msg::kFileWrite to its own closing step; any
+// other finished step moves on by one, never past the end marker at count - 1.
+struct StepRule {
+    int count;                // table length
+    int earlyEnd;             // first phase outside the early zone
+    int terminate;            // target of early-zone errors
+    int mainEnd;              // first phase outside the main zone
+    int close;                // target of main-zone errors (Reset or Quit)
+    bool linkLostSkipsClose;  // kCheckPower in the main zone goes to terminate
+    int fileWriteClose;       // kNoStep: none; otherwise the target of kFileWrite in the main zone
+};
+
+inline constexpr int kNoStep = -1;
+
+constexpr StepRule RuleOf(OperationKind kind) {
+    switch (kind) {
+        case OperationKind::Backup:
+            return {25, 5, 23, 22, 22, false, kNoStep};
+        case OperationKind::Restore:
+            return {24, 4, 22, 21, 21, false, kNoStep};
+        case OperationKind::Verify:
+            return {24, 4, 22, 21, 21, false, kNoStep};
+        case OperationKind::CfReceive:
+            return {41, 2, 39, 38, 38, true, kNoStep};
+        case OperationKind::CfSend:
+            return {41, 3, 39, 38, 38, true, kNoStep};
+        case OperationKind::BackupMtoM:
+            return {17, 5, 15, 14, 14, false, kNoStep};
+        case OperationKind::RestoreMtoM:
+            return {16, 4, 14, 13, 13, false, kNoStep};
+        case OperationKind::VerifyMtoM:
+            return {16, 4, 14, 13, 13, false, kNoStep};
+        case OperationKind::CfReceiveMtoM:
+            return {43, 3, 41, 38, 39, true, 40};
+        case OperationKind::CfSendMtoM:
+            return {42, 3, 40, 39, 39, true, kNoStep};
+    }
+    return {1, 0, 0, 0, 0, false, kNoStep};
+}
+
 // Number of entries in the step table of kind (the last one is the end marker).
-int StepCount(OperationKind kind);
+constexpr int StepCount(OperationKind kind) {
+    return RuleOf(kind).count;
+}
+
+// Where a step table puts the entries its rule names. Every table is checked against its
+// rule where it is defined: static_assert(TableFitsRule(kind, {...})).
+struct TableLayout {
+    std::size_t size;   // entries in the table
+    int firstMainStep;  // the first step whose errors close the link first
+    int closeStep;      // the step that closes the link (Reset or Quit)
+    int afterMainZone;  // the first step whose errors no longer close the link
+    int terminateStep;  // the step that ends the run
+};
+
+constexpr bool TableFitsRule(OperationKind kind, const TableLayout& table) {
+    const StepRule rule = RuleOf(kind);
+    return table.size == static_cast<std::size_t>(rule.count) &&
+           table.firstMainStep == rule.earlyEnd && table.closeStep == rule.close &&
+           table.afterMainZone == rule.mainEnd && table.terminateStep == rule.terminate;
+}
+
+template <class Op>
+using StepFn = bool (Op::*)(int nEvent);
+
+// A step table built entry by entry by index; Complete() is false while an entry has not
+// been put (a step forgotten where the table is built). Checked with static_assert.
+template <class Op, std::size_t N>
+struct StepTableBuilder {
+    std::array<StepFn<Op>, N> steps{};
+    std::array<bool, N> put{};
+
+    // Step: a step of Op or of a class Op derives from (the protocol commands).
+    template <auto Step>
+    constexpr void Put(int index) {
+        steps[static_cast<std::size_t>(index)] = Step;
+        put[static_cast<std::size_t>(index)] = true;
+    }
+    constexpr bool Complete() const {
+        for (bool done : put) {
+            if (!done) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// The phase a step leaves behind so that the walk runs entry step next (the walk moves on
+// from m_nPhase by one). Steps jump by naming their target: m_nPhase = PhaseBefore(step).
+constexpr int PhaseBefore(int step) {
+    return step - 1;
+}
 
 // The index that follows a finished step: phase is m_nPhase as the step left it (a step
 // may have jumped), error is m_nError.

@@ -122,5 +122,11 @@ TEST(FileNameRules, AutomaticBackupName) {
     EXPECT_EQ(AutoNameNumber("zz"), 0u);
 }
 
+// No folder is the working folder, not the root of the file system.
+TEST(FileNameRules, AutomaticBackupNameWithoutAFolderIsRelative) {
+    EXPECT_EQ(AutoBackupFileName("", "", 0x8013), "bk8013.MEM");
+    EXPECT_EQ(AutoBackupFileName("", "GX400", 0), "bkGX400.MEM");
+}
+
 }  // namespace
 }  // namespace kz

@@ -6,26 +6,44 @@
 //
 //    0  folder check (receive) / no-op (send)    1  Initialize
 //    2  Handshaking                               3  ChangeSIO
-//    4, 6, ..., 36   one category step per category, in transfer order
-//    5, 7, ..., 37   the common transfer step (the same entry seventeen times)
+//    4, 6, ..., 36   one category step per category, in transfer order: CfCategoryStep(i)
+//    5, 7, ..., 37   the common transfer step (the same entry seventeen times): CfCommonStep(i)
 //   38  Quit                                     39  Terminate     40  end marker
+//
+// Jumps: the common step goes back to its category step for the next file; a category
+// step whose list is done goes on to the next category's step (after the last one: Quit).
 //
 // Thread-safety: as CProtocol. SetFolder belongs to the front-end before the start.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
+#include "ops/StepEngine.h"
 #include "ops/cf/CfCategory.h"
 #include "serial/Protocol.h"
 
 namespace kz {
 
-// Step table length and the fixed entries of both CF operations.
-inline constexpr int kCfStepCount = 41;
+// The entries of both CF step tables.
+inline constexpr int kCfFolderCheckStep = 0;  // receive: folder check; send: no-op
+inline constexpr int kCfInitializeStep = 1;
+inline constexpr int kCfHandshakingStep = 2;
+inline constexpr int kCfChangeSioStep = 3;
 inline constexpr int kCfFirstCategoryStep = 4;
-inline constexpr int kCfQuitStep = 38;
-inline constexpr int kCfTerminateStep = 39;
+// The category step of category index, and the common transfer step right after it.
+constexpr int CfCategoryStep(std::size_t index) {
+    return kCfFirstCategoryStep + 2 * static_cast<int>(index);
+}
+constexpr int CfCommonStep(std::size_t index) {
+    return CfCategoryStep(index) + 1;
+}
+inline constexpr int kCfQuitStep = CfCategoryStep(kCfCategoryCount);
+inline constexpr int kCfTerminateStep = kCfQuitStep + 1;
+inline constexpr int kCfEndMarkerStep = kCfTerminateStep + 1;
+inline constexpr int kCfStepCount = kCfEndMarkerStep + 1;
+static_assert(kCfQuitStep == 38 && kCfStepCount == 41);
 
 // Data bytes of one block at most, and the framing of a block the panel sends: five length
 // digits before the data, two characters after it.
@@ -43,12 +61,14 @@ class CCfOperation : public CProtocol {
   public:
     // The PC folder of the transfer, exactly as the user chose it.
     void SetFolder(const std::string& folder) { m_csFolder = folder; }
-    const std::string& GetFolder() const { return m_csFolder; }
 
   protected:
     // The category whose step (or common step) sits at table index phase (4 to 37).
     static const CfCategory& CategoryAt(int phase);
     static int CategoryIndexAt(int phase) { return (phase - kCfFirstCategoryStep) / 2; }
+
+    // Makes entry step the next to run.
+    void GoTo(int step) { m_nPhase = PhaseBefore(step); }
 
     // Writes a frame; true when the port took all of it.
     bool WriteBytes(std::string_view bytes);

@@ -28,24 +28,28 @@ namespace {
 
 using Step = StepFn<CCfReceive>;
 
-constexpr std::array<Step, kCfStepCount> MakeSteps() {
-    std::array<Step, kCfStepCount> steps{};
-    steps[0] = &CCfReceive::CheckPcFoldersStep;
-    steps[1] = &CCfReceive::Initialize;
-    steps[2] = &CCfReceive::Handshaking;
-    steps[3] = &CCfReceive::ChangeSIO;
-    for (int i = kCfFirstCategoryStep; i < kCfQuitStep; i += 2) {
-        steps[static_cast<std::size_t>(i)] = &CCfReceive::CategoryReceive;
-        steps[static_cast<std::size_t>(i) + 1] = &CCfReceive::CFReceive;
+constexpr StepTableBuilder<CCfReceive, kCfStepCount> MakeSteps() {
+    StepTableBuilder<CCfReceive, kCfStepCount> table;
+    table.Put<&CCfReceive::CheckPcFoldersStep>(kCfFolderCheckStep);
+    table.Put<&CCfReceive::Initialize>(kCfInitializeStep);
+    table.Put<&CCfReceive::Handshaking>(kCfHandshakingStep);
+    table.Put<&CCfReceive::ChangeSIO>(kCfChangeSioStep);
+    for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
+        table.Put<&CCfReceive::CategoryReceive>(CfCategoryStep(i));
+        table.Put<&CCfReceive::CFReceive>(CfCommonStep(i));
     }
-    steps[kCfFirstCategoryStep] = &CCfReceive::ImageReceive;
-    steps[kCfQuitStep] = &CCfReceive::Quit;
-    steps[kCfTerminateStep] = &CCfReceive::Terminate;
-    steps[kCfStepCount - 1] = &CCfReceive::EndMarker;
-    return steps;
+    table.Put<&CCfReceive::ImageReceive>(kCfFirstCategoryStep);
+    table.Put<&CCfReceive::Quit>(kCfQuitStep);
+    table.Put<&CCfReceive::Terminate>(kCfTerminateStep);
+    table.Put<&CCfReceive::EndMarker>(kCfEndMarkerStep);
+    return table;
 }
 
-const std::array<Step, kCfStepCount> kSteps = MakeSteps();
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, kCfStepCount> kSteps = MakeSteps().steps;
+static_assert(TableFitsRule(OperationKind::CfReceive,
+                            {kSteps.size(), kCfHandshakingStep, kCfQuitStep, kCfQuitStep,
+                             kCfTerminateStep}));
 
 // Seventeen categories and the terminate step move the progress bar.
 constexpr int kProgressSteps = 18;

@@ -44,9 +44,6 @@ class CCfReceive : public CCfOperation {
     bool Terminate(int nEvent);
     bool EndMarker(int nEvent);
 
-    // Sub-step of the common receive step (1 between categories); for tests.
-    int SubStep() const { return m_nSubStep; }
-
   private:
     // The category steps: image (with its time trace) and the others.
     bool SetUpCategory(int nEvent);

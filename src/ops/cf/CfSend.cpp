@@ -7,7 +7,8 @@
 //                                   │   51 pump the block in 4096-byte pieces
 //                                   └── full block (65280 bytes): 2;  last: 6 final answer ─► 7
 //
-//  7 sends the walk back to the category step (m_nPhase - 2) for the next file.
+//  7 sends the walk back to the category step for the next file; the category step goes on
+//  to the next category's step when its list is done. After the last category: Quit.
 //  98: a frame could not be written or the panel fell silent (4000); 99: the user aborted
 //  (4001). Every ending puts the machine back on 1.
 #include "ops/cf/CfSend.h"
@@ -29,23 +30,26 @@ namespace {
 
 using Step = StepFn<CCfSend>;
 
-constexpr std::array<Step, kCfStepCount> MakeSteps() {
-    std::array<Step, kCfStepCount> steps{};
-    steps[0] = &CCfSend::NoOp;
-    steps[1] = &CCfSend::Initialize;
-    steps[2] = &CCfSend::Handshaking;
-    steps[3] = &CCfSend::ChangeSIO;
-    for (int i = kCfFirstCategoryStep; i < kCfQuitStep; i += 2) {
-        steps[static_cast<std::size_t>(i)] = &CCfSend::CategorySend;
-        steps[static_cast<std::size_t>(i) + 1] = &CCfSend::CFSend;
+constexpr StepTableBuilder<CCfSend, kCfStepCount> MakeSteps() {
+    StepTableBuilder<CCfSend, kCfStepCount> table;
+    table.Put<&CCfSend::NoOp>(kCfFolderCheckStep);
+    table.Put<&CCfSend::Initialize>(kCfInitializeStep);
+    table.Put<&CCfSend::Handshaking>(kCfHandshakingStep);
+    table.Put<&CCfSend::ChangeSIO>(kCfChangeSioStep);
+    for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
+        table.Put<&CCfSend::CategorySend>(CfCategoryStep(i));
+        table.Put<&CCfSend::CFSend>(CfCommonStep(i));
     }
-    steps[kCfQuitStep] = &CCfSend::Quit;
-    steps[kCfTerminateStep] = &CCfSend::Terminate;
-    steps[kCfStepCount - 1] = &CCfSend::EndMarker;
-    return steps;
+    table.Put<&CCfSend::Quit>(kCfQuitStep);
+    table.Put<&CCfSend::Terminate>(kCfTerminateStep);
+    table.Put<&CCfSend::EndMarker>(kCfEndMarkerStep);
+    return table;
 }
 
-const std::array<Step, kCfStepCount> kSteps = MakeSteps();
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, kCfStepCount> kSteps = MakeSteps().steps;
+static_assert(TableFitsRule(OperationKind::CfSend, {kSteps.size(), kCfChangeSioStep, kCfQuitStep,
+                                                    kCfQuitStep, kCfTerminateStep}));
 
 // The block buffer holds a full block and its two checksum characters.
 constexpr std::size_t kBlockBufferSize = 65536;
@@ -180,7 +184,7 @@ bool CCfSend::CategorySend(int nEvent) {
             return true;
         }
         if (list.empty()) {
-            ++m_nPhase;  // past the common send step to the next category
+            GoTo(CfCategoryStep(index + 1));  // past the common send step to the next category
             return true;
         }
         AddStatusLine(kCfCategories[index].sendCaption);
@@ -191,12 +195,12 @@ bool CCfSend::CategorySend(int nEvent) {
     if (m_bAbort) {
         m_nError = msg::kAborted;
         state = kCategoryIdle;
-        ++m_nPhase;
+        GoTo(CfCategoryStep(index + 1));
         return true;
     }
     if (list.empty()) {
         state = kCategoryIdle;
-        ++m_nPhase;
+        GoTo(CfCategoryStep(index + 1));
         return true;
     }
     m_csFilePath = list.front();
@@ -209,7 +213,7 @@ bool CCfSend::CategorySend(int nEvent) {
         TraceMessage("KZmnt", "CCfSend size of [%s] unreadable\n", m_csFilePath.c_str());
         m_nError = msg::kIloaderRead;
         state = kCategoryIdle;
-        ++m_nPhase;
+        GoTo(CfCategoryStep(index + 1));
         return true;
     }
     m_nFileSize = size;
@@ -224,7 +228,8 @@ bool CCfSend::CFSend(int nEvent) {
         switch (m_nSubStep) {
             case 7:
                 m_nSubStep = 1;
-                m_nPhase -= 2;  // the category step takes the next file
+                // The category step takes the next file.
+                GoTo(CfCategoryStep(static_cast<std::size_t>(CategoryIndexAt(m_nPhase))));
                 return true;
             case 97:
                 m_nSubStep = 1;

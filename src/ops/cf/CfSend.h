@@ -43,7 +43,6 @@ class CCfSend : public CCfOperation {
 
     // Files collected for all categories (at least 1); for tests.
     int ProgressTotal() const { return m_nProgressTotal; }
-    int SubStep() const { return m_nSubStep; }
 
   private:
     // Fills the file lists from the collected PC files: names that are not exactly a stem

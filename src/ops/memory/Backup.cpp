@@ -7,9 +7,13 @@
 //  15 ReadHW         16 hardware known 17 model confirm 18 CreateHeader  19 next area
 //  20 ReadData       21 store packet   22 Reset         23 Terminate     24 end marker
 //
-// The data phase: 19 takes an area and splits its first unit into packets; 20 reads a
-// packet; 21 appends it and jumps back to 20 (-2) for the next packet or unit, or to 19
-// (-3) for the next area.
+// Jumps (each names its target):
+//   signature prep, no SIGNATURE  ─► I/O code select
+//   I/O code select, no IOCODE    ─► hardware check     (also I/O read setup without IO2)
+//   I/O code check, "FF"          ─► I/O code select    (again, with IO3)
+//   hardware check, no CHKMEM     ─► model confirm
+//   next area, none left          ─► Reset
+//   store packet                  ─► ReadData (next packet or unit) or next area
 #include "ops/memory/Backup.h"
 
 #include <sys/stat.h>
@@ -17,7 +21,6 @@
 
 #include <array>
 #include <cstdio>
-#include <fstream>
 
 #include "config/Settings.h"
 #include "config/StringTable.h"
@@ -29,37 +32,82 @@
 namespace kz {
 
 namespace {
-using Step = StepFn<CBackup>;
-const std::array<Step, 25> kSteps = {
-    &CBackup::Initialize,
-    &CBackup::Password,
-    &CBackup::ReadCoreID,
-    &CBackup::CheckCORE_ID,
-    &CBackup::DownloadILOADER,
-    &CBackup::ConnectILOADER,
-    &CBackup::SignaturePrepStep,
-    &CBackup::ReadSignature,
-    &CBackup::IdentifyStep,
-    &CBackup::SelectIoCodeStep,
-    &CBackup::WriteIO,
-    &CBackup::IoReadSetupStep,
-    &CBackup::ReadIO,
-    &CBackup::IoCodeCheck,
-    &CBackup::HardwareCheckStep,
-    &CBackup::ReadHW,
-    &CBackup::HardwareKnownStep,
-    &CBackup::ModelConfirmation,
-    &CBackup::CreateHeader,
-    &CBackup::NextArea,
-    &CBackup::ReadData,
-    &CBackup::StorePacket,
-    &CBackup::ResetStep,
-    &CBackup::Terminate,
-    &CBackup::EndMarker,
+
+// Indices into the step table.
+namespace step {
+enum : int {
+    kInitialize,
+    kPassword,
+    kReadCoreID,
+    kCheckCoreID,
+    kDownloadILoader,
+    kConnectILoader,
+    kSignaturePrep,
+    kReadSignature,
+    kIdentify,
+    kIoCodeSelect,
+    kWriteIO,
+    kIoReadSetup,
+    kReadIO,
+    kIoCodeCheck,
+    kHardwareCheck,
+    kReadHW,
+    kHardwareKnown,
+    kModelConfirm,
+    kCreateHeader,
+    kNextArea,
+    kReadData,
+    kStorePacket,
+    kReset,
+    kTerminate,
+    kEndMarker,
+    kCount
 };
+}  // namespace step
+
+using Step = StepFn<CBackup>;
+
+constexpr StepTableBuilder<CBackup, step::kCount> MakeSteps() {
+    StepTableBuilder<CBackup, step::kCount> table;
+    table.Put<&CBackup::Initialize>(step::kInitialize);
+    table.Put<&CBackup::Password>(step::kPassword);
+    table.Put<&CBackup::ReadCoreID>(step::kReadCoreID);
+    table.Put<&CBackup::CheckCORE_ID>(step::kCheckCoreID);
+    table.Put<&CBackup::DownloadILOADER>(step::kDownloadILoader);
+    table.Put<&CBackup::ConnectILOADER>(step::kConnectILoader);
+    table.Put<&CBackup::SignaturePrepStep>(step::kSignaturePrep);
+    table.Put<&CBackup::ReadSignature>(step::kReadSignature);
+    table.Put<&CBackup::IdentifyStep>(step::kIdentify);
+    table.Put<&CBackup::SelectIoCodeStep>(step::kIoCodeSelect);
+    table.Put<&CBackup::WriteIO>(step::kWriteIO);
+    table.Put<&CBackup::IoReadSetupStep>(step::kIoReadSetup);
+    table.Put<&CBackup::ReadIO>(step::kReadIO);
+    table.Put<&CBackup::IoCodeCheck>(step::kIoCodeCheck);
+    table.Put<&CBackup::HardwareCheckStep>(step::kHardwareCheck);
+    table.Put<&CBackup::ReadHW>(step::kReadHW);
+    table.Put<&CBackup::HardwareKnownStep>(step::kHardwareKnown);
+    table.Put<&CBackup::ModelConfirmation>(step::kModelConfirm);
+    table.Put<&CBackup::CreateHeader>(step::kCreateHeader);
+    table.Put<&CBackup::NextArea>(step::kNextArea);
+    table.Put<&CBackup::ReadData>(step::kReadData);
+    table.Put<&CBackup::StorePacket>(step::kStorePacket);
+    table.Put<&CBackup::ResetStep>(step::kReset);
+    table.Put<&CBackup::Terminate>(step::kTerminate);
+    table.Put<&CBackup::EndMarker>(step::kEndMarker);
+    return table;
+}
+
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
+static_assert(TableFitsRule(OperationKind::Backup, {kSteps.size(), step::kConnectILoader,
+                                                    step::kReset, step::kReset, step::kTerminate}));
+
+constexpr MemorySteps kSharedSteps = {step::kIoCodeSelect, step::kHardwareCheck,
+                                      step::kModelConfirm, step::kNextArea, step::kReadData};
+
 }  // namespace
 
-CBackup::CBackup() {
+CBackup::CBackup() : CMemoryOperation(kSharedSteps) {
     m_nMaxReadSize = 0x4000;
 }
 
@@ -95,9 +143,7 @@ bool CBackup::Initialize(int) {
 bool CBackup::CheckCORE_ID(int) {
     TraceMessage("KZmnt", "CBackup::CheckCORE_ID %x\n", TickCount());
     m_csCoreID = CoreIdFromAnswer();
-    unsigned int value = 0;
-    std::sscanf(m_csCoreID.c_str(), "%4X", &value);
-    m_dwAutoName = value & 0xF37F;
+    m_dwAutoName = AutoNameNumber(m_csCoreID);
     m_csMachineName.clear();
     const CIniSection* section = m_defs.FindByCoreID(m_csCoreID);
     if (!section) {
@@ -146,11 +192,7 @@ bool CBackup::CreateHeader(int) {
             m_nError = msg::kBackupNameInvalid;
             return true;
         }
-        if (!m_csFileName.empty() && m_csFileName.back() != '/') {
-            m_csFileName += '/';
-        }
-        m_csFileName +=
-            m_csBkFile.empty() ? Format("bk%04X.MEM", m_dwAutoName) : "bk" + m_csBkFile + ".MEM";
+        m_csFileName = AutoBackupFileName(m_csFileName, m_csBkFile, m_dwAutoName);
     }
     TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
     // The finished image replaces a regular file only; a link, a folder or a FIFO there is
@@ -218,16 +260,13 @@ bool CBackup::CreateHeader(int) {
 
 bool CBackup::NextArea(int) {
     if (m_nAreaIndex >= m_image.AreaCount()) {
-        Skip(2);
+        GoTo(step::kReset);
         return true;
     }
     const MemArea area = m_image.Area(static_cast<std::size_t>(m_nAreaIndex));
-    m_dwReadAddress = area.start;
-    m_nBytesLeft = area.size;
     ++m_nAreaIndex;
     // The first unit of an area is always a whole unit.
-    StartUnit(m_dwUnit);
-    AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
+    StartAreaRead(area.start, area.size, m_dwUnit, msg::kBackupProgress);
     return true;
 }
 
@@ -242,18 +281,7 @@ bool CBackup::StorePacket(int nEvent) {
         return true;
     }
     m_nWrittenBytes += bytes;
-    switch (PacketDone(bytes)) {
-        case PacketResult::NextPacket:
-            Skip(-2);
-            break;
-        case PacketResult::NextUnit:
-            Skip(-2);
-            AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
-            break;
-        case PacketResult::AreaDone:
-            Skip(-3);
-            break;
-    }
+    ReadPacketDone(bytes, msg::kBackupProgress);
     return true;
 }
 

@@ -18,9 +18,6 @@ class CBackup : public CMemoryOperation {
     bool Diapatcher(int nEvent) override;
     bool ChangeReadSize() override;
 
-    // The partial file of the run (empty before the header was written).
-    const std::string& PartialPath() const { return m_csPartialPath; }
-
     // Steps, in table order.
     bool Initialize(int nEvent);
     bool CheckCORE_ID(int nEvent);

@@ -130,8 +130,9 @@ std::uint32_t AutoNameNumber(std::string_view coreIdText) {
 
 std::string AutoBackupFileName(const std::string& folder, std::string_view bkFileStem,
                                std::uint32_t autoNameNumber) {
+    // No folder means the working folder: the name stays relative, never one in "/".
     std::string name = folder;
-    if (name.empty() || name.back() != '/') {
+    if (!name.empty() && name.back() != '/') {
         name += '/';
     }
     name += "bk";

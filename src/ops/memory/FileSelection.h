@@ -48,7 +48,8 @@ std::uint32_t AutoNameNumber(std::string_view coreIdText);
 
 // The backup file in folder: folder + "/bk" + stem + ".MEM" when bkFileStem is not empty,
 // otherwise folder + "/bk" + the number as four upper-case hex digits + ".MEM". A folder
-// that already ends in '/' gets no second one.
+// that already ends in '/' gets no second one; an empty folder gives the bare name (the
+// working folder).
 std::string AutoBackupFileName(const std::string& folder, std::string_view bkFileStem,
                                std::uint32_t autoNameNumber);
 

@@ -11,11 +11,7 @@
 
 namespace kz {
 
-namespace {
-constexpr std::uint32_t kSmallPacket = 1024;
-}  // namespace
-
-CMemoryOperation::CMemoryOperation() {
+CMemoryOperation::CMemoryOperation(const MemorySteps& steps) : m_steps(steps) {
     m_defs.SetTracer([](const char* line) { TraceMessage("KZmnt", "%s", line); });
 }
 
@@ -66,7 +62,7 @@ bool CMemoryOperation::SignaturePrep(int) {
     if (!section) {
         AddStatusLine(msg::kSignatureCheck);
     }
-    Skip(2);
+    GoTo(m_steps.ioCodeSelect);
     return true;
 }
 
@@ -89,7 +85,7 @@ bool CMemoryOperation::SelectIoCode(bool presetFromModel) {
     const char* key = m_bIoRetry ? "IO3" : "IO1";
     auto io = CModelDefs::Io(section, key);
     if (!section || !CModelDefs::Has(section, "IOCODE") || !io) {
-        Skip(4);
+        GoTo(m_steps.hardwareCheck);
         return true;
     }
     if (presetFromModel && !m_bIoRetry) {
@@ -105,7 +101,7 @@ bool CMemoryOperation::SelectIoCode(bool presetFromModel) {
 bool CMemoryOperation::IoReadSetup(int) {
     auto io = CModelDefs::Io(Section(), "IO2");
     if (!io) {
-        Skip(2);
+        GoTo(m_steps.hardwareCheck);
         return true;
     }
     m_dwReadAddress = io->address;
@@ -118,7 +114,7 @@ std::string CMemoryOperation::IoCodeRead() {
     if (code == "FF") {
         // The register was not selected yet: select it again with IO3.
         m_bIoRetry = true;
-        Skip(-5);
+        GoTo(m_steps.ioCodeSelect);
     }
     return code;
 }
@@ -130,7 +126,7 @@ bool CMemoryOperation::HardwareCheck(int) {
         AddStatusLine(msg::kHardwareCheck);
         return true;
     }
-    Skip(2);
+    GoTo(m_steps.confirmation);
     return true;
 }
 
@@ -215,7 +211,7 @@ bool CMemoryOperation::CheckMachineType(const char* trace) {
         return true;
     }
     if (m_csImageIOCode.empty()) {
-        Skip(4);
+        GoTo(m_steps.hardwareCheck);
         return true;
     }
     m_csIOCode = m_csImageIOCode;
@@ -370,40 +366,50 @@ std::uint64_t CMemoryOperation::ImageOffsetOfArea(int index) const {
 
 // ---- Packets ------------------------------------------------------------------------------------
 
+void CMemoryOperation::StartAreaRead(std::uint32_t start, std::int64_t bytes,
+                                     std::uint32_t firstUnit, int progressId) {
+    m_dwReadAddress = start;
+    m_nBytesLeft = bytes;
+    StartUnit(firstUnit);
+    AddStatusLineF(progressId, m_nUnitsDone + 1, m_nTotalUnits);
+}
+
 void CMemoryOperation::StartUnit(std::uint32_t unitBytes) {
     m_nUnitLeft = unitBytes;
     SetupPacket();
 }
 
 void CMemoryOperation::SetupPacket() {
-    const std::uint32_t packet =
-        m_bLargePacket ? static_cast<std::uint32_t>(m_nMaxReadSize) : kSmallPacket;
+    const auto packet = static_cast<std::uint32_t>(m_nMaxReadSize);
     if (m_nUnitLeft > packet) {
         m_nReadSize = static_cast<int>(packet);
         m_nPacketCount = static_cast<int>((m_nUnitLeft + packet - 1) / packet);
     } else {
         m_nReadSize = static_cast<int>(m_nUnitLeft);
-        m_nPacketCount = m_bLargePacket ? 0 : 1;
+        m_nPacketCount = 0;
     }
     TraceMessage("KZmnt", "m_nPacketCount=%d, m_nReadSize=%08X\n", m_nPacketCount, m_nReadSize);
 }
 
-CMemoryOperation::PacketResult CMemoryOperation::PacketDone(std::uint32_t bytes) {
+void CMemoryOperation::ReadPacketDone(std::uint32_t bytes, int progressId) {
     m_dwReadAddress += bytes;
     m_nUnitLeft -= std::min(bytes, m_nUnitLeft);
     m_nBytesLeft -= bytes;
     if (m_nUnitLeft > 0) {
         // Every byte of the unit is read before it counts, in packets of the current size.
         SetupPacket();
-        return PacketResult::NextPacket;
+        GoTo(m_steps.transfer);
+        return;
     }
     ++m_nUnitsDone;
     SetProgress(m_nUnitsDone * 100 / m_nTotalUnits);
     if (m_nBytesLeft > 0) {
         StartUnit(static_cast<std::uint32_t>(std::min<std::int64_t>(m_nBytesLeft, m_dwUnit)));
-        return PacketResult::NextUnit;
+        GoTo(m_steps.transfer);
+        AddStatusLineF(progressId, m_nUnitsDone + 1, m_nTotalUnits);
+        return;
     }
-    return PacketResult::AreaDone;
+    GoTo(m_steps.nextArea);
 }
 
 bool CMemoryOperation::LowerReadSize(const char* traceTag) {

@@ -14,6 +14,7 @@
 
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
+#include "ops/StepEngine.h"
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/ModelConfirm.h"
 #include "serial/Protocol.h"
@@ -35,11 +36,20 @@ struct ModelInfoExchange {
     std::string bkFile;
 };
 
+// The entries of an operation's step table where the shared steps continue when they pass
+// entries over or go back.
+struct MemorySteps {
+    int ioCodeSelect;   // I/O code selection (backup) or CheckMachineType (restore, verify)
+    int hardwareCheck;  // the hardware check
+    int confirmation;   // the step after the hardware read: model confirmation or compatibility
+    int nextArea;       // takes the next area of the data phase
+    int transfer;       // ReadData (backup, verify) or WriteData (restore)
+};
+
 class CMemoryOperation : public CProtocol {
   public:
     // Inputs set by the front-end before the start.
     void SetFileName(const std::string& path) { m_csFileName = path; }
-    const std::string& GetFileName() const { return m_csFileName; }
     void SetComment(const std::string& comment) { m_csComment = comment; }
 
     // The model-information request (WM_MODEL_INFO_REQUEST): what to show, and the answer.
@@ -52,21 +62,24 @@ class CMemoryOperation : public CProtocol {
     const std::string& ImagePath() const { return m_csFileName; }
 
   protected:
-    CMemoryOperation();
+    explicit CMemoryOperation(const MemorySteps& steps);
 
     // ---- Shared steps (each returns true when finished) -----------------------------------
-    // Signature preparation: kind from SIGNATURE; without the key skip the read (+2).
+    // Signature preparation: kind from SIGNATURE; without the key the read and the
+    // identification are passed over (on to the I/O code selection).
     bool SignaturePrep(int nEvent);
     // Identification by core ID and signature: the model that fits both.
     bool IdentifyBySignature(int nEvent);
     // I/O code selection: WriteIO parameters from IO1 (first pass) or IO3 (retry); without
-    // IOCODE or the key the four entries after it are skipped (+4).
+    // IOCODE or the key the I/O code exchange is passed over (on to the hardware check).
     bool SelectIoCode(bool presetFromModel);
-    // ReadIO parameters from IO2 (+2 without them).
+    // ReadIO parameters from IO2 (without them on to the hardware check).
     bool IoReadSetup(int nEvent);
-    // The low byte of the value read; "FF" goes back to the selection (-5). Returns the text.
+    // The low byte of the value read; "FF" goes back to the I/O code selection. Returns the
+    // text.
     std::string IoCodeRead();
-    // Hardware check: ReadHW when the section is missing or has CHKMEM (+2 otherwise).
+    // Hardware check: ReadHW when the section is missing or has CHKMEM (otherwise on to the
+    // confirmation).
     bool HardwareCheck(int nEvent);
     bool HardwareKnown(int nEvent);
     // Posts the model-information request and waits. False when the user cancelled (4001
@@ -80,9 +93,9 @@ class CMemoryOperation : public CProtocol {
     // The panel's core ID against the definitions: its ID pattern, loader and baud (4005).
     bool CheckPanelCoreId(const char* trace);
     // The panel's ID pattern must match the image's core ID (4006); then the I/O code
-    // selection unless the image carries no I/O code (+4).
+    // selection unless the image carries no I/O code (on to the hardware check).
     bool CheckMachineType(const char* trace);
-    // The I/O code read must equal the image's (4007); "FF" selects again (-5).
+    // The I/O code read must equal the image's (4007); "FF" selects again.
     bool CompareIoCode();
     // Signature (4016) and, when known, memory sizes (4014, 4015); then the confirmation.
     bool CheckCompatibility(DialogMode mode);
@@ -105,21 +118,21 @@ class CMemoryOperation : public CProtocol {
     std::vector<MemArea> m_areas;           // the areas being transferred
 
     // ---- Packet bookkeeping for reading units (backup, verify) ---------------------------
-    // Starts a unit of unitBytes at the current request address.
-    void StartUnit(std::uint32_t unitBytes);
-    // Splits what is left of the unit into the next request.
-    void SetupPacket();
-    enum class PacketResult { NextPacket, NextUnit, AreaDone };
-    // Books a packet of bytes that has been stored or compared.
-    PacketResult PacketDone(std::uint32_t bytes);
+    // Starts reading bytes of an area at start, the first unit firstUnit bytes long, and
+    // writes the progress line progressId.
+    void StartAreaRead(std::uint32_t start, std::int64_t bytes, std::uint32_t firstUnit,
+                       int progressId);
+    // Books a packet of bytes that has been stored or compared and goes on: to ReadData for
+    // the next packet or unit (a new unit writes the progress line progressId), to the next
+    // area when this one is done.
+    void ReadPacketDone(std::uint32_t bytes, int progressId);
     // Lowers the packet size after persistent line errors: 0x4000 → 4096 → 1024.
     bool LowerReadSize(const char* traceTag);
 
-    // Sets m_nPhase += skip (the dispatcher then runs entry m_nPhase + 1).
-    void Skip(int k) { m_nPhase += k; }
+    // Makes entry step the next to run.
+    void GoTo(int step) { m_nPhase = PhaseBefore(step); }
     // The text of status id with printf arguments.
     void AddStatusLineF(int stringId, int a, int b);
-    void TraceCoreIdMatch();
     const CIniSection* Section() const { return m_defs.FindByName(m_csMachineName); }
     // Ends the data phase: the power warning off, the port closed, the final line posted.
     void FinishRun(const char* traceIn, const char* traceOut);
@@ -146,9 +159,16 @@ class CMemoryOperation : public CProtocol {
     std::uint32_t m_nUnitLeft = 0;  // of the current unit
     int m_nTotalUnits = 1;
     int m_nUnitsDone = 0;
-    std::uint64_t m_dwFileOffset = 0;    // running offset into the image data
-    std::uint64_t m_dwAreaImageEnd = 0;  // image offset where the current area's data ends
-    int m_nMaxReadSize = 0x4000;         // packet size, lowered by ChangeReadSize
+    std::uint64_t m_dwFileOffset = 0;  // running offset into the image data
+    int m_nMaxReadSize = 0x4000;       // packet size, lowered by ChangeReadSize
+
+  private:
+    const MemorySteps m_steps;
+
+    // Starts a unit of unitBytes at the current request address.
+    void StartUnit(std::uint32_t unitBytes);
+    // Splits what is left of the unit into the next request.
+    void SetupPacket();
 };
 
 }  // namespace kz

@@ -7,6 +7,14 @@
 //  15 hardware known 16 compatibility  17 prepare        18 next area      19 WriteData
 //  20 advance        21 Reset          22 Terminate      23 end marker
 //
+// Jumps (each names its target):
+//   signature prep, no SIGNATURE     ─► CheckMachineType
+//   CheckMachineType, no I/O code    ─► hardware check    (also I/O read setup without IO2)
+//   I/O code check, "FF"             ─► CheckMachineType  (selects again, with IO3)
+//   hardware check, no CHKMEM        ─► compatibility
+//   next area, none left             ─► Reset
+//   advance                          ─► WriteData (next unit) or next area
+//
 // Every unit is the smaller of 0x10000 and what is left of the area, so an image written
 // with a smaller unit is written area by area, never past an area's end.
 #include "ops/memory/Restore.h"
@@ -20,20 +28,81 @@
 namespace kz {
 
 namespace {
-using Step = StepFn<CRestore>;
-const std::array<Step, 24> kSteps = {
-    &CRestore::Initialize,        &CRestore::ReadCoreID,        &CRestore::CheckCORE_ID,
-    &CRestore::DownloadILOADER,   &CRestore::ConnectILOADER,    &CRestore::SignaturePrepStep,
-    &CRestore::ReadSignature,     &CRestore::IdentifyStep,      &CRestore::CheckMachineTypeStep,
-    &CRestore::WriteIO,           &CRestore::IoReadSetupStep,   &CRestore::ReadIO,
-    &CRestore::IoCodeCheck,       &CRestore::HardwareCheckStep, &CRestore::ReadHW,
-    &CRestore::HardwareKnownStep, &CRestore::Compatibility,     &CRestore::PrepareTransfer,
-    &CRestore::NextArea,          &CRestore::WriteData,         &CRestore::Advance,
-    &CRestore::ResetStep,         &CRestore::Terminate,         &CRestore::EndMarker,
+
+// Indices into the step table.
+namespace step {
+enum : int {
+    kInitialize,
+    kReadCoreID,
+    kCheckCoreID,
+    kDownloadILoader,
+    kConnectILoader,
+    kSignaturePrep,
+    kReadSignature,
+    kIdentify,
+    kCheckMachineType,
+    kWriteIO,
+    kIoReadSetup,
+    kReadIO,
+    kIoCodeCheck,
+    kHardwareCheck,
+    kReadHW,
+    kHardwareKnown,
+    kCompatibility,
+    kPrepareTransfer,
+    kNextArea,
+    kWriteData,
+    kAdvance,
+    kReset,
+    kTerminate,
+    kEndMarker,
+    kCount
 };
+}  // namespace step
+
+using Step = StepFn<CRestore>;
+
+constexpr StepTableBuilder<CRestore, step::kCount> MakeSteps() {
+    StepTableBuilder<CRestore, step::kCount> table;
+    table.Put<&CRestore::Initialize>(step::kInitialize);
+    table.Put<&CRestore::ReadCoreID>(step::kReadCoreID);
+    table.Put<&CRestore::CheckCORE_ID>(step::kCheckCoreID);
+    table.Put<&CRestore::DownloadILOADER>(step::kDownloadILoader);
+    table.Put<&CRestore::ConnectILOADER>(step::kConnectILoader);
+    table.Put<&CRestore::SignaturePrepStep>(step::kSignaturePrep);
+    table.Put<&CRestore::ReadSignature>(step::kReadSignature);
+    table.Put<&CRestore::IdentifyStep>(step::kIdentify);
+    table.Put<&CRestore::CheckMachineTypeStep>(step::kCheckMachineType);
+    table.Put<&CRestore::WriteIO>(step::kWriteIO);
+    table.Put<&CRestore::IoReadSetupStep>(step::kIoReadSetup);
+    table.Put<&CRestore::ReadIO>(step::kReadIO);
+    table.Put<&CRestore::IoCodeCheck>(step::kIoCodeCheck);
+    table.Put<&CRestore::HardwareCheckStep>(step::kHardwareCheck);
+    table.Put<&CRestore::ReadHW>(step::kReadHW);
+    table.Put<&CRestore::HardwareKnownStep>(step::kHardwareKnown);
+    table.Put<&CRestore::Compatibility>(step::kCompatibility);
+    table.Put<&CRestore::PrepareTransfer>(step::kPrepareTransfer);
+    table.Put<&CRestore::NextArea>(step::kNextArea);
+    table.Put<&CRestore::WriteData>(step::kWriteData);
+    table.Put<&CRestore::Advance>(step::kAdvance);
+    table.Put<&CRestore::ResetStep>(step::kReset);
+    table.Put<&CRestore::Terminate>(step::kTerminate);
+    table.Put<&CRestore::EndMarker>(step::kEndMarker);
+    return table;
+}
+
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
+static_assert(TableFitsRule(OperationKind::Restore,
+                            {kSteps.size(), step::kConnectILoader, step::kReset, step::kReset,
+                             step::kTerminate}));
+
+constexpr MemorySteps kSharedSteps = {step::kCheckMachineType, step::kHardwareCheck,
+                                      step::kCompatibility, step::kNextArea, step::kWriteData};
+
 }  // namespace
 
-CRestore::CRestore() = default;
+CRestore::CRestore() : CMemoryOperation(kSharedSteps) {}
 
 CRestore::~CRestore() {
     Shutdown();
@@ -116,7 +185,7 @@ bool CRestore::LoadRequest() {
 bool CRestore::NextArea(int) {
     for (;;) {
         if (m_nAreaIndex >= static_cast<int>(m_areas.size())) {
-            Skip(2);
+            GoTo(step::kReset);
             return true;
         }
         const MemArea& area = m_areas[static_cast<std::size_t>(m_nAreaIndex)];
@@ -139,13 +208,13 @@ bool CRestore::Advance(int) {
     m_dwFileOffset += static_cast<std::uint64_t>(m_nWriteDataSize);
     m_nBytesLeft -= m_nWriteDataSize;
     if (m_nBytesLeft < 1) {
-        Skip(-3);
+        GoTo(step::kNextArea);
         return true;
     }
     m_dwWriteAddress += static_cast<std::uint32_t>(m_nWriteDataSize);
     m_nWriteDataSize = static_cast<int>(std::min<std::int64_t>(m_nBytesLeft, kUnit));
     if (LoadRequest()) {
-        Skip(-2);
+        GoTo(step::kWriteData);
     }
     return true;
 }

@@ -7,6 +7,14 @@
 //  15 hardware known 16 compatibility  17 PrepareVerify  18 ReadMemory     19 ReadData
 //  20 VerifyData     21 Reset          22 Terminate      23 WaitUntilDestroy
 //
+// Jumps (each names its target):
+//   signature prep, no SIGNATURE     ─► CheckMachineType
+//   CheckMachineType, no I/O code    ─► CheckHW           (also ReadMachineType without IO2)
+//   I/O code check, "FF"             ─► CheckMachineType  (selects again, with IO3)
+//   CheckHW, no CHKMEM               ─► compatibility
+//   ReadMemory, no area left         ─► Reset
+//   VerifyData                       ─► ReadData (next packet or unit) or ReadMemory
+//
 // FROM areas are compared over their size, SRAM areas over the verify size of the model's
 // SRAM key; the image offset of every area follows the image's own layout, so an SRAM area
 // compared only in part, or one passed over, never shifts the areas after it.
@@ -22,20 +30,80 @@
 namespace kz {
 
 namespace {
-using Step = StepFn<CVerify>;
-const std::array<Step, 24> kSteps = {
-    &CVerify::Initialize,        &CVerify::ReadCoreID,      &CVerify::CheckCORE_ID,
-    &CVerify::DownloadILOADER,   &CVerify::ConnectILOADER,  &CVerify::SignaturePrepStep,
-    &CVerify::ReadSignature,     &CVerify::IdentifyStep,    &CVerify::CheckMachineTypeStep,
-    &CVerify::WriteIO,           &CVerify::ReadMachineType, &CVerify::ReadIO,
-    &CVerify::IoCodeCheck,       &CVerify::CheckHW,         &CVerify::ReadHW,
-    &CVerify::HardwareKnownStep, &CVerify::Compatibility,   &CVerify::PrepareVerify,
-    &CVerify::ReadMemory,        &CVerify::ReadData,        &CVerify::VerifyData,
-    &CVerify::ResetStep,         &CVerify::Terminate,       &CVerify::WaitUntilDestroy,
+
+// Indices into the step table.
+namespace step {
+enum : int {
+    kInitialize,
+    kReadCoreID,
+    kCheckCoreID,
+    kDownloadILoader,
+    kConnectILoader,
+    kSignaturePrep,
+    kReadSignature,
+    kIdentify,
+    kCheckMachineType,
+    kWriteIO,
+    kReadMachineType,
+    kReadIO,
+    kIoCodeCheck,
+    kCheckHW,
+    kReadHW,
+    kHardwareKnown,
+    kCompatibility,
+    kPrepareVerify,
+    kReadMemory,
+    kReadData,
+    kVerifyData,
+    kReset,
+    kTerminate,
+    kWaitUntilDestroy,
+    kCount
 };
+}  // namespace step
+
+using Step = StepFn<CVerify>;
+
+constexpr StepTableBuilder<CVerify, step::kCount> MakeSteps() {
+    StepTableBuilder<CVerify, step::kCount> table;
+    table.Put<&CVerify::Initialize>(step::kInitialize);
+    table.Put<&CVerify::ReadCoreID>(step::kReadCoreID);
+    table.Put<&CVerify::CheckCORE_ID>(step::kCheckCoreID);
+    table.Put<&CVerify::DownloadILOADER>(step::kDownloadILoader);
+    table.Put<&CVerify::ConnectILOADER>(step::kConnectILoader);
+    table.Put<&CVerify::SignaturePrepStep>(step::kSignaturePrep);
+    table.Put<&CVerify::ReadSignature>(step::kReadSignature);
+    table.Put<&CVerify::IdentifyStep>(step::kIdentify);
+    table.Put<&CVerify::CheckMachineTypeStep>(step::kCheckMachineType);
+    table.Put<&CVerify::WriteIO>(step::kWriteIO);
+    table.Put<&CVerify::ReadMachineType>(step::kReadMachineType);
+    table.Put<&CVerify::ReadIO>(step::kReadIO);
+    table.Put<&CVerify::IoCodeCheck>(step::kIoCodeCheck);
+    table.Put<&CVerify::CheckHW>(step::kCheckHW);
+    table.Put<&CVerify::ReadHW>(step::kReadHW);
+    table.Put<&CVerify::HardwareKnownStep>(step::kHardwareKnown);
+    table.Put<&CVerify::Compatibility>(step::kCompatibility);
+    table.Put<&CVerify::PrepareVerify>(step::kPrepareVerify);
+    table.Put<&CVerify::ReadMemory>(step::kReadMemory);
+    table.Put<&CVerify::ReadData>(step::kReadData);
+    table.Put<&CVerify::VerifyData>(step::kVerifyData);
+    table.Put<&CVerify::ResetStep>(step::kReset);
+    table.Put<&CVerify::Terminate>(step::kTerminate);
+    table.Put<&CVerify::WaitUntilDestroy>(step::kWaitUntilDestroy);
+    return table;
+}
+
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
+static_assert(TableFitsRule(OperationKind::Verify, {kSteps.size(), step::kConnectILoader,
+                                                    step::kReset, step::kReset, step::kTerminate}));
+
+constexpr MemorySteps kSharedSteps = {step::kCheckMachineType, step::kCheckHW, step::kCompatibility,
+                                      step::kReadMemory, step::kReadData};
+
 }  // namespace
 
-CVerify::CVerify() {
+CVerify::CVerify() : CMemoryOperation(kSharedSteps) {
     m_nMaxReadSize = 0x4000;
 }
 
@@ -139,7 +207,7 @@ bool CVerify::ReadMemory(int) {
     TraceMessage("KZmnt", "CVerify::ReadMemory\n");
     for (;;) {
         if (m_nAreaIndex >= static_cast<int>(m_areas.size())) {
-            Skip(2);
+            GoTo(step::kReset);
             return true;
         }
         const MemArea& area = m_areas[static_cast<std::size_t>(m_nAreaIndex)];
@@ -149,10 +217,7 @@ bool CVerify::ReadMemory(int) {
         if (compared < 1) {
             continue;
         }
-        m_dwReadAddress = area.start;
-        m_nBytesLeft = compared;
-        StartUnit(std::min(compared, kUnit));
-        AddStatusLineF(msg::kVerifyProgress, m_nUnitsDone + 1, m_nTotalUnits);
+        StartAreaRead(area.start, compared, std::min(compared, kUnit), msg::kVerifyProgress);
         return true;
     }
 }
@@ -170,18 +235,7 @@ bool CVerify::VerifyData(int nEvent) {
         return true;
     }
     m_dwFileOffset += length;
-    switch (PacketDone(length)) {
-        case PacketResult::NextPacket:
-            Skip(-2);
-            break;
-        case PacketResult::NextUnit:
-            Skip(-2);
-            AddStatusLineF(msg::kVerifyProgress, m_nUnitsDone + 1, m_nTotalUnits);
-            break;
-        case PacketResult::AreaDone:
-            Skip(-3);
-            break;
-    }
+    ReadPacketDone(length, msg::kVerifyProgress);
     return true;
 }
 
