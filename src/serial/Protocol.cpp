@@ -52,8 +52,6 @@ CProtocol::CProtocol()
     m_nWriteTimeout = settings.GetWriteTimeout() * 1000 / kTickMs;
     m_nReadTimeout = settings.GetReadTimeout() * 1000 / kTickMs;
     m_nRetryCount = settings.GetRetry();
-    // A modern platform always takes whole packets.
-    m_bLargePacket = true;
 }
 
 CProtocol::~CProtocol() {
@@ -196,9 +194,9 @@ void CProtocol::Sleep(int milliseconds) {
 }
 
 void CProtocol::ResetLine() {
-    EscapeFunction(8);
+    EscapeFunction(platform::SETBREAK);
     Sleep(50);
-    EscapeFunction(9);
+    EscapeFunction(platform::CLRBREAK);
     Sleep(100);
     SetLine(9600, 0, 8, 0);
 }
@@ -217,17 +215,17 @@ bool CProtocol::RunCommand(int& nPhase, int nDone, PhaseFn phaseFn, int nEvent,
             nEvent = EVENT_NONE;
         }
         if (nPhase == nDone) {
-            nPhase = 1;
+            nPhase = kPhaseFirst;
             return true;
         }
-        if (nPhase == 98) {
-            nPhase = 1;
+        if (nPhase == kPhaseWriteFailed) {
+            nPhase = kPhaseFirst;
             Disarm();
             m_nError = msg::kCheckPower;
             return true;
         }
-        if (nPhase == 99) {
-            nPhase = 1;
+        if (nPhase == kPhaseAborted) {
+            nPhase = kPhaseFirst;
             Disarm();
             m_nError = msg::kAborted;
             return true;
@@ -244,7 +242,7 @@ bool CProtocol::Send(const void* data, std::size_t length, int ticks, int nextPh
     ResetAssembler();
     nPhase = nextPhase;
     if (!Write(data, static_cast<std::uint32_t>(length))) {
-        nPhase = 98;
+        nPhase = kPhaseWriteFailed;
         return true;
     }
     return false;
@@ -303,7 +301,7 @@ bool CProtocol::AbortImmediate(int& nPhase, bool purge) {
         Purge(kPurgeAll);
     }
     ResetAssembler();
-    nPhase = 99;
+    nPhase = kPhaseAborted;
     return true;
 }
 
@@ -420,7 +418,6 @@ bool CProtocol::StartPump(const std::uint8_t* data, std::uint32_t length,
                           std::uint32_t& remaining) {
     const std::uint32_t first = std::min(kSendPiece, length);
     remaining = length - first;
-    m_nLastOutQueue = 0;
     return Write(data, first);
 }
 

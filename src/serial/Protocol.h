@@ -29,6 +29,7 @@
 #include "ops/EventLoop.h"
 #include "ops/OperationView.h"
 #include "ops/StepEngine.h"
+#include "platform/SerialDevice.h"
 #include "serial/Comm.h"
 
 namespace kz {
@@ -50,8 +51,18 @@ inline constexpr std::uint32_t kSendPiece = 4096;        // a long frame goes ou
 inline constexpr std::uint32_t kReadPiece = 4096;        // received data is read in pieces
 inline constexpr std::uint32_t kLoaderFileLimit = kRecvBufferSize - 19;
 inline constexpr int kTickMs = 10;
-inline constexpr std::uint32_t kPurgeAll = 15;
-inline constexpr std::uint32_t kCommEventMask = 0x95;  // RXCHAR | TXEMPTY | DSR | ERR
+// Both directions of the port, pending and queued data alike.
+inline constexpr std::uint32_t kPurgeAll = platform::PURGE_TXABORT | platform::PURGE_RXABORT |
+                                           platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR;
+// The port events an operation reacts to.
+inline constexpr std::uint32_t kCommEventMask =
+    platform::EV_RXCHAR | platform::EV_TXEMPTY | platform::EV_DSR | platform::EV_ERR;
+
+// Phases every command shares besides its own numbered ones: RunCommand ends the command
+// with 4000 when a phase sets kPhaseWriteFailed and with 4001 for kPhaseAborted.
+inline constexpr int kPhaseFirst = 1;
+inline constexpr int kPhaseWriteFailed = 98;
+inline constexpr int kPhaseAborted = 99;
 
 // Writes the checksum of data (two upper-case hex digits) to out[0], out[1].
 void Checksum(const std::uint8_t* data, std::size_t length, char* out);
@@ -65,7 +76,6 @@ class CProtocol : public CComm {
     // ---- Front-end side (any thread) -------------------------------------------------
     // View and prompt of the operation; null means no user interface. Set before start.
     void SetView(IOperationView* view) { m_pView = view; }
-    IOperationView* GetView() const { return m_pView; }
     void SetPrompt(IOperationPrompt* prompt) { m_pPrompt = prompt; }
     // Queues an event for the dispatcher: EVENT_NONE starts the operation, EVENT_ABORT
     // aborts it. Never blocks.
@@ -135,7 +145,7 @@ class CProtocol : public CComm {
     using PhaseFn = bool (CProtocol::*)(int nEvent, int& nPhase);
 
     // Runs one protocol command: the phase function with nEvent until it waits; handles
-    // the done number, 98 (write failed, 4000) and 99 (aborted, 4001). Returns true when
+    // the done number, kPhaseWriteFailed (4000) and kPhaseAborted (4001). Returns true when
     // the command finished (with or without m_nError).
     // noneAfterFirst: phases that follow within one call get EVENT_NONE (Reset).
     bool RunCommand(int& nPhase, int nDone, PhaseFn phaseFn, int nEvent,
@@ -148,7 +158,7 @@ class CProtocol : public CComm {
     int Countdown();
 
     // Frame helpers following the phase conventions: arm, receive position 0, next phase,
-    // write. A failed write sets phase 98 and returns true; otherwise false (wait).
+    // write. A failed write sets kPhaseWriteFailed and returns true; otherwise false (wait).
     bool Send(const void* data, std::size_t length, int ticks, int nextPhase, int& nPhase);
     bool Send(std::string_view frame, int ticks, int nextPhase, int& nPhase) {
         return Send(frame.data(), frame.size(), ticks, nextPhase, nPhase);
@@ -170,7 +180,7 @@ class CProtocol : public CComm {
     bool AnswerStartsWith(std::string_view prefix) const;
     // Forgets a complete answer that belongs to another request; the command keeps waiting.
     void DropAnswer();
-    // Abort handling: immediate (phase 99, purging when waiting) or deferred by the flag.
+    // Abort handling: immediate (kPhaseAborted, purging when waiting) or deferred by the flag.
     bool AbortImmediate(int& nPhase, bool purge);
     void AbortDeferred();
 
@@ -243,8 +253,7 @@ class CProtocol : public CComm {
     std::unique_ptr<std::uint8_t[]> m_pchRecvBuff;
     std::uint32_t m_nSendSize = 0;
     std::unique_ptr<std::uint8_t[]> m_pchSendBuff;
-    bool m_bLargePacket = true;
-    int m_nPacketCount = 0;
+    int m_nPacketCount = 0;  // packets of the current unit (traced by the memory operations)
     std::uint32_t m_nWriteSize = 0;
     int m_nRetry = 0;
     bool m_bSendAbort = false;
@@ -255,7 +264,6 @@ class CProtocol : public CComm {
     // ---- Command data ------------------------------------------------------------------
     std::string m_csLoaderName;
     std::string m_csLoaderAddress;
-    int m_nLoaderStarted = 0;
     std::string m_csHW_CoreID;
     std::uint32_t m_dwFRomSize = 0;
     std::uint32_t m_dwDRamSize = 0;
@@ -318,8 +326,6 @@ class CProtocol : public CComm {
     bool m_bAsmStarted = false;  // frame assembler: start byte seen
     bool m_bAsmCrSeen = false;   // frame assembler: CR seen
     bool m_bFirstSeen = false;   // two-byte assembler: first byte seen
-    std::uint32_t m_nLastOutQueue = 0;
-    bool m_bLineErrorAtTimeout = false;
 
     // Time-out countdown and the generation that makes stale time-outs recognisable.
     std::mutex m_timerMutex;

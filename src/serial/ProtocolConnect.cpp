@@ -203,7 +203,7 @@ bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
             ResetAssembler();
             Disarm();
             if (m_nPasswordOutcome == msg::kAborted || nEvent == EVENT_ABORT) {
-                nPhase = 99;
+                nPhase = kPhaseAborted;
                 return true;
             }
             m_nError = m_nPasswordOutcome;
@@ -216,7 +216,7 @@ bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
 bool CProtocol::EndPowerResetWait(int& nPhase) {
     if (m_bPowerResetCancel) {
         PostToView(WM_POWER_RESET_DIALOG, 0);
-        nPhase = 99;
+        nPhase = kPhaseAborted;
         return true;
     }
     const std::uint32_t limit = m_nPowerResetLimitMs;
@@ -277,7 +277,7 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
                 Purge(kPurgeAll);
                 ResetAssembler();
                 if (m_bAbort) {
-                    nPhase = 99;
+                    nPhase = kPhaseAborted;
                     return true;
                 }
                 nPhase = --m_nRetry > 0 ? 2 : 31;
@@ -305,7 +305,7 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
             }
             std::uint32_t status = 0;
             GetModemStatus(status);
-            const bool ctsOn = (status & 0x10) != 0;
+            const bool ctsOn = (status & platform::MS_CTS_ON) != 0;
             if (nPhase == 32 && !ctsOn) {
                 nPhase = 33;
             } else if (nPhase == 33 && ctsOn) {
@@ -360,7 +360,7 @@ bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
                 Purge(kPurgeAll);
                 ResetAssembler();
                 if (m_bAbort) {
-                    nPhase = 99;
+                    nPhase = kPhaseAborted;
                     return true;
                 }
                 return RetryTo(4, nPhase);
@@ -497,7 +497,7 @@ bool CProtocol::DownloadPhase(int nEvent, int& nPhase) {
                 Purge(kPurgeAll);
                 ResetAssembler();
                 if (m_bAbort) {
-                    nPhase = 99;
+                    nPhase = kPhaseAborted;
                     return true;
                 }
                 return RetryTo(2, nPhase);
@@ -514,7 +514,7 @@ bool CProtocol::DownloadPhase(int nEvent, int& nPhase) {
             std::uint32_t remaining = 0;
             if (!StartPump(m_pchSendBuff.get(), m_nWriteSize, remaining)) {
                 m_pchSendBuff.reset();
-                nPhase = 98;
+                nPhase = kPhaseWriteFailed;
                 return true;
             }
             m_nSendSize = remaining;
@@ -531,7 +531,7 @@ bool CProtocol::DownloadPhase(int nEvent, int& nPhase) {
                         return false;
                     case PumpState::WriteFailed:
                         m_pchSendBuff.reset();
-                        nPhase = 98;
+                        nPhase = kPhaseWriteFailed;
                         return true;
                     case PumpState::Done:
                         m_pchSendBuff.reset();
@@ -566,7 +566,6 @@ bool CProtocol::DownloadPhase(int nEvent, int& nPhase) {
         }
         case 9:
             Sleep(3000);  // the loader starts
-            m_nLoaderStarted = 1;
             nPhase = 10;
             return true;
     }
@@ -605,7 +604,7 @@ bool CProtocol::ConnectPhase(int nEvent, int& nPhase) {
                     return false;
                 }
                 if (m_bAbort) {
-                    nPhase = 99;
+                    nPhase = kPhaseAborted;
                     return true;
                 }
                 m_nRetry = m_nRetryCount;
@@ -617,7 +616,7 @@ bool CProtocol::ConnectPhase(int nEvent, int& nPhase) {
                 Purge(kPurgeAll);
                 ResetAssembler();
                 // The loader is probed every tick until it answers or the user aborts.
-                nPhase = m_bAbort ? 99 : 2;
+                nPhase = m_bAbort ? kPhaseAborted : 2;
                 return true;
             }
             if (nEvent == EVENT_ABORT) {
@@ -836,7 +835,7 @@ bool CProtocol::ReadSignaturePhase(int nEvent, int& nPhase) {
             if (m_nSignatureKind == 2) {
                 return Send(Format("%c>X%c", DLE, CR), m_nReadTimeout, 3, nPhase);
             }
-            nPhase = 98;
+            nPhase = kPhaseWriteFailed;
             return true;
         case 3:
             return WaitLoaderAnswer(nEvent, nPhase, 4, 2);

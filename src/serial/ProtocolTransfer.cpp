@@ -104,12 +104,8 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
                 return AbortImmediate(nPhase, false);
             }
             Purge(kPurgeAll);
-            int ticks = m_nReadTimeout;
-            if (!m_bLargePacket && m_nPacketCount > 0) {
-                ticks /= m_nPacketCount;
-            }
             const std::uint8_t ack = ACK;
-            return Send(&ack, 1, ticks, 5, nPhase);
+            return Send(&ack, 1, m_nReadTimeout, 5, nPhase);
         }
         case 5:
             if (nEvent == EVENT_RECEIVED) {
@@ -175,7 +171,7 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
             return false;
         case 6:
             if (nEvent == EVENT_ABORT) {
-                nPhase = 99;
+                nPhase = kPhaseAborted;
                 return true;
             }
             nPhase = 7;
@@ -236,7 +232,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             m_bSendAbort = false;
             nPhase = 41;
             if (!StartPump(m_pchWriteBuff, size + 2, m_nWriteSize)) {
-                nPhase = 98;
+                nPhase = kPhaseWriteFailed;
                 return true;
             }
             TraceMessage("KZmnt", "  m_nWriteSize = [%d]\n", static_cast<int>(size + 2));
@@ -257,7 +253,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
                     case PumpState::Waiting:
                         return false;
                     case PumpState::WriteFailed:
-                        nPhase = 98;
+                        nPhase = kPhaseWriteFailed;
                         return true;
                     case PumpState::Done:
                         Arm(m_nWriteTimeout);
@@ -294,7 +290,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             return false;
         case 6: {
             if (nEvent == EVENT_ABORT || m_bSendAbort) {
-                nPhase = 99;
+                nPhase = kPhaseAborted;
                 return true;
             }
             std::string_view answer = Answer();
@@ -363,7 +359,7 @@ bool CProtocol::WriteIOPhase(int nEvent, int& nPhase) {
         case 3:
             return WaitLoaderAnswer(nEvent, nPhase, 4, 2);
         case 4:
-            nPhase = nEvent == EVENT_ABORT ? 99 : 5;
+            nPhase = nEvent == EVENT_ABORT ? kPhaseAborted : 5;
             return true;
     }
     return false;
@@ -407,7 +403,7 @@ bool CProtocol::ResetPhase(int nEvent, int& nPhase) {
             }
             return false;
         case 3:
-            nPhase = nEvent == EVENT_ABORT ? 99 : 4;
+            nPhase = nEvent == EVENT_ABORT ? kPhaseAborted : 4;
             return true;
     }
     return false;

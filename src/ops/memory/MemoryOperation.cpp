@@ -11,10 +11,6 @@
 
 namespace kz {
 
-namespace {
-constexpr std::uint32_t kSmallPacket = 1024;
-}  // namespace
-
 CMemoryOperation::CMemoryOperation() {
     m_defs.SetTracer([](const char* line) { TraceMessage("KZmnt", "%s", line); });
 }
@@ -376,14 +372,13 @@ void CMemoryOperation::StartUnit(std::uint32_t unitBytes) {
 }
 
 void CMemoryOperation::SetupPacket() {
-    const std::uint32_t packet =
-        m_bLargePacket ? static_cast<std::uint32_t>(m_nMaxReadSize) : kSmallPacket;
+    const std::uint32_t packet = static_cast<std::uint32_t>(m_nMaxReadSize);
     if (m_nUnitLeft > packet) {
         m_nReadSize = static_cast<int>(packet);
         m_nPacketCount = static_cast<int>((m_nUnitLeft + packet - 1) / packet);
     } else {
         m_nReadSize = static_cast<int>(m_nUnitLeft);
-        m_nPacketCount = m_bLargePacket ? 0 : 1;
+        m_nPacketCount = 0;
     }
     TraceMessage("KZmnt", "m_nPacketCount=%d, m_nReadSize=%08X\n", m_nPacketCount, m_nReadSize);
 }
