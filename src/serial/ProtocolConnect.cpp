@@ -41,11 +41,10 @@ int RetryOrThree(int retry) {
     return retry > 0 ? retry : 3;
 }
 
-std::uint32_t HexValue(const std::string& text) {
-    unsigned int value = 0;
-    if (std::sscanf(text.c_str(), "%X", &value) != 1) {
-        return 0;
-    }
+// A hex field of an answer; 0 when it holds no number.
+std::uint32_t HexValue(std::string_view text) {
+    std::uint32_t value = 0;
+    IniScanHex(text, value);
     return value;
 }
 

@@ -7,8 +7,8 @@
 //   After a silent time-out both re-synchronise: 11 purge, line reset ─► 12 rate change
 //   ─► 13 answer ─► 14 switch rate ─► 2 (the command again).
 #include <algorithm>
-#include <cstdio>
 
+#include "config/IniFile.h"
 #include "config/StringTable.h"
 #include "diag/DebugLog.h"
 #include "diag/Trace.h"
@@ -16,17 +16,6 @@
 #include "serial/Protocol.h"
 
 namespace kz {
-
-namespace {
-std::uint32_t HexChars(std::string_view text) {
-    unsigned int value = 0;
-    std::string copy(text);
-    if (std::sscanf(copy.c_str(), "%X", &value) != 1) {
-        return 0;
-    }
-    return value;
-}
-}  // namespace
 
 // ---- Re-synchronisation (phases 11-14 of ReadData and WriteData) ---------------------------
 
@@ -329,7 +318,10 @@ bool CProtocol::ReadIOPhase(int nEvent, int& nPhase) {
                 return AbortImmediate(nPhase, false);
             }
             std::string_view answer = Answer();
-            m_dwIOValue = answer.size() > 3 ? HexChars(answer.substr(3, 8)) : 0;
+            m_dwIOValue = 0;
+            if (answer.size() > 3) {
+                IniScanHex(answer.substr(3, 8), m_dwIOValue);
+            }
             if (DebugStatusOn()) {
                 AddStatusLine(
                     Format("Read IO (%X:%d) = [%X]", m_dwReadAddress, m_nReadSize, m_dwIOValue));

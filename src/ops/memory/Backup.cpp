@@ -95,8 +95,8 @@ bool CBackup::Initialize(int) {
 bool CBackup::CheckCORE_ID(int) {
     TraceMessage("KZmnt", "CBackup::CheckCORE_ID %x\n", TickCount());
     m_csCoreID = CoreIdFromAnswer();
-    unsigned int value = 0;
-    std::sscanf(m_csCoreID.c_str(), "%4X", &value);
+    std::uint32_t value = 0;
+    IniScanHex(m_csCoreID.substr(0, 4), value);
     m_dwAutoName = value & 0xF37F;
     m_csMachineName.clear();
     const CIniSection* section = m_defs.FindByCoreID(m_csCoreID);
