@@ -44,6 +44,27 @@ std::string ChecksumText(std::string_view data) {
     return std::string(cs, 2);
 }
 
+std::string LoaderFrame(char direction, std::string_view command) {
+    std::string frame;
+    frame.reserve(command.size() + 3);
+    frame += static_cast<char>(DLE);
+    frame += direction;
+    frame += command;
+    frame += static_cast<char>(CR);
+    return frame;
+}
+
+std::string FirmwareFrame(std::string_view command, std::string_view body) {
+    std::string frame;
+    frame.reserve(command.size() + body.size() + 4);
+    frame += static_cast<char>(ESC);
+    frame += command;
+    frame += body;
+    frame += ChecksumText(std::string_view(frame).substr(1));
+    frame += static_cast<char>(CR);
+    return frame;
+}
+
 CProtocol::CProtocol()
     : m_events([this](int nEvent, std::uint64_t token) { HandleEvent(nEvent, token); }) {
     CSettings settings;
@@ -283,8 +304,48 @@ bool CProtocol::RetryTo(int retryPhase, int& nPhase) {
     return NextAttempt(retryPhase, nPhase);
 }
 
-std::string CProtocol::QuitFrame() {
-    return {static_cast<char>(DLE), '>', 'Q', static_cast<char>(CR)};
+bool CProtocol::AwaitAnswer(int nEvent, int& nPhase, const AnswerWait& wait) {
+    switch (nEvent) {
+        case EVENT_RECEIVED: {
+            const bool complete =
+                wait.twoByte != 0 ? ReadTwoByte(wait.twoByte) : ReadAnswer(wait.frame);
+            if (!complete) {
+                return false;
+            }
+            if (!wait.echo.empty() && !AnswerStartsWith(wait.echo)) {
+                DropAnswer();  // a late answer to another request
+                return false;
+            }
+            if (wait.reloadRetries) {
+                m_nRetry = m_nRetryCount;
+            }
+            Disarm();
+            nPhase = wait.next;
+            return true;
+        }
+        case EVENT_TIMEOUT:
+            if (wait.line == TimeOutLine::Always ||
+                (wait.line == TimeOutLine::UnlessLineError && m_nLineError == 0)) {
+                AddStatusLine(msg::kTimeOut);
+            }
+            if (wait.abortFlagEnds && m_bAbort) {
+                Purge(kPurgeAll);
+                ResetAssembler();
+                nPhase = kPhaseAborted;
+                return true;
+            }
+            return RetryTo(wait.retry, nPhase);
+        case EVENT_ABORT:
+            if (wait.abort == OnAbort::Immediate) {
+                return AbortImmediate(nPhase, true);
+            }
+            if (wait.abort == OnAbort::Defer) {
+                AbortDeferred();
+            }
+            return false;
+        default:
+            return false;
+    }
 }
 
 bool CProtocol::AnswerStartsWith(std::string_view prefix) const {

@@ -59,7 +59,8 @@ inline constexpr std::uint32_t kCommEventMask =
     platform::EV_RXCHAR | platform::EV_TXEMPTY | platform::EV_DSR | platform::EV_ERR;
 
 // Phases every command shares besides its own numbered ones: RunCommand ends the command
-// with 4000 when a phase sets kPhaseWriteFailed and with 4001 for kPhaseAborted.
+// with msg::kCheckPower when a phase sets kPhaseWriteFailed and with msg::kAborted for
+// kPhaseAborted.
 inline constexpr int kPhaseFirst = 1;
 inline constexpr int kPhaseWriteFailed = 98;
 inline constexpr int kPhaseAborted = 99;
@@ -67,6 +68,15 @@ inline constexpr int kPhaseAborted = 99;
 // Writes the checksum of data (two upper-case hex digits) to out[0], out[1].
 void Checksum(const std::uint8_t* data, std::size_t length, char* out);
 std::string ChecksumText(std::string_view data);
+
+// The two frame families, built the one way every command sends them.
+// Loader family: DLE direction command CR, where direction is '>' (the PC asks) or '<'
+// (the PC hands over data or a setting) and command holds the command letters and their
+// parameters, e.g. LoaderFrame('>', "h").
+std::string LoaderFrame(char direction, std::string_view command);
+// Firmware family: ESC command body cs CR; cs covers command and body, e.g.
+// FirmwareFrame("MID").
+std::string FirmwareFrame(std::string_view command, std::string_view body = {});
 
 class CProtocol : public CComm {
   public:
@@ -88,7 +98,8 @@ class CProtocol : public CComm {
     void CancelPowerReset() { m_bPowerResetCancel = true; }
     // Bounds the wait for a power reset of the unit (0, the default: no bound, the wait
     // ends only by the dialog's Cancel). A front-end without a user who could cancel sets
-    // one; when it passes, the command ends with 4000 and a status line that says so.
+    // one; when it passes, the command ends with msg::kCheckPower and a status line that
+    // says so.
     void SetPowerResetLimit(std::chrono::seconds limit) {
         m_nPowerResetLimitMs = static_cast<std::uint32_t>(limit.count()) * 1000;
     }
@@ -96,9 +107,9 @@ class CProtocol : public CComm {
     void WaitIdle() { m_events.WaitIdle(); }
 
     // ---- Link --------------------------------------------------------------------------
-    // Starts the timer thread, allocates the receive buffer (4017 when it cannot be had),
-    // opens port COM with 66560-byte queues, sets the flow-control modes and starts the
-    // comm-event thread. True only when all of that succeeded.
+    // Starts the timer thread, allocates the receive buffer (msg::kNoMemory when it cannot
+    // be had), opens port COM with 66560-byte queues, sets the flow-control modes and
+    // starts the comm-event thread. True only when all of that succeeded.
     using CComm::Open;
     virtual bool Open();
     // Stops the timer and comm-event threads and closes the port. Always true.
@@ -145,7 +156,8 @@ class CProtocol : public CComm {
     using PhaseFn = bool (CProtocol::*)(int nEvent, int& nPhase);
 
     // Runs one protocol command: the phase function with nEvent until it waits; handles
-    // the done number, kPhaseWriteFailed (4000) and kPhaseAborted (4001). Returns true when
+    // the done number, kPhaseWriteFailed (msg::kCheckPower) and kPhaseAborted
+    // (msg::kAborted). Returns true when
     // the command finished (with or without m_nError).
     // noneAfterFirst: phases that follow within one call get EVENT_NONE (Reset).
     bool RunCommand(int& nPhase, int nDone, PhaseFn phaseFn, int nEvent,
@@ -169,12 +181,10 @@ class CProtocol : public CComm {
     // counter and go to phase 2.
     bool BeginAttempts(int nEvent, int& nPhase);
     // Counts one failed attempt: go to retryPhase (true), or, when the retries are used up,
-    // phase 1 with 4002 (false). Returns the value the phase returns.
+    // phase 1 with msg::kRetryOver (false). Returns the value the phase returns.
     bool NextAttempt(int retryPhase, int& nPhase);
     // Time-out: purge, then NextAttempt.
     bool RetryTo(int retryPhase, int& nPhase);
-    // The quit frame (DLE ">Q" CR), sent when a command gives up on the panel.
-    static std::string QuitFrame();
     // True when the answer in the receive buffer begins with prefix (the answer's echo of
     // the request it belongs to, e.g. "<LS").
     bool AnswerStartsWith(std::string_view prefix) const;
@@ -196,6 +206,32 @@ class CProtocol : public CComm {
     static constexpr AnswerKind kFirmwareAnswer{ESC, false, false};
     static constexpr AnswerKind kFirmwareGated{ESC, true, false};
     static constexpr AnswerKind kFirmwareNoLoneSub{ESC, false, true};
+
+    // What a time-out writes to the status list.
+    enum class TimeOutLine { None, Always, UnlessLineError };
+    // What an abort does while a phase waits for an answer.
+    enum class OnAbort {
+        Immediate,  // purge, kPhaseAborted at once
+        Defer,      // raise the abort flag and say so; the wait goes on
+        Elsewhere,  // the command handled it before its phases; the wait goes on
+    };
+    struct AnswerWait {
+        int next;                          // the phase after a good answer
+        int retry;                         // the phase a time-out retries from
+        AnswerKind frame = kLoaderAnswer;  // the answer is a frame of this kind,
+        std::uint8_t twoByte = 0;          // or, when set, this byte followed by SUB
+        std::string_view echo = {};        // a frame that does not begin so is dropped
+        TimeOutLine line = TimeOutLine::Always;
+        OnAbort abort = OnAbort::Immediate;
+        bool abortFlagEnds = false;  // a time-out with the abort flag raised ends the command
+        bool reloadRetries = false;  // a good answer restores the retry count
+    };
+    // The wait of a phase that sent a request: a complete answer → Disarm, next phase; a
+    // time-out → (status line), purge and retry from the retry phase, or give up with
+    // msg::kRetryOver once the retries are used up; an abort → as wait.abort says. Returns
+    // the value the phase returns.
+    bool AwaitAnswer(int nEvent, int& nPhase, const AnswerWait& wait);
+
     // Reads what the port holds and feeds it to the assembler; true once an answer is
     // complete. Bytes after a complete answer in the same read are dropped: the panel sends
     // nothing more until it is asked again.
@@ -252,7 +288,6 @@ class CProtocol : public CComm {
     std::uint32_t m_nRecvPos = 0;
     std::unique_ptr<std::uint8_t[]> m_pchRecvBuff;
     std::uint32_t m_nSendSize = 0;
-    std::unique_ptr<std::uint8_t[]> m_pchSendBuff;
     int m_nPacketCount = 0;  // packets of the current unit (traced by the memory operations)
     std::uint32_t m_nWriteSize = 0;
     int m_nRetry = 0;
@@ -286,11 +321,27 @@ class CProtocol : public CComm {
 
     // Command phase functions (one switch per command).
     bool PasswordPhase(int nEvent, int& nPhase);
+    // Password's sub-steps.
+    bool PasswordProbeAnswer(int nEvent, int& nPhase);
+    bool SendPassword(int& nPhase);
+    bool CheckPasswordAccepted(int& nPhase);
+    bool QuitPasswordExchange(int errorId, int& nPhase);
+    bool EndPasswordExchange(int nEvent, int& nPhase);
     bool ReadCoreIDPhase(int nEvent, int& nPhase);
-    // Ends the power-reset wait (phases 32 to 34) when the user cancelled it or its bound
-    // has passed; true when it did.
+    // ReadCoreID's sub-steps.
+    bool CoreIdProbeAnswer(int nEvent, int& nPhase);
+    bool CheckCoreIdAnswer(int& nPhase);
+    bool ShowPowerResetDialog(int& nPhase);
+    bool WatchPowerResetCts(int nEvent, int& nPhase);
+    bool ProbeDuringPowerReset(int nEvent, int& nPhase);
+    // Ends the power-reset wait when the user cancelled it or its bound has passed; true
+    // when it did.
     bool EndPowerResetWait(int& nPhase);
     bool DownloadPhase(int nEvent, int& nPhase);
+    // DownloadILOADER's sub-steps.
+    bool RateChangeAnswer(int nEvent, int& nPhase);
+    bool StartLoaderSend(int& nPhase);
+    bool PumpLoaderSend(int nEvent, int& nPhase);
     bool ConnectPhase(int nEvent, int& nPhase);
     bool HandshakingPhase(int nEvent, int& nPhase);
     bool ChangeSIOPhase(int nEvent, int& nPhase);
@@ -303,7 +354,7 @@ class CProtocol : public CComm {
     bool ResetPhase(int nEvent, int& nPhase);
     bool QuitPhase(int nEvent, int& nPhase);
     bool ResyncPhase(int nEvent, int& nPhase);  // phases 11-14 of ReadData and WriteData
-    bool WaitLoaderAnswer(int nEvent, int& nPhase, int nextPhase, int retryPhase);
+    // Reads the loader file into m_loaderFrame; false when it cannot be used.
     bool BuildLoaderFrame();
     std::string RateChangeFrame() const;
 
@@ -323,6 +374,7 @@ class CProtocol : public CComm {
     int m_nWriteIOPhase = 1;
     int m_nResetPhase = 1;
     int m_nQuitPhase = 1;
+    std::string m_loaderFrame;   // the loader download's frame while it goes out
     bool m_bAsmStarted = false;  // frame assembler: start byte seen
     bool m_bAsmCrSeen = false;   // frame assembler: CR seen
     bool m_bFirstSeen = false;   // two-byte assembler: first byte seen

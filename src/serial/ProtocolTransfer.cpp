@@ -36,7 +36,7 @@ bool CProtocol::ResyncPhase(int nEvent, int& nPhase) {
             AddStatusLine(Format(GetString(msg::kChangeBaud).c_str(), m_nBaudRate));
             return Send(RateChangeFrame(), m_nReadTimeout, 13, nPhase);
         case 13:
-            return WaitLoaderAnswer(nEvent, nPhase, 14, 11);
+            return AwaitAnswer(nEvent, nPhase, {.next = 14, .retry = 11});
         case 14:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -67,27 +67,12 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
             }
             TraceMessage("KZmnt", "  CProtocol::ReadData_Phase2 = [%d] , [%d]\n", nEvent, nPhase);
             TraceMessage("KZmnt", "    [Address=%08X , Size=%x]\n", m_dwReadAddress, m_nReadSize);
-            return SendUnchecked(Format("%c>m%08X%08X%c", DLE, m_dwReadAddress, m_nReadSize, CR),
-                                 m_nReadTimeout, 3, nPhase);
+            return SendUnchecked(
+                LoaderFrame('>', Format("m%08X%08X", m_dwReadAddress, m_nReadSize)), m_nReadTimeout,
+                3, nPhase);
         case 3:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderAnswer)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                if (m_nLineError == 0) {
-                    AddStatusLine(msg::kTimeOut);
-                }
-                return RetryTo(11, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
+            return AwaitAnswer(nEvent, nPhase,
+                               {.next = 4, .retry = 11, .line = TimeOutLine::UnlessLineError});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -193,25 +178,10 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
                 return AbortImmediate(nPhase, false);
             }
             return SendUnchecked(
-                Format("%c<m%08X%08X%c", DLE, m_dwWriteAddress, m_nWriteDataSize, CR),
+                LoaderFrame('<', Format("m%08X%08X", m_dwWriteAddress, m_nWriteDataSize)),
                 m_nWriteTimeout, 3, nPhase);
         case 3:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadTwoByte(ACK)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                AddStatusLine(msg::kTimeOut);
-                return RetryTo(11, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 11, .twoByte = ACK});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -255,12 +225,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             return false;
         case 5:
             if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderAnswer)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 6;
-                return true;
+                return AwaitAnswer(nEvent, nPhase, {.next = 6, .retry = 11});
             }
             if (nEvent == EVENT_TIMEOUT) {
                 Purge(kPurgeAll);
@@ -309,10 +274,11 @@ bool CProtocol::ReadIOPhase(int nEvent, int& nPhase) {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
-            return SendUnchecked(Format("%c>i%08X%02d%c", DLE, m_dwReadAddress, m_nReadSize, CR),
-                                 m_nReadTimeout, 3, nPhase);
+            return SendUnchecked(
+                LoaderFrame('>', Format("i%08X%02d", m_dwReadAddress, m_nReadSize)), m_nReadTimeout,
+                3, nPhase);
         case 3:
-            return WaitLoaderAnswer(nEvent, nPhase, 4, 2);
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -345,11 +311,11 @@ bool CProtocol::WriteIOPhase(int nEvent, int& nPhase) {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
-            return SendUnchecked(Format("%c<i%08X%02d%08X%c", DLE, m_dwWriteAddress,
-                                        m_nWriteDataSize, m_dwWriteIOValue, CR),
+            return SendUnchecked(LoaderFrame('<', Format("i%08X%02d%08X", m_dwWriteAddress,
+                                                         m_nWriteDataSize, m_dwWriteIOValue)),
                                  m_nReadTimeout, 3, nPhase);
         case 3:
-            return WaitLoaderAnswer(nEvent, nPhase, 4, 2);
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
         case 4:
             nPhase = nEvent == EVENT_ABORT ? kPhaseAborted : 5;
             return true;
@@ -374,26 +340,16 @@ bool CProtocol::ResetPhase(int nEvent, int& nPhase) {
             if (nEvent != EVENT_NONE) {
                 return false;
             }
-            return SendUnchecked(Format("%c>q%c", DLE, CR), m_nReadTimeout, 2, nPhase);
+            return SendUnchecked(LoaderFrame('>', "q"), m_nReadTimeout, 2, nPhase);
         case 2:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderAnswer)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 3;
-                return true;
-            }
             if (nEvent == EVENT_TIMEOUT) {
+                // No retry: a silent panel ends the command with msg::kRetryOver.
                 Purge(kPurgeAll);
                 m_nError = msg::kRetryOver;
                 nPhase = 3;
                 return true;
             }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
+            return AwaitAnswer(nEvent, nPhase, {.next = 3, .retry = 2});
         case 3:
             nPhase = nEvent == EVENT_ABORT ? kPhaseAborted : 4;
             return true;
@@ -416,7 +372,7 @@ bool CProtocol::QuitPhase(int nEvent, int& nPhase) {
             nPhase = 2;
             return true;
         case 2: {
-            bool failed = Send(Format("%c>Q%c", DLE, CR), m_nReadTimeout, 3, nPhase);
+            bool failed = Send(LoaderFrame('>', "Q"), m_nReadTimeout, 3, nPhase);
             if (!failed) {
                 TraceMessage("KZmnt", "CProtocol::Quit_Phase1\n");
             }
@@ -424,23 +380,9 @@ bool CProtocol::QuitPhase(int nEvent, int& nPhase) {
         }
         case 3:
             TraceMessage("KZmnt", "CProtocol::Quit_Phase2 = [%d , %d]\n", nEvent, nPhase);
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderGated)) {
-                    return false;
-                }
-                m_nRetry = m_nRetryCount;
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                AddStatusLine(msg::kTimeOut);
-                return RetryTo(2, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
+            return AwaitAnswer(
+                nEvent, nPhase,
+                {.next = 4, .retry = 2, .frame = kLoaderGated, .reloadRetries = true});
     }
     return false;
 }
