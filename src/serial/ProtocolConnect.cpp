@@ -61,8 +61,9 @@ std::string CProtocol::RateChangeFrame() const {
 //  1 kPwStart ─► 2 kPwProbe: line reset, ">C" ─► 3 kPwProbeAnswer ─► 4 kPwAskProtection:
 //  ">LS00008" ─► 5 kPwProtectionAnswer ─► 6 kPwCheckProtection ─ not protected ─► 10 kPwDone
 //  6 ─► 7 kPwSendPassword: ask the user, ">P..." ─► 8 kPwPasswordAnswer ─► 9 kPwCheckAccepted
-//  9 accepted ─► 10;  3 retries used up (no answer at all: no password in use) ─► 10
-//  7 cancelled / 9 refused too often ─► ">Q" ─► 11 kPwQuitAnswer (or time-out) ─► 4001 / 4010
+//  9 accepted ─► 10;  3 silent until the retries are used up (no password in use) ─► 10
+//  7 cancelled / 9 refused too often ─► ">Q" ─► 11 kPwQuitAnswer (or time-out)
+//  11 ─► msg::kAborted (cancelled) / msg::kPasswordRetry (refused)
 //  The quit answer is taken off the line here: left unread, it would be paired with a
 //  request of the next run. Phases 5 and 8 wait on past answers that belong to another
 //  request, so only the panel's own answer to ">LS00008" decides whether it is protected.

@@ -4,8 +4,9 @@
 //
 //   ReadData   1 ─► 2 ">m" ─► 3 answer ─► 4 ACK ─► 5 block + checksum ─► 6 ─► 7 done
 //   WriteData  1 ─► 2 "<m" ─► 3 ACK SUB ─► 4 first piece ─► 41 send pump ─► 5 answer ─► 6 ─► 7
-//   After a silent time-out both re-synchronise: 11 purge, line reset ─► 12 rate change
-//   ─► 13 answer ─► 14 switch rate ─► 2 (the command again).
+//   After a silent time-out both re-synchronise: 11 kResyncStart: purge, line reset
+//   ─► 12 kResyncAskRate: rate change ─► 13 kResyncRateAnswer ─► 14 kResyncSwitchRate
+//   ─► 2 (the command again). WriteData's 41 is kWdSendPump.
 #include <algorithm>
 
 #include "config/IniFile.h"
@@ -17,32 +18,41 @@
 
 namespace kz {
 
+namespace {
+constexpr int kResyncStart = 11;
+constexpr int kResyncAskRate = 12;
+constexpr int kResyncRateAnswer = 13;
+constexpr int kResyncSwitchRate = 14;
+constexpr int kResendCommand = 2;  // where a re-synchronisation ends
+constexpr int kWdSendPump = 41;
+}  // namespace
+
 // ---- Re-synchronisation (phases 11-14 of ReadData and WriteData) ---------------------------
 
 bool CProtocol::ResyncPhase(int nEvent, int& nPhase) {
     switch (nPhase) {
-        case 11:
+        case kResyncStart:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             Purge(kPurgeAll);
             ResetLine();
-            nPhase = m_nBaudRate == 9600 ? 14 : 12;
+            nPhase = m_nBaudRate == 9600 ? kResyncSwitchRate : kResyncAskRate;
             return true;
-        case 12:
+        case kResyncAskRate:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             AddStatusLine(Format(GetString(msg::kChangeBaud).c_str(), m_nBaudRate));
-            return Send(RateChangeFrame(), m_nReadTimeout, 13, nPhase);
-        case 13:
-            return AwaitAnswer(nEvent, nPhase, {.next = 14, .retry = 11});
-        case 14:
+            return Send(RateChangeFrame(), m_nReadTimeout, kResyncRateAnswer, nPhase);
+        case kResyncRateAnswer:
+            return AwaitAnswer(nEvent, nPhase, {.next = kResyncSwitchRate, .retry = kResyncStart});
+        case kResyncSwitchRate:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             SwitchToConfiguredRate();
-            nPhase = 2;
+            nPhase = kResendCommand;
             return true;
     }
     return false;
@@ -55,7 +65,7 @@ bool CProtocol::ReadData(int nEvent) {
 }
 
 bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
-    if (nPhase >= 11 && nPhase <= 14) {
+    if (nPhase >= kResyncStart && nPhase <= kResyncSwitchRate) {
         return ResyncPhase(nEvent, nPhase);
     }
     switch (nPhase) {
@@ -71,8 +81,9 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
                 LoaderFrame('>', Format("m%08X%08X", m_dwReadAddress, m_nReadSize)), m_nReadTimeout,
                 3, nPhase);
         case 3:
-            return AwaitAnswer(nEvent, nPhase,
-                               {.next = 4, .retry = 11, .line = TimeOutLine::UnlessLineError});
+            return AwaitAnswer(
+                nEvent, nPhase,
+                {.next = 4, .retry = kResyncStart, .line = TimeOutLine::UnlessLineError});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -122,7 +133,7 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
                 }
                 Purge(kPurgeAll);
                 if (--m_nRetry >= 0) {
-                    nPhase = lineError ? 2 : 11;
+                    nPhase = lineError ? 2 : kResyncStart;
                     return true;
                 }
                 if (lineError) {
@@ -161,13 +172,13 @@ bool CProtocol::WriteData(int nEvent) {
 }
 
 bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
-    if (nPhase >= 11 && nPhase <= 14) {
+    if (nPhase >= kResyncStart && nPhase <= kResyncSwitchRate) {
         return ResyncPhase(nEvent, nPhase);
     }
     if (nPhase >= 2 && nPhase <= 5) {
         TraceMessage("KZmnt", "CProtocol::WriteData_Phase%d = [%d] , [%d]\n", nPhase, nEvent,
                      nPhase);
-    } else if (nPhase == 41) {
+    } else if (nPhase == kWdSendPump) {
         TraceMessage("KZmnt", "CProtocol::WriteData_Phase41 = [%d] , [%d]\n", nEvent, nPhase);
     }
     switch (nPhase) {
@@ -181,7 +192,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
                 LoaderFrame('<', Format("m%08X%08X", m_dwWriteAddress, m_nWriteDataSize)),
                 m_nWriteTimeout, 3, nPhase);
         case 3:
-            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 11, .twoByte = ACK});
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = kResyncStart, .twoByte = ACK});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -189,7 +200,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             const std::uint32_t size = static_cast<std::uint32_t>(m_nWriteDataSize);
             Checksum(m_pchWriteBuff, size, reinterpret_cast<char*>(m_pchWriteBuff + size));
             m_bSendAbort = false;
-            nPhase = 41;
+            nPhase = kWdSendPump;
             if (!StartPump(m_pchWriteBuff, size + 2, m_nWriteSize)) {
                 nPhase = kPhaseWriteFailed;
                 return true;
@@ -197,7 +208,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             TraceMessage("KZmnt", "  m_nWriteSize = [%d]\n", static_cast<int>(size + 2));
             return false;
         }
-        case 41:
+        case kWdSendPump:
             if (nEvent == EVENT_ABORT) {
                 // The loader must never see half a block followed by a new command: the
                 // block goes out whole and the abort takes effect at its answer.
@@ -225,7 +236,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             return false;
         case 5:
             if (nEvent == EVENT_RECEIVED) {
-                return AwaitAnswer(nEvent, nPhase, {.next = 6, .retry = 11});
+                return AwaitAnswer(nEvent, nPhase, {.next = 6, .retry = kResyncStart});
             }
             if (nEvent == EVENT_TIMEOUT) {
                 Purge(kPurgeAll);
@@ -235,7 +246,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
                     return true;
                 }
                 AddStatusLine(msg::kTimeOut);
-                return RetryTo(11, nPhase);
+                return RetryTo(kResyncStart, nPhase);
             }
             if (nEvent == EVENT_ABORT) {
                 Purge(kPurgeAll);
