@@ -298,7 +298,6 @@ class CProtocol : public CComm {
 
     // ---- Command data ------------------------------------------------------------------
     std::string m_csLoaderName;
-    std::string m_csLoaderAddress;
     std::string m_csHW_CoreID;
     std::uint32_t m_dwFRomSize = 0;
     std::uint32_t m_dwDRamSize = 0;
@@ -374,10 +373,11 @@ class CProtocol : public CComm {
     int m_nWriteIOPhase = 1;
     int m_nResetPhase = 1;
     int m_nQuitPhase = 1;
-    std::string m_loaderFrame;   // the loader download's frame while it goes out
-    bool m_bAsmStarted = false;  // frame assembler: start byte seen
-    bool m_bAsmCrSeen = false;   // frame assembler: CR seen
-    bool m_bFirstSeen = false;   // two-byte assembler: first byte seen
+    std::string m_csLoaderAddress;  // the loader's load address, 8 hex digits
+    std::string m_loaderFrame;      // the loader download's frame while it goes out
+    bool m_bAsmStarted = false;     // frame assembler: start byte seen
+    bool m_bAsmCrSeen = false;      // frame assembler: CR seen
+    bool m_bFirstSeen = false;      // two-byte assembler: first byte seen
 
     // Time-out countdown and the generation that makes stale time-outs recognisable.
     std::mutex m_timerMutex;
