@@ -49,6 +49,7 @@ inline constexpr std::uint8_t ESC = 0x1B;
 inline constexpr std::uint32_t kRecvBufferSize = 66560;  // receive buffer, frame buffer, queues
 inline constexpr std::uint32_t kSendPiece = 4096;        // a long frame goes out in pieces
 inline constexpr std::uint32_t kReadPiece = 4096;        // received data is read in pieces
+// The largest loader file: its frame adds 19 bytes and must fit the frame buffer.
 inline constexpr std::uint32_t kLoaderFileLimit = kRecvBufferSize - 19;
 inline constexpr int kTickMs = 10;
 // Both directions of the port, pending and queued data alike.
@@ -70,9 +71,9 @@ void Checksum(const std::uint8_t* data, std::size_t length, char* out);
 std::string ChecksumText(std::string_view data);
 
 // The two frame families, built the one way every command sends them.
-// Loader family: DLE direction command CR, where direction is '>' (the PC asks) or '<'
-// (the PC hands over data or a setting) and command holds the command letters and their
-// parameters, e.g. LoaderFrame('>', "h").
+// Loader family: DLE direction command CR, where direction is '>' (a request or an order)
+// or '<' (the PC hands over data or a setting) and command holds the command letters and
+// their parameters, e.g. LoaderFrame('>', "h").
 std::string LoaderFrame(char direction, std::string_view command);
 // Firmware family: ESC command body cs CR; cs covers command and body, e.g.
 // FirmwareFrame("MID").
