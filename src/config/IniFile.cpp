@@ -194,6 +194,27 @@ bool IniScanHex(std::string_view text, std::uint32_t& value) {
     return true;
 }
 
+bool IniParseHex(std::string_view text, std::uint32_t& value) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) {
+        return false;
+    }
+    const auto last = text.find_last_not_of(" \t");
+    std::uint64_t n = 0;
+    for (std::size_t i = first; i <= last; ++i) {
+        const int digit = HexDigit(text[i]);
+        if (digit < 0) {
+            return false;
+        }
+        n = (n << 4) | static_cast<std::uint64_t>(digit);
+        if (n > 0xFFFFFFFFu) {
+            return false;
+        }
+    }
+    value = static_cast<std::uint32_t>(n);
+    return true;
+}
+
 // ---- CIniKey ----
 
 int CIniKey::GetValue(char* buffer, int size) const {

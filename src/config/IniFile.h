@@ -47,6 +47,10 @@ bool IniScanDec(std::string_view text, int& value);
 // "0x" prefix, then hex digits in either case; the result is taken modulo 2^32. True when
 // at least one digit was read; false (value untouched) otherwise.
 bool IniScanHex(std::string_view text, std::uint32_t& value);
+// IniParseHex: the strict reading: the whole text, blanks (space, TAB) around it aside, is
+// one or more hex digits in either case whose value fits 32 bits; no sign, no prefix. True
+// and the number, or false (value untouched).
+bool IniParseHex(std::string_view text, std::uint32_t& value);
 
 class CIniKey {
   public:

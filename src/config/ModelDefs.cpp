@@ -35,37 +35,6 @@ const CIniSection* FirstModel(const CIniFile& ini, Fits fits) {
     return nullptr;
 }
 
-// A field read strictly as a hex number: blanks around it, then 1 or more hex digits whose
-// value fits 32 bits. No sign, no prefix, nothing else.
-bool StrictHex(const std::string& field, std::uint32_t& out) {
-    const auto first = field.find_first_not_of(" \t");
-    if (first == std::string::npos) {
-        return false;
-    }
-    const auto last = field.find_last_not_of(" \t");
-    std::uint64_t value = 0;
-    for (std::size_t i = first; i <= last; ++i) {
-        const char c = field[i];
-        int digit = -1;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else if (c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        }
-        if (digit < 0) {
-            return false;
-        }
-        value = (value << 4) | static_cast<std::uint64_t>(digit);
-        if (value > 0xFFFFFFFFu) {
-            return false;
-        }
-    }
-    out = static_cast<std::uint32_t>(value);
-    return true;
-}
-
 }  // namespace
 
 bool SignatureRule::Fits(int kindRead, std::uint32_t valueRead) const {
@@ -240,7 +209,7 @@ AreaCheck CModelDefs::CheckAreas(const CIniSection* section, std::vector<MemArea
     Field(section, "OFFSET", 0, offset);
     if (offset.find_first_not_of(" \t") != std::string::npos) {
         std::uint32_t value = 0;
-        if (!StrictHex(offset, value)) {
+        if (!IniParseHex(offset, value)) {
             return fail(AreaFault::BadUnit, "OFFSET");
         }
         if (value != 0) {
@@ -262,14 +231,15 @@ AreaCheck CModelDefs::CheckAreas(const CIniSection* section, std::vector<MemArea
             std::string start, size, verify;
             if (!Field(section, key, 0, start, kAreaFieldBufferSize) ||
                 !Field(section, key, 1, size, kAreaFieldBufferSize) ||
-                !StrictHex(start, area.start) || !StrictHex(size, area.size) || area.size == 0) {
+                !IniParseHex(start, area.start) || !IniParseHex(size, area.size) ||
+                area.size == 0) {
                 return fail(AreaFault::BadArea, key);
             }
             if (type == kAreaSram) {
                 // A missing or empty verify size means: nothing of the area is compared.
                 Field(section, key, 2, verify, kAreaFieldBufferSize);
                 if (verify.find_first_not_of(" \t") != std::string::npos &&
-                    !StrictHex(verify, area.verifySize)) {
+                    !IniParseHex(verify, area.verifySize)) {
                     return fail(AreaFault::BadArea, key);
                 }
             } else {

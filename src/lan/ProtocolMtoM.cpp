@@ -772,17 +772,18 @@ bool CProtocolMtoM::ReadHW_Entry(int nEvent) {
     const void* nul = std::memchr(text, 0, lan::kAdapterBufferSize);
     std::string answer(
         text, nul != nullptr ? static_cast<const char*>(nul) - text : lan::kAdapterBufferSize);
-    long length = std::strtol(answer.substr(0, 4).c_str(), nullptr, 16);
-    if (length < 0) {
-        length = 0;
-    }
+    std::uint32_t length = 0;
+    IniScanHex(answer.substr(0, 4), length);
     answer.resize(std::min(answer.size(), static_cast<std::size_t>(length) + 4));
     CFieldSplitter fields;
     fields.Split(answer);
     m_csHardware = fields.Field(1);
-    m_dwFRomSize = static_cast<std::uint32_t>(std::strtoul(fields.Field(2).c_str(), nullptr, 16));
-    m_dwDRamSize = static_cast<std::uint32_t>(std::strtoul(fields.Field(3).c_str(), nullptr, 16));
-    m_dwSRamSize = static_cast<std::uint32_t>(std::strtoul(fields.Field(4).c_str(), nullptr, 16));
+    m_dwFRomSize = 0;
+    m_dwDRamSize = 0;
+    m_dwSRamSize = 0;
+    IniScanHex(fields.Field(2), m_dwFRomSize);
+    IniScanHex(fields.Field(3), m_dwDRamSize);
+    IniScanHex(fields.Field(4), m_dwSRamSize);
     // An answer without all of its sizes tells nothing the operations could check.
     m_bHardwareKnown = fields.Count() >= 5;
     TraceMessage("KZmnt", "CProtocolMtoM::ReadHW_Entry = [%d  %s]\n", nEvent, answer.c_str());

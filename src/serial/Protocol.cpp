@@ -44,6 +44,27 @@ std::string ChecksumText(std::string_view data) {
     return std::string(cs, 2);
 }
 
+std::string LoaderFrame(char direction, std::string_view command) {
+    std::string frame;
+    frame.reserve(command.size() + 3);
+    frame += static_cast<char>(DLE);
+    frame += direction;
+    frame += command;
+    frame += static_cast<char>(CR);
+    return frame;
+}
+
+std::string FirmwareFrame(std::string_view command, std::string_view body) {
+    std::string frame;
+    frame.reserve(command.size() + body.size() + 4);
+    frame += static_cast<char>(ESC);
+    frame += command;
+    frame += body;
+    frame += ChecksumText(std::string_view(frame).substr(1));
+    frame += static_cast<char>(CR);
+    return frame;
+}
+
 CProtocol::CProtocol()
     : m_events([this](int nEvent, std::uint64_t token) { HandleEvent(nEvent, token); }) {
     CSettings settings;
@@ -52,8 +73,6 @@ CProtocol::CProtocol()
     m_nWriteTimeout = settings.GetWriteTimeout() * 1000 / kTickMs;
     m_nReadTimeout = settings.GetReadTimeout() * 1000 / kTickMs;
     m_nRetryCount = settings.GetRetry();
-    // A modern platform always takes whole packets.
-    m_bLargePacket = true;
 }
 
 CProtocol::~CProtocol() {
@@ -196,9 +215,9 @@ void CProtocol::Sleep(int milliseconds) {
 }
 
 void CProtocol::ResetLine() {
-    EscapeFunction(8);
+    EscapeFunction(platform::SETBREAK);
     Sleep(50);
-    EscapeFunction(9);
+    EscapeFunction(platform::CLRBREAK);
     Sleep(100);
     SetLine(9600, 0, 8, 0);
 }
@@ -217,17 +236,17 @@ bool CProtocol::RunCommand(int& nPhase, int nDone, PhaseFn phaseFn, int nEvent,
             nEvent = EVENT_NONE;
         }
         if (nPhase == nDone) {
-            nPhase = 1;
+            nPhase = kPhaseFirst;
             return true;
         }
-        if (nPhase == 98) {
-            nPhase = 1;
+        if (nPhase == kPhaseWriteFailed) {
+            nPhase = kPhaseFirst;
             Disarm();
             m_nError = msg::kCheckPower;
             return true;
         }
-        if (nPhase == 99) {
-            nPhase = 1;
+        if (nPhase == kPhaseAborted) {
+            nPhase = kPhaseFirst;
             Disarm();
             m_nError = msg::kAborted;
             return true;
@@ -244,7 +263,7 @@ bool CProtocol::Send(const void* data, std::size_t length, int ticks, int nextPh
     ResetAssembler();
     nPhase = nextPhase;
     if (!Write(data, static_cast<std::uint32_t>(length))) {
-        nPhase = 98;
+        nPhase = kPhaseWriteFailed;
         return true;
     }
     return false;
@@ -285,8 +304,48 @@ bool CProtocol::RetryTo(int retryPhase, int& nPhase) {
     return NextAttempt(retryPhase, nPhase);
 }
 
-std::string CProtocol::QuitFrame() {
-    return {static_cast<char>(DLE), '>', 'Q', static_cast<char>(CR)};
+bool CProtocol::AwaitAnswer(int nEvent, int& nPhase, const AnswerWait& wait) {
+    switch (nEvent) {
+        case EVENT_RECEIVED: {
+            const bool complete =
+                wait.twoByte != 0 ? ReadTwoByte(wait.twoByte) : ReadAnswer(wait.frame);
+            if (!complete) {
+                return false;
+            }
+            if (!wait.echo.empty() && !AnswerStartsWith(wait.echo)) {
+                DropAnswer();  // a late answer to another request
+                return false;
+            }
+            if (wait.reloadRetries) {
+                m_nRetry = m_nRetryCount;
+            }
+            Disarm();
+            nPhase = wait.next;
+            return true;
+        }
+        case EVENT_TIMEOUT:
+            if (wait.line == TimeOutLine::Always ||
+                (wait.line == TimeOutLine::UnlessLineError && m_nLineError == 0)) {
+                AddStatusLine(msg::kTimeOut);
+            }
+            if (wait.abortFlagEnds && m_bAbort) {
+                Purge(kPurgeAll);
+                ResetAssembler();
+                nPhase = kPhaseAborted;
+                return true;
+            }
+            return RetryTo(wait.retry, nPhase);
+        case EVENT_ABORT:
+            if (wait.abort == OnAbort::Immediate) {
+                return AbortImmediate(nPhase, true);
+            }
+            if (wait.abort == OnAbort::Defer) {
+                AbortDeferred();
+            }
+            return false;
+        default:
+            return false;
+    }
 }
 
 bool CProtocol::AnswerStartsWith(std::string_view prefix) const {
@@ -303,7 +362,7 @@ bool CProtocol::AbortImmediate(int& nPhase, bool purge) {
         Purge(kPurgeAll);
     }
     ResetAssembler();
-    nPhase = 99;
+    nPhase = kPhaseAborted;
     return true;
 }
 
@@ -420,7 +479,6 @@ bool CProtocol::StartPump(const std::uint8_t* data, std::uint32_t length,
                           std::uint32_t& remaining) {
     const std::uint32_t first = std::min(kSendPiece, length);
     remaining = length - first;
-    m_nLastOutQueue = 0;
     return Write(data, first);
 }
 

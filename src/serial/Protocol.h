@@ -29,6 +29,7 @@
 #include "ops/EventLoop.h"
 #include "ops/OperationView.h"
 #include "ops/StepEngine.h"
+#include "platform/SerialDevice.h"
 #include "serial/Comm.h"
 
 namespace kz {
@@ -48,14 +49,35 @@ inline constexpr std::uint8_t ESC = 0x1B;
 inline constexpr std::uint32_t kRecvBufferSize = 66560;  // receive buffer, frame buffer, queues
 inline constexpr std::uint32_t kSendPiece = 4096;        // a long frame goes out in pieces
 inline constexpr std::uint32_t kReadPiece = 4096;        // received data is read in pieces
+// The largest loader file: its frame adds 19 bytes and must fit the frame buffer.
 inline constexpr std::uint32_t kLoaderFileLimit = kRecvBufferSize - 19;
 inline constexpr int kTickMs = 10;
-inline constexpr std::uint32_t kPurgeAll = 15;
-inline constexpr std::uint32_t kCommEventMask = 0x95;  // RXCHAR | TXEMPTY | DSR | ERR
+// Both directions of the port, pending and queued data alike.
+inline constexpr std::uint32_t kPurgeAll = platform::PURGE_TXABORT | platform::PURGE_RXABORT |
+                                           platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR;
+// The port events an operation reacts to.
+inline constexpr std::uint32_t kCommEventMask =
+    platform::EV_RXCHAR | platform::EV_TXEMPTY | platform::EV_DSR | platform::EV_ERR;
+
+// Phases every command shares besides its own numbered ones: RunCommand ends the command
+// with msg::kCheckPower when a phase sets kPhaseWriteFailed and with msg::kAborted for
+// kPhaseAborted.
+inline constexpr int kPhaseFirst = 1;
+inline constexpr int kPhaseWriteFailed = 98;
+inline constexpr int kPhaseAborted = 99;
 
 // Writes the checksum of data (two upper-case hex digits) to out[0], out[1].
 void Checksum(const std::uint8_t* data, std::size_t length, char* out);
 std::string ChecksumText(std::string_view data);
+
+// The two frame families, built the one way every command sends them.
+// Loader family: DLE direction command CR, where direction is '>' (a request or an order)
+// or '<' (the PC hands over data or a setting) and command holds the command letters and
+// their parameters, e.g. LoaderFrame('>', "h").
+std::string LoaderFrame(char direction, std::string_view command);
+// Firmware family: ESC command body cs CR; cs covers command and body, e.g.
+// FirmwareFrame("MID").
+std::string FirmwareFrame(std::string_view command, std::string_view body = {});
 
 class CProtocol : public CComm {
   public:
@@ -65,7 +87,6 @@ class CProtocol : public CComm {
     // ---- Front-end side (any thread) -------------------------------------------------
     // View and prompt of the operation; null means no user interface. Set before start.
     void SetView(IOperationView* view) { m_pView = view; }
-    IOperationView* GetView() const { return m_pView; }
     void SetPrompt(IOperationPrompt* prompt) { m_pPrompt = prompt; }
     // Queues an event for the dispatcher: EVENT_NONE starts the operation, EVENT_ABORT
     // aborts it. Never blocks.
@@ -78,7 +99,8 @@ class CProtocol : public CComm {
     void CancelPowerReset() { m_bPowerResetCancel = true; }
     // Bounds the wait for a power reset of the unit (0, the default: no bound, the wait
     // ends only by the dialog's Cancel). A front-end without a user who could cancel sets
-    // one; when it passes, the command ends with 4000 and a status line that says so.
+    // one; when it passes, the command ends with msg::kCheckPower and a status line that
+    // says so.
     void SetPowerResetLimit(std::chrono::seconds limit) {
         m_nPowerResetLimitMs = static_cast<std::uint32_t>(limit.count()) * 1000;
     }
@@ -86,9 +108,9 @@ class CProtocol : public CComm {
     void WaitIdle() { m_events.WaitIdle(); }
 
     // ---- Link --------------------------------------------------------------------------
-    // Starts the timer thread, allocates the receive buffer (4017 when it cannot be had),
-    // opens port COM with 66560-byte queues, sets the flow-control modes and starts the
-    // comm-event thread. True only when all of that succeeded.
+    // Starts the timer thread, allocates the receive buffer (msg::kNoMemory when it cannot
+    // be had), opens port COM with 66560-byte queues, sets the flow-control modes and
+    // starts the comm-event thread. True only when all of that succeeded.
     using CComm::Open;
     virtual bool Open();
     // Stops the timer and comm-event threads and closes the port. Always true.
@@ -135,7 +157,8 @@ class CProtocol : public CComm {
     using PhaseFn = bool (CProtocol::*)(int nEvent, int& nPhase);
 
     // Runs one protocol command: the phase function with nEvent until it waits; handles
-    // the done number, 98 (write failed, 4000) and 99 (aborted, 4001). Returns true when
+    // the done number, kPhaseWriteFailed (msg::kCheckPower) and kPhaseAborted
+    // (msg::kAborted). Returns true when
     // the command finished (with or without m_nError).
     // noneAfterFirst: phases that follow within one call get EVENT_NONE (Reset).
     bool RunCommand(int& nPhase, int nDone, PhaseFn phaseFn, int nEvent,
@@ -148,7 +171,7 @@ class CProtocol : public CComm {
     int Countdown();
 
     // Frame helpers following the phase conventions: arm, receive position 0, next phase,
-    // write. A failed write sets phase 98 and returns true; otherwise false (wait).
+    // write. A failed write sets kPhaseWriteFailed and returns true; otherwise false (wait).
     bool Send(const void* data, std::size_t length, int ticks, int nextPhase, int& nPhase);
     bool Send(std::string_view frame, int ticks, int nextPhase, int& nPhase) {
         return Send(frame.data(), frame.size(), ticks, nextPhase, nPhase);
@@ -159,18 +182,16 @@ class CProtocol : public CComm {
     // counter and go to phase 2.
     bool BeginAttempts(int nEvent, int& nPhase);
     // Counts one failed attempt: go to retryPhase (true), or, when the retries are used up,
-    // phase 1 with 4002 (false). Returns the value the phase returns.
+    // phase 1 with msg::kRetryOver (false). Returns the value the phase returns.
     bool NextAttempt(int retryPhase, int& nPhase);
     // Time-out: purge, then NextAttempt.
     bool RetryTo(int retryPhase, int& nPhase);
-    // The quit frame (DLE ">Q" CR), sent when a command gives up on the panel.
-    static std::string QuitFrame();
     // True when the answer in the receive buffer begins with prefix (the answer's echo of
     // the request it belongs to, e.g. "<LS").
     bool AnswerStartsWith(std::string_view prefix) const;
     // Forgets a complete answer that belongs to another request; the command keeps waiting.
     void DropAnswer();
-    // Abort handling: immediate (phase 99, purging when waiting) or deferred by the flag.
+    // Abort handling: immediate (kPhaseAborted, purging when waiting) or deferred by the flag.
     bool AbortImmediate(int& nPhase, bool purge);
     void AbortDeferred();
 
@@ -186,6 +207,32 @@ class CProtocol : public CComm {
     static constexpr AnswerKind kFirmwareAnswer{ESC, false, false};
     static constexpr AnswerKind kFirmwareGated{ESC, true, false};
     static constexpr AnswerKind kFirmwareNoLoneSub{ESC, false, true};
+
+    // What a time-out writes to the status list.
+    enum class TimeOutLine { None, Always, UnlessLineError };
+    // What an abort does while a phase waits for an answer.
+    enum class OnAbort {
+        Immediate,  // purge, kPhaseAborted at once
+        Defer,      // raise the abort flag and say so; the wait goes on
+        Elsewhere,  // the command handled it before its phases; the wait goes on
+    };
+    struct AnswerWait {
+        int next;                          // the phase after a good answer
+        int retry;                         // the phase a time-out retries from
+        AnswerKind frame = kLoaderAnswer;  // the answer is a frame of this kind,
+        std::uint8_t twoByte = 0;          // or, when set, this byte followed by SUB
+        std::string_view echo = {};        // a frame that does not begin so is dropped
+        TimeOutLine line = TimeOutLine::Always;
+        OnAbort abort = OnAbort::Immediate;
+        bool abortFlagEnds = false;  // a time-out with the abort flag raised ends the command
+        bool reloadRetries = false;  // a good answer restores the retry count
+    };
+    // The wait of a phase that sent a request: a complete answer → Disarm, next phase; a
+    // time-out → (status line), purge and retry from the retry phase, or give up with
+    // msg::kRetryOver once the retries are used up; an abort → as wait.abort says. Returns
+    // the value the phase returns.
+    bool AwaitAnswer(int nEvent, int& nPhase, const AnswerWait& wait);
+
     // Reads what the port holds and feeds it to the assembler; true once an answer is
     // complete. Bytes after a complete answer in the same read are dropped: the panel sends
     // nothing more until it is asked again.
@@ -242,9 +289,7 @@ class CProtocol : public CComm {
     std::uint32_t m_nRecvPos = 0;
     std::unique_ptr<std::uint8_t[]> m_pchRecvBuff;
     std::uint32_t m_nSendSize = 0;
-    std::unique_ptr<std::uint8_t[]> m_pchSendBuff;
-    bool m_bLargePacket = true;
-    int m_nPacketCount = 0;
+    int m_nPacketCount = 0;  // packets of the current unit (traced by the memory operations)
     std::uint32_t m_nWriteSize = 0;
     int m_nRetry = 0;
     bool m_bSendAbort = false;
@@ -254,8 +299,6 @@ class CProtocol : public CComm {
 
     // ---- Command data ------------------------------------------------------------------
     std::string m_csLoaderName;
-    std::string m_csLoaderAddress;
-    int m_nLoaderStarted = 0;
     std::string m_csHW_CoreID;
     std::uint32_t m_dwFRomSize = 0;
     std::uint32_t m_dwDRamSize = 0;
@@ -278,11 +321,27 @@ class CProtocol : public CComm {
 
     // Command phase functions (one switch per command).
     bool PasswordPhase(int nEvent, int& nPhase);
+    // Password's sub-steps.
+    bool PasswordProbeAnswer(int nEvent, int& nPhase);
+    bool SendPassword(int& nPhase);
+    bool CheckPasswordAccepted(int& nPhase);
+    bool QuitPasswordExchange(int errorId, int& nPhase);
+    bool EndPasswordExchange(int nEvent, int& nPhase);
     bool ReadCoreIDPhase(int nEvent, int& nPhase);
-    // Ends the power-reset wait (phases 32 to 34) when the user cancelled it or its bound
-    // has passed; true when it did.
+    // ReadCoreID's sub-steps.
+    bool CoreIdProbeAnswer(int nEvent, int& nPhase);
+    bool CheckCoreIdAnswer(int& nPhase);
+    bool ShowPowerResetDialog(int& nPhase);
+    bool WatchPowerResetCts(int nEvent, int& nPhase);
+    bool ProbeDuringPowerReset(int nEvent, int& nPhase);
+    // Ends the power-reset wait when the user cancelled it or its bound has passed; true
+    // when it did.
     bool EndPowerResetWait(int& nPhase);
     bool DownloadPhase(int nEvent, int& nPhase);
+    // DownloadILOADER's sub-steps.
+    bool RateChangeAnswer(int nEvent, int& nPhase);
+    bool StartLoaderSend(int& nPhase);
+    bool PumpLoaderSend(int nEvent, int& nPhase);
     bool ConnectPhase(int nEvent, int& nPhase);
     bool HandshakingPhase(int nEvent, int& nPhase);
     bool ChangeSIOPhase(int nEvent, int& nPhase);
@@ -295,7 +354,7 @@ class CProtocol : public CComm {
     bool ResetPhase(int nEvent, int& nPhase);
     bool QuitPhase(int nEvent, int& nPhase);
     bool ResyncPhase(int nEvent, int& nPhase);  // phases 11-14 of ReadData and WriteData
-    bool WaitLoaderAnswer(int nEvent, int& nPhase, int nextPhase, int retryPhase);
+    // Reads the loader file into m_loaderFrame; false when it cannot be used.
     bool BuildLoaderFrame();
     std::string RateChangeFrame() const;
 
@@ -315,11 +374,11 @@ class CProtocol : public CComm {
     int m_nWriteIOPhase = 1;
     int m_nResetPhase = 1;
     int m_nQuitPhase = 1;
-    bool m_bAsmStarted = false;  // frame assembler: start byte seen
-    bool m_bAsmCrSeen = false;   // frame assembler: CR seen
-    bool m_bFirstSeen = false;   // two-byte assembler: first byte seen
-    std::uint32_t m_nLastOutQueue = 0;
-    bool m_bLineErrorAtTimeout = false;
+    std::string m_csLoaderAddress;  // the loader's load address, 8 hex digits
+    std::string m_loaderFrame;      // the loader download's frame while it goes out
+    bool m_bAsmStarted = false;     // frame assembler: start byte seen
+    bool m_bAsmCrSeen = false;      // frame assembler: CR seen
+    bool m_bFirstSeen = false;      // two-byte assembler: first byte seen
 
     // Time-out countdown and the generation that makes stale time-outs recognisable.
     std::mutex m_timerMutex;

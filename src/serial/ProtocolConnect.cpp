@@ -7,16 +7,14 @@
 //
 // Each command is a numbered-phase state machine run by RunCommand(); the phase tables in
 // the comments give the transitions.
-#include <cstdio>
-#include <cstring>
-#include <fstream>
+#include <optional>
 
 #include "config/IniFile.h"
 #include "config/StringTable.h"
 #include "diag/DebugLog.h"
 #include "diag/Trace.h"
 #include "platform/Format.h"
-#include "platform/ProgramFolder.h"
+#include "serial/LoaderFile.h"
 #include "serial/Protocol.h"
 
 namespace kz {
@@ -41,11 +39,10 @@ int RetryOrThree(int retry) {
     return retry > 0 ? retry : 3;
 }
 
-std::uint32_t HexValue(const std::string& text) {
-    unsigned int value = 0;
-    if (std::sscanf(text.c_str(), "%X", &value) != 1) {
-        return 0;
-    }
+// A hex field of an answer; 0 when it holds no number.
+std::uint32_t HexValue(std::string_view text) {
+    std::uint32_t value = 0;
+    IniScanHex(text, value);
     return value;
 }
 
@@ -57,166 +54,338 @@ constexpr int kPowerResetProbeTicks = 100;
 
 std::string CProtocol::RateChangeFrame() const {
     std::string body = Format("2%c0000", RateCode(m_nBaudRate));
-    return Format("%c<O", DLE) + body + ChecksumText(body) + static_cast<char>(CR);
+    return LoaderFrame('<', "O" + body + ChecksumText(body));
 }
 
 // ---- Password ----------------------------------------------------------------------------
-//  1 load retries ─► 2 line reset, ">C" ─► 3 answer? ─► 4 ">LS00008" ─► 5 ─► 6 protected?
-//  6 ─► 7 ask the user, ">P..." ─► 8 ─► 9 accepted? ─► 10 done
-//  7 cancelled / 9 refused too often ─► ">Q" ─► 11 its answer (or time-out) ─► 4001 / 4010
+//  1 kPwStart ─► 2 kPwProbe: line reset, ">C" ─► 3 kPwProbeAnswer ─► 4 kPwAskProtection:
+//  ">LS00008" ─► 5 kPwProtectionAnswer ─► 6 kPwCheckProtection ─ not protected ─► 10 kPwDone
+//  6 ─► 7 kPwSendPassword: ask the user, ">P..." ─► 8 kPwPasswordAnswer ─► 9 kPwCheckAccepted
+//  9 accepted ─► 10;  3 silent until the retries are used up (no password in use) ─► 10
+//  7 cancelled / 9 refused too often ─► ">Q" ─► 11 kPwQuitAnswer (or time-out)
+//  11 ─► msg::kAborted (cancelled) / msg::kPasswordRetry (refused)
 //  The quit answer is taken off the line here: left unread, it would be paired with a
 //  request of the next run. Phases 5 and 8 wait on past answers that belong to another
 //  request, so only the panel's own answer to ">LS00008" decides whether it is protected.
+namespace {
+constexpr int kPwStart = 1;
+constexpr int kPwProbe = 2;
+constexpr int kPwProbeAnswer = 3;
+constexpr int kPwAskProtection = 4;
+constexpr int kPwProtectionAnswer = 5;
+constexpr int kPwCheckProtection = 6;
+constexpr int kPwSendPassword = 7;
+constexpr int kPwPasswordAnswer = 8;
+constexpr int kPwCheckAccepted = 9;
+constexpr int kPwDone = 10;
+constexpr int kPwQuitAnswer = 11;
+
+// The password travels as 24 bytes, each raised by 10, padded with (raised) zeros.
+std::string PasswordCommand(const std::string& password) {
+    std::string command = "P";
+    for (int i = 0; i < kPasswordLength; ++i) {
+        const std::uint8_t byte =
+            i < static_cast<int>(password.size()) ? static_cast<std::uint8_t>(password[i]) : 0;
+        command += static_cast<char>(static_cast<std::uint8_t>(byte + 10));
+    }
+    return command;
+}
+}  // namespace
+
 bool CProtocol::Password(int nEvent) {
-    return RunCommand(m_nPasswordPhase, 10, &CProtocol::PasswordPhase, nEvent);
+    return RunCommand(m_nPasswordPhase, kPwDone, &CProtocol::PasswordPhase, nEvent);
 }
 
 bool CProtocol::PasswordPhase(int nEvent, int& nPhase) {
     switch (nPhase) {
-        case 1:
+        case kPwStart:
             m_nRetry = RetryOrThree(m_nRetryCount);
-            nPhase = 2;
+            nPhase = kPwProbe;
             return true;
-        case 2:
+        case kPwProbe:
             ResetLine();
-            return Send(Format("%c>C%c", DLE, CR), kPasswordTicks, 3, nPhase);
-        case 3:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderGated)) {
-                    return false;
-                }
-                m_nRetry = m_nRetryCount;
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                Purge(kPurgeAll);
-                ResetAssembler();
-                if (--m_nRetry < 0) {
-                    // No answer at all: the panel does not use a password.
-                    TraceMessage("KZmnt", "Password retry Over\n");
-                    Disarm();
-                    nPhase = 10;
-                    return true;
-                }
-                TraceMessage("KZmnt", "Password Timeout\n");
-                nPhase = 2;
-                return true;
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
-        case 4:
-            return Send(Format("%c>LS00008%c", DLE, CR), m_nReadTimeout, 5, nPhase);
-        case 5:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderGated)) {
-                    return false;
-                }
-                if (!AnswerStartsWith("<LS")) {
-                    DropAnswer();
-                    return false;
-                }
-                Disarm();
-                nPhase = 6;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                return RetryTo(4, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
-        case 6:
+            return Send(LoaderFrame('>', "C"), kPasswordTicks, kPwProbeAnswer, nPhase);
+        case kPwProbeAnswer:
+            return PasswordProbeAnswer(nEvent, nPhase);
+        case kPwAskProtection:
+            return Send(LoaderFrame('>', "LS00008"), m_nReadTimeout, kPwProtectionAnswer, nPhase);
+        case kPwProtectionAnswer:
+            return AwaitAnswer(nEvent, nPhase,
+                               {.next = kPwCheckProtection,
+                                .retry = kPwAskProtection,
+                                .frame = kLoaderGated,
+                                .echo = "<LS",
+                                .line = TimeOutLine::None});
+        case kPwCheckProtection:
             if (Answer().substr(0, 8) == "<LS00008") {
                 m_nRetry = m_nRetryCount;
-                nPhase = 7;
+                nPhase = kPwSendPassword;
             } else {
-                nPhase = 10;  // no password needed
+                nPhase = kPwDone;  // no password needed
             }
             return true;
-        case 7: {
-            m_csPassword.clear();
-            RequestFromView(WM_PASSWORD_REQUEST);
-            if (m_csPassword.empty()) {
-                m_nPasswordOutcome = msg::kAborted;
-                return SendUnchecked(QuitFrame(), m_nReadTimeout, 11, nPhase);
-            }
-            std::string frame = Format("%c>P", DLE);
-            for (int i = 0; i < kPasswordLength; ++i) {
-                std::uint8_t byte = i < static_cast<int>(m_csPassword.size())
-                                        ? static_cast<std::uint8_t>(m_csPassword[i])
-                                        : 0;
-                frame += static_cast<char>(static_cast<std::uint8_t>(byte + 10));
-            }
-            frame += static_cast<char>(CR);
-            return Send(frame, m_nReadTimeout, 8, nPhase);
-        }
-        case 8:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderGated)) {
-                    return false;
-                }
-                if (!AnswerStartsWith("<P")) {
-                    DropAnswer();
-                    return false;
-                }
-                Disarm();
-                nPhase = 9;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                return RetryTo(7, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
-        case 9: {
-            std::string_view answer = Answer();
-            if (answer.size() > 3 && answer[3] == '0') {
-                Disarm();
-                nPhase = 10;
-                return true;
-            }
-            if (--m_nRetry >= 1) {
-                nPhase = 7;
-                return true;
-            }
-            m_nPasswordOutcome = msg::kPasswordRetry;
-            return SendUnchecked(QuitFrame(), m_nReadTimeout, 11, nPhase);
-        }
-        case 11:
-            // The quit answer, or silence: either way the command ends as decided.
-            if (nEvent == EVENT_RECEIVED && !ReadAnswer(kLoaderGated)) {
-                return false;
-            }
-            if (nEvent != EVENT_RECEIVED && nEvent != EVENT_TIMEOUT && nEvent != EVENT_ABORT) {
-                return false;
-            }
-            if (nEvent != EVENT_RECEIVED) {
-                Purge(kPurgeAll);
-            }
-            ResetAssembler();
-            Disarm();
-            if (m_nPasswordOutcome == msg::kAborted || nEvent == EVENT_ABORT) {
-                nPhase = 99;
-                return true;
-            }
-            m_nError = m_nPasswordOutcome;
-            nPhase = 1;
-            return false;
+        case kPwSendPassword:
+            return SendPassword(nPhase);
+        case kPwPasswordAnswer:
+            return AwaitAnswer(nEvent, nPhase,
+                               {.next = kPwCheckAccepted,
+                                .retry = kPwSendPassword,
+                                .frame = kLoaderGated,
+                                .echo = "<P",
+                                .line = TimeOutLine::None});
+        case kPwCheckAccepted:
+            return CheckPasswordAccepted(nPhase);
+        case kPwQuitAnswer:
+            return EndPasswordExchange(nEvent, nPhase);
     }
+    return false;
+}
+
+// The panel's answer to ">C". Silence until the retries are used up means the panel does
+// not use a password: the command ends without an error.
+bool CProtocol::PasswordProbeAnswer(int nEvent, int& nPhase) {
+    if (nEvent != EVENT_TIMEOUT) {
+        return AwaitAnswer(nEvent, nPhase,
+                           {.next = kPwAskProtection,
+                            .retry = kPwProbe,
+                            .frame = kLoaderGated,
+                            .reloadRetries = true});
+    }
+    Purge(kPurgeAll);
+    ResetAssembler();
+    if (--m_nRetry < 0) {
+        TraceMessage("KZmnt", "Password retry Over\n");
+        Disarm();
+        nPhase = kPwDone;
+        return true;
+    }
+    TraceMessage("KZmnt", "Password Timeout\n");
+    nPhase = kPwProbe;
+    return true;
+}
+
+// Asks the user; an empty answer (Cancel) ends the exchange with msg::kAborted.
+bool CProtocol::SendPassword(int& nPhase) {
+    m_csPassword.clear();
+    RequestFromView(WM_PASSWORD_REQUEST);
+    if (m_csPassword.empty()) {
+        return QuitPasswordExchange(msg::kAborted, nPhase);
+    }
+    return Send(LoaderFrame('>', PasswordCommand(m_csPassword)), m_nReadTimeout, kPwPasswordAnswer,
+                nPhase);
+}
+
+// "<P0" accepts the password; another answer asks again while retries are left.
+bool CProtocol::CheckPasswordAccepted(int& nPhase) {
+    std::string_view answer = Answer();
+    if (answer.size() > 3 && answer[3] == '0') {
+        Disarm();
+        nPhase = kPwDone;
+        return true;
+    }
+    if (--m_nRetry >= 1) {
+        nPhase = kPwSendPassword;
+        return true;
+    }
+    return QuitPasswordExchange(msg::kPasswordRetry, nPhase);
+}
+
+// Sends ">Q"; the command ends with errorId once its answer (or a time-out) has come.
+bool CProtocol::QuitPasswordExchange(int errorId, int& nPhase) {
+    m_nPasswordOutcome = errorId;
+    return SendUnchecked(LoaderFrame('>', "Q"), m_nReadTimeout, kPwQuitAnswer, nPhase);
+}
+
+// The quit answer, or silence: either way the command ends as decided.
+bool CProtocol::EndPasswordExchange(int nEvent, int& nPhase) {
+    if (nEvent == EVENT_RECEIVED && !ReadAnswer(kLoaderGated)) {
+        return false;
+    }
+    if (nEvent != EVENT_RECEIVED && nEvent != EVENT_TIMEOUT && nEvent != EVENT_ABORT) {
+        return false;
+    }
+    if (nEvent != EVENT_RECEIVED) {
+        Purge(kPurgeAll);
+    }
+    ResetAssembler();
+    Disarm();
+    if (m_nPasswordOutcome == msg::kAborted || nEvent == EVENT_ABORT) {
+        nPhase = kPhaseAborted;
+        return true;
+    }
+    m_nError = m_nPasswordOutcome;
+    nPhase = kPhaseFirst;
+    return false;
+}
+
+// ---- ReadCoreID ----------------------------------------------------------------------------
+//  1 kIdStart: line reset ─► 2 kIdProbe: ENQ (1 tick) ─► 3 kIdProbeAnswer: ETX SUB?
+//  3 yes ─► 4 kIdAsk: "MID" ─► 5 kIdAnswer ─► 6 kIdCheck: checksum ─► 7 kIdDone
+//  3 (Retry or 3) × 10 silent ticks ─► 31 kIdPowerResetDialog
+//  31 ─► 32 kIdWaitCtsOff ─► 33 kIdWaitCtsOn ─► 1
+//  A device without modem lines cannot show the power cycle: 31 ─► 34 kIdProbeDuringReset
+//  keeps probing with ENQ while the dialog is up and starts over as soon as the panel
+//  answers.
+namespace {
+constexpr int kIdStart = 1;
+constexpr int kIdProbe = 2;
+constexpr int kIdProbeAnswer = 3;
+constexpr int kIdAsk = 4;
+constexpr int kIdAnswer = 5;
+constexpr int kIdCheck = 6;
+constexpr int kIdDone = 7;
+constexpr int kIdPowerResetDialog = 31;
+constexpr int kIdWaitCtsOff = 32;
+constexpr int kIdWaitCtsOn = 33;
+constexpr int kIdProbeDuringReset = 34;
+}  // namespace
+
+bool CProtocol::ReadCoreID(int nEvent) {
+    return RunCommand(m_nReadCoreIDPhase, kIdDone, &CProtocol::ReadCoreIDPhase, nEvent);
+}
+
+bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
+    switch (nPhase) {
+        case kIdStart:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            AddStatusLine(msg::kEstablishLink);
+            ResetLine();
+            m_nRetry = RetryOrThree(m_nRetryCount) * 10;
+            m_bAbort = false;
+            nPhase = kIdProbe;
+            return true;
+        case kIdProbe: {
+            if (nEvent == EVENT_ABORT) {
+                AbortDeferred();
+            }
+            const std::uint8_t enq = ENQ;
+            return Send(&enq, 1, 1, kIdProbeAnswer, nPhase);
+        }
+        case kIdProbeAnswer:
+            return CoreIdProbeAnswer(nEvent, nPhase);
+        case kIdPowerResetDialog:
+            return ShowPowerResetDialog(nPhase);
+        case kIdWaitCtsOff:
+        case kIdWaitCtsOn:
+            return WatchPowerResetCts(nEvent, nPhase);
+        case kIdProbeDuringReset:
+            return ProbeDuringPowerReset(nEvent, nPhase);
+        case kIdAsk:
+            if (nEvent == EVENT_ABORT) {
+                AbortDeferred();
+            }
+            AddStatusLine(msg::kCoreIdCheck);
+            return Send(FirmwareFrame("MID"), m_nReadTimeout, kIdAnswer, nPhase);
+        case kIdAnswer:
+            return AwaitAnswer(nEvent, nPhase,
+                               {.next = kIdCheck,
+                                .retry = kIdAsk,
+                                .frame = kFirmwareGated,
+                                .line = TimeOutLine::None,
+                                .abort = OnAbort::Defer,
+                                .abortFlagEnds = true});
+        case kIdCheck:
+            return CheckCoreIdAnswer(nPhase);
+    }
+    return false;
+}
+
+// ETX SUB answers the probe. Each silent tick counts; when they are used up the user is
+// asked to switch the unit off and on.
+bool CProtocol::CoreIdProbeAnswer(int nEvent, int& nPhase) {
+    if (nEvent != EVENT_TIMEOUT) {
+        return AwaitAnswer(nEvent, nPhase,
+                           {.next = kIdAsk,
+                            .retry = kIdProbe,
+                            .twoByte = ETX,
+                            .abort = OnAbort::Defer,
+                            .reloadRetries = true});
+    }
+    Purge(kPurgeAll);
+    ResetAssembler();
+    if (m_bAbort) {
+        nPhase = kPhaseAborted;
+        return true;
+    }
+    nPhase = --m_nRetry > 0 ? kIdProbe : kIdPowerResetDialog;
+    return true;
+}
+
+// The core ID sits at characters 8 to 11; a shorter answer cannot carry one even when its
+// checksum holds.
+bool CProtocol::CheckCoreIdAnswer(int& nPhase) {
+    std::string_view answer = Answer();
+    const bool good = answer.size() >= 14 && ChecksumText(answer.substr(0, answer.size() - 2)) ==
+                                                 answer.substr(answer.size() - 2);
+    if (good) {
+        if (DebugStatusOn()) {
+            AddStatusLine(Format("Read CoreID = [%4.4s]", answer.data() + 8));
+        }
+        nPhase = kIdDone;
+        return true;
+    }
+    m_nRecvPos = 0;
+    return NextAttempt(kIdAsk, nPhase);
+}
+
+bool CProtocol::ShowPowerResetDialog(int& nPhase) {
+    // Cleared before the dialog can exist, so a quick Cancel is never lost.
+    m_bPowerResetCancel = false;
+    m_dwPowerResetStart = TickCount();
+    PostToView(WM_POWER_RESET_DIALOG, 1);
+    Arm(1);
+    nPhase = HasModemLines() ? kIdWaitCtsOff : kIdProbeDuringReset;
+    return false;
+}
+
+// Every tick: CTS going off, then on again, is the power cycle; the link starts over.
+bool CProtocol::WatchPowerResetCts(int nEvent, int& nPhase) {
+    if (nEvent != EVENT_TIMEOUT) {
+        return false;
+    }
+    if (EndPowerResetWait(nPhase)) {
+        return m_nError == 0;
+    }
+    std::uint32_t status = 0;
+    GetModemStatus(status);
+    const bool ctsOn = (status & platform::MS_CTS_ON) != 0;
+    if (nPhase == kIdWaitCtsOff && !ctsOn) {
+        nPhase = kIdWaitCtsOn;
+    } else if (nPhase == kIdWaitCtsOn && ctsOn) {
+        PostToView(WM_POWER_RESET_DIALOG, 0);
+        nPhase = kIdStart;
+    }
+    Arm(1);
+    return false;
+}
+
+bool CProtocol::ProbeDuringPowerReset(int nEvent, int& nPhase) {
+    if (nEvent == EVENT_RECEIVED) {
+        if (ReadTwoByte(ETX)) {
+            PostToView(WM_POWER_RESET_DIALOG, 0);
+            nPhase = kIdStart;
+            Arm(1);
+        }
+        return false;
+    }
+    if (nEvent != EVENT_TIMEOUT) {
+        return false;
+    }
+    if (EndPowerResetWait(nPhase)) {
+        return m_nError == 0;
+    }
+    const std::uint8_t enq = ENQ;
+    Write(&enq, 1);
+    Arm(kPowerResetProbeTicks);
     return false;
 }
 
 bool CProtocol::EndPowerResetWait(int& nPhase) {
     if (m_bPowerResetCancel) {
         PostToView(WM_POWER_RESET_DIALOG, 0);
-        nPhase = 99;
+        nPhase = kPhaseAborted;
         return true;
     }
     const std::uint32_t limit = m_nPowerResetLimitMs;
@@ -230,163 +399,8 @@ bool CProtocol::EndPowerResetWait(int& nPhase) {
         Format(GetString(msg::kPowerResetTimeout).c_str(), static_cast<int>(limit / 1000)));
     Disarm();
     m_nError = msg::kCheckPower;
-    nPhase = 1;
+    nPhase = kPhaseFirst;
     return true;
-}
-
-// ---- ReadCoreID ----------------------------------------------------------------------------
-//  1 line reset ─► 2 ENQ (1 tick) ─► 3 ETX SUB? ─yes─► 4 "MID" ─► 5 answer ─► 6 checksum ─► 7
-//                        └─ (Retry or 3) × 10 silent ticks ─► 31 power-reset dialog
-//  31 ─► 32 wait for CTS off ─► 33 wait for CTS on ─► 1
-//  A device without modem lines cannot show the power cycle: 34 keeps probing with ENQ
-//  while the dialog is up and starts over as soon as the panel answers.
-bool CProtocol::ReadCoreID(int nEvent) {
-    return RunCommand(m_nReadCoreIDPhase, 7, &CProtocol::ReadCoreIDPhase, nEvent);
-}
-
-bool CProtocol::ReadCoreIDPhase(int nEvent, int& nPhase) {
-    switch (nPhase) {
-        case 1:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            AddStatusLine(msg::kEstablishLink);
-            ResetLine();
-            m_nRetry = RetryOrThree(m_nRetryCount) * 10;
-            m_bAbort = false;
-            nPhase = 2;
-            return true;
-        case 2: {
-            if (nEvent == EVENT_ABORT) {
-                AbortDeferred();
-            }
-            const std::uint8_t enq = ENQ;
-            return Send(&enq, 1, 1, 3, nPhase);
-        }
-        case 3:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadTwoByte(ETX)) {
-                    return false;
-                }
-                m_nRetry = m_nRetryCount;
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                Purge(kPurgeAll);
-                ResetAssembler();
-                if (m_bAbort) {
-                    nPhase = 99;
-                    return true;
-                }
-                nPhase = --m_nRetry > 0 ? 2 : 31;
-                return true;
-            }
-            if (nEvent == EVENT_ABORT) {
-                AbortDeferred();
-            }
-            return false;
-        case 31:
-            // Cleared before the dialog can exist, so a quick Cancel is never lost.
-            m_bPowerResetCancel = false;
-            m_dwPowerResetStart = TickCount();
-            PostToView(WM_POWER_RESET_DIALOG, 1);
-            Arm(1);
-            nPhase = HasModemLines() ? 32 : 34;
-            return false;
-        case 32:
-        case 33: {
-            if (nEvent != EVENT_TIMEOUT) {
-                return false;
-            }
-            if (EndPowerResetWait(nPhase)) {
-                return m_nError == 0;
-            }
-            std::uint32_t status = 0;
-            GetModemStatus(status);
-            const bool ctsOn = (status & 0x10) != 0;
-            if (nPhase == 32 && !ctsOn) {
-                nPhase = 33;
-            } else if (nPhase == 33 && ctsOn) {
-                PostToView(WM_POWER_RESET_DIALOG, 0);
-                nPhase = 1;
-            }
-            Arm(1);
-            return false;
-        }
-        case 34:
-            if (nEvent == EVENT_RECEIVED) {
-                if (ReadTwoByte(ETX)) {
-                    PostToView(WM_POWER_RESET_DIALOG, 0);
-                    nPhase = 1;
-                    Arm(1);
-                }
-                return false;
-            }
-            if (nEvent != EVENT_TIMEOUT) {
-                return false;
-            }
-            if (EndPowerResetWait(nPhase)) {
-                return m_nError == 0;
-            }
-            {
-                const std::uint8_t enq = ENQ;
-                Write(&enq, 1);
-            }
-            Arm(kPowerResetProbeTicks);
-            return false;
-        case 4:
-            if (nEvent == EVENT_ABORT) {
-                AbortDeferred();
-            }
-            AddStatusLine(msg::kCoreIdCheck);
-            {
-                std::string mid = "MID";
-                std::string frame =
-                    static_cast<char>(ESC) + mid + ChecksumText(mid) + static_cast<char>(CR);
-                return Send(frame, m_nReadTimeout, 5, nPhase);
-            }
-        case 5:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kFirmwareGated)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 6;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                Purge(kPurgeAll);
-                ResetAssembler();
-                if (m_bAbort) {
-                    nPhase = 99;
-                    return true;
-                }
-                return RetryTo(4, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                AbortDeferred();
-            }
-            return false;
-        case 6: {
-            std::string_view answer = Answer();
-            // The core ID sits at characters 8 to 11; a shorter answer cannot carry one
-            // even when its checksum holds.
-            bool good = answer.size() >= 14 && ChecksumText(answer.substr(0, answer.size() - 2)) ==
-                                                   answer.substr(answer.size() - 2);
-            if (good) {
-                if (DebugStatusOn()) {
-                    AddStatusLine(Format("Read CoreID = [%4.4s]", answer.data() + 8));
-                }
-                nPhase = 7;
-                return true;
-            }
-            m_nRecvPos = 0;
-            return NextAttempt(4, nPhase);
-        }
-    }
-    return false;
 }
 
 std::string CProtocol::CoreIdFromAnswer() const {
@@ -398,191 +412,196 @@ std::string CProtocol::CoreIdFromAnswer() const {
 }
 
 // ---- DownloadILOADER -------------------------------------------------------------------------
-//  1 ─► 2 line reset ─(9600)─► 5          2 ─► 3 "COM2" rate change ─► 4 answer (after 2 s)
-//  5 switch rate, loader frame, first piece ─► 51 send pump ─► 6 answer ─► 7 "PGO" ─► 8 answer
-//  8 ─► 9 wait 3 s for the loader to start ─► 10 done
+//  1 kDlStart ─► 2 kDlLineReset ─(9600)─► 5
+//  2 ─► 3 kDlAskRate: "COM2" rate change ─► 4 kDlRateAnswer (read after 2 s) ─► 5
+//  5 kDlSendLoader: switch rate, loader frame, first piece ─► 51 kDlLoaderPump
+//  51 ─► 6 kDlLoaderAnswer ─► 7 kDlAskStart: "PGO" ─► 8 kDlStartAnswer
+//  8 ─► 9 kDlLoaderStarts: wait 3 s ─► 10 kDlDone
+//  Time-outs of 4, 6 and 8 start again from 2.
 // Aborts are deferred: only phase 4's time-out acts on them; otherwise ConnectILOADER does.
+namespace {
+constexpr int kDlStart = 1;
+constexpr int kDlLineReset = 2;
+constexpr int kDlAskRate = 3;
+constexpr int kDlRateAnswer = 4;
+constexpr int kDlSendLoader = 5;
+constexpr int kDlLoaderAnswer = 6;
+constexpr int kDlAskStart = 7;
+constexpr int kDlStartAnswer = 8;
+constexpr int kDlLoaderStarts = 9;
+constexpr int kDlDone = 10;
+constexpr int kDlLoaderPump = 51;
+}  // namespace
+
 bool CProtocol::DownloadILOADER(int nEvent) {
-    return RunCommand(m_nDownloadPhase, 10, &CProtocol::DownloadPhase, nEvent);
+    return RunCommand(m_nDownloadPhase, kDlDone, &CProtocol::DownloadPhase, nEvent);
 }
 
 bool CProtocol::BuildLoaderFrame() {
-    std::string path = m_csLoaderName;
-    if (path.find('/') == std::string::npos && path.find('\\') == std::string::npos) {
-        path = platform::ProgramFolder() + path;
-    }
+    const std::string path = LoaderFilePath(m_csLoaderName);
     TraceMessage("  KZmnt", "  ILOADER = [%s]\n", path.c_str());
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        if (DebugStatusOn()) {
+    LoaderFileFault fault = LoaderFileFault::None;
+    std::optional<LoaderImage> image = ReadLoaderFile(path, kLoaderFileLimit, &fault);
+    if (!image) {
+        if (fault == LoaderFileFault::CannotOpen && DebugStatusOn()) {
             AddStatusLine(Format("ILOADER = [%s]", path.c_str()));
         }
         return false;
     }
-    file.seekg(0, std::ios::end);
-    const std::streamoff fileSize = file.tellg();
-    file.seekg(0, std::ios::beg);
-    // The first four bytes are the load address; a file without them, or too long for the
-    // frame buffer, cannot be sent.
-    if (fileSize < 4 || fileSize > static_cast<std::streamoff>(kLoaderFileLimit)) {
-        return false;
-    }
-    const std::uint32_t length = static_cast<std::uint32_t>(fileSize);
-    m_pchSendBuff.reset(new (std::nothrow) std::uint8_t[kRecvBufferSize]);
-    if (!m_pchSendBuff) {
-        return false;
-    }
-    std::uint8_t* buffer = m_pchSendBuff.get();
-    file.read(reinterpret_cast<char*>(buffer + 16), length);
-    if (static_cast<std::uint32_t>(file.gcount()) != length) {
-        m_pchSendBuff.reset();
-        return false;
-    }
-    TraceMessage("  KZmnt", "  m_nSendSize = [%x] m_pchSendBuff = [%X]\n", m_nSendSize,
-                 static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(buffer)));
-    TraceMessage("  KZmnt", "  FileSize = [%x]\n", length);
-    // The header replaces the address bytes, so the body (file bytes 5 on) follows it.
-    std::string header = Format("%cPLD%02X%02X%02X%02X%08X", ESC, buffer[19], buffer[18],
-                                buffer[17], buffer[16], length - 4);
-    std::memcpy(buffer, header.data(), header.size());
-    m_csLoaderAddress = header.substr(4, 8);
-    Checksum(buffer + 1, length + 15, reinterpret_cast<char*>(buffer + length + 16));
-    buffer[length + 18] = CR;
-    m_nWriteSize = length + 19;
+    TraceMessage("  KZmnt", "  FileSize = [%x]\n",
+                 static_cast<unsigned>(image->program.size() + 4));
+    m_csLoaderAddress = Format("%08X", image->address);
+    m_loaderFrame =
+        FirmwareFrame("PLD" + m_csLoaderAddress +
+                          Format("%08X", static_cast<std::uint32_t>(image->program.size())),
+                      image->program);
+    m_nWriteSize = static_cast<std::uint32_t>(m_loaderFrame.size());
     m_bSendAbort = false;
     m_nRecvPos = 0;
     return true;
 }
 
 bool CProtocol::DownloadPhase(int nEvent, int& nPhase) {
-    if (nEvent == EVENT_ABORT && nPhase != 51) {
+    if (nEvent == EVENT_ABORT && nPhase != kDlLoaderPump) {
         AbortDeferred();
-        if (nPhase == 4 || nPhase == 6 || nPhase == 8) {
+        if (nPhase == kDlRateAnswer || nPhase == kDlLoaderAnswer || nPhase == kDlStartAnswer) {
             return false;  // a waiting phase keeps waiting
         }
     }
     switch (nPhase) {
-        case 1:
+        case kDlStart:
             AddStatusLine(msg::kIloaderDownload);
             m_nRetry = m_nRetryCount;
-            nPhase = 2;
+            nPhase = kDlLineReset;
             return true;
-        case 2:
+        case kDlLineReset:
             ResetLine();
-            nPhase = m_nBaudRate == 9600 ? 5 : 3;
+            nPhase = m_nBaudRate == 9600 ? kDlSendLoader : kDlAskRate;
             return true;
-        case 3: {
-            std::string body = Format("COM2%c0000", RateCode(m_nBaudRate));
-            std::string frame =
-                static_cast<char>(ESC) + body + ChecksumText(body) + static_cast<char>(CR);
-            return Send(frame, m_nReadTimeout, 4, nPhase);
-        }
-        case 4:
-            if (nEvent == EVENT_RECEIVED) {
-                // The firmware needs time to answer and switch; read after it has settled.
-                Sleep(2000);
-                if (!ReadAnswer(kFirmwareNoLoneSub)) {
-                    return false;
-                }
-                std::string_view answer = Answer();
-                if (answer.size() == 6 && answer[3] == '0') {
-                    Arm(m_nReadTimeout);
-                    nPhase = 5;
-                    return true;
-                }
-                return NextAttempt(2, nPhase);
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                AddStatusLine(msg::kTimeOut);
-                Purge(kPurgeAll);
-                ResetAssembler();
-                if (m_bAbort) {
-                    nPhase = 99;
-                    return true;
-                }
-                return RetryTo(2, nPhase);
-            }
-            return false;
-        case 5: {
-            SwitchToConfiguredRate();
-            if (!BuildLoaderFrame()) {
-                m_nError = msg::kIloaderRead;
-                nPhase = 1;
-                return false;
-            }
-            nPhase = 51;
-            std::uint32_t remaining = 0;
-            if (!StartPump(m_pchSendBuff.get(), m_nWriteSize, remaining)) {
-                m_pchSendBuff.reset();
-                nPhase = 98;
-                return true;
-            }
-            m_nSendSize = remaining;
-            return false;
-        }
-        case 51:
-            if (nEvent == EVENT_ABORT) {
-                AbortDeferred();
-                return false;
-            }
-            if (nEvent == EVENT_SENT || nEvent == EVENT_LINE_ERROR) {
-                switch (PumpStep(m_pchSendBuff.get(), m_nWriteSize, m_nSendSize, nullptr)) {
-                    case PumpState::Waiting:
-                        return false;
-                    case PumpState::WriteFailed:
-                        m_pchSendBuff.reset();
-                        nPhase = 98;
-                        return true;
-                    case PumpState::Done:
-                        m_pchSendBuff.reset();
-                        Arm(m_nReadTimeout);
-                        m_nRecvPos = 0;
-                        ResetAssembler();
-                        nPhase = 6;
-                        return false;
-                }
-            }
-            return false;
-        case 6:
-        case 8:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kFirmwareAnswer)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = nPhase == 6 ? 7 : 9;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                AddStatusLine(msg::kTimeOut);
-                return RetryTo(2, nPhase);
-            }
-            return false;
-        case 7: {
-            std::string body = "PGO" + m_csLoaderAddress;
-            std::string frame =
-                static_cast<char>(ESC) + body + ChecksumText(body) + static_cast<char>(CR);
-            return Send(frame, m_nReadTimeout, 8, nPhase);
-        }
-        case 9:
-            Sleep(3000);  // the loader starts
-            m_nLoaderStarted = 1;
-            nPhase = 10;
+        case kDlAskRate:
+            return Send(FirmwareFrame(Format("COM2%c0000", RateCode(m_nBaudRate))), m_nReadTimeout,
+                        kDlRateAnswer, nPhase);
+        case kDlRateAnswer:
+            return RateChangeAnswer(nEvent, nPhase);
+        case kDlSendLoader:
+            return StartLoaderSend(nPhase);
+        case kDlLoaderPump:
+            return PumpLoaderSend(nEvent, nPhase);
+        case kDlLoaderAnswer:
+            return AwaitAnswer(nEvent, nPhase,
+                               {.next = kDlAskStart,
+                                .retry = kDlLineReset,
+                                .frame = kFirmwareAnswer,
+                                .abort = OnAbort::Elsewhere});
+        case kDlAskStart:
+            return Send(FirmwareFrame("PGO" + m_csLoaderAddress), m_nReadTimeout, kDlStartAnswer,
+                        nPhase);
+        case kDlStartAnswer:
+            return AwaitAnswer(nEvent, nPhase,
+                               {.next = kDlLoaderStarts,
+                                .retry = kDlLineReset,
+                                .frame = kFirmwareAnswer,
+                                .abort = OnAbort::Elsewhere});
+        case kDlLoaderStarts:
+            Sleep(3000);
+            nPhase = kDlDone;
             return true;
     }
     return false;
 }
 
+// The firmware's answer to the rate change: six characters, the fourth '0' when it agreed.
+bool CProtocol::RateChangeAnswer(int nEvent, int& nPhase) {
+    if (nEvent != EVENT_RECEIVED) {
+        return AwaitAnswer(nEvent, nPhase,
+                           {.next = kDlSendLoader,
+                            .retry = kDlLineReset,
+                            .frame = kFirmwareNoLoneSub,
+                            .abort = OnAbort::Elsewhere,
+                            .abortFlagEnds = true});
+    }
+    // The firmware needs time to answer and switch; read after it has settled.
+    Sleep(2000);
+    if (!ReadAnswer(kFirmwareNoLoneSub)) {
+        return false;
+    }
+    std::string_view answer = Answer();
+    if (answer.size() == 6 && answer[3] == '0') {
+        Arm(m_nReadTimeout);
+        nPhase = kDlSendLoader;
+        return true;
+    }
+    return NextAttempt(kDlLineReset, nPhase);
+}
+
+bool CProtocol::StartLoaderSend(int& nPhase) {
+    SwitchToConfiguredRate();
+    if (!BuildLoaderFrame()) {
+        m_nError = msg::kIloaderRead;
+        nPhase = kPhaseFirst;
+        return false;
+    }
+    nPhase = kDlLoaderPump;
+    std::uint32_t remaining = 0;
+    if (!StartPump(reinterpret_cast<const std::uint8_t*>(m_loaderFrame.data()), m_nWriteSize,
+                   remaining)) {
+        m_loaderFrame.clear();
+        nPhase = kPhaseWriteFailed;
+        return true;
+    }
+    m_nSendSize = remaining;
+    return false;
+}
+
+// The loader goes out whole: an abort is only noted, and acts once ConnectILOADER runs.
+bool CProtocol::PumpLoaderSend(int nEvent, int& nPhase) {
+    if (nEvent == EVENT_ABORT) {
+        AbortDeferred();
+        return false;
+    }
+    if (nEvent != EVENT_SENT && nEvent != EVENT_LINE_ERROR) {
+        return false;
+    }
+    switch (PumpStep(reinterpret_cast<const std::uint8_t*>(m_loaderFrame.data()), m_nWriteSize,
+                     m_nSendSize, nullptr)) {
+        case PumpState::Waiting:
+            return false;
+        case PumpState::WriteFailed:
+            m_loaderFrame.clear();
+            nPhase = kPhaseWriteFailed;
+            return true;
+        case PumpState::Done:
+            m_loaderFrame.clear();
+            Arm(m_nReadTimeout);
+            m_nRecvPos = 0;
+            ResetAssembler();
+            nPhase = kDlLoaderAnswer;
+            return false;
+    }
+    return false;
+}
+
 // ---- ConnectILOADER ----------------------------------------------------------------------------
-//  1 line reset ─► 2 ENQ every tick ─► 3 EOT SUB ─(9600)─► 6 switch, done
-//                                             └─► 4 "<O2" rate change ─► 5 answer ─► 6 ─► 7
+//  1 kCnLineReset ─► 2 kCnProbe: ENQ every tick ─► 3 kCnProbeAnswer: EOT SUB
+//  3 ─(9600)─► 6 kCnSwitchRate ─► 7 kCnDone
+//  3 ─► 4 kCnAskRate: "<O2" rate change ─► 5 kCnRateAnswer ─► 6 ─► 7
+namespace {
+constexpr int kCnLineReset = 1;
+constexpr int kCnProbe = 2;
+constexpr int kCnProbeAnswer = 3;
+constexpr int kCnAskRate = 4;
+constexpr int kCnRateAnswer = 5;
+constexpr int kCnSwitchRate = 6;
+constexpr int kCnDone = 7;
+}  // namespace
+
 bool CProtocol::ConnectILOADER(int nEvent) {
-    return RunCommand(m_nConnectPhase, 7, &CProtocol::ConnectPhase, nEvent);
+    return RunCommand(m_nConnectPhase, kCnDone, &CProtocol::ConnectPhase, nEvent);
 }
 
 bool CProtocol::ConnectPhase(int nEvent, int& nPhase) {
     switch (nPhase) {
-        case 1:
+        case kCnLineReset:
             if (nEvent == EVENT_ABORT) {
                 AbortDeferred();
             }
@@ -590,70 +609,55 @@ bool CProtocol::ConnectPhase(int nEvent, int& nPhase) {
                 AddStatusLine(msg::kConnectedIloader);
             }
             ResetLine();
-            nPhase = 2;
+            nPhase = kCnProbe;
             return true;
-        case 2: {
+        case kCnProbe: {
             if (nEvent == EVENT_ABORT) {
                 AbortDeferred();
             }
             const std::uint8_t enq = ENQ;
-            return Send(&enq, 1, 1, 3, nPhase);
+            return Send(&enq, 1, 1, kCnProbeAnswer, nPhase);
         }
-        case 3:
+        case kCnProbeAnswer:
             if (nEvent == EVENT_RECEIVED) {
                 if (!ReadTwoByte(EOT)) {
                     return false;
                 }
                 if (m_bAbort) {
-                    nPhase = 99;
+                    nPhase = kPhaseAborted;
                     return true;
                 }
                 m_nRetry = m_nRetryCount;
                 Disarm();
-                nPhase = m_nBaudRate == 9600 ? 6 : 4;
+                nPhase = m_nBaudRate == 9600 ? kCnSwitchRate : kCnAskRate;
                 return true;
             }
             if (nEvent == EVENT_TIMEOUT) {
                 Purge(kPurgeAll);
                 ResetAssembler();
                 // The loader is probed every tick until it answers or the user aborts.
-                nPhase = m_bAbort ? 99 : 2;
+                nPhase = m_bAbort ? kPhaseAborted : kCnProbe;
                 return true;
             }
             if (nEvent == EVENT_ABORT) {
                 AbortDeferred();
             }
             return false;
-        case 4:
+        case kCnAskRate:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             AddStatusLine(Format(GetString(msg::kChangeBaud).c_str(), m_nBaudRate));
-            return Send(RateChangeFrame(), m_nReadTimeout, 5, nPhase);
-        case 5:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderAnswer)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 6;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                AddStatusLine(msg::kTimeOut);
-                return RetryTo(4, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
-        case 6:
+            return Send(RateChangeFrame(), m_nReadTimeout, kCnRateAnswer, nPhase);
+        case kCnRateAnswer:
+            return AwaitAnswer(nEvent, nPhase, {.next = kCnSwitchRate, .retry = kCnAskRate});
+        case kCnSwitchRate:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             AddStatusLine(msg::kConnectComplete);
             SwitchToConfiguredRate();
-            nPhase = 7;
+            nPhase = kCnDone;
             return true;
     }
     return false;
@@ -681,22 +685,14 @@ bool CProtocol::HandshakingPhase(int nEvent, int& nPhase) {
             nPhase = 2;
             return true;
         case 2:
-            return Send(Format("%c>C%c", DLE, CR), m_nReadTimeout, 3, nPhase);
+            return Send(LoaderFrame('>', "C"), m_nReadTimeout, 3, nPhase);
         case 3:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderGated)) {
-                    return false;
-                }
-                m_nRetry = m_nRetryCount;
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                AddStatusLine(msg::kTimeOut);
-                return RetryTo(2, nPhase);
-            }
-            return false;
+            return AwaitAnswer(nEvent, nPhase,
+                               {.next = 4,
+                                .retry = 2,
+                                .frame = kLoaderGated,
+                                .abort = OnAbort::Elsewhere,
+                                .reloadRetries = true});
     }
     return false;
 }
@@ -727,19 +723,8 @@ bool CProtocol::ChangeSIOPhase(int nEvent, int& nPhase) {
             AddStatusLine(Format(GetString(msg::kChangeBaud).c_str(), m_nBaudRate));
             return Send(RateChangeFrame(), m_nReadTimeout, 3, nPhase);
         case 3:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderAnswer)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                AddStatusLine(msg::kTimeOut);
-                return RetryTo(2, nPhase);
-            }
-            return false;
+            return AwaitAnswer(nEvent, nPhase,
+                               {.next = 4, .retry = 2, .abort = OnAbort::Elsewhere});
         case 4:
             SwitchToConfiguredRate();
             Purge(kPurgeAll);
@@ -764,9 +749,9 @@ bool CProtocol::ReadHWPhase(int nEvent, int& nPhase) {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
-            return Send(Format("%c>h%c", DLE, CR), m_nReadTimeout, 3, nPhase);
+            return Send(LoaderFrame('>', "h"), m_nReadTimeout, 3, nPhase);
         case 3:
-            return WaitLoaderAnswer(nEvent, nPhase, 4, 2);
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -795,27 +780,6 @@ bool CProtocol::ReadHWPhase(int nEvent, int& nPhase) {
     return false;
 }
 
-// Wait phase shared by the loader-family queries: answer → next; time-out → "Time Out",
-// retry from retryPhase; abort → purge, 4001.
-bool CProtocol::WaitLoaderAnswer(int nEvent, int& nPhase, int nextPhase, int retryPhase) {
-    if (nEvent == EVENT_RECEIVED) {
-        if (!ReadAnswer(kLoaderAnswer)) {
-            return false;
-        }
-        Disarm();
-        nPhase = nextPhase;
-        return true;
-    }
-    if (nEvent == EVENT_TIMEOUT) {
-        AddStatusLine(msg::kTimeOut);
-        return RetryTo(retryPhase, nPhase);
-    }
-    if (nEvent == EVENT_ABORT) {
-        return AbortImmediate(nPhase, true);
-    }
-    return false;
-}
-
 // ---- ReadSignature ------------------------------------------------------------------------
 //  1 ─► 2 ">K " (kind 1) or ">X" (kind 2) ─► 3 answer ─► 4 value ─► 5
 bool CProtocol::ReadSignature(int nEvent) {
@@ -831,15 +795,15 @@ bool CProtocol::ReadSignaturePhase(int nEvent, int& nPhase) {
                 return AbortImmediate(nPhase, false);
             }
             if (m_nSignatureKind == 1) {
-                return Send(Format("%c>K %c", DLE, CR), m_nReadTimeout, 3, nPhase);
+                return Send(LoaderFrame('>', "K "), m_nReadTimeout, 3, nPhase);
             }
             if (m_nSignatureKind == 2) {
-                return Send(Format("%c>X%c", DLE, CR), m_nReadTimeout, 3, nPhase);
+                return Send(LoaderFrame('>', "X"), m_nReadTimeout, 3, nPhase);
             }
-            nPhase = 98;
+            nPhase = kPhaseWriteFailed;
             return true;
         case 3:
-            return WaitLoaderAnswer(nEvent, nPhase, 4, 2);
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);

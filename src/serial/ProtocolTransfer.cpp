@@ -4,11 +4,12 @@
 //
 //   ReadData   1 ─► 2 ">m" ─► 3 answer ─► 4 ACK ─► 5 block + checksum ─► 6 ─► 7 done
 //   WriteData  1 ─► 2 "<m" ─► 3 ACK SUB ─► 4 first piece ─► 41 send pump ─► 5 answer ─► 6 ─► 7
-//   After a silent time-out both re-synchronise: 11 purge, line reset ─► 12 rate change
-//   ─► 13 answer ─► 14 switch rate ─► 2 (the command again).
+//   After a silent time-out both re-synchronise: 11 kResyncStart: purge, line reset
+//   ─► 12 kResyncAskRate: rate change ─► 13 kResyncRateAnswer ─► 14 kResyncSwitchRate
+//   ─► 2 (the command again). WriteData's 41 is kWdSendPump.
 #include <algorithm>
-#include <cstdio>
 
+#include "config/IniFile.h"
 #include "config/StringTable.h"
 #include "diag/DebugLog.h"
 #include "diag/Trace.h"
@@ -18,42 +19,40 @@
 namespace kz {
 
 namespace {
-std::uint32_t HexChars(std::string_view text) {
-    unsigned int value = 0;
-    std::string copy(text);
-    if (std::sscanf(copy.c_str(), "%X", &value) != 1) {
-        return 0;
-    }
-    return value;
-}
+constexpr int kResyncStart = 11;
+constexpr int kResyncAskRate = 12;
+constexpr int kResyncRateAnswer = 13;
+constexpr int kResyncSwitchRate = 14;
+constexpr int kResendCommand = 2;  // where a re-synchronisation ends
+constexpr int kWdSendPump = 41;
 }  // namespace
 
 // ---- Re-synchronisation (phases 11-14 of ReadData and WriteData) ---------------------------
 
 bool CProtocol::ResyncPhase(int nEvent, int& nPhase) {
     switch (nPhase) {
-        case 11:
+        case kResyncStart:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             Purge(kPurgeAll);
             ResetLine();
-            nPhase = m_nBaudRate == 9600 ? 14 : 12;
+            nPhase = m_nBaudRate == 9600 ? kResyncSwitchRate : kResyncAskRate;
             return true;
-        case 12:
+        case kResyncAskRate:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             AddStatusLine(Format(GetString(msg::kChangeBaud).c_str(), m_nBaudRate));
-            return Send(RateChangeFrame(), m_nReadTimeout, 13, nPhase);
-        case 13:
-            return WaitLoaderAnswer(nEvent, nPhase, 14, 11);
-        case 14:
+            return Send(RateChangeFrame(), m_nReadTimeout, kResyncRateAnswer, nPhase);
+        case kResyncRateAnswer:
+            return AwaitAnswer(nEvent, nPhase, {.next = kResyncSwitchRate, .retry = kResyncStart});
+        case kResyncSwitchRate:
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             SwitchToConfiguredRate();
-            nPhase = 2;
+            nPhase = kResendCommand;
             return true;
     }
     return false;
@@ -66,7 +65,7 @@ bool CProtocol::ReadData(int nEvent) {
 }
 
 bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
-    if (nPhase >= 11 && nPhase <= 14) {
+    if (nPhase >= kResyncStart && nPhase <= kResyncSwitchRate) {
         return ResyncPhase(nEvent, nPhase);
     }
     switch (nPhase) {
@@ -78,38 +77,20 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
             }
             TraceMessage("KZmnt", "  CProtocol::ReadData_Phase2 = [%d] , [%d]\n", nEvent, nPhase);
             TraceMessage("KZmnt", "    [Address=%08X , Size=%x]\n", m_dwReadAddress, m_nReadSize);
-            return SendUnchecked(Format("%c>m%08X%08X%c", DLE, m_dwReadAddress, m_nReadSize, CR),
-                                 m_nReadTimeout, 3, nPhase);
+            return SendUnchecked(
+                LoaderFrame('>', Format("m%08X%08X", m_dwReadAddress, m_nReadSize)), m_nReadTimeout,
+                3, nPhase);
         case 3:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderAnswer)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                if (m_nLineError == 0) {
-                    AddStatusLine(msg::kTimeOut);
-                }
-                return RetryTo(11, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
+            return AwaitAnswer(
+                nEvent, nPhase,
+                {.next = 4, .retry = kResyncStart, .line = TimeOutLine::UnlessLineError});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             Purge(kPurgeAll);
-            int ticks = m_nReadTimeout;
-            if (!m_bLargePacket && m_nPacketCount > 0) {
-                ticks /= m_nPacketCount;
-            }
             const std::uint8_t ack = ACK;
-            return Send(&ack, 1, ticks, 5, nPhase);
+            return Send(&ack, 1, m_nReadTimeout, 5, nPhase);
         }
         case 5:
             if (nEvent == EVENT_RECEIVED) {
@@ -152,7 +133,7 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
                 }
                 Purge(kPurgeAll);
                 if (--m_nRetry >= 0) {
-                    nPhase = lineError ? 2 : 11;
+                    nPhase = lineError ? 2 : kResyncStart;
                     return true;
                 }
                 if (lineError) {
@@ -175,7 +156,7 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
             return false;
         case 6:
             if (nEvent == EVENT_ABORT) {
-                nPhase = 99;
+                nPhase = kPhaseAborted;
                 return true;
             }
             nPhase = 7;
@@ -191,13 +172,13 @@ bool CProtocol::WriteData(int nEvent) {
 }
 
 bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
-    if (nPhase >= 11 && nPhase <= 14) {
+    if (nPhase >= kResyncStart && nPhase <= kResyncSwitchRate) {
         return ResyncPhase(nEvent, nPhase);
     }
     if (nPhase >= 2 && nPhase <= 5) {
         TraceMessage("KZmnt", "CProtocol::WriteData_Phase%d = [%d] , [%d]\n", nPhase, nEvent,
                      nPhase);
-    } else if (nPhase == 41) {
+    } else if (nPhase == kWdSendPump) {
         TraceMessage("KZmnt", "CProtocol::WriteData_Phase41 = [%d] , [%d]\n", nEvent, nPhase);
     }
     switch (nPhase) {
@@ -208,25 +189,10 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
                 return AbortImmediate(nPhase, false);
             }
             return SendUnchecked(
-                Format("%c<m%08X%08X%c", DLE, m_dwWriteAddress, m_nWriteDataSize, CR),
+                LoaderFrame('<', Format("m%08X%08X", m_dwWriteAddress, m_nWriteDataSize)),
                 m_nWriteTimeout, 3, nPhase);
         case 3:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadTwoByte(ACK)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                AddStatusLine(msg::kTimeOut);
-                return RetryTo(11, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = kResyncStart, .twoByte = ACK});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
@@ -234,15 +200,15 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             const std::uint32_t size = static_cast<std::uint32_t>(m_nWriteDataSize);
             Checksum(m_pchWriteBuff, size, reinterpret_cast<char*>(m_pchWriteBuff + size));
             m_bSendAbort = false;
-            nPhase = 41;
+            nPhase = kWdSendPump;
             if (!StartPump(m_pchWriteBuff, size + 2, m_nWriteSize)) {
-                nPhase = 98;
+                nPhase = kPhaseWriteFailed;
                 return true;
             }
             TraceMessage("KZmnt", "  m_nWriteSize = [%d]\n", static_cast<int>(size + 2));
             return false;
         }
-        case 41:
+        case kWdSendPump:
             if (nEvent == EVENT_ABORT) {
                 // The loader must never see half a block followed by a new command: the
                 // block goes out whole and the abort takes effect at its answer.
@@ -257,7 +223,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
                     case PumpState::Waiting:
                         return false;
                     case PumpState::WriteFailed:
-                        nPhase = 98;
+                        nPhase = kPhaseWriteFailed;
                         return true;
                     case PumpState::Done:
                         Arm(m_nWriteTimeout);
@@ -270,12 +236,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             return false;
         case 5:
             if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderAnswer)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 6;
-                return true;
+                return AwaitAnswer(nEvent, nPhase, {.next = 6, .retry = kResyncStart});
             }
             if (nEvent == EVENT_TIMEOUT) {
                 Purge(kPurgeAll);
@@ -285,7 +246,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
                     return true;
                 }
                 AddStatusLine(msg::kTimeOut);
-                return RetryTo(11, nPhase);
+                return RetryTo(kResyncStart, nPhase);
             }
             if (nEvent == EVENT_ABORT) {
                 Purge(kPurgeAll);
@@ -294,7 +255,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             return false;
         case 6: {
             if (nEvent == EVENT_ABORT || m_bSendAbort) {
-                nPhase = 99;
+                nPhase = kPhaseAborted;
                 return true;
             }
             std::string_view answer = Answer();
@@ -324,16 +285,20 @@ bool CProtocol::ReadIOPhase(int nEvent, int& nPhase) {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
-            return SendUnchecked(Format("%c>i%08X%02d%c", DLE, m_dwReadAddress, m_nReadSize, CR),
-                                 m_nReadTimeout, 3, nPhase);
+            return SendUnchecked(
+                LoaderFrame('>', Format("i%08X%02d", m_dwReadAddress, m_nReadSize)), m_nReadTimeout,
+                3, nPhase);
         case 3:
-            return WaitLoaderAnswer(nEvent, nPhase, 4, 2);
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
         case 4: {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
             std::string_view answer = Answer();
-            m_dwIOValue = answer.size() > 3 ? HexChars(answer.substr(3, 8)) : 0;
+            m_dwIOValue = 0;
+            if (answer.size() > 3) {
+                IniScanHex(answer.substr(3, 8), m_dwIOValue);
+            }
             if (DebugStatusOn()) {
                 AddStatusLine(
                     Format("Read IO (%X:%d) = [%X]", m_dwReadAddress, m_nReadSize, m_dwIOValue));
@@ -357,13 +322,13 @@ bool CProtocol::WriteIOPhase(int nEvent, int& nPhase) {
             if (nEvent == EVENT_ABORT) {
                 return AbortImmediate(nPhase, false);
             }
-            return SendUnchecked(Format("%c<i%08X%02d%08X%c", DLE, m_dwWriteAddress,
-                                        m_nWriteDataSize, m_dwWriteIOValue, CR),
+            return SendUnchecked(LoaderFrame('<', Format("i%08X%02d%08X", m_dwWriteAddress,
+                                                         m_nWriteDataSize, m_dwWriteIOValue)),
                                  m_nReadTimeout, 3, nPhase);
         case 3:
-            return WaitLoaderAnswer(nEvent, nPhase, 4, 2);
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
         case 4:
-            nPhase = nEvent == EVENT_ABORT ? 99 : 5;
+            nPhase = nEvent == EVENT_ABORT ? kPhaseAborted : 5;
             return true;
     }
     return false;
@@ -386,28 +351,18 @@ bool CProtocol::ResetPhase(int nEvent, int& nPhase) {
             if (nEvent != EVENT_NONE) {
                 return false;
             }
-            return SendUnchecked(Format("%c>q%c", DLE, CR), m_nReadTimeout, 2, nPhase);
+            return SendUnchecked(LoaderFrame('>', "q"), m_nReadTimeout, 2, nPhase);
         case 2:
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderAnswer)) {
-                    return false;
-                }
-                Disarm();
-                nPhase = 3;
-                return true;
-            }
             if (nEvent == EVENT_TIMEOUT) {
+                // No retry: a silent panel ends the command with msg::kRetryOver.
                 Purge(kPurgeAll);
                 m_nError = msg::kRetryOver;
                 nPhase = 3;
                 return true;
             }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
+            return AwaitAnswer(nEvent, nPhase, {.next = 3, .retry = 2});
         case 3:
-            nPhase = nEvent == EVENT_ABORT ? 99 : 4;
+            nPhase = nEvent == EVENT_ABORT ? kPhaseAborted : 4;
             return true;
     }
     return false;
@@ -428,7 +383,7 @@ bool CProtocol::QuitPhase(int nEvent, int& nPhase) {
             nPhase = 2;
             return true;
         case 2: {
-            bool failed = Send(Format("%c>Q%c", DLE, CR), m_nReadTimeout, 3, nPhase);
+            bool failed = Send(LoaderFrame('>', "Q"), m_nReadTimeout, 3, nPhase);
             if (!failed) {
                 TraceMessage("KZmnt", "CProtocol::Quit_Phase1\n");
             }
@@ -436,23 +391,9 @@ bool CProtocol::QuitPhase(int nEvent, int& nPhase) {
         }
         case 3:
             TraceMessage("KZmnt", "CProtocol::Quit_Phase2 = [%d , %d]\n", nEvent, nPhase);
-            if (nEvent == EVENT_RECEIVED) {
-                if (!ReadAnswer(kLoaderGated)) {
-                    return false;
-                }
-                m_nRetry = m_nRetryCount;
-                Disarm();
-                nPhase = 4;
-                return true;
-            }
-            if (nEvent == EVENT_TIMEOUT) {
-                AddStatusLine(msg::kTimeOut);
-                return RetryTo(2, nPhase);
-            }
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, true);
-            }
-            return false;
+            return AwaitAnswer(
+                nEvent, nPhase,
+                {.next = 4, .retry = 2, .frame = kLoaderGated, .reloadRetries = true});
     }
     return false;
 }

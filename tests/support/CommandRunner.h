@@ -53,7 +53,6 @@ class CommandRunner : public CProtocol {
     using CProtocol::m_dwWriteAddress;
     using CProtocol::m_dwWriteIOValue;
     using CProtocol::m_nBaudRate;
-    using CProtocol::m_nLoaderStarted;
     using CProtocol::m_nReadSize;
     using CProtocol::m_nRecvPos;
     using CProtocol::m_nSignatureKind;

@@ -61,7 +61,7 @@ constexpr std::size_t kHeaderSizeDigits = 10;
 constexpr std::size_t kBlockLengthDigits = 5;
 
 std::string NextRequestFrame() {
-    return Format("%c>EN%c", DLE, CR);
+    return LoaderFrame('>', "EN");
 }
 
 // n decimal digits at text; -1 when any character is not a digit.
@@ -213,8 +213,7 @@ bool CCfReceive::RangeRequest(int nEvent) {
         return true;
     }
     m_bWriteFailed = false;
-    const std::string frame =
-        Format("%c>E%s,%s%c", DLE, m_csStartNo.c_str(), m_csEndNo.c_str(), CR);
+    const std::string frame = LoaderFrame('>', "E" + m_csStartNo + "," + m_csEndNo);
     TraceMessage("KZmnt", "m_csStartNo = [%s] m_csEndNo = [%s]\n", m_csStartNo.c_str(),
                  m_csEndNo.c_str());
     Arm(m_nReadTimeout);

@@ -281,7 +281,7 @@ bool CCfSend::Announce(int nEvent) {
         m_nSubStep = 99;
         return true;
     }
-    const std::string frame = Format("%c<E%s%010d%c", DLE, m_csFileNo.c_str(), m_nFileSize, CR);
+    const std::string frame = LoaderFrame('<', "E" + m_csFileNo + Format("%010d", m_nFileSize));
     Arm(m_nReadTimeout);
     m_nSubStep = 2;
     m_nRecvPos = 0;
