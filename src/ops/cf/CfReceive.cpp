@@ -26,6 +26,13 @@ namespace kz {
 
 namespace {
 
+// Sub-steps of the receive machine (drawn at the top of this file).
+constexpr int kRangeRequest = 1;
+constexpr int kAnswer = 2;
+constexpr int kBlocks = 3;
+constexpr int kNextRequest = 4;
+constexpr int kCategoryDone = 5;
+
 using Step = StepFn<CCfReceive>;
 
 constexpr StepTableBuilder<CCfReceive, kCfStepCount> MakeSteps() {
@@ -157,36 +164,36 @@ bool CCfReceive::CFReceive(int nEvent) {
                      nEvent, m_nError);
         bool next = false;
         switch (m_nSubStep) {
-            case 5:
-                m_nSubStep = 1;
+            case kCategoryDone:
+                m_nSubStep = kRangeRequest;
                 return true;
-            case 97:
-                m_nSubStep = 1;
+            case kCfSubStepError:
+                m_nSubStep = kRangeRequest;
                 m_pcFile.Discard();
                 Disarm();
                 return true;
-            case 98:
-                m_nSubStep = 1;
+            case kCfSubStepWriteFailed:
+                m_nSubStep = kRangeRequest;
                 m_pcFile.Discard();
                 Disarm();
                 m_nError = msg::kCheckPower;
                 return true;
-            case 99:
+            case kCfSubStepAborted:
                 TraceMessage("KZmnt", "CF Receive CANCEL\n");
-                m_nSubStep = 1;
+                m_nSubStep = kRangeRequest;
                 m_pcFile.Discard();
                 m_nError = msg::kAborted;
                 return true;
-            case 1:
+            case kRangeRequest:
                 next = RangeRequest(nEvent);
                 break;
-            case 2:
+            case kAnswer:
                 next = WaitAnswer(nEvent);
                 break;
-            case 3:
+            case kBlocks:
                 next = ReceiveBlocks(nEvent);
                 break;
-            case 4:
+            case kNextRequest:
                 next = NextRequest();
                 break;
             default:
@@ -203,13 +210,13 @@ bool CCfReceive::Fail(int error) {
     Purge(kPurgeAll);
     ResetAssembler();
     m_nError = error;
-    m_nSubStep = 97;
+    m_nSubStep = kCfSubStepError;
     return true;
 }
 
 bool CCfReceive::RangeRequest(int nEvent) {
     if (nEvent == EVENT_ABORT) {
-        m_nSubStep = 99;
+        m_nSubStep = kCfSubStepAborted;
         return true;
     }
     m_bWriteFailed = false;
@@ -217,11 +224,11 @@ bool CCfReceive::RangeRequest(int nEvent) {
     TraceMessage("KZmnt", "m_csStartNo = [%s] m_csEndNo = [%s]\n", m_csStartNo.c_str(),
                  m_csEndNo.c_str());
     Arm(m_nReadTimeout);
-    m_nSubStep = 2;
+    m_nSubStep = kAnswer;
     m_nRecvPos = 0;
     ResetAssembler();
     if (!WriteBytes(frame)) {
-        m_nSubStep = 98;
+        m_nSubStep = kCfSubStepWriteFailed;
         return true;
     }
     m_bAbort = false;
@@ -234,7 +241,7 @@ bool CCfReceive::WaitAnswer(int nEvent) {
         // the run.
         WriteBytes(NextRequestFrame());
         m_nError = msg::kFileWrite;
-        m_nSubStep = 97;
+        m_nSubStep = kCfSubStepError;
         Purge(kPurgeAll);
         return true;
     }
@@ -250,10 +257,10 @@ bool CCfReceive::WaitAnswer(int nEvent) {
             if (m_bAbort) {
                 WriteBytes(std::string(1, static_cast<char>(NAK)));
                 m_bAbort = false;
-                m_nSubStep = 99;
+                m_nSubStep = kCfSubStepAborted;
             } else {
                 TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase2 Timeout\n");
-                m_nSubStep = 98;
+                m_nSubStep = kCfSubStepWriteFailed;
             }
             return true;
         case EVENT_ABORT:
@@ -270,14 +277,14 @@ bool CCfReceive::HandleAnswer() {
         TraceMessage("KZmnt", "CCfReceive::CFReceive_Phase2 receive complete cancel\n");
         WriteBytes(std::string(1, static_cast<char>(NAK)));
         m_bAbort = false;
-        m_nSubStep = 99;
+        m_nSubStep = kCfSubStepAborted;
         return true;
     }
     const std::string_view answer = Answer();
     if (IsCfResultAnswer(answer)) {
         const int error = CfResultError(answer[3]);
         if (error == 0) {
-            m_nSubStep = 5;
+            m_nSubStep = kCategoryDone;
             return true;
         }
         if (error == msg::kCheckPower) {
@@ -285,7 +292,7 @@ bool CCfReceive::HandleAnswer() {
                          static_cast<unsigned>(static_cast<unsigned char>(answer[3])));
         }
         m_nError = error;
-        m_nSubStep = 97;
+        m_nSubStep = kCfSubStepError;
         return true;
     }
     if (!GetFileNoAndFileSize()) {
@@ -297,12 +304,12 @@ bool CCfReceive::HandleAnswer() {
         // The first block is due now: its wait starts with the request for it.
         Arm(m_nReadTimeout);
         WriteBytes(std::string(1, static_cast<char>(ACK)));
-        m_nSubStep = 3;
+        m_nSubStep = kBlocks;
         return false;
     }
     // An empty file is complete at once; the next request goes out with the next event.
     CommitPcFile();
-    m_nSubStep = 4;
+    m_nSubStep = kNextRequest;
     return false;
 }
 
@@ -344,9 +351,9 @@ bool CCfReceive::ReceiveBlocks(int nEvent) {
             Purge(kPurgeAll);
             if (m_bAbort) {
                 m_bAbort = false;
-                m_nSubStep = 99;
+                m_nSubStep = kCfSubStepAborted;
             } else {
-                m_nSubStep = 98;
+                m_nSubStep = kCfSubStepWriteFailed;
             }
             return true;
         case EVENT_ABORT:
@@ -408,7 +415,7 @@ bool CCfReceive::ReceiveBlocks(int nEvent) {
                      static_cast<long long>(m_nRecvTotal));
         if (m_nRecvTotal >= m_nFileSize) {
             CommitPcFile();
-            m_nSubStep = 4;
+            m_nSubStep = kNextRequest;
             return true;
         }
         m_nBlockLength =
@@ -460,11 +467,11 @@ void CCfReceive::PcFileFailed(CfPartialFile::Status status) {
 
 bool CCfReceive::NextRequest() {
     Arm(m_nReadTimeout);
-    m_nSubStep = 2;
+    m_nSubStep = kAnswer;
     m_nRecvPos = 0;
     ResetAssembler();
     if (!WriteBytes(NextRequestFrame())) {
-        m_nSubStep = 98;
+        m_nSubStep = kCfSubStepWriteFailed;
         return true;
     }
     return false;

@@ -79,7 +79,7 @@ class CCfReceive : public CCfOperation {
     int m_nProgressTotal = 0;
     int m_nProgressCount = 0;
 
-    int m_nSubStep = 1;
+    int m_nSubStep = 1;  // the first sub-step of the machine
     bool m_bWriteFailed = false;
     CfPartialFile m_pcFile;  // the file being received, until it is complete
 };

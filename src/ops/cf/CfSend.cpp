@@ -28,6 +28,16 @@ namespace kz {
 
 namespace {
 
+// Sub-steps of the send machine (drawn at the top of this file).
+constexpr int kAnnounce = 1;
+constexpr int kGoAhead = 2;
+constexpr int kBlockHeader = 3;
+constexpr int kHeaderAck = 4;
+constexpr int kBlockData = 5;
+constexpr int kPump = 51;
+constexpr int kFinalAnswer = 6;
+constexpr int kFileDone = 7;
+
 using Step = StepFn<CCfSend>;
 
 constexpr StepTableBuilder<CCfSend, kCfStepCount> MakeSteps() {
@@ -226,47 +236,47 @@ bool CCfSend::CFSend(int nEvent) {
     for (;;) {
         bool next = false;
         switch (m_nSubStep) {
-            case 7:
-                m_nSubStep = 1;
+            case kFileDone:
+                m_nSubStep = kAnnounce;
                 // The category step takes the next file.
                 GoTo(CfCategoryStep(static_cast<std::size_t>(CategoryIndexAt(m_nPhase))));
                 return true;
-            case 97:
-                m_nSubStep = 1;
+            case kCfSubStepError:
+                m_nSubStep = kAnnounce;
                 Disarm();
                 return true;
-            case 98:
-                m_nSubStep = 1;
+            case kCfSubStepWriteFailed:
+                m_nSubStep = kAnnounce;
                 Disarm();
                 m_nError = msg::kCheckPower;
                 return true;
-            case 99:
-                m_nSubStep = 1;
+            case kCfSubStepAborted:
+                m_nSubStep = kAnnounce;
                 m_nError = msg::kAborted;
                 return true;
-            case 1:
+            case kAnnounce:
                 next = Announce(nEvent);
                 break;
-            case 2:
+            case kGoAhead:
                 next = WaitGoAhead(nEvent);
                 break;
-            case 3:
+            case kBlockHeader:
                 next = BlockHeader(nEvent);
                 break;
-            case 4:
+            case kHeaderAck:
                 next = WaitHeaderAck(nEvent);
                 break;
-            case 5:
+            case kBlockData:
                 next = BlockData();
                 break;
-            case 51:
+            case kPump:
                 next = PumpBlock(nEvent);
                 break;
-            case 6:
+            case kFinalAnswer:
                 next = WaitFinalAnswer(nEvent);
                 break;
             default:
-                m_nSubStep = 98;
+                m_nSubStep = kCfSubStepWriteFailed;
                 next = true;
                 break;
         }
@@ -278,18 +288,18 @@ bool CCfSend::CFSend(int nEvent) {
 
 bool CCfSend::Announce(int nEvent) {
     if (nEvent == EVENT_ABORT) {
-        m_nSubStep = 99;
+        m_nSubStep = kCfSubStepAborted;
         return true;
     }
     const std::string frame = LoaderFrame('<', "E" + m_csFileNo + Format("%010d", m_nFileSize));
     Arm(m_nReadTimeout);
-    m_nSubStep = 2;
+    m_nSubStep = kGoAhead;
     m_nRecvPos = 0;
     m_bEndSeen = false;
     m_nSendSize = 0;
     m_nBlockSize = 0;
     if (!WriteBytes(frame)) {
-        m_nSubStep = 98;
+        m_nSubStep = kCfSubStepWriteFailed;
         return true;
     }
     TraceMessage("KZmnt", "m_csFileNo = [%s] m_nFileSize = [%d]\n", m_csFileNo.c_str(),
@@ -338,14 +348,14 @@ bool CCfSend::WaitGoAhead(int nEvent) {
             m_bEndSeen = false;
             if (m_bAbort) {
                 m_bAbort = false;
-                m_nSubStep = 99;
+                m_nSubStep = kCfSubStepAborted;
             } else {
-                m_nSubStep = 98;
+                m_nSubStep = kCfSubStepWriteFailed;
             }
             return true;
         case EVENT_ABORT:
             Purge(kPurgeAll);
-            m_nSubStep = 99;
+            m_nSubStep = kCfSubStepAborted;
             m_bEndSeen = false;
             return true;
         default:
@@ -358,7 +368,7 @@ bool CCfSend::HandleGoAheadOrResult() {
     if (IsCfResultAnswer(answer)) {
         const int error = CfResultError(answer[3]);
         if (error == 0) {
-            m_nSubStep = 7;  // the panel needs nothing more of this file
+            m_nSubStep = kFileDone;  // the panel needs nothing more of this file
             return true;
         }
         if (error == msg::kCheckPower) {
@@ -367,18 +377,18 @@ bool CCfSend::HandleGoAheadOrResult() {
                          static_cast<unsigned>(static_cast<unsigned char>(answer[3])));
         }
         m_nError = error;
-        m_nSubStep = 97;
+        m_nSubStep = kCfSubStepError;
         return true;
     }
     m_nSendSize += static_cast<std::uint32_t>(m_nBlockSize);
-    m_nSubStep = 3;
+    m_nSubStep = kBlockHeader;
     return true;
 }
 
 bool CCfSend::BlockHeader(int nEvent) {
     TraceMessage("KZmnt", "  m_nSendSize = [%d]\n", static_cast<int>(m_nSendSize));
     if (nEvent == EVENT_ABORT) {
-        m_nSubStep = 99;
+        m_nSubStep = kCfSubStepAborted;
         return true;
     }
     m_nBlockSize = std::min(m_nFileSize - static_cast<int>(m_nSendSize), kCfBlockSize);
@@ -387,9 +397,9 @@ bool CCfSend::BlockHeader(int nEvent) {
     Arm(m_nReadTimeout);
     m_nRecvPos = 0;
     ResetAssembler();
-    m_nSubStep = 4;
+    m_nSubStep = kHeaderAck;
     if (!WriteBytes(header)) {
-        m_nSubStep = 98;
+        m_nSubStep = kCfSubStepWriteFailed;
         return true;
     }
     return false;
@@ -402,21 +412,21 @@ bool CCfSend::WaitHeaderAck(int nEvent) {
                 return false;
             }
             m_nRecvPos = 0;
-            m_nSubStep = 5;
+            m_nSubStep = kBlockData;
             return true;
         case EVENT_TIMEOUT:
             Purge(kPurgeAll);
             ResetAssembler();
             if (m_bAbort) {
                 m_bAbort = false;
-                m_nSubStep = 99;
+                m_nSubStep = kCfSubStepAborted;
             } else {
-                m_nSubStep = 98;
+                m_nSubStep = kCfSubStepWriteFailed;
             }
             return true;
         case EVENT_ABORT:
             Purge(kPurgeAll);
-            m_nSubStep = 99;
+            m_nSubStep = kCfSubStepAborted;
             ResetAssembler();
             return true;
         default:
@@ -432,13 +442,13 @@ bool CCfSend::BlockData() {
     if (!ok) {
         FreeBlock();
         m_nError = msg::kIloaderRead;
-        m_nSubStep = 1;
+        m_nSubStep = kAnnounce;
         return false;
     }
     Checksum(m_pchBlock.get(), static_cast<std::size_t>(m_nBlockSize),
              reinterpret_cast<char*>(m_pchBlock.get() + m_nBlockSize));
     m_nBytesInBlock = m_nBlockSize + 2;
-    m_nSubStep = 51;
+    m_nSubStep = kPump;
     m_nRecvPos = 0;
     Disarm();
     m_nBytesRemaining = m_nBytesInBlock;
@@ -470,7 +480,7 @@ bool CCfSend::PumpBlock(int nEvent) {
         case EVENT_TIMEOUT:
             Purge(kPurgeAll);
             FreeBlock();
-            m_nSubStep = 98;
+            m_nSubStep = kCfSubStepWriteFailed;
             return true;
         case EVENT_ABORT:
             // The block goes out whole; the abort takes effect once it has.
@@ -504,14 +514,14 @@ bool CCfSend::PumpBlock(int nEvent) {
     Arm(m_nReadTimeout);
     // A full block is answered with the go-ahead for the next one (or a result); the last
     // block with the final answer.
-    m_nSubStep = m_nBlockSize == kCfBlockSize ? 2 : 6;
+    m_nSubStep = m_nBlockSize == kCfBlockSize ? kGoAhead : kFinalAnswer;
     m_nRecvPos = 0;
     m_bEndSeen = false;
     ResetAssembler();
     if (m_bAbort) {
         TraceMessage("CCfSend", "Phase51 Cancel\n");
         Purge(kPurgeAll);
-        m_nSubStep = 99;
+        m_nSubStep = kCfSubStepAborted;
         return true;
     }
     return false;
@@ -525,18 +535,18 @@ bool CCfSend::WaitFinalAnswer(int nEvent) {
                 return false;
             }
             m_nSendSize += static_cast<std::uint32_t>(m_nBlockSize);
-            m_nSubStep = 7;
+            m_nSubStep = kFileDone;
             TraceMessage("KZmnt", "  m_nSendSize = [%d] nPhase = [%d]\n",
                          static_cast<int>(m_nSendSize), m_nSubStep);
             return true;
         case EVENT_TIMEOUT:
             Purge(kPurgeAll);
             ResetAssembler();
-            m_nSubStep = 98;
+            m_nSubStep = kCfSubStepWriteFailed;
             return true;
         case EVENT_ABORT:
             Purge(kPurgeAll);
-            m_nSubStep = 99;
+            m_nSubStep = kCfSubStepAborted;
             ResetAssembler();
             return true;
         default:

@@ -82,7 +82,7 @@ class CCfSend : public CCfOperation {
     int m_nProgressTotal = 0;
     int m_nProgressCount = 0;
 
-    int m_nSubStep = 1;
+    int m_nSubStep = 1;       // the first sub-step of the machine
     bool m_bEndSeen = false;  // sub-step 2 assembler
 };
 

@@ -416,10 +416,10 @@ bool CMemoryOperation::LowerReadSize(const char* traceTag) {
     if (traceTag) {
         TraceMessage("KZmnt", "%s", traceTag);
     }
-    if (m_nMaxReadSize == 0x4000) {
-        m_nMaxReadSize = 4096;
-    } else if (m_nMaxReadSize == 4096) {
-        m_nMaxReadSize = 1024;
+    if (m_nMaxReadSize == kReadSizeLarge) {
+        m_nMaxReadSize = kReadSizeMedium;
+    } else if (m_nMaxReadSize == kReadSizeMedium) {
+        m_nMaxReadSize = kReadSizeSmall;
     } else {
         return false;
     }

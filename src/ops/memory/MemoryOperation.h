@@ -21,6 +21,12 @@
 
 namespace kz {
 
+// Read packet sizes, largest first: a backup or verify starts with the largest and steps
+// down when line errors persist.
+inline constexpr int kReadSizeLarge = 0x4000;
+inline constexpr int kReadSizeMedium = 4096;
+inline constexpr int kReadSizeSmall = 1024;
+
 // What the model-information dialog is shown and what it hands back.
 struct ModelInfoExchange {
     DialogMode mode = DialogMode::Backup;
@@ -159,8 +165,8 @@ class CMemoryOperation : public CProtocol {
     std::uint32_t m_nUnitLeft = 0;  // of the current unit
     int m_nTotalUnits = 1;
     int m_nUnitsDone = 0;
-    std::uint64_t m_dwFileOffset = 0;  // running offset into the image data
-    int m_nMaxReadSize = 0x4000;       // packet size, lowered by ChangeReadSize
+    std::uint64_t m_dwFileOffset = 0;     // running offset into the image data
+    int m_nMaxReadSize = kReadSizeLarge;  // packet size, lowered by ChangeReadSize
 
   private:
     const MemorySteps m_steps;
