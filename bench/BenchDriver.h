@@ -207,7 +207,7 @@ class BenchView final : public IOperationView, public IOperationPrompt {
 // ---- Running an operation -----------------------------------------------------------------
 
 struct RunResult {
-    int error = 0;  // the final m_nError (3299 on success)
+    int error = 0;  // the final m_nError (msg::kCompleted on success)
     bool finished = false;
     double wholeSeconds = 0;              // start to completion
     double dataSeconds = 0;               // data phase: first progress line to progress 100

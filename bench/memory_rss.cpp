@@ -155,7 +155,8 @@ long StopSim(SimChild& child, SimReport& report) {
 [[noreturn]] void PcMain(const Case& c, const std::string& folder, const std::string& image,
                          unsigned clockFactor, int reportFd) {
     if (c.job == Job::ForkOnly) {
-        WriteLine(reportFd, "3299 0 " + std::to_string(SelfMaxRssKiB()));
+        WriteLine(reportFd,
+                  std::to_string(msg::kCompleted) + " 0 " + std::to_string(SelfMaxRssKiB()));
         ::_exit(0);
     }
     int code = 1;
