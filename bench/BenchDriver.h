@@ -30,6 +30,8 @@
 #include "platform/VirtualSerial.h"
 #include "sim/Panel.h"
 #include "sim/PanelDescription.h"
+#include "support/PanelFixture.h"
+#include "support/TempDir.h"
 
 namespace kz::bench {
 
@@ -54,6 +56,7 @@ inline constexpr std::uint32_t kSramStart = 0x00400000;
 inline constexpr std::uint32_t kIoCodeRegister = 0x00A00000;
 inline constexpr std::uint32_t kLoaderAddress = 0x00021000;
 inline constexpr std::size_t kLoaderBody = 256;  // bytes: a short download even at 9600 bit/s
+inline constexpr const char* kLoaderFile = "BENCH.LDR";
 
 // A panel with fromBytes of FROM at 0 and sramBytes of SRAM at 0x400000 (0: none), both
 // filled with a seeded pattern; core ID 8C93, signature 1 8C930001, I/O code C3.
@@ -76,16 +79,15 @@ struct LinkConfig {
 class BenchFolder {
   public:
     BenchFolder(const LinkConfig& link, const std::string& port, const std::string& model);
-    ~BenchFolder();
     BenchFolder(const BenchFolder&) = delete;
     BenchFolder& operator=(const BenchFolder&) = delete;
 
     // The folder, ending in '/'.
-    std::string Folder() const { return path_.string() + "/"; }
-    std::string Path(const std::string& name) const { return (path_ / name).string(); }
+    std::string Folder() const { return dir_.str(); }
+    std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
 
   private:
-    std::filesystem::path path_;
+    test::TempDir dir_;
 };
 
 // ---- In-process rig ------------------------------------------------------------------------
@@ -117,7 +119,7 @@ class Rig {
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    sim::Panel& Panel() { return *panel_; }
+    sim::Panel& Panel() { return panel_->panel(); }
     platform::VirtualSerialLink& Link() { return *link_; }
     std::string Path(const std::string& name) const { return folder_->Path(name); }
     // The thread the panel serves on (found when the panel started).
@@ -129,7 +131,7 @@ class Rig {
     std::shared_ptr<platform::VirtualSerialLink> link_;
     std::unique_ptr<BenchFolder> folder_;
     std::unique_ptr<platform::ScaledClock> clock_;
-    std::unique_ptr<sim::Panel> panel_;
+    std::unique_ptr<test::PanelFixture> panel_;
     pid_t panelTid_ = 0;
 };
 

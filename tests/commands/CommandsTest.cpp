@@ -159,7 +159,7 @@ TEST_F(CommandsTest, At9600TheRateChangesAreSkipped) {
 
 TEST_F(CommandsTest, LoaderFileLimits) {
     // 66541 bytes fill the frame buffer exactly.
-    bench->WriteLoader(LoaderBytes(0x00021000, 66541 - 4));
+    bench->WriteLoader(LoaderFile(0x00021000, 66541 - 4));
     {
         CommandRunner r;
         ASSERT_EQ(Run(Connection(), r), 0);
@@ -167,7 +167,7 @@ TEST_F(CommandsTest, LoaderFileLimits) {
     }
     // One byte more does not fit; neither does a file too short to hold its address.
     for (std::size_t size : {std::size_t{66542}, std::size_t{3}}) {
-        auto bytes = LoaderBytes(0x00021000, 66542 - 4);
+        auto bytes = LoaderFile(0x00021000, 66542 - 4);
         bytes.resize(size);
         bench->WriteLoader(bytes);
         bench->panel->PowerCycle(10ms);  // back to the firmware

@@ -14,10 +14,13 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+
 #include "platform/SerialDevice.h"
 #include "platform/VirtualSerial.h"
 #include "sim/Panel.h"
 #include "sim/PanelDescription.h"
+#include "support/LoaderFile.h"
 
 namespace kz::test {
 
@@ -30,11 +33,6 @@ sim::PanelDescription TestPanel();
 // patches over it.
 std::vector<std::uint8_t> ExpectedMemory(const sim::PanelDescription& description,
                                          std::uint32_t address, std::size_t size);
-
-// A loader file: the load address as 4 bytes, least significant first, then bodySize bytes
-// of a fixed pattern that includes CR, ESC, DLE and SUB bytes.
-std::vector<std::uint8_t> LoaderFile(std::uint32_t address, std::size_t bodySize);
-std::string LoaderText(std::uint32_t address, std::size_t bodySize);
 
 // Choices for a model section that fits a panel description.
 struct ModelChoices {
@@ -56,11 +54,17 @@ std::string ModelSection(const sim::PanelDescription& description, const ModelCh
 
 // A panel serving the panel end of a virtual link. The link is created under a unique name
 // unless one is given; the PC end opens as platform::OpenSerialDevice("virtual:" + name).
+// wrapPanelEnd, when set, gets the panel end of the link and returns the device the panel
+// serves instead (a decorator that watches the panel's side of the line, for instance).
+// Unless options carry a line-error hook, the panel's line errors reach the PC end.
 class PanelFixture {
   public:
+    using WrapDevice = std::function<std::unique_ptr<platform::ISerialDevice>(
+        std::unique_ptr<platform::ISerialDevice>)>;
+
     explicit PanelFixture(sim::PanelDescription description = TestPanel(),
                           std::shared_ptr<platform::VirtualSerialLink> link = nullptr,
-                          sim::Panel::Options options = {});
+                          sim::Panel::Options options = {}, const WrapDevice& wrapPanelEnd = {});
     ~PanelFixture();
     PanelFixture(const PanelFixture&) = delete;
     PanelFixture& operator=(const PanelFixture&) = delete;

@@ -1,7 +1,5 @@
 #include "support/SimBench.h"
 
-#include <fstream>
-
 namespace kz::test {
 
 std::string DemoModels(const std::string& extraKeys) {
@@ -15,36 +13,15 @@ std::string DemoModels(const std::string& extraKeys) {
     return ini.str() + extraKeys;
 }
 
-std::vector<std::uint8_t> LoaderBytes(std::uint32_t address, std::size_t bodySize) {
-    std::vector<std::uint8_t> bytes = {
-        static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
-        static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 24)};
-    for (std::size_t i = 0; i < bodySize; ++i) {
-        bytes.push_back(static_cast<std::uint8_t>(i * 13 + 5));
-    }
-    return bytes;
-}
-
 SimBench::SimBench(const LinkSettings& linkSettings, sim::PanelDescription description,
                    const std::string& models)
-    : folder(linkSettings, models), settings(linkSettings) {
-    WriteLoader(LoaderBytes(0x00021000, 2000));
-    sim::Panel::Options options;
-    auto link = folder.linkPtr();
-    options.lineErrorHook = [link](std::uint32_t ce) {
-        link->InjectLineError(platform::VirtualSerialLink::End::Pc, ce);
-    };
-    panel =
-        std::make_unique<sim::Panel>(folder.link().OpenEnd(platform::VirtualSerialLink::End::Panel),
-                                     std::move(description), std::move(options));
-    panel->Start();
+    : folder(linkSettings, models),
+      settings(linkSettings),
+      panel(std::move(description), folder.linkPtr()) {
+    WriteLoader(LoaderFile(0x00021000, 2000));
 }
 
-SimBench::~SimBench() {
-    if (panel) {
-        panel->Stop();
-    }
-}
+SimBench::~SimBench() = default;
 
 void SimBench::WriteIni(const std::string& extraConfig, const std::string& models) {
     folder.WriteIni(settings, extraConfig, models);
