@@ -79,30 +79,12 @@ double Median(std::vector<double> values) {
 
 // ---- Panel, model and program folder ---------------------------------------------------------
 
-sim::PanelDescription BenchPanel(std::uint32_t fromBytes, std::uint32_t sramBytes) {
-    sim::PanelDescription d;
-    d.coreId = "8C93";
-    d.signature1 = 0x8C930001;
-    d.signature2 = 0x00001234;
-    d.fromSize = fromBytes;
-    d.dramSize = 0x400000;
-    d.sramSize = sramBytes;
-    d.ioRegisters[kIoCodeRegister] = 0xC3;
-    d.regions.push_back({"FROM", kFromStart, fromBytes, {sim::MemoryFill::Kind::Pattern, 0, 1}});
-    if (sramBytes != 0) {
-        d.regions.push_back(
-            {"SRAM", kSramStart, sramBytes, {sim::MemoryFill::Kind::Pattern, 0, 2}});
-    }
-    return d;
-}
-
 std::string BenchModel(std::uint32_t fromBytes, std::uint32_t sramBytes, std::uint32_t unit) {
     test::ModelChoices choices;
     choices.name = "KZ-BENCH";
     choices.loaderFile = kLoaderFile;
-    choices.ioAddress = kIoCodeRegister;
     choices.offset = unit;
-    return test::ModelSection(BenchPanel(fromBytes, sramBytes), choices);
+    return test::ModelSection(test::TestPanel(fromBytes, sramBytes), choices);
 }
 
 BenchFolder::BenchFolder(const LinkConfig& link, const std::string& port,
@@ -152,9 +134,9 @@ Rig::Rig(const RigOptions& options) : options_(options) {
     panelOptions.recordLimit = 0;
     panelOptions.onFrame = options.onFrame;
     const std::vector<pid_t> before = ThreadIds();
-    panel_ = std::make_unique<test::PanelFixture>(BenchPanel(options.fromBytes, options.sramBytes),
-                                                  link_, std::move(panelOptions),
-                                                  options.wrapPanelDevice);
+    panel_ = std::make_unique<test::PanelFixture>(
+        test::TestPanel(options.fromBytes, options.sramBytes), link_, std::move(panelOptions),
+        options.wrapPanelDevice);
     for (pid_t tid : ThreadIds()) {
         if (!std::binary_search(before.begin(), before.end(), tid)) {
             panelTid_ = tid;

@@ -51,17 +51,12 @@ std::vector<pid_t> ThreadIds();
 
 // ---- Panel, model and program folder ---------------------------------------------------------
 
-inline constexpr std::uint32_t kFromStart = 0x00000000;
-inline constexpr std::uint32_t kSramStart = 0x00400000;
-inline constexpr std::uint32_t kIoCodeRegister = 0x00A00000;
 inline constexpr std::uint32_t kLoaderAddress = 0x00021000;
 inline constexpr std::size_t kLoaderBody = 256;  // bytes: a short download even at 9600 bit/s
 inline constexpr const char* kLoaderFile = "BENCH.LDR";
 
-// A panel with fromBytes of FROM at 0 and sramBytes of SRAM at 0x400000 (0: none), both
-// filled with a seeded pattern; core ID 8C93, signature 1 8C930001, I/O code C3.
-sim::PanelDescription BenchPanel(std::uint32_t fromBytes, std::uint32_t sramBytes);
-// The model section ("KZ-BENCH") that fits BenchPanel(fromBytes, sramBytes): FROM1 and SRAM1
+// The panel is test::TestPanel(fromBytes, sramBytes).
+// The model section ("KZ-BENCH") that fits TestPanel(fromBytes, sramBytes): FROM1 and SRAM1
 // (verified whole), OFFSET unit, signature, I/O code and CHKMEM checks, no BAU key (the
 // link keeps the CONFIG rate).
 std::string BenchModel(std::uint32_t fromBytes, std::uint32_t sramBytes,

@@ -97,7 +97,7 @@ struct SimChild {
         sim::Panel::Options options;
         options.idleReset = std::chrono::milliseconds(1000);  // a terminal carries no break
         options.recordLimit = 0;
-        sim::Panel panel(std::move(port), BenchPanel(bytes, 0), std::move(options));
+        sim::Panel panel(std::move(port), test::TestPanel(bytes, 0), std::move(options));
         if (!panel.Start()) {
             code = 1;
         }

@@ -25,17 +25,20 @@ std::string UniquePanelLinkName() {
 
 }  // namespace
 
-sim::PanelDescription TestPanel() {
+sim::PanelDescription TestPanel(std::uint32_t fromBytes, std::uint32_t sramBytes) {
     sim::PanelDescription d;
     d.coreId = "8C93";
     d.signature1 = 0x8C930001;
     d.signature2 = 0x00001234;
-    d.fromSize = 0x10000;
+    d.fromSize = fromBytes;
     d.dramSize = 0x100000;
-    d.sramSize = 0x4000;
+    d.sramSize = sramBytes;
     d.ioRegisters[0x00A00000] = 0xC3;
-    d.regions.push_back({"FROM", 0x00000000, 0x10000, {sim::MemoryFill::Kind::Pattern, 0, 1}});
-    d.regions.push_back({"SRAM", 0x00400000, 0x4000, {sim::MemoryFill::Kind::Pattern, 0, 2}});
+    d.regions.push_back({"FROM", 0x00000000, fromBytes, {sim::MemoryFill::Kind::Pattern, 0, 1}});
+    if (sramBytes != 0) {
+        d.regions.push_back(
+            {"SRAM", 0x00400000, sramBytes, {sim::MemoryFill::Kind::Pattern, 0, 2}});
+    }
     return d;
 }
 

@@ -25,9 +25,11 @@
 namespace kz::test {
 
 // A small panel: core ID 8C93, no password, signature 1 8C930001, signature 2 00001234,
-// I/O code register 00A00000 = C3, FROM 64 KiB at 00000000 (pattern 1), SRAM 16 KiB at
-// 00400000 (pattern 2), hardware sizes 10000 / 100000 / 4000.
-sim::PanelDescription TestPanel();
+// I/O code register 00A00000 = C3, FROM of fromBytes at 00000000 (pattern 1), SRAM of
+// sramBytes at 00400000 (pattern 2; none when 0), hardware sizes fromBytes / 100000 /
+// sramBytes. The defaults make 64 KiB of FROM and 16 KiB of SRAM.
+sim::PanelDescription TestPanel(std::uint32_t fromBytes = 0x10000,
+                                std::uint32_t sramBytes = 0x4000);
 
 // The image a region of description holds before anything is written: the fill with the
 // patches over it.
