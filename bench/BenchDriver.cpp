@@ -89,17 +89,8 @@ std::string BenchModel(std::uint32_t fromBytes, std::uint32_t sramBytes, std::ui
 
 BenchFolder::BenchFolder(const LinkConfig& link, const std::string& port,
                          const std::string& model) {
-    test::IniText ini;
-    ini.Section("CONFIG")
-        .Key("COM", 1)
-        .Key("Bau", static_cast<int>(link.baud))
-        .Key("WriteTimeout", link.writeTimeout)
-        .Key("ReadTimeout", link.readTimeout)
-        .Key("Retry", link.retry)
-        .Key("AUTOFILENAME", 0)
-        .Section("PORTS")
-        .Key("COM1", port);
-    dir_.Write("KZMNT.INI", ini.str() + "\r\n" + model);
+    dir_.Write("KZMNT.INI", test::ProgramIni(link.baud, link.writeTimeout, link.readTimeout,
+                                             link.retry, "AUTOFILENAME=0\r\n", port, model));
     dir_.Write(kLoaderFile, test::LoaderText(kLoaderAddress, kLoaderBody));
 }
 

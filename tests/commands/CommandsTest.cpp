@@ -63,21 +63,11 @@ class CommandsTest : public ::testing::Test {
         EXPECT_TRUE(runner.WaitDone(60s));
         return runner.m_nError;
     }
-    int Count(const std::string& command) {
-        auto commands = bench->panel->Commands();
-        return static_cast<int>(std::count(commands.begin(), commands.end(), command));
-    }
-    // The last frame of a run may still be on its way into the panel when the run ends.
+    int Count(const std::string& command) { return bench->CommandCount(command); }
     int CountEventually(const std::string& command, int expected) {
-        for (int i = 0; i < 200 && Count(command) < expected; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return Count(command);
+        return bench->CommandCountEventually(command, expected);
     }
-    int Lines(const std::string& line) {
-        auto lines = bench->view.Lines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
-    }
+    int Lines(const std::string& line) { return bench->LineCount(line); }
     std::unique_ptr<SimBench> bench = std::make_unique<SimBench>();
     std::shared_ptr<std::size_t> stoppedAt;
 };

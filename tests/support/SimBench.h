@@ -31,6 +31,15 @@ class SimBench {
     // Writes the loader file the models name ("DEMO.LDR").
     void WriteLoader(const std::vector<std::uint8_t>& bytes, const std::string& name = "DEMO.LDR");
 
+    // What the panel decoded and the view showed. Commands are the panel's names for the
+    // frames it decoded (">E", "PLD", "ACK", ...).
+    int CommandCount(const std::string& command);
+    // The last frame of a run may still be on its way into the panel when the run ends:
+    // waits (real time, a bounded guard) until command was decoded expected times.
+    int CommandCountEventually(const std::string& command, int expected);
+    int LineCount(const std::string& line);
+    std::string LastLine();
+
     TestFolder folder;
     RecordingView view;
     LinkSettings settings;
