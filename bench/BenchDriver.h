@@ -55,10 +55,9 @@ inline constexpr std::uint32_t kLoaderAddress = 0x00021000;
 inline constexpr std::size_t kLoaderBody = 256;  // bytes: a short download even at 9600 bit/s
 inline constexpr const char* kLoaderFile = "BENCH.LDR";
 
-// The panel is test::TestPanel(fromBytes, sramBytes).
-// The model section ("KZ-BENCH") that fits TestPanel(fromBytes, sramBytes): FROM1 and SRAM1
-// (verified whole), OFFSET unit, signature, I/O code and CHKMEM checks, no BAU key (the
-// link keeps the CONFIG rate).
+// The benchmarks' panel is test::TestPanel(fromBytes, sramBytes). The model section
+// ("KZ-BENCH") that fits it: FROM1 and SRAM1 (verified whole), OFFSET unit, signature, I/O
+// code and CHKMEM checks, no BAU key (the link keeps the CONFIG rate).
 std::string BenchModel(std::uint32_t fromBytes, std::uint32_t sramBytes,
                        std::uint32_t unit = 0x10000);
 

@@ -10,11 +10,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <functional>
 
 #include "platform/SerialDevice.h"
 #include "platform/VirtualSerial.h"
