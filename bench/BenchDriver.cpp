@@ -15,6 +15,8 @@
 #include "config/StringTable.h"
 #include "platform/ProgramFolder.h"
 #include "platform/SerialDevice.h"
+#include "support/LoaderFile.h"
+#include "support/TestFolder.h"
 
 namespace kz::bench {
 
@@ -30,12 +32,6 @@ double Seconds(const timespec& ts) {
 // defines for per-thread scheduler clocks (the one pthread_getcpuclockid also builds).
 clockid_t ThreadClock(pid_t tid) {
     return static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 6u);
-}
-
-std::string Hex(std::uint32_t value) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(value));
-    return text;
 }
 
 }  // namespace
@@ -83,69 +79,19 @@ double Median(std::vector<double> values) {
 
 // ---- Panel, model and program folder ---------------------------------------------------------
 
-sim::PanelDescription BenchPanel(std::uint32_t fromBytes, std::uint32_t sramBytes) {
-    sim::PanelDescription d;
-    d.coreId = "8C93";
-    d.signature1 = 0x8C930001;
-    d.signature2 = 0x00001234;
-    d.fromSize = fromBytes;
-    d.dramSize = 0x400000;
-    d.sramSize = sramBytes;
-    d.ioRegisters[kIoCodeRegister] = 0xC3;
-    d.regions.push_back({"FROM", kFromStart, fromBytes, {sim::MemoryFill::Kind::Pattern, 0, 1}});
-    if (sramBytes != 0) {
-        d.regions.push_back(
-            {"SRAM", kSramStart, sramBytes, {sim::MemoryFill::Kind::Pattern, 0, 2}});
-    }
-    return d;
-}
-
 std::string BenchModel(std::uint32_t fromBytes, std::uint32_t sramBytes, std::uint32_t unit) {
-    std::string text = "[KZ-BENCH]\r\n";
-    auto key = [&text](const std::string& name, const std::string& value) {
-        text += name + "=" + value + "\r\n";
-    };
-    key("ID", "8C93");
-    key("ILOADER", "BENCH.LDR");
-    key("SIGNATURE", "1,8C930001,EQ");
-    key("IOCODE", "C3");
-    key("IO1", Hex(kIoCodeRegister) + ",1,C3");
-    key("IO2", Hex(kIoCodeRegister) + ",1");
-    key("IO3", Hex(kIoCodeRegister) + ",1,C3");
-    key("CHKMEM", Hex(fromBytes) + "," + Hex(sramBytes));
-    key("OFFSET", Hex(unit));
-    key("FROM1", Hex(kFromStart) + "," + Hex(fromBytes));
-    if (sramBytes != 0) {
-        key("SRAM1", Hex(kSramStart) + "," + Hex(sramBytes) + "," + Hex(sramBytes));
-    }
-    return text;
+    test::ModelChoices choices;
+    choices.name = "KZ-BENCH";
+    choices.loaderFile = kLoaderFile;
+    choices.offset = unit;
+    return test::ModelSection(test::TestPanel(fromBytes, sramBytes), choices);
 }
 
 BenchFolder::BenchFolder(const LinkConfig& link, const std::string& port,
                          const std::string& model) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kzbench-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("bench: cannot create a temporary folder");
-    }
-    path_ = pattern;
-    std::string ini = "[CONFIG]\r\nCOM=1\r\nBau=" + std::to_string(link.baud) +
-                      "\r\nWriteTimeout=" + std::to_string(link.writeTimeout) +
-                      "\r\nReadTimeout=" + std::to_string(link.readTimeout) +
-                      "\r\nRetry=" + std::to_string(link.retry) + "\r\nAUTOFILENAME=0\r\n";
-    ini += "\r\n[PORTS]\r\nCOM1=" + port + "\r\n\r\n" + model;
-    std::ofstream(Path("KZMNT.INI"), std::ios::binary) << ini;
-    std::string loader = {static_cast<char>(kLoaderAddress), static_cast<char>(kLoaderAddress >> 8),
-                          static_cast<char>(kLoaderAddress >> 16),
-                          static_cast<char>(kLoaderAddress >> 24)};
-    for (std::size_t i = 0; i < kLoaderBody; ++i) {
-        loader.push_back(static_cast<char>(i * 31 + 7));
-    }
-    std::ofstream(Path("BENCH.LDR"), std::ios::binary) << loader;
-}
-
-BenchFolder::~BenchFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    dir_.Write("KZMNT.INI", test::ProgramIni(link.baud, link.writeTimeout, link.readTimeout,
+                                             link.retry, "AUTOFILENAME=0\r\n", port, model));
+    dir_.Write(kLoaderFile, test::LoaderText(kLoaderAddress, kLoaderBody));
 }
 
 // ---- In-process rig ------------------------------------------------------------------------
@@ -179,16 +125,9 @@ Rig::Rig(const RigOptions& options) : options_(options) {
     panelOptions.recordLimit = 0;
     panelOptions.onFrame = options.onFrame;
     const std::vector<pid_t> before = ThreadIds();
-    auto device = link_->OpenEnd(platform::VirtualSerialLink::End::Panel);
-    if (options.wrapPanelDevice) {
-        device = options.wrapPanelDevice(std::move(device));
-    }
-    panel_ = std::make_unique<sim::Panel>(std::move(device),
-                                          BenchPanel(options.fromBytes, options.sramBytes),
-                                          std::move(panelOptions));
-    if (!panel_->Start()) {
-        throw std::runtime_error("bench: the simulated panel did not start");
-    }
+    panel_ = std::make_unique<test::PanelFixture>(
+        test::TestPanel(options.fromBytes, options.sramBytes), link_, std::move(panelOptions),
+        options.wrapPanelDevice);
     for (pid_t tid : ThreadIds()) {
         if (!std::binary_search(before.begin(), before.end(), tid)) {
             panelTid_ = tid;
@@ -197,7 +136,6 @@ Rig::Rig(const RigOptions& options) : options_(options) {
 }
 
 Rig::~Rig() {
-    panel_->Stop();
     panel_.reset();
     platform::SetClock(nullptr);
     platform::SetProgramFolder("");

@@ -30,6 +30,8 @@
 #include "platform/VirtualSerial.h"
 #include "sim/Panel.h"
 #include "sim/PanelDescription.h"
+#include "support/PanelFixture.h"
+#include "support/TempDir.h"
 
 namespace kz::bench {
 
@@ -49,18 +51,13 @@ std::vector<pid_t> ThreadIds();
 
 // ---- Panel, model and program folder ---------------------------------------------------------
 
-inline constexpr std::uint32_t kFromStart = 0x00000000;
-inline constexpr std::uint32_t kSramStart = 0x00400000;
-inline constexpr std::uint32_t kIoCodeRegister = 0x00A00000;
 inline constexpr std::uint32_t kLoaderAddress = 0x00021000;
 inline constexpr std::size_t kLoaderBody = 256;  // bytes: a short download even at 9600 bit/s
+inline constexpr const char* kLoaderFile = "BENCH.LDR";
 
-// A panel with fromBytes of FROM at 0 and sramBytes of SRAM at 0x400000 (0: none), both
-// filled with a seeded pattern; core ID 8C93, signature 1 8C930001, I/O code C3.
-sim::PanelDescription BenchPanel(std::uint32_t fromBytes, std::uint32_t sramBytes);
-// The model section ("KZ-BENCH") that fits BenchPanel(fromBytes, sramBytes): FROM1 and SRAM1
-// (verified whole), OFFSET unit, signature, I/O code and CHKMEM checks, no BAU key (the
-// link keeps the CONFIG rate).
+// The benchmarks' panel is test::TestPanel(fromBytes, sramBytes). The model section
+// ("KZ-BENCH") that fits it: FROM1 and SRAM1 (verified whole), OFFSET unit, signature, I/O
+// code and CHKMEM checks, no BAU key (the link keeps the CONFIG rate).
 std::string BenchModel(std::uint32_t fromBytes, std::uint32_t sramBytes,
                        std::uint32_t unit = 0x10000);
 
@@ -76,16 +73,15 @@ struct LinkConfig {
 class BenchFolder {
   public:
     BenchFolder(const LinkConfig& link, const std::string& port, const std::string& model);
-    ~BenchFolder();
     BenchFolder(const BenchFolder&) = delete;
     BenchFolder& operator=(const BenchFolder&) = delete;
 
     // The folder, ending in '/'.
-    std::string Folder() const { return path_.string() + "/"; }
-    std::string Path(const std::string& name) const { return (path_ / name).string(); }
+    std::string Folder() const { return dir_.str(); }
+    std::string Path(const std::string& name) const { return (dir_.path() / name).string(); }
 
   private:
-    std::filesystem::path path_;
+    test::TempDir dir_;
 };
 
 // ---- In-process rig ------------------------------------------------------------------------
@@ -117,7 +113,7 @@ class Rig {
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    sim::Panel& Panel() { return *panel_; }
+    sim::Panel& Panel() { return panel_->panel(); }
     platform::VirtualSerialLink& Link() { return *link_; }
     std::string Path(const std::string& name) const { return folder_->Path(name); }
     // The thread the panel serves on (found when the panel started).
@@ -129,7 +125,7 @@ class Rig {
     std::shared_ptr<platform::VirtualSerialLink> link_;
     std::unique_ptr<BenchFolder> folder_;
     std::unique_ptr<platform::ScaledClock> clock_;
-    std::unique_ptr<sim::Panel> panel_;
+    std::unique_ptr<test::PanelFixture> panel_;
     pid_t panelTid_ = 0;
 };
 
@@ -207,7 +203,7 @@ class BenchView final : public IOperationView, public IOperationPrompt {
 // ---- Running an operation -----------------------------------------------------------------
 
 struct RunResult {
-    int error = 0;  // the final m_nError (3299 on success)
+    int error = 0;  // the final m_nError (msg::kCompleted on success)
     bool finished = false;
     double wholeSeconds = 0;              // start to completion
     double dataSeconds = 0;               // data phase: first progress line to progress 100

@@ -25,8 +25,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -37,16 +35,16 @@
 #include "config/StringTable.h"
 #include "ops/cf/CfReceive.h"
 #include "ops/cf/CfSend.h"
-#include "platform/ProgramFolder.h"
 #include "platform/VirtualSerial.h"
 #include "sim/Panel.h"
 #include "sim/PanelDescription.h"
+#include "support/PanelFixture.h"
+#include "support/TestFolder.h"
 
 namespace kz::bench {
 namespace {
 
 using Steady = std::chrono::steady_clock;
-namespace fs = std::filesystem;
 
 constexpr std::uint32_t kBaud = 115200;
 constexpr double kWireLimit = kBaud / 10.0;  // bytes per second
@@ -183,29 +181,21 @@ int Main(int argc, char** argv) {
         card[CfStem(category, number) + std::string(category.extension)] = std::move(bytes);
     }
 
-    char folderTemplate[] = "/tmp/kz-bench-cf-XXXXXX";
-    if (::mkdtemp(folderTemplate) == nullptr) {
-        std::perror("bench: mkdtemp");
-        return 1;
-    }
-    const std::string programFolder = std::string(folderTemplate) + "/";
-    const std::string linkName = "bench-cf-" + std::to_string(::getpid());
-    {
-        std::ofstream ini(programFolder + "KZMNT.INI", std::ios::binary);
-        ini << "[CONFIG]\r\nCOM=1\r\nBau=" << kBaud
-            << "\r\nWriteTimeout=30\r\nReadTimeout=10\r\nRetry=3\r\n"
-            << "\r\n[PORTS]\r\nCOM1=virtual:" << linkName << "\r\n";
-    }
-    platform::SetProgramFolder(programFolder);
-
+    // The program folder (COM1 on a virtual link, CONFIG at 115200 bit/s) on the real clock
+    // speed, the link with wire timing, and the panel with the card on its far end.
+    test::LinkSettings settings;
+    settings.bauIndex = 3;  // 115200 bit/s: kBaud
+    settings.readTimeout = 10;
+    settings.writeTimeout = 30;
+    settings.retry = 3;
+    settings.clockFactor = 1;
     int status = 0;
     {
-        auto link = platform::VirtualSerialLink::Create(linkName);
-        link->SetWireTiming(true);
+        test::TestFolder folder(settings);
+        folder.link().SetWireTiming(true);
         sim::PanelDescription description = sim::DemoPanel();
         description.cfFiles = card;
-        sim::Panel panel(link->OpenEnd(platform::VirtualSerialLink::End::Panel), description);
-        panel.Start();
+        test::PanelFixture panel(std::move(description), folder.linkPtr());
 
         std::printf(
             "CF transfers at %u bit/s with wire timing (limit %.0f bytes/s), real clock\n"
@@ -215,18 +205,18 @@ int Main(int argc, char** argv) {
         std::fflush(stdout);
 
         BenchView view;
-        const std::string pc = programFolder + "pc";
+        const std::string pc = folder.Path("pc");
         Result received;
         Result sent;
-        bool ok = Run<CCfReceive>(view, *link, pc, true, received);
+        bool ok = Run<CCfReceive>(view, folder.link(), pc, true, received);
         if (ok) {
             for (const auto& [name, bytes] : card) {
-                panel.RemoveCfCardFile(name);
+                panel->RemoveCfCardFile(name);
             }
-            ok = Run<CCfSend>(view, *link, pc, false, sent);
+            ok = Run<CCfSend>(view, folder.link(), pc, false, sent);
         }
-        const bool identical = ok && panel.CfCardFiles() == card;
-        panel.Stop();
+        const bool identical = ok && panel->CfCardFiles() == card;
+        panel->Stop();
 
         if (ok) {
             std::printf("%-8s %6s %9s %8s %9s %9s | %8s %9s\n", "", "files", "file", "data", "file",
@@ -247,9 +237,6 @@ int Main(int argc, char** argv) {
         }
         status = ok && identical ? 0 : 1;
     }
-    platform::SetProgramFolder("");
-    std::error_code ec;
-    fs::remove_all(folderTemplate, ec);
     return status;
 }
 

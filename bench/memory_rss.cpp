@@ -97,7 +97,7 @@ struct SimChild {
         sim::Panel::Options options;
         options.idleReset = std::chrono::milliseconds(1000);  // a terminal carries no break
         options.recordLimit = 0;
-        sim::Panel panel(std::move(port), BenchPanel(bytes, 0), std::move(options));
+        sim::Panel panel(std::move(port), test::TestPanel(bytes, 0), std::move(options));
         if (!panel.Start()) {
             code = 1;
         }
@@ -155,7 +155,8 @@ long StopSim(SimChild& child, SimReport& report) {
 [[noreturn]] void PcMain(const Case& c, const std::string& folder, const std::string& image,
                          unsigned clockFactor, int reportFd) {
     if (c.job == Job::ForkOnly) {
-        WriteLine(reportFd, "3299 0 " + std::to_string(SelfMaxRssKiB()));
+        WriteLine(reportFd,
+                  std::to_string(msg::kCompleted) + " 0 " + std::to_string(SelfMaxRssKiB()));
         ::_exit(0);
     }
     int code = 1;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "config/MessageIds.h"
 #include "serial/Protocol.h"
 #include "support/TempDir.h"
 
@@ -161,7 +162,8 @@ TEST_F(PcFolderCheck, AllSubfoldersPresentAsksOnlyAboutOverwriting) {
     }
     ScriptedPrompt prompt(true);
     EXPECT_EQ(CheckPcFolders(pc, &prompt), 0);
-    EXPECT_EQ(prompt.asked, (std::vector<std::pair<int, int>>{{5002, 5001}}));
+    EXPECT_EQ(prompt.asked,
+              (std::vector<std::pair<int, int>>{{msg::kAskOverwritePc, msg::kCfReceiveCaption}}));
     EXPECT_EQ(Entries(pc), kAllSubfolders);
 
     ScriptedPrompt refuse(false);
@@ -174,7 +176,8 @@ TEST_F(PcFolderCheck, MissingSubfoldersAreCreatedOnOkWithOneFilingFolder) {
     dir.Write("pc/data/keep.txt", "kept");
     ScriptedPrompt prompt(true);
     EXPECT_EQ(CheckPcFolders(pc, &prompt), 0);
-    EXPECT_EQ(prompt.asked, (std::vector<std::pair<int, int>>{{5000, 5001}}));
+    EXPECT_EQ(prompt.asked,
+              (std::vector<std::pair<int, int>>{{msg::kAskCreateFolders, msg::kCfReceiveCaption}}));
     EXPECT_EQ(Entries(pc), kAllSubfolders);
     EXPECT_EQ(dir.Read("pc/data/keep.txt"), "kept");
 }
@@ -196,7 +199,7 @@ TEST_F(PcFolderCheck, FolderOfAnotherLetterCaseDoesNotCount) {
     }
     ScriptedPrompt prompt(true);
     EXPECT_EQ(CheckPcFolders(pc, &prompt), 0);
-    EXPECT_EQ(prompt.asked.at(0).first, 5000);
+    EXPECT_EQ(prompt.asked.at(0).first, msg::kAskCreateFolders);
     EXPECT_TRUE(fs::is_directory(pc + "/data"));
 }
 

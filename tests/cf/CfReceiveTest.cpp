@@ -28,15 +28,16 @@ TEST(CfReceive, EmptyCardWalksAllSeventeenCategories) {
     CfScenario s;
     EXPECT_EQ(s.Receive(), msg::kCompleted);
 
-    std::vector<std::string> expected = {GetString(3207), "    Change of a baud rate(38400)"};
+    std::vector<std::string> expected = {GetString(msg::kCfReceiveStart),
+                                         "    Change of a baud rate(38400)"};
     for (const CfCategory& category : kCfCategories) {
         expected.push_back(GetString(category.receiveCaption));
     }
-    expected.push_back(GetString(3299));
+    expected.push_back(GetString(msg::kCompleted));
     EXPECT_EQ(s.Lines(), expected);
     EXPECT_EQ(s.bench.view.Progress(), 100);
     EXPECT_FALSE(s.bench.view.PowerWarning());
-    EXPECT_EQ(s.bench.view.asked, std::vector<int>{5000});
+    EXPECT_EQ(s.bench.view.asked, std::vector<int>{msg::kAskCreateFolders});
     EXPECT_EQ(s.Count(">E"), 17);
     EXPECT_EQ(s.Raw(">E").front(), "\x10>EZI00001,ZI08999\r");
     EXPECT_TRUE(s.QuitReachedPanel());
@@ -58,7 +59,7 @@ TEST(CfReceive, FilesOfOneAndTwoBlocksArriveWhole) {
     EXPECT_EQ(s.ReadPc("file/ZR00007.CSV"), two);
     EXPECT_EQ(s.ReadPc("capture/CP00042.JPG"), jpg);
     EXPECT_EQ(s.bench.panel->Counters().cfBlocksSent, 4u);
-    EXPECT_EQ(s.LastLine(), GetString(3299));
+    EXPECT_EQ(s.LastLine(), GetString(msg::kCompleted));
 }
 
 // A stale PC copy must not survive: the next send would put it back on the card.
@@ -104,10 +105,12 @@ TEST_P(CfReceiveResults, CardResultEndsTheRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CfReceiveResults,
-                         ::testing::Values(CardResult{'E', 4012, true}, CardResult{'F', 5021, true},
-                                           CardResult{'G', 5020, true}, CardResult{'H', 5019, true},
-                                           CardResult{'I', 5018, true},
-                                           CardResult{'X', 4000, false}));
+                         ::testing::Values(CardResult{'E', msg::kNoCfCard, true},
+                                           CardResult{'F', msg::kCardRead, true},
+                                           CardResult{'G', msg::kCardWrite, true},
+                                           CardResult{'H', msg::kCardDelete, true},
+                                           CardResult{'I', msg::kCardFolderCreate, true},
+                                           CardResult{'X', msg::kCheckPower, false}));
 
 TEST(CfReceive, NoCardEndsAfterQuit) {
     CfScenario s(CardWith({}, false));
@@ -145,7 +148,7 @@ TEST(CfReceive, AbortDuringAFileStopsAfterTheCurrentBlock) {
     EXPECT_EQ(error, msg::kAborted);
     EXPECT_TRUE(s.HasLine(8000));
     EXPECT_TRUE(s.HasLine(8001));
-    EXPECT_EQ(s.LastLine(), GetString(4001));
+    EXPECT_EQ(s.LastLine(), GetString(msg::kAborted));
     EXPECT_TRUE(s.QuitReachedPanel());
     EXPECT_GE(s.bench.panel->Counters().cfBlocksSent, 2u);
     EXPECT_LT(s.bench.panel->Counters().cfBlocksSent, 5u);
@@ -190,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
 class CfReceiveLinks : public ::testing::TestWithParam<bool> {};
 
 // A link planted in the PC folder (the target file, or the subfolder) is never written
-// through; the file is refused with a status line and the run ends with 5049.
+// through; the file is refused with a status line and the run ends with msg::kFileWrite.
 TEST_P(CfReceiveLinks, AreNeverWrittenThrough) {
     const bool folderLink = GetParam();
     CfScenario s(CardWith({{"ZI00001.BIN", Content(10, 1)}, {"ZO00001.BIN", Content(5, 2)}}));

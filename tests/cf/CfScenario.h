@@ -80,21 +80,12 @@ class CfScenario {
     }
 
     std::vector<std::string> Lines() { return bench.view.Lines(); }
-    std::string LastLine() {
-        auto lines = Lines();
-        return lines.empty() ? std::string() : lines.back();
-    }
+    std::string LastLine() { return bench.LastLine(); }
     bool HasLine(int id) { return HasLine(GetString(id)); }
-    bool HasLine(const std::string& line) {
-        auto lines = Lines();
-        return std::find(lines.begin(), lines.end(), line) != lines.end();
-    }
+    bool HasLine(const std::string& line) { return bench.LineCount(line) > 0; }
     // Commands the panel decoded, e.g. ">E", ">EN", "ACK", "<E", "CFHEAD", ">Q".
     std::vector<std::string> Commands() { return bench.panel->Commands(); }
-    int Count(const std::string& command) {
-        auto commands = Commands();
-        return static_cast<int>(std::count(commands.begin(), commands.end(), command));
-    }
+    int Count(const std::string& command) { return bench.CommandCount(command); }
     // The raw bytes of every frame of one command, as text.
     std::vector<std::string> Raw(const std::string& command) {
         std::vector<std::string> raw;
@@ -106,12 +97,7 @@ class CfScenario {
         return raw;
     }
     // The last frame of a run may still be on its way into the panel when the run ends.
-    bool QuitReachedPanel() {
-        for (int i = 0; i < 500 && Count(">Q") == 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return Count(">Q") > 0;
-    }
+    bool QuitReachedPanel() { return bench.CommandCountEventually(">Q", 1) > 0; }
     // Waits (real time) until pred() holds; false after the guard time.
     static bool Until(const std::function<bool()>& pred) {
         for (int i = 0; i < 20000; ++i) {

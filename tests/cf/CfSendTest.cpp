@@ -23,7 +23,7 @@ TEST(CfSend, BlockHeadersOfEmptyFullAndTwoBlockFiles) {
     s.WritePc("Sram/ZD00003.BIN", Content(70000, 2));
 
     EXPECT_EQ(s.Send(), msg::kCompleted);
-    EXPECT_EQ(s.bench.view.asked, std::vector<int>{5009});
+    EXPECT_EQ(s.bench.view.asked, std::vector<int>{msg::kAskOverwriteCard});
     EXPECT_EQ(s.Raw("<E"),
               (std::vector<std::string>{"\x10<EZI000010000000000\r", "\x10<EZR000020000065280\r",
                                         "\x10<EZD000030000070000\r"}));
@@ -35,8 +35,10 @@ TEST(CfSend, BlockHeadersOfEmptyFullAndTwoBlockFiles) {
     EXPECT_EQ(s.bench.panel->Counters().cfBadBlocks, 0u);
 
     auto lines = s.Lines();
-    EXPECT_EQ(lines, (std::vector<std::string>{GetString(3208), kRateLine, GetString(5010),
-                                               GetString(5013), GetString(5048), GetString(3299)}));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{GetString(msg::kCfSendStart), kRateLine,
+                                        GetString(msg::kCfImageSend), GetString(msg::kCfCsvSend),
+                                        GetString(msg::kCfSramSend), GetString(msg::kCompleted)}));
     EXPECT_EQ(s.bench.view.Progress(), 100);
     EXPECT_FALSE(s.bench.view.PowerWarning());
     EXPECT_TRUE(s.QuitReachedPanel());
@@ -106,7 +108,8 @@ TEST(CfSend, NothingToSendStillQuits) {
               msg::kCompleted);
     EXPECT_EQ(total, 1);
     EXPECT_EQ(s.Count("<E"), 0);
-    EXPECT_EQ(s.Lines(), (std::vector<std::string>{GetString(3208), kRateLine, GetString(3299)}));
+    EXPECT_EQ(s.Lines(), (std::vector<std::string>{GetString(msg::kCfSendStart), kRateLine,
+                                                   GetString(msg::kCompleted)}));
     EXPECT_TRUE(s.QuitReachedPanel());
 }
 
@@ -115,7 +118,7 @@ TEST(CfSend, RefusedOverwriteQuestionSendsNothing) {
     s.WritePc("data/ZI00001.BIN", Content(10, 1));
     s.bench.view.answerOk = false;
     EXPECT_EQ(s.Send(), msg::kAborted);
-    EXPECT_EQ(s.LastLine(), GetString(4001));
+    EXPECT_EQ(s.LastLine(), GetString(msg::kAborted));
     EXPECT_TRUE(s.Commands().empty());
 }
 
@@ -128,7 +131,7 @@ TEST(CfSend, CardErrorOnAnAnnouncementEndsAfterQuit) {
     faults.cfResult = 'G';
     s.bench.panel->SetFaults(faults);
 
-    EXPECT_EQ(s.Send(), 5020);
+    EXPECT_EQ(s.Send(), msg::kCardWrite);
     EXPECT_EQ(s.LastLine(), "PC Card Write error");
     EXPECT_TRUE(s.QuitReachedPanel());
     EXPECT_EQ(s.bench.panel->CfCardFiles().size(), 1u);
@@ -165,7 +168,7 @@ TEST(CfSend, AbortDuringAFileEndsAfterQuit) {
         op.PostEvent(EVENT_ABORT);
     }),
               msg::kAborted);
-    EXPECT_EQ(s.LastLine(), GetString(4001));
+    EXPECT_EQ(s.LastLine(), GetString(msg::kAborted));
     EXPECT_TRUE(s.QuitReachedPanel());
     EXPECT_FALSE(s.bench.panel->CfCardFile("ZI00001.BIN").has_value());
 }

@@ -63,21 +63,11 @@ class CommandsTest : public ::testing::Test {
         EXPECT_TRUE(runner.WaitDone(60s));
         return runner.m_nError;
     }
-    int Count(const std::string& command) {
-        auto commands = bench->panel->Commands();
-        return static_cast<int>(std::count(commands.begin(), commands.end(), command));
-    }
-    // The last frame of a run may still be on its way into the panel when the run ends.
+    int Count(const std::string& command) { return bench->CommandCount(command); }
     int CountEventually(const std::string& command, int expected) {
-        for (int i = 0; i < 200 && Count(command) < expected; ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return Count(command);
+        return bench->CommandCountEventually(command, expected);
     }
-    int Lines(const std::string& line) {
-        auto lines = bench->view.Lines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
-    }
+    int Lines(const std::string& line) { return bench->LineCount(line); }
     std::unique_ptr<SimBench> bench = std::make_unique<SimBench>();
     std::shared_ptr<std::size_t> stoppedAt;
 };
@@ -159,7 +149,7 @@ TEST_F(CommandsTest, At9600TheRateChangesAreSkipped) {
 
 TEST_F(CommandsTest, LoaderFileLimits) {
     // 66541 bytes fill the frame buffer exactly.
-    bench->WriteLoader(LoaderBytes(0x00021000, 66541 - 4));
+    bench->WriteLoader(LoaderFile(0x00021000, 66541 - 4));
     {
         CommandRunner r;
         ASSERT_EQ(Run(Connection(), r), 0);
@@ -167,7 +157,7 @@ TEST_F(CommandsTest, LoaderFileLimits) {
     }
     // One byte more does not fit; neither does a file too short to hold its address.
     for (std::size_t size : {std::size_t{66542}, std::size_t{3}}) {
-        auto bytes = LoaderBytes(0x00021000, 66542 - 4);
+        auto bytes = LoaderFile(0x00021000, 66542 - 4);
         bytes.resize(size);
         bench->WriteLoader(bytes);
         bench->panel->PowerCycle(10ms);  // back to the firmware

@@ -76,17 +76,10 @@ class CliTest : public ::testing::Test {
         ModelChoices choices;
         // Kind 2 reads 00001234: its low 16 bits are the whole value.
         choices.signatureKind = 2;
-        IniText ini;
-        ini.Section("CONFIG")
-            .Key("COM", 1)
-            .Key("Bau", 38400)
-            .Key("WriteTimeout", 3)
-            .Key("ReadTimeout", 2)
-            .Key("Retry", 3)
-            .Key("AUTOFILENAME", autoFileName ? 1 : 0)
-            .Section("PORTS")
-            .Key("COM1", device);
-        dir.Write("KZMNT.INI", ini.str() + "\r\n" + ModelSection(description, choices));
+        dir.Write(
+            "KZMNT.INI",
+            ProgramIni(38400, 3, 2, 3, autoFileName ? "AUTOFILENAME=1\r\n" : "AUTOFILENAME=0\r\n",
+                       device, ModelSection(description, choices)));
         dir.Write("ILOADER.BIN", LoaderText(0x00200000, 300));
     }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "config/MessageIds.h"
 #include "config/StringTable.h"
 #include "support/TempDir.h"
 #include "support/TestFolder.h"
@@ -181,15 +182,15 @@ TEST_P(ConfirmModes, CaptionMessageAndLists) {
 INSTANTIATE_TEST_SUITE_P(
     Modes, ConfirmModes,
     ::testing::Values(ModeCase{DialogMode::Backup,
-                               1001,
+                               msg::kBackupConfirmCaption,
                                "In a personal computer \"SIG-EQ\" Data is backed up.",
                                {"Address=800000 , Size=80000", "Address=A00000 , Size=10000"}},
                       ModeCase{DialogMode::Restore,
-                               1002,
+                               msg::kRestoreConfirmCaption,
                                "\"SIG-EQ\" Backup data is written in",
                                {"Address=800000 , Size=80000", "Address=A00000 , Size=10000"}},
                       ModeCase{DialogMode::Verify,
-                               1003,
+                               msg::kVerifyConfirmCaption,
                                "\"SIG-EQ\"  It verifies.",
                                {"Address=800000 , Size=40000"}}));
 

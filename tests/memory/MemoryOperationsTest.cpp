@@ -109,18 +109,9 @@ class MemoryOpsTest : public ::testing::Test {
 
     std::string Image(const std::string& name) { return bench->folder.dir().Read(name); }
     std::string Path(const std::string& name) { return bench->folder.Path(name); }
-    int Lines(const std::string& text) {
-        auto lines = bench->view.Lines();
-        return static_cast<int>(std::count(lines.begin(), lines.end(), text));
-    }
-    std::string LastLine() {
-        auto lines = bench->view.Lines();
-        return lines.empty() ? std::string() : lines.back();
-    }
-    int Count(const std::string& command) {
-        auto commands = bench->panel->Commands();
-        return static_cast<int>(std::count(commands.begin(), commands.end(), command));
-    }
+    int Lines(const std::string& text) { return bench->LineCount(text); }
+    std::string LastLine() { return bench->LastLine(); }
+    int Count(const std::string& command) { return bench->CommandCount(command); }
 
     sim::PanelDescription description;
     std::unique_ptr<SimBench> bench;

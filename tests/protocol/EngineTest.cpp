@@ -124,7 +124,7 @@ class FakeBackup {
 TEST(StepEngineTest, EarlyErrorSkipsTheResetAndMainErrorRunsIt) {
     FakeBackup early;
     early.script[3] = [](FakeBackup& b, int) {
-        b.m_nError = 4005;
+        b.m_nError = msg::kNotRegistered;
         return true;
     };
     EXPECT_FALSE(early.Dispatch(EVENT_NONE));
@@ -132,7 +132,7 @@ TEST(StepEngineTest, EarlyErrorSkipsTheResetAndMainErrorRunsIt) {
 
     FakeBackup main;
     main.script[5] = [](FakeBackup& b, int) {
-        b.m_nError = 4001;
+        b.m_nError = msg::kAborted;
         return true;
     };
     main.Dispatch(EVENT_NONE);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "config/MessageIds.h"
 #include "platform/ProgramFolder.h"
 #include "support/TempDir.h"
 
@@ -28,36 +29,45 @@ TEST_P(ExactEnglishText, MatchesTheSystemText) {
 INSTANTIATE_TEST_SUITE_P(
     Strings, ExactEnglishText,
     ::testing::Values(
-        Text{1000, "PC Transfer tool"}, Text{2000, "The value besides the range is set up."},
-        Text{3002,
+        Text{msg::kAppTitle, "PC Transfer tool"},
+        Text{msg::kValueOutOfRange, "The value besides the range is set up."},
+        Text{msg::kFileUnreadable,
              "The specified file did not exist or it has damaged.\nPlease check a "
              "specification file again."},
-        Text{3205, "\"%s\"  It verifies."}, Text{3299, "Processing was completed."},
-        Text{3311, "    Buckup(%d/%d)..."},
-        Text{3317, "Please return KZ to an on-line screen.\nPlease click the \"O.K.\" button."},
-        Text{4000, "Please check a power supply or a cable."},
-        Text{4001, "Processing was aborted by operation."}, Text{4002, "Retry Over"},
-        Text{4003, "Reading of ILOADER went wrong."},
-        Text{4004, "Data which is not in agreement by verification."},
-        Text{4005, "Apparatus information is not registered."}, Text{4006, "CORE-ID is different."},
-        Text{4007, "IO-CODE is different."}, Text{4008, "    Time Out..."},
-        Text{4009, "The password is wrong. Please input again."},
-        Text{4010, "When a password input was carried out, the retry error occurred."},
-        Text{4011, "Password input"}, Text{4012, "There is no CF card."},
-        Text{4014, "The size of FEPROM is different."},
-        Text{4015, "The size of SRAM is different."}, Text{4016, "Signature is different."},
-        Text{4017, "Insufficient memory"}, Text{4018, "    Data error"},
-        Text{5009, "It overwrites to CF card of a transmission place. \n Is it all right to this?"},
-        Text{5026, "Screen capture/Video capture reception"}, Text{5049, "File write error"},
-        Text{8000, "    Discontinuation processing is carried out."},
-        Text{8001, "    ... Please wait for a while."},
-        Text{32772, "Data of connection apparatus is backed up.\nBACKUP"}));
+        Text{msg::kModelVerifyMessage, "\"%s\"  It verifies."},
+        Text{msg::kCompleted, "Processing was completed."},
+        Text{msg::kBackupProgress, "    Buckup(%d/%d)..."},
+        Text{msg::kReturnOnline,
+             "Please return KZ to an on-line screen.\nPlease click the \"O.K.\" button."},
+        Text{msg::kCheckPower, "Please check a power supply or a cable."},
+        Text{msg::kAborted, "Processing was aborted by operation."},
+        Text{msg::kRetryOver, "Retry Over"},
+        Text{msg::kIloaderRead, "Reading of ILOADER went wrong."},
+        Text{msg::kVerifyMismatch, "Data which is not in agreement by verification."},
+        Text{msg::kNotRegistered, "Apparatus information is not registered."},
+        Text{msg::kCoreIdDiffers, "CORE-ID is different."},
+        Text{msg::kIoCodeDiffers, "IO-CODE is different."}, Text{msg::kTimeOut, "    Time Out..."},
+        Text{msg::kPasswordWrong, "The password is wrong. Please input again."},
+        Text{msg::kPasswordRetry,
+             "When a password input was carried out, the retry error occurred."},
+        Text{msg::kPasswordInput, "Password input"}, Text{msg::kNoCfCard, "There is no CF card."},
+        Text{msg::kFepromSize, "The size of FEPROM is different."},
+        Text{msg::kSramSize, "The size of SRAM is different."},
+        Text{msg::kSignatureDiffers, "Signature is different."},
+        Text{msg::kNoMemory, "Insufficient memory"}, Text{msg::kDataError, "    Data error"},
+        Text{msg::kAskOverwriteCard,
+             "It overwrites to CF card of a transmission place. \n Is it all right to this?"},
+        Text{msg::kCfCaptureReceive, "Screen capture/Video capture reception"},
+        Text{msg::kFileWrite, "File write error"},
+        Text{msg::kDiscontinuation, "    Discontinuation processing is carried out."},
+        Text{msg::kPleaseWait, "    ... Please wait for a while."},
+        Text{msg::kCmdBackup, "Data of connection apparatus is backed up.\nBACKUP"}));
 
 TEST(Strings, JapaneseTexts) {
-    EXPECT_EQ(GetString(3299, Language::Japanese), "処理が完了しました。");
-    EXPECT_EQ(GetString(4008, Language::Japanese), "    タイムアウト...");
-    EXPECT_EQ(GetString(3311, Language::Japanese), "    バックアップ(%d/%d)...");
-    EXPECT_EQ(GetString(5015, Language::Japanese), "フォルダ選択");
+    EXPECT_EQ(GetString(msg::kCompleted, Language::Japanese), "処理が完了しました。");
+    EXPECT_EQ(GetString(msg::kTimeOut, Language::Japanese), "    タイムアウト...");
+    EXPECT_EQ(GetString(msg::kBackupProgress, Language::Japanese), "    バックアップ(%d/%d)...");
+    EXPECT_EQ(GetString(msg::kFolderSelectionCaption, Language::Japanese), "フォルダ選択");
 }
 
 TEST(Strings, UnknownIdIsEmpty) {
@@ -193,9 +203,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Strings, ChosenLanguageIsUsedByDefault) {
     SetLanguage(Language::Japanese);
     EXPECT_EQ(CurrentLanguage(), Language::Japanese);
-    EXPECT_EQ(GetString(4002), "リトライオーバー");
+    EXPECT_EQ(GetString(msg::kRetryOver), "リトライオーバー");
     SetLanguage(Language::English);
-    EXPECT_EQ(GetString(4002), "Retry Over");
+    EXPECT_EQ(GetString(msg::kRetryOver), "Retry Over");
 }
 
 class ResourceFile : public ::testing::Test {

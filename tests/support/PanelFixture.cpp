@@ -25,17 +25,20 @@ std::string UniquePanelLinkName() {
 
 }  // namespace
 
-sim::PanelDescription TestPanel() {
+sim::PanelDescription TestPanel(std::uint32_t fromBytes, std::uint32_t sramBytes) {
     sim::PanelDescription d;
     d.coreId = "8C93";
     d.signature1 = 0x8C930001;
     d.signature2 = 0x00001234;
-    d.fromSize = 0x10000;
+    d.fromSize = fromBytes;
     d.dramSize = 0x100000;
-    d.sramSize = 0x4000;
+    d.sramSize = sramBytes;
     d.ioRegisters[0x00A00000] = 0xC3;
-    d.regions.push_back({"FROM", 0x00000000, 0x10000, {sim::MemoryFill::Kind::Pattern, 0, 1}});
-    d.regions.push_back({"SRAM", 0x00400000, 0x4000, {sim::MemoryFill::Kind::Pattern, 0, 2}});
+    d.regions.push_back({"FROM", 0x00000000, fromBytes, {sim::MemoryFill::Kind::Pattern, 0, 1}});
+    if (sramBytes != 0) {
+        d.regions.push_back(
+            {"SRAM", 0x00400000, sramBytes, {sim::MemoryFill::Kind::Pattern, 0, 2}});
+    }
     return d;
 }
 
@@ -48,22 +51,6 @@ std::vector<std::uint8_t> ExpectedMemory(const sim::PanelDescription& descriptio
     std::vector<std::uint8_t> bytes(size);
     memory.Read(address, bytes);
     return bytes;
-}
-
-std::vector<std::uint8_t> LoaderFile(std::uint32_t address, std::size_t bodySize) {
-    std::vector<std::uint8_t> file = {
-        static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
-        static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 24)};
-    static constexpr std::uint8_t kAwkward[] = {0x0D, 0x1B, 0x10, 0x1A, 0x05, 0x06};
-    for (std::size_t i = 0; i < bodySize; ++i) {
-        file.push_back(i % 7 == 3 ? kAwkward[(i / 7) % 6] : static_cast<std::uint8_t>(i * 31 + 7));
-    }
-    return file;
-}
-
-std::string LoaderText(std::uint32_t address, std::size_t bodySize) {
-    const auto bytes = LoaderFile(address, bodySize);
-    return {bytes.begin(), bytes.end()};
 }
 
 std::string ModelSection(const sim::PanelDescription& d, const ModelChoices& c) {
@@ -112,7 +99,7 @@ std::string ModelSection(const sim::PanelDescription& d, const ModelChoices& c) 
 
 PanelFixture::PanelFixture(sim::PanelDescription description,
                            std::shared_ptr<platform::VirtualSerialLink> link,
-                           sim::Panel::Options options)
+                           sim::Panel::Options options, const WrapDevice& wrapPanelEnd)
     : description_(std::move(description)),
       link_(link ? std::move(link) : platform::VirtualSerialLink::Create(UniquePanelLinkName())) {
     if (!link_) {
@@ -129,6 +116,9 @@ PanelFixture::PanelFixture(sim::PanelDescription description,
     auto device = link_->OpenEnd(platform::VirtualSerialLink::End::Panel);
     if (!device) {
         throw std::runtime_error("PanelFixture: the panel end of the link is in use");
+    }
+    if (wrapPanelEnd) {
+        device = wrapPanelEnd(std::move(device));
     }
     panel_ = std::make_unique<sim::Panel>(std::move(device), description_, std::move(options));
     if (!panel_->Start()) {

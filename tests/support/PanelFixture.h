@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,23 +19,21 @@
 #include "platform/VirtualSerial.h"
 #include "sim/Panel.h"
 #include "sim/PanelDescription.h"
+#include "support/LoaderFile.h"
 
 namespace kz::test {
 
 // A small panel: core ID 8C93, no password, signature 1 8C930001, signature 2 00001234,
-// I/O code register 00A00000 = C3, FROM 64 KiB at 00000000 (pattern 1), SRAM 16 KiB at
-// 00400000 (pattern 2), hardware sizes 10000 / 100000 / 4000.
-sim::PanelDescription TestPanel();
+// I/O code register 00A00000 = C3, FROM of fromBytes at 00000000 (pattern 1), SRAM of
+// sramBytes at 00400000 (pattern 2; none when 0), hardware sizes fromBytes / 100000 /
+// sramBytes. The defaults make 64 KiB of FROM and 16 KiB of SRAM.
+sim::PanelDescription TestPanel(std::uint32_t fromBytes = 0x10000,
+                                std::uint32_t sramBytes = 0x4000);
 
 // The image a region of description holds before anything is written: the fill with the
 // patches over it.
 std::vector<std::uint8_t> ExpectedMemory(const sim::PanelDescription& description,
                                          std::uint32_t address, std::size_t size);
-
-// A loader file: the load address as 4 bytes, least significant first, then bodySize bytes
-// of a fixed pattern that includes CR, ESC, DLE and SUB bytes.
-std::vector<std::uint8_t> LoaderFile(std::uint32_t address, std::size_t bodySize);
-std::string LoaderText(std::uint32_t address, std::size_t bodySize);
 
 // Choices for a model section that fits a panel description.
 struct ModelChoices {
@@ -56,11 +55,17 @@ std::string ModelSection(const sim::PanelDescription& description, const ModelCh
 
 // A panel serving the panel end of a virtual link. The link is created under a unique name
 // unless one is given; the PC end opens as platform::OpenSerialDevice("virtual:" + name).
+// wrapPanelEnd, when set, gets the panel end of the link and returns the device the panel
+// serves instead (a decorator that watches the panel's side of the line, for instance).
+// Unless options carry a line-error hook, the panel's line errors reach the PC end.
 class PanelFixture {
   public:
+    using WrapDevice = std::function<std::unique_ptr<platform::ISerialDevice>(
+        std::unique_ptr<platform::ISerialDevice>)>;
+
     explicit PanelFixture(sim::PanelDescription description = TestPanel(),
                           std::shared_ptr<platform::VirtualSerialLink> link = nullptr,
-                          sim::Panel::Options options = {});
+                          sim::Panel::Options options = {}, const WrapDevice& wrapPanelEnd = {});
     ~PanelFixture();
     PanelFixture(const PanelFixture&) = delete;
     PanelFixture& operator=(const PanelFixture&) = delete;

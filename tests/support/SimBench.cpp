@@ -1,50 +1,32 @@
 #include "support/SimBench.h"
 
-#include <fstream>
+#include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace kz::test {
 
 std::string DemoModels(const std::string& extraKeys) {
-    IniText ini;
-    ini.Section("DEMO-8C93")
-        .Key("ID", "8C93")
-        .Key("ILOADER", "DEMO.LDR")
-        .Key("BAU", "38400")
-        .Key("FROM1", "0,100000")
-        .Key("SRAM1", "400000,20000,20000");
-    return ini.str() + extraKeys;
-}
-
-std::vector<std::uint8_t> LoaderBytes(std::uint32_t address, std::size_t bodySize) {
-    std::vector<std::uint8_t> bytes = {
-        static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8),
-        static_cast<std::uint8_t>(address >> 16), static_cast<std::uint8_t>(address >> 24)};
-    for (std::size_t i = 0; i < bodySize; ++i) {
-        bytes.push_back(static_cast<std::uint8_t>(i * 13 + 5));
-    }
-    return bytes;
+    ModelChoices choices;
+    choices.name = "DEMO-8C93";
+    choices.loaderFile = "DEMO.LDR";
+    choices.baud = 38400;
+    choices.signatureKind = 0;
+    choices.ioCode = false;
+    choices.checkMemory = false;
+    choices.offset = 0;
+    return ModelSection(sim::DemoPanel(), choices) + extraKeys;
 }
 
 SimBench::SimBench(const LinkSettings& linkSettings, sim::PanelDescription description,
                    const std::string& models)
-    : folder(linkSettings, models), settings(linkSettings) {
-    WriteLoader(LoaderBytes(0x00021000, 2000));
-    sim::Panel::Options options;
-    auto link = folder.linkPtr();
-    options.lineErrorHook = [link](std::uint32_t ce) {
-        link->InjectLineError(platform::VirtualSerialLink::End::Pc, ce);
-    };
-    panel =
-        std::make_unique<sim::Panel>(folder.link().OpenEnd(platform::VirtualSerialLink::End::Panel),
-                                     std::move(description), std::move(options));
-    panel->Start();
+    : folder(linkSettings, models),
+      settings(linkSettings),
+      panel(std::move(description), folder.linkPtr()) {
+    WriteLoader(LoaderFile(0x00021000, 2000));
 }
 
-SimBench::~SimBench() {
-    if (panel) {
-        panel->Stop();
-    }
-}
+SimBench::~SimBench() = default;
 
 void SimBench::WriteIni(const std::string& extraConfig, const std::string& models) {
     folder.WriteIni(settings, extraConfig, models);
@@ -52,6 +34,28 @@ void SimBench::WriteIni(const std::string& extraConfig, const std::string& model
 
 void SimBench::WriteLoader(const std::vector<std::uint8_t>& bytes, const std::string& name) {
     folder.dir().Write(name, std::string(bytes.begin(), bytes.end()));
+}
+
+int SimBench::CommandCount(const std::string& command) {
+    const std::vector<std::string> commands = panel->Commands();
+    return static_cast<int>(std::count(commands.begin(), commands.end(), command));
+}
+
+int SimBench::CommandCountEventually(const std::string& command, int expected) {
+    for (int i = 0; i < 1000 && CommandCount(command) < expected; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return CommandCount(command);
+}
+
+int SimBench::LineCount(const std::string& line) {
+    const std::vector<std::string> lines = view.Lines();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+std::string SimBench::LastLine() {
+    const std::vector<std::string> lines = view.Lines();
+    return lines.empty() ? std::string() : lines.back();
 }
 
 }  // namespace kz::test

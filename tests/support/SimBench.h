@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "sim/Panel.h"
+#include "support/LoaderFile.h"
+#include "support/PanelFixture.h"
 #include "support/RecordingView.h"
 #include "support/TestFolder.h"
 
@@ -16,9 +18,6 @@ namespace kz::test {
 // The model sections that fit sim::DemoPanel(): core ID 8C93, FROM 1 MiB at 0, SRAM 128 KiB
 // at 0x400000, I/O register A00000 = C3, signature kind 1 8C930001.
 std::string DemoModels(const std::string& extraKeys = {});
-
-// A loader file: 4 address bytes (least significant first) and a body of bodySize bytes.
-std::vector<std::uint8_t> LoaderBytes(std::uint32_t address, std::size_t bodySize);
 
 class SimBench {
   public:
@@ -32,10 +31,20 @@ class SimBench {
     // Writes the loader file the models name ("DEMO.LDR").
     void WriteLoader(const std::vector<std::uint8_t>& bytes, const std::string& name = "DEMO.LDR");
 
+    // What the panel decoded and the view showed. Commands are the panel's names for the
+    // frames it decoded (">E", "PLD", "ACK", ...).
+    int CommandCount(const std::string& command);
+    // The last frame of a run may still be on its way into the panel when the run ends:
+    // waits (real time, a bounded guard) until command was decoded expected times.
+    int CommandCountEventually(const std::string& command, int expected);
+    int LineCount(const std::string& line);
+    std::string LastLine();
+
     TestFolder folder;
     RecordingView view;
-    std::unique_ptr<sim::Panel> panel;
     LinkSettings settings;
+    // On the far end of the folder's link; bench.panel->... reaches the sim::Panel.
+    PanelFixture panel;
 };
 
 }  // namespace kz::test

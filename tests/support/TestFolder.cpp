@@ -41,21 +41,28 @@ TestFolder::~TestFolder() {
     platform::SetProgramFolder("");
 }
 
-void TestFolder::WriteIni(const LinkSettings& settings, const std::string& extraConfig,
-                          const std::string& models) {
+std::string ProgramIni(std::uint32_t baud, int writeTimeout, int readTimeout, int retry,
+                       const std::string& extraConfig, const std::string& port,
+                       const std::string& models) {
     IniText ini;
     ini.Section("CONFIG")
         .Key("COM", 1)
-        .Key("Bau", static_cast<int>(CSettings::BaudFromIndex(settings.bauIndex)))
-        .Key("WriteTimeout", settings.writeTimeout)
-        .Key("ReadTimeout", settings.readTimeout)
-        .Key("Retry", settings.retry);
-    std::string text = ini.str() + extraConfig;
-    text += "\r\n[PORTS]\r\nCOM1=virtual:" + linkName_ + "\r\n";
+        .Key("Bau", static_cast<int>(baud))
+        .Key("WriteTimeout", writeTimeout)
+        .Key("ReadTimeout", readTimeout)
+        .Key("Retry", retry);
+    std::string text = ini.str() + extraConfig + "\r\n[PORTS]\r\nCOM1=" + port + "\r\n";
     if (!models.empty()) {
         text += "\r\n" + models;
     }
-    dir_.Write("KZMNT.INI", text);
+    return text;
+}
+
+void TestFolder::WriteIni(const LinkSettings& settings, const std::string& extraConfig,
+                          const std::string& models) {
+    dir_.Write("KZMNT.INI", ProgramIni(CSettings::BaudFromIndex(settings.bauIndex),
+                                       settings.writeTimeout, settings.readTimeout, settings.retry,
+                                       extraConfig, "virtual:" + linkName_, models));
 }
 
 }  // namespace kz::test

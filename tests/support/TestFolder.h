@@ -4,6 +4,7 @@
 // is put back when the fixture goes away.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -35,6 +36,13 @@ struct LinkSettings {
     int retry = 3;
     unsigned clockFactor = 4;  // protocol time runs this many times faster
 };
+
+// The text of a program folder's "KZMNT.INI": CONFIG with COM=1, the rate (bit/s) and the
+// link's times, then extraConfig (more CONFIG keys, CR LF lines), PORTS mapping COM1 to
+// port, and the model sections.
+std::string ProgramIni(std::uint32_t baud, int writeTimeout, int readTimeout, int retry,
+                       const std::string& extraConfig, const std::string& port,
+                       const std::string& models);
 
 class TestFolder {
   public:
