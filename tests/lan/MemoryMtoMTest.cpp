@@ -230,5 +230,26 @@ TEST_F(MemoryMtoMTest, RestoreRefusesAnImageWhoseAreasAreNotTheModels) {
     EXPECT_EQ(server->Counters().writes, 0u);
 }
 
+// An abort that reaches the store step: the step runs again on the next event, and the packet
+// it holds must not be appended a second time.
+class StoreStepProbe : public CBackupMtoM {
+  public:
+    using CBackupMtoM::m_dwRecvLength;
+    using CBackupMtoM::m_image;
+};
+
+TEST(BackupMtoMStoreStep, AbortNeverAppendsThePacketAgain) {
+    TempDir dir;
+    const std::string partial = dir.Write("x.MEM.partial", "");
+    StoreStepProbe op;
+    op.m_image.SetFileName(partial);
+    op.m_dwRecvLength = 0x100;
+    op.m_nPhase = 13;
+    op.Diapatcher(EVENT_ABORT);
+    op.Diapatcher(EVENT_TIMEOUT);
+    EXPECT_EQ(op.m_nError, msg::kAborted);
+    EXPECT_EQ(fs::file_size(partial), 0u);
+}
+
 }  // namespace
 }  // namespace kz::test
