@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "config/MessageIds.h"
+#include "config/StringTable.h"
 #include "ops/cf/CfSendMtoM.h"
 #include "platform/Clock.h"
 #include "support/RecordingView.h"
@@ -160,6 +161,36 @@ INSTANTIATE_TEST_SUITE_P(
         CardErrorCase{"SendPcFile", false, kFail, 0xE1, msg::kCheckPower, false, false},
         CardErrorCase{"SendRefused", false, kRefuse, 0x103, msg::kCheckPower, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CfMtoMTest, AbortOfAReceiveThatNeverCompletesEndsWith4001) {
+    Start();
+    server->AddFault([] {
+        LanFault fault;
+        fault.op = Op::CfReadRange;
+        fault.kind = LanFault::Kind::Never;
+        return fault;
+    }());
+    const std::string folder = Folder("pc");
+    Traced<CCfReceiveMtoM> receive;
+    receive.SetView(&view);
+    receive.SetPrompt(&view);
+    receive.SetNodeAddress(server->Endpoint());
+    receive.SetPcFolder(folder);
+    receive.PostEvent(EVENT_NONE);
+    // The image request goes out in the same pass that shows the image caption.
+    for (;;) {
+        const auto lines = view.Lines();
+        if (std::find(lines.begin(), lines.end(), GetString(5004)) != lines.end()) {
+            break;
+        }
+        std::this_thread::yield();
+    }
+    receive.PostEvent(EVENT_ABORT);
+    ASSERT_TRUE(view.WaitComplete());
+    receive.WaitIdle();
+    EXPECT_EQ(receive.m_nError, msg::kAborted);
+    EXPECT_TRUE(receive.Reached(39));
+}
 
 TEST_F(CfMtoMTest, ReceiveRefusesACategoryFolderThatIsALink) {
     Start();
