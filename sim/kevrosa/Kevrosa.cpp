@@ -519,7 +519,8 @@ void CopyText(Reader& r, unsigned char* dest) {
 std::string PrefixText(std::uint32_t prefix) {
     const char a = static_cast<char>(prefix & 0xFF);
     const char b = static_cast<char>((prefix >> 8) & 0xFF);
-    const auto upper = [](char c) { return c >= 'A' && c <= 'Z'; };
+    // Card prefixes are upper-case letters and digits ("ZI", "Z4").
+    const auto upper = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); };
     if ((prefix >> 16) != 0 || !upper(a) || !upper(b)) {
         return {};
     }

@@ -1,0 +1,204 @@
+// Step table of the LAN CF send (42 entries):
+//
+//   0 NodeSearch   1 no-op   2 Initialize   3 Connect   4 Support_Entry
+//   5, 7, ... 37   the category steps: take the next file of the category (or skip the
+//                  common step when there is none left)
+//   6, 8, ... 38   CFSend_Entry: one FileWriteCard request, then back to the category step
+//  39 Quit_Entry  40 Terminate  41 end marker
+//
+// Errors at 0-2 go to Terminate; at 3-38, 4000 goes to Terminate, anything else to Quit.
+#include "ops/cf/CfSendMtoM.h"
+
+#include <vector>
+
+#include "config/MessageIds.h"
+#include "diag/Trace.h"
+#include "ops/cf/CfFolders.h"
+#include "ops/cf/CfReceiveMtoM.h"
+
+namespace kz {
+
+namespace {
+using Step = StepFn<CCfSendMtoM>;
+
+constexpr std::array<Step, 42> MakeSteps() {
+    std::array<Step, 42> steps{};
+    steps[0] = &CCfSendMtoM::NodeSearch;
+    steps[1] = &CCfSendMtoM::NoOp;
+    steps[2] = &CCfSendMtoM::Initialize;
+    steps[3] = &CCfSendMtoM::Connect;
+    steps[4] = &CCfSendMtoM::Support_Entry;
+    for (std::size_t i = 5; i <= 38; i += 2) {
+        steps[i] = &CCfSendMtoM::CategorySend;
+        steps[i + 1] = &CCfSendMtoM::CFSend_Entry;
+    }
+    steps[39] = &CCfSendMtoM::Quit_Entry;
+    steps[40] = &CCfSendMtoM::Terminate;
+    steps[41] = &CCfSendMtoM::EndMarker;
+    return steps;
+}
+const std::array<Step, 42> kSteps = MakeSteps();
+
+constexpr int kFirstCategoryStep = 5;
+constexpr int kNotStarted = 1;
+constexpr int kSending = 2;
+}  // namespace
+
+CCfSendMtoM::CCfSendMtoM() {
+    m_states.fill(kNotStarted);
+}
+
+CCfSendMtoM::~CCfSendMtoM() {
+    Shutdown();
+}
+
+bool CCfSendMtoM::Diapatcher(int nEvent) {
+    TraceMessage("KZmnt", "CCfSendMtoM::Diapatcher = [%d , %d]\n", nEvent, m_nPhase);
+    return RunSteps<CCfSendMtoM>(*this, kSteps, OperationKind::CfSendMtoM, m_nPhase, m_nError,
+                                 nEvent);
+}
+
+bool CCfSendMtoM::Initialize(int) {
+    ClearStatusList();
+    ResetProgress();
+    AddStatusLine(msg::kCfSendStart);
+    ShowPowerWarning(true);
+    if (!ConfirmCardOverwrite(Prompt())) {
+        m_nError = msg::kAborted;
+        return true;
+    }
+    m_nProgressTotal = 0;
+    m_nProgressCount = 0;
+    for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
+        std::vector<std::string> found;
+        CollectCategoryFiles(m_csPcFolder, kCfCategories[i], found);
+        m_lists[i].assign(found.begin(), found.end());
+        m_nProgressTotal += static_cast<int>(found.size());
+    }
+    if (m_nProgressTotal < 1) {
+        m_nProgressTotal = 1;
+    }
+    m_csSupportName = lan::kCfCardSupport;
+    return true;
+}
+
+bool CCfSendMtoM::CategorySend(int) {
+    const int index = (m_nPhase - kFirstCategoryStep) / 2;
+    if (index < 0 || index >= static_cast<int>(kCfCategoryCount)) {
+        m_nError = msg::kCheckPower;
+        return true;
+    }
+    const auto i = static_cast<std::size_t>(index);
+    const CfCategory& category = kCfCategories[i];
+    auto& list = m_lists[i];
+    if (m_states[i] == kNotStarted) {
+        if (list.empty()) {
+            ++m_nPhase;  // nothing to send: the common step is skipped
+            return true;
+        }
+        AddStatusLine(category.sendCaption);
+        ShowPowerWarning(true);
+        m_states[i] = kSending;
+    }
+    if (list.empty()) {
+        m_states[i] = kNotStarted;
+        ++m_nPhase;
+        return true;
+    }
+    m_csFilePath = list.front();
+    list.pop_front();
+    // Collected files are named prefix + five digits + extension; the record takes the
+    // category's prefix and the number from the name.
+    const std::string name = m_csFilePath.substr(m_csFilePath.find_last_of('/') + 1);
+    m_file.prefix = CfLanPrefix(category.prefix);
+    m_file.number = CfFileNumber(name);
+    if (index == 0) {
+        TraceMessage("CfSendMtoM", "Image = [%s]\n", m_csFilePath.c_str());
+    }
+    ++m_nProgressCount;
+    SetProgress(m_nProgressCount * 100 / m_nProgressTotal);
+    return true;
+}
+
+bool CCfSendMtoM::CFSend_Entry(int nEvent) {
+    switch (m_nSubStep) {
+        case 1: {
+            if (nEvent == EVENT_ABORT) {
+                m_nSubStep = 99;
+                Arm(lan::kFailedTicks);
+                return false;
+            }
+            lan::CMtoMBinding* binding = Binding();
+            if (m_nError != 0 || m_file.number < 0 || binding == nullptr ||
+                binding->Lib().FileWriteCard(binding->Socket(), &lan::CMtoMBinding::Callback,
+                                             &m_file,
+                                             m_csFilePath.c_str()) != lan::kResultAccepted) {
+                m_nSubStep = 98;
+                Arm(lan::kRefusedTicks);
+                return false;
+            }
+            m_nSubStep = 2;
+            return false;
+        }
+        case 2:
+            if (nEvent == EVENT_ABORT) {
+                m_nSubStep = 99;
+                Arm(lan::kFailedTicks);
+                return false;
+            }
+            if (nEvent != EVENT_RECEIVED && nEvent != EVENT_TIMEOUT) {
+                return false;
+            }
+            m_nSubStep = 1;
+            if (m_nError == 0) {
+                m_nPhase -= 2;  // the category step runs again for its next file
+                return true;
+            }
+            {
+                const std::uint32_t code =
+                    Binding() != nullptr ? lan::ErrorCode(Binding()->Socket()) : 0;
+                TraceMessage("CCfSendMtoM", "m_pMSock->m_dwErrorCode = [%X]\n", code);
+                m_nError = CfLanErrorMessage(code, false);
+            }
+            Disarm();
+            return true;
+        case 98:
+            if (nEvent != EVENT_TIMEOUT) {
+                return false;
+            }
+            m_nSubStep = 1;
+            Disarm();
+            m_nError = msg::kCheckPower;
+            CancelRequest();
+            return true;
+        case 99:
+            if (nEvent == EVENT_ABORT) {
+                return false;
+            }
+            m_nSubStep = 1;
+            m_nError = msg::kAborted;
+            CancelRequest();
+            Arm(lan::kFailedTicks);
+            return true;
+        default:
+            m_nSubStep = 1;
+            m_nError = msg::kCheckPower;
+            return true;
+    }
+}
+
+bool CCfSendMtoM::Terminate(int nEvent) {
+    TraceMessage("KZmnt", "CCfSendMtoM::Terminate = [%d]\n", nEvent);
+    if (nEvent != EVENT_NONE) {
+        return true;
+    }
+    if (m_nError == 0) {
+        m_nError = msg::kCompleted;
+    }
+    AddStatusLine(m_nError);
+    ShowPowerWarning(false);
+    PostComplete();
+    return true;
+}
+
+}  // namespace kz

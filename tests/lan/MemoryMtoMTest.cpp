@@ -1,0 +1,255 @@
+// The LAN backup, verify and restore end to end: the operations drive the real library file,
+// which talks to the LAN panel simulator over loopback.
+#include "ops/memory/BackupMtoM.h"
+
+#include <filesystem>
+
+#include "config/MessageIds.h"
+#include "config/StringTable.h"
+#include "ops/memory/RestoreMtoM.h"
+#include "ops/memory/VerifyMtoM.h"
+#include "platform/Clock.h"
+#include "support/RecordingView.h"
+#include "support/TestFolder.h"
+#include "tests/lan/LanFixture.h"
+
+namespace kz::test {
+namespace {
+
+namespace fs = std::filesystem;
+using sim::LanFault;
+using Op = kevrosa::Op;
+
+constexpr std::uint32_t kFrom = 0x20000;
+constexpr std::uint32_t kSram = 0x10000;
+constexpr std::uint32_t kSramStart = 0x00400000;
+
+// The demo panel with a small memory, filled with the given pattern seeds.
+sim::PanelDescription SmallPanel(std::uint32_t seed = 1) {
+    sim::PanelDescription d = sim::DemoPanel();
+    d.fromSize = kFrom;
+    d.sramSize = kSram;
+    d.regions[0].size = kFrom;
+    d.regions[0].fill.seed = seed;
+    d.regions[1].size = kSram;
+    d.regions[1].fill.seed = seed + 1;
+    return d;
+}
+
+class MemoryMtoMTest : public LanTest {
+  protected:
+    MemoryMtoMTest() {
+        program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
+        WriteModels("8C93", false, "8000");
+    }
+
+    void WriteModels(const std::string& id, bool autoName, const std::string& sramVerify) {
+        IniText ini;
+        ini.Section("CONFIG").Key("AUTOFILENAME", autoName ? 1 : 0);
+        ini.Section("DEMO")
+            .Key("ID", id)
+            .Key("SLOADER", "SLOADER.BIN")
+            .Key("CHKMEM", "20000,10000")
+            .Key("FROM1", "00000000,00020000")
+            .Key("SRAM1", "00400000,00010000," + sramVerify);
+        program.Write("KZMNT.INI", ini.str());
+    }
+
+    // Runs op against the panel until it has posted WM_OPERATION_COMPLETE; its final error.
+    template <class Operation>
+    int Run(Operation& op, const std::string& file, std::function<void()> whileRunning = {}) {
+        // A fresh view per run: each waits for its own completion.
+        view = std::make_unique<RecordingView>();
+        op.SetView(view.get());
+        op.SetPrompt(view.get());
+        op.SetNodeAddress(server->Endpoint());
+        op.SetFileName(file);
+        op.PostEvent(EVENT_NONE);
+        if (whileRunning) {
+            whileRunning();
+        }
+        EXPECT_TRUE(view->WaitComplete());
+        op.WaitIdle();
+        return op.m_nError;
+    }
+
+    // A new panel in place of the running one (the program folder stays).
+    void Restart(sim::PanelDescription panel) {
+        server->Stop();
+        server = std::make_unique<sim::LanServer>(std::move(panel));
+        ASSERT_TRUE(server->Start(0));
+        program.Write("Kevrosa.conf", server->Endpoint() + "\n");
+    }
+
+    std::string PanelBytes() const {
+        auto from = server->ReadMemory(0, kFrom);
+        auto sram = server->ReadMemory(kSramStart, kSram);
+        std::string all(from.begin(), from.end());
+        all.append(sram.begin(), sram.end());
+        return all;
+    }
+
+    platform::ScaledClock clock{20};
+    platform::ScopedClock clockGuard{clock};
+    std::unique_ptr<RecordingView> view;
+};
+
+TEST_F(MemoryMtoMTest, BackupVerifyRestoreRoundTripIsByteExact) {
+    Start(SmallPanel(1));
+    const std::string image = program.str() + "panel.MEM";
+    {
+        CBackupMtoM backup;
+        ASSERT_EQ(Run(backup, image), msg::kCompleted);
+    }
+    const std::string stored = program.Read("panel.MEM");
+    ASSERT_EQ(stored.size(), kImageHeaderSize + kFrom + kSram);
+    EXPECT_TRUE(stored.substr(kImageHeaderSize) == PanelBytes());
+    EXPECT_FALSE(fs::exists(image + ".partial"));
+    {
+        CVerifyMtoM verify;
+        EXPECT_EQ(Run(verify, image), msg::kCompleted);
+    }
+
+    // Another panel of the same model with other contents: verify finds the difference,
+    // restore makes it the image again.
+    Restart(SmallPanel(7));
+    {
+        CVerifyMtoM verify;
+        EXPECT_EQ(Run(verify, image), msg::kVerifyMismatch);
+    }
+    {
+        CRestoreMtoM restore;
+        EXPECT_EQ(Run(restore, image), msg::kCompleted);
+    }
+    EXPECT_TRUE(PanelBytes() == stored.substr(kImageHeaderSize));
+    EXPECT_EQ(server->Counters().writes, (kFrom + kSram) / 0x8000);
+}
+
+TEST_F(MemoryMtoMTest, AutomaticNamePadsTheCoreIdWithBlanks) {
+    sim::PanelDescription panel = SmallPanel();
+    panel.coreId = "0123";
+    WriteModels("*123", true, "8000");
+    Start(panel);
+    CBackupMtoM backup;
+    EXPECT_EQ(Run(backup, program.str() + "images"), msg::kCompleted);
+    EXPECT_TRUE(fs::is_regular_file(program.path() / "images" / "bk 123.MEM"));
+}
+
+// A run that ends during the transfer keeps the image that was there and leaves its data in
+// the partial file.
+struct FailedBackupCase {
+    const char* name;
+    bool abort;  // the user aborts the read; otherwise the panel fails it
+    int error;
+};
+
+class FailedBackupTest : public MemoryMtoMTest,
+                         public ::testing::WithParamInterface<FailedBackupCase> {};
+
+TEST_P(FailedBackupTest, KeepsTheOldImage) {
+    const FailedBackupCase& c = GetParam();
+    Start(SmallPanel());
+    LanFault fault;
+    fault.op = Op::Read;
+    fault.kind = c.abort ? LanFault::Kind::Never : LanFault::Kind::Fail;
+    fault.skip = 1;
+    server->AddFault(fault);
+    const std::string image = program.Write("old.MEM", "the old image");
+    CBackupMtoM backup;
+    auto abortDuringRead = [&] {
+        if (!c.abort) {
+            return;
+        }
+        // The second read never completes: abort once the first packet is stored (the
+        // same dispatcher pass then issues the second read).
+        std::error_code ec;
+        while (fs::file_size(image + ".partial", ec) != kImageHeaderSize + 0x8000) {
+            std::this_thread::yield();
+        }
+        backup.PostEvent(EVENT_ABORT);
+    };
+    EXPECT_EQ(Run(backup, image, abortDuringRead), c.error);
+    EXPECT_EQ(program.Read("old.MEM"), "the old image");
+    EXPECT_EQ(fs::file_size(image + ".partial"), kImageHeaderSize + 0x8000);
+    if (c.abort) {
+        const auto lines = view->Lines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), GetString(msg::kAborted)), lines.end());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, FailedBackupTest,
+                         ::testing::Values(FailedBackupCase{"Abort", true, msg::kAborted},
+                                           FailedBackupCase{"PanelFails", false, msg::kCheckPower}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The SRAM verify size of the model is hex: "8000" compares the first 0x8000 bytes.
+struct VerifySizeCase {
+    const char* name;
+    std::uint32_t changedAt;  // SRAM offset of a byte the second panel has changed
+    int error;
+};
+
+class VerifySizeTest : public MemoryMtoMTest,
+                       public ::testing::WithParamInterface<VerifySizeCase> {};
+
+TEST_P(VerifySizeTest, ComparesSramOverTheHexVerifySize) {
+    const VerifySizeCase& c = GetParam();
+    Start(SmallPanel());
+    const std::string image = program.str() + "v.MEM";
+    CBackupMtoM backup;
+    ASSERT_EQ(Run(backup, image), msg::kCompleted);
+    const std::uint8_t old = server->ReadMemory(kSramStart + c.changedAt, 1)[0];
+    sim::PanelDescription changed = SmallPanel();
+    changed.patches.push_back({kSramStart + c.changedAt, {static_cast<std::uint8_t>(old ^ 0xFF)}});
+    Restart(changed);
+    CVerifyMtoM verify;
+    EXPECT_EQ(Run(verify, image), c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(Offsets, VerifySizeTest,
+                         ::testing::Values(VerifySizeCase{"InsideHexSize", 0x3000,
+                                                          msg::kVerifyMismatch},
+                                           VerifySizeCase{"PastHexSize", 0x9000, msg::kCompleted}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MemoryMtoMTest, RestoreRefusesAnImageWhoseAreasAreNotTheModels) {
+    Start(SmallPanel());
+    const std::string image = program.str() + "r.MEM";
+    CBackupMtoM backup;
+    ASSERT_EQ(Run(backup, image), msg::kCompleted);
+    // The model now places SRAM elsewhere: the image's table no longer fits it.
+    IniText ini;
+    ini.Section("DEMO")
+        .Key("ID", "8C93")
+        .Key("SLOADER", "SLOADER.BIN")
+        .Key("FROM1", "00000000,00020000")
+        .Key("SRAM1", "00500000,00010000,8000");
+    program.Write("KZMNT.INI", ini.str());
+    CRestoreMtoM restore;
+    EXPECT_EQ(Run(restore, image), msg::kImageAreasDiffer);
+    EXPECT_EQ(server->Counters().writes, 0u);
+}
+
+// An abort that reaches the store step: the step runs again on the next event, and the packet
+// it holds must not be appended a second time.
+class StoreStepProbe : public CBackupMtoM {
+  public:
+    using CBackupMtoM::m_dwRecvLength;
+    using CBackupMtoM::m_image;
+};
+
+TEST(BackupMtoMStoreStep, AbortNeverAppendsThePacketAgain) {
+    TempDir dir;
+    const std::string partial = dir.Write("x.MEM.partial", "");
+    StoreStepProbe op;
+    op.m_image.SetFileName(partial);
+    op.m_dwRecvLength = 0x100;
+    op.m_nPhase = 13;
+    op.Diapatcher(EVENT_ABORT);
+    op.Diapatcher(EVENT_TIMEOUT);
+    EXPECT_EQ(op.m_nError, msg::kAborted);
+    EXPECT_EQ(fs::file_size(partial), 0u);
+}
+
+}  // namespace
+}  // namespace kz::test
