@@ -323,9 +323,16 @@ std::optional<std::string> NodeOption(const std::string& text) {
     if (colon == std::string::npos) {
         return address;
     }
-    const std::string portText = text.substr(colon + 1);
-    if (portText.find_first_not_of(" \t") == std::string::npos) {
-        return std::nullopt;  // "a.b.c.d:" names no port
+    // Unlike a typed search port, the port here must be all digits: "a.b.c.d:" or
+    // "a.b.c.d:http" would otherwise quietly mean the default port.
+    std::string portText = text.substr(colon + 1);
+    const std::size_t first = portText.find_first_not_of(" \t");
+    portText = first == std::string::npos
+                   ? std::string()
+                   : portText.substr(first, portText.find_last_not_of(" \t") - first + 1);
+    if (portText.empty() || portText.size() > 5 ||
+        portText.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
     }
     const std::optional<int> port = lan::ParsePort(portText);
     if (!port) {
