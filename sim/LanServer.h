@@ -92,10 +92,14 @@ class LanServer {
     // Listens on 127.0.0.1:port (0: an ephemeral port) and starts serving. False with a
     // reason in *error when the port cannot be had.
     bool Start(std::uint16_t port, std::string* error = nullptr);
+    // The same on another loopback address (127.x.y.z, first octet in the top byte), so a
+    // test can serve a panel on the default port beside others; any address outside
+    // 127.0.0.0/8 is refused.
+    bool Start(std::uint16_t port, std::uint32_t loopback, std::string* error);
     // Closes every connection and stops serving.
     void Stop();
     std::uint16_t Port() const { return port_; }
-    // "127.0.0.1:PORT".
+    // "127.0.0.1:PORT" (or the loopback address it was started on).
     std::string Endpoint() const;
 
     void AddFault(LanFault fault);
@@ -140,6 +144,7 @@ class LanServer {
 
     int listenFd_ = -1;
     std::uint16_t port_ = 0;
+    std::uint32_t host_ = 0x7F000001;
     bool stopping_ = false;
     std::thread acceptThread_;
     std::list<std::unique_ptr<Connection>> connections_;

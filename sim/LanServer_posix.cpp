@@ -25,6 +25,12 @@ using kevrosa::Op;
 constexpr const char* kOldLoaderBelow = "V4.51";
 constexpr const char* kCfSupportName = "CF-CARD      ";
 
+// "a.b.c.d" of an IPv4 address with the first octet in the top byte.
+std::string Dotted(std::uint32_t a) {
+    return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 0xFF) + "." +
+           std::to_string((a >> 8) & 0xFF) + "." + std::to_string(a & 0xFF);
+}
+
 std::string Hex(std::uint32_t v) {
     char text[9];
     std::snprintf(text, sizeof text, "%X", static_cast<unsigned>(v));
@@ -181,19 +187,30 @@ LanServer::~LanServer() {
 }
 
 bool LanServer::Start(std::uint16_t port, std::string* error) {
+    return Start(port, INADDR_LOOPBACK, error);
+}
+
+bool LanServer::Start(std::uint16_t port, std::uint32_t loopback, std::string* error) {
+    if ((loopback >> 24) != 127) {
+        if (error != nullptr) {
+            *error = "only a loopback address (127.x.y.z) can be served";
+        }
+        return false;
+    }
+    host_ = loopback;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_addr.s_addr = htonl(loopback);
     socklen_t len = sizeof sa;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
         ::listen(fd, 16) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         if (error != nullptr) {
-            *error =
-                "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
+            *error = "cannot listen on " + Dotted(loopback) + ":" + std::to_string(port) + ": " +
+                     std::strerror(errno);
         }
         if (fd >= 0) {
             ::close(fd);
@@ -231,7 +248,7 @@ void LanServer::Stop() {
 }
 
 std::string LanServer::Endpoint() const {
-    return "127.0.0.1:" + std::to_string(port_);
+    return Dotted(host_) + ":" + std::to_string(port_);
 }
 
 void LanServer::AddFault(LanFault fault) {

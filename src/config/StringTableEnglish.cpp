@@ -85,9 +85,7 @@ constexpr StringEntry kEnglish[] = {
     {3347, "\"%s\" is not a regular file"},
     {3348, "the comment is cut to %d characters: \"%s\""},
     {3349, "the comment of \"%s\" could not be written"},
-    {3350,
-     "COMMTYPE=1 selects the LAN link, which kzmnt-cli does not drive; set COMMTYPE=0 in "
-     "KZMNT.INI for the serial link"},
+    {3350, "Choose a KZ by its number (1-%d; Enter: Cancel): "},
     {3351, "image file %s"},
     {3352,
      "In order to establish a communication handshake,\nplease reset the power supply of the "

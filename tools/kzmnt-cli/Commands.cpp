@@ -7,22 +7,29 @@
 
 #include "ConsoleView.h"
 #include "InterruptWatcher.h"
+#include "NodeChooser.h"
 #include "OperationController.h"
 #include "Terminal.h"
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
 #include "config/Settings.h"
 #include "config/StringTable.h"
+#include "lan/NetworkSearch.h"
 #include "ops/StepEngine.h"
 #include "ops/cf/CfReceive.h"
+#include "ops/cf/CfReceiveMtoM.h"
 #include "ops/cf/CfSend.h"
+#include "ops/cf/CfSendMtoM.h"
 #include "ops/memory/Backup.h"
+#include "ops/memory/BackupMtoM.h"
 #include "ops/memory/FileSelection.h"
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/ModelConfirm.h"
 #include "ops/memory/Restore.h"
+#include "ops/memory/RestoreMtoM.h"
 #include "ops/memory/StartFlow.h"
 #include "ops/memory/Verify.h"
+#include "ops/memory/VerifyMtoM.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
 
@@ -99,13 +106,9 @@ bool CheckPath(const CommandEntry& command, const std::string& path) {
     return false;
 }
 
-// Only the serial link is driven from the console.
-bool SerialLinkSelected(const CommandEntry& command) {
-    if (CSettings().GetCommType() == 1) {
-        Error(command, GetString(msg::kLanNotDriven));
-        return false;
-    }
-    return true;
+// COMMTYPE 1 selects the LAN link, any other value the serial one; read afresh per run.
+bool LanLinkSelected() {
+    return CSettings().GetCommType() == 1;
 }
 
 // What a transfer command needs while it runs: the terminal for questions, the console
@@ -115,14 +118,17 @@ class Session {
     explicit Session(const CliOptions& options)
         : terminal_(Terminal::Open()),
           view_(options.yes, terminal_.get()),
+          chooser_(view_, options.yes),
           controller_(view_, options.password),
           watcher_([this](int signal) { controller_.Interrupt(signal != SIGINT); }) {}
 
     ConsoleView& view() { return view_; }
+    NodeChooser& chooser() { return chooser_; }
 
     // Shows the form's file and comment fields (a CF transfer has no comment), then runs
-    // op to its end.
-    RunResult Run(std::unique_ptr<CProtocol> op, const std::string& path,
+    // op (either link) to its end.
+    template <class Operation>
+    RunResult Run(std::unique_ptr<Operation> op, const std::string& path,
                   const std::optional<std::string>& comment) {
         view_.PrintOut("File Name: " + path);
         if (comment) {
@@ -134,6 +140,7 @@ class Session {
   private:
     std::unique_ptr<Terminal> terminal_;
     ConsoleView view_;
+    NodeChooser chooser_;
     OperationController controller_;
     InterruptWatcher watcher_;  // last: Ctrl-C reaches the controller only while all exist
 };
@@ -162,17 +169,32 @@ class ConsoleStartPrompt final : public IStartPrompt {
     std::optional<Session> session_;
 };
 
-// Every transfer: the path's rule, the serial link, the start shared with the window,
-// then the operation on the plan's path and comment.
+// The inputs of an operation from the start's plan, for either link.
 template <class Operation>
+std::optional<std::string> SetInputs(Operation& op, const StartPlan& plan) {
+    if constexpr (std::is_base_of_v<CCfOperation, Operation>) {
+        op.SetFolder(plan.path);
+        return std::nullopt;
+    } else if constexpr (std::is_base_of_v<CMemoryMtoM, Operation> ||
+                         std::is_base_of_v<CMemoryOperation, Operation>) {
+        op.SetFileName(plan.path);
+        op.SetComment(plan.comment);
+        return plan.comment;
+    } else {
+        op.SetPcFolder(plan.path);
+        return std::nullopt;
+    }
+}
+
+// Every transfer: the path's rule, the start shared with the window, then the operation of
+// the link COMMTYPE selects (Serial or Lan) on the plan's path and comment.
+template <class Serial, class Lan>
 int RunTransfer(const CliOptions& options, const CommandEntry& command) {
     const std::string& chosen = options.args[0];
     if (!CheckPath(command, chosen)) {
         return kExitUsage;
     }
-    if (!SerialLinkSelected(command)) {
-        return kExitFailed;
-    }
+    const bool lan = LanLinkSelected();
     ConsoleStartPrompt prompt(options, command);
     const StartPlan plan = PrepareStart(*command.kind, chosen, options.comment, prompt);
     if (plan.outcome == StartOutcome::Declined) {
@@ -182,17 +204,21 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
     if (plan.outcome != StartOutcome::Ready) {
         return kExitFailed;
     }
-    auto op = std::make_unique<Operation>();
-    std::optional<std::string> comment;
-    if constexpr (std::is_base_of_v<CCfOperation, Operation>) {
-        op->SetFolder(plan.path);
-    } else {
-        op->SetFileName(plan.path);
-        op->SetComment(plan.comment);
-        comment = plan.comment;
-    }
     Session& session = prompt.session();
-    const RunResult result = session.Run(std::move(op), plan.path, comment);
+    RunResult result;
+    if (lan) {
+        auto op = std::make_unique<Lan>();
+        const std::optional<std::string> comment = SetInputs(*op, plan);
+        if (options.node) {
+            op->SetNodeAddress(*options.node);
+        }
+        op->SetNodeChooser(&session.chooser());
+        result = session.Run(std::move(op), plan.path, comment);
+    } else {
+        auto op = std::make_unique<Serial>();
+        const std::optional<std::string> comment = SetInputs(*op, plan);
+        result = session.Run(std::move(op), plan.path, comment);
+    }
     if (result.exitStatus == kExitOk && !result.imagePath.empty() &&
         *command.kind == OperationKind::Backup) {
         session.view().PrintErr("kzmnt-cli: " + Format(GetString(msg::kImageFileWritten).c_str(),
@@ -202,23 +228,23 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
 }
 
 int RunBackup(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CBackup>(options, command);
+    return RunTransfer<CBackup, CBackupMtoM>(options, command);
 }
 
 int RunRestore(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CRestore>(options, command);
+    return RunTransfer<CRestore, CRestoreMtoM>(options, command);
 }
 
 int RunVerify(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CVerify>(options, command);
+    return RunTransfer<CVerify, CVerifyMtoM>(options, command);
 }
 
 int RunCfReceive(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CCfReceive>(options, command);
+    return RunTransfer<CCfReceive, CCfReceiveMtoM>(options, command);
 }
 
 int RunCfSend(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CCfSend>(options, command);
+    return RunTransfer<CCfSend, CCfSendMtoM>(options, command);
 }
 
 int RunInfo(const CliOptions& options, const CommandEntry& command) {
@@ -287,6 +313,34 @@ int UsageError(const std::string& reason) {
 
 }  // namespace
 
+std::optional<std::string> NodeOption(const std::string& text) {
+    const std::size_t colon = text.find(':');
+    const std::string address = lan::NormalizeAddress(text.substr(0, colon));
+    // The all-ones address is what normalisation makes of an invalid one.
+    if (address.empty() || address == "255.255.255.255") {
+        return std::nullopt;
+    }
+    if (colon == std::string::npos) {
+        return address;
+    }
+    // Unlike a typed search port, the port here must be all digits: "a.b.c.d:" or
+    // "a.b.c.d:http" would otherwise quietly mean the default port.
+    std::string portText = text.substr(colon + 1);
+    const std::size_t first = portText.find_first_not_of(" \t");
+    portText = first == std::string::npos
+                   ? std::string()
+                   : portText.substr(first, portText.find_last_not_of(" \t") - first + 1);
+    if (portText.empty() || portText.size() > 5 ||
+        portText.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const std::optional<int> port = lan::ParsePort(portText);
+    if (!port) {
+        return std::nullopt;
+    }
+    return address + ":" + std::to_string(*port);
+}
+
 bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* error) {
     auto fail = [&](const std::string& reason) {
         if (error) {
@@ -333,6 +387,17 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
             (name == "--folder"     ? options.folder
              : name == "--password" ? options.password
                                     : options.comment) = std::move(*v);
+        } else if (name == "--node") {
+            const std::optional<std::string> v = value();
+            if (!v) {
+                return fail(name + " needs a value");
+            }
+            options.node = NodeOption(*v);
+            if (!options.node) {
+                return fail("--node " + *v +
+                            ": not an IPv4 address with an optional :PORT "
+                            "(1024 to 65535)");
+            }
         } else if ((name == "--yes" || name == "-y") && !inlineValue) {
             options.yes = true;
         } else if ((name == "--help" || name == "-h") && !inlineValue) {
@@ -346,11 +411,12 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
 
 std::string UsageText() {
     std::string text =
-        "usage: kzmnt-cli [--folder DIR] [--yes] [--password TEXT] COMMAND ARGS\n"
+        "usage: kzmnt-cli [--folder DIR] [--node ADDR[:PORT]] [--yes] [--password TEXT]\n"
+        "                 COMMAND ARGS\n"
         "\n"
         "Backs up, restores and verifies the memory of a KZ operator panel on the serial\n"
-        "link set up in KZMNT.INI, copies the files of its CF card to a PC folder and back,\n"
-        "and shows or edits backup images.\n"
+        "link or the network set up in KZMNT.INI, copies the files of its CF card to a PC\n"
+        "folder and back, and shows or edits backup images.\n"
         "\n"
         "commands:\n";
     for (const CommandEntry& command : kCommands) {
@@ -367,17 +433,25 @@ std::string UsageText() {
         "options:\n"
         "  --folder DIR           program folder with KZMNT.INI, the loader files and\n"
         "                         KZMNT.log (default: the folder of this program)\n"
-        "  --yes                  answer OK to every confirmation\n"
+        "  --node ADDR[:PORT]     the panel on the network (COMMTYPE=1), e.g. 192.168.1.20 or\n"
+        "                         192.168.1.20:8000; without it the network is searched\n"
+        "  --yes                  answer OK to every confirmation (and take the first panel\n"
+        "                         the search finds)\n"
         "  --password TEXT        the panel's password, should it ask for one\n"
         "  --comment TEXT         comment of the new backup image\n"
         "  --help                 this text\n"
         "  --                     ends the options (for a TEXT that starts with '-')\n"
         "\n"
-        "The COM setting of KZMNT.INI chooses the port; section PORTS maps it to a device:\n"
+        "COMMTYPE in KZMNT.INI chooses the link: 1 the network (through libKevrosa.so in\n"
+        "the program folder), any other value the serial link. The COM setting chooses the\n"
+        "serial port; section PORTS maps it to a device:\n"
         "    [PORTS]\n"
         "    COM1=/dev/ttyUSB0\n"
+        "On the network, without --node the panels found are listed to choose from; none\n"
+        "found ends the run with \"KZ is not found.\".\n"
         "Without --yes, confirmations are asked on the terminal and refused when there is\n"
-        "none. Ctrl-C aborts a running transfer (from one second after its start).\n"
+        "none. Ctrl-C aborts a running transfer (from one second after its start on the\n"
+        "serial link, after the search on the network).\n"
         "\n"
         "Exit status: 0 processing completed, 1 the operation failed or was refused,\n"
         "2 usage error.\n";

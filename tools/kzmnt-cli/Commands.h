@@ -1,6 +1,6 @@
 // The commands of kzmnt-cli and its command line:
 //
-//   kzmnt-cli [--folder DIR] [--yes] [--password TEXT] COMMAND ARGS
+//   kzmnt-cli [--folder DIR] [--node ADDR[:PORT]] [--yes] [--password TEXT] COMMAND ARGS
 //
 // Each command is one row of a table: its name, its arguments, the file selection rule its
 // path must pass, and the function that runs it. A transfer command checks its path, asks
@@ -23,6 +23,7 @@ inline constexpr int kExitUsage = 2;
 
 struct CliOptions {
     std::optional<std::string> folder;
+    std::optional<std::string> node;  // the LAN panel, "a.b.c.d" or "a.b.c.d:port"
     bool yes = false;
     std::optional<std::string> password;
     std::optional<std::string> comment;  // backup only
@@ -33,6 +34,11 @@ struct CliOptions {
 
 // Parses argv (options may stand anywhere; "--" ends them). False with a reason in *error.
 bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* error);
+
+// The panel address of --node as the transfer library takes it: the address normalised
+// like a typed search address ("010.1.2.3" is 10.1.2.3), then ":port" when one was given
+// (blanks around ':' allowed; 1024 to 65535). Nullopt for no usable address or port.
+std::optional<std::string> NodeOption(const std::string& text);
 
 // The usage text.
 std::string UsageText();

@@ -152,6 +152,22 @@ bool ConsoleView::Confirm(const std::string& text) {
     return ok;
 }
 
+std::optional<std::string> ConsoleView::AskLine(const std::string& text) {
+    if (!terminal_) {
+        return std::nullopt;
+    }
+    {
+        std::lock_guard lock(outputMutex_);
+        EraseBarLocked();
+    }
+    std::optional<std::string> line = terminal_->AskLine(text);
+    {
+        std::lock_guard lock(outputMutex_);
+        DrawBarLocked();
+    }
+    return line;
+}
+
 bool ConsoleView::AskOkCancel(int textId, int captionId) {
     std::string text = GetString(textId);
     if (captionId != 0) {

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ class ConsoleView final : public IOperationView, public IOperationPrompt {
     // An OK/Cancel question: true for OK. --yes answers OK at once; without a terminal the
     // question is refused (false) with a note on stderr.
     bool Confirm(const std::string& text);
+    // A question answered with a line of text on the terminal (trimmed). Nothing without a
+    // terminal, at the end of input or when the question was cancelled.
+    std::optional<std::string> AskLine(const std::string& text);
     bool HasTerminal() const { return terminal_ != nullptr; }
     Terminal* GetTerminal() const { return terminal_; }
 

@@ -6,6 +6,7 @@
 #include "diag/DebugLog.h"
 #include "diag/Trace.h"
 #include "ops/StepEngine.h"
+#include "ops/memory/MemoryMtoM.h"
 #include "ops/memory/MemoryOperation.h"
 #include "ops/memory/ModelConfirm.h"
 #include "platform/Clock.h"
@@ -71,7 +72,22 @@ RunResult OperationController::Run(std::unique_ptr<CProtocol> op, const std::str
     }
     op_->PostEvent(EVENT_NONE);
     startTick_ = platform::Clock().TickCount();
+    return Loop();
+}
 
+RunResult OperationController::Run(std::unique_ptr<CProtocolMtoM> op, const std::string& comment) {
+    lanOp_ = std::move(op);
+    comment_ = comment;
+    abortPosted_ = false;
+    waitDialogShown_ = false;
+    lanOp_->SetView(&view_);
+    lanOp_->SetPrompt(&view_);
+    lanOp_->PostEvent(EVENT_NONE);
+    startTick_ = platform::Clock().TickCount();
+    return Loop();
+}
+
+RunResult OperationController::Loop() {
     for (;;) {
         const UiMessage message = view_.WaitMessage();
         if (message.kind == UiMessage::Kind::Interrupt) {
@@ -88,10 +104,21 @@ RunResult OperationController::Run(std::unique_ptr<CProtocol> op, const std::str
             case WM_POWER_RESET_DIALOG:
                 OnPowerResetDialog(message.wParam);
                 break;
+            case WM_LAN_ABORT_REQUEST:
+                // Whoever posts it wants the LAN operation aborted, without a question.
+                if (lanOp_ && !abortPosted_) {
+                    abortPosted_ = true;
+                    view_.PrintErr(Notice(msg::kAborting));
+                    lanOp_->PostEvent(EVENT_ABORT);
+                }
+                if (message.request) {
+                    message.request->Set();
+                }
+                break;
             case WM_OPERATION_COMPLETE:
                 return OnComplete();
             default:
-                // Nothing else is meant for a serial operation's view; a request must
+                // Nothing else is meant for an operation's view; a request must
                 // still be released.
                 if (message.request) {
                     message.request->Set();
@@ -113,6 +140,10 @@ void OperationController::Interrupt(bool terminate) {
 }
 
 void OperationController::OnInterrupt() {
+    if (lanOp_) {
+        AbortLan(terminate_);
+        return;
+    }
     if (!op_) {
         return;
     }
@@ -137,6 +168,25 @@ void OperationController::OnInterrupt() {
     abortPosted_ = true;
     view_.PrintErr(Notice(terminate ? msg::kTerminating : msg::kAborting));
     op_->PostEvent(EVENT_ABORT);
+}
+
+void OperationController::AbortLan(bool terminate) {
+    if (abortPosted_) {
+        return;
+    }
+    if (lanOp_->Searching()) {
+        if (!terminate) {
+            return;
+        }
+        // A termination request is not dropped: the search ends by itself shortly, and the
+        // abort follows it. What the operation posts meanwhile waits in the queue.
+        while (lanOp_->Searching()) {
+            platform::Clock().Sleep(std::chrono::milliseconds(lan::kMtoMTickMs));
+        }
+    }
+    abortPosted_ = true;
+    view_.PrintErr(Notice(terminate ? msg::kTerminating : msg::kAborting));
+    lanOp_->PostEvent(EVENT_ABORT);
 }
 
 void OperationController::OnModelInfoRequest(RequestEvent* request) {
@@ -193,6 +243,9 @@ void OperationController::OnPasswordRequest(RequestEvent* request) {
     if (op_) {
         op_->m_csPassword = password;
     }
+    if (lanOp_) {
+        lanOp_->m_csPassword = password;
+    }
     if (request) {
         request->Set();
     }
@@ -229,6 +282,15 @@ RunResult OperationController::OnComplete() {
         }
         op_->Shutdown();
         op_.reset();
+    }
+    if (lanOp_) {
+        TraceMessage("KZmnt", "CNQmntView::OnComplete [ProtocolMtoM]\n");
+        result.error = lanOp_->m_nError;
+        if (auto* memoryOp = dynamic_cast<CMemoryMtoM*>(lanOp_.get())) {
+            result.imagePath = memoryOp->ImagePath();
+        }
+        lanOp_->Shutdown();
+        lanOp_.reset();
     }
     waitDialogShown_ = false;
     result.exitStatus = result.error == msg::kCompleted ? 0 : 1;

@@ -6,9 +6,13 @@
 //   Run ──► PostEvent(EVENT_NONE) ──► WaitMessage ──┬─ WM_MODEL_INFO_REQUEST  confirm model
 //                                         ▲         ├─ WM_PASSWORD_REQUEST    password
 //                                         │         ├─ WM_POWER_RESET_DIALOG  wait text
+//                                         │         ├─ WM_LAN_ABORT_REQUEST   abort (LAN)
 //                                         │         ├─ Ctrl-C                 abort / cancel
 //                                         └─────────┘
 //                                                   └─ WM_OPERATION_COMPLETE  log, delete, status
+//
+// A serial operation cannot be aborted in its first second; a LAN operation cannot be aborted
+// while it searches the network (the search is short and bounded).
 //
 // Thread-safety: Run on the main thread only; Interrupt from any thread.
 #pragma once
@@ -20,6 +24,7 @@
 #include <string>
 
 #include "ConsoleView.h"
+#include "lan/ProtocolMtoM.h"
 #include "serial/Protocol.h"
 
 namespace kz::cli {
@@ -41,6 +46,8 @@ class OperationController {
     // Runs op to its end. comment is the form's comment (shown with the model
     // confirmation). Returns once the operation has completed and been deleted.
     RunResult Run(std::unique_ptr<CProtocol> op, const std::string& comment);
+    // The same for an operation on the LAN.
+    RunResult Run(std::unique_ptr<CProtocolMtoM> op, const std::string& comment);
 
     // Ctrl-C: cancels a question being asked, or is queued for the main thread, which
     // aborts the operation (from 1000 ms after its start, once) or cancels the wait for a
@@ -50,16 +57,19 @@ class OperationController {
     void Interrupt(bool terminate = false);
 
   private:
+    RunResult Loop();
     void OnModelInfoRequest(RequestEvent* request);
     void OnPasswordRequest(RequestEvent* request);
     void OnPowerResetDialog(std::uintptr_t wParam);
     void OnInterrupt();
+    void AbortLan(bool terminate);
     RunResult OnComplete();
 
     ConsoleView& view_;
     std::optional<std::string> password_;
 
-    std::unique_ptr<CProtocol> op_;
+    std::unique_ptr<CProtocol> op_;         // the serial operation, or
+    std::unique_ptr<CProtocolMtoM> lanOp_;  // the LAN operation
     std::string comment_;
     std::uint32_t startTick_ = 0;
     bool abortPosted_ = false;

@@ -122,6 +122,20 @@ bool Terminal::AskOkCancel(const std::string& text) {
     return result;
 }
 
+std::optional<std::string> Terminal::AskLine(const std::string& text) {
+    std::lock_guard ask(askMutex_);
+    BeginQuestion();
+    Write(text);
+    std::optional<std::string> line = ReadLine();
+    if (line) {
+        line = Trim(*line);
+    } else {
+        Write("\n");
+    }
+    EndQuestion();
+    return line;
+}
+
 std::optional<std::string> Terminal::ReadSecret(const std::string& prompt) {
     std::lock_guard ask(askMutex_);
     BeginQuestion();

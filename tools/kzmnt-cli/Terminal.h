@@ -41,6 +41,10 @@ class Terminal {
     // the question was cancelled. The terminal's settings are restored in every case.
     std::optional<std::string> ReadSecret(const std::string& prompt);
 
+    // Shows text and reads one line (echoed), trimmed. Nothing when the input ended or the
+    // question was cancelled.
+    std::optional<std::string> AskLine(const std::string& text);
+
     // Cancels the question being asked. True when there was one (it now answers Cancel);
     // false when no question is open, so the caller may treat the interrupt otherwise.
     bool CancelQuestion();

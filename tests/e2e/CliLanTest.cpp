@@ -1,0 +1,222 @@
+// kzmnt-cli end to end on the LAN link (COMMTYPE=1): the real program as a child process,
+// the real transfer library copied into its program folder, and the LAN panel simulator on
+// a loopback address. A panel found by the search is reached on the default port, so the
+// search tests serve their panel on 8000 of a loopback address of their own.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <random>
+
+#include "CliRunner.h"
+#include "lan/LanLibrary.h"
+#include "ops/memory/MemImageFile.h"
+#include "sim/LanServer.h"
+#include "support/TempDir.h"
+#include "support/TestFolder.h"
+
+namespace kz::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kCompleted = "Processing was completed.";
+constexpr const char* kAborted = "Processing was aborted by operation.";
+constexpr const char* kMismatch = "Data which is not in agreement by verification.";
+constexpr std::uint32_t kFrom = 0x20000;
+constexpr std::uint32_t kSram = 0x10000;
+constexpr std::uint32_t kSramStart = 0x00400000;
+
+sim::PanelDescription SmallPanel(std::uint32_t seed) {
+    sim::PanelDescription d = sim::DemoPanel();
+    d.fromSize = kFrom;
+    d.sramSize = kSram;
+    d.regions[0].size = kFrom;
+    d.regions[0].fill.seed = seed;
+    d.regions[1].size = kSram;
+    d.regions[1].fill.seed = seed + 1;
+    return d;
+}
+
+class CliLanTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (CliProgram().empty()) {
+            GTEST_SKIP() << "kzmnt-cli is not built (KZ_BUILD_DIR=" << BuildDir() << ")";
+        }
+        IniText ini;
+        ini.Section("CONFIG").Key("COMMTYPE", 1).Key("AUTOFILENAME", 0);
+        ini.Section("DEMO")
+            .Key("ID", "8C93")
+            .Key("SLOADER", "SLOADER.BIN")
+            .Key("CHKMEM", "20000,10000")
+            .Key("FROM1", "00000000,00020000")
+            .Key("SRAM1", "00400000,00010000,8000");
+        dir.Write("KZMNT.INI", ini.str());
+        dir.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
+        fs::copy_file(KZ_KEVROSA_FILE, dir.path() / lan::kLibraryFile);
+    }
+
+    void TearDown() override {
+        if (server) {
+            server->Stop();
+        }
+    }
+
+    // Serves description on an ephemeral port of 127.0.0.1, listed in the node list.
+    void Serve(sim::PanelDescription description) {
+        if (server) {
+            server->Stop();
+        }
+        server = std::make_unique<sim::LanServer>(std::move(description));
+        ASSERT_TRUE(server->Start(0));
+        dir.Write("Kevrosa.conf", server->Endpoint() + "\n");
+    }
+
+    // Serves description on the default port of a loopback address of its own (suites run
+    // in parallel), listed in the node list as the search would meet a panel.
+    void ServeOnDefaultPort(sim::PanelDescription description) {
+        std::random_device random;
+        std::uniform_int_distribution<std::uint32_t> octet(1, 254);
+        for (int attempt = 0; attempt < 20; ++attempt) {
+            auto candidate = std::make_unique<sim::LanServer>(description);
+            const std::uint32_t host =
+                0x7F000000 | octet(random) << 16 | octet(random) << 8 | octet(random);
+            std::string error;
+            if (candidate->Start(static_cast<std::uint16_t>(lan::kDefaultPort), host, &error)) {
+                server = std::move(candidate);
+                dir.Write("Kevrosa.conf", server->Endpoint() + "\n");
+                return;
+            }
+        }
+        FAIL() << "no loopback address with a free port " << lan::kDefaultPort;
+    }
+
+    std::string Host() const { return server->Endpoint().substr(0, server->Endpoint().find(':')); }
+
+    CliResult Cli(std::vector<std::string> args, CliRun run = {}) {
+        run.args = {"--folder", dir.str()};
+        run.args.insert(run.args.end(), args.begin(), args.end());
+        CliResult result = RunCli(run);
+        EXPECT_NE(result.exitCode, -1) << "the program did not end by itself";
+        EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("runtime error:"), std::string::npos) << result.err;
+        return result;
+    }
+
+    std::string PanelBytes() const {
+        const auto from = server->ReadMemory(0, kFrom);
+        const auto sram = server->ReadMemory(kSramStart, kSram);
+        std::string all(from.begin(), from.end());
+        all.append(sram.begin(), sram.end());
+        return all;
+    }
+
+    std::string ImageData(const std::string& name) {
+        const std::string image = dir.Read(name);
+        return image.size() > kImageHeaderSize ? image.substr(kImageHeaderSize) : std::string();
+    }
+
+    TempDir dir;
+    std::unique_ptr<sim::LanServer> server;
+};
+
+TEST_F(CliLanTest, BackupVerifyRestoreRoundTripWithNodeAndPort) {
+    Serve(SmallPanel(1));
+    const std::string image = dir.str() + "panel.mem";
+    const CliResult backup = Cli({"--node", server->Endpoint(), "--yes", "backup", image});
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    EXPECT_EQ(backup.LastOutLine(), kCompleted);
+    EXPECT_TRUE(ImageData("panel.mem") == PanelBytes());
+
+    // "a.b.c.d : port", as the node search writes its target.
+    const std::string spaced = Host() + " : " + std::to_string(server->Port());
+    const CliResult same = Cli({"--node", spaced, "verify", image});
+    EXPECT_EQ(same.exitCode, 0) << same.out << same.err;
+    EXPECT_EQ(same.LastOutLine(), kCompleted);
+
+    // Another panel of the same model: verify finds the difference, restore removes it.
+    Serve(SmallPanel(7));
+    const CliResult differs = Cli({"--node", server->Endpoint(), "verify", image});
+    EXPECT_EQ(differs.exitCode, 1);
+    EXPECT_EQ(differs.LastOutLine(), kMismatch) << differs.out;
+    const CliResult restore = Cli({"--node", server->Endpoint(), "--yes", "restore", image});
+    ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    EXPECT_TRUE(ImageData("panel.mem") == PanelBytes());
+    EXPECT_EQ(Cli({"--node", server->Endpoint(), "verify", image}).exitCode, 0);
+}
+
+TEST_F(CliLanTest, SearchWithYesTakesTheFirstNodeForACfReceive) {
+    ServeOnDefaultPort(sim::DemoPanel());
+    const std::string folder = dir.str() + "card";
+    const CliResult receive = Cli({"--yes", "cf-receive", folder});
+    ASSERT_EQ(receive.exitCode, 0) << receive.out << receive.err;
+    EXPECT_NE(receive.out.find("It is searching."), std::string::npos) << receive.out;
+    EXPECT_EQ(receive.LastOutLine(), kCompleted);
+    const sim::CfFiles card = server->CfCardFiles();
+    const auto& csv = card.at("ZR00001.CSV");
+    EXPECT_EQ(dir.Read("card/file/ZR00001.CSV"), std::string(csv.begin(), csv.end()));
+    EXPECT_TRUE(fs::exists(dir.path() / "card" / "data" / "ZI00001.BIN"));
+}
+
+TEST_F(CliLanTest, SearchOnATerminalListsTheNodesAndAsksThePassword) {
+    sim::PanelDescription locked = SmallPanel(3);
+    locked.password = "s3cret";
+    ServeOnDefaultPort(locked);
+    CliRun run;
+    run.withTerminal = true;
+    // A number outside the list is asked again.
+    run.answers = {{"Choose a KZ by its number (1-1", "2\n"},
+                   {"Choose a KZ by its number (1-1", "1\n"},
+                   {"Please input a password:", "s3cret\n"}};
+    const CliResult backup = Cli({"backup", dir.str() + "locked.mem"}, run);
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err << backup.terminal;
+    EXPECT_NE(backup.terminal.find("1  " + Host()), std::string::npos) << backup.terminal;
+    EXPECT_EQ(server->Counters().passwordsRejected, 0u);
+    EXPECT_TRUE(ImageData("locked.mem") == PanelBytes());
+
+    // Enter alone cancels the choice: the run ends as aborted, nothing is read.
+    run.answers = {{"Choose a KZ by its number", "\n"}};
+    const unsigned reads = server->Counters().reads;
+    const CliResult cancelled = Cli({"verify", dir.str() + "locked.mem"}, run);
+    EXPECT_EQ(cancelled.exitCode, 1);
+    EXPECT_EQ(cancelled.LastOutLine(), kAborted) << cancelled.out;
+    EXPECT_EQ(server->Counters().reads, reads);
+}
+
+TEST_F(CliLanTest, CtrlCAbortsAReadThatNeverCompletes) {
+    Serve(SmallPanel(1));
+    sim::LanFault never;
+    never.op = kevrosa::Op::Read;
+    never.kind = sim::LanFault::Kind::Never;
+    server->AddFault(never);
+    CliRun run;
+    run.interruptOn = "Model: DEMO";
+    const CliResult backup =
+        Cli({"--node", server->Endpoint(), "backup", dir.str() + "x.mem"}, run);
+    EXPECT_EQ(backup.exitCode, 1);
+    EXPECT_EQ(backup.LastOutLine(), kAborted) << backup.out;
+    EXPECT_NE(backup.err.find("aborting the operation"), std::string::npos) << backup.err;
+    EXPECT_FALSE(fs::exists(dir.path() / "x.mem"));
+}
+
+TEST_F(CliLanTest, NoNodeFoundEndsAsAborted) {
+    Serve(SmallPanel(1));
+    server->Stop();  // the node list names a port nobody listens on any more
+    const CliResult run = Cli({"--yes", "backup", dir.str() + "none.mem"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("KZ is not found."), std::string::npos) << run.out;
+    EXPECT_EQ(run.LastOutLine(), kAborted) << run.out;
+    EXPECT_FALSE(fs::exists(dir.path() / "none.mem"));
+}
+
+TEST_F(CliLanTest, NodeOptionRefusesWhatIsNoAddressOrUserPort) {
+    for (const char* node : {"localhost", "127.0.0.1:80", "127.0.0.1:", "127.0.0.1:70000",
+                             "127.0.0.1:http", "999.1.1.1"}) {
+        const CliResult run = Cli({"--node", node, "verify", dir.str() + "x.mem"});
+        EXPECT_EQ(run.exitCode, 2) << node;
+        EXPECT_NE(run.err.find("--node"), std::string::npos) << node << ": " << run.err;
+    }
+}
+
+}  // namespace
+}  // namespace kz::test
