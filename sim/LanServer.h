@@ -16,8 +16,13 @@
 // its answer, send the completion before the acceptance, or list a hostile file name in a
 // card read.
 //
+// Link rate (SetLinkRate): each connection can be held to a link of a given rate, the same in
+// each direction: a message goes out, and a received one is acted on, only once a link of
+// that rate would have carried it (its frame bytes; no TCP/IP overhead is modelled).
+//
 // Thread-safety: every public function may be called from any thread. One thread accepts,
-// one thread serves each connection; the panel's state is shared under one lock.
+// one thread serves each connection (threads named "kzsim-lan"); the panel's state is shared
+// under one lock.
 #pragma once
 
 #include <chrono>
@@ -103,6 +108,9 @@ class LanServer {
     std::string Endpoint() const;
 
     void AddFault(LanFault fault);
+    // Holds every connection to bytesPerSecond in each direction from now on; 0 (the
+    // default) lifts the limit.
+    void SetLinkRate(std::uint64_t bytesPerSecond);
     LanCounters Counters() const;
     std::vector<std::uint8_t> ReadMemory(std::uint32_t address, std::uint32_t size) const;
     CfFiles CfCardFiles() const;
@@ -128,6 +136,9 @@ class LanServer {
     // The fault that hits this request, if any (the state lock is held).
     bool TakeFault(kevrosa::Op op, LanFault& out);
     bool MemoryReachable() const;
+    // Waits until a link at linkRate_, busy until *busyUntil, has carried bytes more;
+    // *busyUntil becomes that time. Returns at once without a limit or when stopping.
+    void Carry(std::chrono::steady_clock::time_point* busyUntil, std::size_t bytes);
 
     mutable std::mutex mutex_;
     std::condition_variable stopped_;
@@ -135,6 +146,7 @@ class LanServer {
     PanelMemory memory_;
     CfCard card_;
     std::vector<LanFault> faults_;
+    std::uint64_t linkRate_ = 0;  // bytes per second in each direction; 0: no limit
     LanCounters counters_;
     bool needsExtension_ = false;
     bool extensionSent_ = false;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -251,6 +252,23 @@ std::string LanServer::Endpoint() const {
     return Dotted(host_) + ":" + std::to_string(port_);
 }
 
+void LanServer::SetLinkRate(std::uint64_t bytesPerSecond) {
+    std::lock_guard lock(mutex_);
+    linkRate_ = bytesPerSecond;
+}
+
+void LanServer::Carry(std::chrono::steady_clock::time_point* busyUntil, std::size_t bytes) {
+    std::unique_lock lock(mutex_);
+    if (linkRate_ == 0) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    *busyUntil = std::max(*busyUntil, now) +
+                 std::chrono::nanoseconds(static_cast<std::int64_t>(
+                     static_cast<double>(bytes) * 1e9 / static_cast<double>(linkRate_)));
+    stopped_.wait_until(lock, *busyUntil, [this] { return stopping_; });
+}
+
 void LanServer::AddFault(LanFault fault) {
     std::lock_guard lock(mutex_);
     faults_.push_back(std::move(fault));
@@ -279,6 +297,7 @@ void LanServer::SetCfFile(const std::string& name, std::vector<std::uint8_t> byt
 }
 
 void LanServer::AcceptLoop() {
+    ::pthread_setname_np(::pthread_self(), "kzsim-lan");
     for (;;) {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         std::lock_guard lock(mutex_);
@@ -316,8 +335,18 @@ void LanServer::AcceptLoop() {
 }
 
 void LanServer::Serve(Connection* c) {
+    ::pthread_setname_np(::pthread_self(), "kzsim-lan");
+    // The time until which each direction of the link is busy (see SetLinkRate); a message
+    // takes its body and the 4-byte length before it.
+    std::chrono::steady_clock::time_point inFree;
+    std::chrono::steady_clock::time_point outFree;
+    auto send = [&](const std::vector<std::uint8_t>& message) {
+        Carry(&outFree, message.size() + 4);
+        return kevrosa::SendMessage(c->fd, message);
+    };
     std::vector<std::uint8_t> body;
     while (kevrosa::ReceiveMessage(c->fd, body)) {
+        Carry(&inFree, body.size() + 4);
         kevrosa::Reader r(body.data(), body.size());
         const auto op = static_cast<Op>(r.U8());
         const std::uint32_t seq = r.U32();
@@ -328,21 +357,21 @@ void LanServer::Serve(Connection* c) {
         const LanFault::Kind kind = faulty ? fault.kind : LanFault::Kind::HostileName;
         if (faulty && kind == LanFault::Kind::Refuse) {
             lock.unlock();
-            kevrosa::SendMessage(c->fd, AckMessage(seq, false, fault.cause));
+            send(AckMessage(seq, false, fault.cause));
             continue;
         }
         if (faulty && (kind == LanFault::Kind::Fail || kind == LanFault::Kind::Never)) {
             lock.unlock();
-            kevrosa::SendMessage(c->fd, AckMessage(seq, true, 0));
+            send(AckMessage(seq, true, 0));
             if (kind == LanFault::Kind::Fail) {
-                kevrosa::SendMessage(c->fd, DoneMessage(seq, fault.cause, {}));
+                send(DoneMessage(seq, fault.cause, {}));
             }
             continue;
         }
         if (faulty && kind == LanFault::Kind::Drop) {
             // Nothing is done: the answer breaks off halfway.
             lock.unlock();
-            kevrosa::SendMessage(c->fd, AckMessage(seq, true, 0));
+            send(AckMessage(seq, true, 0));
             const auto frame =
                 kevrosa::Frame(DoneMessage(seq, 0, std::vector<std::uint8_t>(64, 0)));
             kevrosa::SendAll(c->fd, frame.data(), frame.size() / 2);
@@ -354,16 +383,16 @@ void LanServer::Serve(Connection* c) {
         }
         lock.unlock();
         if (answer.refused) {
-            kevrosa::SendMessage(c->fd, AckMessage(seq, false, answer.cause));
+            send(AckMessage(seq, false, answer.cause));
             continue;
         }
         const auto done = DoneMessage(seq, answer.cause, answer.payload);
         if (kind == LanFault::Kind::Early) {
-            kevrosa::SendMessage(c->fd, done);
-            kevrosa::SendMessage(c->fd, AckMessage(seq, true, 0));
+            send(done);
+            send(AckMessage(seq, true, 0));
         } else {
-            kevrosa::SendMessage(c->fd, AckMessage(seq, true, 0));
-            kevrosa::SendMessage(c->fd, done);
+            send(AckMessage(seq, true, 0));
+            send(done);
         }
         if (answer.closeAfter) {
             break;

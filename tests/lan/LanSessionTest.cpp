@@ -1,6 +1,7 @@
 // The LAN library through the binding, against the LAN panel simulator: identity, password,
 // loader, hardware data and memory, the old-loader path, early completions and faults.
 #include <cstring>
+#include <future>
 
 #include "sim/kevrosa/KevrosaWire.h"
 #include "tests/lan/LanFixture.h"
@@ -105,6 +106,42 @@ TEST_F(LanTest, MemoryRoundTripUpToTheRequestLimit) {
         EXPECT_EQ(tooBig.cause, wire::kCauseBadArgument);
         EXPECT_EQ(server->Counters().requests, before);
     }
+}
+
+// A link rate delays the panel's messages but keeps their bytes, and stopping the panel
+// does not wait for an answer the slow link is still holding back.
+TEST_F(LanTest, LinkRateKeepsTheBytesAndYieldsToAStop) {
+    Start();
+    OpenSession();
+    StartLoader();
+    server->SetLinkRate(100'000'000);
+    std::vector<std::uint8_t> out(lan::kMaxTransfer);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<std::uint8_t>(i * 13 + 1);
+    }
+    auto write = Async([&](lan::MtoMCallback cb) {
+        return lib.DownloadingMaintenanceTool(sock, cb, 0x400000, lan::kMaxTransfer, out.data());
+    });
+    ASSERT_EQ(write.result, 0);
+    std::vector<std::uint8_t> in(lan::kMaxTransfer, 0);
+    auto read = Async([&](lan::MtoMCallback cb) {
+        return lib.UploadingMaintenanceTool(sock, cb, 0x400000, lan::kMaxTransfer, in.data());
+    });
+    ASSERT_EQ(read.result, 0);
+    EXPECT_EQ(in, out);
+
+    // At 500 bytes/s the request and its acceptance pass in a tenth of a second; the answer
+    // would take over a minute. The stop must not wait for it (30 s is only a safety net).
+    server->SetLinkRate(500);
+    ASSERT_EQ(lib.UploadingMaintenanceTool(sock, &Completions::Callback, 0x400000,
+                                           lan::kMaxTransfer, in.data()),
+              lan::kResultAccepted);
+    auto stopped = std::async(std::launch::async, [&] { server->Stop(); });
+    EXPECT_EQ(stopped.wait_for(std::chrono::seconds(30)), std::future_status::ready)
+        << "the stop waited for the slow link";
+    const auto [result, cause] = done.Next();
+    EXPECT_NE(result, 0);
+    EXPECT_EQ(cause, wire::kCauseConnection);
 }
 
 TEST_F(LanTest, OldPanelNeedsTheExtensionAndAColdRestart) {
