@@ -240,6 +240,7 @@ bool CBackupMtoM::WriteBackupData(int nEvent) {
 
 bool CBackupMtoM::CompleteImage() {
     // The image replaces the target only when it holds exactly what its header promises.
+    m_image.CloseAppend();
     struct stat st {};
     if (::stat(m_csPartialPath.c_str(), &st) != 0 ||
         static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + m_nExpectedBytes ||

@@ -150,6 +150,7 @@ MemImageFile::MemImageFile() = default;
 // ---- File access ----
 
 bool MemImageFile::LoadHeader(const std::string& path) {
+    CloseAppend();
     m_csFileName = path;
     std::uint64_t length = 0;
     const platform::UniqueFd fd(OpenRegular(path, O_RDONLY, length));
@@ -181,6 +182,7 @@ bool MemImageFile::ReadImageData(std::uint64_t offset, void* buffer, std::size_t
 }
 
 bool MemImageFile::WriteHeader() {
+    CloseAppend();
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
     std::uint64_t length = 0;
     const platform::UniqueFd fd(OpenRegular(m_csFileName, O_WRONLY | O_CREAT | O_TRUNC, length));
@@ -188,6 +190,7 @@ bool MemImageFile::WriteHeader() {
 }
 
 bool MemImageFile::CreateWithHeader() {
+    CloseAppend();
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
     const platform::UniqueFd fd(
         ::open(m_csFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
@@ -202,20 +205,23 @@ bool MemImageFile::CreateWithHeader() {
 }
 
 bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const {
-    std::uint64_t formerLength = 0;
-    const platform::UniqueFd fd(
-        OpenRegular(m_csFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, formerLength));
-    if (!fd.Valid()) {
-        return false;
+    if (!m_appendFd.Valid()) {
+        m_appendFd =
+            OpenRegular(m_csFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, m_nAppendLength);
+        if (!m_appendFd.Valid()) {
+            return false;
+        }
     }
-    if (!WriteAll(fd.Get(), buffer, count)) {
+    if (!WriteAll(m_appendFd.Get(), buffer, count)) {
         // A full disk can leave part of the packet behind; cut it off so that the file
         // never holds a packet that was not stored completely.
-        if (::ftruncate(fd.Get(), static_cast<off_t>(formerLength)) != 0) {
+        if (::ftruncate(m_appendFd.Get(), static_cast<off_t>(m_nAppendLength)) != 0) {
             TraceMessage("KZmnt", "MemImageFile: the file could not be cut back\n");
         }
+        CloseAppend();
         return false;
     }
+    m_nAppendLength += count;
     return true;
 }
 
@@ -237,6 +243,7 @@ bool MemImageFile::SetImageComment(const std::string& path, std::string_view tex
 }
 
 bool MemImageFile::StartBackupHeader(const std::string& path, std::string_view modelName) {
+    CloseAppend();
     platform::CreateFolderPath(path);
     // Only a regular file at the target itself gives its header; a link is never followed.
     struct stat st {};

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "config/ModelDefs.h"
+#include "platform/UniqueFd.h"
 
 namespace kz {
 
@@ -56,7 +57,10 @@ class MemImageFile {
     MemImageFile();
 
     // The file the data calls work on. LoadHeader sets it too.
-    void SetFileName(std::string path) { m_csFileName = std::move(path); }
+    void SetFileName(std::string path) {
+        CloseAppend();
+        m_csFileName = std::move(path);
+    }
     const std::string& FileName() const { return m_csFileName; }
 
     // ---- File access ----
@@ -85,6 +89,8 @@ class MemImageFile {
     // cannot be opened, is a symbolic link or not a regular file, or the bytes cannot all
     // be written; the file is then cut back to
     // its former length, so a failed append leaves no partial packet behind.
+    // The file stays open between appends (a backup appends one packet per call); any call
+    // that names or rewrites the file, or CloseAppend(), closes it.
     bool AppendImageData(const void* buffer, std::size_t count) const;
     bool AppendImageData(std::span<const std::uint8_t> buffer) const {
         return AppendImageData(buffer.data(), buffer.size());
@@ -172,8 +178,13 @@ class MemImageFile {
     std::array<std::uint8_t, kImageHeaderSize> HeaderBytes() const;
     std::span<const std::uint8_t, kImageDescriptorSize> Descriptor() const { return m_descriptor; }
 
+    // Closes the file kept open by AppendImageData, if any.
+    void CloseAppend() const { m_appendFd.Reset(); }
+
   private:
     std::string m_csFileName;
+    mutable platform::UniqueFd m_appendFd;      // open while appends go on
+    mutable std::uint64_t m_nAppendLength = 0;  // the file's length after the last append
     std::array<std::uint8_t, kImageHeaderSize> m_header{};
     std::array<std::uint8_t, kImageDescriptorSize> m_descriptor{};
 };
