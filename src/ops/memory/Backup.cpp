@@ -286,20 +286,14 @@ bool CBackup::StorePacket(int nEvent) {
 }
 
 bool CBackup::CompleteImage() {
-    // The image replaces the target only when it holds exactly what its header promises.
-    m_image.CloseAppend();
-    struct stat st {};
-    if (::stat(m_csPartialPath.c_str(), &st) != 0 ||
-        static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + m_nExpectedBytes ||
-        m_nWrittenBytes != m_nExpectedBytes) {
+    if (m_nWrittenBytes != m_nExpectedBytes) {
         return false;
     }
-    // Checked again at the end: the target may have been replaced while data moved.
-    if (::lstat(m_csFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const MemImageFile::Replace result = m_image.ReplaceTarget(m_csFileName, m_nExpectedBytes);
+    if (result == MemImageFile::Replace::TargetNotRegular) {
         AddStatusLine(Format(GetString(msg::kTargetNotRegular).c_str(), m_csFileName.c_str()));
-        return false;
     }
-    return std::rename(m_csPartialPath.c_str(), m_csFileName.c_str()) == 0;
+    return result == MemImageFile::Replace::Done;
 }
 
 bool CBackup::Terminate(int nEvent) {

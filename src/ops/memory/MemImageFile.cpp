@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "config/IniFile.h"
@@ -223,6 +224,21 @@ bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const 
     }
     m_nAppendLength += count;
     return true;
+}
+
+MemImageFile::Replace MemImageFile::ReplaceTarget(const std::string& target,
+                                                  std::uint64_t dataBytes) const {
+    CloseAppend();
+    struct stat st {};
+    if (::stat(m_csFileName.c_str(), &st) != 0 ||
+        static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + dataBytes) {
+        return Replace::Incomplete;
+    }
+    // Checked at the very end: the target may have been replaced while data moved.
+    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        return Replace::TargetNotRegular;
+    }
+    return std::rename(m_csFileName.c_str(), target.c_str()) == 0 ? Replace::Done : Replace::Failed;
 }
 
 bool MemImageFile::SetImageComment(const std::string& path, std::string_view text) {

@@ -181,6 +181,12 @@ class MemImageFile {
     // Closes the file kept open by AppendImageData, if any.
     void CloseAppend() const { m_appendFd.Reset(); }
 
+    // The end of a backup written to a partial file (the remembered file): renames it over
+    // target when it holds exactly the header and dataBytes, and target is a regular file
+    // or absent. Anything else leaves both files as they are.
+    enum class Replace { Done, Incomplete, TargetNotRegular, Failed };
+    Replace ReplaceTarget(const std::string& target, std::uint64_t dataBytes) const;
+
   private:
     std::string m_csFileName;
     mutable platform::UniqueFd m_appendFd;      // open while appends go on
