@@ -198,6 +198,14 @@ constexpr StringEntry kEnglish[] = {
     {8001, "    ... Please wait for a while."},
 
     // Command status texts: "status line\ntool tip".
+    // The desktop window: menu, form and tool bar (20000-20199).
+
+    // File selection, model information, restore warning, comment edit and property
+    // dialogs (20200-20299).
+
+    // Transfer setup, password, power-reset wait, node list, network search and about
+    // dialogs (20300-20399).
+
     {32772, "Data of connection apparatus is backed up.\nBACKUP"},
     {32773, "Data is written in connection apparatus.\nRESTORE"},
     {32774, "Data of connection apparatus is verified.\nVERIFY"},

@@ -192,6 +192,14 @@ constexpr StringEntry kJapanese[] = {
     {8001, "    ... しばらくお待ちください。"},
 
     // Command status texts: "status line\ntool tip".
+    // The desktop window: menu, form and tool bar (20000-20199).
+
+    // File selection, model information, restore warning, comment edit and property
+    // dialogs (20200-20299).
+
+    // Transfer setup, password, power-reset wait, node list, network search and about
+    // dialogs (20300-20399).
+
     {32772, "接続機器のデータをバックアップします。\nバックアップ"},
     {32773, "接続機器にデータを書き込みます。\nリストア"},
     {32774, "接続機器のデータをベリファイします。\nベリファイ"},

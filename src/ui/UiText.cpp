@@ -1,0 +1,35 @@
+#include "ui/UiText.h"
+
+#include "config/StringTable.h"
+#include "platform/TextEncoding.h"
+
+namespace kz::ui {
+
+QString Text(int id) {
+    return QString::fromStdString(GetString(id));
+}
+
+QString StatusPart(int id) {
+    const QString text = Text(id);
+    return text.section(QLatin1Char('\n'), 0, 0);
+}
+
+QString TipPart(int id) {
+    const QString text = Text(id);
+    const qsizetype cut = text.indexOf(QLatin1Char('\n'));
+    return cut < 0 ? text : text.mid(cut + 1);
+}
+
+QString DisplayText(std::string_view bytes) {
+    return QString::fromStdString(platform::DisplayUtf8(bytes));
+}
+
+std::string ToBytes(const QString& text) {
+    return text.toStdString();
+}
+
+void SetControlId(QWidget* w, int id) {
+    w->setObjectName(QString::number(id));
+}
+
+}  // namespace kz::ui

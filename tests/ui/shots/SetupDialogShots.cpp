@@ -1,0 +1,9 @@
+#include "Shots.h"
+
+namespace kz::shots {
+
+std::vector<Shot> SetupDialogShots() {
+    return {};
+}
+
+}  // namespace kz::shots
