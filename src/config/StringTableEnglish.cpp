@@ -202,6 +202,30 @@ constexpr StringEntry kEnglish[] = {
 
     // File selection, model information, restore warning, comment edit and property
     // dialogs (20200-20299).
+    {20200, "OK"},
+    {20201, "Cancel"},
+    {20202, "Browser"},
+    {20203, "Backup file name automatic selection"},
+    {20204, "Comment"},
+    {20205, "File Name"},
+    {20206, "Core ID"},
+    {20207, "Model"},
+    {20208, "I/O Code"},
+    {20209, "FEPROM"},
+    {20210, "SRAM"},
+    {20211, "Property"},
+    {20212, "Comment Edit"},
+    {20213, "ModelInfomation"},
+    {20214, "Restoration is started."},
+    {20215, "Please choose a folder."},
+    {20216,
+     "The memory of the connected unit will be overwritten with the data of the backup "
+     "file.\nDo not switch the power supply of the unit off until the restoration has "
+     "finished."},
+    {20217,
+     "The comment could not be written to the backup file.\nPlease check that the file "
+     "still exists, is not damaged and may be written."},
+    {20218, "File(*.MEM)"},
 
     // Transfer setup, password, power-reset wait, node list, network search and about
     // dialogs (20300-20399).

@@ -1,0 +1,43 @@
+#include "ui/dialogs/RestoreWarningDlg.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QStyle>
+
+#include "ui/UiText.h"
+#include "ui/dialogs/FileDialogSupport.h"
+
+namespace kz::ui {
+
+CRestoreWarningDlg::CRestoreWarningDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(Text(txt::kRestoreWarningCaption));
+
+    auto* icon = new QLabel(this);
+    const int size = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
+    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(size, size));
+    icon->setAlignment(Qt::AlignTop);
+    auto* text = new QLabel(Text(txt::kRestoreWarning), this);
+    text->setWordWrap(true);
+    text->setMinimumWidth(text->fontMetrics().averageCharWidth() * 50);
+
+    QPushButton* ok = MakeButton(this, txt::kOk, kOkButton);
+    QPushButton* cancel = MakeButton(this, txt::kCancel, kCancelButton);
+    ok->setDefault(true);
+    cancel->setAutoDefault(false);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(icon);
+    top->addWidget(text, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(ok);
+    buttons->addWidget(cancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addLayout(buttons);
+}
+
+}  // namespace kz::ui
