@@ -1,8 +1,11 @@
 #include "config/Settings.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "platform/ProgramFolder.h"
 
@@ -271,6 +274,82 @@ std::string CSettings::GetSerialDeviceName(int port) {
         }
     }
     return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+bool CSettings::SetSerialDeviceName(int port, const std::string& device) {
+    m_nSaveError = 0;
+    if (port < 1) {
+        return false;
+    }
+    if (HasLineBreak(device)) {
+        m_nSaveError = kSaveLineBreak;
+        return false;
+    }
+    const std::string key = "COM" + std::to_string(port);
+    CIniSection* section = FindSection(kPortsSection);
+    if (section == nullptr) {
+        section = AddSection(kPortsSection);
+    }
+    if (CIniKey* found = section->FindKey(key)) {
+        found->SetValue(device);
+    } else {
+        section->AddKey(key, device);
+    }
+    return SaveSettings();
+}
+
+bool CSettings::CreateIfMissing() {
+    m_nSaveError = 0;
+    if (!FilePath().empty()) {
+        if (ContentUnreadable()) {
+            m_nSaveError = kSaveUnreadable;
+            return false;
+        }
+        return true;
+    }
+    std::error_code ec;
+    if (LoadResult() != kOpenFailed || std::filesystem::exists(m_iniPath, ec) || ec) {
+        m_nSaveError = kSaveUnreadable;
+        return false;
+    }
+    // "x": never truncate a file that another program created in the meantime.
+    if (std::FILE* file = std::fopen(m_iniPath.c_str(), "wbx")) {
+        std::fclose(file);
+    } else if (!std::filesystem::exists(m_iniPath, ec)) {
+        m_nSaveError = kSaveFailed;
+        return false;
+    }
+    // Loading drops the sections held in memory; they are put back on top of what the file
+    // holds now.
+    std::vector<std::pair<std::string, std::vector<std::pair<std::string, std::string>>>> held;
+    for (const CIniSection& section : AllSections()) {
+        auto& copy =
+            held.emplace_back(section.Name(), std::vector<std::pair<std::string, std::string>>{});
+        for (const CIniKey& key : section.AllKeys()) {
+            copy.second.emplace_back(key.Name(), key.Value());
+        }
+    }
+    if (!Load(m_iniPath) || ContentUnreadable()) {
+        m_nSaveError = kSaveUnreadable;
+        return false;
+    }
+    if (held.empty()) {
+        return true;
+    }
+    for (auto& [name, keys] : held) {
+        CIniSection* section = FindSection(name);
+        if (section == nullptr) {
+            section = AddSection(name);
+        }
+        for (auto& [key, value] : keys) {
+            if (CIniKey* found = section->FindKey(key)) {
+                found->SetValue(value);
+            } else {
+                section->AddKey(key, value);
+            }
+        }
+    }
+    return SaveSettings();
 }
 
 }  // namespace kz

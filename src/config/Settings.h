@@ -4,7 +4,7 @@
 // next reader sees the change. Nothing is cached between readers.
 //
 // A missing file is not an error: every getter returns its default, and setters change
-// only the in-memory copy (the file is not created). A file that exists but could not be
+// only the in-memory copy (the file is not created unless CreateIfMissing() is called). A file that exists but could not be
 // read as an INI file is never written over (see CIniFile): its setters fail and say why
 // through SaveError(), so that the caller can tell the user.
 //
@@ -105,6 +105,16 @@ class CSettings : public CIniFile {
     // The device to open for COM port n: the value of COM<n> in section PORTS, else
     // "/dev/ttyS<n-1>". Empty for n < 1 (no such port), so opening it fails.
     std::string GetSerialDeviceName(int port);
+    // Maps COM port n (n >= 1) to device in section PORTS (added when missing). False for
+    // n < 1 or a device with a line break (kSaveLineBreak), or when the file was not saved.
+    bool SetSerialDeviceName(int port, const std::string& device);
+
+    // Lets the setters save where KZMNT.INI does not exist yet: creates the file (empty)
+    // and holds on to it, keeping what was changed in memory so far. True when the setters
+    // can now save: the file was loaded, or has just been created. False, with SaveError()
+    // set, when it cannot be created (kSaveFailed) or exists but was not read
+    // (kSaveUnreadable: it is left alone).
+    bool CreateIfMissing();
 
     // Every setter returns true when the file now holds the change. On false, SaveError()
     // is the string id of the reason, or 0 when there is no file to write (missing: the

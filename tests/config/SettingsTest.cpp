@@ -337,3 +337,53 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace kz
+
+namespace kz {
+namespace {
+
+TEST(SettingsPortsWrite, SetterAddsOrReplacesTheMappingAndKeepsTheRest) {
+    TempDir dir;
+    dir.Write("KZMNT.INI", "[CONFIG]\r\nCOM=3\r\n[KZ-DEMO]\r\nID=8C93\r\n");
+    CSettings s(dir.str() + "KZMNT.INI");
+    ASSERT_TRUE(s.SetSerialDeviceName(3, "/dev/ttyUSB0"));
+    ASSERT_TRUE(CSettings(dir.str() + "KZMNT.INI").SetSerialDeviceName(3, "/dev/pts/4"));
+    CSettings again(dir.str() + "KZMNT.INI");
+    EXPECT_TRUE(again.SetSerialDeviceName(1, "virtual:bench"));
+    EXPECT_EQ(dir.Read("KZMNT.INI"),
+              "[CONFIG]\r\nCOM=3\r\n\r\n[KZ-DEMO]\r\nID=8C93\r\n\r\n"
+              "[PORTS]\r\nCOM3=/dev/pts/4\r\nCOM1=virtual:bench\r\n\r\n");
+    EXPECT_FALSE(again.SetSerialDeviceName(0, "/dev/ttyUSB0"));
+    EXPECT_FALSE(again.SetSerialDeviceName(2, "/dev/tty\nUSB0"));
+    EXPECT_EQ(again.SaveError(), CSettings::kSaveLineBreak);
+    EXPECT_EQ(CSettings(dir.str() + "KZMNT.INI").GetSerialDeviceName(2), "/dev/ttyS1");
+}
+
+TEST(SettingsCreate, CreateIfMissingMakesTheFileAndKeepsEarlierChanges) {
+    TempDir dir;
+    const std::string path = dir.str() + "KZMNT.INI";
+    CSettings s(path);
+    s.SetCommType(1);  // in memory only
+    ASSERT_TRUE(s.CreateIfMissing());
+    EXPECT_TRUE(s.SetRetry(5));
+    EXPECT_EQ(dir.Read("KZMNT.INI"), "[CONFIG]\r\nCOMMTYPE=1\r\nRetry=5\r\n\r\n");
+    EXPECT_TRUE(s.CreateIfMissing());  // loaded now: nothing to do
+
+    // An existing file is used as it is; an unreadable one and a missing folder are refused.
+    CSettings existing(path);
+    EXPECT_TRUE(existing.CreateIfMissing());
+    EXPECT_EQ(existing.GetRetry(), 5);
+    CSettings noFolder(dir.str() + "missing/KZMNT.INI");
+    EXPECT_FALSE(noFolder.CreateIfMissing());
+    EXPECT_EQ(noFolder.SaveError(), CSettings::kSaveFailed);
+    std::filesystem::create_directory(dir.path() / "IS_A_DIR");
+    CSettings folder(dir.str() + "IS_A_DIR");
+    EXPECT_FALSE(folder.CreateIfMissing());
+    EXPECT_EQ(folder.SaveError(), CSettings::kSaveUnreadable);
+    dir.Write("BINARY.INI", std::string("\0\1\2", 3));
+    CSettings binary(dir.str() + "BINARY.INI");
+    EXPECT_FALSE(binary.CreateIfMissing());
+    EXPECT_EQ(dir.Read("BINARY.INI"), std::string("\0\1\2", 3));
+}
+
+}  // namespace
+}  // namespace kz

@@ -1,0 +1,20 @@
+// The serial devices present on this machine, for the user to choose the device behind a
+// COM port number (section PORTS of the settings).
+//
+// Thread-safety: no state; may be called from any thread.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kz::platform {
+
+// The serial devices below root (normally "/"), as paths seen from that root
+// ("/dev/ttyUSB0"): the ttyS<n> that are real ports (/sys/class/tty/ttyS<n>/type holds a
+// non-zero number, or /sys/class/tty/ttyS<n>/device exists; the kernel creates many ttyS
+// nodes without hardware behind them), every ttyUSB<n> and ttyACM<n>, then the stable names
+// under /dev/serial/by-id. Each group is sorted by name, numbers in numeric order. Empty
+// when nothing is found (or on a platform without these folders).
+std::vector<std::string> ListSerialDevices(const std::string& root = "/");
+
+}  // namespace kz::platform
