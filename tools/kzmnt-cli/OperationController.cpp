@@ -29,25 +29,6 @@ std::string Notice(int id) {
     return "kzmnt-cli: " + GetString(id);
 }
 
-ModelInfoInput ToDialogInput(const ModelInfoExchange& x, const std::string& comment) {
-    ModelInfoInput in;
-    in.mode = x.mode;
-    in.coreId = x.coreId;
-    in.ioCode = x.ioCode;
-    in.signatureText = x.signatureText;
-    in.signatureRead = x.signatureKind != 0;
-    in.signatureKind = x.signatureKind;
-    // The same value the operation identified the model with, so the dialog accepts exactly
-    // the sections the operation accepted.
-    in.signatureValue = x.signatureValue;
-    in.comment = comment;
-    in.modelName = x.modelName;
-    in.fromSize = x.fromSize;
-    in.sramSize = x.sramSize;
-    in.baud = x.baud;
-    return in;
-}
-
 void PrintAreaList(ConsoleView& view, const char* label, const std::vector<std::string>& areas) {
     view.PrintOut(std::string("  ") + label + ":");
     for (const std::string& area : areas) {

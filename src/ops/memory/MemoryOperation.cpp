@@ -15,6 +15,25 @@ CMemoryOperation::CMemoryOperation(const MemorySteps& steps) : m_steps(steps) {
     m_defs.SetTracer([](const char* line) { TraceMessage("KZmnt", "%s", line); });
 }
 
+ModelInfoInput ToDialogInput(const ModelInfoExchange& x, const std::string& comment) {
+    ModelInfoInput in;
+    in.mode = x.mode;
+    in.coreId = x.coreId;
+    in.ioCode = x.ioCode;
+    in.signatureText = x.signatureText;
+    in.signatureRead = x.signatureKind != 0;
+    in.signatureKind = x.signatureKind;
+    // The same value the operation identified the model with, so the dialog accepts exactly
+    // the sections the operation accepted.
+    in.signatureValue = x.signatureValue;
+    in.comment = comment;
+    in.modelName = x.modelName;
+    in.fromSize = x.fromSize;
+    in.sramSize = x.sramSize;
+    in.baud = x.baud;
+    return in;
+}
+
 ModelInfoExchange CMemoryOperation::ModelInfoRequest() const {
     ModelInfoExchange info;
     info.mode = m_nDialogMode;

@@ -42,6 +42,9 @@ struct ModelInfoExchange {
     std::string bkFile;
 };
 
+// The model-information dialog's input for a request, with the form's comment.
+ModelInfoInput ToDialogInput(const ModelInfoExchange& x, const std::string& comment);
+
 // The entries of an operation's step table where the shared steps continue when they pass
 // entries over or go back.
 struct MemorySteps {

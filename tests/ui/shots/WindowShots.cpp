@@ -1,9 +1,51 @@
+// The main window: the detailed and simple layouts at rest, and the detailed layout in
+// the middle of a backup (status lines, progress, the red power warning).
+#include <QLineEdit>
+#include <QLabel>
+
 #include "Shots.h"
+#include "config/StringTable.h"
+#include "ui/MainFrame.h"
+#include "ui/NQmntView.h"
+#include "ui/UiText.h"
 
 namespace kz::shots {
 
+namespace {
+
+QWidget* Frame(bool simple) {
+    auto* frame = new ui::CMainFrame;
+    frame->View()->SetSimpleLayout(simple);
+    return frame;
+}
+
+}  // namespace
+
 std::vector<Shot> WindowShots() {
-    return {};
+    return {
+        {"main-detailed", [] { return Frame(false); }},
+        {"main-simple", [] { return Frame(true); }},
+        {"main-backup-running",
+         [] {
+             auto* frame = static_cast<ui::CMainFrame*>(Frame(false));
+             ui::CNQmntView* view = frame->View();
+             ui::FindControl<QLineEdit>(view, 1043)->setText(
+                 QString::fromStdString(SampleFolder() + "line4-press.mem"));
+             ui::FindControl<QLabel>(view, 1004)->setText(QStringLiteral("Line 4 press"));
+             view->OnModelName("KZ-DEMO");
+             for (const int id : {3200, 3203}) {
+                 std::string line = GetString(id);
+                 if (const auto at = line.find("%s"); at != std::string::npos) {
+                     line.replace(at, 2, "KZ-DEMO");
+                 }
+                 view->OnStatusLine(line);
+             }
+             view->OnStatusLine("    FEPROM 000000-0FFFFF");
+             view->OnProgress(42);
+             view->OnPowerWarning(true);
+             return frame;
+         }},
+    };
 }
 
 }  // namespace kz::shots

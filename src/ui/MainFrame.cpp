@@ -1,0 +1,191 @@
+#include "ui/MainFrame.h"
+
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+
+#include "config/MessageIds.h"
+#include "ui/Icons.h"
+#include "ui/NQmntView.h"
+#include "ui/UiIds.h"
+#include "ui/UiText.h"
+#include "ui/dialogs/AboutDlg.h"
+
+namespace kz::ui {
+
+namespace {
+
+QAction* MakeAction(QObject* parent, int id, int textId, const QKeySequence& key = {}) {
+    auto* action = new QAction(Text(textId), parent);
+    action->setObjectName(QString::number(id));
+    action->setStatusTip(StatusPart(id));
+    action->setToolTip(TipPart(id));
+    if (!key.isEmpty()) {
+        action->setShortcut(key);
+    }
+    return action;
+}
+
+}  // namespace
+
+CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), view_(new CNQmntView(this)) {
+    setCentralWidget(view_);
+    setWindowTitle(Text(msg::kAppTitle));
+    setWindowIcon(AppIcon());
+
+    about_ = MakeAction(this, cmd::kAbout, txt::kItemAbout, QKeySequence(Qt::Key_F1));
+    connect(about_, &QAction::triggered, this, &CMainFrame::OnAbout);
+    exit_ = MakeAction(this, cmd::kExit, txt::kItemExit, QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(exit_, &QAction::triggered, this, &QWidget::close);
+    toolBarToggle_ = MakeAction(this, cmd::kToolBar, txt::kItemToolBar);
+    toolBarToggle_->setCheckable(true);
+    toolBarToggle_->setChecked(true);
+    connect(toolBarToggle_, &QAction::triggered, this, &CMainFrame::ToggleToolBar);
+    statusBarToggle_ = MakeAction(this, cmd::kStatusBar, txt::kItemStatusBar);
+    statusBarToggle_->setCheckable(true);
+    statusBarToggle_->setChecked(true);
+    connect(statusBarToggle_, &QAction::triggered, this, &CMainFrame::ToggleStatusBar);
+
+    BuildMenu();
+    BuildToolBar();
+    BuildStatusBar();
+    connect(view_, &CNQmntView::layoutChanged, this,
+            [this] { QTimer::singleShot(0, this, &CMainFrame::FitToView); });
+    FitToView();
+}
+
+QAction* CMainFrame::Action(int id) const {
+    for (QAction* action : {about_, exit_, toolBarToggle_, statusBarToggle_}) {
+        if (action->objectName() == QString::number(id)) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+void CMainFrame::BuildMenu() {
+    QMenu* file = menuBar()->addMenu(Text(txt::kMenuFile));
+    for (const int id : {cmd::kBackUp, cmd::kVerify, cmd::kRestore}) {
+        file->addAction(view_->Action(id));
+    }
+    file->addSeparator();
+    file->addAction(view_->Action(cmd::kCfReceive));
+    file->addAction(view_->Action(cmd::kCfSend));
+    file->addSeparator();
+    file->addAction(view_->Action(cmd::kAbort));
+    file->addSeparator();
+    file->addAction(view_->Action(cmd::kProperty));
+    file->addAction(view_->Action(cmd::kComment));
+    file->addSeparator();
+    file->addAction(exit_);
+
+    QMenu* setting = menuBar()->addMenu(Text(txt::kMenuSetting));
+    setting->addAction(view_->Action(cmd::kTransferSetup));
+
+    QMenu* view = menuBar()->addMenu(Text(txt::kMenuView));
+    view->addAction(toolBarToggle_);
+    view->addAction(statusBarToggle_);
+    view->addSeparator();
+    view->addAction(view_->Action(cmd::kSimpleMode));
+    view->addAction(view_->Action(cmd::kDetailMode));
+
+    QMenu* help = menuBar()->addMenu(Text(txt::kMenuHelp));
+    help->addAction(about_);
+}
+
+void CMainFrame::BuildToolBar() {
+    toolBar_ = addToolBar(Text(txt::kToolBarName));
+    toolBar_->setObjectName(QStringLiteral("toolbar128"));
+    toolBar_->setIconSize(QSize(24, 24));
+    toolBar_->setMovable(true);
+    const int order[] = {cmd::kBackUp,   cmd::kVerify, cmd::kRestore, cmd::kCfReceive,
+                         cmd::kCfSend,   cmd::kProperty, cmd::kAbout, cmd::kToolBarSpare};
+    bool first = true;
+    for (const int id : order) {
+        if (!first) {
+            toolBar_->addSeparator();
+        }
+        first = false;
+        QAction* action = id == cmd::kAbout ? about_ : view_->Action(id);
+        if (id == cmd::kToolBarSpare) {
+            // The last button has no command behind it and stays disabled.
+            action = new QAction(this);
+            action->setObjectName(QString::number(id));
+            action->setEnabled(false);
+        }
+        action->setIcon(CommandIcon(id));
+        toolBar_->addAction(action);
+    }
+}
+
+void CMainFrame::BuildStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->showMessage(Text(txt::kReady));
+    connect(bar, &QStatusBar::messageChanged, bar, [bar](const QString& text) {
+        if (text.isEmpty()) {
+            bar->showMessage(Text(txt::kReady));
+        }
+    });
+    // The lock-key indicators: the platform does not report the lock states to the
+    // program, so they stay dimmed, as an indicator whose key is off.
+    for (const int id :
+         {txt::kIndicatorKana, txt::kIndicatorCaps, txt::kIndicatorNum, txt::kIndicatorScroll}) {
+        auto* pane = new QLabel(Text(id), bar);
+        pane->setObjectName(QStringLiteral("indicator%1").arg(id));
+        pane->setAlignment(Qt::AlignCenter);
+        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance(Text(id)) + 12);
+        pane->setEnabled(false);
+        bar->addPermanentWidget(pane);
+    }
+}
+
+void CMainFrame::FitToView() {
+    if (QLayout* form = view_->layout()) {
+        form->activate();
+    }
+    if (layout()) {
+        layout()->activate();
+    }
+    const QSize hint = sizeHint();
+    const QSize minimum = minimumSizeHint();
+    // The simple layout shrinks the window to the progress bar; the detailed one grows it
+    // back to show the status list. The width the user chose stays.
+    const int height = view_->SimpleMode() ? minimum.height() : std::max(hint.height(), 420);
+    setMinimumHeight(minimum.height());
+    if (view_->SimpleMode()) {
+        setMaximumHeight(minimum.height());
+    } else {
+        setMaximumHeight(QWIDGETSIZE_MAX);
+    }
+    resize(std::max(width(), hint.width()), height);
+}
+
+void CMainFrame::ToggleToolBar() {
+    toolBar_->setVisible(!toolBar_->isVisible());
+    toolBarToggle_->setChecked(toolBar_->isVisible());
+    FitToView();
+}
+
+void CMainFrame::ToggleStatusBar() {
+    statusBar()->setVisible(!statusBar()->isVisible());
+    statusBarToggle_->setChecked(statusBar()->isVisible());
+    FitToView();
+}
+
+void CMainFrame::OnAbout() {
+    CAboutDlg dialog(this);
+    dialog.exec();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    // Closing during a run deletes the operation (its threads end, its link closes) and
+    // writes the log, as a completion does.
+    view_->EndOperation();
+    event->accept();
+}
+
+}  // namespace kz::ui

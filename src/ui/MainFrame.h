@@ -1,0 +1,50 @@
+// The main window: menu 128, tool bar 128, the status bar (message pane, then the Kana,
+// Caps Lock, Num Lock and Scroll Lock indicators) and the form view. It fits itself to the
+// view's layout, shows the About box, and on closing ends a running operation.
+//
+// Thread-safety: GUI thread only.
+#pragma once
+
+#include <QMainWindow>
+
+class QStatusBar;
+class QToolBar;
+
+namespace kz::ui {
+
+class CNQmntView;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+
+  public:
+    explicit CMainFrame(QWidget* parent = nullptr);
+
+    CNQmntView* View() const { return view_; }
+    QToolBar* ToolBar() const { return toolBar_; }
+    // The frame's own commands: About, Exit and the bar toggles (ids of cmd::).
+    QAction* Action(int id) const;
+
+    void OnAbout();
+    void ToggleToolBar();
+    void ToggleStatusBar();
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void BuildMenu();
+    void BuildToolBar();
+    void BuildStatusBar();
+    // Fits the frame to the view's current layout.
+    void FitToView();
+
+    CNQmntView* view_;
+    QToolBar* toolBar_ = nullptr;
+    QAction* about_ = nullptr;
+    QAction* exit_ = nullptr;
+    QAction* toolBarToggle_ = nullptr;
+    QAction* statusBarToggle_ = nullptr;
+};
+
+}  // namespace kz::ui

@@ -1,0 +1,655 @@
+#include "ui/NQmntView.h"
+
+#include <QAbstractButton>
+#include <QDialog>
+#include <QFrame>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+
+#include "config/MessageIds.h"
+#include "config/ModelDefs.h"
+#include "config/Settings.h"
+#include "diag/DebugLog.h"
+#include "diag/Trace.h"
+#include "ops/cf/CfReceive.h"
+#include "ops/cf/CfReceiveMtoM.h"
+#include "ops/cf/CfSend.h"
+#include "ops/cf/CfSendMtoM.h"
+#include "ops/memory/Backup.h"
+#include "ops/memory/BackupMtoM.h"
+#include "ops/memory/MemImageFile.h"
+#include "ops/memory/MemoryOperation.h"
+#include "ops/memory/ModelConfirm.h"
+#include "ops/memory/Restore.h"
+#include "ops/memory/RestoreMtoM.h"
+#include "ops/memory/StartFlow.h"
+#include "ops/memory/Verify.h"
+#include "ops/memory/VerifyMtoM.h"
+#include "platform/Clock.h"
+#include "ui/UiIds.h"
+#include "ui/UiText.h"
+#include "ui/dialogs/CommentDlg.h"
+#include "ui/dialogs/ConfirmDlg.h"
+#include "ui/dialogs/FileSelectDlg.h"
+#include "ui/dialogs/NodeListDlg.h"
+#include "ui/dialogs/PasswordDlg.h"
+#include "ui/dialogs/PowerResetDlg.h"
+#include "ui/dialogs/PropertyDlg.h"
+#include "ui/dialogs/RestoreWarningDlg.h"
+#include "ui/dialogs/TransferSetupDlg.h"
+
+namespace kz::ui {
+
+namespace {
+
+// The first second of a serial operation cannot be aborted.
+constexpr std::uint32_t kAbortGuardMs = 1000;
+// How often Abort's state is refreshed while a run may be searching the network.
+constexpr int kCommandRefreshMs = 100;
+
+// COMMTYPE 1 selects the LAN link, any other value the serial one; read afresh each time.
+bool LanLinkSelected() {
+    return CSettings().GetCommType() == 1;
+}
+
+QMessageBox* MakeMessageBox(QWidget* parent, QMessageBox::Icon icon, int textId, int captionId,
+                            QMessageBox::StandardButtons buttons) {
+    auto* box = new QMessageBox(icon, Text(captionId != 0 ? captionId : msg::kAppTitle),
+                                Text(textId), buttons, parent);
+    if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
+        ok->setText(Text(txt::kButtonOk));
+    }
+    if (QAbstractButton* cancel = box->button(QMessageBox::Cancel)) {
+        cancel->setText(Text(txt::kButtonCancel));
+    }
+    return box;
+}
+
+// The start's questions as modal message boxes (no operation runs yet).
+class StartPrompt final : public IStartPrompt {
+  public:
+    explicit StartPrompt(QWidget* parent) : parent_(parent) {}
+    bool AskOkCancel(int textId) override {
+        std::unique_ptr<QMessageBox> box(MakeMessageBox(
+            parent_, QMessageBox::Question, textId, 0, QMessageBox::Ok | QMessageBox::Cancel));
+        return box->exec() == QMessageBox::Ok;
+    }
+    void ShowMessage(int textId) override {
+        std::unique_ptr<QMessageBox> box(
+            MakeMessageBox(parent_, QMessageBox::Warning, textId, 0, QMessageBox::Ok));
+        box->exec();
+    }
+    void ShowNote(const std::string& text) override {
+        QMessageBox::information(parent_, Text(msg::kAppTitle), DisplayText(text));
+    }
+
+  private:
+    QWidget* parent_;
+};
+
+std::unique_ptr<CProtocol> MakeSerialOperation(OperationKind kind, const StartPlan& plan) {
+    auto memory = [&](auto op) -> std::unique_ptr<CProtocol> {
+        op->SetFileName(plan.path);
+        op->SetComment(plan.comment);
+        return op;
+    };
+    auto cf = [&](auto op) -> std::unique_ptr<CProtocol> {
+        op->SetFolder(plan.path);
+        return op;
+    };
+    switch (kind) {
+        case OperationKind::Backup:
+            return memory(std::make_unique<CBackup>());
+        case OperationKind::Restore:
+            return memory(std::make_unique<CRestore>());
+        case OperationKind::Verify:
+            return memory(std::make_unique<CVerify>());
+        case OperationKind::CfReceive:
+            return cf(std::make_unique<CCfReceive>());
+        case OperationKind::CfSend:
+            return cf(std::make_unique<CCfSend>());
+        default:
+            return nullptr;
+    }
+}
+
+std::unique_ptr<CProtocolMtoM> MakeLanOperation(OperationKind kind, const StartPlan& plan) {
+    auto memory = [&](auto op) -> std::unique_ptr<CProtocolMtoM> {
+        op->SetFileName(plan.path);
+        op->SetComment(plan.comment);
+        return op;
+    };
+    auto cf = [&](auto op) -> std::unique_ptr<CProtocolMtoM> {
+        op->SetPcFolder(plan.path);
+        return op;
+    };
+    switch (kind) {
+        case OperationKind::Backup:
+            return memory(std::make_unique<CBackupMtoM>());
+        case OperationKind::Restore:
+            return memory(std::make_unique<CRestoreMtoM>());
+        case OperationKind::Verify:
+            return memory(std::make_unique<CVerifyMtoM>());
+        case OperationKind::CfReceive:
+            return cf(std::make_unique<CCfReceiveMtoM>());
+        case OperationKind::CfSend:
+            return cf(std::make_unique<CCfSendMtoM>());
+        default:
+            return nullptr;
+    }
+}
+
+QLabel* SunkenField(QWidget* parent, int id) {
+    auto* label = new QLabel(parent);
+    label->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    label->setTextFormat(Qt::PlainText);
+    label->setMinimumWidth(360);
+    SetControlId(label, id);
+    return label;
+}
+
+}  // namespace
+
+CNQmntView::CNQmntView(QWidget* parent)
+    : QWidget(parent), bridge_(std::make_unique<OperationBridge>(this, this)) {
+    simple_ = CSettings().GetDispMode();
+    BuildForm();
+    BuildActions();
+    commandTimer_.setInterval(kCommandRefreshMs);
+    connect(&commandTimer_, &QTimer::timeout, this, &CNQmntView::UpdateCommands);
+    TraceMessage("KZmnt", "OnInitialUpdate Start\n");
+    TraceMessage("KZmnt", "  Change Mode\n");
+    SetSimpleLayout(simple_);
+    TraceMessage("KZmnt", "OnInitialUpdate End\n");
+}
+
+CNQmntView::~CNQmntView() {
+    EndOperation();
+}
+
+void CNQmntView::BuildForm() {
+    auto* grid = new QGridLayout(this);
+    grid->setContentsMargins(12, 10, 12, 8);
+    grid->setHorizontalSpacing(10);
+    grid->setVerticalSpacing(6);
+
+    file_ = new QLineEdit(this);
+    file_->setReadOnly(true);
+    file_->setMinimumWidth(360);
+    SetControlId(file_, 1043);
+    comment_ = SunkenField(this, 1004);
+    model_ = SunkenField(this, 1006);
+    grid->addWidget(new QLabel(Text(txt::kLabelFileName), this), 0, 0);
+    grid->addWidget(file_, 0, 1);
+    grid->addWidget(new QLabel(Text(txt::kLabelComment), this), 1, 0);
+    grid->addWidget(comment_, 1, 1);
+    grid->addWidget(new QLabel(Text(txt::kLabelModel), this), 2, 0);
+    grid->addWidget(model_, 2, 1);
+
+    statusLabel_ = new QLabel(Text(txt::kLabelStatus), this);
+    SetControlId(statusLabel_, 1029);
+    status_ = new QListWidget(this);
+    status_->setMinimumHeight(150);
+    status_->setUniformItemSizes(true);
+    SetControlId(status_, 1002);
+    processLabel_ = new QLabel(Text(txt::kLabelProcess), this);
+    SetControlId(processLabel_, 1030);
+    progress_ = new QProgressBar(this);
+    progress_->setRange(0, 100);
+    progress_->setValue(0);
+    progress_->setTextVisible(false);
+    SetControlId(progress_, 1005);
+    warning_ = new QLabel(Text(txt::kPowerWarning), this);
+    warning_->setAlignment(Qt::AlignCenter);
+    warning_->setStyleSheet(QStringLiteral("color: rgb(255, 0, 0);"));
+    QSizePolicy keep = warning_->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);  // the form keeps its size when it shows
+    warning_->setSizePolicy(keep);
+    warning_->hide();
+    SetControlId(warning_, 1023);
+
+    grid->addWidget(statusLabel_, 3, 0, 1, 2);
+    grid->addWidget(status_, 4, 0, 1, 2);
+    grid->addWidget(processLabel_, 5, 0, 1, 2);
+    grid->addWidget(progress_, 6, 0, 1, 2);
+    grid->addWidget(warning_, 7, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    grid->setRowStretch(4, 1);
+}
+
+void CNQmntView::BuildActions() {
+    struct Entry {
+        int id;
+        int textId;
+        QKeySequence key;
+        void (CNQmntView::*handler)();
+    };
+    const Entry entries[] = {
+        {cmd::kBackUp, txt::kItemBackUp, QKeySequence(Qt::CTRL | Qt::Key_B), &CNQmntView::OnBackUp},
+        {cmd::kVerify, txt::kItemVerify, QKeySequence(Qt::CTRL | Qt::Key_E), &CNQmntView::OnVerify},
+        {cmd::kRestore, txt::kItemRestore, QKeySequence(Qt::CTRL | Qt::Key_R),
+         &CNQmntView::OnRestore},
+        {cmd::kCfReceive, txt::kItemCfReceive, QKeySequence(Qt::CTRL | Qt::Key_G),
+         &CNQmntView::OnCfReceive},
+        {cmd::kCfSend, txt::kItemCfSend, QKeySequence(Qt::CTRL | Qt::Key_D), &CNQmntView::OnCfSend},
+        {cmd::kAbort, txt::kItemAbort, QKeySequence(Qt::Key_Escape), &CNQmntView::OnAbort},
+        {cmd::kTransferSetup, txt::kItemTransferSetup, QKeySequence(Qt::CTRL | Qt::Key_T),
+         &CNQmntView::OnTransferSetup},
+        {cmd::kProperty, txt::kItemProperty, QKeySequence(Qt::CTRL | Qt::Key_I),
+         &CNQmntView::OnProperty},
+        {cmd::kComment, txt::kItemComment, QKeySequence(Qt::CTRL | Qt::Key_M),
+         &CNQmntView::OnComment},
+    };
+    for (const Entry& e : entries) {
+        auto* action = new QAction(Text(e.textId), this);
+        action->setShortcut(e.key);
+        action->setShortcutContext(Qt::WindowShortcut);
+        action->setStatusTip(StatusPart(e.id));
+        action->setToolTip(TipPart(e.id));
+        action->setObjectName(QString::number(e.id));
+        connect(action, &QAction::triggered, this, e.handler);
+        actions_[e.id] = action;
+    }
+    auto* simple = new QAction(Text(txt::kItemSimpleMode), this);
+    simple->setStatusTip(StatusPart(cmd::kSimpleMode));
+    connect(simple, &QAction::triggered, this, [this] { SetSimpleLayout(true); });
+    actions_[cmd::kSimpleMode] = simple;
+    auto* detail = new QAction(Text(txt::kItemDetailMode), this);
+    detail->setStatusTip(StatusPart(cmd::kDetailMode));
+    connect(detail, &QAction::triggered, this, [this] { SetSimpleLayout(false); });
+    actions_[cmd::kDetailMode] = detail;
+    for (auto& [id, action] : actions_) {
+        action->setObjectName(QString::number(id));
+        addAction(action);
+    }
+    UpdateCommands();
+}
+
+QAction* CNQmntView::Action(int id) const {
+    const auto it = actions_.find(id);
+    return it == actions_.end() ? nullptr : it->second;
+}
+
+QDialog* CNQmntView::WaitDialog() const {
+    return waitDialog_.data();
+}
+
+void CNQmntView::UpdateCommands() {
+    for (const int id : {cmd::kBackUp, cmd::kVerify, cmd::kRestore, cmd::kCfReceive, cmd::kCfSend,
+                         cmd::kTransferSetup, cmd::kProperty, cmd::kComment}) {
+        actions_[id]->setEnabled(!busy_);
+    }
+    actions_[cmd::kAbort]->setEnabled(busy_ && !(lanOp_ && lanOp_->Searching()));
+    actions_[cmd::kSimpleMode]->setEnabled(!simple_);
+    actions_[cmd::kDetailMode]->setEnabled(simple_);
+}
+
+// ---- Layouts -------------------------------------------------------------------------------
+
+void CNQmntView::SetSimpleLayout(bool simple) {
+    simple_ = simple;
+    // The progress label and bar move up to where the status list was.
+    statusLabel_->setVisible(!simple);
+    status_->setVisible(!simple);
+    CSettings settings;
+    settings.SetDispMode(simple ? 1 : 0);
+    UpdateCommands();
+    emit layoutChanged();
+}
+
+// ---- Starting ------------------------------------------------------------------------------
+
+void CNQmntView::StartCommand(OperationKind kind) {
+    if (busy_) {
+        return;
+    }
+    const SelectionMode mode = SelectionModeFor(kind);
+    CFileSelectDlg dialog(mode, this);
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    const std::string chosen = dialog.FileName();
+    const bool memory = kind == OperationKind::Backup || kind == OperationKind::Restore ||
+                        kind == OperationKind::Verify;
+    file_->setText(DisplayText(chosen));
+    if (kind == OperationKind::CfReceive) {
+        TraceMessage("KZmnt", "OnCfRecv\n");
+    }
+    // The same rule the dialog applied, and a regular file for an image (a FIFO or a device
+    // would block the operation).
+    const std::string refusal = CheckSelectedPath(mode, chosen);
+    if (!refusal.empty()) {
+        QMessageBox::warning(this, Text(msg::kAppTitle), DisplayText(refusal));
+        return;
+    }
+    StartPrompt prompt(this);
+    std::optional<std::string> typed;
+    if (kind == OperationKind::Backup) {
+        typed = dialog.Comment();
+        comment_->setText(DisplayText(*typed));
+    }
+    const StartPlan plan = PrepareStart(kind, chosen, typed, prompt);
+    if (plan.outcome == StartOutcome::Declined) {
+        file_->clear();
+        comment_->clear();
+        formComment_.clear();
+        return;
+    }
+    if (plan.outcome != StartOutcome::Ready) {
+        return;
+    }
+    if (memory) {
+        formComment_ = plan.comment;
+        comment_->setText(DisplayText(plan.comment));
+    }
+    if (LanLinkSelected()) {
+        auto op = MakeLanOperation(kind, plan);
+        op->SetNodeChooser(bridge_.get());
+        Start(std::move(op), plan.path, formComment_);
+    } else {
+        Start(MakeSerialOperation(kind, plan), plan.path, formComment_);
+    }
+}
+
+void CNQmntView::Start(std::unique_ptr<CProtocol> op, const std::string& path,
+                       const std::string& comment) {
+    if (busy_ || !op) {
+        return;
+    }
+    file_->setText(DisplayText(path));
+    formComment_ = comment;
+    op_ = std::move(op);
+    op_->SetView(bridge_.get());
+    op_->SetPrompt(bridge_.get());
+    busy_ = true;
+    UpdateCommands();
+    emit busyChanged(true);
+    op_->PostEvent(EVENT_NONE);
+    startTick_ = platform::Clock().TickCount();
+}
+
+void CNQmntView::Start(std::unique_ptr<CProtocolMtoM> op, const std::string& path,
+                       const std::string& comment) {
+    if (busy_ || !op) {
+        return;
+    }
+    file_->setText(DisplayText(path));
+    formComment_ = comment;
+    lanOp_ = std::move(op);
+    lanOp_->SetView(bridge_.get());
+    lanOp_->SetPrompt(bridge_.get());
+    busy_ = true;
+    UpdateCommands();
+    commandTimer_.start();
+    emit busyChanged(true);
+    lanOp_->PostEvent(EVENT_NONE);
+    startTick_ = platform::Clock().TickCount();
+}
+
+// ---- Abort and completion ------------------------------------------------------------------
+
+void CNQmntView::OnAbort() {
+    if (!busy_) {
+        return;
+    }
+    if (lanOp_) {
+        if (lanOp_->Searching()) {
+            return;
+        }
+    } else if (op_) {
+        const std::uint32_t elapsed = platform::Clock().TickCount() - startTick_;
+        if (elapsed < kAbortGuardMs) {
+            return;  // silently: the link is still being opened
+        }
+    } else {
+        return;
+    }
+    std::unique_ptr<QMessageBox> box(MakeMessageBox(this, QMessageBox::Question, msg::kAskAbort, 0,
+                                                    QMessageBox::Ok | QMessageBox::Cancel));
+    if (box->exec() != QMessageBox::Ok) {
+        return;
+    }
+    // The run may have ended while the question was open.
+    if (lanOp_) {
+        lanOp_->PostEvent(EVENT_ABORT);
+    } else if (op_) {
+        op_->PostEvent(EVENT_ABORT);
+    }
+}
+
+void CNQmntView::OnComplete() {
+    WriteDebugLog(statusLines_);
+    if (lanOp_) {
+        TraceMessage("KZmnt", "CNQmntView::OnComplete [ProtocolMtoM]\n");
+        lanOp_.reset();
+    }
+    if (op_) {
+        TraceMessage("KZmnt", "CNQmntView::OnComplete [Protocol]\n");
+        op_.reset();
+    }
+    commandTimer_.stop();
+    const bool wasBusy = busy_;
+    busy_ = false;
+    UpdateCommands();
+    if (wasBusy) {
+        emit busyChanged(false);
+    }
+}
+
+void CNQmntView::EndOperation() {
+    if (!op_ && !lanOp_) {
+        return;
+    }
+    // Nothing may keep the operation's thread waiting for an answer: questions get Cancel,
+    // the model and password requests are released by the operation's own shutdown.
+    bridge_->Close();
+    CloseOperationDialogs();
+    delete waitDialog_.data();
+    OnComplete();
+    bridge_->Open();
+}
+
+// ---- What the operation sends --------------------------------------------------------------
+
+void CNQmntView::OnStatusLine(const std::string& text) {
+    statusLines_.push_back(text);
+    status_->addItem(DisplayText(text));
+    status_->setCurrentRow(status_->count() - 1);
+}
+
+void CNQmntView::OnClearStatusList() {
+    statusLines_.clear();
+    status_->clear();
+}
+
+void CNQmntView::OnProgress(int position) {
+    // The bar's range is 0 to 100; a value outside would be ignored rather than shown full.
+    progress_->setValue(std::clamp(position, 0, 100));
+}
+
+void CNQmntView::OnModelName(const std::string& name) {
+    model_->setText(DisplayText(name));
+}
+
+void CNQmntView::OnPowerWarning(bool show) {
+    warning_->setVisible(show);
+}
+
+void CNQmntView::OnViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent* request) {
+    switch (msg) {
+        case WM_MODEL_INFO_REQUEST:
+            OnModelInfoRequest(request);
+            return;
+        case WM_PASSWORD_REQUEST:
+            OnPasswordRequest(request);
+            return;
+        case WM_POWER_RESET_DIALOG:
+            OnPowerResetDialog(wParam);
+            return;
+        case WM_LAN_ABORT_REQUEST:
+            if (lanOp_) {
+                lanOp_->PostEvent(EVENT_ABORT);
+            }
+            break;
+        case WM_OPERATION_COMPLETE:
+            OnComplete();
+            break;
+        default:
+            break;
+    }
+    if (request) {
+        request->Set();
+    }
+}
+
+void CNQmntView::OpenForOperation(QDialog* dialog, std::function<void(int)> onDone) {
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    operationDialogs_.emplace_back(dialog);
+    connect(dialog, &QDialog::finished, this, [this, dialog, onDone = std::move(onDone)](int result) {
+        std::erase_if(operationDialogs_, [dialog](const QPointer<QDialog>& d) { return d == dialog; });
+        onDone(result);
+    });
+    dialog->open();
+}
+
+void CNQmntView::CloseOperationDialogs() {
+    const auto dialogs = std::exchange(operationDialogs_, {});
+    for (const QPointer<QDialog>& dialog : dialogs) {
+        if (dialog) {
+            disconnect(dialog, nullptr, this, nullptr);
+            dialog->close();
+        }
+    }
+}
+
+void CNQmntView::OnModelInfoRequest(RequestEvent* request) {
+    auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get());
+    if (!memoryOp) {
+        if (request) {
+            request->Set();
+        }
+        return;
+    }
+    const ModelInfoExchange exchange = memoryOp->ModelInfoRequest();
+    const CModelDefs defs;
+    const ModelInfo info = ConfirmModel(defs, ToDialogInput(exchange, formComment_));
+    OpenForOperation(new CConfirmDlg(info, this), [memoryOp, info, request](int result) {
+        // The dialog's model, file-name stem and rate go back in every case; a refusal
+        // also empties the file name, which the operation ends with 4001.
+        memoryOp->AnswerModelInfo(result == QDialog::Accepted, info.modelName, info.bkFileStem,
+                                  info.baud);
+        if (request) {
+            request->Set();
+        }
+    });
+}
+
+void CNQmntView::OnPasswordRequest(RequestEvent* request) {
+    if (!op_ && !lanOp_) {
+        if (request) {
+            request->Set();
+        }
+        return;
+    }
+    auto* dialog = new CPasswordDlg(nullptr);
+    dialog->setWindowModality(Qt::ApplicationModal);
+    OpenForOperation(dialog, [this, dialog, request](int result) {
+        const std::string password = result == QDialog::Accepted ? dialog->Password() : std::string();
+        if (op_) {
+            op_->m_csPassword = password;
+        }
+        if (lanOp_) {
+            lanOp_->m_csPassword = password;
+        }
+        if (request) {
+            request->Set();
+        }
+    });
+}
+
+void CNQmntView::OnPowerResetDialog(std::uintptr_t wParam) {
+    if (!op_) {
+        return;
+    }
+    if (wParam == 1) {
+        if (waitDialog_) {
+            return;
+        }
+        CProtocol* op = op_.get();
+        waitDialog_ = new CPowerResetDlg([op] { op->CancelPowerReset(); }, this);
+        waitDialog_->setWindowTitle(Text(msg::kAppTitle));
+        waitDialog_->show();
+        return;
+    }
+    delete waitDialog_.data();
+}
+
+void CNQmntView::RunQuestion(const std::shared_ptr<Question>& q) {
+    QDialog* dialog = nullptr;
+    switch (q->kind) {
+        case Question::Kind::OkCancel:
+            dialog = MakeMessageBox(this, QMessageBox::Question, q->textId, q->captionId,
+                                    QMessageBox::Ok | QMessageBox::Cancel);
+            break;
+        case Question::Kind::Message:
+            dialog = MakeMessageBox(this, QMessageBox::Information, q->textId, q->captionId,
+                                    QMessageBox::Ok);
+            break;
+        case Question::Kind::RestoreWarning:
+            dialog = new CRestoreWarningDlg(this);
+            break;
+        case Question::Kind::ChooseNode: {
+            auto* nodes = new CNodeListDlg(
+                q->nodes, [this](const QString& line) { OnStatusLine(ToBytes(line)); }, this);
+            OpenForOperation(nodes, [q, nodes](int result) {
+                OperationBridge::Answer(q, result == QDialog::Accepted, nodes->Address());
+            });
+            return;
+        }
+    }
+    auto* box = qobject_cast<QMessageBox*>(dialog);
+    OpenForOperation(dialog, [q, box](int result) {
+        const bool ok = box ? result == QMessageBox::Ok : result == QDialog::Accepted;
+        OperationBridge::Answer(q, ok);
+    });
+}
+
+// ---- Commands without an operation ---------------------------------------------------------
+
+void CNQmntView::OnTransferSetup() {
+    if (busy_) {
+        return;
+    }
+    CTransferSetupDlg dialog(this);
+    dialog.exec();
+}
+
+void CNQmntView::OnProperty() {
+    if (busy_) {
+        return;
+    }
+    CFileSelectDlg select(SelectionMode::Restore, this);
+    if (select.exec() != QDialog::Accepted) {
+        return;
+    }
+    MemImageFile image;
+    if (!image.LoadHeader(select.FileName())) {
+        return;
+    }
+    CPropertyDlg dialog(image, this);
+    dialog.exec();
+}
+
+void CNQmntView::OnComment() {
+    if (busy_) {
+        return;
+    }
+    CCommentDlg dialog(DisplayText(formComment_), this);
+    dialog.exec();
+}
+
+}  // namespace kz::ui

@@ -1,0 +1,167 @@
+// The main window's form and the controller of the one operation that may run at a time.
+//
+//   Idle ──BackUp/Verify/Restore/CF──► file selection ─► start checks ─► Running
+//     ▲                                                                    │
+//     └──────────── WM_OPERATION_COMPLETE: log, delete the operation ◄─────┘
+//
+// The form shows the file (1043), comment (1004), model (1006), the status list (1002 under
+// its label 1029), the progress bar (1005 under 1030) and the red power warning (1023),
+// which is shown only while data moves. The simple layout hides the status list and its
+// label; the choice is stored as DISPMODE.
+//
+// Operations run on their own event threads and reach the form only through the
+// OperationBridge (queued calls). The view never waits for an operation: the requests an
+// operation makes (model information, password, questions, node choice) are answered from
+// dialogs opened without a nested event loop, and the operation's thread waits for the
+// answer. Deleting the view (closing the window) during a run answers every open request
+// with Cancel, writes the log and deletes the operation.
+//
+// Thread-safety: GUI thread only.
+#pragma once
+
+#include <QAction>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lan/ProtocolMtoM.h"
+#include "ops/StepEngine.h"
+#include "serial/Protocol.h"
+#include "ui/OperationBridge.h"
+
+class QDialog;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+
+namespace kz::ui {
+
+class CPowerResetDlg;
+
+// Command ids of menu 128 and tool bar 128.
+namespace cmd {
+inline constexpr int kBackUp = 32772;
+inline constexpr int kRestore = 32773;
+inline constexpr int kVerify = 32774;
+inline constexpr int kTransferSetup = 32775;
+inline constexpr int kAbort = 32777;
+inline constexpr int kProperty = 32778;
+inline constexpr int kComment = 32779;
+inline constexpr int kToolBarSpare = 32788;
+inline constexpr int kSimpleMode = 32789;
+inline constexpr int kDetailMode = 32790;
+inline constexpr int kCfReceive = 32791;
+inline constexpr int kCfSend = 32792;
+inline constexpr int kAbout = 57664;
+inline constexpr int kExit = 57665;
+inline constexpr int kToolBar = 59392;
+inline constexpr int kStatusBar = 59393;
+}  // namespace cmd
+
+class CNQmntView : public QWidget, public IBridgeTarget {
+    Q_OBJECT
+
+  public:
+    explicit CNQmntView(QWidget* parent = nullptr);
+    ~CNQmntView() override;
+
+    // The view's commands (ids of namespace cmd), for the frame's menu and tool bar.
+    QAction* Action(int id) const;
+
+    bool Busy() const { return busy_; }
+    bool SimpleMode() const { return simple_; }
+    CProtocol* SerialOperation() const { return op_.get(); }
+    CProtocolMtoM* LanOperation() const { return lanOp_.get(); }
+    // The status list as the operation gave it (bytes), oldest first.
+    const std::vector<std::string>& StatusLines() const { return statusLines_; }
+    // The wait dialog while it is open.
+    QDialog* WaitDialog() const;
+
+    // Starts an operation built elsewhere (the commands build theirs; tests bring scripted
+    // ones). path and comment go into the form.
+    void Start(std::unique_ptr<CProtocol> op, const std::string& path, const std::string& comment);
+    void Start(std::unique_ptr<CProtocolMtoM> op, const std::string& path,
+               const std::string& comment);
+
+    // Command handlers.
+    void OnBackUp() { StartCommand(OperationKind::Backup); }
+    void OnRestore() { StartCommand(OperationKind::Restore); }
+    void OnVerify() { StartCommand(OperationKind::Verify); }
+    void OnCfReceive() { StartCommand(OperationKind::CfReceive); }
+    void OnCfSend() { StartCommand(OperationKind::CfSend); }
+    void OnAbort();
+    void OnTransferSetup();
+    void OnProperty();
+    void OnComment();
+    void SetSimpleLayout(bool simple);
+
+    // Ends a running operation at once (the window closes): every open request is answered
+    // with Cancel, the log is written, the operation is deleted.
+    void EndOperation();
+
+  signals:
+    // The form changed its size (layout switch); the frame fits itself to it.
+    void layoutChanged();
+    // An operation started or completed.
+    void busyChanged(bool busy);
+    // The status bar's message pane.
+    void statusMessage(const QString& text);
+
+  private:
+    void BuildForm();
+    void BuildActions();
+    void UpdateCommands();
+    void StartCommand(OperationKind kind);
+    void OnComplete();
+
+  public:
+    // IBridgeTarget (GUI thread, queued from the operation).
+    void OnStatusLine(const std::string& text) override;
+    void OnClearStatusList() override;
+    void OnProgress(int position) override;
+    void OnModelName(const std::string& name) override;
+    void OnPowerWarning(bool show) override;
+    void OnViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent* request) override;
+    void RunQuestion(const std::shared_ptr<Question>& q) override;
+
+  private:
+
+    void OnModelInfoRequest(RequestEvent* request);
+    void OnPasswordRequest(RequestEvent* request);
+    void OnPowerResetDialog(std::uintptr_t wParam);
+    // Opens dialog window-modal without a nested event loop; onDone runs once with the
+    // result unless the operation ends first (then the dialog is just closed).
+    void OpenForOperation(QDialog* dialog, std::function<void(int result)> onDone);
+    void CloseOperationDialogs();
+
+    QLineEdit* file_ = nullptr;       // 1043
+    QLabel* comment_ = nullptr;       // 1004
+    QLabel* model_ = nullptr;         // 1006
+    QLabel* statusLabel_ = nullptr;   // 1029
+    QListWidget* status_ = nullptr;   // 1002
+    QLabel* processLabel_ = nullptr;  // 1030
+    QProgressBar* progress_ = nullptr;  // 1005
+    QLabel* warning_ = nullptr;       // 1023
+    std::map<int, QAction*> actions_;
+
+    std::vector<std::string> statusLines_;
+    std::unique_ptr<OperationBridge> bridge_;
+    std::unique_ptr<CProtocol> op_;         // the serial operation, or
+    std::unique_ptr<CProtocolMtoM> lanOp_;  // the LAN operation
+    bool busy_ = false;
+    bool simple_ = true;
+    std::uint32_t startTick_ = 0;
+    std::string formComment_;  // the comment 1004 shows, as bytes
+    QPointer<CPowerResetDlg> waitDialog_;
+    std::vector<QPointer<QDialog>> operationDialogs_;
+    QTimer commandTimer_;  // refreshes Abort while a LAN operation may be searching
+};
+
+}  // namespace kz::ui

@@ -1,0 +1,44 @@
+// String ids of the desktop window's own texts (menu, form, tool bar, status bar).
+#pragma once
+
+namespace kz::ui::txt {
+
+inline constexpr int kMenuFile = 20000;
+inline constexpr int kMenuSetting = 20001;
+inline constexpr int kMenuView = 20002;
+inline constexpr int kMenuHelp = 20003;
+// Menu item texts, in the order of the command ids below.
+inline constexpr int kItemBackUp = 20010;
+inline constexpr int kItemVerify = 20011;
+inline constexpr int kItemRestore = 20012;
+inline constexpr int kItemCfReceive = 20013;
+inline constexpr int kItemCfSend = 20014;
+inline constexpr int kItemAbort = 20015;
+inline constexpr int kItemTransferSetup = 20016;
+inline constexpr int kItemProperty = 20017;
+inline constexpr int kItemComment = 20018;
+inline constexpr int kItemSimpleMode = 20019;
+inline constexpr int kItemDetailMode = 20020;
+inline constexpr int kItemToolBar = 20021;
+inline constexpr int kItemStatusBar = 20022;
+inline constexpr int kItemAbout = 20023;
+inline constexpr int kItemExit = 20024;
+inline constexpr int kReady = 20030;
+inline constexpr int kIndicatorKana = 20031;
+inline constexpr int kIndicatorCaps = 20032;
+inline constexpr int kIndicatorNum = 20033;
+inline constexpr int kIndicatorScroll = 20034;
+inline constexpr int kToolBarName = 20040;
+inline constexpr int kButtonOk = 20041;
+inline constexpr int kButtonCancel = 20042;
+
+inline constexpr int kLabelFileName = 20100;
+inline constexpr int kLabelComment = 20101;
+inline constexpr int kLabelModel = 20102;
+inline constexpr int kLabelStatus = 20103;
+inline constexpr int kLabelProcess = 20104;
+inline constexpr int kPowerWarning = 20105;
+// A second copy of the program was started.
+inline constexpr int kAlreadyRunning = 20106;
+
+}  // namespace kz::ui::txt

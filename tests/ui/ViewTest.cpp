@@ -1,0 +1,277 @@
+// The controller's state machine with a scripted operation: busy and the commands, the
+// abort rules, completion (log, operation deleted), the requests answered from dialogs,
+// the wait dialog, closing the window mid-run, the layouts and DISPMODE, the instance lock.
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QDialog>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QStatusBar>
+#include <QTest>
+#include <QToolBar>
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "UiTestSupport.h"
+#include "config/Settings.h"
+#include "platform/Clock.h"
+#include "platform/InstanceLock.h"
+#include "serial/Protocol.h"
+#include "ui/MainFrame.h"
+#include "ui/NQmntView.h"
+#include "ui/UiText.h"
+
+using namespace kz;
+using namespace kz::ui;
+
+namespace {
+
+// Runs its script on the start; aborting ends it with 4001. What it learns is kept for the
+// test (written on the operation's thread, read after the run).
+class ScriptedOp : public CProtocol {
+  public:
+    using Script = std::function<void(ScriptedOp&)>;
+    ScriptedOp(Script script, std::shared_ptr<std::atomic<bool>> deleted)
+        : script_(std::move(script)), deleted_(std::move(deleted)) {}
+    ~ScriptedOp() override {
+        Shutdown();
+        *deleted_ = true;
+    }
+    bool Diapatcher(int nEvent) override {
+        if (nEvent == EVENT_NONE && !started_) {
+            started_ = true;
+            script_(*this);
+        } else if (nEvent == EVENT_ABORT && m_nError == 0) {
+            m_nError = 4001;
+            AddStatusLine("aborted");
+            PostComplete();
+        }
+        return false;
+    }
+    bool Cancelled() const { return m_bPowerResetCancel; }
+    using CProtocol::AddStatusLine;
+    using CProtocol::PostComplete;
+    using CProtocol::PostToView;
+    using CProtocol::Prompt;
+    using CProtocol::RequestFromView;
+    using CProtocol::SetProgress;
+    using CProtocol::ShowPowerWarning;
+    std::atomic<int> answer{-1};
+
+  private:
+    Script script_;
+    std::shared_ptr<std::atomic<bool>> deleted_;
+    bool started_ = false;
+};
+
+struct Run {
+    std::shared_ptr<std::atomic<bool>> deleted = std::make_shared<std::atomic<bool>>(false);
+    ScriptedOp* op = nullptr;
+    void Start(CNQmntView& view, ScriptedOp::Script script) {
+        auto owned = std::make_unique<ScriptedOp>(std::move(script), deleted);
+        op = owned.get();
+        view.Start(std::move(owned), "/tmp/x.mem", "comment");
+    }
+};
+
+void Press(QWidget* dialog, QMessageBox::StandardButton button) {
+    auto* box = qobject_cast<QMessageBox*>(dialog);
+    QVERIFY(box);
+    box->button(button)->click();
+}
+
+}  // namespace
+
+class ViewTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void RunDisablesCommandsAndCompletionDeletesAndLogs() {
+        uitest::ProgramFolder folder;
+        CNQmntView view;
+        Run run;
+        run.Start(view, [](ScriptedOp& op) {
+            op.AddStatusLine("first");
+            op.ShowPowerWarning(true);
+            op.SetProgress(0x10032);  // the low 16 bits: 50
+        });
+        QVERIFY(view.Busy());
+        for (const int id : {cmd::kBackUp, cmd::kVerify, cmd::kRestore, cmd::kCfReceive,
+                             cmd::kCfSend, cmd::kTransferSetup, cmd::kProperty, cmd::kComment}) {
+            QVERIFY2(!view.Action(id)->isEnabled(), qPrintable(QString::number(id)));
+        }
+        QVERIFY(view.Action(cmd::kAbort)->isEnabled());
+        QTRY_COMPARE(FindControl<QListWidget>(&view, 1002)->count(), 1);
+        QTRY_VERIFY(FindControl<QWidget>(&view, 1023)->isVisible() || !view.isVisible());
+        // A second start while one runs does nothing.
+        Run second;
+        second.Start(view, [](ScriptedOp&) {});
+        QVERIFY(*second.deleted);
+
+        run.op->PostEvent(EVENT_ABORT);  // ends the script's run like any ending
+        QTRY_VERIFY(!view.Busy());
+        QVERIFY(*run.deleted);
+        QVERIFY(view.Action(cmd::kBackUp)->isEnabled());
+        QVERIFY(!view.Action(cmd::kAbort)->isEnabled());
+        QCOMPARE(folder.Read("KZMNT.log"), std::string("first\r\naborted\r\n"));
+        // The form keeps what the run showed.
+        QCOMPARE(FindControl<QListWidget>(&view, 1002)->count(), 2);
+    }
+
+    void AbortIsRefusedInTheFirstSecondAndAsksAfterIt() {
+        uitest::ProgramFolder folder;
+        platform::ManualClock clock;
+        platform::ScopedClock useClock(clock);
+        CNQmntView view;
+        Run run;
+        run.Start(view, [](ScriptedOp&) {});
+        clock.Advance(std::chrono::milliseconds(999));
+        view.OnAbort();  // silently nothing: no question
+        QVERIFY(view.Busy());
+
+        clock.Advance(std::chrono::milliseconds(1));
+        uitest::WhenModal([](QWidget* d) { Press(d, QMessageBox::Cancel); });
+        view.OnAbort();
+        QTest::qWait(50);
+        QVERIFY(view.Busy());  // Cancel leaves it running
+
+        uitest::WhenModal([](QWidget* d) {
+            QCOMPARE(qobject_cast<QMessageBox*>(d)->text(), Text(3000));
+            Press(d, QMessageBox::Ok);
+        });
+        view.OnAbort();
+        QTRY_VERIFY(!view.Busy());
+        QVERIFY(*run.deleted);
+        clock.SetFreeRunning(true);
+    }
+
+    void QuestionsAndPasswordBlockOnlyTheOperation() {
+        uitest::ProgramFolder folder;
+        CNQmntView view;
+        Run run;
+        run.Start(view, [](ScriptedOp& op) {
+            op.answer = op.Prompt()->AskOkCancel(3001, 0) ? 1 : 0;
+            op.RequestFromView(WM_PASSWORD_REQUEST);
+            op.AddStatusLine("password " + op.m_csPassword);
+            op.PostComplete();
+        });
+        // The window keeps running while the operation waits: the question is a dialog of
+        // the event loop, not a nested one.
+        QTRY_VERIFY(QApplication::activeModalWidget() != nullptr);
+        Press(QApplication::activeModalWidget(), QMessageBox::Ok);
+        QTRY_VERIFY(qobject_cast<QDialog*>(QApplication::activeModalWidget()) != nullptr &&
+                    !qobject_cast<QMessageBox*>(QApplication::activeModalWidget()));
+        auto* password = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        password->reject();  // Cancel: an empty password
+        QTRY_VERIFY(!view.Busy());
+        QCOMPARE(folder.Read("KZMNT.log"), std::string("password \r\n"));
+    }
+
+    void WaitDialogShowsOnceClosesOnRequestAndOnlyCancels() {
+        uitest::ProgramFolder folder;
+        CNQmntView view;
+        Run run;
+        run.Start(view, [](ScriptedOp& op) {
+            op.PostToView(WM_POWER_RESET_DIALOG, 0);  // close without a dialog: nothing
+            op.PostToView(WM_POWER_RESET_DIALOG, 1);
+            op.PostToView(WM_POWER_RESET_DIALOG, 1);  // a second show is ignored
+        });
+        QTRY_VERIFY(view.WaitDialog() != nullptr);
+        QPointer<QDialog> first = view.WaitDialog();
+        QTest::qWait(20);
+        QCOMPARE(view.WaitDialog(), first.data());
+        QCOMPARE(view.findChildren<QDialog*>().size(), 1);
+        QCOMPARE(first->windowTitle(), Text(1000));
+
+        first->reject();  // Cancel (or the close box) only raises the flag
+        QTRY_VERIFY(run.op->Cancelled());
+        QVERIFY(first);
+        run.op->PostToView(WM_POWER_RESET_DIALOG, 0);
+        QTRY_VERIFY(!first);
+        run.op->PostEvent(EVENT_ABORT);
+        QTRY_VERIFY(!view.Busy());
+    }
+
+    void ClosingTheWindowMidRunEndsTheOperationCleanly() {
+        uitest::ProgramFolder folder;
+        // While a question waits for its answer, and while the operation just runs.
+        for (const bool asking : {true, false}) {
+            auto frame = std::make_unique<CMainFrame>();
+            frame->show();
+            Run run;
+            run.Start(*frame->View(), [asking](ScriptedOp& op) {
+                op.AddStatusLine("running");
+                if (asking) {
+                    op.answer = op.Prompt()->AskOkCancel(3001, 0) ? 1 : 0;
+                }
+            });
+            if (asking) {
+                QTRY_VERIFY(QApplication::activeModalWidget() != nullptr);
+            } else {
+                QTRY_COMPARE(frame->View()->StatusLines().size(), std::size_t{1});
+            }
+            frame->close();
+            QVERIFY(*run.deleted);
+            QVERIFY(!frame->View()->Busy());
+            QCOMPARE(folder.Read("KZMNT.log"), std::string("running\r\n"));
+            QTRY_VERIFY(QApplication::activeModalWidget() == nullptr);
+        }
+    }
+
+    void LayoutsAreStoredAndRemembered() {
+        uitest::ProgramFolder folder("[CONFIG]\r\nDISPMODE=0\r\n");
+        {
+            CMainFrame frame;
+            frame.show();
+            CNQmntView* view = frame.View();
+            QVERIFY(!view->SimpleMode());
+            QVERIFY(!view->Action(cmd::kDetailMode)->isEnabled());
+            view->Action(cmd::kSimpleMode)->trigger();
+            QVERIFY(!FindControl<QWidget>(view, 1029)->isVisible());
+            QVERIFY(!FindControl<QWidget>(view, 1002)->isVisible());
+            QVERIFY(FindControl<QWidget>(view, 1005)->isVisible());
+            QCOMPARE(CSettings().GetDispMode(), true);
+            QTRY_VERIFY(frame.height() < 300);
+        }
+        {
+            CMainFrame frame;
+            frame.show();
+            QVERIFY(frame.View()->SimpleMode());
+            frame.View()->Action(cmd::kDetailMode)->trigger();
+            QVERIFY(FindControl<QWidget>(frame.View(), 1002)->isVisible());
+            QCOMPARE(folder.Read("KZMNT.INI").find("DISPMODE=0") != std::string::npos, true);
+        }
+    }
+
+    void ToolBarAndStatusBarToggle() {
+        uitest::ProgramFolder folder;
+        CMainFrame frame;
+        frame.show();
+        QVERIFY(frame.ToolBar()->isVisible());
+        frame.Action(cmd::kToolBar)->trigger();
+        QVERIFY(!frame.ToolBar()->isVisible());
+        frame.Action(cmd::kStatusBar)->trigger();
+        QVERIFY(!frame.statusBar()->isVisible());
+        frame.Action(cmd::kToolBar)->trigger();
+        QVERIFY(frame.ToolBar()->isVisible());
+        QCOMPARE(frame.windowTitle(), Text(1000));
+    }
+
+    void OnlyOneInstanceHoldsTheLock() {
+        test::TempDir runtime;
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.str()));
+        {
+            platform::InstanceLock first("KZ Maintenance Tool");
+            QVERIFY(first.Held());
+            platform::InstanceLock second("KZ Maintenance Tool");
+            QVERIFY(!second.Held());
+        }
+        platform::InstanceLock again("KZ Maintenance Tool");  // released with its holder
+        QVERIFY(again.Held());
+    }
+};
+
+QTEST_MAIN(ViewTest)
+#include "ViewTest.moc"
