@@ -13,11 +13,12 @@ build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS)
 
-# Builds the two programs and the LAN library the demo uses, then a backup, verify and
-# restore against the bundled panel simulator, over the serial link and over the LAN.
+# Builds the programs and the LAN library the demo uses, then a backup, verify and restore
+# against the bundled panel simulator, over the serial link and over the LAN; with a display
+# it then opens the desktop application kzmnt against the simulator.
 demo: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
-	cmake --build build -j $(JOBS) --target kzmnt-cli kzpanel-sim Kevrosa
+	cmake --build build -j $(JOBS) --target kzmnt-cli kzpanel-sim Kevrosa kzmnt
 	@scripts/demo.sh build
 
 # The normal suite, then the same suite under AddressSanitizer + UBSan and under

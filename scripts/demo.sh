@@ -10,7 +10,10 @@
 # restore in it. Then it serves the panel with kzpanel-sim --lan on 127.0.0.1:8000 (or a
 # free port when 8000 is taken), lists that endpoint in Kevrosa.conf, sets COMMTYPE=1 and
 # runs backup, verify (through the node search when the port is 8000) and restore again.
-# Nothing leaves 127.0.0.1. The simulators are stopped at the end, also when a step fails.
+# Nothing leaves 127.0.0.1. With a display (DISPLAY or WAYLAND_DISPLAY set) it then opens
+# the desktop application kzmnt in the same folder against a fresh serial simulator, for
+# the user to try; closing its window ends the demo. The simulators are stopped at the end,
+# also when a step fails.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -121,3 +124,14 @@ fi
 echo
 echo "== Done. Images: $image ($(stat -c %s "$image") bytes), $lan_image" \
     "($(stat -c %s "$lan_image") bytes); last status list: $run/KZMNT.log"
+stop_sim
+
+gui=$build/src/ui/kzmnt
+if [ -x "$gui" ] && { [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; }; then
+    if start_sim gui-sim --loader-check "$root/demo/DEMO.LDR"; then
+        sed "s#@SLAVE@#$first#" "$root/demo/KZMNT.INI" >"$run/KZMNT.INI"
+        echo
+        echo "== kzmnt --folder $run (the panel simulator on $first as COM1; close the window to end)"
+        "$gui" --folder "$run" || true
+    fi
+fi
