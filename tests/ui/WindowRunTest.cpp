@@ -1,0 +1,119 @@
+// A backup, a verify and a restore through the window against the simulated panel, with
+// every dialog answered as a user would: the file name typed into the file selection, the
+// model information and the restore warning confirmed.
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTest>
+
+#include "UiTestSupport.h"
+#include "config/MessageIds.h"
+#include "config/StringTable.h"
+#include "support/PanelFixture.h"
+#include "support/SimBench.h"
+#include "ui/MainFrame.h"
+#include "ui/NQmntView.h"
+#include "ui/UiText.h"
+#include "ui/dialogs/ConfirmDlg.h"
+#include "ui/dialogs/RestoreWarningDlg.h"
+
+using namespace kz;
+using namespace kz::ui;
+
+namespace {
+
+// Types path (and a comment) into the file selection and presses OK.
+void ChooseFile(const std::string& path, const QString& comment = {}) {
+    uitest::WhenModal([path, comment](QWidget* dialog) {
+        auto* name = FindControl<QComboBox>(dialog, 1000);
+        QVERIFY(name);
+        name->setEditText(QString::fromStdString(path));
+        if (!comment.isEmpty()) {
+            FindControl<QLineEdit>(dialog, 1018)->setText(comment);
+        }
+        auto* ok = FindControl<QAbstractButton>(dialog, 1);
+        QVERIFY(ok && ok->isEnabled());
+        ok->click();
+    });
+}
+
+// Waits for the dialog of type T the operation opens and presses its button buttonId.
+template <class T>
+bool Confirm(int buttonId) {
+    if (!QTest::qWaitFor([] { return qobject_cast<T*>(QApplication::activeModalWidget()); },
+                         60000)) {
+        return false;
+    }
+    auto* button = FindControl<QAbstractButton>(QApplication::activeModalWidget(), buttonId);
+    if (!button) {
+        return false;
+    }
+    button->click();
+    return true;
+}
+
+QString LastStatusLine(CNQmntView* view) {
+    auto* list = FindControl<QListWidget>(view, 1002);
+    return list->count() ? list->item(list->count() - 1)->text() : QString();
+}
+
+}  // namespace
+
+class WindowRunTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void BackupVerifyRestoreThroughTheWindow() {
+        test::ModelChoices choices;
+        choices.loaderFile = "DEMO.LDR";
+        choices.offset = 0x4000;
+        const sim::PanelDescription panel = test::TestPanel();
+        test::SimBench bench({}, panel, test::ModelSection(panel, choices));
+        SetLanguage(Language::English);
+        CMainFrame frame;
+        frame.show();
+        CNQmntView* view = frame.View();
+        const std::string image = bench.folder.Path("panel.mem");
+        const QString completed = Text(msg::kCompleted);
+
+        ChooseFile(image, QStringLiteral("through the window"));
+        view->Action(cmd::kBackUp)->trigger();
+        QVERIFY(view->Busy());
+        QVERIFY(Confirm<CConfirmDlg>(1));
+        QTRY_VERIFY_WITH_TIMEOUT(!view->Busy(), 60000);
+        QCOMPARE(LastStatusLine(view), completed);
+        QCOMPARE(FindControl<QLabel>(view, 1006)->text(), QStringLiteral("KZ-TEST"));
+        const std::string backup = bench.folder.dir().Read("panel.mem");
+        QCOMPARE(backup.size(), std::size_t{1024 + 0x10000 + 0x4000});
+
+        ChooseFile(image);
+        view->Action(cmd::kVerify)->trigger();
+        QVERIFY(Confirm<CConfirmDlg>(1));
+        QTRY_VERIFY_WITH_TIMEOUT(!view->Busy(), 60000);
+        QCOMPARE(LastStatusLine(view), completed);
+        QCOMPARE(FindControl<QLabel>(view, 1004)->text(), QStringLiteral("through the window"));
+
+        for (std::uint32_t a = 0; a < 0x10000; a += 5) {
+            bench.panel->SetMemoryByte(a, 0);
+        }
+        ChooseFile(image);
+        view->Action(cmd::kRestore)->trigger();
+        QVERIFY(Confirm<CRestoreWarningDlg>(1028));
+        QVERIFY(Confirm<CConfirmDlg>(1));
+        QTRY_VERIFY_WITH_TIMEOUT(!view->Busy(), 60000);
+        QCOMPARE(LastStatusLine(view), completed);
+        QVERIFY(bench.panel->MemoryEquals(
+            0, std::span(reinterpret_cast<const std::uint8_t*>(backup.data()) + 1024, 0x10000)));
+        // The log holds the last run's status list; the recent list the image.
+        QVERIFY(bench.folder.dir().Read("KZMNT.log").find("Processing was completed.") !=
+                std::string::npos);
+        QVERIFY(bench.folder.dir().Read("KZMNT.INI").find("File1=" + image) != std::string::npos);
+    }
+};
+
+QTEST_MAIN(WindowRunTest)
+#include "WindowRunTest.moc"
