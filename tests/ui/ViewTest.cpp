@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QStatusBar>
@@ -270,6 +272,26 @@ class ViewTest : public QObject {
         }
         platform::InstanceLock again("KZ Maintenance Tool");  // released with its holder
         QVERIFY(again.Held());
+    }
+
+    void ASecondStartEndsAtOnceWithoutAWindow() {
+        const QByteArray build = qgetenv("KZ_BUILD_DIR");
+        if (build.isEmpty()) {
+            QSKIP("KZ_BUILD_DIR is not set");
+        }
+        test::TempDir runtime;
+        test::TempDir folder;
+        qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.str()));
+        const platform::InstanceLock running("KZ Maintenance Tool");  // the first copy
+        QVERIFY(running.Held());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcess second;
+        second.setProcessEnvironment(env);
+        second.start(QString::fromUtf8(build) + "/src/ui/kzmnt",
+                     {"--folder", QString::fromStdString(folder.str())});
+        QVERIFY(second.waitForFinished(30000));  // a window would keep it running
+        QCOMPARE(second.exitCode(), 1);
     }
 };
 
