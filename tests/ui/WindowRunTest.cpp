@@ -9,16 +9,24 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QTest>
+#include <QTreeWidget>
+#include <filesystem>
+#include <random>
 
 #include "UiTestSupport.h"
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
+#include "lan/LanLibrary.h"
+#include "lan/NetworkSearch.h"
+#include "sim/LanServer.h"
+#include "sim/PanelDescription.h"
 #include "support/PanelFixture.h"
 #include "support/SimBench.h"
 #include "ui/MainFrame.h"
 #include "ui/NQmntView.h"
 #include "ui/UiText.h"
 #include "ui/dialogs/ConfirmDlg.h"
+#include "ui/dialogs/NodeListDlg.h"
 #include "ui/dialogs/RestoreWarningDlg.h"
 
 using namespace kz;
@@ -112,6 +120,51 @@ class WindowRunTest : public QObject {
         QVERIFY(bench.folder.dir().Read("KZMNT.log").find("Processing was completed.") !=
                 std::string::npos);
         QVERIFY(bench.folder.dir().Read("KZMNT.INI").find("File1=" + image) != std::string::npos);
+    }
+
+    // On the LAN the search runs first and the user takes the panel from the node list.
+    void LanBackupTakesThePanelFromTheNodeList() {
+        uitest::ProgramFolder folder(
+            "[CONFIG]\r\nCOMMTYPE=1\r\nAUTOFILENAME=0\r\n[DEMO]\r\nID=8C93\r\n"
+            "SLOADER=SLOADER.BIN\r\nFROM1=00000000,00020000\r\nSRAM1=00400000,00010000,8000\r\n");
+        folder.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
+        std::filesystem::copy_file(KZ_KEVROSA_FILE, folder.dir().path() / lan::kLibraryFile);
+        sim::PanelDescription panel = sim::DemoPanel();
+        panel.fromSize = panel.regions[0].size = 0x20000;
+        panel.sramSize = panel.regions[1].size = 0x10000;
+        // The node list takes a panel on the default port: serve it on a loopback address
+        // of this test's own (suites run in parallel).
+        std::unique_ptr<sim::LanServer> server;
+        std::mt19937 random(std::random_device{}());
+        for (int attempt = 0; attempt < 20 && !server; ++attempt) {
+            auto candidate = std::make_unique<sim::LanServer>(panel);
+            const std::uint32_t host = 0x7F000000 | (random() & 0xFFFF00) | 1;
+            std::string error;
+            if (candidate->Start(static_cast<std::uint16_t>(lan::kDefaultPort), host, &error)) {
+                server = std::move(candidate);
+            }
+        }
+        QVERIFY(server);
+        folder.Write("Kevrosa.conf", server->Endpoint() + "\n");
+
+        CMainFrame frame;
+        frame.show();
+        CNQmntView* view = frame.View();
+        ChooseFile(folder.Path("lan.mem"), QStringLiteral("over the LAN"));
+        view->Action(cmd::kBackUp)->trigger();
+        QVERIFY(QTest::qWaitFor(
+            [] { return qobject_cast<CNodeListDlg*>(QApplication::activeModalWidget()); }, 60000));
+        QWidget* nodes = QApplication::activeModalWidget();
+        auto* list = FindControl<QTreeWidget>(nodes, 1015);
+        QCOMPARE(list->topLevelItemCount(), 1);
+        const QString host = QString::fromStdString(server->Endpoint()).section(':', 0, 0);
+        QCOMPARE(list->topLevelItem(0)->text(0), host);
+        list->setCurrentItem(list->topLevelItem(0));
+        FindControl<QAbstractButton>(nodes, 1027)->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!view->Busy(), 60000);
+        QCOMPARE(LastStatusLine(view), Text(msg::kCompleted));
+        QCOMPARE(folder.Read("lan.mem").size(), std::size_t{1024 + 0x20000 + 0x10000});
+        server->Stop();
     }
 };
 
