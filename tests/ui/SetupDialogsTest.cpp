@@ -170,6 +170,18 @@ class SetupDialogsTest : public QObject {
         QCOMPARE(CSettings().GetSerialDeviceName(1), std::string("/dev/pts/7"));
     }
 
+    void PortBeyondTheListIsKept() {
+        ProgramFolder folder("[CONFIG]\r\nCOM=12\r\n[PORTS]\r\nCOM12=/dev/ttyACM0\r\n");
+        CTransferSetupDlg dlg;
+        QCOMPARE(Control<QComboBox>(dlg, 1006)->currentIndex(), -1);
+        QCOMPARE(dlg.findChild<QComboBox*>(CTransferSetupDlg::kDeviceName)->currentText(),
+                 QString("/dev/ttyACM0"));
+        Click(dlg, CTransferSetupDlg::kSet);
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        QCOMPARE(CSettings().GetComPort(), 12);
+        QCOMPARE(CSettings().GetSerialDeviceName(12), std::string("/dev/ttyACM0"));
+    }
+
     void SetCreatesAMissingFileAndReportsFailures() {
         ProgramFolder folder;
         {
