@@ -6,6 +6,7 @@
 #include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "config/MessageIds.h"
 #include "lan/NetworkSearch.h"
@@ -37,9 +38,6 @@ CNodeListDlg::CNodeListDlg(std::vector<std::string> nodes,
     m_pList->setSelectionMode(QAbstractItemView::SingleSelection);
     m_pList->setHeaderLabels({Text(msg::kIpAddressColumn), Text(msg::kSituationColumn)});
     m_pList->header()->setStretchLastSection(false);
-    m_pList->setColumnWidth(0, kColumnWidth);
-    m_pList->setColumnWidth(1, kColumnWidth);
-    m_pList->setMinimumWidth(2 * kColumnWidth + 2 * m_pList->frameWidth() + 4);
     m_pExecute = new QPushButton(Text(kExecuteText), this);
     SetControlId(m_pExecute, kExecute);
     m_pCancel = new QPushButton(Text(kCancelText), this);
@@ -78,6 +76,14 @@ void CNodeListDlg::FillList() {
     if (m_nodes.empty()) {
         m_pList->addTopLevelItem(new QTreeWidgetItem({QString(), Text(msg::kKzNotFound)}));
     }
+    // 120 pixels each, wider where a text (a longer translation) would be cut.
+    int width = 2 * m_pList->frameWidth() + 4;
+    for (int column = 0; column < 2; ++column) {
+        m_pList->resizeColumnToContents(column);
+        m_pList->setColumnWidth(column, std::max(kColumnWidth, m_pList->columnWidth(column)));
+        width += m_pList->columnWidth(column);
+    }
+    m_pList->setMinimumWidth(std::max(m_pList->minimumWidth(), width));
 }
 
 void CNodeListDlg::showEvent(QShowEvent* event) {

@@ -228,7 +228,10 @@ void CTransferSetupDlg::OnSet() {
         ReportSaveError(settings.SaveError());
         return;
     }
-    const int port = m_pComPort->currentIndex() + 1;
+    // A port beyond the list (set in the file by hand) shows no selection; it is kept
+    // rather than stored as port 0, which no device stands for.
+    const int port =
+        m_pComPort->currentIndex() >= 0 ? m_pComPort->currentIndex() + 1 : settings.GetComPort();
     const int baud = m_pBaudRate->currentIndex();
     const long long writeTimeout = NumberOf(m_pWriteTimeout);
     const long long readTimeout = NumberOf(m_pReadTimeout);
