@@ -2,9 +2,10 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 # qt6-base-dev and its platform plugins build the desktop application and run its tests on
-# the offscreen platform; fonts-noto-cjk draws its Japanese texts.
+# the offscreen platform; fonts-noto-cjk draws its Japanese texts and qt6-translations-l10n
+# translates Qt's own (the file dialog's).
 packages=(build-essential cmake libgtest-dev libgmock-dev clang-format qt6-base-dev qt6-qpa-plugins
-          fonts-noto-cjk)
+          qt6-translations-l10n fonts-noto-cjk)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,6 +3,8 @@
 // DIR is the program folder (KZMNT.INI, loader files, KZMNT.log); by default the folder of
 // the executable. A second copy started while one runs ends at once, without a window.
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -39,6 +41,12 @@ int main(int argc, char** argv) {
     kz::LoadConfiguredResourceFile();
 
     QApplication app(argc, argv);
+    // Qt's own texts (the file dialog, edit menus) follow the program's language.
+    QTranslator qtTexts;
+    if (kz::CurrentLanguage() == kz::Language::Japanese &&
+        qtTexts.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        app.installTranslator(&qtTexts);
+    }
     kz::ui::CMainFrame frame;
     frame.show();
     kz::TraceMessage("KZmnt", "InitInstance End\n");
