@@ -32,11 +32,11 @@ std::vector<Shot> WindowShots() {
              ui::FindControl<QLineEdit>(view, 1043)->setText(
                  QString::fromStdString(SampleFolder() + "line4-press.mem"));
              ui::FindControl<QLabel>(view, 1004)->setText(QStringLiteral("Line 4 press"));
-             view->OnModelName("KZ-DEMO");
+             view->OnModelName("KZ-\x83\x66\x83\x82");  // Shift_JIS, as older model files hold it
              for (const int id : {3200, 3203}) {
                  std::string line = GetString(id);
                  if (const auto at = line.find("%s"); at != std::string::npos) {
-                     line.replace(at, 2, "KZ-DEMO");
+                     line.replace(at, 2, "KZ-\x83\x66\x83\x82");
                  }
                  view->OnStatusLine(line);
              }
