@@ -153,6 +153,21 @@ class FileDialogsTest : public QObject {
         QVERIFY(!Control<QPushButton>(&dialog, 1)->isEnabled());
     }
 
+    void CheckBoxGoesBackWhenTheSettingCannotBeStored() {
+        ProgramFolder folder;
+        folder.Write("KZMNT.INI", "[CONFIG]\rAUTOFILENAME=0\r");  // never written over
+        CFileSelectDlg dialog(SelectionMode::Backup);
+        QString shown;
+        WhenModal([&](QWidget* box) {
+            shown = qobject_cast<QMessageBox*>(box)->text();
+            box->close();
+        });
+        Control<QCheckBox>(&dialog, 1032)->click();
+        QVERIFY(!shown.isEmpty());
+        QVERIFY(!Control<QCheckBox>(&dialog, 1032)->isChecked());
+        QCOMPARE(dialog.windowTitle(), Text(5014));
+    }
+
     void CommentIsShownAndStoredWithinTheLimit() {
         ProgramFolder folder(kIni);
         const std::string sixtySix(66, 'c');
