@@ -129,6 +129,11 @@ class FileDialogsTest : public QObject {
         }
         const bool image = name == "image.mem";
         QCOMPARE(comment->text(), image ? QString("stored comment") : QString());
+        // Enter closes the dialog exactly when OK could.
+        dialog.show();
+        QTest::keyClick(Control<QComboBox>(&dialog, 1000)->lineEdit(), Qt::Key_Return);
+        QCOMPARE(dialog.result() == QDialog::Accepted, ok);
+        QCOMPARE(dialog.FileName().empty(), !ok);
     }
 
     void CheckBoxSwitchesModeAndStoresAtOnce() {
