@@ -18,8 +18,7 @@ CRestoreWarningDlg::CRestoreWarningDlg(QWidget* parent) : QDialog(parent) {
     icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(size, size));
     icon->setAlignment(Qt::AlignTop);
     auto* text = new QLabel(Text(txt::kRestoreWarning), this);
-    text->setWordWrap(true);
-    text->setMinimumWidth(text->fontMetrics().averageCharWidth() * 50);
+    // The text's own line breaks set the width, so no language's line is split.
 
     QPushButton* ok = MakeButton(this, txt::kOk, kOkButton);
     QPushButton* cancel = MakeButton(this, txt::kCancel, kCancelButton);
