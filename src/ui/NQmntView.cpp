@@ -163,7 +163,7 @@ CNQmntView::CNQmntView(QWidget* parent)
     connect(&commandTimer_, &QTimer::timeout, this, &CNQmntView::UpdateCommands);
     TraceMessage("KZmnt", "OnInitialUpdate Start\n");
     TraceMessage("KZmnt", "  Change Mode\n");
-    SetSimpleLayout(simple_);
+    ApplyLayout(simple_);
     TraceMessage("KZmnt", "OnInitialUpdate End\n");
 }
 
@@ -291,12 +291,19 @@ void CNQmntView::UpdateCommands() {
 // ---- Layouts -------------------------------------------------------------------------------
 
 void CNQmntView::SetSimpleLayout(bool simple) {
+    ApplyLayout(simple);
+    // The user's choice is remembered across runs; a missing KZMNT.INI is created for it.
+    CSettings settings;
+    if (settings.CreateIfMissing()) {
+        settings.SetDispMode(simple ? 1 : 0);
+    }
+}
+
+void CNQmntView::ApplyLayout(bool simple) {
     simple_ = simple;
     // The progress label and bar move up to where the status list was.
     statusLabel_->setVisible(!simple);
     status_->setVisible(!simple);
-    CSettings settings;
-    settings.SetDispMode(simple ? 1 : 0);
     UpdateCommands();
     emit layoutChanged();
 }

@@ -100,6 +100,7 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     void OnTransferSetup();
     void OnProperty();
     void OnComment();
+    // Switches the layout and stores it as DISPMODE.
     void SetSimpleLayout(bool simple);
 
     // Ends a running operation at once (the window closes): every open request is answered
@@ -117,6 +118,7 @@ class CNQmntView : public QWidget, public IBridgeTarget {
   private:
     void BuildForm();
     void BuildActions();
+    void ApplyLayout(bool simple);
     void UpdateCommands();
     void StartCommand(OperationKind kind);
     void OnComplete();

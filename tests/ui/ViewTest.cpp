@@ -247,6 +247,18 @@ class ViewTest : public QObject {
         }
     }
 
+    void ALayoutChosenWithoutSettingsFileIsRemembered() {
+        uitest::ProgramFolder folder;  // no KZMNT.INI
+        {
+            CNQmntView view;
+            QVERIFY(view.SimpleMode());  // the default
+            QVERIFY(folder.Read("KZMNT.INI").empty());  // starting writes nothing
+            view.Action(cmd::kDetailMode)->trigger();
+        }
+        CNQmntView again;
+        QVERIFY(!again.SimpleMode());
+    }
+
     void ToolBarAndStatusBarToggle() {
         uitest::ProgramFolder folder;
         CMainFrame frame;

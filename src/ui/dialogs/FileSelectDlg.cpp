@@ -96,9 +96,10 @@ void CFileSelectDlg::ApplyFolderMode() {
 
 void CFileSelectDlg::OnAutoFileNameClicked(bool checked) {
     // The controller and the backup read AUTOFILENAME from the file: when it cannot be
-    // stored, the box goes back so the dialog does not ask for the other kind of name.
+    // stored, the box goes back so the dialog does not ask for the other kind of name. A
+    // missing KZMNT.INI is created: the change must reach the file to count.
     CSettings settings;
-    if (!settings.SetAutoFileName(checked ? 1 : 0)) {
+    if (!settings.CreateIfMissing() || !settings.SetAutoFileName(checked ? 1 : 0)) {
         m_pAuto->setChecked(!checked);
         QMessageBox::warning(this, windowTitle(), Text(settings.SaveError()));
         return;
