@@ -179,6 +179,7 @@ void CNQmntView::BuildForm() {
 
     file_ = new QLineEdit(this);
     file_->setReadOnly(true);
+    file_->setFocusPolicy(Qt::ClickFocus);  // shown, not edited: no focus frame at start
     file_->setMinimumWidth(360);
     SetControlId(file_, 1043);
     comment_ = SunkenField(this, 1004);
