@@ -140,7 +140,8 @@ QIcon CommandIcon(int id) {
             return Draw([](QPainter& p) {
                 p.setPen(QPen(kInk, 1));
                 p.setBrush(Qt::white);
-                p.drawPolygon(QPolygonF{{3, 2}, {3, 17}, {7, 13}, {10, 20}, {12, 19}, {9, 12}, {14, 12}});
+                p.drawPolygon(
+                    QPolygonF{{3, 2}, {3, 17}, {7, 13}, {10, 20}, {12, 19}, {9, 12}, {14, 12}});
                 QFont font = p.font();
                 font.setBold(true);
                 font.setPixelSize(12);

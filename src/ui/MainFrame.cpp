@@ -102,8 +102,8 @@ void CMainFrame::BuildToolBar() {
     toolBar_->setObjectName(QStringLiteral("toolbar128"));
     toolBar_->setIconSize(QSize(24, 24));
     toolBar_->setMovable(true);
-    const int order[] = {cmd::kBackUp,   cmd::kVerify, cmd::kRestore, cmd::kCfReceive,
-                         cmd::kCfSend,   cmd::kProperty, cmd::kAbout, cmd::kToolBarSpare};
+    const int order[] = {cmd::kBackUp, cmd::kVerify,   cmd::kRestore, cmd::kCfReceive,
+                         cmd::kCfSend, cmd::kProperty, cmd::kAbout,   cmd::kToolBarSpare};
     bool first = true;
     for (const int id : order) {
         if (!first) {

@@ -74,8 +74,8 @@ class StartPrompt final : public IStartPrompt {
   public:
     explicit StartPrompt(QWidget* parent) : parent_(parent) {}
     bool AskOkCancel(int textId) override {
-        std::unique_ptr<QMessageBox> box(MakeMessageBox(
-            parent_, QMessageBox::Question, textId, 0, QMessageBox::Ok | QMessageBox::Cancel));
+        std::unique_ptr<QMessageBox> box(MakeMessageBox(parent_, QMessageBox::Question, textId, 0,
+                                                        QMessageBox::Ok | QMessageBox::Cancel));
         return box->exec() == QMessageBox::Ok;
     }
     void ShowMessage(int textId) override {
@@ -517,10 +517,12 @@ void CNQmntView::OnViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent
 void CNQmntView::OpenForOperation(QDialog* dialog, std::function<void(int)> onDone) {
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     operationDialogs_.emplace_back(dialog);
-    connect(dialog, &QDialog::finished, this, [this, dialog, onDone = std::move(onDone)](int result) {
-        std::erase_if(operationDialogs_, [dialog](const QPointer<QDialog>& d) { return d == dialog; });
-        onDone(result);
-    });
+    connect(dialog, &QDialog::finished, this,
+            [this, dialog, onDone = std::move(onDone)](int result) {
+                std::erase_if(operationDialogs_,
+                              [dialog](const QPointer<QDialog>& d) { return d == dialog; });
+                onDone(result);
+            });
     dialog->open();
 }
 
@@ -566,7 +568,8 @@ void CNQmntView::OnPasswordRequest(RequestEvent* request) {
     auto* dialog = new CPasswordDlg(nullptr);
     dialog->setWindowModality(Qt::ApplicationModal);
     OpenForOperation(dialog, [this, dialog, request](int result) {
-        const std::string password = result == QDialog::Accepted ? dialog->Password() : std::string();
+        const std::string password =
+            result == QDialog::Accepted ? dialog->Password() : std::string();
         if (op_) {
             op_->m_csPassword = password;
         }

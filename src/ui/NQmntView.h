@@ -134,7 +134,6 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     void RunQuestion(const std::shared_ptr<Question>& q) override;
 
   private:
-
     void OnModelInfoRequest(RequestEvent* request);
     void OnPasswordRequest(RequestEvent* request);
     void OnPowerResetDialog(std::uintptr_t wParam);
@@ -143,14 +142,14 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     void OpenForOperation(QDialog* dialog, std::function<void(int result)> onDone);
     void CloseOperationDialogs();
 
-    QLineEdit* file_ = nullptr;       // 1043
-    QLabel* comment_ = nullptr;       // 1004
-    QLabel* model_ = nullptr;         // 1006
-    QLabel* statusLabel_ = nullptr;   // 1029
-    QListWidget* status_ = nullptr;   // 1002
-    QLabel* processLabel_ = nullptr;  // 1030
+    QLineEdit* file_ = nullptr;         // 1043
+    QLabel* comment_ = nullptr;         // 1004
+    QLabel* model_ = nullptr;           // 1006
+    QLabel* statusLabel_ = nullptr;     // 1029
+    QListWidget* status_ = nullptr;     // 1002
+    QLabel* processLabel_ = nullptr;    // 1030
     QProgressBar* progress_ = nullptr;  // 1005
-    QLabel* warning_ = nullptr;       // 1023
+    QLabel* warning_ = nullptr;         // 1023
     std::map<int, QAction*> actions_;
 
     std::vector<std::string> statusLines_;

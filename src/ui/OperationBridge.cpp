@@ -20,7 +20,8 @@ void OperationBridge::ClearStatusList() {
 
 void OperationBridge::SetProgress(int position) {
     QMetaObject::invokeMethod(
-        context_, [t = target_, position] { t->OnProgress(position & 0xFFFF); }, Qt::QueuedConnection);
+        context_, [t = target_, position] { t->OnProgress(position & 0xFFFF); },
+        Qt::QueuedConnection);
 }
 
 void OperationBridge::ResetProgress() {
@@ -107,7 +108,8 @@ void OperationBridge::Ask(const std::shared_ptr<Question>& q) {
     open_.erase(q);
 }
 
-void OperationBridge::Answer(const std::shared_ptr<Question>& q, bool ok, const std::string& address) {
+void OperationBridge::Answer(const std::shared_ptr<Question>& q, bool ok,
+                             const std::string& address) {
     std::lock_guard lock(q->mutex);
     if (q->done) {
         return;

@@ -86,7 +86,8 @@ class OperationBridge final : public IOperationView,
 
     // ---- GUI thread ----
     // Records the answer to q and wakes the operation (once; later answers are ignored).
-    static void Answer(const std::shared_ptr<Question>& q, bool ok, const std::string& address = {});
+    static void Answer(const std::shared_ptr<Question>& q, bool ok,
+                       const std::string& address = {});
     // Answers every open question with Cancel and refuses new ones (they get Cancel at
     // once) until Open().
     void Close();

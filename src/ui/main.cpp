@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     // Qt's own texts (the file dialog, edit menus) follow the program's language.
     QTranslator qtTexts;
     if (kz::CurrentLanguage() == kz::Language::Japanese &&
-        qtTexts.load(QStringLiteral("qtbase_ja"), QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        qtTexts.load(QStringLiteral("qtbase_ja"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
         app.installTranslator(&qtTexts);
     }
     kz::ui::CMainFrame frame;

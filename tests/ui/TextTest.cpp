@@ -12,7 +12,7 @@ class TextTest : public QObject {
         QCOMPARE(DisplayUtf8("KZ-DEMO"), std::string("KZ-DEMO"));
         QCOMPARE(DisplayUtf8("\xE3\x83\x87\xE3\x83\xA2"), std::string("デモ"));  // UTF-8 stays
         QCOMPARE(DisplayUtf8("KZ-\x83\x66\x83\x82"), std::string("KZ-デモ"));    // Shift_JIS
-        QCOMPARE(DisplayUtf8("\xB1"), std::string("ｱ"));                       // half-width kana
+        QCOMPARE(DisplayUtf8("\xB1"), std::string("ｱ"));                         // half-width kana
         // A UTF-8 status text around a Shift_JIS model name.
         QCOMPARE(DisplayUtf8("機種 \"\x83\x66\x83\x82\""), std::string("機種 \"デモ\""));
         QCOMPARE(DisplayUtf8("a\x80z"), std::string("a\xEF\xBF\xBDz"));

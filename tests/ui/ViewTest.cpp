@@ -5,10 +5,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
@@ -251,7 +251,7 @@ class ViewTest : public QObject {
         uitest::ProgramFolder folder;  // no KZMNT.INI
         {
             CNQmntView view;
-            QVERIFY(view.SimpleMode());  // the default
+            QVERIFY(view.SimpleMode());                 // the default
             QVERIFY(folder.Read("KZMNT.INI").empty());  // starting writes nothing
             view.Action(cmd::kDetailMode)->trigger();
         }

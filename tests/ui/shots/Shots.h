@@ -19,10 +19,10 @@ struct Shot {
 // The sample program folder the shots run in.
 std::string SampleFolder();
 
-std::vector<Shot> WindowShots();        // the main window: layouts, a backup under way
-std::vector<Shot> FileDialogShots();    // file selection, model information, restore
-                                        // warning, comment edit, property
-std::vector<Shot> SetupDialogShots();   // transfer setup, password, power-reset wait,
-                                        // node list, network search, about
+std::vector<Shot> WindowShots();       // the main window: layouts, a backup under way
+std::vector<Shot> FileDialogShots();   // file selection, model information, restore
+                                       // warning, comment edit, property
+std::vector<Shot> SetupDialogShots();  // transfer setup, password, power-reset wait,
+                                       // node list, network search, about
 
 }  // namespace kz::shots

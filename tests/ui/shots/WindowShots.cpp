@@ -1,7 +1,7 @@
 // The main window: the detailed and simple layouts at rest, and the detailed layout in
 // the middle of a backup (status lines, progress, the red power warning).
-#include <QLineEdit>
 #include <QLabel>
+#include <QLineEdit>
 
 #include "Shots.h"
 #include "config/StringTable.h"
@@ -29,8 +29,8 @@ std::vector<Shot> WindowShots() {
          [] {
              auto* frame = static_cast<ui::CMainFrame*>(Frame(false));
              ui::CNQmntView* view = frame->View();
-             ui::FindControl<QLineEdit>(view, 1043)->setText(
-                 QString::fromStdString(SampleFolder() + "line4-press.mem"));
+             ui::FindControl<QLineEdit>(view, 1043)
+                 ->setText(QString::fromStdString(SampleFolder() + "line4-press.mem"));
              ui::FindControl<QLabel>(view, 1004)->setText(QStringLiteral("Line 4 press"));
              view->OnModelName("KZ-\x83\x66\x83\x82");  // Shift_JIS, as older model files hold it
              for (const int id : {3200, 3203}) {

@@ -32,7 +32,8 @@ constexpr char kSampleIni[] =
     "[KZ-DEMO]\r\nID=8C93\r\nILOADER=DEMO.LDR\r\nBAU=115200\r\nSIGNATURE=1,8C930001,EQ\r\n"
     "IOCODE=C3\r\nCHKMEM=100000,20000\r\nBK_FILE=DEMO\r\nFROM1=0,100000\r\n"
     "SRAM1=400000,20000,20000\r\n"
-    "[KZ-\x83\x66\x83\x82]\r\nID=8C94\r\nILOADER=DEMO.LDR\r\nFROM1=0,80000\r\nFROM2=200000,80000\r\n"
+    "[KZ-\x83\x66\x83\x82]\r\nID=8C94\r\nILOADER=DEMO.LDR\r\nFROM1=0,80000\r\nFROM2=200000,"
+    "80000\r\n"
     "SRAM1=400000,10000,10000\r\n";
 
 constexpr char kHistory[] =
