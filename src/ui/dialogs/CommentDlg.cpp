@@ -1,4 +1,5 @@
 #include "ui/dialogs/CommentDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QComboBox>
 #include <QGridLayout>
@@ -45,10 +46,7 @@ CCommentDlg::CCommentDlg(const QString& formComment, QWidget* parent) : QDialog(
     grid->addWidget(commentLabel, 1, 0);
     grid->addWidget(m_pComment, 1, 1, 1, 2);
     grid->setColumnStretch(1, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_pOk);
-    buttons->addWidget(cancel);
+    QHBoxLayout* buttons = ButtonRow({m_pOk, cancel});
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addStretch();

@@ -1,4 +1,5 @@
 #include "ui/dialogs/ConfirmDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -32,10 +33,7 @@ CConfirmDlg::CConfirmDlg(const ModelInfo& info, QWidget* parent) : QDialog(paren
     cancel->setAutoDefault(false);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    QHBoxLayout* buttons = ButtonRow({ok, cancel});
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(message);

@@ -1,4 +1,5 @@
 #include "ui/dialogs/FileSelectDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -52,10 +53,7 @@ CFileSelectDlg::CFileSelectDlg(SelectionMode mode, QWidget* parent)
     grid->addWidget(m_pCommentLabel, 2, 0);
     grid->addWidget(m_pComment, 2, 1, 1, 2);
     grid->setColumnStretch(1, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_pOk);
-    buttons->addWidget(cancel);
+    QHBoxLayout* buttons = ButtonRow({m_pOk, cancel});
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addStretch();

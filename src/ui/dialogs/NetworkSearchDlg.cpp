@@ -1,4 +1,5 @@
 #include "ui/dialogs/NetworkSearchDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -70,10 +71,7 @@ CNetworkSearchDlg::CNetworkSearchDlg(QWidget* parent) : QDialog(parent) {
     auto* form = new QFormLayout;
     form->addRow(Text(msg::kIpAddressColumn), m_pAddress);
     form->addRow(Text(kPortLabel), m_pPort);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    QHBoxLayout* buttons = ButtonRow({ok, cancel});
 
     auto* explain = WrappedLabel(Text(kExplain) + QLatin1Char('\n') + Text(kExplainEmpty), this);
     explain->setMinimumWidth(digit * 52);

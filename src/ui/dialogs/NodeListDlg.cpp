@@ -1,4 +1,5 @@
 #include "ui/dialogs/NodeListDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -49,10 +50,7 @@ CNodeListDlg::CNodeListDlg(std::vector<std::string> nodes,
     connect(m_pCancel, &QPushButton::clicked, this, &CNodeListDlg::reject);
     m_pExecute->setDefault(true);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_pExecute);
-    buttons->addWidget(m_pCancel);
+    QHBoxLayout* buttons = ButtonRow({m_pExecute, m_pCancel});
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_pSearch);
     layout->addWidget(m_pList);

@@ -1,4 +1,5 @@
 #include "ui/dialogs/PasswordDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -35,10 +36,7 @@ CPasswordDlg::CPasswordDlg(QWidget* parent) : QDialog(parent) {
     connect(ok, &QPushButton::clicked, this, &CPasswordDlg::OnOk);
     connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    QHBoxLayout* buttons = ButtonRow({ok, cancel});
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(Text(kPrompt), this));
     layout->addWidget(m_pEdit);

@@ -1,4 +1,5 @@
 #include "ui/dialogs/PowerResetDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QCloseEvent>
 #include <QHBoxLayout>
@@ -27,9 +28,7 @@ CPowerResetDlg::CPowerResetDlg(std::function<void()> onCancel, QWidget* parent)
     cancel->setDefault(false);
     connect(cancel, &QPushButton::clicked, this, &CPowerResetDlg::reject);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cancel);
+    QHBoxLayout* buttons = ButtonRow({cancel});
     buttons->addStretch();
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel(Text(kMessage), this));

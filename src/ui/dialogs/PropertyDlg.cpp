@@ -1,4 +1,5 @@
 #include "ui/dialogs/PropertyDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -29,9 +30,7 @@ CPropertyDlg::CPropertyDlg(const MemImageFile& image, QWidget* parent) : QDialog
     QPushButton* ok = MakeButton(this, txt::kOk, ctl::kOk);
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
+    QHBoxLayout* buttons = ButtonRow({ok});
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(grid);
     layout->addLayout(buttons);

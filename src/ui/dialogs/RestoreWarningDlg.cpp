@@ -1,4 +1,5 @@
 #include "ui/dialogs/RestoreWarningDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -30,10 +31,7 @@ CRestoreWarningDlg::CRestoreWarningDlg(QWidget* parent) : QDialog(parent) {
     auto* top = new QHBoxLayout;
     top->addWidget(icon);
     top->addWidget(text, 1);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(ok);
-    buttons->addWidget(cancel);
+    QHBoxLayout* buttons = ButtonRow({ok, cancel});
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addLayout(buttons);

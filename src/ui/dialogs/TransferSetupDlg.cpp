@@ -1,4 +1,5 @@
 #include "ui/dialogs/TransferSetupDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QButtonGroup>
 #include <QComboBox>
@@ -132,10 +133,7 @@ CTransferSetupDlg::CTransferSetupDlg(QWidget* parent) : QDialog(parent) {
     grid->setAlignment(m_pReadTimeout, Qt::AlignLeft);
     grid->setAlignment(m_pRetry, Qt::AlignLeft);
 
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_pSet);
-    buttons->addWidget(m_pCancel);
+    QHBoxLayout* buttons = ButtonRow({m_pSet, m_pCancel});
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(link);
