@@ -41,4 +41,8 @@ class Mapping {
 // True on a trace viewer's serving thread: a trace call there would wait for itself.
 bool& OnViewerThread();
 
+// A viewer of this process has just published its control block: the next trace call
+// looks for it at once instead of trusting that none ran a moment ago.
+void ForgetMissingViewer();
+
 }  // namespace kz::trace

@@ -244,6 +244,7 @@ bool TraceViewer::Start(std::string* error) {
     d.thread = std::jthread([&d] { d.Serve(); });
     auto* idField = reinterpret_cast<std::uint32_t*>(d.control.Data() + trace::kViewerIdOffset);
     std::atomic_ref<std::uint32_t>(*idField).store(id, std::memory_order_release);
+    trace::ForgetMissingViewer();
     return true;
 }
 

@@ -1,6 +1,8 @@
 // TraceMessage() over POSIX shared memory and an abstract Unix socket:
 //
-//   open control block ──missing──> false (nothing formatted)
+//   no viewer seen within the last 100 ms ──> false (no system call)
+//        │
+//   open control block ──missing──> false (nothing formatted; remembered for 100 ms)
 //        │ id != 0 and signature ok
 //   claim slot 00..99 by O_CREAT|O_EXCL ──all taken──> false
 //        │
@@ -18,6 +20,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +37,39 @@ namespace {
 
 std::mutex g_prefixMutex;
 std::string g_prefix(trace::kDefaultPrefix);
+
+// Looking for the viewer's control block is a system call of a few microseconds, which a
+// transfer would pay for every trace line while no viewer runs (the usual case). A missing
+// viewer is therefore remembered for a short while: one started meanwhile in another
+// process receives lines from at most this long after its start; one of this process
+// clears the memory when it starts.
+constexpr std::chrono::milliseconds kMissingViewerMemory{100};
+std::atomic<std::int64_t> g_noViewerUntil{0};  // steady-clock nanoseconds
+// Bumped by ForgetMissingViewer(): a search that began before a viewer of this process
+// started must not hide that viewer.
+std::mutex g_missingMutex;
+std::uint64_t g_viewerGeneration = 0;
+
+std::uint64_t ViewerGeneration() {
+    std::lock_guard lock(g_missingMutex);
+    return g_viewerGeneration;
+}
+
+void RememberMissingViewer(std::uint64_t generation, std::int64_t now) {
+    std::lock_guard lock(g_missingMutex);
+    if (generation == g_viewerGeneration) {
+        g_noViewerUntil.store(
+            now +
+                std::chrono::duration_cast<std::chrono::nanoseconds>(kMissingViewerMemory).count(),
+            std::memory_order_relaxed);
+    }
+}
+
+std::int64_t SteadyNow() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // A message slot this call created; removed again however the call ends.
 class ClaimedSlot {
@@ -143,9 +179,16 @@ bool Notify(const std::string& prefix, std::uint32_t viewerId, int slot) {
 
 }  // namespace
 
+void trace::ForgetMissingViewer() {
+    std::lock_guard lock(g_missingMutex);
+    ++g_viewerGeneration;
+    g_noViewerUntil.store(0, std::memory_order_relaxed);
+}
+
 void SetTraceObjectPrefix(const std::string& prefix) {
     std::lock_guard lock(g_prefixMutex);
     g_prefix = prefix.substr(0, trace::kMaxPrefixLength);
+    trace::ForgetMissingViewer();
 }
 
 std::string TraceObjectPrefix() {
@@ -157,9 +200,15 @@ bool TraceMessage(const char* tag, const char* format, ...) {
     if (trace::OnViewerThread()) {
         return false;  // the viewer would wait for itself
     }
+    const std::int64_t now = SteadyNow();
+    if (now < g_noViewerUntil.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    const std::uint64_t generation = ViewerGeneration();
     std::string prefix = TraceObjectPrefix();
     std::uint32_t viewerId = ReadViewerId(prefix);
     if (viewerId == 0) {
+        RememberMissingViewer(generation, now);
         return false;
     }
     ClaimedSlot slot;
