@@ -850,10 +850,13 @@ bool CProtocolMtoM::ReadData_Entry(int nEvent) {
             !Accepted(m_pBinding->Lib().UploadingMaintenanceTool(
                 m_pBinding->Socket(), &lan::CMtoMBinding::Callback, m_dwRequestAddress,
                 m_dwRequestSize, m_pchBuff.get()))) {
-            return Refused(m_nReadDataPhase);
+            Refused(m_nReadDataPhase);
+            AfterDataRequest(false);
+            return false;
         }
         m_dwRecvLength = m_dwRequestSize;
         m_nReadDataPhase = 3;
+        AfterDataRequest(true);
         return false;
     }
     switch (nEvent) {
@@ -888,9 +891,12 @@ bool CProtocolMtoM::IssueWrite() {
         !Accepted(m_pBinding->Lib().DownloadingMaintenanceTool(
             m_pBinding->Socket(), &lan::CMtoMBinding::Callback, m_dwWriteAddress + m_dwWritten,
             piece, source))) {
-        return Refused(m_nWriteDataPhase);
+        Refused(m_nWriteDataPhase);
+        AfterDataRequest(false);
+        return false;
     }
     m_dwInFlight = piece;
+    AfterDataRequest(true);
     return false;
 }
 
