@@ -850,13 +850,10 @@ bool CProtocolMtoM::ReadData_Entry(int nEvent) {
             !Accepted(m_pBinding->Lib().UploadingMaintenanceTool(
                 m_pBinding->Socket(), &lan::CMtoMBinding::Callback, m_dwRequestAddress,
                 m_dwRequestSize, m_pchBuff.get()))) {
-            Refused(m_nReadDataPhase);
-            AfterDataRequest(false);
-            return false;
+            return Refused(m_nReadDataPhase);
         }
         m_dwRecvLength = m_dwRequestSize;
         m_nReadDataPhase = 3;
-        AfterDataRequest(true);
         return false;
     }
     switch (nEvent) {
@@ -891,12 +888,9 @@ bool CProtocolMtoM::IssueWrite() {
         !Accepted(m_pBinding->Lib().DownloadingMaintenanceTool(
             m_pBinding->Socket(), &lan::CMtoMBinding::Callback, m_dwWriteAddress + m_dwWritten,
             piece, source))) {
-        Refused(m_nWriteDataPhase);
-        AfterDataRequest(false);
-        return false;
+        return Refused(m_nWriteDataPhase);
     }
     m_dwInFlight = piece;
-    AfterDataRequest(true);
     return false;
 }
 

@@ -152,14 +152,6 @@ class CProtocolMtoM {
     bool Reset_Entry(int nEvent);
 
   protected:
-    // Runs on the event thread right after ReadData_Entry or WriteData has handed a read or
-    // write to the library, whether the library took it or not. The request's completion is
-    // handled only after the step that issued it has returned, so work done here (storing
-    // the packet before, reading the next unit from a file) overlaps the request's trip to
-    // the panel instead of delaying the next request. accepted: the library took the request
-    // (otherwise the entry now waits for its refusal time-out). The default does nothing.
-    virtual void AfterDataRequest(bool /*accepted*/) {}
-
     // Time-out countdown in 100 ms ticks; 0 = none armed. Arming or disarming makes every
     // time-out raised for an earlier countdown stale.
     void Arm(int ticks);

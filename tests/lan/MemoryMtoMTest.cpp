@@ -186,14 +186,13 @@ TEST_P(FailedBackupTest, KeepsTheOldImage) {
 INSTANTIATE_TEST_SUITE_P(Endings, FailedBackupTest,
                          ::testing::Values(FailedBackupCase{"Abort", true, msg::kAborted},
                                            FailedBackupCase{"PanelFails", false, msg::kCheckPower},
-                                           // The first packet is stored even though the read
-                                           // issued before it was never taken.
+                                           // The packet before a refused read stays stored.
                                            FailedBackupCase{"PanelRefuses", false, msg::kCheckPower,
                                                             LanFault::Kind::Refuse}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Each packet is stored while the next read travels: the progress still counts every unit
-// once, in order, and reaches 100 only with the last packet stored.
+// The progress counts every unit once, in order, and reaches 100 only with the last packet
+// stored.
 TEST_F(MemoryMtoMTest, BackupReportsEachUnitOnceInOrder) {
     Start(SmallPanel());
     CBackupMtoM backup;
@@ -217,9 +216,9 @@ TEST_F(MemoryMtoMTest, BackupReportsEachUnitOnceInOrder) {
     EXPECT_TRUE(std::is_sorted(history.begin(), history.end()));
 }
 
-// The file refuses a packet that is stored while the next read is already on its way: the
-// run waits for that read (one request at a time), closes with 4002 and keeps only whole
-// packets in the partial file; no unit after the refused packet is reported.
+// The file refuses a packet in the middle of an area (a full disk): the run closes with 4002
+// without reading further, keeps only whole packets in the partial file and reports no unit
+// after the refused packet.
 TEST_F(MemoryMtoMTest, BackupStopsAtAPacketTheFileRefuses) {
     Start(SmallPanel());
     const std::string image = program.str() + "full.MEM";
@@ -239,8 +238,8 @@ TEST_F(MemoryMtoMTest, BackupStopsAtAPacketTheFileRefuses) {
     EXPECT_EQ(error, msg::kFileWrite);
     EXPECT_EQ(fs::file_size(image + ".partial"), kImageHeaderSize + 2 * 0x8000);
     EXPECT_FALSE(fs::exists(image));
-    // Packets 1 to 3, and the fourth, issued before the third was stored.
-    EXPECT_EQ(server->Counters().reads, 4u);
+    // Packets 1 to 3; the one the file refused is the last read.
+    EXPECT_EQ(server->Counters().reads, 3u);
     EXPECT_EQ(server->Counters().coldRestarts, 1u);
     const auto lines = view->Lines();
     const std::string progress = GetString(msg::kBackupProgress);

@@ -7,9 +7,7 @@
 //  14 Reset_Entry    15 Terminate      16 end marker
 //
 // The data phase: 11 takes an area and its first unit; 12 reads a packet of at most the LAN
-// block size; 13 books it and jumps back to 12 (-2), which issues the next read and appends
-// the packet while that read travels, or appends the area's last packet itself and jumps to
-// 11 (-3) for the next area.
+// block size; 13 appends it and jumps back to 12 (-2) or to 11 (-3) for the next area.
 #include "ops/memory/BackupMtoM.h"
 
 #include <sys/stat.h>
@@ -17,7 +15,6 @@
 
 #include <array>
 #include <cstdio>
-#include <utility>
 
 #include "config/MessageIds.h"
 #include "config/Settings.h"
@@ -41,7 +38,7 @@ const std::array<Step, 17> kSteps = {
 };
 }  // namespace
 
-CBackupMtoM::CBackupMtoM() : m_pchPending(new std::uint8_t[lan::kAdapterBufferSize]()) {
+CBackupMtoM::CBackupMtoM() {
     m_dwBlockSize = kLanBlockSize;
 }
 
@@ -74,7 +71,6 @@ bool CBackupMtoM::Initialize(int) {
     ShowPowerWarning(true);
     m_nError = 0;
     m_bStoreAborted = false;
-    m_dwPendingBytes = 0;
     return true;
 }
 
@@ -215,11 +211,16 @@ bool CBackupMtoM::WriteBackupData(int nEvent) {
         return true;
     }
     const std::uint32_t bytes = m_dwRecvLength;
-    const PacketResult result = AdvancePacket(bytes);
-    switch (result) {
+    if (!m_image.AppendImageData(m_pchBuff.get(), bytes)) {
+        m_nError = msg::kFileWrite;
+        return true;
+    }
+    m_nWrittenBytes += bytes;
+    switch (PacketDone(bytes)) {
         case PacketResult::NextPacket:
             TraceMessage("KZmnt", "Backup Address = [%x] Size = [%x]\n", m_dwRequestAddress,
                          m_dwRequestSize);
+            Skip(-2);
             break;
         case PacketResult::NextUnit:
             TraceMessage("KZmnt",
@@ -227,42 +228,12 @@ bool CBackupMtoM::WriteBackupData(int nEvent) {
                          "[%d]\n",
                          m_dwRequestAddress, static_cast<unsigned>(m_nBytesLeft), m_dwRequestSize,
                          m_nPhase);
+            Skip(-2);
+            AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
             break;
         case PacketResult::AreaDone:
-            // The area's last packet: the next read is steps away, so it is stored now.
-            if (StorePacket(m_pchBuff.get(), bytes, result)) {
-                Skip(-3);
-            }
-            return true;
-    }
-    // The next read of the area goes out first and lands in the other buffer; this packet
-    // is stored while it travels (AfterDataRequest). The panel sees the same requests in the
-    // same order; only a packet the file then refuses is followed by the one read already
-    // issued before the run closes.
-    std::swap(m_pchBuff, m_pchPending);
-    m_dwPendingBytes = bytes;
-    m_ePendingResult = result;
-    Skip(-2);
-    return true;
-}
-
-void CBackupMtoM::AfterDataRequest(bool) {
-    if (m_dwPendingBytes == 0) {
-        return;
-    }
-    const std::uint32_t bytes = std::exchange(m_dwPendingBytes, 0);
-    StorePacket(m_pchPending.get(), bytes, m_ePendingResult);
-}
-
-bool CBackupMtoM::StorePacket(const std::uint8_t* data, std::uint32_t bytes, PacketResult result) {
-    if (!m_image.AppendImageData(data, bytes)) {
-        m_nError = msg::kFileWrite;
-        return false;
-    }
-    m_nWrittenBytes += bytes;
-    ReportPacket(result);
-    if (result == PacketResult::NextUnit) {
-        AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
+            Skip(-3);
+            break;
     }
     return true;
 }

@@ -5,8 +5,6 @@
 // what its header promises, so a run that ends early never costs an existing image.
 #pragma once
 
-#include <memory>
-
 #include "ops/memory/MemoryMtoM.h"
 
 namespace kz {
@@ -31,25 +29,13 @@ class CBackupMtoM : public CMemoryMtoM {
     bool Terminate(int nEvent);
     bool Complete(int nEvent);
 
-  protected:
-    // Stores the packet that arrived before the read just issued.
-    void AfterDataRequest(bool accepted) override;
-
   private:
     bool CompleteImage();
-    // Appends a packet to the partial file and reports the unit it completed; false with
-    // 4002 set when the file took it not.
-    bool StorePacket(const std::uint8_t* data, std::uint32_t bytes, PacketResult result);
 
     std::string m_csBkFile;
     std::string m_csPartialPath;
     std::uint64_t m_nExpectedBytes = 0;
     std::uint64_t m_nWrittenBytes = 0;
-    // A packet that has arrived and is stored once the next read is on its way; the read
-    // lands in the adapter's buffer meanwhile (the two buffers change places per packet).
-    std::unique_ptr<std::uint8_t[]> m_pchPending;
-    std::uint32_t m_dwPendingBytes = 0;  // 0: nothing waits to be stored
-    PacketResult m_ePendingResult = PacketResult::NextPacket;
 };
 
 }  // namespace kz

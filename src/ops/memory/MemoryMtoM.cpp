@@ -140,12 +140,6 @@ void CMemoryMtoM::SetupPacket() {
 }
 
 CMemoryMtoM::PacketResult CMemoryMtoM::PacketDone(std::uint32_t bytes) {
-    const PacketResult result = AdvancePacket(bytes);
-    ReportPacket(result);
-    return result;
-}
-
-CMemoryMtoM::PacketResult CMemoryMtoM::AdvancePacket(std::uint32_t bytes) {
     m_dwRequestAddress += bytes;
     m_nUnitLeft -= std::min(bytes, m_nUnitLeft);
     m_nBytesLeft -= bytes;
@@ -153,19 +147,13 @@ CMemoryMtoM::PacketResult CMemoryMtoM::AdvancePacket(std::uint32_t bytes) {
         SetupPacket();
         return PacketResult::NextPacket;
     }
+    ++m_nUnitsDone;
+    SetProgress(m_nUnitsDone * 100 / m_nTotalUnits);
     if (m_nBytesLeft > 0) {
         StartUnit(static_cast<std::uint32_t>(std::min<std::int64_t>(m_nBytesLeft, m_dwUnit)));
         return PacketResult::NextUnit;
     }
     return PacketResult::AreaDone;
-}
-
-void CMemoryMtoM::ReportPacket(PacketResult result) {
-    if (result == PacketResult::NextPacket) {
-        return;
-    }
-    ++m_nUnitsDone;
-    SetProgress(m_nUnitsDone * 100 / m_nTotalUnits);
 }
 
 void CMemoryMtoM::FinishRun() {

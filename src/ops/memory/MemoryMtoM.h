@@ -60,13 +60,7 @@ class CMemoryMtoM : public CProtocolMtoM {
     void StartUnit(std::uint32_t unitBytes);
     void SetupPacket();
     enum class PacketResult { NextPacket, NextUnit, AreaDone };
-    // AdvancePacket then ReportPacket.
     PacketResult PacketDone(std::uint32_t bytes);
-    // Books a packet of bytes: the next request's address and size, or the area's end. Tells
-    // the view nothing, so a step can set up the next request before the packet is stored.
-    PacketResult AdvancePacket(std::uint32_t bytes);
-    // Counts a unit that result completed (anything but NextPacket) and shows the progress.
-    void ReportPacket(PacketResult result);
 
     // The final status line and WM_OPERATION_COMPLETE (terminate steps, EVENT_NONE only).
     void FinishRun();

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <new>
-#include <utility>
 
 #include "config/MessageIds.h"
 #include "diag/Trace.h"
@@ -84,10 +83,8 @@ bool CRestoreMtoM::PrepareRestore(int) {
     m_nAreaIndex = 0;
     m_nUnitsDone = 0;
     m_dwFileOffset = 0;
-    m_bNextReady = false;
     m_pchData.reset(new (std::nothrow) std::uint8_t[lan::kAdapterBufferSize]);
-    m_pchNext.reset(new (std::nothrow) std::uint8_t[lan::kAdapterBufferSize]);
-    if (!m_pchData || !m_pchNext) {
+    if (!m_pchData) {
         m_nError = msg::kNoMemory;
         return true;
     }
@@ -96,14 +93,7 @@ bool CRestoreMtoM::PrepareRestore(int) {
 }
 
 bool CRestoreMtoM::LoadUnit() {
-    const bool ready =
-        m_bNextReady && m_dwNextOffset == m_dwFileOffset && m_dwNextSize == m_dwWriteSize;
-    m_bNextReady = false;
-    if (ready) {
-        // The write before has completed: its buffer is free to take the next unit.
-        std::swap(m_pchData, m_pchNext);
-        m_pchWriteSource = m_pchData.get();
-    } else if (!m_image.ReadImageData(m_dwFileOffset, m_pchData.get(), m_dwWriteSize)) {
+    if (!m_image.ReadImageData(m_dwFileOffset, m_pchData.get(), m_dwWriteSize)) {
         // Never write what was not read from the image.
         m_nError = msg::kImageTooShort;
         return false;
@@ -164,23 +154,6 @@ bool CRestoreMtoM::RestoreData(int nEvent) {
         Skip(-2);
     }
     return true;
-}
-
-void CRestoreMtoM::AfterDataRequest(bool accepted) {
-    // The write in flight keeps its own buffer; the next unit of the same area goes to the
-    // other one. A unit that could not be read here is read again by LoadUnit, which then
-    // reports the failure exactly as before.
-    if (!accepted || !m_pchNext || m_nError != 0 || m_nBytesLeft <= m_dwWriteSize) {
-        return;
-    }
-    const std::uint64_t offset = m_dwFileOffset + m_dwWriteSize;
-    if (m_bNextReady && m_dwNextOffset == offset) {
-        return;  // a unit written in several pieces: read ahead once
-    }
-    m_dwNextOffset = offset;
-    m_dwNextSize = static_cast<std::uint32_t>(
-        std::min<std::int64_t>(m_nBytesLeft - m_dwWriteSize, kRestoreUnit));
-    m_bNextReady = m_image.ReadImageData(m_dwNextOffset, m_pchNext.get(), m_dwNextSize);
 }
 
 bool CRestoreMtoM::Terminate(int nEvent) {

@@ -23,20 +23,10 @@ class CRestoreMtoM : public CMemoryMtoM {
     bool RestoreData(int nEvent);
     bool Terminate(int nEvent);
 
-  protected:
-    // Reads the area's next unit from the image while the current one is being written.
-    void AfterDataRequest(bool accepted) override;
-
   private:
     bool LoadUnit();
 
-    std::unique_ptr<std::uint8_t[]> m_pchData;  // one unit from the image, the write source
-    // The unit after the one being written, read ahead: valid when m_bNextReady, for the
-    // data offset and size it was read at.
-    std::unique_ptr<std::uint8_t[]> m_pchNext;
-    bool m_bNextReady = false;
-    std::uint64_t m_dwNextOffset = 0;
-    std::uint32_t m_dwNextSize = 0;
+    std::unique_ptr<std::uint8_t[]> m_pchData;  // one unit from the image
 };
 
 }  // namespace kz

@@ -89,7 +89,6 @@ bool CVerifyMtoM::PrepareVerify(int) {
     m_nUnitsDone = 0;
     m_dwFileOffset = 0;
     m_dwUnit = kVerifyUnit;
-    m_bCompareReady = false;
     m_pchCompare.reset(new (std::nothrow) std::uint8_t[lan::kAdapterBufferSize]);
     if (!m_pchCompare) {
         m_nError = msg::kNoMemory;
@@ -131,11 +130,8 @@ bool CVerifyMtoM::VerifyData(int nEvent) {
         return true;
     }
     const std::uint32_t length = m_dwRecvLength;
-    const bool ready =
-        m_bCompareReady && m_dwCompareOffset == m_dwFileOffset && m_dwCompareLength == length;
-    m_bCompareReady = false;
     if (length > lan::kAdapterBufferSize ||
-        (!ready && !m_image.ReadImageData(m_dwFileOffset, m_pchCompare.get(), length)) ||
+        !m_image.ReadImageData(m_dwFileOffset, m_pchCompare.get(), length) ||
         std::memcmp(m_pchCompare.get(), m_pchBuff.get(), length) != 0) {
         m_nError = msg::kVerifyMismatch;
         return true;
@@ -154,18 +150,6 @@ bool CVerifyMtoM::VerifyData(int nEvent) {
             break;
     }
     return true;
-}
-
-void CVerifyMtoM::AfterDataRequest(bool accepted) {
-    // The image side of the comparison does not depend on the panel's answer: reading it
-    // now keeps the file read off the time between one packet and the next request.
-    m_bCompareReady = false;
-    if (!accepted || !m_pchCompare || m_dwRecvLength > lan::kAdapterBufferSize) {
-        return;
-    }
-    m_dwCompareOffset = m_dwFileOffset;
-    m_dwCompareLength = m_dwRecvLength;
-    m_bCompareReady = m_image.ReadImageData(m_dwFileOffset, m_pchCompare.get(), m_dwRecvLength);
 }
 
 bool CVerifyMtoM::Terminate(int nEvent) {

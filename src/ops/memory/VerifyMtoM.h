@@ -24,17 +24,8 @@ class CVerifyMtoM : public CMemoryMtoM {
     bool VerifyData(int nEvent);
     bool Terminate(int nEvent);
 
-  protected:
-    // Reads the image bytes of the packet on its way into the compare buffer.
-    void AfterDataRequest(bool accepted) override;
-
   private:
     std::unique_ptr<std::uint8_t[]> m_pchCompare;
-    // What the compare buffer holds: the image bytes at this data offset and length, read
-    // while the packet travelled (false: nothing usable, VerifyData reads them itself).
-    bool m_bCompareReady = false;
-    std::uint64_t m_dwCompareOffset = 0;
-    std::uint32_t m_dwCompareLength = 0;
 };
 
 }  // namespace kz
