@@ -3,17 +3,20 @@
 // requests (0x8000 bytes each, same addresses, one at a time, each with a completion
 // callback) issued straight through the binding by a thread that waits for each completion.
 //
-//   bench_lan_throughput [--reps N] [--clock N]
+//   bench_lan_throughput [--reps N] [--clock N] [--loopback-only]
 //
 // Two links: loopback without a limit (panel FROM 32 MiB + SRAM 1 MiB), and the simulator's
 // link held to 10 Mbit/s in each direction (FROM 512 KiB + SRAM 128 KiB). Each measurement
 // runs --reps times (default 5), operations and raw runs taking turns; times are the best
-// run, CPU figures the median. The protocol clock is the real one unless --clock N makes
+// run, CPU figures the median. --loopback-only leaves out the throttled link. The protocol clock is the real one unless --clock N makes
 // it N times faster (the data phase has no fixed waits either way).
 //
 // Figures are for the data phase: an operation's first progress line to its progress of
 // 100; the raw run's first request to its last completion.
 //   ratio       raw time / operation time for the same bytes (1.0: the operation adds nothing)
+//   pair ratio  the median over the reps of raw / op of one rep: each operation run against
+//               the raw run just before it, so load that comes and goes on the machine
+//               moves both sides of each ratio alike
 //   of link     payload bytes per second / link rate (throttled link only)
 //   CPU         process CPU per MiB; "PC side" is the process less the simulator's threads
 //               (named "kzsim-lan"), so it holds the library, the operation and the bench.
@@ -439,6 +442,15 @@ double Best(const std::vector<Sample>& samples) {
     return best;
 }
 
+// The median of raw / op over the reps (each op run with the raw run before it).
+double PairRatio(const Row& row) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < row.ops.size() && i < row.raws.size(); ++i) {
+        ratios.push_back(row.raws[i].seconds / row.ops[i].seconds);
+    }
+    return Median(ratios);
+}
+
 double MedianOf(const std::vector<Sample>& samples, double (*field)(const Sample&)) {
     std::vector<double> values;
     for (const Sample& s : samples) {
@@ -453,12 +465,12 @@ void Print(const LinkResult& link, int reps) {
     if (link.rate != 0) {
         std::printf(", link %.1f Mbit/s each way", static_cast<double>(link.rate) * 8 / 1e6);
     }
-    std::printf("\n%-8s %8s %9s %9s %6s %8s %8s | %9s %9s %9s %9s\n", "", "op", "op", "raw",
-                "ratio", "op", "raw", "op", "op", "raw", "simulator");
-    std::printf("%-8s %8s %9s %9s %6s %8s %8s | %9s %9s %9s %9s\n", "op", "s", "MiB/s", "MiB/s", "",
-                "of link", "of link", "process", "PC side", "PC side", "(op run)");
-    std::printf("%-8s %8s %9s %9s %6s %8s %8s | %9s %9s %9s %9s\n", "", "", "", "", "", "", "",
-                "ms/MiB", "ms/MiB", "ms/MiB", "ms/MiB");
+    std::printf("\n%-8s %8s %9s %9s %6s %6s %8s %8s | %9s %9s %9s %9s\n", "", "op", "op", "raw",
+                "ratio", "pair", "op", "raw", "op", "op", "raw", "simulator");
+    std::printf("%-8s %8s %9s %9s %6s %6s %8s %8s | %9s %9s %9s %9s\n", "op", "s", "MiB/s", "MiB/s",
+                "", "ratio", "of link", "of link", "process", "PC side", "PC side", "(op run)");
+    std::printf("%-8s %8s %9s %9s %6s %6s %8s %8s | %9s %9s %9s %9s\n", "", "", "", "", "", "", "",
+                "", "ms/MiB", "ms/MiB", "ms/MiB", "ms/MiB");
     for (const Row& row : link.rows) {
         const double mib = static_cast<double>(row.bytes) / kMiB;
         const double op = Best(row.ops);
@@ -480,43 +492,65 @@ void Print(const LinkResult& link, int reps) {
             std::snprintf(rawLink, sizeof rawLink, "%.2f",
                           static_cast<double>(row.bytes) / raw / static_cast<double>(link.rate));
         }
-        std::printf("%-8s %8.3f %9.1f %9.1f %6.2f %8s %8s | %9.2f %9.2f %9.2f %9.2f\n", row.op, op,
-                    mib / op, mib / raw, raw / op, opLink, rawLink, opProcess, opPc, rawPc, sim);
+        std::printf("%-8s %8.3f %9.1f %9.1f %6.2f %6.2f %8s %8s | %9.2f %9.2f %9.2f %9.2f\n",
+                    row.op, op, mib / op, mib / raw, raw / op, PairRatio(row), opLink, rawLink,
+                    opProcess, opPc, rawPc, sim);
     }
+}
+
+// The first line of /proc/loadavg: how busy the machine was around the figures.
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string line;
+    std::getline(in, line);
+    return line.empty() ? "unknown" : line;
 }
 
 int Main(int argc, char** argv) {
     int reps = 5;
     unsigned factor = 1;
+    bool loopbackOnly = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--reps") == 0 && i + 1 < argc) {
             reps = std::max(1, std::min(20, std::atoi(argv[++i])));
         } else if (std::strcmp(argv[i], "--clock") == 0 && i + 1 < argc) {
             factor = static_cast<unsigned>(std::max(1, std::min(100, std::atoi(argv[++i]))));
+        } else if (std::strcmp(argv[i], "--loopback-only") == 0) {
+            loopbackOnly = true;
         } else {
-            std::fprintf(stderr, "usage: %s [--reps N] [--clock N]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--reps N] [--clock N] [--loopback-only]\n", argv[0]);
             return 2;
         }
     }
     platform::ScaledClock clock(factor);
     platform::ScopedClock clockGuard(clock);
+    const std::string loadBefore = LoadAverage();
 
     const LinkResult loopback = MeasureLink("Loopback", 0, 0x2000000, 0x100000, reps);
     if (!loopback.ok) {
         return 1;
     }
-    const LinkResult throttled = MeasureLink("Throttled", 10'000'000 / 8, 0x80000, 0x20000, reps);
-    if (!throttled.ok) {
-        return 1;
+    LinkResult throttled;
+    if (!loopbackOnly) {
+        throttled = MeasureLink("Throttled", 10'000'000 / 8, 0x80000, 0x20000, reps);
+        if (!throttled.ok) {
+            return 1;
+        }
     }
     std::printf(
         "LAN memory operations through libKevrosa against the LAN panel simulator on 127.0.0.1\n"
         "op: the operation's data phase (best run); raw: the same 0x8000-byte requests issued\n"
-        "straight through the binding, one at a time (best run); ratio = raw s / op s.\n"
+        "straight through the binding, one at a time (best run); ratio = raw s / op s;\n"
+        "pair ratio: the median of raw s / op s of the runs made one after the other.\n"
         "CPU (median): process CPU per MiB of the op run; PC side = process less the\n"
         "simulator's threads; simulator = its threads during the op run.\n");
     Print(loopback, reps);
-    Print(throttled, reps);
+    if (!loopbackOnly) {
+        Print(throttled, reps);
+    }
+    std::printf(
+        "\nload average (/proc/loadavg) before: %s\n                             after:  %s\n",
+        loadBefore.c_str(), LoadAverage().c_str());
     return 0;
 }
 

@@ -242,6 +242,43 @@ TEST(ImageFile, ReadsExactlyTheRequestedData) {
     EXPECT_FALSE(image.ReadImageData(UINT64_MAX, buffer));
 }
 
+// Reads keep the file open between calls, yet always read the file that is named now, as
+// long as it is now: a file cut short fails past its new end, one rewritten in place gives
+// its new bytes, and naming another file reads that one.
+TEST(ImageFile, ReadsFollowTheFileAsItIsNow) {
+    TempDir dir;
+    const std::string header(kImageHeaderSize, '\0');
+    const std::string path = dir.Write("a.mem", header + std::string(64, 'a'));
+    const std::string other = dir.Write("b.mem", header + std::string(64, 'b'));
+    MemImageFile image;
+    ASSERT_TRUE(image.LoadHeader(path));
+    std::vector<std::uint8_t> buffer(16);
+    ASSERT_TRUE(image.ReadImageData(48, buffer));
+    EXPECT_EQ(buffer[0], 'a');
+
+    std::filesystem::resize_file(path, kImageHeaderSize + 40);
+    EXPECT_FALSE(image.ReadImageData(48, buffer));
+    EXPECT_TRUE(image.ReadImageData(0, buffer));
+
+    dir.Write("a.mem", header + std::string(64, 'c'));
+    ASSERT_TRUE(image.ReadImageData(48, buffer));
+    EXPECT_EQ(buffer[15], 'c');
+
+    image.SetFileName(other);
+    ASSERT_TRUE(image.ReadImageData(0, buffer));
+    EXPECT_EQ(buffer[0], 'b');
+    ASSERT_TRUE(image.LoadHeader(path));
+    ASSERT_TRUE(image.ReadImageData(0, buffer));
+    EXPECT_EQ(buffer[0], 'c');
+
+    // A file that is gone when the name is taken again is not read through an old handle.
+    image.SetFileName(other);
+    ASSERT_TRUE(image.ReadImageData(0, buffer));
+    std::filesystem::remove(other);
+    image.SetFileName(other);
+    EXPECT_FALSE(image.ReadImageData(0, buffer));
+}
+
 TEST(ImageFile, AppendsPacketsInOrder) {
     TempDir dir;
     MemImageFile image = BackupHeader(dir.str() + "a.mem");

@@ -2,6 +2,9 @@
 // which talks to the LAN panel simulator over loopback.
 #include "ops/memory/BackupMtoM.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 
 #include "config/MessageIds.h"
@@ -9,6 +12,7 @@
 #include "ops/memory/RestoreMtoM.h"
 #include "ops/memory/VerifyMtoM.h"
 #include "platform/Clock.h"
+#include "platform/Format.h"
 #include "support/RecordingView.h"
 #include "support/TestFolder.h"
 #include "tests/lan/LanFixture.h"
@@ -141,6 +145,8 @@ struct FailedBackupCase {
     const char* name;
     bool abort;  // the user aborts the read; otherwise the panel fails it
     int error;
+    // How the panel fails the second read when the user does not abort it.
+    LanFault::Kind failure = LanFault::Kind::Fail;
 };
 
 class FailedBackupTest : public MemoryMtoMTest,
@@ -151,7 +157,7 @@ TEST_P(FailedBackupTest, KeepsTheOldImage) {
     Start(SmallPanel());
     LanFault fault;
     fault.op = Op::Read;
-    fault.kind = c.abort ? LanFault::Kind::Never : LanFault::Kind::Fail;
+    fault.kind = c.abort ? LanFault::Kind::Never : c.failure;
     fault.skip = 1;
     server->AddFault(fault);
     const std::string image = program.Write("old.MEM", "the old image");
@@ -179,8 +185,68 @@ TEST_P(FailedBackupTest, KeepsTheOldImage) {
 
 INSTANTIATE_TEST_SUITE_P(Endings, FailedBackupTest,
                          ::testing::Values(FailedBackupCase{"Abort", true, msg::kAborted},
-                                           FailedBackupCase{"PanelFails", false, msg::kCheckPower}),
+                                           FailedBackupCase{"PanelFails", false, msg::kCheckPower},
+                                           // The packet before a refused read stays stored.
+                                           FailedBackupCase{"PanelRefuses", false, msg::kCheckPower,
+                                                            LanFault::Kind::Refuse}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The progress counts every unit once, in order, and reaches 100 only with the last packet
+// stored.
+TEST_F(MemoryMtoMTest, BackupReportsEachUnitOnceInOrder) {
+    Start(SmallPanel());
+    CBackupMtoM backup;
+    ASSERT_EQ(Run(backup, program.str() + "p.MEM"), msg::kCompleted);
+    const std::string progress = GetString(msg::kBackupProgress);
+    std::vector<std::string> units;
+    for (const std::string& line : view->Lines()) {
+        if (line.rfind(progress.substr(0, progress.find('%')), 0) == 0) {
+            units.push_back(line);
+        }
+    }
+    // FROM 0x20000 and SRAM 0x10000 in units of 0x10000.
+    ASSERT_EQ(units.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(units[static_cast<std::size_t>(i)], Format(progress.c_str(), i + 1, 3));
+    }
+    const std::vector<int> history = view->ProgressHistory();
+    ASSERT_FALSE(history.empty());
+    EXPECT_EQ(history.back(), 100);
+    EXPECT_EQ(std::count(history.begin(), history.end(), 100), 1);
+    EXPECT_TRUE(std::is_sorted(history.begin(), history.end()));
+}
+
+// The file refuses a packet in the middle of an area (a full disk): the run closes with 4002
+// without reading further, keeps only whole packets in the partial file and reports no unit
+// after the refused packet.
+TEST_F(MemoryMtoMTest, BackupStopsAtAPacketTheFileRefuses) {
+    Start(SmallPanel());
+    const std::string image = program.str() + "full.MEM";
+    CBackupMtoM backup;
+    // The file may not grow past the third packet's first bytes (a full disk in effect).
+    const auto limit = static_cast<rlim_t>(kImageHeaderSize + 2 * 0x8000 + 100);
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = old;
+    lowered.rlim_cur = limit;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    const int error = Run(backup, image);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldSignal);
+
+    EXPECT_EQ(error, msg::kFileWrite);
+    EXPECT_EQ(fs::file_size(image + ".partial"), kImageHeaderSize + 2 * 0x8000);
+    EXPECT_FALSE(fs::exists(image));
+    // Packets 1 to 3; the one the file refused is the last read.
+    EXPECT_EQ(server->Counters().reads, 3u);
+    EXPECT_EQ(server->Counters().coldRestarts, 1u);
+    const auto lines = view->Lines();
+    const std::string progress = GetString(msg::kBackupProgress);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), Format(progress.c_str(), 2, 3)), lines.end());
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), Format(progress.c_str(), 3, 3)), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), GetString(msg::kFileWrite)), lines.end());
+}
 
 // The SRAM verify size of the model is hex: "8000" compares the first 0x8000 bytes.
 struct VerifySizeCase {

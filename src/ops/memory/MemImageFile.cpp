@@ -151,7 +151,7 @@ MemImageFile::MemImageFile() = default;
 // ---- File access ----
 
 bool MemImageFile::LoadHeader(const std::string& path) {
-    CloseAppend();
+    CloseFiles();
     m_csFileName = path;
     std::uint64_t length = 0;
     const platform::UniqueFd fd(OpenRegular(path, O_RDONLY, length));
@@ -170,8 +170,22 @@ bool MemImageFile::LoadHeader(const std::string& path) {
 
 bool MemImageFile::ReadImageData(std::uint64_t offset, void* buffer, std::size_t count) const {
     std::uint64_t length = 0;
-    const platform::UniqueFd fd(OpenRegular(m_csFileName, O_RDONLY, length));
-    if (!fd.Valid() || length < kImageHeaderSize) {
+    if (!m_readFd.Valid()) {
+        // A verify or restore reads the image one packet at a time: the open, the check
+        // that it is a regular file and the close are paid once, not per packet.
+        m_readFd = OpenRegular(m_csFileName, O_RDONLY, length);
+        if (!m_readFd.Valid()) {
+            return false;
+        }
+    } else {
+        struct stat st {};
+        if (::fstat(m_readFd.Get(), &st) != 0) {
+            m_readFd.Reset();
+            return false;
+        }
+        length = static_cast<std::uint64_t>(st.st_size);
+    }
+    if (length < kImageHeaderSize) {
         return false;
     }
     // Checked here so that the read below never goes past the end or overflows.
@@ -179,11 +193,11 @@ bool MemImageFile::ReadImageData(std::uint64_t offset, void* buffer, std::size_t
     if (offset > available || count > available - offset) {
         return false;
     }
-    return count == 0 || ReadAt(fd.Get(), kImageHeaderSize + offset, buffer, count);
+    return count == 0 || ReadAt(m_readFd.Get(), kImageHeaderSize + offset, buffer, count);
 }
 
 bool MemImageFile::WriteHeader() {
-    CloseAppend();
+    CloseFiles();
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
     std::uint64_t length = 0;
     const platform::UniqueFd fd(OpenRegular(m_csFileName, O_WRONLY | O_CREAT | O_TRUNC, length));
@@ -191,7 +205,7 @@ bool MemImageFile::WriteHeader() {
 }
 
 bool MemImageFile::CreateWithHeader() {
-    CloseAppend();
+    CloseFiles();
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
     const platform::UniqueFd fd(
         ::open(m_csFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
@@ -228,7 +242,7 @@ bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const 
 
 MemImageFile::Replace MemImageFile::ReplaceTarget(const std::string& target,
                                                   std::uint64_t dataBytes) const {
-    CloseAppend();
+    CloseFiles();
     struct stat st {};
     if (::stat(m_csFileName.c_str(), &st) != 0 ||
         static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + dataBytes) {
@@ -259,7 +273,7 @@ bool MemImageFile::SetImageComment(const std::string& path, std::string_view tex
 }
 
 bool MemImageFile::StartBackupHeader(const std::string& path, std::string_view modelName) {
-    CloseAppend();
+    CloseFiles();
     platform::CreateFolderPath(path);
     // Only a regular file at the target itself gives its header; a link is never followed.
     struct stat st {};

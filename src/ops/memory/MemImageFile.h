@@ -23,7 +23,9 @@
 //
 // The object keeps the header and a working copy of the descriptor, both zero-filled at
 // construction. WriteHeader copies the descriptor into the header; LoadHeader copies it out.
-// Every file access is a fresh open; no handle is kept between calls.
+// Data reads and appends keep their file open between calls (a transfer moves one packet
+// per call); every other access is a fresh open, and any call that names or rewrites the
+// file closes the kept handles first.
 //
 // Thread-safety: an object belongs to one thread at a time (the operation's steps run one
 // at a time). SetImageComment may be called from any thread.
@@ -58,7 +60,7 @@ class MemImageFile {
 
     // The file the data calls work on. LoadHeader sets it too.
     void SetFileName(std::string path) {
-        CloseAppend();
+        CloseFiles();
         m_csFileName = std::move(path);
     }
     const std::string& FileName() const { return m_csFileName; }
@@ -73,7 +75,8 @@ class MemImageFile {
     // Reads count data bytes at data offset offset (file offset 1024 + offset) of the
     // remembered file into buffer. True only when exactly count bytes were read; false
     // also when the file cannot be opened, is not a regular file or is shorter than 1024
-    // bytes. Offsets are 64-bit all the way to the read.
+    // bytes. Offsets are 64-bit all the way to the read. The file stays open for the next
+    // read; its length is taken afresh on every call, so a file cut short meanwhile fails.
     bool ReadImageData(std::uint64_t offset, void* buffer, std::size_t count) const;
     bool ReadImageData(std::uint64_t offset, std::span<std::uint8_t> buffer) const {
         return ReadImageData(offset, buffer.data(), buffer.size());
@@ -180,6 +183,11 @@ class MemImageFile {
 
     // Closes the file kept open by AppendImageData, if any.
     void CloseAppend() const { m_appendFd.Reset(); }
+    // Closes the files kept open by AppendImageData and ReadImageData.
+    void CloseFiles() const {
+        m_appendFd.Reset();
+        m_readFd.Reset();
+    }
 
     // The end of a backup written to a partial file (the remembered file): renames it over
     // target when it holds exactly the header and dataBytes, and target is a regular file
@@ -191,6 +199,7 @@ class MemImageFile {
     std::string m_csFileName;
     mutable platform::UniqueFd m_appendFd;      // open while appends go on
     mutable std::uint64_t m_nAppendLength = 0;  // the file's length after the last append
+    mutable platform::UniqueFd m_readFd;        // open while data reads go on
     std::array<std::uint8_t, kImageHeaderSize> m_header{};
     std::array<std::uint8_t, kImageDescriptorSize> m_descriptor{};
 };
