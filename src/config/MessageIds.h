@@ -87,6 +87,8 @@ inline constexpr int kPasswordPrompt = 3356;
 inline constexpr int kPasswordNoTerminal = 3357;
 inline constexpr int kPortOpenFailed = 3358;
 inline constexpr int kNoTerminalToAsk = 3359;
+// The LAN library could not be loaded (the loader's reason in %s).
+inline constexpr int kLanLibraryNotLoaded = 3360;
 
 // Errors of the serial link and the memory operations (m_nError).
 inline constexpr int kCheckPower = 4000;

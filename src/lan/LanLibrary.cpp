@@ -1,5 +1,7 @@
 #include "lan/LanLibrary.h"
 
+#include <filesystem>
+
 #include "platform/ProgramFolder.h"
 
 namespace kz::lan {
@@ -51,10 +53,20 @@ const char* ExportedName(Function f) {
 bool LanLibrary::Load(std::string* error) {
     // The program folder's copy wins over one installed elsewhere.
     const std::string folder = platform::ProgramFolder();
-    if (!folder.empty() && LoadFrom(folder + kLibraryFile, nullptr)) {
+    std::string folderError;
+    if (!folder.empty() && LoadFrom(folder + kLibraryFile, &folderError)) {
         return true;
     }
-    return LoadFrom(kLibraryFile, error);
+    if (LoadFrom(kLibraryFile, error)) {
+        return true;
+    }
+    // A copy in the program folder that is there but does not load (another architecture,
+    // a library it needs is missing) says more than the search path's "not found".
+    std::error_code ignored;
+    if (error && !folder.empty() && std::filesystem::exists(folder + kLibraryFile, ignored)) {
+        *error = folderError;
+    }
+    return false;
 }
 
 bool LanLibrary::LoadFrom(const std::string& path, std::string* error) {

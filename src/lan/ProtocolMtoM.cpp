@@ -25,6 +25,7 @@
 #include "lan/NetworkSearch.h"
 #include "platform/Clock.h"
 #include "platform/Format.h"
+#include "platform/Printable.h"
 #include "platform/ProgramFolder.h"
 
 namespace kz {
@@ -55,8 +56,10 @@ CMtoMBinding::~CMtoMBinding() {
     m_library.Unload();
 }
 
-bool CMtoMBinding::Create() {
-    m_library.Load();
+bool CMtoMBinding::Create(std::string* loadError) {
+    if (!m_library.Load(loadError)) {
+        return false;
+    }
     m_pMSock = m_library.CreateMtoMSocket(kSocketKind);
     if (m_pMSock == nullptr) {
         return false;
@@ -190,7 +193,19 @@ void CProtocolMtoM::Sleep(int milliseconds) {
 bool CProtocolMtoM::NewBinding() {
     DeleteBinding();
     m_pBinding = std::make_unique<lan::CMtoMBinding>(this, ++m_nBindingGeneration);
-    return m_pBinding->Create();
+    std::string loadError;
+    if (m_pBinding->Create(&loadError)) {
+        return true;
+    }
+    if (!loadError.empty()) {
+        ReportLibraryNotLoaded(loadError);
+    }
+    return false;
+}
+
+void CProtocolMtoM::ReportLibraryNotLoaded(const std::string& reason) {
+    // Without the library every request fails like a missing panel; say what is missing.
+    AddStatusLine(Format(GetString(msg::kLanLibraryNotLoaded).c_str(), Printable(reason).c_str()));
 }
 
 void CProtocolMtoM::DeleteBinding() {
@@ -305,7 +320,10 @@ bool CProtocolMtoM::NodeSearch(int nEvent) {
                 m_nError = 0;
                 {
                     lan::LanLibrary lib;
-                    lib.Load();
+                    std::string loadError;
+                    if (!lib.Load(&loadError)) {
+                        ReportLibraryNotLoaded(loadError);
+                    }
                     m_vNodes = lan::SearchNodes(lib, lan::kStartSearchPort, nullptr);
                 }
                 m_bSearching = false;

@@ -67,8 +67,9 @@ class CMtoMBinding {
     CMtoMBinding(const CMtoMBinding&) = delete;
     CMtoMBinding& operator=(const CMtoMBinding&) = delete;
 
-    // Loads the library and creates the socket. False when either failed.
-    bool Create();
+    // Loads the library and creates the socket. False when either failed; *loadError gets
+    // the loader's reason when the library itself did not load.
+    bool Create(std::string* loadError = nullptr);
     const LanLibrary& Lib() const { return m_library; }
     MtoMSocket* Socket() const { return m_pMSock; }
     std::uint64_t Generation() const { return m_nGeneration; }
@@ -164,6 +165,8 @@ class CProtocolMtoM {
     // destructor) when the library or the socket could not be had.
     bool NewBinding();
     void DeleteBinding();
+    // A status line naming why the LAN library did not load.
+    void ReportLibraryNotLoaded(const std::string& reason);
     void CancelRequest();
 
     // View helpers (no-ops without a view).

@@ -181,6 +181,33 @@ TEST_F(AdapterTest, MissingLoaderFileEndsWith4003) {
     EXPECT_EQ(server->Counters().loaderDownloads, 0u);
 }
 
+// Without a loadable library every request fails as if the panel were off; the status list
+// says what is really missing: no file at all, or a file that is no library.
+class LibraryNotLoadedTest : public AdapterTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LibraryNotLoadedTest, TheReasonIsAStatusLine) {
+    const bool present = GetParam();
+    Begin();
+    lib.Unload();
+    std::filesystem::remove(program.path() / lan::kLibraryFile);
+    if (present) {
+        program.Write(lan::kLibraryFile, "not a library");
+    }
+    Run({Entry(&CProtocolMtoM::ReadID)});
+    EXPECT_EQ(runner.m_nError, msg::kCheckPower);
+    const std::string prefix = "    The LAN library could not be loaded: ";
+    const auto lines = view.Lines();
+    const auto named = std::find_if(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.rfind(prefix, 0) == 0;
+    });
+    ASSERT_NE(named, lines.end());
+    // A copy that is there but broken is the one named, not the search path's failure.
+    EXPECT_EQ(named->find(program.str()) != std::string::npos, present) << *named;
+}
+
+INSTANTIATE_TEST_SUITE_P(Lan, LibraryNotLoadedTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Broken" : "Missing"; });
+
 // ---- password ------------------------------------------------------------------------------
 
 struct PasswordCase {
