@@ -273,6 +273,23 @@ class ViewTest : public QObject {
         QCOMPARE(frame.windowTitle(), Text(1000));
     }
 
+    void AcceleratorsReachTheirCommands() {
+        uitest::ProgramFolder folder;
+        CMainFrame frame;
+        frame.show();
+        frame.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&frame));
+        // Ctrl+B opens the file selection of a backup; Esc there cancels it.
+        bool opened = false;
+        uitest::WhenModal([&opened](QWidget* dialog) {
+            opened = dialog->windowTitle() == Text(5014) || dialog->windowTitle() == Text(5015);
+            qobject_cast<QDialog*>(dialog)->reject();
+        });
+        QTest::keyClick(&frame, Qt::Key_B, Qt::ControlModifier);
+        QVERIFY(opened);
+        QVERIFY(!frame.View()->Busy());
+    }
+
     void OnlyOneInstanceHoldsTheLock() {
         test::TempDir runtime;
         qputenv("XDG_RUNTIME_DIR", QByteArray::fromStdString(runtime.str()));
