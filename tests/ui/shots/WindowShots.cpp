@@ -30,13 +30,17 @@ std::vector<Shot> WindowShots() {
              auto* frame = static_cast<ui::CMainFrame*>(Frame(false));
              ui::CNQmntView* view = frame->View();
              ui::FindControl<QLineEdit>(view, 1043)
-                 ->setText(QString::fromStdString(SampleFolder() + "line4-press.mem"));
+                 ->setText(QStringLiteral("/home/service/backups/line4-press.mem"));
              ui::FindControl<QLabel>(view, 1004)->setText(QStringLiteral("Line 4 press"));
-             view->OnModelName("KZ-\x83\x66\x83\x82");  // Shift_JIS, as older model files hold it
+             // In Japanese the model's name is Shift_JIS, as older model files hold it.
+             const std::string model = CurrentLanguage() == Language::Japanese
+                                           ? std::string("KZ-\x83\x66\x83\x82")
+                                           : std::string("KZ-DEMO");
+             view->OnModelName(model);
              for (const int id : {3200, 3203}) {
                  std::string line = GetString(id);
                  if (const auto at = line.find("%s"); at != std::string::npos) {
-                     line.replace(at, 2, "KZ-\x83\x66\x83\x82");
+                     line.replace(at, 2, model);
                  }
                  view->OnStatusLine(line);
              }
