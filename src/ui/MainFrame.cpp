@@ -17,35 +17,20 @@
 
 namespace kz::ui {
 
-namespace {
-
-QAction* MakeAction(QObject* parent, int id, int textId, const QKeySequence& key = {}) {
-    auto* action = new QAction(Text(textId), parent);
-    action->setObjectName(QString::number(id));
-    action->setStatusTip(StatusPart(id));
-    action->setToolTip(TipPart(id));
-    if (!key.isEmpty()) {
-        action->setShortcut(key);
-    }
-    return action;
-}
-
-}  // namespace
-
 CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), view_(new CNQmntView(this)) {
     setCentralWidget(view_);
     setWindowTitle(Text(msg::kAppTitle));
     setWindowIcon(AppIcon());
 
-    about_ = MakeAction(this, cmd::kAbout, txt::kItemAbout, QKeySequence(Qt::Key_F1));
+    about_ = MakeCommandAction(this, cmd::kAbout, txt::kItemAbout, QKeySequence(Qt::Key_F1));
     connect(about_, &QAction::triggered, this, &CMainFrame::OnAbout);
-    exit_ = MakeAction(this, cmd::kExit, txt::kItemExit, QKeySequence(Qt::CTRL | Qt::Key_Q));
+    exit_ = MakeCommandAction(this, cmd::kExit, txt::kItemExit, QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(exit_, &QAction::triggered, this, &QWidget::close);
-    toolBarToggle_ = MakeAction(this, cmd::kToolBar, txt::kItemToolBar);
+    toolBarToggle_ = MakeCommandAction(this, cmd::kToolBar, txt::kItemToolBar);
     toolBarToggle_->setCheckable(true);
     toolBarToggle_->setChecked(true);
     connect(toolBarToggle_, &QAction::triggered, this, &CMainFrame::ToggleToolBar);
-    statusBarToggle_ = MakeAction(this, cmd::kStatusBar, txt::kItemStatusBar);
+    statusBarToggle_ = MakeCommandAction(this, cmd::kStatusBar, txt::kItemStatusBar);
     statusBarToggle_->setCheckable(true);
     statusBarToggle_->setChecked(true);
     connect(statusBarToggle_, &QAction::triggered, this, &CMainFrame::ToggleStatusBar);

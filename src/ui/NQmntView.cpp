@@ -246,25 +246,17 @@ void CNQmntView::BuildActions() {
          &CNQmntView::OnComment},
     };
     for (const Entry& e : entries) {
-        auto* action = new QAction(Text(e.textId), this);
-        action->setShortcut(e.key);
-        action->setShortcutContext(Qt::WindowShortcut);
-        action->setStatusTip(StatusPart(e.id));
-        action->setToolTip(TipPart(e.id));
-        action->setObjectName(QString::number(e.id));
+        QAction* action = MakeCommandAction(this, e.id, e.textId, e.key);
         connect(action, &QAction::triggered, this, e.handler);
         actions_[e.id] = action;
     }
-    auto* simple = new QAction(Text(txt::kItemSimpleMode), this);
-    simple->setStatusTip(StatusPart(cmd::kSimpleMode));
+    QAction* simple = MakeCommandAction(this, cmd::kSimpleMode, txt::kItemSimpleMode);
     connect(simple, &QAction::triggered, this, [this] { SetSimpleLayout(true); });
     actions_[cmd::kSimpleMode] = simple;
-    auto* detail = new QAction(Text(txt::kItemDetailMode), this);
-    detail->setStatusTip(StatusPart(cmd::kDetailMode));
+    QAction* detail = MakeCommandAction(this, cmd::kDetailMode, txt::kItemDetailMode);
     connect(detail, &QAction::triggered, this, [this] { SetSimpleLayout(false); });
     actions_[cmd::kDetailMode] = detail;
     for (auto& [id, action] : actions_) {
-        action->setObjectName(QString::number(id));
         addAction(action);
     }
     UpdateCommands();

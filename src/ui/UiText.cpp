@@ -28,6 +28,17 @@ std::string ToBytes(const QString& text) {
     return text.toStdString();
 }
 
+QAction* MakeCommandAction(QObject* parent, int id, int textId, const QKeySequence& key) {
+    auto* action = new QAction(Text(textId), parent);
+    action->setObjectName(QString::number(id));
+    action->setStatusTip(StatusPart(id));
+    action->setToolTip(TipPart(id));
+    if (!key.isEmpty()) {
+        action->setShortcut(key);
+    }
+    return action;
+}
+
 void SetControlId(QWidget* w, int id) {
     w->setObjectName(QString::number(id));
 }

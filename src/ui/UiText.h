@@ -6,6 +6,8 @@
 // Thread-safety: GUI thread only (Qt widgets).
 #pragma once
 
+#include <QAction>
+#include <QKeySequence>
 #include <QString>
 #include <QWidget>
 #include <string>
@@ -24,6 +26,10 @@ QString TipPart(int id);
 QString DisplayText(std::string_view bytes);
 // A text the user typed, as the program stores it (UTF-8).
 std::string ToBytes(const QString& text);
+
+// A command's action: its menu text (textId), its status-bar text and tool tip (the parts
+// of string id), the command id as object name, and an optional accelerator.
+QAction* MakeCommandAction(QObject* parent, int id, int textId, const QKeySequence& key = {});
 
 // Marks w as the control with that resource id.
 void SetControlId(QWidget* w, int id);
