@@ -19,8 +19,10 @@
 // Node search: MtoMFS_FindNode probes the one target given ("a.b.c.d[:port]") or else every
 // endpoint listed in kConfigFile beside the library file, one "a.b.c.d[:port]" per line
 // ("#" starts a comment); without that file it probes 127.0.0.1:8000. It connects only to
-// those endpoints and never broadcasts. A node table entry's word is the node's port. The
-// socket's search fields (+1244, port, +1264) are accepted as they are and not used.
+// those endpoints and never broadcasts. A node table entry's word is the port the node was
+// found on, which the binding connects to; so that it can, an endpoint's port must lie in
+// 1024 to 65535 (a line or target with another port is not probed). The socket's search
+// fields (+1244, port, +1264) are accepted as they are and not used.
 //
 // Card reads: MtoMDLE_FileReadCard stores the files of the range only inside the folder it
 // is given, each under prefix + five digits + the extension given, through a temporary file
@@ -85,8 +87,8 @@ std::string Trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// "a.b.c.d" or "a.b.c.d:port" (port 1 to 65535); blanks around either part are allowed, so
-// the search target "a.b.c.d : port" of the node search reads too.
+// "a.b.c.d" or "a.b.c.d:port" (port 1024 to 65535); blanks around either part are allowed,
+// so the search target "a.b.c.d : port" of the node search reads too.
 std::optional<Endpoint> ParseEndpoint(const std::string& text) {
     const auto colon = text.find(':');
     const std::string host = Trimmed(text.substr(0, colon));
@@ -103,7 +105,7 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
             return std::nullopt;
         }
         e.port = std::stoi(port);
-        if (e.port < 1 || e.port > 65535) {
+        if (e.port < kz::lan::kMinNodePort || e.port > kz::lan::kMaxNodePort) {
             return std::nullopt;
         }
     }

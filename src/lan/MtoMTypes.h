@@ -22,6 +22,9 @@
 //
 // Node table: +4 int32 count, then count 12-byte entries from +8: int32 valid flag
 // (non-zero: valid), int32 word, uint32 IPv4 address with the first octet in the top byte.
+// The word is the TCP port the panel was found on when it lies in 1024 to 65535; the
+// binding then opens "a.b.c.d:port" for that panel. Any other word stands for the default
+// port 8000, and the panel is opened by its bare address.
 //
 // Results: with a null callback a request completes before the call returns and 0 means
 // success. With a callback, 1 means accepted; the result then arrives through the callback
@@ -123,6 +126,9 @@ inline constexpr std::uint32_t kMaxTransfer = 0x8000;
 inline constexpr std::size_t kAdapterBufferSize = 66560;
 // Port of an address given without one.
 inline constexpr int kDefaultPort = 8000;
+// The ports a node table entry's word can name (and a user may give).
+inline constexpr int kMinNodePort = 1024;
+inline constexpr int kMaxNodePort = 65535;
 
 // The file prefix value of two characters ("ZI" -> 0x495A).
 constexpr std::uint32_t EncodePrefix(char first, char second) {
@@ -171,7 +177,7 @@ inline void PrepareSearch(MtoMSocket* s, std::int32_t port) {
 
 struct Node {
     bool valid = false;
-    std::int32_t word = 0;
+    std::int32_t word = 0;      // the port the panel was found on (see above)
     std::uint32_t address = 0;  // first octet in the top byte
 };
 

@@ -118,9 +118,13 @@ std::optional<int> ParsePort(std::string_view text) {
 std::vector<std::string> NodeAddresses(const std::vector<Node>& nodes) {
     std::vector<std::string> out;
     for (const Node& node : nodes) {
-        if (node.valid) {
-            out.push_back(Dotted(node.address));
+        if (!node.valid) {
+            continue;
         }
+        const bool otherPort =
+            node.word >= kMinUserPort && node.word <= kMaxUserPort && node.word != kDefaultPort;
+        out.push_back(otherPort ? Dotted(node.address) + ":" + std::to_string(node.word)
+                                : Dotted(node.address));
     }
     return out;
 }

@@ -19,8 +19,8 @@
 namespace kz::lan {
 
 // The port range a user may give.
-inline constexpr int kMinUserPort = 1024;
-inline constexpr int kMaxUserPort = 65535;
+inline constexpr int kMinUserPort = kMinNodePort;
+inline constexpr int kMaxUserPort = kMaxNodePort;
 
 // "%s : %d" of address and port (the caption and the search target).
 std::string SearchCaption(const std::string& address, int port);
@@ -46,7 +46,12 @@ std::string NormalizeAddress(std::string_view text);
 // outside 1024 to 65535 is refused (nullopt).
 std::optional<int> ParsePort(std::string_view text);
 
-// Dotted texts of the valid entries of a node table.
+// The address to connect to for each valid entry of a node table: "a.b.c.d" for a panel on
+// the default port, "a.b.c.d:port" when the entry's word names another port. A word is
+// taken as the port the panel was found on when it lies in 1024 to 65535 (the ports a user
+// may give); any other word (0, say, from a library that finds panels on the default port
+// only) means the default port, so such a library's panels are connected to exactly as
+// before.
 std::vector<std::string> NodeAddresses(const std::vector<Node>& nodes);
 
 // Searches through lib (loaded): a socket prepared with port, the transition type 3, an

@@ -158,6 +158,13 @@ TEST_F(CliLanTest, SearchWithYesTakesTheFirstNodeForACfReceive) {
     EXPECT_TRUE(fs::exists(dir.path() / "card" / "data" / "ZI00001.BIN"));
 }
 
+TEST_F(CliLanTest, SearchConnectsToThePortThePanelWasFoundOn) {
+    Serve(SmallPanel(4));  // listed with its ephemeral port
+    const CliResult backup = Cli({"--yes", "backup", dir.str() + "found.mem"});
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    EXPECT_TRUE(ImageData("found.mem") == PanelBytes());
+}
+
 TEST_F(CliLanTest, SearchOnATerminalListsTheNodesAndAsksThePassword) {
     sim::PanelDescription locked = SmallPanel(3);
     locked.password = "s3cret";

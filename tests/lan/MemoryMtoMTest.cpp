@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <random>
 
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
@@ -66,7 +67,9 @@ class MemoryMtoMTest : public LanTest {
         view = std::make_unique<RecordingView>();
         op.SetView(view.get());
         op.SetPrompt(view.get());
-        op.SetNodeAddress(server->Endpoint());
+        if (!throughSearch) {
+            op.SetNodeAddress(server->Endpoint());
+        }
         op.SetFileName(file);
         op.PostEvent(EVENT_NONE);
         if (whileRunning) {
@@ -96,6 +99,7 @@ class MemoryMtoMTest : public LanTest {
     platform::ScaledClock clock{20};
     platform::ScopedClock clockGuard{clock};
     std::unique_ptr<RecordingView> view;
+    bool throughSearch = false;  // Run() lets the node search pick the panel
 };
 
 TEST_F(MemoryMtoMTest, BackupVerifyRestoreRoundTripIsByteExact) {
@@ -127,6 +131,39 @@ TEST_F(MemoryMtoMTest, BackupVerifyRestoreRoundTripIsByteExact) {
     }
     EXPECT_TRUE(PanelBytes() == stored.substr(kImageHeaderSize));
     EXPECT_EQ(server->Counters().writes, (kFrom + kSram) / 0x8000);
+}
+
+TEST_F(MemoryMtoMTest, RunThroughTheSearchReachesThePanelTheSearchFound) {
+    // The listed panel serves on a port of its own; another panel listens on the default
+    // port of the same address. Everything the run does must reach the listed one.
+    std::unique_ptr<sim::LanServer> other;
+    std::random_device random;
+    for (int attempt = 0; attempt < 20 && !other; ++attempt) {
+        const std::uint32_t host = 0x7F000000 | (random() % 254 + 1) << 16 | (random() % 254 + 1);
+        auto candidate = std::make_unique<sim::LanServer>(SmallPanel(7));
+        std::string error;
+        if (candidate->Start(static_cast<std::uint16_t>(lan::kDefaultPort), host, &error)) {
+            server = std::make_unique<sim::LanServer>(SmallPanel(1));
+            ASSERT_TRUE(server->Start(0, host, &error)) << error;
+            other = std::move(candidate);
+        }
+    }
+    ASSERT_TRUE(other) << "no loopback address with a free port " << lan::kDefaultPort;
+    Install(KZ_KEVROSA_FILE, server->Endpoint() + "\n");
+    const std::string image = program.str() + "panel.MEM";
+    {
+        CBackupMtoM backup;
+        ASSERT_EQ(Run(backup, image), msg::kCompleted);
+    }
+    throughSearch = true;
+    {
+        CRestoreMtoM restore;
+        EXPECT_EQ(Run(restore, image), msg::kCompleted);
+    }
+    EXPECT_EQ(server->Counters().writes, (kFrom + kSram) / 0x8000);
+    EXPECT_EQ(other->Counters().writes, 0u);
+    EXPECT_EQ(other->Counters().connections, 0u);
+    other->Stop();
 }
 
 TEST_F(MemoryMtoMTest, AutomaticNamePadsTheCoreIdWithBlanks) {

@@ -56,12 +56,24 @@ TEST(LocalNetworkTest, HidesTheHostPartOfTheAddressClass) {
     EXPECT_EQ(lan::SearchCaption(lan::LocalNetworkText(0xC0A80105), 8000), "192.168.1.xxx : 8000");
 }
 
+TEST(NodeAddressTest, AddsThePortAnEntryNamesUnlessItIsTheDefault) {
+    const std::vector<lan::Node> nodes = {
+        {true, 0, 0x7F000002},     {true, 8000, 0x7F000003},  {true, 9000, 0x7F000004},
+        {true, 1024, 0x0A000001},  {true, 65535, 0xC0A80101}, {true, 1023, 0x7F000005},
+        {true, 70000, 0x7F000006}, {true, -1, 0x7F000007},    {false, 9000, 0x7F000008}};
+    EXPECT_EQ(
+        lan::NodeAddresses(nodes),
+        (std::vector<std::string>{"127.0.0.2", "127.0.0.3", "127.0.0.4:9000", "10.0.0.1:1024",
+                                  "192.168.1.1:65535", "127.0.0.5", "127.0.0.6", "127.0.0.7"}));
+}
+
 TEST_F(LanTest, SearchFindsTheTargetOrTheListedPanels) {
     Start();
     const std::string target = lan::SearchCaption("127.0.0.1", server->Port());
+    // The panel listens on an ephemeral port: the address found names it.
     EXPECT_EQ(lan::SearchNodes(lib, server->Port(), target.c_str()),
-              std::vector<std::string>{"127.0.0.1"});
-    EXPECT_EQ(lan::SearchNodes(server->Port(), ""), std::vector<std::string>{"127.0.0.1"});
+              std::vector<std::string>{server->Endpoint()});
+    EXPECT_EQ(lan::SearchNodes(server->Port(), ""), std::vector<std::string>{server->Endpoint()});
     server->Stop();
     EXPECT_TRUE(lan::SearchNodes(lib, server->Port(), target.c_str()).empty());
 }
