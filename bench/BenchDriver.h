@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "ops/OperationView.h"
+#include "ops/engine/OperationView.h"
 #include "ops/memory/MemoryOperation.h"
 #include "platform/Clock.h"
 #include "platform/VirtualSerial.h"

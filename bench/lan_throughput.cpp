@@ -39,7 +39,7 @@
 #include "BenchDriver.h"
 #include "config/MessageIds.h"
 #include "lan/LanLibrary.h"
-#include "ops/OperationView.h"
+#include "ops/engine/OperationView.h"
 #include "ops/memory/BackupMtoM.h"
 #include "ops/memory/RestoreMtoM.h"
 #include "ops/memory/VerifyMtoM.h"

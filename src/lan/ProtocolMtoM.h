@@ -31,9 +31,10 @@
 #include "config/MessageIds.h"
 #include "lan/LanLibrary.h"
 #include "lan/MtoMTypes.h"
-#include "ops/EventLoop.h"
-#include "ops/OperationView.h"
-#include "ops/StepEngine.h"
+#include "ops/engine/EventLoop.h"
+#include "ops/engine/NodeChooser.h"
+#include "ops/engine/OperationView.h"
+#include "ops/engine/StepEngine.h"
 
 namespace kz {
 
@@ -84,15 +85,6 @@ class CMtoMBinding {
     std::uint64_t m_nGeneration;
 };
 
-// Lets the user pick a panel from the nodes a search found. Runs on the operation's event
-// thread and may block it until the user has answered (never the front-end's UI thread).
-class INodeChooser {
-  public:
-    virtual ~INodeChooser() = default;
-    // nodes may be empty. True with *address set when the user chose one; false for Cancel.
-    virtual bool ChooseNode(const std::vector<std::string>& nodes, std::string* address) = 0;
-};
-
 }  // namespace lan
 
 class CProtocolMtoM {
@@ -111,7 +103,7 @@ class CProtocolMtoM {
     void SetView(IOperationView* view) { m_pView = view; }
     IOperationView* GetView() const { return m_pView; }
     void SetPrompt(IOperationPrompt* prompt) { m_pPrompt = prompt; }
-    void SetNodeChooser(lan::INodeChooser* chooser) { m_pChooser = chooser; }
+    void SetNodeChooser(INodeChooser* chooser) { m_pChooser = chooser; }
     // The panel to use: NodeSearch then takes it without searching. Set before start.
     void SetNodeAddress(const std::string& address) { m_csNodeAddress = address; }
     const std::string& NodeAddress() const { return m_csNodeAddress; }
@@ -187,7 +179,7 @@ class CProtocolMtoM {
     // ---- Adapter state ---------------------------------------------------------------
     IOperationView* m_pView = nullptr;
     IOperationPrompt* m_pPrompt = nullptr;
-    lan::INodeChooser* m_pChooser = nullptr;
+    INodeChooser* m_pChooser = nullptr;
     bool m_bLargePacket = true;
     std::uint32_t m_dwRecvLength = 0;           // bytes delivered by the last read
     std::unique_ptr<std::uint8_t[]> m_pchBuff;  // kAdapterBufferSize bytes

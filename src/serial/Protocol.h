@@ -26,9 +26,9 @@
 #include <thread>
 
 #include "config/MessageIds.h"
-#include "ops/EventLoop.h"
-#include "ops/OperationView.h"
-#include "ops/StepEngine.h"
+#include "ops/engine/EventLoop.h"
+#include "ops/engine/OperationView.h"
+#include "ops/engine/StepEngine.h"
 #include "platform/SerialDevice.h"
 #include "serial/Comm.h"
 

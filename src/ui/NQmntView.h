@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "lan/ProtocolMtoM.h"
-#include "ops/StepEngine.h"
+#include "ops/engine/StepEngine.h"
 #include "serial/Protocol.h"
 #include "ui/OperationBridge.h"
 

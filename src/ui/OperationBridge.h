@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "lan/ProtocolMtoM.h"
-#include "ops/OperationView.h"
+#include "ops/engine/NodeChooser.h"
+#include "ops/engine/OperationView.h"
 
 namespace kz::ui {
 
@@ -62,9 +62,7 @@ class IBridgeTarget {
     virtual void RunQuestion(const std::shared_ptr<Question>& q) = 0;
 };
 
-class OperationBridge final : public IOperationView,
-                              public IOperationPrompt,
-                              public lan::INodeChooser {
+class OperationBridge final : public IOperationView, public IOperationPrompt, public INodeChooser {
   public:
     // context: the QObject the queued calls run on (the view); target: its GUI side.
     OperationBridge(QObject* context, IBridgeTarget* target);

@@ -67,7 +67,7 @@ MtoMRunner::Step Entry(bool (CProtocolMtoM::*entry)(int)) {
 }
 
 // Picks the first node offered, or cancels when there is none.
-class FirstNode : public lan::INodeChooser {
+class FirstNode : public INodeChooser {
   public:
     bool ChooseNode(const std::vector<std::string>& nodes, std::string* address) override {
         offered = nodes;

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <thread>
 
-#include "ops/EventLoop.h"
-#include "ops/StepEngine.h"
+#include "ops/engine/EventLoop.h"
+#include "ops/engine/StepEngine.h"
 #include "platform/Clock.h"
 #include "support/CommandRunner.h"
 #include "support/RecordingView.h"

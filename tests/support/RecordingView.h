@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "ops/OperationView.h"
+#include "ops/engine/OperationView.h"
 
 namespace kz::test {
 

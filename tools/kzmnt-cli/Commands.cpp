@@ -15,7 +15,7 @@
 #include "config/Settings.h"
 #include "config/StringTable.h"
 #include "lan/NetworkSearch.h"
-#include "ops/StepEngine.h"
+#include "ops/engine/StepEngine.h"
 #include "ops/cf/CfReceive.h"
 #include "ops/cf/CfReceiveMtoM.h"
 #include "ops/cf/CfSend.h"

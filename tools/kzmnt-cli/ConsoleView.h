@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "Terminal.h"
-#include "ops/OperationView.h"
+#include "ops/engine/OperationView.h"
 
 namespace kz::cli {
 

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "ConsoleView.h"
-#include "lan/ProtocolMtoM.h"
+#include "ops/engine/NodeChooser.h"
 
 namespace kz::cli {
 
-class NodeChooser final : public lan::INodeChooser {
+class NodeChooser final : public INodeChooser {
   public:
     NodeChooser(ConsoleView& view, bool yes) : view_(view), yes_(yes) {}
 

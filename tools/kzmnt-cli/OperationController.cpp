@@ -5,7 +5,7 @@
 #include "config/StringTable.h"
 #include "diag/DebugLog.h"
 #include "diag/Trace.h"
-#include "ops/StepEngine.h"
+#include "ops/engine/StepEngine.h"
 #include "ops/memory/MemoryMtoM.h"
 #include "ops/memory/MemoryOperation.h"
 #include "ops/memory/ModelConfirm.h"

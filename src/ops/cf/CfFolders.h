@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ops/OperationView.h"
+#include "ops/engine/OperationView.h"
 #include "ops/cf/CfCategory.h"
 
 namespace kz {

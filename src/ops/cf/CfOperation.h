@@ -20,7 +20,7 @@
 #include <string>
 #include <string_view>
 
-#include "ops/StepEngine.h"
+#include "ops/engine/StepEngine.h"
 #include "ops/cf/CfCategory.h"
 #include "serial/Protocol.h"
 

@@ -14,7 +14,7 @@
 
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
-#include "ops/StepEngine.h"
+#include "ops/engine/StepEngine.h"
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/ModelConfirm.h"
 #include "serial/Protocol.h"

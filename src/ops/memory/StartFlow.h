@@ -23,7 +23,7 @@
 #include <optional>
 #include <string>
 
-#include "ops/StepEngine.h"
+#include "ops/engine/StepEngine.h"
 #include "ops/memory/FileSelection.h"
 
 namespace kz {

@@ -1,4 +1,4 @@
-#include "ops/EventLoop.h"
+#include "ops/engine/EventLoop.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "ops/StepEngine.h"
+#include "ops/engine/StepEngine.h"
 
 #include <algorithm>
 
