@@ -4,7 +4,6 @@
 #include <system_error>
 
 #include "platform/FileFinder.h"
-#include "serial/Protocol.h"
 
 namespace kz {
 
