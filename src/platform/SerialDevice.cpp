@@ -10,48 +10,57 @@ namespace kz::platform {
 namespace {
 constexpr std::string_view kVirtualPrefix = "virtual:";
 
-void SetError(std::string* error, std::string text) {
+void SetError(DeviceOpenError* error, OpenFailure kind, const std::string& what) {
     if (error != nullptr) {
-        *error = std::move(text);
+        *error = MakeOpenError(kind, what, {});
     }
 }
 }  // namespace
 
-std::unique_ptr<ISerialDevice> OpenSerialDevice(const std::string& name, std::string* error) {
+std::string_view OpenFailureWords(OpenFailure kind) {
+    switch (kind) {
+        case OpenFailure::NoDevice:
+            return "no such device";
+        case OpenFailure::Busy:
+            return "device busy";
+        case OpenFailure::NoPermission:
+            return "permission denied";
+        case OpenFailure::NotSerial:
+            return "not a serial device";
+        case OpenFailure::Other:
+            break;
+    }
+    return "cannot use device";
+}
+
+DeviceOpenError MakeOpenError(OpenFailure kind, const std::string& what,
+                              const std::string& systemWords) {
+    std::string reason = std::string(OpenFailureWords(kind)) + ": " + what;
+    if (!systemWords.empty()) {
+        reason += " (" + systemWords + ")";
+    }
+    return {kind, std::move(reason)};
+}
+
+std::unique_ptr<ISerialDevice> OpenSerialDevice(const std::string& name, DeviceOpenError* error) {
     if (name.starts_with(kVirtualPrefix)) {
         const std::string linkName = name.substr(kVirtualPrefix.size());
         auto link = VirtualSerialLink::Find(linkName);
         if (!link) {
-            SetError(error, "no such device: no virtual link named \"" + linkName + "\"");
+            SetError(error, OpenFailure::NoDevice, "no virtual link named \"" + linkName + "\"");
             return nullptr;
         }
         auto device = link->OpenEnd(VirtualSerialLink::End::Pc);
         if (!device) {
-            SetError(error, "device busy: virtual link \"" + linkName + "\" is in use");
+            SetError(error, OpenFailure::Busy, "virtual link \"" + linkName + "\" is in use");
         }
         return device;
     }
     if (name.empty()) {
-        SetError(error, "no such device: no device name given");
+        SetError(error, OpenFailure::NoDevice, "no device name given");
         return nullptr;
     }
     return OpenNativeSerialDevice(name, error);
-}
-
-OpenFailure OpenFailureOf(std::string_view reason) {
-    if (reason.starts_with("no such device:")) {
-        return OpenFailure::NoDevice;
-    }
-    if (reason.starts_with("device busy:")) {
-        return OpenFailure::Busy;
-    }
-    if (reason.starts_with("permission denied:")) {
-        return OpenFailure::NoPermission;
-    }
-    if (reason.starts_with("not a serial device:")) {
-        return OpenFailure::NotSerial;
-    }
-    return OpenFailure::Other;
 }
 
 }  // namespace kz::platform

@@ -125,16 +125,26 @@ class ISerialDevice {
     virtual bool WaitEvent(std::uint32_t& events) = 0;
 };
 
+// Why a device did not open: the kind, for callers to act on, and the reason, for a user
+// to read. The reason begins with the kind in words ("no such device: ", "device busy: ",
+// "permission denied: ", "not a serial device: " or "cannot use device: "), followed by
+// the device and the system's own words. Callers switch on kind and never parse reason.
+enum class OpenFailure { NoDevice, Busy, NoPermission, NotSerial, Other };
+struct DeviceOpenError {
+    OpenFailure kind = OpenFailure::Other;
+    std::string reason;
+};
+
+// The reason's opening words for a kind ("device busy", ...).
+std::string_view OpenFailureWords(OpenFailure kind);
+// A failure of kind on what, with the system's words (may be empty) in parentheses.
+DeviceOpenError MakeOpenError(OpenFailure kind, const std::string& what,
+                              const std::string& systemWords);
+
 // Opens a device by name: "virtual:NAME" opens the PC end of a registered virtual link,
 // anything else is a device path (/dev/ttyUSB0, /dev/pts/3, ...). Returns null on failure,
-// with a reason in *error when given. The reason begins with what went wrong ("no such
-// device: ", "device busy: ", "permission denied: ", "not a serial device: " or "cannot
-// use device: "), followed by the device and the system's own words.
+// with the kind and the reason in *error when given.
 std::unique_ptr<ISerialDevice> OpenSerialDevice(const std::string& name,
-                                                std::string* error = nullptr);
-
-// What went wrong, as the reason of a failed OpenSerialDevice names it.
-enum class OpenFailure { NoDevice, Busy, NoPermission, NotSerial, Other };
-OpenFailure OpenFailureOf(std::string_view reason);
+                                                DeviceOpenError* error = nullptr);
 
 }  // namespace kz::platform

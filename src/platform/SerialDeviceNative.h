@@ -11,7 +11,8 @@
 namespace kz::platform {
 
 // Opens the device at path (/dev/ttyUSB0, /dev/pts/3, COM3, ...). Returns null on failure
-// with a reason in *error when given.
-std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path, std::string* error);
+// with the kind and the reason in *error when given.
+std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path,
+                                                      DeviceOpenError* error);
 
 }  // namespace kz::platform

@@ -38,31 +38,31 @@ namespace kz::platform {
 
 namespace {
 
-// The one place that turns errno into our error text.
-std::string ErrnoText(int err, const std::string& what) {
-    const char* kind;
+// The one place that turns errno into our failure kinds.
+DeviceOpenError ErrnoError(int err, const std::string& what) {
+    OpenFailure kind;
     switch (err) {
         case EBUSY:
         case EWOULDBLOCK:
-            kind = "device busy";
+            kind = OpenFailure::Busy;
             break;
         case ENOENT:
         case ENODEV:
         case ENXIO:
-            kind = "no such device";
+            kind = OpenFailure::NoDevice;
             break;
         case EACCES:
         case EPERM:
-            kind = "permission denied";
+            kind = OpenFailure::NoPermission;
             break;
         case ENOTTY:
-            kind = "not a serial device";
+            kind = OpenFailure::NotSerial;
             break;
         default:
-            kind = "cannot use device";
+            kind = OpenFailure::Other;
             break;
     }
-    return std::string(kind) + ": " + what + " (" + std::strerror(err) + ")";
+    return MakeOpenError(kind, what, std::strerror(err));
 }
 
 struct SpeedEntry {
@@ -639,10 +639,11 @@ class PosixSerialDevice final : public ISerialDevice {
 
 }  // namespace
 
-std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path, std::string* error) {
+std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path,
+                                                      DeviceOpenError* error) {
     auto fail = [&](int err) -> std::unique_ptr<ISerialDevice> {
         if (error != nullptr) {
-            *error = ErrnoText(err, path);
+            *error = ErrnoError(err, path);
         }
         return nullptr;
     };

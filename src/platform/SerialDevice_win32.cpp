@@ -65,27 +65,27 @@ UniqueHandle MakeEvent() {
     return UniqueHandle(::CreateEventA(nullptr, TRUE, FALSE, nullptr));
 }
 
-// The one place that turns a Win32 error code into our error text.
-std::string ErrorText(DWORD err, const std::string& what) {
-    const char* kind;
+// The one place that turns a Win32 error code into our failure kinds.
+DeviceOpenError Win32Error(DWORD err, const std::string& what) {
+    OpenFailure kind;
     switch (err) {
         case ERROR_ACCESS_DENIED:  // what CreateFile reports for a COM port already open
         case ERROR_SHARING_VIOLATION:
         case ERROR_BUSY:
-            kind = "device busy";
+            kind = OpenFailure::Busy;
             break;
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
         case ERROR_BAD_UNIT:
         case ERROR_DEV_NOT_EXIST:
-            kind = "no such device";
+            kind = OpenFailure::NoDevice;
             break;
         case ERROR_INVALID_FUNCTION:
         case ERROR_NOT_SUPPORTED:
-            kind = "not a serial device";
+            kind = OpenFailure::NotSerial;
             break;
         default:
-            kind = "cannot use device";
+            kind = OpenFailure::Other;
             break;
     }
     char text[256] = {};
@@ -94,11 +94,7 @@ std::string ErrorText(DWORD err, const std::string& what) {
     while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) {
         text[--n] = '\0';
     }
-    std::string result = std::string(kind) + ": " + what;
-    if (n > 0) {
-        result += " (" + std::string(text, n) + ")";
-    }
-    return result;
+    return MakeOpenError(kind, what, std::string(text, n));
 }
 
 // "COM12" is only reachable through the device namespace; "COM1" to "COM9" work either
@@ -342,10 +338,11 @@ class Win32SerialDevice final : public ISerialDevice {
 
 }  // namespace
 
-std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path, std::string* error) {
+std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path,
+                                                      DeviceOpenError* error) {
     auto fail = [&](DWORD err) -> std::unique_ptr<ISerialDevice> {
         if (error != nullptr) {
-            *error = ErrorText(err, path);
+            *error = Win32Error(err, path);
         }
         return nullptr;
     };

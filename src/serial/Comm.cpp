@@ -49,12 +49,12 @@ bool CComm::Open(int nPort, std::uint32_t nOutQueue, std::uint32_t nInQueue) {
         return false;  // one port per object; the held one stays as it is
     }
     JoinFinishedThread();
-    m_csOpenError.clear();
-    auto device = platform::OpenSerialDevice(DeviceNameForPort(nPort), &m_csOpenError);
+    m_openError = {};
+    auto device = platform::OpenSerialDevice(DeviceNameForPort(nPort), &m_openError);
     if (!device) {
         return false;
     }
-    m_csOpenError.clear();
+    m_openError = {};
     device->GetLineState(m_state);
     device->SetQueueSizes(nInQueue, nOutQueue);
     m_pDevice = std::move(device);

@@ -44,10 +44,10 @@ class CComm {
     // without tracing, when the port is absent, in use, not accessible, or already open
     // in this object.
     virtual bool Open(int nPort, std::uint32_t nOutQueue, std::uint32_t nInQueue);
-    // Why the last Open could not open the port (the device layer's reason, beginning
-    // with its kind: "device busy: ...", "permission denied: ", ...); empty after an Open
-    // that succeeded, or refused because a port is already held.
-    const std::string& OpenError() const { return m_csOpenError; }
+    // Why the last Open could not open the port: the device layer's kind and reason (the
+    // reason is empty after an Open that succeeded, or refused because a port is already
+    // held).
+    const platform::DeviceOpenError& OpenError() const { return m_openError; }
     // True while a port is held.
     virtual bool IsOpen();
     // Closes the port. False when none is held. A comm-event thread still running is
@@ -149,7 +149,7 @@ class CComm {
     void JoinFinishedThread();
 
     std::unique_ptr<platform::ISerialDevice> m_pDevice;
-    std::string m_csOpenError;
+    platform::DeviceOpenError m_openError;
     platform::LineState m_state;  // the line state as last read or written by a setter
     std::thread m_thread;
     std::atomic<std::thread::id> m_threadId{};

@@ -131,9 +131,8 @@ bool CProtocol::Open() {
     m_nRecvPos = 0;
     if (!CComm::Open(m_nPort, kRecvBufferSize, kRecvBufferSize)) {
         // The operation ends with 4000 at its first frame; this line says why.
-        AddStatusLine(
-            Format(GetString(OpenFailureLine(platform::OpenFailureOf(OpenError()))).c_str(),
-                   DeviceNameForPort(m_nPort).c_str()));
+        AddStatusLine(Format(GetString(OpenFailureLine(OpenError().kind)).c_str(),
+                             DeviceNameForPort(m_nPort).c_str()));
         return false;
     }
     // Whatever is waiting in the port was sent before this operation asked anything (an

@@ -93,14 +93,15 @@ std::string ReadWithEvents(ISerialDevice& dev, std::size_t count, std::uint32_t&
 TEST(PosixSerial, PseudoTerminalCarriesBytesEventsAndLineCalls) {
     PseudoTerminal pty;
     ASSERT_FALSE(pty.SlavePath().empty());
-    std::string error;
+    DeviceOpenError error;
     auto dev = OpenSerialDevice(pty.SlavePath(), &error);
-    ASSERT_TRUE(dev) << error;
+    ASSERT_TRUE(dev) << error.reason;
 
     // A second open of a port in use is refused.
-    std::string busy;
+    DeviceOpenError busy;
     EXPECT_FALSE(OpenSerialDevice(pty.SlavePath(), &busy));
-    EXPECT_NE(busy.find("device busy"), std::string::npos) << busy;
+    EXPECT_EQ(busy.kind, OpenFailure::Busy);
+    EXPECT_NE(busy.reason.find("device busy"), std::string::npos) << busy.reason;
 
     // A pseudo-terminal has neither modem lines nor error counters.
     EXPECT_FALSE(dev->Caps().modemLines);
@@ -162,18 +163,25 @@ TEST(PosixSerial, PseudoTerminalCarriesBytesEventsAndLineCalls) {
     EXPECT_TRUE(pty.Exclusive());
     dev.reset();
     EXPECT_FALSE(pty.Exclusive());
-    EXPECT_TRUE(OpenSerialDevice(pty.SlavePath(), &error)) << error;
+    EXPECT_TRUE(OpenSerialDevice(pty.SlavePath(), &error)) << error.reason;
 }
 
 TEST(PosixSerial, OpenFailuresSayWhy) {
     test::TempDir dir;
-    std::string error;
-    EXPECT_FALSE(OpenSerialDevice(dir.str() + "ttyNONE", &error));
-    EXPECT_EQ(error.rfind("no such device: ", 0), 0u) << error;
-    EXPECT_FALSE(OpenSerialDevice(dir.Write("plain", "x"), &error));
-    EXPECT_EQ(error.rfind("not a serial device: ", 0), 0u) << error;
-    EXPECT_FALSE(OpenSerialDevice("virtual:no-such-link", &error));
-    EXPECT_EQ(error.rfind("no such device: ", 0), 0u) << error;
+    // The kind is a value to act on; the reason names it in words, then the device.
+    const struct {
+        std::string device;
+        OpenFailure kind;
+        const char* words;
+    } cases[] = {{dir.str() + "ttyNONE", OpenFailure::NoDevice, "no such device: "},
+                 {dir.Write("plain", "x"), OpenFailure::NotSerial, "not a serial device: "},
+                 {"virtual:no-such-link", OpenFailure::NoDevice, "no such device: "}};
+    for (const auto& c : cases) {
+        DeviceOpenError error;
+        EXPECT_FALSE(OpenSerialDevice(c.device, &error));
+        EXPECT_EQ(error.kind, c.kind) << c.device;
+        EXPECT_EQ(error.reason.rfind(c.words, 0), 0u) << error.reason;
+    }
 }
 
 }  // namespace

@@ -66,19 +66,19 @@ TEST(VirtualLinkRegistry, NameIsUniqueWhileAliveAndOpensThePcEnd) {
     auto link = VirtualSerialLink::Create("registry-a");
     ASSERT_TRUE(link);
     EXPECT_FALSE(VirtualSerialLink::Create("registry-a"));
-    std::string error;
+    DeviceOpenError error;
     auto pc = OpenSerialDevice("virtual:registry-a", &error);
-    ASSERT_TRUE(pc) << error;
+    ASSERT_TRUE(pc) << error.reason;
     EXPECT_TRUE(link->IsEndOpen(End::Pc));
     EXPECT_FALSE(OpenSerialDevice("virtual:registry-a", &error));
-    EXPECT_NE(error.find("busy"), std::string::npos);
+    EXPECT_EQ(error.kind, OpenFailure::Busy);
     EXPECT_FALSE(link->OpenEnd(End::Pc));
     pc.reset();
     EXPECT_TRUE(link->OpenEnd(End::Pc));  // reopen after close
 
     link.reset();
     EXPECT_FALSE(OpenSerialDevice("virtual:registry-a", &error));
-    EXPECT_NE(error.find("no such device"), std::string::npos);
+    EXPECT_EQ(error.kind, OpenFailure::NoDevice);
     EXPECT_TRUE(VirtualSerialLink::Create("registry-a"));
 }
 

@@ -253,10 +253,10 @@ RunResult OperationController::OnComplete() {
     if (op_) {
         TraceMessage("KZmnt", "CNQmntView::OnComplete [Protocol]\n");
         result.error = op_->m_nError;
-        if (!op_->OpenError().empty()) {
+        if (!op_->OpenError().reason.empty()) {
             // The final line only says to check the cable; say what really happened.
             view_.PrintErr("kzmnt-cli: " + Format(GetString(msg::kPortOpenFailed).c_str(),
-                                                  op_->OpenError().c_str()));
+                                                  op_->OpenError().reason.c_str()));
         }
         if (auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get())) {
             result.imagePath = memoryOp->ImagePath();
