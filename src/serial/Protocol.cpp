@@ -286,9 +286,11 @@ bool CProtocol::BeginAttempts(int nEvent, int& nPhase) {
     return true;
 }
 
-bool CProtocol::NextAttempt(int retryPhase, int& nPhase) {
+bool CProtocol::NextAttempt(int retryPhase, int& nPhase, const char* reason) {
     Disarm();
-    if (--m_nRetry < 0) {
+    --m_nRetry;
+    TraceRetry(nPhase, m_nRetry < 0 ? kNoRetry : retryPhase, reason);
+    if (m_nRetry < 0) {
         nPhase = 1;
         m_nError = msg::kRetryOver;
         return false;
@@ -297,10 +299,21 @@ bool CProtocol::NextAttempt(int retryPhase, int& nPhase) {
     return true;
 }
 
-bool CProtocol::RetryTo(int retryPhase, int& nPhase) {
+bool CProtocol::RetryTo(int retryPhase, int& nPhase, const char* reason) {
     Purge(kPurgeAll);
     ResetAssembler();
-    return NextAttempt(retryPhase, nPhase);
+    return NextAttempt(retryPhase, nPhase, reason);
+}
+
+void CProtocol::TraceRetry(int nPhase, int retryPhase, const char* reason) const {
+    if (retryPhase == kNoRetry) {
+        TraceMessage("KZmnt", "CProtocol::Retry step %d phase %d: %s, no attempt left\n", m_nPhase,
+                     nPhase, reason);
+    } else {
+        TraceMessage("KZmnt",
+                     "CProtocol::Retry step %d phase %d: %s, again from phase %d (%d left)\n",
+                     m_nPhase, nPhase, reason, retryPhase, m_nRetry);
+    }
 }
 
 bool CProtocol::AwaitAnswer(int nEvent, int& nPhase, const AnswerWait& wait) {
@@ -333,7 +346,7 @@ bool CProtocol::AwaitAnswer(int nEvent, int& nPhase, const AnswerWait& wait) {
                 nPhase = kPhaseAborted;
                 return true;
             }
-            return RetryTo(wait.retry, nPhase);
+            return RetryTo(wait.retry, nPhase, "no answer in time");
         case EVENT_ABORT:
             if (wait.abort == OnAbort::Immediate) {
                 return AbortImmediate(nPhase, true);

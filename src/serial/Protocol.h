@@ -182,10 +182,16 @@ class CProtocol : public CComm {
     // counter and go to phase 2.
     bool BeginAttempts(int nEvent, int& nPhase);
     // Counts one failed attempt: go to retryPhase (true), or, when the retries are used up,
-    // phase 1 with msg::kRetryOver (false). Returns the value the phase returns.
-    bool NextAttempt(int retryPhase, int& nPhase);
+    // phase 1 with msg::kRetryOver (false). Returns the value the phase returns. reason says
+    // why the attempt failed ("time-out", "bad checksum", ...); every retry is traced with
+    // it, so a field trace tells why a transfer was slow.
+    bool NextAttempt(int retryPhase, int& nPhase, const char* reason);
     // Time-out: purge, then NextAttempt.
-    bool RetryTo(int retryPhase, int& nPhase);
+    bool RetryTo(int retryPhase, int& nPhase, const char* reason);
+    // Traces one failed attempt of the step in work: the phase it failed in, the phase it
+    // goes on from (kNoRetry: the attempts are used up), the reason and the attempts left.
+    static constexpr int kNoRetry = -1;
+    void TraceRetry(int nPhase, int retryPhase, const char* reason) const;
     // True when the answer in the receive buffer begins with prefix (the answer's echo of
     // the request it belongs to, e.g. "<LS").
     bool AnswerStartsWith(std::string_view prefix) const;

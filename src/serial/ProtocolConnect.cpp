@@ -153,7 +153,10 @@ bool CProtocol::PasswordProbeAnswer(int nEvent, int& nPhase) {
     }
     Purge(kPurgeAll);
     ResetAssembler();
-    if (--m_nRetry < 0) {
+    --m_nRetry;
+    TraceRetry(nPhase, m_nRetry < 0 ? kNoRetry : kPwProbe,
+               "no answer to the password probe in time");
+    if (m_nRetry < 0) {
         TraceMessage("KZmnt", "Password retry Over\n");
         Disarm();
         nPhase = kPwDone;
@@ -183,7 +186,9 @@ bool CProtocol::CheckPasswordAccepted(int& nPhase) {
         nPhase = kPwDone;
         return true;
     }
-    if (--m_nRetry >= 1) {
+    --m_nRetry;
+    TraceRetry(nPhase, m_nRetry >= 1 ? kPwSendPassword : kNoRetry, "password refused");
+    if (m_nRetry >= 1) {
         nPhase = kPwSendPassword;
         return true;
     }
@@ -309,7 +314,9 @@ bool CProtocol::CoreIdProbeAnswer(int nEvent, int& nPhase) {
         nPhase = kPhaseAborted;
         return true;
     }
-    nPhase = --m_nRetry > 0 ? kIdProbe : kIdPowerResetDialog;
+    --m_nRetry;
+    TraceRetry(nPhase, m_nRetry > 0 ? kIdProbe : kNoRetry, "no answer to the identification probe");
+    nPhase = m_nRetry > 0 ? kIdProbe : kIdPowerResetDialog;
     return true;
 }
 
@@ -327,7 +334,7 @@ bool CProtocol::CheckCoreIdAnswer(int& nPhase) {
         return true;
     }
     m_nRecvPos = 0;
-    return NextAttempt(kIdAsk, nPhase);
+    return NextAttempt(kIdAsk, nPhase, "identification answer without a core ID");
 }
 
 bool CProtocol::ShowPowerResetDialog(int& nPhase) {
@@ -531,7 +538,7 @@ bool CProtocol::RateChangeAnswer(int nEvent, int& nPhase) {
         nPhase = kDlSendLoader;
         return true;
     }
-    return NextAttempt(kDlLineReset, nPhase);
+    return NextAttempt(kDlLineReset, nPhase, "rate change refused");
 }
 
 bool CProtocol::StartLoaderSend(int& nPhase) {

@@ -120,7 +120,7 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
                 }
                 Purge(kPurgeAll);
                 AddStatusLine(msg::kDataError);
-                return NextAttempt(2, nPhase);
+                return NextAttempt(2, nPhase, "bad checksum of the data read");
             }
             if (nEvent == EVENT_TIMEOUT) {
                 // Errors the driver holds but no read has collected yet count too.
@@ -132,7 +132,13 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
                     AddStatusLine(msg::kTimeOut);
                 }
                 Purge(kPurgeAll);
-                if (--m_nRetry >= 0) {
+                --m_nRetry;
+                TraceRetry(nPhase,
+                           m_nRetry < 0 ? kNoRetry
+                           : lineError  ? 2
+                                        : kResyncStart,
+                           lineError ? "line error while reading data" : "data not read in time");
+                if (m_nRetry >= 0) {
                     nPhase = lineError ? 2 : kResyncStart;
                     return true;
                 }
@@ -246,7 +252,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
                     return true;
                 }
                 AddStatusLine(msg::kTimeOut);
-                return RetryTo(kResyncStart, nPhase);
+                return RetryTo(kResyncStart, nPhase, "write not answered in time");
             }
             if (nEvent == EVENT_ABORT) {
                 Purge(kPurgeAll);
@@ -265,7 +271,7 @@ bool CProtocol::WriteDataPhase(int nEvent, int& nPhase) {
             }
             Purge(kPurgeAll);
             AddStatusLine(msg::kDataError);
-            return NextAttempt(2, nPhase);
+            return NextAttempt(2, nPhase, "write answered with an error");
         }
     }
     return false;

@@ -6,6 +6,10 @@
 #include <atomic>
 #include <thread>
 
+#include <unistd.h>
+
+#include "diag/Trace.h"
+#include "diag/TraceViewer.h"
 #include "ops/engine/EventLoop.h"
 #include "ops/engine/StepEngine.h"
 #include "platform/Clock.h"
@@ -273,6 +277,19 @@ TEST_F(EngineTest, AnswerLongerThanTheBufferRestartsAtPositionZero) {
 }
 
 TEST_F(EngineTest, SilentPeerExhaustsRetriesWithRetryOver) {
+    // Every retry is traced where it happens, with its reason.
+    SetTraceObjectPrefix("kzengine" + std::to_string(::getpid()));
+    std::mutex mutex;
+    std::vector<std::string> retries;
+    TraceViewer viewer([&](const TraceLine& line) {
+        if (line.text.find("Retry") != std::string::npos) {
+            std::lock_guard lock(mutex);
+            retries.push_back(line.text);
+        }
+    });
+    std::string error;
+    ASSERT_TRUE(viewer.Start(&error)) << error;
+
     ScriptedPeer peer(folder.link(), nullptr);
     CommandRunner runner;
     runner.SetView(&view);
@@ -282,6 +299,14 @@ TEST_F(EngineTest, SilentPeerExhaustsRetriesWithRetryOver) {
     EXPECT_EQ(peer.Count(kDle + ">Q\r"), 4);  // Retry 3: four attempts
     auto lines = view.Lines();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "    Time Out..."), 4);
+    viewer.Stop();
+    SetTraceObjectPrefix("Wendix32");
+    ASSERT_EQ(retries.size(), 4u);
+    for (const std::string& line : retries) {
+        EXPECT_NE(line.find("no answer in time"), std::string::npos) << line;
+    }
+    EXPECT_NE(retries[0].find("(2 left)"), std::string::npos) << retries[0];
+    EXPECT_NE(retries[3].find("no attempt left"), std::string::npos) << retries[3];
 }
 
 TEST_F(EngineTest, FailedWriteEndsWithCheckPowerAndTheCommandStartsAfresh) {
