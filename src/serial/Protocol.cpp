@@ -1,6 +1,7 @@
 #include "serial/Protocol.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "config/Settings.h"
@@ -443,18 +444,53 @@ bool CProtocol::Feed(const AnswerKind& kind, std::uint8_t byte) {
     return false;
 }
 
+std::uint32_t CProtocol::ReadInput(void* buffer, std::uint32_t max) {
+    if (m_nCarryPos < m_nCarryEnd) {
+        const std::uint32_t n = std::min(max, m_nCarryEnd - m_nCarryPos);
+        std::memcpy(buffer, m_carry.data() + m_nCarryPos, n);
+        m_nCarryPos += n;
+        return n;
+    }
+    return Read(buffer, max);
+}
+
+void CProtocol::KeepRest(const std::uint8_t* piece, std::uint32_t from, std::uint32_t n) {
+    if (from >= n) {
+        return;
+    }
+    // When piece was served from the kept bytes, those not yet served follow the rest of
+    // piece. Either way everything fits: piece came from the port with nothing kept, or it
+    // came out of the kept bytes themselves.
+    const std::uint32_t rest = n - from;
+    const std::uint32_t unserved = m_nCarryEnd - m_nCarryPos;
+    std::memmove(m_carry.data() + rest, m_carry.data() + m_nCarryPos, unserved);
+    std::memcpy(m_carry.data(), piece + from, rest);
+    m_nCarryPos = 0;
+    m_nCarryEnd = rest + unserved;
+    // The port will not report these bytes again: a phase that waits for them must look.
+    m_events.Post(EVENT_RECEIVED, 0, true);
+}
+
+bool CProtocol::Purge(std::uint32_t nFlags) {
+    if ((nFlags & (platform::PURGE_RXABORT | platform::PURGE_RXCLEAR)) != 0) {
+        m_nCarryPos = m_nCarryEnd = 0;
+    }
+    return CComm::Purge(nFlags);
+}
+
 bool CProtocol::ReadAnswer(const AnswerKind& kind) {
     if (!m_pchRecvBuff) {
         return false;
     }
     std::uint8_t piece[kReadPiece];
     for (;;) {
-        std::uint32_t n = Read(piece, sizeof(piece));
+        const std::uint32_t n = ReadInput(piece, sizeof(piece));
         if (n == 0) {
             return false;
         }
         for (std::uint32_t i = 0; i < n; ++i) {
             if (Feed(kind, piece[i])) {
+                KeepRest(piece, i + 1, n);
                 return true;
             }
         }
@@ -464,13 +500,14 @@ bool CProtocol::ReadAnswer(const AnswerKind& kind) {
 bool CProtocol::ReadTwoByte(std::uint8_t first) {
     std::uint8_t piece[512];
     for (;;) {
-        std::uint32_t n = Read(piece, sizeof(piece));
+        const std::uint32_t n = ReadInput(piece, sizeof(piece));
         if (n == 0) {
             return false;
         }
         for (std::uint32_t i = 0; i < n; ++i) {
             if (m_bFirstSeen && piece[i] == SUB) {
                 m_bFirstSeen = false;
+                KeepRest(piece, i + 1, n);
                 return true;
             }
             m_bFirstSeen = piece[i] == first;

@@ -16,6 +16,7 @@
 // cs = the negated 8-bit sum of the covered bytes as two upper-case hex digits.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -240,9 +241,17 @@ class CProtocol : public CComm {
     bool AwaitAnswer(int nEvent, int& nPhase, const AnswerWait& wait);
 
     // Reads what the port holds and feeds it to the assembler; true once an answer is
-    // complete. Bytes after a complete answer in the same read are dropped: the panel sends
-    // nothing more until it is asked again.
+    // complete. Bytes after a complete answer in the same read are kept for the next read
+    // (the start of what the panel sent next, such as the data that follows a header).
     bool ReadAnswer(const AnswerKind& kind);
+    // What has arrived, at most max bytes: first the bytes kept after the last complete
+    // answer, then the port's. Every read of the panel's bytes goes through here.
+    std::uint32_t ReadInput(void* buffer, std::uint32_t max);
+    // An answer ended at piece[from - 1] of a read of n bytes: keeps piece[from, n) for the
+    // next read and makes sure a waiting phase looks at it.
+    void KeepRest(const std::uint8_t* piece, std::uint32_t from, std::uint32_t n);
+    // Purging the receive side also forgets the bytes kept after an answer.
+    bool Purge(std::uint32_t nFlags) override;
     bool Feed(const AnswerKind& kind, std::uint8_t byte);
     void ResetAssembler();
     // Two-byte answers (ETX SUB, EOT SUB, ACK SUB): the first byte, then SUB right after it.
@@ -385,6 +394,10 @@ class CProtocol : public CComm {
     bool m_bAsmStarted = false;     // frame assembler: start byte seen
     bool m_bAsmCrSeen = false;      // frame assembler: CR seen
     bool m_bFirstSeen = false;      // two-byte assembler: first byte seen
+    // Bytes read after a complete answer, not yet handed out (see ReadInput).
+    std::array<std::uint8_t, kReadPiece> m_carry{};
+    std::uint32_t m_nCarryPos = 0;
+    std::uint32_t m_nCarryEnd = 0;
 
     // Time-out countdown and the generation that makes stale time-outs recognisable.
     std::mutex m_timerMutex;

@@ -104,7 +104,8 @@ bool CProtocol::ReadDataPhase(int nEvent, int& nPhase) {
                     return false;
                 }
                 while (m_nRecvPos < want) {
-                    std::uint32_t n = Read(m_pchRecvBuff.get() + m_nRecvPos, want - m_nRecvPos);
+                    std::uint32_t n =
+                        ReadInput(m_pchRecvBuff.get() + m_nRecvPos, want - m_nRecvPos);
                     if (n == 0) {
                         return false;
                     }

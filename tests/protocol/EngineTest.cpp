@@ -262,6 +262,37 @@ TEST_F(EngineTest, GatedAssemblerDropsNoiseAndAnswersWithoutSubAfterCr) {
     EXPECT_EQ(runner.Answer(), "<Q0");
 }
 
+TEST_F(EngineTest, BytesAfterACompleteAnswerAreKeptForTheNextAnswer) {
+    // Both answers arrive in one piece; the second request gets no answer of its own.
+    int asked = 0;
+    ScriptedPeer peer(folder.link(), [&](const std::string& frame) -> std::string {
+        if (frame == kDle + ">Q\r" && ++asked == 1) {
+            return kDle + "<Q0" + kCrSub + kDle + "<Q1" + kCrSub;
+        }
+        return {};
+    });
+    CommandRunner runner;
+    int quits = 0;
+    std::string first;
+    runner.Start([&](CommandRunner& r, int ev) {
+        for (;;) {
+            if (!r.Quit(ev)) {
+                return false;
+            }
+            if (++quits == 2) {
+                return true;
+            }
+            first = std::string(r.Answer());
+            ev = EVENT_NONE;
+        }
+    });
+    ASSERT_TRUE(runner.WaitDone());
+    EXPECT_EQ(runner.m_nError, 0);
+    EXPECT_EQ(first, "<Q0");
+    EXPECT_EQ(runner.Answer(), "<Q1");
+    EXPECT_EQ(peer.Count(kDle + ">Q\r"), 2);
+}
+
 TEST_F(EngineTest, AnswerLongerThanTheBufferRestartsAtPositionZero) {
     ScriptedPeer peer(folder.link(), [&](const std::string& frame) -> std::string {
         if (frame == kDle + ">Q\r") {

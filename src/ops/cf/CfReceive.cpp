@@ -376,7 +376,7 @@ bool CCfReceive::ReceiveBlocks(int nEvent) {
             return false;  // an aborted block is complete; the time-out ends the run
         }
         const std::uint32_t n =
-            Read(m_pchRecvBuff.get() + m_nRecvPos, static_cast<std::uint32_t>(missing));
+            ReadInput(m_pchRecvBuff.get() + m_nRecvPos, static_cast<std::uint32_t>(missing));
         if (n == 0) {
             return false;
         }

@@ -313,7 +313,7 @@ bool CCfSend::ReadGoAheadOrResult() {
     }
     std::uint8_t piece[kAnswerPiece];
     for (;;) {
-        const std::uint32_t n = Read(piece, sizeof(piece));
+        const std::uint32_t n = ReadInput(piece, sizeof(piece));
         if (n == 0) {
             return false;
         }
@@ -322,6 +322,7 @@ bool CCfSend::ReadGoAheadOrResult() {
             if (m_bEndSeen) {
                 m_bEndSeen = false;
                 if (byte == SUB) {
+                    KeepRest(piece, i + 1, n);
                     return true;
                 }
                 StoreByte(byte);
