@@ -389,11 +389,13 @@ class CProtocol : public CComm {
     int m_nWriteIOPhase = 1;
     int m_nResetPhase = 1;
     int m_nQuitPhase = 1;
-    std::string m_csLoaderAddress;  // the loader's load address, 8 hex digits
-    std::string m_loaderFrame;      // the loader download's frame while it goes out
-    bool m_bAsmStarted = false;     // frame assembler: start byte seen
-    bool m_bAsmCrSeen = false;      // frame assembler: CR seen
-    bool m_bFirstSeen = false;      // two-byte assembler: first byte seen
+    int m_nResetCause = 0;             // Reset: the error that ended the run early, or 0
+    std::uint32_t m_dwQuietStart = 0;  // Reset: when the wait for a quiet line began
+    std::string m_csLoaderAddress;     // the loader's load address, 8 hex digits
+    std::string m_loaderFrame;         // the loader download's frame while it goes out
+    bool m_bAsmStarted = false;        // frame assembler: start byte seen
+    bool m_bAsmCrSeen = false;         // frame assembler: CR seen
+    bool m_bFirstSeen = false;         // two-byte assembler: first byte seen
     // Bytes read after a complete answer, not yet handed out (see ReadInput).
     std::array<std::uint8_t, kReadPiece> m_carry{};
     std::uint32_t m_nCarryPos = 0;

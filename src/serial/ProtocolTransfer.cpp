@@ -7,6 +7,8 @@
 //   After a silent time-out both re-synchronise: 11 kResyncStart: purge, line reset
 //   ─► 12 kResyncAskRate: rate change ─► 13 kResyncRateAnswer ─► 14 kResyncSwitchRate
 //   ─► 2 (the command again). WriteData's 41 is kWdSendPump.
+//   Reset      1 ─► 2 ">q" ─► 3 answer ─► 4 done; after an error that ended the run early:
+//              1 ─► 5 kResetQuiet: drain until the line is quiet ─► ">q" ─► 3 ─► 4
 #include <algorithm>
 
 #include "config/IniFile.h"
@@ -25,6 +27,11 @@ constexpr int kResyncRateAnswer = 13;
 constexpr int kResyncSwitchRate = 14;
 constexpr int kResendCommand = 2;  // where a re-synchronisation ends
 constexpr int kWdSendPump = 41;
+constexpr int kResetQuiet = 5;
+// The silence that shows the panel has stopped sending, and the most the reset waits for it
+// when the read time-out sets no bound.
+constexpr int kQuietTicks = 10;
+constexpr std::uint32_t kQuietLimitMs = 3000;
 }  // namespace
 
 // ---- Re-synchronisation (phases 11-14 of ReadData and WriteData) ---------------------------
@@ -345,7 +352,18 @@ bool CProtocol::WriteIOPhase(int nEvent, int& nPhase) {
 
 bool CProtocol::Reset(int nEvent) {
     TraceMessage("KZmnt", "Reset_Entry = [%d]\n", nEvent);
-    return RunCommand(m_nResetPhase, 4, &CProtocol::ResetPhase, nEvent, true);
+    // A run that ends early has its error already. The command must still be able to wait
+    // for the line to go quiet (a waiting command would otherwise count as finished), and the
+    // error that ended the run stays the run's error.
+    if (m_nResetPhase == kPhaseFirst) {
+        m_nResetCause = m_nError;
+    }
+    m_nError = 0;
+    const bool done = RunCommand(m_nResetPhase, 4, &CProtocol::ResetPhase, nEvent, true);
+    if (m_nResetCause != 0) {
+        m_nError = m_nResetCause;
+    }
+    return done;
 }
 
 bool CProtocol::ResetPhase(int nEvent, int& nPhase) {
@@ -358,7 +376,46 @@ bool CProtocol::ResetPhase(int nEvent, int& nPhase) {
             if (nEvent != EVENT_NONE) {
                 return false;
             }
+            if (m_nResetCause != 0) {
+                // An abort or a failure may have cut a block short that the panel is still
+                // sending; a reset frame sent meanwhile would be read only once the block is
+                // out, after this run has closed the port. Let the line go quiet first.
+                Purge(kPurgeAll);
+                ResetAssembler();
+                m_dwQuietStart = TickCount();
+                Arm(kQuietTicks);
+                nPhase = kResetQuiet;
+                return false;
+            }
             return SendUnchecked(LoaderFrame('>', "q"), m_nReadTimeout, 2, nPhase);
+        case kResetQuiet: {
+            const std::uint32_t limitMs = m_nReadTimeout > 0
+                                              ? static_cast<std::uint32_t>(m_nReadTimeout) * kTickMs
+                                              : kQuietLimitMs;
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, true);
+            }
+            if (nEvent == EVENT_RECEIVED && TickCount() - m_dwQuietStart < limitMs) {
+                Purge(platform::PURGE_RXABORT | platform::PURGE_RXCLEAR);
+                Arm(kQuietTicks);
+                return false;
+            }
+            if (nEvent != EVENT_RECEIVED && nEvent != EVENT_TIMEOUT) {
+                return false;
+            }
+            TraceMessage("KZmnt", "  Reset after %u ms of draining\n",
+                         TickCount() - m_dwQuietStart);
+            if (m_nResetCause == msg::kRetryOver || m_nResetCause == msg::kCheckPower) {
+                // A panel that stopped answering is not waited for once more.
+                Disarm();
+                const std::string frame = LoaderFrame('>', "q");
+                Write(frame.data(), static_cast<std::uint32_t>(frame.size()));
+                nPhase = 3;
+                return true;
+            }
+            // The answer confirms that the panel took the frame before the port closes.
+            return SendUnchecked(LoaderFrame('>', "q"), m_nReadTimeout, 2, nPhase);
+        }
         case 2:
             if (nEvent == EVENT_TIMEOUT) {
                 // No retry: a silent panel ends the command with msg::kRetryOver.
@@ -367,7 +424,11 @@ bool CProtocol::ResetPhase(int nEvent, int& nPhase) {
                 nPhase = 3;
                 return true;
             }
-            return AwaitAnswer(nEvent, nPhase, {.next = 3, .retry = 2});
+            // After an early end, what is left of a block must not pass for the answer.
+            return AwaitAnswer(nEvent, nPhase,
+                               {.next = 3,
+                                .retry = 2,
+                                .frame = m_nResetCause != 0 ? kLoaderGated : kLoaderAnswer});
         case 3:
             nPhase = nEvent == EVENT_ABORT ? kPhaseAborted : 4;
             return true;

@@ -4,6 +4,7 @@
 // tells a whole story.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 
 #include <algorithm>
 #include <csignal>
@@ -274,6 +275,13 @@ TEST_F(CliTest, CtrlCAbortsTheTransferOrEndsTheWaitForAPowerReset) {
     EXPECT_EQ(aborted.exitCode, 1);
     EXPECT_EQ(aborted.LastOutLine(), kAborted) << aborted.out;
     EXPECT_FALSE(std::filesystem::exists(Path("a.mem")));
+    // The abort reset the panel: it is back in its firmware, not left in the loader. The
+    // reset frame reaches it as soon as the program has sent it, long before the panel
+    // would give up sending to a program that left.
+    for (int i = 0; i < 50 && panel->Mode() != sim::PanelMode::Firmware; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(panel->Mode(), sim::PanelMode::Firmware) << aborted.out;
 
     // A panel that does not answer: the program asks for a power reset; Ctrl-C gives up.
     sim::FaultConfig silent;
