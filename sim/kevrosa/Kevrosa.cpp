@@ -18,7 +18,8 @@
 //
 // Node search: MtoMFS_FindNode probes the one target given ("a.b.c.d[:port]") or else every
 // endpoint listed in kConfigFile beside the library file, one "a.b.c.d[:port]" per line
-// ("#" starts a comment); without that file it probes 127.0.0.1:8000. It connects only to
+// ("#" starts a comment); without that file it probes 127.0.0.1:8000, and a kConfigFile that
+// is not a regular file (a FIFO, a folder, a device) lists nothing. It connects only to
 // those endpoints and never broadcasts. A node table entry's word is the node's port. The
 // socket's search fields (+1244, port, +1264) are accepted as they are and not used.
 //
@@ -26,7 +27,8 @@
 // is given, each under prefix + five digits + the extension given, through a temporary file
 // created exclusively and renamed; a name from the panel that is not its prefix, five
 // digits in the range and an optional extension fails the whole request (kCauseBadAnswer)
-// before anything is written.
+// before anything is written. Card writes read only a regular PC file, never through a link,
+// and never wait for a FIFO's writer.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -38,16 +40,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +73,7 @@ constexpr auto kSyncWait = std::chrono::seconds(10);
 constexpr auto kConnectWait = std::chrono::milliseconds(2000);
 constexpr auto kProbeWait = std::chrono::milliseconds(1000);
 constexpr std::size_t kMaxText = 1024;
+constexpr std::size_t kMaxConfigBytes = 64 * 1024;
 
 struct Endpoint {
     std::uint32_t address = 0;  // host order: first octet in the top byte
@@ -451,11 +455,12 @@ struct Session {
                 path = library.substr(0, slash + 1) + kConfigFile;
             }
         }
-        std::ifstream in(path);
-        if (!in) {
+        const std::optional<std::string> text = ReadConfigFile(path);
+        if (!text) {
             return {Endpoint{0x7F000001, kz::lan::kDefaultPort}};
         }
         std::vector<Endpoint> endpoints;
+        std::istringstream in(*text);
         std::string line;
         while (std::getline(in, line)) {
             line = line.substr(0, line.find('#'));
@@ -467,6 +472,33 @@ struct Session {
             }
         }
         return endpoints;
+    }
+
+    // The text of the node list at path, at most kMaxConfigBytes of it; nullopt when there
+    // is no such file (or it cannot be opened). Only a regular file is read: opening does
+    // not wait for a FIFO's writer, and anything else reads as an empty list.
+    static std::optional<std::string> ReadConfigFile(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            return std::nullopt;
+        }
+        std::string text;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            char chunk[4096];
+            while (text.size() < kMaxConfigBytes) {
+                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n <= 0) {
+                    break;
+                }
+                text.append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+        ::close(fd);
+        return text.substr(0, kMaxConfigBytes);
     }
 
     // True when a panel answers a probe at e.
@@ -596,7 +628,7 @@ bool StoreFile(const std::string& folder, const std::string& name, const std::ui
 
 // The whole plain file at path (never through a link); nullopt when it cannot be read.
 std::optional<std::vector<std::uint8_t>> ReadPcFile(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }

@@ -89,6 +89,8 @@ inline constexpr int kPortOpenFailed = 3358;
 inline constexpr int kNoTerminalToAsk = 3359;
 // The LAN library could not be loaded (the loader's reason in %s).
 inline constexpr int kLanLibraryNotLoaded = 3360;
+// The reason a library path was not loaded: it is no regular file (the path in %s).
+inline constexpr int kLanLibraryNotRegularFile = 3370;
 
 // Errors of the serial link and the memory operations (m_nError).
 inline constexpr int kCheckPower = 4000;

@@ -100,6 +100,7 @@ constexpr StringEntry kEnglish[] = {
     {3358, "the serial port could not be opened: %s"},
     {3359, "no terminal to answer this question: Cancel (--yes answers OK)"},
     {3360, "    The LAN library could not be loaded: %s"},
+    {3370, "%s is not a regular file."},
 
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},

@@ -94,6 +94,7 @@ constexpr StringEntry kJapanese[] = {
     {3358, "シリアルポートを開けませんでした: %s"},
     {3359, "この質問に答える端末がありません: キャンセルします (--yes で OK と答えます)"},
     {3360, "    LANライブラリを読み込めませんでした: %s"},
+    {3370, "%s は通常のファイルではありません。"},
 
     // Errors (m_nError) and the engine's own status lines.
     {4000, "電源またはケーブルを確認してください。"},

@@ -1,5 +1,11 @@
 // The LAN library's node search and CF card transfers against the LAN panel simulator.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
 #include <filesystem>
+#include <thread>
 
 #include "sim/kevrosa/KevrosaWire.h"
 #include "tests/lan/LanFixture.h"
@@ -104,6 +110,60 @@ TEST_F(LanTest, CardFilesRoundTrip) {
         [&](lan::MtoMCallback cb) { return lib.FileWriteCard(sock, cb, &file, path.c_str()); });
     ASSERT_EQ(write.result, 0);
     EXPECT_EQ(server->CfCardFiles().at("ZR00012.CSV"), Bytes("No,Val\r\n1,2\r\n"));
+}
+
+// Gives a call that waits in open() for a FIFO's writer one after a generous bound, so that
+// the call returns and the test fails instead of hanging.
+class FifoWatchdog {
+  public:
+    explicit FifoWatchdog(std::string path)
+        : path_(std::move(path)), thread_([this] {
+              std::unique_lock lock(mutex_);
+              if (!finished_.wait_for(lock, std::chrono::seconds(30), [this] { return done_; })) {
+                  fired_ = true;
+                  const int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                  if (fd >= 0) {
+                      ::close(fd);
+                  }
+              }
+          }) {}
+    ~FifoWatchdog() { Finish(); }
+    // True when the bound was reached.
+    bool Finish() {
+        {
+            std::lock_guard lock(mutex_);
+            done_ = true;
+        }
+        finished_.notify_all();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return fired_;
+    }
+
+  private:
+    std::string path_;
+    std::mutex mutex_;
+    std::condition_variable finished_;
+    bool done_ = false;
+    bool fired_ = false;
+    std::thread thread_;
+};
+
+TEST_F(LanTest, CardWriteRefusesAFifoWithoutWaitingForItsWriter) {
+    Start();
+    OpenSession();
+    TempDir pc;
+    const std::string path = (pc.path() / "ZI00077.BIN").string();
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    lan::KzFileNo file{lan::EncodePrefix('Z', 'I'), 77};
+    FifoWatchdog watchdog(path);
+    auto write = Async(
+        [&](lan::MtoMCallback cb) { return lib.FileWriteCard(sock, cb, &file, path.c_str()); });
+    EXPECT_FALSE(watchdog.Finish());
+    EXPECT_NE(write.call, lan::kResultAccepted);
+    EXPECT_EQ(write.cause, kevrosa::kCausePcFileRead);
+    EXPECT_EQ(server->CfCardFiles().count("ZI00077.BIN"), 0u);
 }
 
 TEST_F(LanTest, CardErrorsReachTheCaller) {

@@ -451,7 +451,7 @@ std::string UsageText() {
         "found ends the run with \"KZ is not found.\".\n"
         "Without --yes, confirmations are asked on the terminal and refused when there is\n"
         "none. Ctrl-C aborts a running transfer (from one second after its start on the\n"
-        "serial link, after the search on the network).\n"
+        "serial link); while the network is searched it ends the run at once.\n"
         "\n"
         "Exit status: 0 processing completed, 1 the operation failed or was refused,\n"
         "2 usage error.\n";
