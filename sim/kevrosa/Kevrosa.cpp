@@ -25,10 +25,12 @@
 //
 // Card reads: MtoMDLE_FileReadCard stores the files of the range only inside the folder it
 // is given, each under prefix + five digits + the extension given, through a temporary file
-// created exclusively and renamed; a name from the panel that is not its prefix, five
-// digits in the range and an optional extension fails the whole request (kCauseBadAnswer)
-// before anything is written. Card writes read only a regular PC file, never through a link,
-// and never wait for a FIFO's writer.
+// created exclusively and renamed. A file whose name from the panel is not its prefix, five
+// digits in the range and an optional extension, or whose number came before, is left out
+// and reported as lan/MtoMTypes.h describes (kNoticeNamesLeftOut); the others are stored. An
+// answer that is malformed as a whole fails the request (kCauseBadAnswer) before anything is
+// written. Card writes read only a regular PC file, never through a link, and never wait
+// for a FIFO's writer.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -653,6 +655,25 @@ std::optional<std::vector<std::uint8_t>> ReadPcFile(const char* path) {
     return bytes;
 }
 
+// Reports the names a card read left out: the notice in m_dwErrorCode, then the header and
+// as many names as fit in the list after the stored files' entries.
+void ReportLeftOut(MtoMSocket* s, kz::lan::KzFileList* list, std::size_t room, std::size_t stored,
+                   const std::vector<std::string>& names, std::uint32_t total) {
+    kz::lan::SetErrorCode(s, kz::lan::kNoticeNamesLeftOut);
+    if (list == nullptr || stored >= room) {
+        return;
+    }
+    const std::size_t shown = std::min(names.size(), room - stored - 1);
+    kz::lan::KzLeftOutHeader header;
+    header.mark = kz::lan::kNoticeNamesLeftOut;
+    header.total = total;
+    header.shown = static_cast<std::uint32_t>(shown);
+    std::memcpy(list[stored].bytes, &header, sizeof header);
+    for (std::size_t i = 0; i < shown; ++i) {
+        list[stored + 1 + i] = kz::lan::EncodeLeftOutName(names[i]);
+    }
+}
+
 int Refuse(MtoMSocket* s, std::uint32_t cause) {
     if (s != nullptr) {
         kz::lan::SetErrorCode(s, cause);
@@ -957,6 +978,8 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
     }
     const long first = range->first;
     const long last = range->last;
+    // The caller's list has room for one entry per number of the range.
+    const std::size_t room = static_cast<std::size_t>(last - first + 1);
     Writer w;
     w.U16(static_cast<std::uint16_t>(range->prefix)).U32(range->first).U32(range->last);
     *count = 0;
@@ -969,6 +992,9 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
             };
             std::vector<File> files;
             std::set<long> numbers;
+            // Names that cannot be used are left out; the first of them are reported.
+            std::vector<std::string> leftOut;
+            std::uint32_t leftOutTotal = 0;
             const std::uint32_t n = r.U32();
             for (std::uint32_t i = 0; i < n && !r.Failed(); ++i) {
                 const std::uint16_t nameLength = r.U16();
@@ -978,11 +1004,15 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
                 if (r.Failed()) {
                     break;
                 }
-                const long number = CardNumber(
-                    std::string(reinterpret_cast<const char*>(nameBytes), nameLength), prefix);
+                const std::string name(reinterpret_cast<const char*>(nameBytes), nameLength);
                 // Everything is checked before the first file is written.
+                const long number = CardNumber(name, prefix);
                 if (number < first || number > last || !numbers.insert(number).second) {
-                    return kCauseBadAnswer;
+                    ++leftOutTotal;
+                    if (leftOut.size() < room) {
+                        leftOut.push_back(name.substr(0, 255));  // the length an entry can say
+                    }
+                    continue;
                 }
                 files.push_back({number, data, size});
             }
@@ -997,7 +1027,7 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
                     *count = stored;
                     return kz::lan::kErrorPcFileWrite;
                 }
-                if (list != nullptr && stored <= last - first) {
+                if (list != nullptr && static_cast<std::size_t>(stored) < room) {
                     const auto number = static_cast<std::int32_t>(f.number);
                     std::memcpy(list[stored].bytes, &number, 4);
                     std::memcpy(list[stored].bytes + 4, &f.size, 4);
@@ -1005,6 +1035,10 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
                 ++stored;
             }
             *count = stored;
+            if (leftOutTotal > 0) {
+                ReportLeftOut(s, list, room, static_cast<std::size_t>(stored), leftOut,
+                              leftOutTotal);
+            }
             return 0;
         });
 }

@@ -150,6 +150,10 @@ inline constexpr int kCfNotCardName = 5053;
 inline constexpr int kCfSymbolicLink = 5054;
 inline constexpr int kCfSameCardName = 5055;
 inline constexpr int kCfDuplicateNames = 5056;
+// LAN receive: a card file left out for its name (the name, shown safely, in %s), and the
+// number of those beyond the names shown.
+inline constexpr int kCfNameLeftOut = 5057;
+inline constexpr int kCfMoreNamesLeftOut = 5058;
 
 // CF category lines, in the category table's order (receive, then send).
 inline constexpr int kCfImageReceive = 5004;

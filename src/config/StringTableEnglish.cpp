@@ -194,6 +194,8 @@ constexpr StringEntry kEnglish[] = {
     {5054, "    %s was left out: it is a symbolic link."},
     {5055, "    %s and %s are the same file on the CF card."},
     {5056, "Two PC files have the same name on the CF card."},
+    {5057, "    The CF card's file \"%s\" was left out: its name cannot be used."},
+    {5058, "    Further files of the CF card left out for their names: %d"},
 
     // A deferred abort.
     {8000, "    Discontinuation processing is carried out."},
