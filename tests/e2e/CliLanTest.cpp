@@ -218,10 +218,11 @@ TEST_F(CliLanTest, NoNodeFoundEndsAsAborted) {
 
 TEST_F(CliLanTest, NodeOptionRefusesWhatIsNoAddressOrUserPort) {
     for (const char* node : {"localhost", "127.0.0.1:80", "127.0.0.1:", "127.0.0.1:70000",
-                             "127.0.0.1:http", "999.1.1.1"}) {
+                             "127.0.0.1:http", "999.1.1.1", "127.0.0.1x:8000", "1.2.3.4/8"}) {
         const CliResult run = Cli({"--node", node, "verify", dir.str() + "x.mem"});
         EXPECT_EQ(run.exitCode, 2) << node;
-        EXPECT_NE(run.err.find("--node"), std::string::npos) << node << ": " << run.err;
+        EXPECT_NE(run.err.find("--node " + std::string(node) + ":"), std::string::npos)
+            << node << ": " << run.err;
     }
 }
 
