@@ -2,11 +2,7 @@
 // the real transfer library copied into its program folder, and the LAN panel simulator on
 // a loopback address. A panel found by the search is reached on the default port, so the
 // search tests serve their panel on 8000 of a loopback address of their own.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -257,34 +253,6 @@ INSTANTIATE_TEST_SUITE_P(
                       FifoCase{"NodeList", "Kevrosa.conf", "KZ is not found."}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A listening socket that never accepts: a probe of it waits the library's whole probe time.
-class SilentEndpoint {
-  public:
-    SilentEndpoint() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof sa;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
-            ::listen(fd_, 1) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &length) != 0) {
-            return;
-        }
-        endpoint_ = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
-    }
-    ~SilentEndpoint() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    const std::string& Endpoint() const { return endpoint_; }
-
-  private:
-    int fd_ = -1;
-    std::string endpoint_;
-};
-
 // Ctrl-C or a termination request while the network is searched ends the run at once with
 // the abort's ending, although the search would go on for minutes.
 struct SearchSignalCase {
@@ -301,11 +269,16 @@ class CliLanSearchSignalTest : public CliLanTest,
                                public ::testing::WithParamInterface<SearchSignalCase> {};
 
 TEST_P(CliLanSearchSignalTest, EndsTheRunAtOnce) {
-    SilentEndpoint silent;
-    ASSERT_FALSE(silent.Endpoint().empty());
+    // A panel that never answers a probe, listed so often that the search would take minutes.
+    Serve(SmallPanel(1));
+    sim::LanFault silent;
+    silent.op = kevrosa::Op::Probe;
+    silent.kind = sim::LanFault::Kind::Never;
+    silent.times = 0;
+    server->AddFault(silent);
     std::string nodeList;
     for (int i = 0; i < 300; ++i) {
-        nodeList += silent.Endpoint() + "\n";
+        nodeList += server->Endpoint() + "\n";
     }
     dir.Write("Kevrosa.conf", nodeList);
     CliRun run;
