@@ -18,7 +18,8 @@
 //
 // Node search: MtoMFS_FindNode probes the one target given ("a.b.c.d[:port]") or else every
 // endpoint listed in kConfigFile beside the library file, one "a.b.c.d[:port]" per line
-// ("#" starts a comment); without that file it probes 127.0.0.1:8000. It connects only to
+// ("#" starts a comment); without that file it probes 127.0.0.1:8000, and a kConfigFile that
+// is not a regular file (a FIFO, a folder, a device) lists nothing. It connects only to
 // those endpoints and never broadcasts. A node table entry's word is the port the node was
 // found on, which the binding connects to; so that it can, an endpoint's port must lie in
 // 1024 to 65535 (a line or target with another port is not probed). The socket's search
@@ -26,9 +27,12 @@
 //
 // Card reads: MtoMDLE_FileReadCard stores the files of the range only inside the folder it
 // is given, each under prefix + five digits + the extension given, through a temporary file
-// created exclusively and renamed; a name from the panel that is not its prefix, five
-// digits in the range and an optional extension fails the whole request (kCauseBadAnswer)
-// before anything is written.
+// created exclusively and renamed. A file whose name from the panel is not its prefix, five
+// digits in the range and an optional extension, or whose number came before, is left out
+// and reported as lan/MtoMTypes.h describes (kNoticeNamesLeftOut); the others are stored. An
+// answer that is malformed as a whole fails the request (kCauseBadAnswer) before anything is
+// written. Card writes read only a regular PC file, never through a link, and never wait
+// for a FIFO's writer.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -40,16 +44,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,6 +77,7 @@ constexpr auto kSyncWait = std::chrono::seconds(10);
 constexpr auto kConnectWait = std::chrono::milliseconds(2000);
 constexpr auto kProbeWait = std::chrono::milliseconds(1000);
 constexpr std::size_t kMaxText = 1024;
+constexpr std::size_t kMaxConfigBytes = 64 * 1024;
 
 struct Endpoint {
     std::uint32_t address = 0;  // host order: first octet in the top byte
@@ -453,11 +459,12 @@ struct Session {
                 path = library.substr(0, slash + 1) + kConfigFile;
             }
         }
-        std::ifstream in(path);
-        if (!in) {
+        const std::optional<std::string> text = ReadConfigFile(path);
+        if (!text) {
             return {Endpoint{0x7F000001, kz::lan::kDefaultPort}};
         }
         std::vector<Endpoint> endpoints;
+        std::istringstream in(*text);
         std::string line;
         while (std::getline(in, line)) {
             line = line.substr(0, line.find('#'));
@@ -469,6 +476,33 @@ struct Session {
             }
         }
         return endpoints;
+    }
+
+    // The text of the node list at path, at most kMaxConfigBytes of it; nullopt when there
+    // is no such file (or it cannot be opened). Only a regular file is read: opening does
+    // not wait for a FIFO's writer, and anything else reads as an empty list.
+    static std::optional<std::string> ReadConfigFile(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            return std::nullopt;
+        }
+        std::string text;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            char chunk[4096];
+            while (text.size() < kMaxConfigBytes) {
+                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (n < 0 && errno == EINTR) {
+                    continue;
+                }
+                if (n <= 0) {
+                    break;
+                }
+                text.append(chunk, static_cast<std::size_t>(n));
+            }
+        }
+        ::close(fd);
+        return text.substr(0, kMaxConfigBytes);
     }
 
     // True when a panel answers a probe at e.
@@ -598,7 +632,7 @@ bool StoreFile(const std::string& folder, const std::string& name, const std::ui
 
 // The whole plain file at path (never through a link); nullopt when it cannot be read.
 std::optional<std::vector<std::uint8_t>> ReadPcFile(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return std::nullopt;
     }
@@ -621,6 +655,25 @@ std::optional<std::vector<std::uint8_t>> ReadPcFile(const char* path) {
     }
     ::close(fd);
     return bytes;
+}
+
+// Reports the names a card read left out: the notice in m_dwErrorCode, then the header and
+// as many names as fit in the list after the stored files' entries.
+void ReportLeftOut(MtoMSocket* s, kz::lan::KzFileList* list, std::size_t room, std::size_t stored,
+                   const std::vector<std::string>& names, std::uint32_t total) {
+    kz::lan::SetErrorCode(s, kz::lan::kNoticeNamesLeftOut);
+    if (list == nullptr || stored >= room) {
+        return;
+    }
+    const std::size_t shown = std::min(names.size(), room - stored - 1);
+    kz::lan::KzLeftOutHeader header;
+    header.mark = kz::lan::kNoticeNamesLeftOut;
+    header.total = total;
+    header.shown = static_cast<std::uint32_t>(shown);
+    std::memcpy(list[stored].bytes, &header, sizeof header);
+    for (std::size_t i = 0; i < shown; ++i) {
+        list[stored + 1 + i] = kz::lan::EncodeLeftOutName(names[i]);
+    }
 }
 
 int Refuse(MtoMSocket* s, std::uint32_t cause) {
@@ -927,6 +980,8 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
     }
     const long first = range->first;
     const long last = range->last;
+    // The caller's list has room for one entry per number of the range.
+    const std::size_t room = static_cast<std::size_t>(last - first + 1);
     Writer w;
     w.U16(static_cast<std::uint16_t>(range->prefix)).U32(range->first).U32(range->last);
     *count = 0;
@@ -939,6 +994,9 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
             };
             std::vector<File> files;
             std::set<long> numbers;
+            // Names that cannot be used are left out; the first of them are reported.
+            std::vector<std::string> leftOut;
+            std::uint32_t leftOutTotal = 0;
             const std::uint32_t n = r.U32();
             for (std::uint32_t i = 0; i < n && !r.Failed(); ++i) {
                 const std::uint16_t nameLength = r.U16();
@@ -948,11 +1006,15 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
                 if (r.Failed()) {
                     break;
                 }
-                const long number = CardNumber(
-                    std::string(reinterpret_cast<const char*>(nameBytes), nameLength), prefix);
+                const std::string name(reinterpret_cast<const char*>(nameBytes), nameLength);
                 // Everything is checked before the first file is written.
+                const long number = CardNumber(name, prefix);
                 if (number < first || number > last || !numbers.insert(number).second) {
-                    return kCauseBadAnswer;
+                    ++leftOutTotal;
+                    if (leftOut.size() < room) {
+                        leftOut.push_back(name.substr(0, 255));  // the length an entry can say
+                    }
+                    continue;
                 }
                 files.push_back({number, data, size});
             }
@@ -967,7 +1029,7 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
                     *count = stored;
                     return kz::lan::kErrorPcFileWrite;
                 }
-                if (list != nullptr && stored <= last - first) {
+                if (list != nullptr && static_cast<std::size_t>(stored) < room) {
                     const auto number = static_cast<std::int32_t>(f.number);
                     std::memcpy(list[stored].bytes, &number, 4);
                     std::memcpy(list[stored].bytes + 4, &f.size, 4);
@@ -975,6 +1037,10 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_FileReadCard(MtoMSocket* s, MtoMCallback
                 ++stored;
             }
             *count = stored;
+            if (leftOutTotal > 0) {
+                ReportLeftOut(s, list, room, static_cast<std::size_t>(stored), leftOut,
+                              leftOutTotal);
+            }
             return 0;
         });
 }

@@ -89,6 +89,8 @@ inline constexpr int kPortOpenFailed = 3358;
 inline constexpr int kNoTerminalToAsk = 3359;
 // The LAN library could not be loaded (the loader's reason in %s).
 inline constexpr int kLanLibraryNotLoaded = 3360;
+// The reason a library path was not loaded: it is no regular file (the path in %s).
+inline constexpr int kLanLibraryNotRegularFile = 3370;
 
 // Errors of the serial link and the memory operations (m_nError).
 inline constexpr int kCheckPower = 4000;
@@ -148,6 +150,10 @@ inline constexpr int kCfNotCardName = 5053;
 inline constexpr int kCfSymbolicLink = 5054;
 inline constexpr int kCfSameCardName = 5055;
 inline constexpr int kCfDuplicateNames = 5056;
+// LAN receive: a card file left out for its name (the name, shown safely, in %s), and the
+// number of those beyond the names shown.
+inline constexpr int kCfNameLeftOut = 5057;
+inline constexpr int kCfMoreNamesLeftOut = 5058;
 
 // CF category lines, in the category table's order (receive, then send).
 inline constexpr int kCfImageReceive = 5004;

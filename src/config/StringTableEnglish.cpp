@@ -100,6 +100,7 @@ constexpr StringEntry kEnglish[] = {
     {3358, "the serial port could not be opened: %s"},
     {3359, "no terminal to answer this question: Cancel (--yes answers OK)"},
     {3360, "    The LAN library could not be loaded: %s"},
+    {3370, "%s is not a regular file."},
 
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
@@ -193,6 +194,8 @@ constexpr StringEntry kEnglish[] = {
     {5054, "    %s was left out: it is a symbolic link."},
     {5055, "    %s and %s are the same file on the CF card."},
     {5056, "Two PC files have the same name on the CF card."},
+    {5057, "    The CF card's file \"%s\" was left out: its name cannot be used."},
+    {5058, "    Further files of the CF card left out for their names: %d"},
 
     // A deferred abort.
     {8000, "    Discontinuation processing is carried out."},

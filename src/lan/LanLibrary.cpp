@@ -2,6 +2,9 @@
 
 #include <filesystem>
 
+#include "config/MessageIds.h"
+#include "config/StringTable.h"
+#include "platform/Format.h"
 #include "platform/ProgramFolder.h"
 
 namespace kz::lan {
@@ -71,6 +74,13 @@ bool LanLibrary::Load(std::string* error) {
 
 bool LanLibrary::LoadFrom(const std::string& path, std::string* error) {
     Unload();
+    // A FIFO in the library's place would keep the loader waiting for a writer.
+    if (platform::IsNonRegularFile(path)) {
+        if (error != nullptr) {
+            *error = Format(GetString(msg::kLanLibraryNotRegularFile).c_str(), path.c_str());
+        }
+        return false;
+    }
     if (!m_library.Open(path, error)) {
         return false;
     }

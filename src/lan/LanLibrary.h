@@ -5,6 +5,8 @@
 // (platform::ProgramFolder()), then on the system's search path. Each function is looked up
 // by one name from kFunctionNames: the decorated (Microsoft scheme) name on Windows, the
 // plain C name elsewhere (ELF linkers read "@@" in a symbol name as a version marker).
+// A library path that names a FIFO, a folder or a device is refused before the system's
+// loader sees it (it would wait on a FIFO for a writer), with that as the reason.
 // A function the library lacks is no reason to refuse the library: its call answers
 // kResultMissing (128) (SetTransitionType too), and CreateMtoMSocket answers null, as does every call when no
 // library could be loaded.

@@ -31,14 +31,30 @@
 // on a thread of the library's, possibly before the accepting call has returned: 0 success,
 // 1 and 3 nothing, anything else a failure with the cause in m_dwErrorCode.
 //
+// Card reads that leave files out (MtoMDLE_FileReadCard). The caller sets m_dwErrorCode to 0
+// before the request. A library may leave out a card file whose name, as the panel sent it,
+// cannot be used (not the category's prefix and five digits, a number outside the range, a
+// number listed twice) and store the others. It then completes with success, sets
+// m_dwErrorCode to kNoticeNamesLeftOut, and writes into the file list, right after the *count
+// entries of the files it stored, one KzLeftOutHeader entry followed by `shown` name entries
+// (EncodeLeftOutName), as many as the list has room for. m_dwErrorCode otherwise keeps its
+// one meaning, the cause of a failed request: a library that never leaves names out leaves it
+// 0 on success, and its list is never read (the list entries are the library's own).
+// When *count fills the whole list there is no room for the header: the notice alone says
+// that names were left out.
+//
 // Thread-safety: the accessors have no state; the caller makes sure that nobody else
 // writes the field at the same time (the library writes m_dwErrorCode only while a request
 // of that socket is outstanding).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #if defined(_WIN32) && defined(_M_IX86)
@@ -77,6 +93,19 @@ struct KzFileList {
 };
 static_assert(sizeof(KzFileList) == 16);
 
+// The list entry that leads the names of a card read that left files out.
+struct KzLeftOutHeader {
+    std::uint32_t mark = 0;   // kNoticeNamesLeftOut
+    std::uint32_t total = 0;  // names left out
+    std::uint32_t shown = 0;  // name entries that follow
+    std::uint32_t reserved = 0;
+};
+static_assert(sizeof(KzLeftOutHeader) == sizeof(KzFileList));
+
+// A name entry holds the name's length in byte 0 (255 for 255 and more) and its first
+// kLeftOutNameBytes bytes from byte 1.
+inline constexpr std::size_t kLeftOutNameBytes = sizeof(KzFileList) - 1;
+
 inline constexpr std::size_t kSocketRecordSize = 1280;
 inline constexpr std::size_t kOffsetUserPointer = 12;
 inline constexpr std::size_t kOffsetNodeTable = 1232;
@@ -104,6 +133,10 @@ inline constexpr std::uint32_t kErrorCardDelete = 0x48;     // 'H'
 inline constexpr std::uint32_t kErrorCardDirectory = 0x49;  // 'I'
 // The PC file of a card read could not be written.
 inline constexpr std::uint32_t kErrorPcFileWrite = 0xE1;
+
+// m_dwErrorCode after a successful card read: files were left out for their names. Also the
+// mark of the KzLeftOutHeader entry.
+inline constexpr std::uint32_t kNoticeNamesLeftOut = 0x4B5A4E4C;
 
 // Values passed as the contract gives them.
 inline constexpr std::uint32_t kSocketKind = 2;                // CreateMtoMSocket
@@ -171,6 +204,56 @@ inline void PrepareSearch(MtoMSocket* s, std::int32_t port) {
     WriteField<std::int32_t>(s, kOffsetSearchMode, 10);
     WriteField<std::int32_t>(s, kOffsetPort, port);
     WriteField<std::int32_t>(s, kOffsetSearchReserved, 0);
+}
+
+// --- names left out by a card read ----------------------------------------------------
+
+inline KzFileList EncodeLeftOutName(std::string_view name) {
+    KzFileList entry;
+    entry.bytes[0] = static_cast<std::uint8_t>(std::min<std::size_t>(name.size(), 255));
+    std::memcpy(entry.bytes + 1, name.data(), std::min(name.size(), kLeftOutNameBytes));
+    return entry;
+}
+
+struct LeftOutName {
+    std::string start;  // the name, or its first kLeftOutNameBytes bytes
+    bool cut = false;   // the name is longer than start
+};
+
+struct LeftOutNames {
+    std::uint32_t total = 0;  // names left out; at least 1 when only the notice came
+    std::vector<LeftOutName> names;
+};
+
+// The names a successful card read left out, read from list (room entries, count of them
+// the stored files) when errorCode is the notice; nullopt when the read left nothing out.
+// Only what lies inside the room is read, whatever the header claims.
+inline std::optional<LeftOutNames> ReadLeftOutNames(std::uint32_t errorCode, const KzFileList* list,
+                                                    std::size_t room, int count) {
+    if (errorCode != kNoticeNamesLeftOut) {
+        return std::nullopt;
+    }
+    LeftOutNames out;
+    out.total = 1;
+    if (list == nullptr || count < 0 || static_cast<std::size_t>(count) >= room) {
+        return out;
+    }
+    const std::size_t at = static_cast<std::size_t>(count);
+    KzLeftOutHeader header;
+    std::memcpy(&header, list[at].bytes, sizeof header);
+    if (header.mark != kNoticeNamesLeftOut) {
+        return out;
+    }
+    out.total = std::max<std::uint32_t>(header.total, 1);
+    const std::size_t shown = std::min<std::size_t>({header.shown, header.total, room - at - 1});
+    for (std::size_t i = 0; i < shown; ++i) {
+        const std::uint8_t* entry = list[at + 1 + i].bytes;
+        const std::size_t length = entry[0];
+        const std::size_t kept = std::min(length, kLeftOutNameBytes);
+        out.names.push_back(
+            {std::string(reinterpret_cast<const char*>(entry + 1), kept), length > kept});
+    }
+    return out;
 }
 
 // --- node table -----------------------------------------------------------------------

@@ -19,7 +19,8 @@ class SharedLibrary {
 
     // Loads the library at path. A path with a folder separator is taken as it is; a plain
     // file name is looked for on the system's search path. Unloads any library loaded
-    // before. False (with the system's reason in *error) when it cannot be loaded.
+    // before. False (with the system's reason in *error) when it cannot be loaded, and
+    // without trying for a path that IsNonRegularFile names.
     bool Open(const std::string& path, std::string* error = nullptr);
     // The address of the exported symbol, or null.
     void* Symbol(const char* name) const;
@@ -30,5 +31,10 @@ class SharedLibrary {
   private:
     void* m_pHandle = nullptr;
 };
+
+// True when path has a folder separator and names something that is there but is not a
+// regular file (after links): a FIFO, a folder, a device. Such a path is never handed to the
+// system's loader, which would wait on a FIFO for a writer without end.
+bool IsNonRegularFile(const std::string& path);
 
 }  // namespace kz::platform

@@ -1,6 +1,7 @@
 #include "platform/SharedLibrary.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 namespace kz::platform {
 
@@ -8,8 +9,20 @@ SharedLibrary::~SharedLibrary() {
     Close();
 }
 
+bool IsNonRegularFile(const std::string& path) {
+    struct stat st {};
+    return path.find('/') != std::string::npos && ::stat(path.c_str(), &st) == 0 &&
+           !S_ISREG(st.st_mode);
+}
+
 bool SharedLibrary::Open(const std::string& path, std::string* error) {
     Close();
+    if (IsNonRegularFile(path)) {
+        if (error != nullptr) {
+            *error = path + ": not a regular file";
+        }
+        return false;
+    }
     // RTLD_LOCAL: the library's symbols stay private to this handle, so a library loaded
     // again for the next session starts from its own fresh state.
     m_pHandle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

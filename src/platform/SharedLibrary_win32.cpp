@@ -8,6 +8,12 @@ SharedLibrary::~SharedLibrary() {
     Close();
 }
 
+bool IsNonRegularFile(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return path.find_first_of("\\/") != std::string::npos &&
+           attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 bool SharedLibrary::Open(const std::string& path, std::string* error) {
     Close();
     m_pHandle = ::LoadLibraryA(path.c_str());

@@ -2,8 +2,11 @@
 // the real transfer library copied into its program folder, and the LAN panel simulator on
 // a loopback address. A panel found by the search is reached on the default port, so the
 // search tests serve their panel on 8000 of a loopback address of their own.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <random>
 
@@ -218,12 +221,93 @@ TEST_F(CliLanTest, NoNodeFoundEndsAsAborted) {
 
 TEST_F(CliLanTest, NodeOptionRefusesWhatIsNoAddressOrUserPort) {
     for (const char* node : {"localhost", "127.0.0.1:80", "127.0.0.1:", "127.0.0.1:70000",
-                             "127.0.0.1:http", "999.1.1.1"}) {
+                             "127.0.0.1:http", "999.1.1.1", "127.0.0.1x:8000", "1.2.3.4/8"}) {
         const CliResult run = Cli({"--node", node, "verify", dir.str() + "x.mem"});
         EXPECT_EQ(run.exitCode, 2) << node;
-        EXPECT_NE(run.err.find("--node"), std::string::npos) << node << ": " << run.err;
+        EXPECT_NE(run.err.find("--node " + std::string(node) + ":"), std::string::npos)
+            << node << ": " << run.err;
     }
 }
+
+// A FIFO in the place of the library or of its node list ends the run with a clear line
+// instead of waiting for a writer (RunCli's watchdog ends a run that hangs).
+struct FifoCase {
+    const char* name;
+    const char* file;
+    const char* line;  // part of a status line
+};
+
+void PrintTo(const FifoCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliLanFifoTest : public CliLanTest, public ::testing::WithParamInterface<FifoCase> {};
+
+TEST_P(CliLanFifoTest, EndsTheRunWithoutWaiting) {
+    Serve(SmallPanel(1));
+    fs::remove(dir.path() / GetParam().file);
+    ASSERT_EQ(::mkfifo((dir.path() / GetParam().file).c_str(), 0600), 0);
+    const CliResult run = Cli({"--yes", "backup", dir.str() + "fifo.mem"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find(GetParam().line), std::string::npos) << run.out;
+    EXPECT_EQ(run.LastOutLine(), kAborted) << run.out;
+    EXPECT_FALSE(fs::exists(dir.path() / "fifo.mem"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cli, CliLanFifoTest,
+    ::testing::Values(FifoCase{"Library", "libKevrosa.so", "libKevrosa.so is not a regular file."},
+                      FifoCase{"NodeList", "Kevrosa.conf", "KZ is not found."}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Ctrl-C or a termination request while the network is searched ends the run at once with
+// the abort's ending, although the search would go on for minutes.
+struct SearchSignalCase {
+    const char* name;
+    int signal;
+    const char* notice;
+};
+
+void PrintTo(const SearchSignalCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliLanSearchSignalTest : public CliLanTest,
+                               public ::testing::WithParamInterface<SearchSignalCase> {};
+
+TEST_P(CliLanSearchSignalTest, EndsTheRunAtOnce) {
+    // A panel that never answers a probe, listed so often that the search would take minutes.
+    Serve(SmallPanel(1));
+    sim::LanFault silent;
+    silent.op = kevrosa::Op::Probe;
+    silent.kind = sim::LanFault::Kind::Never;
+    silent.times = 0;
+    server->AddFault(silent);
+    std::string nodeList;
+    for (int i = 0; i < 300; ++i) {
+        nodeList += server->Endpoint() + "\n";
+    }
+    dir.Write("Kevrosa.conf", nodeList);
+    CliRun run;
+    run.interruptOn = "It is searching.";
+    run.interruptSignal = GetParam().signal;
+    const CliResult backup = Cli({"--yes", "backup", dir.str() + "x.mem"}, run);
+    EXPECT_EQ(backup.exitCode, 1);
+    EXPECT_EQ(backup.LastOutLine(), kAborted) << backup.out;
+    EXPECT_NE(backup.err.find(GetParam().notice), std::string::npos) << backup.err;
+    EXPECT_FALSE(fs::exists(dir.path() / "x.mem"));
+    // The log holds the status list up to the final line.
+    const std::string log = dir.Read("KZMNT.log");
+    EXPECT_NE(log.find("It is searching.\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.rfind(std::string(kAborted) + "\r\n"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cli, CliLanSearchSignalTest,
+                         ::testing::Values(SearchSignalCase{"Term", SIGTERM, "terminated"},
+                                           SearchSignalCase{"Hup", SIGHUP, "terminated"},
+                                           SearchSignalCase{"Int", SIGINT,
+                                                            "aborting the operation"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kz::test

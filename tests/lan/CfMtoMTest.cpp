@@ -9,6 +9,7 @@
 #include "config/StringTable.h"
 #include "ops/cf/CfSendMtoM.h"
 #include "platform/Clock.h"
+#include "platform/Format.h"
 #include "support/RecordingView.h"
 #include "tests/lan/LanFixture.h"
 
@@ -190,6 +191,48 @@ TEST_F(CfMtoMTest, AbortOfAReceiveThatNeverCompletesEndsWith4001) {
     receive.WaitIdle();
     EXPECT_EQ(receive.m_nError, msg::kAborted);
     EXPECT_TRUE(receive.Reached(39));
+}
+
+// A card file whose name cannot be used is named (shown safely) and left out; the receive
+// stores every other file, closes the session as usual and ends with the invalid-name error.
+TEST_F(CfMtoMTest, ReceiveLeavesOutHostileNamesAndGoesOn) {
+    Start();
+    const sim::CfFiles card = server->CfCardFiles();
+    // One hostile name in each of the first three categories.
+    for (const char* name : {"ZI00001/../../y", "../x", "ZF00001\x1B[2J\x07"}) {
+        LanFault fault;
+        fault.op = Op::CfReadRange;
+        fault.kind = LanFault::Kind::HostileName;
+        fault.name = name;
+        server->AddFault(fault);
+    }
+    const std::string folder = Folder("pc");
+    Traced<CCfReceiveMtoM> receive;
+    EXPECT_EQ(Run(receive, folder), msg::kCfInvalidName);
+    EXPECT_TRUE(receive.Reached(39) && receive.Reached(40));
+    const std::vector<std::string> lines = view.Lines();
+    for (const char* shown : {"ZI00001/../../y", "../x", "ZF00001\\x1B[2J\\x07"}) {
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                            Format(GetString(msg::kCfNameLeftOut).c_str(), shown)),
+                  lines.end())
+            << shown << ::testing::PrintToString(lines);
+    }
+    EXPECT_EQ(lines.back(), GetString(msg::kCfInvalidName));
+    // Every file of the card arrived; nothing else was written anywhere.
+    std::size_t files = 0;
+    for (const auto& e : fs::recursive_directory_iterator(program.path())) {
+        const std::string relative = fs::relative(e.path(), program.path()).string();
+        if (e.is_regular_file() && relative.rfind("pc/", 0) == 0) {
+            const auto bytes = card.find(e.path().filename().string());
+            ASSERT_NE(bytes, card.end()) << relative;
+            EXPECT_EQ(program.Read(relative),
+                      std::string(bytes->second.begin(), bytes->second.end()));
+            ++files;
+        } else {
+            EXPECT_TRUE(e.is_directory() || relative.find('/') == std::string::npos) << relative;
+        }
+    }
+    EXPECT_EQ(files, card.size());
 }
 
 TEST_F(CfMtoMTest, ReceiveRefusesACategoryFolderThatIsALink) {

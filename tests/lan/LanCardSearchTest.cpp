@@ -1,5 +1,10 @@
 // The LAN library's node search and CF card transfers against the LAN panel simulator.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <future>
 
 #include "sim/kevrosa/KevrosaWire.h"
 #include "tests/lan/LanFixture.h"
@@ -106,6 +111,30 @@ TEST_F(LanTest, CardFilesRoundTrip) {
     EXPECT_EQ(server->CfCardFiles().at("ZR00012.CSV"), Bytes("No,Val\r\n1,2\r\n"));
 }
 
+TEST_F(LanTest, CardWriteRefusesAFifoWithoutWaitingForItsWriter) {
+    Start();
+    OpenSession();
+    TempDir pc;
+    const std::string path = (pc.path() / "ZI00077.BIN").string();
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    lan::KzFileNo file{lan::EncodePrefix('Z', 'I'), 77};
+    auto pending = std::async(std::launch::async, [&] {
+        return Async(
+            [&](lan::MtoMCallback cb) { return lib.FileWriteCard(sock, cb, &file, path.c_str()); });
+    });
+    // A watchdog, not a measurement: a call still waiting for a writer after this long gets
+    // one, so that the test fails instead of hanging.
+    const bool waited = pending.wait_for(std::chrono::seconds(30)) == std::future_status::timeout;
+    if (waited) {
+        ::close(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    }
+    const Outcome write = pending.get();
+    EXPECT_FALSE(waited);
+    EXPECT_NE(write.call, lan::kResultAccepted);
+    EXPECT_EQ(write.cause, kevrosa::kCausePcFileRead);
+    EXPECT_EQ(server->CfCardFiles().count("ZI00077.BIN"), 0u);
+}
+
 TEST_F(LanTest, CardErrorsReachTheCaller) {
     sim::PanelDescription panel = sim::DemoPanel();
     panel.cfCardPresent = false;
@@ -128,6 +157,8 @@ TEST_F(LanTest, CardErrorsReachTheCaller) {
     EXPECT_EQ(support.cause, kevrosa::kCauseUnsupported);
 }
 
+// A file whose name from the panel cannot be used is left out and named; the others are
+// stored, only ever under their own name inside the folder.
 TEST_F(LanTest, PanelFileNamesNeverLeaveTheFolder) {
     sim::PanelDescription panel = sim::DemoPanel();
     panel.cfFiles = {{"ZI00001.BIN", Bytes("good")}};
@@ -140,24 +171,43 @@ TEST_F(LanTest, PanelFileNamesNeverLeaveTheFolder) {
     int count = 0;
     std::vector<lan::KzFileList> list(8999);
     auto readCard = [&] {
+        lan::SetErrorCode(sock, 0);
+        list.assign(list.size(), lan::KzFileList{});
         return Async([&](lan::MtoMCallback cb) {
             return lib.FileReadCard(sock, cb, &range, &count, list.data(), folder.c_str(), nullptr,
                                     ".BIN");
         });
     };
-    for (const char* hostile :
-         {"../../ZI00002.BIN", "ZI00002/../../x.BIN", "ZI0000/.BIN", "ZI00001.BIN", "ZO00002.BIN",
-          "ZI99999.BIN", "ZI00002.B/N", "/tmp/ZI00002.BIN", "ZI00003.BIN\\..\\..\\x"}) {
+    const std::vector<std::string> stored = {"top", "top/data", "top/data/ZI00001.BIN"};
+    for (const std::string& hostile :
+         std::vector<std::string>{"../../ZI00002.BIN", "ZI00002/../../x.BIN", "ZI0000/.BIN",
+                                  "ZI00001.BIN", "ZO00002.BIN", "ZI99999.BIN", "ZI00002.B/N",
+                                  "/tmp/ZI00002.BIN", "ZI00003.BIN\\..\\..\\x", "",
+                                  "ZI00002\x1B[2J\x07", std::string("ZI00002\0.BIN", 12)}) {
         SCOPED_TRACE(hostile);
         LanFault fault = Fault(kevrosa::Op::CfReadRange, LanFault::Kind::HostileName);
         fault.name = hostile;
         server->AddFault(fault);
         auto o = readCard();
-        EXPECT_EQ(o.result, 2);
-        EXPECT_EQ(o.cause, kevrosa::kCauseBadAnswer);
-        // Nothing at all is written, not even the good file.
-        EXPECT_EQ(Tree(pc.path()), (std::vector<std::string>{"top", "top/data"}));
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.cause, lan::kNoticeNamesLeftOut);
+        EXPECT_EQ(count, 1);
+        const auto leftOut = lan::ReadLeftOutNames(o.cause, list.data(), list.size(), count);
+        ASSERT_TRUE(leftOut);
+        EXPECT_EQ(leftOut->total, 1u);
+        ASSERT_EQ(leftOut->names.size(), 1u);
+        EXPECT_EQ(leftOut->names[0].start, hostile.substr(0, lan::kLeftOutNameBytes));
+        EXPECT_EQ(leftOut->names[0].cut, hostile.size() > lan::kLeftOutNameBytes);
+        // The good file is stored, under its own name; nothing else is written.
+        EXPECT_EQ(Tree(pc.path()), stored);
+        EXPECT_EQ(pc.Read("top/data/ZI00001.BIN"), "good");
     }
+    // Without a name left out the list is not read.
+    auto clean = readCard();
+    EXPECT_EQ(clean.result, 0);
+    EXPECT_EQ(clean.cause, 0u);
+    EXPECT_FALSE(lan::ReadLeftOutNames(clean.cause, list.data(), list.size(), count));
+    fs::remove(pc.path() / "top" / "data" / "ZI00001.BIN");
 
     // A link planted at the target is refused, never written through.
     pc.Write("outside.BIN", "keep");

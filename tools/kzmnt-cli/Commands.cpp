@@ -8,13 +8,13 @@
 #include "ConsoleView.h"
 #include "InterruptWatcher.h"
 #include "NodeChooser.h"
+#include "NodeOption.h"
 #include "OperationController.h"
 #include "Terminal.h"
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
 #include "config/Settings.h"
 #include "config/StringTable.h"
-#include "lan/NetworkSearch.h"
 #include "ops/engine/StepEngine.h"
 #include "ops/cf/CfReceive.h"
 #include "ops/cf/CfReceiveMtoM.h"
@@ -313,34 +313,6 @@ int UsageError(const std::string& reason) {
 
 }  // namespace
 
-std::optional<std::string> NodeOption(const std::string& text) {
-    const std::size_t colon = text.find(':');
-    const std::string address = lan::NormalizeAddress(text.substr(0, colon));
-    // The all-ones address is what normalisation makes of an invalid one.
-    if (address.empty() || address == "255.255.255.255") {
-        return std::nullopt;
-    }
-    if (colon == std::string::npos) {
-        return address;
-    }
-    // Unlike a typed search port, the port here must be all digits: "a.b.c.d:" or
-    // "a.b.c.d:http" would otherwise quietly mean the default port.
-    std::string portText = text.substr(colon + 1);
-    const std::size_t first = portText.find_first_not_of(" \t");
-    portText = first == std::string::npos
-                   ? std::string()
-                   : portText.substr(first, portText.find_last_not_of(" \t") - first + 1);
-    if (portText.empty() || portText.size() > 5 ||
-        portText.find_first_not_of("0123456789") != std::string::npos) {
-        return std::nullopt;
-    }
-    const std::optional<int> port = lan::ParsePort(portText);
-    if (!port) {
-        return std::nullopt;
-    }
-    return address + ":" + std::to_string(*port);
-}
-
 bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* error) {
     auto fail = [&](const std::string& reason) {
         if (error) {
@@ -394,9 +366,9 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
             }
             options.node = NodeOption(*v);
             if (!options.node) {
-                return fail("--node " + *v +
-                            ": not an IPv4 address with an optional :PORT "
-                            "(1024 to 65535)");
+                return fail("--node " + Printable(*v) +
+                            ": not an IPv4 address (a.b.c.d, each part 0 to 255) with an "
+                            "optional :PORT (1024 to 65535)");
             }
         } else if ((name == "--yes" || name == "-y") && !inlineValue) {
             options.yes = true;
@@ -451,7 +423,7 @@ std::string UsageText() {
         "found ends the run with \"KZ is not found.\".\n"
         "Without --yes, confirmations are asked on the terminal and refused when there is\n"
         "none. Ctrl-C aborts a running transfer (from one second after its start on the\n"
-        "serial link, after the search on the network).\n"
+        "serial link); while the network is searched it ends the run at once.\n"
         "\n"
         "Exit status: 0 processing completed, 1 the operation failed or was refused,\n"
         "2 usage error.\n";

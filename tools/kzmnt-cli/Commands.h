@@ -35,11 +35,6 @@ struct CliOptions {
 // Parses argv (options may stand anywhere; "--" ends them). False with a reason in *error.
 bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* error);
 
-// The panel address of --node as the transfer library takes it: the address normalised
-// like a typed search address ("010.1.2.3" is 10.1.2.3), then ":port" when one was given
-// (blanks around ':' allowed; 1024 to 65535). Nullopt for no usable address or port.
-std::optional<std::string> NodeOption(const std::string& text);
-
 // The usage text.
 std::string UsageText();
 

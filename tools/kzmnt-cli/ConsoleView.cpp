@@ -77,13 +77,28 @@ void ConsoleView::AddStatusLine(const std::string& text) {
     // Status lines may carry a model name or a comment from a file or a panel.
     const std::string shown = Printable(text);
     std::lock_guard lock(outputMutex_);
+    if (closed_) {
+        return;
+    }
     lines_.push_back(shown);
     WriteLocked(stdout, shown);
 }
 
+void ConsoleView::CloseStatusList(const std::string& text) {
+    const std::string shown = Printable(text);
+    std::lock_guard lock(outputMutex_);
+    if (!closed_) {
+        lines_.push_back(shown);
+        WriteLocked(stdout, shown);
+        closed_ = true;
+    }
+}
+
 void ConsoleView::ClearStatusList() {
     std::lock_guard lock(outputMutex_);
-    lines_.clear();
+    if (!closed_) {
+        lines_.clear();
+    }
 }
 
 void ConsoleView::SetProgress(int position) {
@@ -103,7 +118,7 @@ void ConsoleView::ResetProgress() {
 
 void ConsoleView::SetModelName(const std::string& name) {
     std::lock_guard lock(outputMutex_);
-    if (name == modelName_) {
+    if (closed_ || name == modelName_) {
         return;
     }
     modelName_ = name;

@@ -74,6 +74,9 @@ class ConsoleView final : public IOperationView, public IOperationPrompt {
 
     // The status list as it stands (what the log receives).
     std::vector<std::string> StatusLines();
+    // Adds text as the status list's last line: what the operation adds afterwards is
+    // neither shown nor listed (for a run the program ends without its operation).
+    void CloseStatusList(const std::string& text);
 
     // A line on stdout / stderr, kept clear of the progress bar.
     void PrintOut(const std::string& text);
@@ -92,6 +95,7 @@ class ConsoleView final : public IOperationView, public IOperationPrompt {
 
     std::mutex outputMutex_;
     std::vector<std::string> lines_;
+    bool closed_ = false;  // CloseStatusList was called
     int progress_ = 0;
     bool barShown_ = false;
     bool powerWarning_ = false;

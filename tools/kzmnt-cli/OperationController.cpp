@@ -1,5 +1,9 @@
 #include "OperationController.h"
 
+#include <cstdio>
+#include <cstdlib>
+
+#include "Commands.h"
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
 #include "config/StringTable.h"
@@ -156,18 +160,23 @@ void OperationController::AbortLan(bool terminate) {
         return;
     }
     if (lanOp_->Searching()) {
-        if (!terminate) {
-            return;
-        }
-        // A termination request is not dropped: the search ends by itself shortly, and the
-        // abort follows it. What the operation posts meanwhile waits in the queue.
-        while (lanOp_->Searching()) {
-            platform::Clock().Sleep(std::chrono::milliseconds(lan::kMtoMTickMs));
-        }
+        EndDuringSearch(terminate);
     }
     abortPosted_ = true;
     view_.PrintErr(Notice(terminate ? msg::kTerminating : msg::kAborting));
     lanOp_->PostEvent(EVENT_ABORT);
+}
+
+void OperationController::EndDuringSearch(bool terminate) {
+    // The operation's thread stays in the library until the search has probed every
+    // endpoint, and the operation can only be deleted after it: the program ends without
+    // it. Whatever the operation adds after the final line is dropped.
+    view_.PrintErr(Notice(terminate ? msg::kTerminating : msg::kAborting));
+    view_.EndProgress();
+    view_.CloseStatusList(GetString(msg::kAborted));
+    WriteDebugLog(view_.StatusLines());
+    std::fflush(nullptr);
+    std::_Exit(kExitFailed);
 }
 
 void OperationController::OnModelInfoRequest(RequestEvent* request) {

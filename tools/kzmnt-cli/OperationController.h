@@ -11,8 +11,12 @@
 //                                         └─────────┘
 //                                                   └─ WM_OPERATION_COMPLETE  log, delete, status
 //
-// A serial operation cannot be aborted in its first second; a LAN operation cannot be aborted
-// while it searches the network (the search is short and bounded).
+// A serial operation cannot be aborted in its first second. While a LAN operation searches
+// the network it cannot be aborted either: the search runs inside the transfer library on
+// the operation's thread, and nothing stops it before it has probed every endpoint. Ctrl-C
+// or a termination request then ends the run at once, without the operation: the search
+// has sent nothing to a panel and written nothing, so the abort's ending is written and
+// logged and the program exits (status 1) without waiting for the search.
 //
 // Thread-safety: Run on the main thread only; Interrupt from any thread.
 #pragma once
@@ -50,8 +54,8 @@ class OperationController {
     RunResult Run(std::unique_ptr<CProtocolMtoM> op, const std::string& comment);
 
     // Ctrl-C: cancels a question being asked, or is queued for the main thread, which
-    // aborts the operation (from 1000 ms after its start, once) or cancels the wait for a
-    // power reset. A termination request (terminate: SIGTERM, SIGHUP) does both: it cancels
+    // aborts the operation (from 1000 ms after its start, once), cancels the wait for a
+    // power reset, or ends the program while a LAN operation searches the network. A termination request (terminate: SIGTERM, SIGHUP) does both: it cancels
     // a question and aborts the operation, and in the operation's first second the abort
     // waits for that second to pass instead of being dropped.
     void Interrupt(bool terminate = false);
@@ -63,6 +67,7 @@ class OperationController {
     void OnPowerResetDialog(std::uintptr_t wParam);
     void OnInterrupt();
     void AbortLan(bool terminate);
+    [[noreturn]] void EndDuringSearch(bool terminate);
     RunResult OnComplete();
 
     ConsoleView& view_;

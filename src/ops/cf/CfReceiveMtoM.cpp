@@ -8,6 +8,12 @@
 // Errors at 0-2 go to Terminate; at 3-37, 4000 goes to Terminate, 5049 to Reset, anything
 // else to Quit.
 //
+// A card file whose name cannot be used is left out by the library, which stores the
+// category's other files and names the ones it left out (lan/MtoMTypes.h). Each is shown in
+// the status list and the receive goes on; a run that left a name out ends, after the last
+// category, Quit and Reset, with 5050 "The CF card sent an invalid file name." instead of
+// "Processing was completed.", as the serial receive ends on such a name.
+//
 // CFReceive_Entry's sub-steps:
 //
 //   1 ──request accepted──► 2 ──completed──► (category done)
@@ -21,8 +27,11 @@
 #include <array>
 
 #include "config/MessageIds.h"
+#include "config/StringTable.h"
 #include "diag/Trace.h"
 #include "ops/cf/CfFolders.h"
+#include "platform/Format.h"
+#include "platform/Printable.h"
 
 namespace kz {
 
@@ -158,6 +167,10 @@ bool CCfReceiveMtoM::Phase1(int nEvent, bool* stepDone) {
         return true;
     }
     lan::CMtoMBinding* binding = Binding();
+    if (binding != nullptr && binding->Socket() != nullptr) {
+        // Cleared, so that after success only a library that left names out has set it.
+        lan::SetErrorCode(binding->Socket(), 0);
+    }
     if (binding != nullptr &&
         binding->Lib().FileReadCard(binding->Socket(), &lan::CMtoMBinding::Callback, &m_range,
                                     &m_nFileCount, m_vFileList.data(), m_csCategoryFolder.c_str(),
@@ -197,10 +210,30 @@ bool CCfReceiveMtoM::Phase2(int nEvent, bool* stepDone) {
         m_nSubStep = 97;
         return true;
     }
+    ReportLeftOutNames();
     FreeList();
     m_nSubStep = 1;
     *stepDone = true;
     return true;
+}
+
+void CCfReceiveMtoM::ReportLeftOutNames() {
+    const std::uint32_t code = Binding() != nullptr ? lan::ErrorCode(Binding()->Socket()) : 0;
+    const std::optional<lan::LeftOutNames> leftOut =
+        lan::ReadLeftOutNames(code, m_vFileList.data(), m_vFileList.size(), m_nFileCount);
+    if (!leftOut) {
+        return;
+    }
+    m_bNamesLeftOut = true;
+    TraceMessage("KZmnt", "  file names left out = [%u]\n", leftOut->total);
+    for (const lan::LeftOutName& name : leftOut->names) {
+        const std::string shown = Printable(name.start) + (name.cut ? "..." : "");
+        AddStatusLine(Format(GetString(msg::kCfNameLeftOut).c_str(), shown.c_str()));
+    }
+    if (leftOut->total > leftOut->names.size()) {
+        AddStatusLine(Format(GetString(msg::kCfMoreNamesLeftOut).c_str(),
+                             static_cast<int>(leftOut->total - leftOut->names.size())));
+    }
 }
 
 bool CCfReceiveMtoM::CFReceive_Entry(int nEvent) {
@@ -262,7 +295,7 @@ bool CCfReceiveMtoM::Terminate(int nEvent) {
         SetProgress(m_nProgressCount * 100 / m_nProgressTotal);
     }
     if (m_nError == 0) {
-        m_nError = msg::kCompleted;
+        m_nError = m_bNamesLeftOut ? msg::kCfInvalidName : msg::kCompleted;
     }
     AddStatusLine(m_nError);
     ShowPowerWarning(false);

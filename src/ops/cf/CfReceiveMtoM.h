@@ -45,6 +45,8 @@ class CCfReceiveMtoM : public CProtocolMtoM {
   private:
     bool Phase1(int nEvent, bool* stepDone);
     bool Phase2(int nEvent, bool* stepDone);
+    // Shows the names the library left out of the category's read, if it left any.
+    void ReportLeftOutNames();
     void FreeList() { std::vector<lan::KzFileList>().swap(m_vFileList); }
 
     std::string m_csPcFolder;
@@ -57,6 +59,7 @@ class CCfReceiveMtoM : public CProtocolMtoM {
     int m_nProgressTotal = 0;
     int m_nProgressCount = 0;
     int m_nSubStep = 1;
+    bool m_bNamesLeftOut = false;  // a category's read left a file out for its name
 };
 
 }  // namespace kz
