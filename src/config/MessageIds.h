@@ -92,6 +92,11 @@ inline constexpr int kLanLibraryNotLoaded = 3360;
 // The reason a library path was not loaded: it is no regular file (the path in %s).
 inline constexpr int kLanLibraryNotRegularFile = 3370;
 
+// Why kzmnt does not start: the folder of its single-instance lock is not private to the
+// user (%s: the folder), or the lock file cannot be used (%s: the file, %s: the reason).
+inline constexpr int kLockFolderNotPrivate = 3372;
+inline constexpr int kLockFileUnusable = 3373;
+
 // Errors of the serial link and the memory operations (m_nError).
 inline constexpr int kCheckPower = 4000;
 inline constexpr int kAborted = 4001;
@@ -126,6 +131,10 @@ inline constexpr int kPartialNotCreated = 4030;
 inline constexpr int kTargetNotRegular = 4031;
 inline constexpr int kImageAreaDiffers = 4032;
 inline constexpr int kImageAreaCount = 4033;
+// Another backup is writing the same target (%s); the run stops before reading.
+inline constexpr int kBackupBusy = 4040;
+// The run's partial file (%s) was replaced by another file; the image is not stored.
+inline constexpr int kPartialReplaced = 4041;
 
 // CF transfer: questions, captions and errors.
 inline constexpr int kAskCreateFolders = 5000;

@@ -101,6 +101,13 @@ constexpr StringEntry kEnglish[] = {
     {3359, "no terminal to answer this question: Cancel (--yes answers OK)"},
     {3360, "    The LAN library could not be loaded: %s"},
     {3370, "%s is not a regular file."},
+    // Why kzmnt does not start.
+    {3372,
+     "The program does not start: %s is a link, belongs to another user or can be written by "
+     "others, so it cannot hold the lock file that keeps the program to one running copy."},
+    {3373,
+     "The program does not start: the lock file %s that keeps the program to one running copy "
+     "cannot be used (%s)."},
 
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
@@ -136,6 +143,9 @@ constexpr StringEntry kEnglish[] = {
     {4031, "    %s is not a regular file and is not replaced."},
     {4032, "    Area %d differs: backup file %s, model %s"},
     {4033, "    The backup file has %d areas, the model %d."},
+    {4040,
+     "    Another backup is writing %s at this moment; this backup stops and leaves it alone."},
+    {4041, "    %s was replaced by another file during the backup; the image is not stored."},
 
     // CF card transfer: questions, captions, card errors.
     {5000, "Is a folder created?"},

@@ -2,28 +2,83 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace kz::platform {
 
 namespace {
 
-std::string RuntimeFolder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) {
-        return std::string(runtime) + "/";
+// Opens path as a folder of this user that no one else can write to; an invalid descriptor
+// when it is a link, not a folder, another user's or writable by others.
+UniqueFd OpenPrivateFolder(const std::string& path) {
+    UniqueFd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st {};
+    if (folder &&
+        (::fstat(folder.Get(), &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)) {
+        folder.Reset();
     }
-    const char* tmp = std::getenv("TMPDIR");
-    return std::string(tmp && *tmp ? tmp : "/tmp") + "/uid" + std::to_string(getuid()) + "-";
+    return folder;
+}
+
+std::string WithoutTrailingSlash(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path;
 }
 
 }  // namespace
 
-InstanceLock::InstanceLock(const std::string& name) : path_(RuntimeFolder() + name + ".lock") {
-    fd_ = UniqueFd(open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    held_ = fd_.Get() >= 0 && flock(fd_.Get(), LOCK_EX | LOCK_NB) == 0;
+InstanceLock::InstanceLock(const std::string& name, const std::string& program) {
+    UniqueFd folder;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime) {
+        folder_ = WithoutTrailingSlash(runtime);
+        folder = OpenPrivateFolder(folder_);
+    }
+    if (!folder) {
+        // No usable runtime folder: a folder of the program's own in the temporary folder.
+        const char* tmp = std::getenv("TMPDIR");
+        folder_ = WithoutTrailingSlash(tmp && *tmp ? tmp : "/tmp") + "/" + program + "-" +
+                  std::to_string(::getuid());
+        path_ = folder_ + "/" + name + ".lock";
+        if (::mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) {
+            error_ = errno;
+            return;
+        }
+        folder = OpenPrivateFolder(folder_);
+        if (!folder) {
+            state_ = State::FolderNotPrivate;
+            return;
+        }
+    }
+    path_ = folder_ + "/" + name + ".lock";
+    fd_.Reset(::openat(folder.Get(), (name + ".lock").c_str(),
+                       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    struct stat st {};
+    if (!fd_ || ::fstat(fd_.Get(), &st) != 0) {
+        error_ = errno;
+        fd_.Reset();
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error_ = EINVAL;
+        fd_.Reset();
+        return;
+    }
+    while (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EINTR) {
+            error_ = errno;
+            state_ = errno == EWOULDBLOCK ? State::OtherCopy : State::Unusable;
+            fd_.Reset();
+            return;
+        }
+    }
+    state_ = State::Held;
 }
 
 }  // namespace kz::platform

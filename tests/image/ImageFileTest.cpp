@@ -382,7 +382,7 @@ TEST(ImageFileAccess, CreationNeverFollowsALink) {
     const std::string partial = dir.str() + "panel.mem.partial";
     fs::create_symlink(precious, partial);
     MemImageFile image = BackupHeader(partial);
-    EXPECT_FALSE(image.CreateWithHeader());
+    EXPECT_EQ(image.CreatePartial(partial), MemImageFile::PartialStart::NotPlain);
     EXPECT_FALSE(image.AppendImageData(std::string_view("DATA").data(), 4));
     EXPECT_FALSE(image.StartBackupHeader(partial, "NEW"));
     EXPECT_EQ(image.GetImageModelName(), "NEW");  // not the p's of the file behind the link

@@ -60,6 +60,25 @@ class MemoryMtoMTest : public LanTest {
         program.Write("KZMNT.INI", ini.str());
     }
 
+    // Starts op on file against the panel at node, shown in v.
+    template <class Operation>
+    static void Begin(Operation& op, RecordingView& v, const std::string& file,
+                      const std::string& node) {
+        op.SetView(&v);
+        op.SetPrompt(&v);
+        op.SetNodeAddress(node);
+        op.SetFileName(file);
+        op.PostEvent(EVENT_NONE);
+    }
+
+    // Waits until op has posted WM_OPERATION_COMPLETE to v; its final error.
+    template <class Operation>
+    static int End(Operation& op, RecordingView& v) {
+        EXPECT_TRUE(v.WaitComplete());
+        op.WaitIdle();
+        return op.m_nError;
+    }
+
     // Runs op against the panel until it has posted WM_OPERATION_COMPLETE; its final error.
     template <class Operation>
     int Run(Operation& op, const std::string& file, std::function<void()> whileRunning = {}) {
@@ -283,6 +302,62 @@ TEST_F(MemoryMtoMTest, BackupStopsAtAPacketTheFileRefuses) {
     EXPECT_NE(std::find(lines.begin(), lines.end(), Format(progress.c_str(), 2, 3)), lines.end());
     EXPECT_EQ(std::find(lines.begin(), lines.end(), Format(progress.c_str(), 3, 3)), lines.end());
     EXPECT_NE(std::find(lines.begin(), lines.end(), GetString(msg::kFileWrite)), lines.end());
+}
+
+// Two backups of two panels into one target. While the first holds its partial file in the
+// data phase, a second run for the same target is refused before it reads and touches
+// neither file; the first then stores panel X's image. A leftover of an earlier run is
+// replaced, and a partial file swapped under a run is never given the target's name.
+TEST_F(MemoryMtoMTest, TwoBackupsIntoOneTargetNeverSwapTheirImages) {
+    Start(SmallPanel(1));
+    sim::LanServer panelY(SmallPanel(7));
+    ASSERT_TRUE(panelY.Start(0));
+    const std::string target = program.str() + "t.MEM";
+    const std::string partial = target + ".partial";
+    program.Write("t.MEM.partial", "an earlier run's");
+    const std::string held = Format(GetString(msg::kBackupProgress).c_str(), 2, 3);
+    const auto has = [](RecordingView& v, const std::string& line) {
+        const auto lines = v.Lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
+    };
+
+    RecordingView firstView;
+    firstView.HoldAt(held);
+    CBackupMtoM first;
+    Begin(first, firstView, target, server->Endpoint());
+    ASSERT_TRUE(firstView.WaitHeld());
+    const std::string firstPartial = program.Read("t.MEM.partial");
+    EXPECT_EQ(firstPartial.size(), kImageHeaderSize + 0x10000);
+    {
+        RecordingView secondView;
+        CBackupMtoM second;
+        Begin(second, secondView, target, panelY.Endpoint());
+        EXPECT_EQ(End(second, secondView), msg::kFileWrite);
+        EXPECT_TRUE(has(secondView, Format(GetString(msg::kBackupBusy).c_str(), target.c_str())));
+    }
+    EXPECT_EQ(panelY.Counters().reads, 0u);
+    EXPECT_TRUE(program.Read("t.MEM.partial") == firstPartial);
+    EXPECT_FALSE(fs::exists(target));
+    firstView.Release();
+    ASSERT_EQ(End(first, firstView), msg::kCompleted);
+    EXPECT_TRUE(program.Read("t.MEM").substr(kImageHeaderSize) == PanelBytes());  // panel X
+    EXPECT_FALSE(fs::exists(partial));
+
+    // The partial file is replaced by a file of the full size while the run is held.
+    const std::string image = program.Read("t.MEM");
+    RecordingView thirdView;
+    thirdView.HoldAt(held);
+    CBackupMtoM third;
+    Begin(third, thirdView, target, server->Endpoint());
+    ASSERT_TRUE(thirdView.WaitHeld());
+    const std::string stranger(image.size(), 's');
+    fs::rename(program.Write("stranger", stranger), partial);
+    thirdView.Release();
+    EXPECT_EQ(End(third, thirdView), msg::kFileWrite);
+    EXPECT_TRUE(has(thirdView, Format(GetString(msg::kPartialReplaced).c_str(), partial.c_str())));
+    EXPECT_TRUE(program.Read("t.MEM") == image);
+    EXPECT_TRUE(program.Read("t.MEM.partial") == stranger);
+    panelY.Stop();
 }
 
 // The SRAM verify size of the model is hex: "8000" compares the first 0x8000 bytes.

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "config/Settings.h"
 #include "ops/memory/Backup.h"
 #include "ops/memory/Restore.h"
 #include "ops/memory/Verify.h"
@@ -71,21 +72,31 @@ class MemoryOpsTest : public ::testing::Test {
         bench = std::make_unique<SimBench>(link, panel, ModelSection(panel, choices));
     }
 
-    // Runs an operation to WM_OPERATION_COMPLETE; returns its final m_nError.
-    int Run(CMemoryOperation& op, bool confirm = true) {
-        op.SetView(&bench->view);
-        op.SetPrompt(&bench->view);
-        bench->view.onMessage = [&op, confirm](unsigned msg, std::uintptr_t) {
+    // Starts an operation shown in view; returns the count Finish waits past.
+    int Start(CMemoryOperation& op, RecordingView& view, bool confirm = true) {
+        op.SetView(&view);
+        op.SetPrompt(&view);
+        view.onMessage = [&op, confirm](unsigned msg, std::uintptr_t) {
             if (msg == WM_MODEL_INFO_REQUEST) {
                 ModelInfoExchange info = op.ModelInfoRequest();
                 op.AnswerModelInfo(confirm, info.modelName, info.bkFile, info.baud);
             }
         };
-        const int before = bench->view.Count(WM_OPERATION_COMPLETE);
+        const int before = view.Count(WM_OPERATION_COMPLETE);
         op.PostEvent(EVENT_NONE);
-        EXPECT_TRUE(bench->view.WaitMessage(WM_OPERATION_COMPLETE, before + 1, 120s));
+        return before;
+    }
+
+    // Waits for the operation's WM_OPERATION_COMPLETE; returns its final m_nError.
+    int Finish(CMemoryOperation& op, RecordingView& view, int before) {
+        EXPECT_TRUE(view.WaitMessage(WM_OPERATION_COMPLETE, before + 1, 120s));
         op.WaitIdle();
         return op.m_nError;
+    }
+
+    // Runs an operation to WM_OPERATION_COMPLETE; returns its final m_nError.
+    int Run(CMemoryOperation& op, bool confirm = true) {
+        return Finish(op, bench->view, Start(op, bench->view, confirm));
     }
 
     int Backup(const std::string& path, const std::string& comment = "first backup") {
@@ -687,6 +698,75 @@ TEST_F(MemoryOpsTest, BkFileStemMustBeAPlainFileName) {
     EXPECT_EQ(Count(">m"), 0);
     EXPECT_FALSE(std::filesystem::exists(Path("escaped.MEM")));
     EXPECT_FALSE(std::filesystem::exists(Path("escaped.MEM.partial")));
+}
+
+// Two backups of two panels into one target. While the first holds its partial file in the
+// data phase, a second run for the same target is refused before it reads any memory and
+// touches neither file; the first then stores panel X's image. A leftover of an earlier run
+// is replaced, and a partial file swapped under a run is never given the target's name.
+TEST_F(MemoryOpsTest, TwoBackupsIntoOneTargetNeverSwapTheirImages) {
+    namespace fs = std::filesystem;
+    Make();
+    sim::PanelDescription panelY = TestPanel();
+    panelY.regions[0].fill.seed = 7;
+    panelY.regions[1].fill.seed = 8;
+    PanelFixture other(panelY);
+    const std::string target = Path("t.mem");
+    const std::string partial = target + ".partial";
+    bench->folder.dir().Write("t.mem.partial", "an earlier run's");
+    const std::string held = "    Buckup(2/5)...";  // the first unit is stored
+
+    bench->view.HoldAt(held);
+    CBackup first;
+    first.SetFileName(target);
+    const int started = Start(first, bench->view);
+    ASSERT_TRUE(bench->view.WaitHeld());
+    const std::string firstPartial = bench->folder.dir().Read("t.mem.partial");
+    EXPECT_EQ(firstPartial.size(), 1024u + 0x4000);
+    // The second run reaches panel Y on its own link.
+    bench->folder.dir().Write(
+        "KZMNT.INI", ProgramIni(CSettings::BaudFromIndex(bench->settings.bauIndex), 1, 1, 3, "",
+                                "virtual:" + other.linkName(), ModelSection(panelY, Choices())));
+    {
+        RecordingView view;
+        CBackup second;
+        second.SetFileName(target);
+        EXPECT_EQ(Finish(second, view, Start(second, view)), msg::kFileWrite);
+        const auto lines = view.Lines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(),
+                            "    Another backup is writing " + target +
+                                " at this moment; this backup stops and leaves it alone."),
+                  lines.end());
+    }
+    const auto commandsY = other->Commands();
+    EXPECT_FALSE(commandsY.empty());  // it did talk to panel Y
+    EXPECT_EQ(std::count(commandsY.begin(), commandsY.end(), ">m"), 0);
+    EXPECT_TRUE(bench->folder.dir().Read("t.mem.partial") == firstPartial);
+    EXPECT_FALSE(fs::exists(target));
+    bench->view.Release();
+    ASSERT_EQ(Finish(first, bench->view, started), msg::kCompleted);
+    EXPECT_TRUE(Image("t.mem").substr(1024) == ExpectedData());  // panel X
+    EXPECT_FALSE(fs::exists(partial));
+
+    // The partial file is replaced by a file of the full size while the run is held.
+    bench->WriteIni("", ModelSection(description, Choices()));
+    bench->panel->PowerCycle(10ms);
+    const std::string image = Image("t.mem");
+    bench->view.HoldAt(held);
+    CBackup third;
+    third.SetFileName(target);
+    const int thirdStarted = Start(third, bench->view);
+    ASSERT_TRUE(bench->view.WaitHeld());
+    const std::string stranger(image.size(), 's');
+    fs::rename(bench->folder.dir().Write("stranger", stranger), partial);
+    bench->view.Release();
+    EXPECT_EQ(Finish(third, bench->view, thirdStarted), msg::kFileWrite);
+    EXPECT_EQ(Lines("    " + partial +
+                    " was replaced by another file during the backup; the image is not stored."),
+              1);
+    EXPECT_EQ(Lines("    The data read so far is kept in " + partial), 0);
+    EXPECT_TRUE(Image("t.mem") == image);
+    EXPECT_TRUE(Image("t.mem.partial") == stranger);
 }
 
 // Names the backup writes through that are not regular files are never followed or

@@ -18,8 +18,31 @@ RecordingView::~RecordingView() {
 }
 
 void RecordingView::AddStatusLine(const std::string& text) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     lines_.push_back(text);
+    if (!holdLine_.empty() && text == holdLine_ && !held_) {
+        held_ = true;
+        cv_.notify_all();
+        cv_.wait_for(lock, std::chrono::minutes(1), [this] { return released_; });
+    }
+}
+
+void RecordingView::HoldAt(const std::string& line) {
+    std::lock_guard lock(mutex_);
+    holdLine_ = line;
+    held_ = false;
+    released_ = false;
+}
+
+bool RecordingView::WaitHeld(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, timeout, [this] { return held_; });
+}
+
+void RecordingView::Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    cv_.notify_all();
 }
 
 void RecordingView::ClearStatusList() {

@@ -40,6 +40,13 @@ class RecordingView : public IOperationView, public IOperationPrompt {
     bool answerOk = true;    // AskOkCancel and ConfirmRestore
     std::vector<int> asked;  // text ids of the questions asked
 
+    // Holds the operation's thread in AddStatusLine at the first line equal to line, until
+    // Release() (or a minute has passed: a safety net, never a measured time).
+    void HoldAt(const std::string& line);
+    // Waits until the operation is held; false after the time-out.
+    bool WaitHeld(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    void Release();
+
     std::vector<std::string> Lines();
     std::vector<std::pair<unsigned, std::uintptr_t>> Messages();
     int Progress();
@@ -68,6 +75,9 @@ class RecordingView : public IOperationView, public IOperationPrompt {
     std::vector<int> progress_;
     std::string model_;
     bool powerWarning_ = false;
+    std::string holdLine_;
+    bool held_ = false;
+    bool released_ = false;
     std::deque<Posted> queue_;
     bool stop_ = false;
     std::thread ui_;

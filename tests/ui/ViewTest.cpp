@@ -1,6 +1,8 @@
 // The controller's state machine with a scripted operation: busy and the commands, the
 // abort rules, completion (log, operation deleted), the requests answered from dialogs,
-// the wait dialog, closing the window mid-run, the layouts and DISPMODE, the instance lock.
+// the wait dialog, closing the window mid-run, the layouts and DISPMODE, the instance lock
+// and what a start says when that lock cannot be taken.
+#include <unistd.h>
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -12,11 +14,14 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
+
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
 #include "UiTestSupport.h"
+#include "config/MessageIds.h"
 #include "config/Settings.h"
 #include "platform/Clock.h"
 #include "platform/InstanceLock.h"
@@ -321,6 +326,39 @@ class ViewTest : public QObject {
                      {"--folder", QString::fromStdString(folder.str())});
         QVERIFY(second.waitForFinished(30000));  // a window would keep it running
         QCOMPARE(second.exitCode(), 1);
+    }
+
+    // Without a runtime folder, a link planted as the lock's private folder keeps the
+    // program from starting, and it says why (here on stderr; a message box waits too).
+    void AnUnusableLockIsExplained() {
+        const QByteArray build = qgetenv("KZ_BUILD_DIR");
+        if (build.isEmpty()) {
+            QSKIP("KZ_BUILD_DIR is not set");
+        }
+        test::TempDir tmp;
+        test::TempDir folder;
+        const std::string planted = tmp.str() + "kzmnt-" + std::to_string(::getuid());
+        std::filesystem::create_directory_symlink(folder.path(), planted);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("XDG_RUNTIME_DIR");
+        env.insert("TMPDIR", QString::fromStdString(tmp.str()));
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcess kzmnt;
+        kzmnt.setProcessEnvironment(env);
+        kzmnt.setReadChannel(QProcess::StandardError);
+        kzmnt.start(QString::fromUtf8(build) + "/src/ui/kzmnt",
+                    {"--folder", QString::fromStdString(folder.str())});
+        QByteArray said;
+        while (!said.contains('\n') && kzmnt.waitForReadyRead(30000)) {
+            said += kzmnt.readAllStandardError();
+        }
+        const QString expected =
+            "kzmnt: " +
+            Text(msg::kLockFolderNotPrivate).replace("%s", QString::fromStdString(planted)) + "\n";
+        QCOMPARE(QString::fromUtf8(said), expected);
+        QCOMPARE(kzmnt.state(), QProcess::Running);  // the message box is open
+        kzmnt.kill();
+        QVERIFY(kzmnt.waitForFinished(30000));
     }
 };
 

@@ -16,15 +16,13 @@
 //   store packet                  ─► ReadData (next packet or unit) or next area
 #include "ops/memory/Backup.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdio>
 
 #include "config/Settings.h"
 #include "config/StringTable.h"
 #include "diag/Trace.h"
+#include "ops/memory/BackupImage.h"
 #include "ops/memory/FileSelection.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
@@ -195,14 +193,6 @@ bool CBackup::CreateHeader(int) {
         m_csFileName = AutoBackupFileName(m_csFileName, m_csBkFile, m_dwAutoName);
     }
     TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
-    // The finished image replaces a regular file only; a link, a folder or a FIFO there is
-    // left alone.
-    struct stat st {};
-    if (::lstat(m_csFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        AddStatusLine(Format(GetString(msg::kTargetNotRegular).c_str(), m_csFileName.c_str()));
-        m_nError = msg::kFileWrite;
-        return true;
-    }
 
     // An existing image keeps its header kind and model name; everything the backup writes
     // is replaced. The old file itself stays untouched until the new one is complete.
@@ -236,22 +226,18 @@ bool CBackup::CreateHeader(int) {
     m_image.SetFromSize(m_bHardwareKnown ? m_dwFRomSize : firstFrom);
     m_image.SetSramSize(m_bHardwareKnown ? m_dwSRamSize : firstSram);
 
-    // The data goes to "<name>.partial", made afresh by this run: a regular file left by an
-    // earlier run is replaced, anything else of that name (a link, a folder) is refused.
-    m_csPartialPath = m_csFileName + ".partial";
-    if (::lstat(m_csPartialPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        ::unlink(m_csPartialPath.c_str());
+    // The data goes to "<name>.partial", made afresh by this run and held by it until the
+    // end; the target stays untouched until the image is complete.
+    const BackupFileStep begin = BeginBackupImage(m_image, m_csFileName);
+    for (const std::string& line : begin.lines) {
+        AddStatusLine(line);
     }
-    m_image.SetFileName(m_csPartialPath);
-    if (!m_image.CreateWithHeader()) {
-        AddStatusLine(Format(GetString(msg::kPartialNotCreated).c_str(), m_csPartialPath.c_str()));
-        m_csPartialPath.clear();
-        m_nError = msg::kFileWrite;
+    if (begin.error != 0) {
+        m_nError = begin.error;
         return true;
     }
     m_nAreaIndex = 0;
     m_nUnitsDone = 0;
-    m_nWrittenBytes = 0;
     if (m_nTotalUnits == 0) {
         m_nTotalUnits = 1;
     }
@@ -280,34 +266,21 @@ bool CBackup::StorePacket(int nEvent) {
         m_nError = msg::kFileWrite;
         return true;
     }
-    m_nWrittenBytes += bytes;
     ReadPacketDone(bytes, msg::kBackupProgress);
     return true;
-}
-
-bool CBackup::CompleteImage() {
-    if (m_nWrittenBytes != m_nExpectedBytes) {
-        return false;
-    }
-    const MemImageFile::Replace result = m_image.ReplaceTarget(m_csFileName, m_nExpectedBytes);
-    if (result == MemImageFile::Replace::TargetNotRegular) {
-        AddStatusLine(Format(GetString(msg::kTargetNotRegular).c_str(), m_csFileName.c_str()));
-    }
-    return result == MemImageFile::Replace::Done;
 }
 
 bool CBackup::Terminate(int nEvent) {
     if (nEvent != EVENT_NONE) {
         return true;
     }
-    if (!m_csPartialPath.empty()) {
-        if (m_nError == 0 && !CompleteImage()) {
-            m_nError = msg::kFileWrite;
+    if (m_image.PartialOpen()) {
+        const BackupFileStep end =
+            EndBackupImage(m_image, m_csFileName, m_nError, m_nExpectedBytes);
+        for (const std::string& line : end.lines) {
+            AddStatusLine(line);
         }
-        struct stat st {};
-        if (m_nError != 0 && ::lstat(m_csPartialPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            AddStatusLine(Format(GetString(msg::kPartialImage).c_str(), m_csPartialPath.c_str()));
-        }
+        m_nError = end.error;
     }
     FinishRun("in CBackup::Terminate(%d)\n", "out CBackup::Terminate\n");
     return true;

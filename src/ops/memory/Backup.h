@@ -37,12 +37,8 @@ class CBackup : public CMemoryOperation {
     bool EndMarker(int nEvent);
 
   private:
-    bool CompleteImage();
-
-    std::uint32_t m_dwAutoName = 0;  // core ID value AND 0xF37F
-    std::string m_csPartialPath;
+    std::uint32_t m_dwAutoName = 0;      // core ID value AND 0xF37F
     std::uint64_t m_nExpectedBytes = 0;  // data bytes the header promises
-    std::uint64_t m_nWrittenBytes = 0;
 };
 
 }  // namespace kz

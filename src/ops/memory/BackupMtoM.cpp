@@ -10,9 +10,6 @@
 // block size; 13 appends it and jumps back to 12 (-2) or to 11 (-3) for the next area.
 #include "ops/memory/BackupMtoM.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdio>
 
@@ -20,6 +17,7 @@
 #include "config/Settings.h"
 #include "config/StringTable.h"
 #include "diag/Trace.h"
+#include "ops/memory/BackupImage.h"
 #include "ops/memory/FileSelection.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
@@ -126,13 +124,6 @@ bool CBackupMtoM::CreateHeader(int) {
     areas = std::move(model.areas);
     m_dwUnit = model.imageUnit;
     TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
-    // The finished image replaces a regular file only.
-    struct stat st {};
-    if (::lstat(m_csFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        AddStatusLine(Format(GetString(msg::kTargetNotRegular).c_str(), m_csFileName.c_str()));
-        m_nError = msg::kFileWrite;
-        return true;
-    }
     m_image = MemImageFile();
     m_image.StartBackupHeader(m_csFileName, m_csMachineName);
     m_image.SetHeaderFormat(kImageHeaderFormat);
@@ -158,21 +149,18 @@ bool CBackupMtoM::CreateHeader(int) {
     m_image.SetFromSize(m_bHardwareKnown ? m_dwFRomSize : firstFrom);
     m_image.SetSramSize(m_bHardwareKnown ? m_dwSRamSize : firstSram);
 
-    // The data goes to a partial file made afresh by this run; the target stays untouched.
-    m_csPartialPath = m_csFileName + ".partial";
-    if (::lstat(m_csPartialPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-        ::unlink(m_csPartialPath.c_str());
+    // The data goes to "<name>.partial", made afresh by this run and held by it until the
+    // end; the target stays untouched until the image is complete.
+    const BackupFileStep begin = BeginBackupImage(m_image, m_csFileName);
+    for (const std::string& line : begin.lines) {
+        AddStatusLine(line);
     }
-    m_image.SetFileName(m_csPartialPath);
-    if (!m_image.CreateWithHeader()) {
-        AddStatusLine(Format(GetString(msg::kPartialNotCreated).c_str(), m_csPartialPath.c_str()));
-        m_csPartialPath.clear();
-        m_nError = msg::kFileWrite;
+    if (begin.error != 0) {
+        m_nError = begin.error;
         return true;
     }
     m_nAreaIndex = 0;
     m_nUnitsDone = 0;
-    m_nWrittenBytes = 0;
     if (m_nTotalUnits == 0) {
         m_nTotalUnits = 1;
     }
@@ -215,7 +203,6 @@ bool CBackupMtoM::WriteBackupData(int nEvent) {
         m_nError = msg::kFileWrite;
         return true;
     }
-    m_nWrittenBytes += bytes;
     switch (PacketDone(bytes)) {
         case PacketResult::NextPacket:
             TraceMessage("KZmnt", "Backup Address = [%x] Size = [%x]\n", m_dwRequestAddress,
@@ -238,29 +225,17 @@ bool CBackupMtoM::WriteBackupData(int nEvent) {
     return true;
 }
 
-bool CBackupMtoM::CompleteImage() {
-    if (m_nWrittenBytes != m_nExpectedBytes) {
-        return false;
-    }
-    const MemImageFile::Replace result = m_image.ReplaceTarget(m_csFileName, m_nExpectedBytes);
-    if (result == MemImageFile::Replace::TargetNotRegular) {
-        AddStatusLine(Format(GetString(msg::kTargetNotRegular).c_str(), m_csFileName.c_str()));
-    }
-    return result == MemImageFile::Replace::Done;
-}
-
 bool CBackupMtoM::Terminate(int nEvent) {
     if (nEvent != EVENT_NONE) {
         return true;
     }
-    if (!m_csPartialPath.empty()) {
-        if (m_nError == 0 && !CompleteImage()) {
-            m_nError = msg::kFileWrite;
+    if (m_image.PartialOpen()) {
+        const BackupFileStep end =
+            EndBackupImage(m_image, m_csFileName, m_nError, m_nExpectedBytes);
+        for (const std::string& line : end.lines) {
+            AddStatusLine(line);
         }
-        struct stat st {};
-        if (m_nError != 0 && ::lstat(m_csPartialPath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            AddStatusLine(Format(GetString(msg::kPartialImage).c_str(), m_csPartialPath.c_str()));
-        }
+        m_nError = end.error;
     }
     FinishRun();
     TraceMessage("KZmnt", "TERMINATE(BackupMtoM)\n");

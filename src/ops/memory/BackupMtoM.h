@@ -16,9 +16,6 @@ class CBackupMtoM : public CMemoryMtoM {
 
     bool Diapatcher(int nEvent) override;
 
-    // The partial file of the run (empty before the header was written).
-    const std::string& PartialPath() const { return m_csPartialPath; }
-
     // Steps, in table order (the adapter's entries sit between them).
     bool Initialize(int nEvent);
     bool CheckCORE_ID(int nEvent);
@@ -30,12 +27,8 @@ class CBackupMtoM : public CMemoryMtoM {
     bool Complete(int nEvent);
 
   private:
-    bool CompleteImage();
-
     std::string m_csBkFile;
-    std::string m_csPartialPath;
     std::uint64_t m_nExpectedBytes = 0;
-    std::uint64_t m_nWrittenBytes = 0;
 };
 
 }  // namespace kz

@@ -1,6 +1,7 @@
 #include "ops/memory/MemImageFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,6 +145,48 @@ bool WriteAll(int fd, const void* buffer, std::size_t count) {
     return true;
 }
 
+// Writes count bytes at offset; true when all were written.
+bool WriteAllAt(int fd, std::uint64_t offset, const void* buffer, std::size_t count) {
+    const auto* at = static_cast<const char*>(buffer);
+    while (count > 0) {
+        const ssize_t n = ::pwrite(fd, at, count, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        at += n;
+        offset += static_cast<std::uint64_t>(n);
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// True when path, looked at without following a link, is the regular file open as fd; the
+// file's status goes to fdStat.
+bool IsFileOf(int fd, const std::string& path, struct stat& fdStat) {
+    struct stat byName {};
+    return ::fstat(fd, &fdStat) == 0 && ::lstat(path.c_str(), &byName) == 0 &&
+           S_ISREG(byName.st_mode) && byName.st_dev == fdStat.st_dev &&
+           byName.st_ino == fdStat.st_ino;
+}
+
+enum class Lock { Taken, Busy, Unsupported };
+
+// The exclusive advisory lock of fd, without waiting. A file system without such locks
+// (some network and user-space ones) answers with an error other than EWOULDBLOCK.
+Lock TryLock(int fd) {
+    for (;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            return Lock::Taken;
+        }
+        if (errno != EINTR) {
+            return errno == EWOULDBLOCK ? Lock::Busy : Lock::Unsupported;
+        }
+    }
+}
+
 }  // namespace
 
 MemImageFile::MemImageFile() = default;
@@ -204,22 +247,19 @@ bool MemImageFile::WriteHeader() {
     return fd.Valid() && WriteAll(fd.Get(), m_header.data(), m_header.size());
 }
 
-bool MemImageFile::CreateWithHeader() {
-    CloseFiles();
-    std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
-    const platform::UniqueFd fd(
-        ::open(m_csFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd.Valid()) {
-        return false;
-    }
-    if (!WriteAll(fd.Get(), m_header.data(), m_header.size())) {
-        ::unlink(m_csFileName.c_str());
-        return false;
-    }
-    return true;
-}
-
 bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const {
+    if (m_partialFd.Valid()) {
+        // Positioned writes: a packet cut short is cut off and the next one goes to where
+        // it belongs.
+        if (!WriteAllAt(m_partialFd.Get(), m_nAppendLength, buffer, count)) {
+            if (::ftruncate(m_partialFd.Get(), static_cast<off_t>(m_nAppendLength)) != 0) {
+                TraceMessage("KZmnt", "MemImageFile: the file could not be cut back\n");
+            }
+            return false;
+        }
+        m_nAppendLength += count;
+        return true;
+    }
     if (!m_appendFd.Valid()) {
         m_appendFd =
             OpenRegular(m_csFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, m_nAppendLength);
@@ -240,11 +280,104 @@ bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const 
     return true;
 }
 
-MemImageFile::Replace MemImageFile::ReplaceTarget(const std::string& target,
-                                                  std::uint64_t dataBytes) const {
+MemImageFile::PartialStart MemImageFile::CreatePartial(const std::string& path) {
     CloseFiles();
+    ReleasePartial();
+    m_csFileName = path;
+    m_csPartialPath.clear();
     struct stat st {};
-    if (::stat(m_csFileName.c_str(), &st) != 0 ||
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            return PartialStart::NotPlain;
+        }
+        // A file of that name is an earlier run's leftover only when nobody holds its lock.
+        // It is opened for writing where that is allowed: some network file systems grant
+        // an exclusive lock only then. Nothing is written to it.
+        platform::UniqueFd old(
+            ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!old && (errno == EACCES || errno == EROFS)) {
+            old.Reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        }
+        if (!old) {
+            if (errno == ELOOP) {
+                return PartialStart::NotPlain;
+            }
+            if (errno != ENOENT) {
+                return PartialStart::Failed;
+            }
+            // Gone meanwhile: the exclusive creation below decides who makes it.
+        } else {
+            if (TryLock(old.Get()) == Lock::Busy) {
+                return PartialStart::Busy;
+            }
+            // Only the file still under the name is removed; a name that now leads elsewhere
+            // was taken over by another run.
+            if (!IsFileOf(old.Get(), path, st)) {
+                return PartialStart::Busy;
+            }
+            if (::unlink(path.c_str()) != 0) {
+                return PartialStart::Failed;
+            }
+        }
+    }
+    // Whoever creates the name first owns it: a run that finds the name taken here has lost
+    // the race to another run and is refused, never sent round again.
+    platform::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (!fd) {
+        if (errno == EEXIST) {
+            return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? PartialStart::NotPlain
+                                                                           : PartialStart::Busy;
+        }
+        return errno == ELOOP ? PartialStart::NotPlain : PartialStart::Failed;
+    }
+    // Between the creation and the lock another run may have taken the new file for a
+    // leftover: it holds the lock or has removed the file, and this run keeps away from it.
+    // Without lock support in the file system the run goes on unlocked; the commit still
+    // renames only the file this run created.
+    if (TryLock(fd.Get()) == Lock::Busy || !IsFileOf(fd.Get(), path, st)) {
+        return PartialStart::Busy;
+    }
+    m_partialFd = std::move(fd);
+    m_csPartialPath = path;
+    if (!WritePartialHeader()) {
+        const int error = errno;
+        DiscardPartial();
+        m_csPartialPath.clear();
+        errno = error;
+        return PartialStart::Failed;
+    }
+    return PartialStart::Created;
+}
+
+bool MemImageFile::WritePartialHeader() {
+    std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
+    m_nAppendLength = 0;
+    if (!WriteAllAt(m_partialFd.Get(), 0, m_header.data(), m_header.size())) {
+        return false;
+    }
+    m_nAppendLength = kImageHeaderSize;
+    return true;
+}
+
+bool MemImageFile::PartialIsOurs() const {
+    struct stat st {};
+    return m_partialFd.Valid() && IsFileOf(m_partialFd.Get(), m_csPartialPath, st);
+}
+
+MemImageFile::Replace MemImageFile::CommitPartial(const std::string& target,
+                                                  std::uint64_t dataBytes) {
+    CloseFiles();
+    if (!m_partialFd.Valid()) {
+        return Replace::Failed;
+    }
+    // The name must still lead to the file this run wrote: a file put there by anyone else
+    // is never given the target's name.
+    if (!PartialIsOurs()) {
+        return Replace::NotOurs;
+    }
+    struct stat st {};
+    if (::fstat(m_partialFd.Get(), &st) != 0 ||
         static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + dataBytes) {
         return Replace::Incomplete;
     }
@@ -252,7 +385,19 @@ MemImageFile::Replace MemImageFile::ReplaceTarget(const std::string& target,
     if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
         return Replace::TargetNotRegular;
     }
-    return std::rename(m_csFileName.c_str(), target.c_str()) == 0 ? Replace::Done : Replace::Failed;
+    return std::rename(m_csPartialPath.c_str(), target.c_str()) == 0 ? Replace::Done
+                                                                     : Replace::Failed;
+}
+
+void MemImageFile::ReleasePartial() {
+    m_partialFd.Reset();
+}
+
+void MemImageFile::DiscardPartial() {
+    if (PartialIsOurs()) {
+        ::unlink(m_csPartialPath.c_str());
+    }
+    ReleasePartial();
 }
 
 bool MemImageFile::SetImageComment(const std::string& path, std::string_view text) {

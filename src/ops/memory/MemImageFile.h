@@ -84,16 +84,13 @@ class MemImageFile {
     // Creates (truncates) the remembered file and writes the 1024-byte header with the
     // descriptor copied in. False when the file cannot be created or written completely.
     bool WriteHeader();
-    // Creates the remembered file exclusively (it must not exist; a symbolic link there is
-    // not followed) and writes the header as WriteHeader does. False, with errno set, when
-    // the file cannot be created; a file created but not written completely is removed.
-    bool CreateWithHeader();
-    // Appends count bytes to the remembered file (created when missing). False when it
-    // cannot be opened, is a symbolic link or not a regular file, or the bytes cannot all
-    // be written; the file is then cut back to
-    // its former length, so a failed append leaves no partial packet behind.
-    // The file stays open between appends (a backup appends one packet per call); any call
-    // that names or rewrites the file, or CloseAppend(), closes it.
+    // Appends count bytes to the partial image while one is open (through its descriptor
+    // only, never by name), else to the remembered file (created when missing). False when
+    // the file cannot be opened, is a symbolic link or not a regular file, or the bytes
+    // cannot all be written; the file is then cut back to its former length, so a failed
+    // append leaves no partial packet behind.
+    // The remembered file stays open between appends (a backup appends one packet per
+    // call); any call that names or rewrites the file, or CloseAppend(), closes it.
     bool AppendImageData(const void* buffer, std::size_t count) const;
     bool AppendImageData(std::span<const std::uint8_t> buffer) const {
         return AppendImageData(buffer.data(), buffer.size());
@@ -189,17 +186,55 @@ class MemImageFile {
         m_readFd.Reset();
     }
 
-    // The end of a backup written to a partial file (the remembered file): renames it over
-    // target when it holds exactly the header and dataBytes, and target is a regular file
-    // or absent. Anything else leaves both files as they are.
-    enum class Replace { Done, Incomplete, TargetNotRegular, Failed };
-    Replace ReplaceTarget(const std::string& target, std::uint64_t dataBytes) const;
+    // ---- The partial image of a backup ----
+    //
+    // A backup writes its image to a partial file beside the target and renames it over the
+    // target only when it is complete. The partial file belongs to the run that created it:
+    // it is created exclusively (a link there is never followed) and its descriptor holds an
+    // advisory lock (flock) until the run lets it go, so that another run for the same
+    // target sees it is being written and leaves it alone. Every append goes through that
+    // descriptor, and the commit renames the name only while it still leads to that file.
+
+    enum class PartialStart {
+        Created,   // made afresh with the header (a leftover of an earlier run replaced)
+        Busy,      // another run is writing a file of that name
+        NotPlain,  // something other than a regular file has the name (a link, a folder)
+        Failed,    // the file system refused; errno says why
+    };
+    // Creates the partial image at path with the header (the descriptor copied in) and
+    // remembers path. A regular file left there by an earlier run is removed first, but only
+    // when its lock can be taken; a locked one is another run's (Busy). A run that loses the
+    // race for the name to another one is refused (Busy), never retried.
+    PartialStart CreatePartial(const std::string& path);
+    // True while the partial image of this object is open (created and not yet released).
+    bool PartialOpen() const { return m_partialFd.Valid(); }
+    // The path of the partial image last created (empty before, and after a failed start).
+    const std::string& PartialPath() const { return m_csPartialPath; }
+    // True while path still names the partial image this object created and holds open.
+    bool PartialIsOurs() const;
+
+    // The end of a backup: renames the partial image over target when the partial path still
+    // names the file this object created, it holds exactly the header and dataBytes, and
+    // target is a regular file or absent. Anything else leaves both files as they are. The
+    // partial image stays open (and locked) until ReleasePartial.
+    enum class Replace { Done, Incomplete, TargetNotRegular, NotOurs, Failed };
+    Replace CommitPartial(const std::string& target, std::uint64_t dataBytes);
+    // Closes the partial image's descriptor and so gives up its lock; the file stays where
+    // it is (the data a run read before it ended early).
+    void ReleasePartial();
+    // Removes the partial image when its path still names it, then releases it.
+    void DiscardPartial();
 
   private:
+    bool WritePartialHeader();
+
     std::string m_csFileName;
     mutable platform::UniqueFd m_appendFd;      // open while appends go on
     mutable std::uint64_t m_nAppendLength = 0;  // the file's length after the last append
     mutable platform::UniqueFd m_readFd;        // open while data reads go on
+    // The partial image this object created: its descriptor (holding the lock) and its path.
+    platform::UniqueFd m_partialFd;
+    std::string m_csPartialPath;
     std::array<std::uint8_t, kImageHeaderSize> m_header{};
     std::array<std::uint8_t, kImageDescriptorSize> m_descriptor{};
 };
