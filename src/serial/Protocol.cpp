@@ -66,8 +66,7 @@ std::string FirmwareFrame(std::string_view command, std::string_view body) {
     return frame;
 }
 
-CProtocol::CProtocol()
-    : m_events([this](int nEvent, std::uint64_t token) { HandleEvent(nEvent, token); }) {
+CProtocol::CProtocol() : COperation(kTickMs) {
     CSettings settings;
     m_nPort = settings.GetComPort();
     m_nBaudRate = CSettings::BaudFromIndex(settings.GetBaudIndex());
@@ -80,36 +79,6 @@ CProtocol::~CProtocol() {
     Shutdown();
     TraceMessage("KZmnt", "CProtocol::~CProtocol()\n");
     Close();
-}
-
-void CProtocol::Shutdown() {
-    m_bShuttingDown = true;
-    // A step blocked on a view request must not keep the event thread alive.
-    m_requestEvent.Set();
-    m_events.Stop();
-    // The timer and the comm-event thread call into this object; they end before the
-    // operation that owns them starts to come apart.
-    Close();
-}
-
-void CProtocol::PostEvent(int nEvent) {
-    m_events.Post(nEvent);
-}
-
-void CProtocol::HandleEvent(int nEvent, std::uint64_t token) {
-    if (nEvent == EVENT_TIMEOUT) {
-        std::lock_guard lock(m_timerMutex);
-        // A time-out raised for a countdown that has since been re-armed or disarmed
-        // belongs to a phase that is no longer waiting for it.
-        if (token != m_nArmGeneration || m_nCountdown != 0) {
-            return;
-        }
-    }
-    Diapatcher(nEvent);
-}
-
-bool CProtocol::Diapatcher(int /*nEvent*/) {
-    return false;
 }
 
 bool CProtocol::ChangeReadSize() {
@@ -154,64 +123,18 @@ bool CProtocol::Close() {
 }
 
 bool CProtocol::OnErr(std::uint32_t) {
-    m_events.Post(EVENT_LINE_ERROR, 0, true);
+    PostLinkEvent(EVENT_LINE_ERROR, 0, true);
     return true;
 }
 
 bool CProtocol::OnRxChar(std::uint32_t) {
-    m_events.Post(EVENT_RECEIVED, 0, true);
+    PostLinkEvent(EVENT_RECEIVED, 0, true);
     return true;
 }
 
 bool CProtocol::OnTxEmpty(std::uint32_t) {
-    m_events.Post(EVENT_SENT, 0, true);
+    PostLinkEvent(EVENT_SENT, 0, true);
     return true;
-}
-
-// ---- Timer -------------------------------------------------------------------------------
-
-void CProtocol::StartTimer() {
-    if (m_timerThread.joinable()) {
-        return;
-    }
-    m_bTimerRun = true;
-    m_timerThread = std::thread([this] { TimerLoop(); });
-}
-
-void CProtocol::StopTimer() {
-    m_bTimerRun = false;
-    if (m_timerThread.joinable()) {
-        m_timerThread.join();
-    }
-}
-
-void CProtocol::TimerLoop() {
-    while (m_bTimerRun) {
-        platform::Clock().Sleep(std::chrono::milliseconds(kTickMs));
-        std::lock_guard lock(m_timerMutex);
-        if (m_nCountdown > 0 && --m_nCountdown == 0) {
-            m_events.Post(EVENT_TIMEOUT, m_nArmGeneration);
-        }
-    }
-}
-
-void CProtocol::Arm(int ticks) {
-    std::lock_guard lock(m_timerMutex);
-    m_nCountdown = std::max(ticks, 0);
-    ++m_nArmGeneration;
-}
-
-int CProtocol::Countdown() {
-    std::lock_guard lock(m_timerMutex);
-    return m_nCountdown;
-}
-
-std::uint32_t CProtocol::TickCount() const {
-    return platform::Clock().TickCount();
-}
-
-void CProtocol::Sleep(int milliseconds) {
-    platform::Clock().Sleep(std::chrono::milliseconds(milliseconds));
 }
 
 void CProtocol::ResetLine() {
@@ -468,7 +391,7 @@ void CProtocol::KeepRest(const std::uint8_t* piece, std::uint32_t from, std::uin
     m_nCarryPos = 0;
     m_nCarryEnd = rest + unserved;
     // The port will not report these bytes again: a phase that waits for them must look.
-    m_events.Post(EVENT_RECEIVED, 0, true);
+    PostLinkEvent(EVENT_RECEIVED, 0, true);
 }
 
 bool CProtocol::Purge(std::uint32_t nFlags) {
@@ -552,68 +475,6 @@ CProtocol::PumpState CProtocol::PumpStep(const std::uint8_t* data, std::uint32_t
         return PumpState::WriteFailed;
     }
     return PumpState::Waiting;
-}
-
-// ---- View helpers --------------------------------------------------------------------------
-
-void CProtocol::ClearStatusList() {
-    if (m_pView) {
-        m_pView->ClearStatusList();
-    }
-}
-
-void CProtocol::AddStatusLine(const std::string& text) {
-    if (m_pView) {
-        m_pView->AddStatusLine(text);
-    }
-}
-
-void CProtocol::AddStatusLine(int stringId) {
-    AddStatusLine(GetString(stringId));
-}
-
-void CProtocol::ResetProgress() {
-    if (m_pView) {
-        m_pView->ResetProgress();
-    }
-}
-
-void CProtocol::SetProgress(int position) {
-    if (m_pView) {
-        m_pView->SetProgress(position & 0xFFFF);
-    }
-}
-
-void CProtocol::SetModelName() {
-    if (m_pView) {
-        m_pView->SetModelName(m_csMachineName);
-    }
-}
-
-void CProtocol::ShowPowerWarning(bool show) {
-    if (m_pView) {
-        m_pView->ShowPowerWarning(show);
-    }
-}
-
-void CProtocol::PostToView(unsigned msg, std::uintptr_t wParam) {
-    if (m_pView) {
-        m_pView->PostViewMessage(msg, wParam, nullptr);
-    }
-}
-
-void CProtocol::PostComplete() {
-    PostToView(WM_OPERATION_COMPLETE, 0);
-}
-
-bool CProtocol::RequestFromView(unsigned msg) {
-    if (!m_pView || m_bShuttingDown) {
-        return false;
-    }
-    m_requestEvent.Reset();
-    m_pView->PostViewMessage(msg, 0, &m_requestEvent);
-    m_requestEvent.Wait();
-    return !m_bShuttingDown;
 }
 
 }  // namespace kz

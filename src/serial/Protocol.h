@@ -5,10 +5,10 @@
 // operation events, and runs each protocol command as a small state machine of numbered
 // phases with time-outs, retries and the three abort modes.
 //
-// Threads: the front-end (start, abort), the timer thread and the comm-event thread only
-// queue events (PostEvent); one event thread per operation hands them to Diapatcher() one
-// at a time. Every step, command phase and member below (unless marked otherwise) is used
-// on that event thread only.
+// Threads: the front-end (start, abort), the tick thread and the comm-event thread only
+// queue events; the operation's one event thread (COperation) hands them to Diapatcher()
+// one at a time. Every step, command phase and member below (unless marked otherwise) is
+// used on that event thread only.
 //
 // Frames on the wire:
 //   firmware family  PC → panel: ESC cmd params [body] cs CR    panel → PC: ESC payload CR SUB
@@ -27,9 +27,7 @@
 #include <thread>
 
 #include "config/MessageIds.h"
-#include "ops/engine/EventLoop.h"
-#include "ops/engine/OperationView.h"
-#include "ops/engine/StepEngine.h"
+#include "ops/engine/Operation.h"
 #include "platform/SerialDevice.h"
 #include "serial/Comm.h"
 
@@ -80,22 +78,12 @@ std::string LoaderFrame(char direction, std::string_view command);
 // FirmwareFrame("MID").
 std::string FirmwareFrame(std::string_view command, std::string_view body = {});
 
-class CProtocol : public CComm {
+class CProtocol : public CComm, public COperation {
   public:
     CProtocol();
     ~CProtocol() override;
 
     // ---- Front-end side (any thread) -------------------------------------------------
-    // View and prompt of the operation; null means no user interface. Set before start.
-    void SetView(IOperationView* view) { m_pView = view; }
-    void SetPrompt(IOperationPrompt* prompt) { m_pPrompt = prompt; }
-    // Queues an event for the dispatcher: EVENT_NONE starts the operation, EVENT_ABORT
-    // aborts it. Never blocks.
-    void PostEvent(int nEvent);
-    // Stops the event thread after its current dispatcher call, releases a step that waits
-    // for the view, and closes the link (timer and comm-event threads end). Every concrete
-    // operation calls it first in its destructor.
-    void Shutdown();
     // Raised by the power-reset wait dialog's Cancel.
     void CancelPowerReset() { m_bPowerResetCancel = true; }
     // Bounds the wait for a power reset of the unit (0, the default: no bound, the wait
@@ -105,9 +93,6 @@ class CProtocol : public CComm {
     void SetPowerResetLimit(std::chrono::seconds limit) {
         m_nPowerResetLimitMs = static_cast<std::uint32_t>(limit.count()) * 1000;
     }
-    // Blocks until every queued event has been handled (for tests).
-    void WaitIdle() { m_events.WaitIdle(); }
-
     // ---- Link --------------------------------------------------------------------------
     // Starts the timer thread, allocates the receive buffer (msg::kNoMemory when it cannot
     // be had), opens port COM with 66560-byte queues, sets the flow-control modes and
@@ -121,17 +106,8 @@ class CProtocol : public CComm {
     bool OnRxChar(std::uint32_t mask) override;
     bool OnTxEmpty(std::uint32_t mask) override;
 
-    // The operation's step dispatcher; the engine's default does nothing. The spelling is
-    // the system's established name for it and is kept on purpose.
-    virtual bool Diapatcher(int nEvent);
     // Asked by ReadData when line errors persist; the default has no smaller size.
     virtual bool ChangeReadSize();
-
-    // ---- Results and state readable by the front-end after a request ---------------------
-    int m_nPhase = 0;
-    int m_nError = 0;
-    std::string m_csPassword;     // written by the password request handler
-    std::string m_csMachineName;  // model name
 
     // ---- Connection and identification commands -----------------------------------------
     bool Password(int nEvent);
@@ -165,11 +141,8 @@ class CProtocol : public CComm {
     bool RunCommand(int& nPhase, int nDone, PhaseFn phaseFn, int nEvent,
                     bool noneAfterFirst = false);
 
-    // Time-out countdown in ticks; 0 = none armed. Arming or disarming makes every
-    // time-out raised for an earlier countdown stale.
-    void Arm(int ticks);
-    void Disarm() { Arm(0); }
-    int Countdown();
+    // The port closes at the end of a run (and at Shutdown).
+    void CloseLink() override { Close(); }
 
     // Frame helpers following the phase conventions: arm, receive position 0, next phase,
     // write. A failed write sets kPhaseWriteFailed and returns true; otherwise false (wait).
@@ -271,24 +244,6 @@ class CProtocol : public CComm {
     void ResetLine();
     // 100 ms, then the configured rate 8N1.
     void SwitchToConfiguredRate();
-    void Sleep(int milliseconds);
-
-    // View helpers (no-ops without a view).
-    void ClearStatusList();
-    void AddStatusLine(const std::string& text);
-    void AddStatusLine(int stringId);
-    void ResetProgress();
-    void SetProgress(int position);
-    void SetModelName();
-    void ShowPowerWarning(bool show);
-    void PostComplete();
-    void PostToView(unsigned msg, std::uintptr_t wParam);
-    // Posts msg with the request event and blocks until the view has answered. Event
-    // thread only. False when the operation is shutting down.
-    bool RequestFromView(unsigned msg);
-    IOperationPrompt* Prompt() const { return m_pPrompt; }
-
-    std::uint32_t TickCount() const;
 
     // ---- Settings snapshot -------------------------------------------------------------
     int m_nPort = 1;
@@ -298,8 +253,6 @@ class CProtocol : public CComm {
     int m_nRetryCount = 3;
 
     // ---- Engine state ----------------------------------------------------------------------
-    IOperationView* m_pView = nullptr;
-    IOperationPrompt* m_pPrompt = nullptr;
     bool m_bAbort = false;
     std::uint32_t m_nRecvPos = 0;
     std::unique_ptr<std::uint8_t[]> m_pchRecvBuff;
@@ -329,11 +282,6 @@ class CProtocol : public CComm {
     std::uint32_t m_dwWriteIOValue = 0;
 
   private:
-    void HandleEvent(int nEvent, std::uint64_t token);
-    void StartTimer();
-    void StopTimer();
-    void TimerLoop();
-
     // Command phase functions (one switch per command).
     bool PasswordPhase(int nEvent, int& nPhase);
     // Password's sub-steps.
@@ -400,17 +348,6 @@ class CProtocol : public CComm {
     std::array<std::uint8_t, kReadPiece> m_carry{};
     std::uint32_t m_nCarryPos = 0;
     std::uint32_t m_nCarryEnd = 0;
-
-    // Time-out countdown and the generation that makes stale time-outs recognisable.
-    std::mutex m_timerMutex;
-    int m_nCountdown = 0;
-    std::uint64_t m_nArmGeneration = 0;
-    std::atomic<bool> m_bTimerRun{false};
-    std::thread m_timerThread;
-
-    RequestEvent m_requestEvent;
-    std::atomic<bool> m_bShuttingDown{false};
-    EventLoop m_events;  // last: its thread starts once everything above exists
 };
 
 }  // namespace kz

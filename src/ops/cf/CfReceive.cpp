@@ -477,24 +477,12 @@ bool CCfReceive::NextRequest() {
     return false;
 }
 
-bool CCfReceive::Terminate(int nEvent) {
-    TraceMessage("KZmnt", "CF Receive Terminate = [%d , %d]\n", nEvent, m_nPhase);
-    if (nEvent != EVENT_NONE) {
-        return true;
-    }
+void CCfReceive::OnTerminate() {
     if (m_nProgressTotal > 0) {
         ++m_nProgressCount;
         SetProgress(m_nProgressCount * 100 / m_nProgressTotal);
     }
     m_pcFile.Discard();
-    if (m_nError == 0) {
-        m_nError = msg::kCompleted;
-    }
-    // No data moves any more.
-    ShowPowerWarning(false);
-    AddStatusLine(m_nError);
-    PostComplete();
-    return true;
 }
 
 }  // namespace kz

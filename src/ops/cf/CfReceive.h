@@ -41,8 +41,12 @@ class CCfReceive : public CCfOperation {
     bool ImageReceive(int nEvent);
     bool CategoryReceive(int nEvent);
     bool CFReceive(int nEvent);
-    bool Terminate(int nEvent);
     bool EndMarker(int nEvent);
+
+  protected:
+    // Terminate: the last step of the progress bar; a half-received PC file goes.
+    void OnTerminate() override;
+    const char* TraceName() const override { return "CCfReceive"; }
 
   private:
     // The category steps: image (with its time trace) and the others.

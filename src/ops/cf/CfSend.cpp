@@ -555,19 +555,4 @@ bool CCfSend::WaitFinalAnswer(int nEvent) {
     }
 }
 
-bool CCfSend::Terminate(int nEvent) {
-    TraceMessage("KZmnt", "CF Send  Terminate\n");
-    if (nEvent != EVENT_NONE) {
-        return true;
-    }
-    if (m_nError == 0) {
-        m_nError = msg::kCompleted;
-    }
-    // No data moves any more.
-    ShowPowerWarning(false);
-    AddStatusLine(m_nError);
-    PostComplete();
-    return true;
-}
-
 }  // namespace kz

@@ -38,11 +38,13 @@ class CCfSend : public CCfOperation {
     bool Initialize(int nEvent);
     bool CategorySend(int nEvent);
     bool CFSend(int nEvent);
-    bool Terminate(int nEvent);
     bool EndMarker(int nEvent);
 
     // Files collected for all categories (at least 1); for tests.
     int ProgressTotal() const { return m_nProgressTotal; }
+
+  protected:
+    const char* TraceName() const override { return "CCfSend"; }
 
   private:
     // Fills the file lists from the collected PC files: names that are not exactly a stem
