@@ -12,9 +12,9 @@
 // The cold restart ends the connection; the panel's memory, card and extension survive it.
 //
 // Faults (AddFault) hit requests of one op: refuse it, fail it with a chosen cause
-// (m_dwErrorCode), never complete it, complete it late, drop the connection in the middle of
-// its answer, send the completion before the acceptance, or list a hostile file name in a
-// card read.
+// (m_dwErrorCode), never complete it, never even accept it (a frozen panel: nothing comes
+// back), complete it late, drop the connection in the middle of its answer, send the
+// completion before the acceptance, or list a hostile file name in a card read.
 //
 // Link rate (SetLinkRate): each connection can be held to a link of a given rate, the same in
 // each direction: a message goes out, and a received one is acted on, only once a link of
@@ -49,7 +49,8 @@ struct LanFault {
         Refuse,       // the request is refused (Ack 0 with cause)
         Fail,         // accepted, then completed with cause; nothing is done
         Never,        // accepted and never completed; nothing is done
-        Late,         // done, completed after delay
+        Silent,       // neither accepted nor completed; nothing is done
+        Late,         // done and accepted at once, completed after delay
         Drop,         // accepted, then the connection closes halfway through the answer
         Early,        // done, the completion sent before the acceptance
         HostileName,  // CfReadRange: the answer also lists a file called name
@@ -78,7 +79,8 @@ struct LanCounters {
 };
 
 // Parses a fault given as "OP:KIND[:VALUE]" (kzpanel-sim --lan-fault): OP is a request
-// name of OpNames() (any case), KIND one of refuse, fail, never, late, drop, early, hostile;
+// name of OpNames() (any case), KIND one of refuse, fail, never, silent, late, drop, early,
+// hostile;
 // VALUE is the cause in hex for refuse and fail, the delay in milliseconds for late, and the
 // file name (the rest of the text) for hostile. The fault hits the first such request.
 // Nullopt with a reason in *error for anything else.

@@ -85,10 +85,10 @@ constexpr std::pair<Op, std::string_view> kOpNames[] = {
 };
 
 constexpr std::pair<LanFault::Kind, std::string_view> kKindNames[] = {
-    {LanFault::Kind::Refuse, "refuse"},       {LanFault::Kind::Fail, "fail"},
-    {LanFault::Kind::Never, "never"},         {LanFault::Kind::Late, "late"},
-    {LanFault::Kind::Drop, "drop"},           {LanFault::Kind::Early, "early"},
-    {LanFault::Kind::HostileName, "hostile"},
+    {LanFault::Kind::Refuse, "refuse"}, {LanFault::Kind::Fail, "fail"},
+    {LanFault::Kind::Never, "never"},   {LanFault::Kind::Silent, "silent"},
+    {LanFault::Kind::Late, "late"},     {LanFault::Kind::Drop, "drop"},
+    {LanFault::Kind::Early, "early"},   {LanFault::Kind::HostileName, "hostile"},
 };
 
 std::string Lower(std::string_view text) {
@@ -360,6 +360,9 @@ void LanServer::Serve(Connection* c) {
             send(AckMessage(seq, false, fault.cause));
             continue;
         }
+        if (faulty && kind == LanFault::Kind::Silent) {
+            continue;
+        }
         if (faulty && (kind == LanFault::Kind::Fail || kind == LanFault::Kind::Never)) {
             lock.unlock();
             send(AckMessage(seq, true, 0));
@@ -378,7 +381,12 @@ void LanServer::Serve(Connection* c) {
             break;
         }
         const Answer answer = Perform(op, r, faulty ? &fault : nullptr);
-        if (kind == LanFault::Kind::Late) {
+        // A late request is accepted at once; its completion waits.
+        const bool late = kind == LanFault::Kind::Late && !answer.refused;
+        if (late) {
+            lock.unlock();
+            send(AckMessage(seq, true, 0));
+            lock.lock();
             stopped_.wait_for(lock, fault.delay, [&] { return stopping_; });
         }
         lock.unlock();
@@ -387,7 +395,9 @@ void LanServer::Serve(Connection* c) {
             continue;
         }
         const auto done = DoneMessage(seq, answer.cause, answer.payload);
-        if (kind == LanFault::Kind::Early) {
+        if (late) {
+            send(done);
+        } else if (kind == LanFault::Kind::Early) {
             send(done);
             send(AckMessage(seq, true, 0));
         } else {

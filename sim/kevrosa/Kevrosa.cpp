@@ -12,9 +12,22 @@
 //                                         calls the callback (may come before the Ack)
 //                                EOF   -> the outstanding request fails (kCauseConnection)
 //
-// Requests without a callback wait for their Done at most kSyncWait. A failure result is
-// kFailure (2). The library keeps no state outside the socket records, so it can be
-// unloaded and loaded again between sessions.
+// Requests without a callback wait for their Done at most kSyncWait, and every request waits
+// for its Ack at most kSyncWait. An accepted request with a callback fails with
+// kCauseTimeout when the panel has sent nothing for the answer wait (kAnswerWait, or
+// KEVROSA_ANSWER_WAIT_MS milliseconds from the environment when a socket is made) since
+// its acceptance; a late answer is then dropped. Sending a request gives up after kSyncWait
+// without progress. The connection uses TCP keep-alive (first probe after kKeepIdle of
+// silence, then every kKeepInterval, kKeepCount unanswered probes end it) and unacknowledged
+// data ends it after kUserTimeout, so a dead panel or link ends the outstanding request as
+// a lost connection. A failure result is kFailure (2). The library keeps no state outside
+// the socket records, so it can be unloaded and loaded again between sessions.
+//
+// Cancelling: CancelMtoM ends the outstanding request without a completion (cause
+// kCauseCancelled), and it may come from another thread while a call of the same socket
+// waits: the connect of an open, the sending of a request, the wait for its Ack and a
+// synchronous wait for its Done then end at once with a failure (kCauseCancelled), and an
+// open running on the worker thread ends without calling its callback.
 //
 // Node search: MtoMFS_FindNode probes the one target given ("a.b.c.d[:port]") or else every
 // endpoint listed in kConfigFile beside the library file, one "a.b.c.d[:port]" per line
@@ -46,8 +59,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -74,10 +89,37 @@ using kz::lan::MtoMSocket;
 constexpr int kFailure = 2;
 constexpr const char* kConfigFile = "Kevrosa.conf";
 constexpr auto kSyncWait = std::chrono::seconds(10);
+constexpr auto kAnswerWait = std::chrono::seconds(60);
+constexpr const char* kAnswerWaitVariable = "KEVROSA_ANSWER_WAIT_MS";
 constexpr auto kConnectWait = std::chrono::milliseconds(2000);
 constexpr auto kProbeWait = std::chrono::milliseconds(1000);
+constexpr int kKeepIdle = 5;      // seconds
+constexpr int kKeepInterval = 2;  // seconds
+constexpr int kKeepCount = 3;
+constexpr int kUserTimeout = 20000;  // milliseconds
 constexpr std::size_t kMaxText = 1024;
 constexpr std::size_t kMaxConfigBytes = 64 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds from now until deadline for poll(): at least 0, rounded up, at most INT_MAX.
+int MillisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, INT_MAX));
+}
+
+// The answer wait of a new socket.
+std::chrono::milliseconds AnswerWait() {
+    const char* text = std::getenv(kAnswerWaitVariable);
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        const unsigned long ms = std::strtoul(text, &end, 10);
+        if (*end == '\0' && ms > 0 && ms <= 3600000) {
+            return std::chrono::milliseconds(ms);
+        }
+    }
+    return kAnswerWait;
+}
 
 struct Endpoint {
     std::uint32_t address = 0;  // host order: first octet in the top byte
@@ -118,8 +160,44 @@ std::optional<Endpoint> ParseEndpoint(const std::string& text) {
     return e;
 }
 
-// A TCP connection to e within wait; -1 on failure.
-int Connect(const Endpoint& e, std::chrono::milliseconds wait) {
+// Waits until fd is ready for events, or until the deadline, or until wakeFd (-1: none)
+// becomes readable and interrupted() says so (a stale wake-up is drained and waited past).
+// 1 ready, 0 deadline, -1 interrupted or error.
+int WaitReady(int fd, short events, Clock::time_point deadline, int wakeFd,
+              const std::function<bool()>& interrupted) {
+    for (;;) {
+        pollfd p[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+        const int n = ::poll(p, wakeFd >= 0 ? 2 : 1, MillisecondsUntil(deadline));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return -1;
+        }
+        if (n == 0) {
+            return 0;
+        }
+        if (wakeFd >= 0 && (p[1].revents & POLLIN) != 0) {
+            if (interrupted()) {
+                return -1;
+            }
+            char drain[16];
+            while (::read(wakeFd, drain, sizeof drain) > 0) {
+            }
+            // A cancel whose byte was just drained has counted already.
+            if (interrupted()) {
+                return -1;
+            }
+        }
+        if (p[0].revents != 0) {
+            return 1;
+        }
+    }
+}
+
+// A TCP connection to e within wait; -1 on failure or when interrupted (see WaitReady).
+int Connect(const Endpoint& e, std::chrono::milliseconds wait, int wakeFd,
+            const std::function<bool()>& interrupted) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         return -1;
@@ -130,10 +208,9 @@ int Connect(const Endpoint& e, std::chrono::milliseconds wait) {
     sa.sin_addr.s_addr = htonl(e.address);
     int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     if (rc != 0 && errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
         int err = 0;
         socklen_t len = sizeof err;
-        if (::poll(&p, 1, static_cast<int>(wait.count())) == 1 &&
+        if (WaitReady(fd, POLLOUT, Clock::now() + wait, wakeFd, interrupted) == 1 &&
             ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
             rc = 0;
         }
@@ -145,7 +222,19 @@ int Connect(const Endpoint& e, std::chrono::milliseconds wait) {
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A panel that is switched off or cut off is found without waiting for the system's
+    // hours-long defaults.
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdle, sizeof kKeepIdle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepInterval, sizeof kKeepInterval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeout, sizeof kUserTimeout);
     return fd;
+}
+
+// The same without a way to interrupt it (the node search's probes).
+int Connect(const Endpoint& e, std::chrono::milliseconds wait) {
+    return Connect(e, wait, -1, [] { return false; });
 }
 
 // Parses a Done payload and fills the caller's buffers; returns the cause (0: success).
@@ -170,6 +259,26 @@ struct SocketRecord {
 };
 
 struct Session {
+    Session() : answerWait(AnswerWait()) {
+        if (::pipe(wake) == 0) {
+            for (int end : wake) {
+                ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
+                ::fcntl(end, F_SETFD, FD_CLOEXEC);
+            }
+        } else {
+            wake[0] = wake[1] = -1;
+        }
+    }
+    ~Session() {
+        for (int end : wake) {
+            if (end >= 0) {
+                ::close(end);
+            }
+        }
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
     MtoMSocket* socket = nullptr;
     std::mutex mutex;
     std::condition_variable changed;
@@ -183,30 +292,49 @@ struct Session {
     std::thread worker;
     std::vector<unsigned char> nodeTable;
     std::uint32_t transitionType = 0;
+    // CancelMtoM calls so far; a waiting call compares it with the count it began with.
+    std::uint64_t cancels = 0;
+    // A byte is written to wake[1] by each CancelMtoM, for the waits that poll a descriptor.
+    int wake[2] = {-1, -1};
+    const std::chrono::milliseconds answerWait;
+    Clock::time_point lastHeard;  // when the panel last sent anything
 
     void SetError(std::uint32_t cause) { kz::lan::SetErrorCode(socket, cause); }
 
+    std::uint64_t CancelMark() {
+        std::lock_guard lock(mutex);
+        return cancels;
+    }
+    // For the waits on a descriptor: true when CancelMtoM came after mark.
+    std::function<bool()> CancelledSince(std::uint64_t mark) {
+        return [this, mark] {
+            std::lock_guard lock(mutex);
+            return cancels != mark;
+        };
+    }
+
     // --- connection ---------------------------------------------------------------------
 
-    int OpenConnection(const std::string& address) {
+    int OpenConnection(const std::string& address, std::uint64_t mark) {
         CloseConnection();
         const auto endpoint = ParseEndpoint(address);
         if (!endpoint) {
             SetError(kCauseBadArgument);
             return kFailure;
         }
-        const int connected = Connect(*endpoint, kConnectWait);
+        const int connected = Connect(*endpoint, kConnectWait, wake[0], CancelledSince(mark));
         if (connected < 0) {
-            SetError(kCauseConnection);
+            SetError(CancelledSince(mark)() ? kCauseCancelled : kCauseConnection);
             return kFailure;
         }
         {
             std::lock_guard lock(mutex);
             fd = connected;
             dead = false;
+            lastHeard = Clock::now();
         }
         reader = std::thread([this, connected] { ReadAnswers(connected); });
-        return Submit(nullptr, Op::Open, {}, nullptr);
+        return Submit(mark, nullptr, Op::Open, {}, nullptr);
     }
 
     void CloseConnection() {
@@ -237,15 +365,17 @@ struct Session {
     }
 
     // A request that completes without the panel: at once without a callback, else on the
-    // worker thread through the callback.
-    int RunLocal(MtoMCallback cb, std::function<int()> work) {
+    // worker thread through the callback (none when CancelMtoM came meanwhile).
+    int RunLocal(MtoMCallback cb, std::uint64_t mark, std::function<int()> work) {
         if (cb == nullptr) {
             return work();
         }
         JoinWorker();
-        worker = std::thread([this, cb, work = std::move(work)] {
+        worker = std::thread([this, cb, mark, work = std::move(work)] {
             const int result = work();
-            cb(socket, result == 0 ? 0 : kFailure);
+            if (!CancelledSince(mark)()) {
+                cb(socket, result == 0 ? 0 : kFailure);
+            }
         });
         return kz::lan::kResultAccepted;
     }
@@ -254,12 +384,23 @@ struct Session {
 
     int Submit(MtoMCallback cb, Op op, const std::vector<std::uint8_t>& payload,
                Completion complete) {
+        return Submit(CancelMark(), cb, op, payload, std::move(complete));
+    }
+
+    // mark: the cancel count when the caller's call began; a CancelMtoM after it ends the
+    // waits below.
+    int Submit(std::uint64_t mark, MtoMCallback cb, Op op, const std::vector<std::uint8_t>& payload,
+               Completion complete) {
         auto p = std::make_shared<Pending>();
         p->cb = cb;
         p->complete = std::move(complete);
         int target;
         {
             std::lock_guard lock(mutex);
+            if (cancels != mark) {
+                SetError(kCauseCancelled);
+                return kFailure;
+            }
             if (fd < 0 || dead) {
                 SetError(kCauseConnection);
                 return kFailure;
@@ -276,20 +417,22 @@ struct Session {
         Writer w;
         w.U8(static_cast<std::uint8_t>(op)).U32(p->seq);
         w.bytes.insert(w.bytes.end(), payload.begin(), payload.end());
-        bool sent;
+        std::uint32_t sendFailure;
         {
             std::lock_guard lock(sendMutex);
-            sent = SendMessage(target, w.bytes);
+            sendFailure = SendWatched(target, Frame(w.bytes), mark);
         }
         std::unique_lock lock(mutex);
-        if (!sent) {
+        if (sendFailure != 0) {
             Forget(p);
-            SetError(kCauseConnection);
+            SetError(sendFailure);
             return kFailure;
         }
-        if (!changed.wait_for(lock, kSyncWait, [&] { return p->acked; })) {
+        const auto cancelled = [&] { return cancels != mark; };
+        if (!changed.wait_for(lock, kSyncWait, [&] { return p->acked || cancelled(); }) ||
+            !p->acked) {
             Forget(p);
-            SetError(kCauseTimeout);
+            SetError(cancelled() ? kCauseCancelled : kCauseTimeout);
             return kFailure;
         }
         if (!p->accepted) {
@@ -299,9 +442,10 @@ struct Session {
         if (cb != nullptr) {
             return kz::lan::kResultAccepted;
         }
-        if (!changed.wait_for(lock, kSyncWait, [&] { return p->done; })) {
+        if (!changed.wait_for(lock, kSyncWait, [&] { return p->done || cancelled(); }) ||
+            !p->done) {
             Forget(p);
-            SetError(kCauseTimeout);
+            SetError(cancelled() ? kCauseCancelled : kCauseTimeout);
             return kFailure;
         }
         if (p->cause != 0) {
@@ -309,6 +453,39 @@ struct Session {
             return kFailure;
         }
         return kz::lan::kResultSuccess;
+    }
+
+    // Sends every byte of frame; 0, or the cause of the failure: the connection failed, no
+    // byte could be sent for kSyncWait (kCauseTimeout), or CancelMtoM came after mark.
+    std::uint32_t SendWatched(int target, const std::vector<std::uint8_t>& frame,
+                              std::uint64_t mark) {
+        const std::uint8_t* data = frame.data();
+        std::size_t count = frame.size();
+        const auto interrupted = CancelledSince(mark);
+        while (count > 0) {
+            const ssize_t n = ::send(target, data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                data += n;
+                count -= static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                const int ready =
+                    WaitReady(target, POLLOUT, Clock::now() + kSyncWait, wake[0], interrupted);
+                if (ready == 1) {
+                    continue;
+                }
+                if (ready == 0) {
+                    return kCauseTimeout;
+                }
+                return interrupted() ? kCauseCancelled : kCauseConnection;
+            }
+            return kCauseConnection;
+        }
+        return 0;
     }
 
     // Gives up a request; its late answers are dropped. Caller holds the mutex.
@@ -320,19 +497,105 @@ struct Session {
     }
 
     void Cancel() {
-        std::lock_guard lock(mutex);
-        if (outstanding) {
-            outstanding->done = true;
-            outstanding->cause = kCauseRefused;
-            outstanding.reset();
+        {
+            std::lock_guard lock(mutex);
+            ++cancels;
+            if (outstanding) {
+                outstanding->done = true;
+                outstanding->cause = kCauseCancelled;
+                outstanding.reset();
+            }
+            changed.notify_all();
         }
+        if (wake[1] >= 0) {
+            const char byte = 1;
+            [[maybe_unused]] const ssize_t n = ::write(wake[1], &byte, 1);
+        }
+    }
+
+    // --- answers ------------------------------------------------------------------------
+
+    // The time left for the outstanding request's answer; -1 when no accepted request
+    // waits for one. Caller holds the mutex.
+    int AnswerTimeLeft() const {
+        if (!outstanding || !outstanding->acked || !outstanding->accepted || outstanding->done) {
+            return -1;
+        }
+        return MillisecondsUntil(lastHeard + answerWait);
+    }
+
+    // Fails the outstanding request when its answer wait is over.
+    void ExpireSilentRequest() {
+        std::unique_lock lock(mutex);
+        if (AnswerTimeLeft() != 0) {
+            return;
+        }
+        auto p = std::move(outstanding);
+        outstanding.reset();
+        p->done = true;
+        p->cause = kCauseTimeout;
         changed.notify_all();
+        if (p->cb != nullptr) {
+            SetError(kCauseTimeout);
+            lock.unlock();
+            p->cb(socket, kFailure);
+        }
+    }
+
+    // Reads exactly count bytes; false at the end of the stream or on an error. While it
+    // waits, an outstanding request whose answer wait is over fails, and the reading goes on
+    // (what still comes for it is dropped).
+    bool ReceiveWatched(int connection, std::uint8_t* data, std::size_t count) {
+        while (count > 0) {
+            const ssize_t n = ::recv(connection, data, count, MSG_DONTWAIT);
+            if (n > 0) {
+                std::lock_guard lock(mutex);
+                lastHeard = Clock::now();
+                data += n;
+                count -= static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return false;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            int left;
+            {
+                std::lock_guard lock(mutex);
+                left = AnswerTimeLeft();
+            }
+            pollfd p{connection, POLLIN, 0};
+            const int ready = ::poll(&p, 1, left);
+            if (ready == 0) {
+                ExpireSilentRequest();
+            } else if (ready < 0 && errno != EINTR) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    // One message body; false at the end of the stream, on an error or for a length above
+    // kMaxMessage.
+    bool ReceiveAnswer(int connection, std::vector<std::uint8_t>& body) {
+        std::uint8_t length[4];
+        if (!ReceiveWatched(connection, length, sizeof length)) {
+            return false;
+        }
+        const std::uint32_t n = Reader(length, 4).U32();
+        if (n > kMaxMessage) {
+            return false;
+        }
+        body.resize(n);
+        return ReceiveWatched(connection, body.data(), n);
     }
 
     // The reader thread: answers until the connection ends.
     void ReadAnswers(int connection) {
         std::vector<std::uint8_t> body;
-        while (ReceiveMessage(connection, body)) {
+        while (ReceiveAnswer(connection, body)) {
             Reader r(body.data(), body.size());
             const auto kind = static_cast<Kind>(r.U8());
             const std::uint32_t seq = r.U32();
@@ -706,12 +969,15 @@ KEVROSA_EXPORT int KZ_MTOM_CALL OpenMtoMLAN(MtoMSocket* s, MtoMCallback cb, cons
     if (session == nullptr) {
         return kFailure;
     }
+    // A cancel from now on ends the open, wherever it has got to.
+    const std::uint64_t mark = session->CancelMark();
     if (address == nullptr) {
         // Opened for a node search: nothing to connect to yet.
-        return session->RunLocal(cb, [] { return 0; });
+        return session->RunLocal(cb, mark, [] { return 0; });
     }
-    return session->RunLocal(
-        cb, [session, text = std::string(address)] { return session->OpenConnection(text); });
+    return session->RunLocal(cb, mark, [session, mark, text = std::string(address)] {
+        return session->OpenConnection(text, mark);
+    });
 }
 
 KEVROSA_EXPORT int KZ_MTOM_CALL CloseMtoM(MtoMSocket* s, MtoMCallback /*cb*/) {
@@ -767,7 +1033,8 @@ KEVROSA_EXPORT int KZ_MTOM_CALL MtoMFS_FindNode(MtoMSocket* s, MtoMCallback cb,
     if (target != nullptr && *target != '\0') {
         text = target;
     }
-    return session->RunLocal(cb, [session, text] { return session->FindNodes(text); });
+    return session->RunLocal(cb, session->CancelMark(),
+                             [session, text] { return session->FindNodes(text); });
 }
 
 KEVROSA_EXPORT int KZ_MTOM_CALL MtoMDLE_Communication(MtoMSocket* s, MtoMCallback cb) {

@@ -84,6 +84,7 @@ inline constexpr std::uint32_t kCausePcFileRead = 0x105;   // the PC file could 
 inline constexpr std::uint32_t kCausePassword = 0x106;     // the password is wrong
 inline constexpr std::uint32_t kCauseUnsupported = 0x107;  // the panel lacks the function
 inline constexpr std::uint32_t kCauseRefused = 0x108;      // the panel refused the request
+inline constexpr std::uint32_t kCauseCancelled = 0x109;    // CancelMtoM ended the request
 
 // --- encoding helpers -----------------------------------------------------------------
 

@@ -89,6 +89,8 @@ inline constexpr int kPortOpenFailed = 3358;
 inline constexpr int kNoTerminalToAsk = 3359;
 // The LAN library could not be loaded (the loader's reason in %s).
 inline constexpr int kLanLibraryNotLoaded = 3360;
+// The LAN library loaded but lacks a function (the library's file, the function's name).
+inline constexpr int kLanLibraryIncomplete = 3361;
 // The reason a library path was not loaded: it is no regular file (the path in %s).
 inline constexpr int kLanLibraryNotRegularFile = 3370;
 

@@ -100,6 +100,7 @@ constexpr StringEntry kEnglish[] = {
     {3358, "the serial port could not be opened: %s"},
     {3359, "no terminal to answer this question: Cancel (--yes answers OK)"},
     {3360, "    The LAN library could not be loaded: %s"},
+    {3361, "    The LAN library %s lacks the function %s."},
     {3370, "%s is not a regular file."},
     // Why kzmnt does not start.
     {3372,

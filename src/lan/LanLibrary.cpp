@@ -84,13 +84,58 @@ bool LanLibrary::LoadFrom(const std::string& path, std::string* error) {
     if (!m_library.Open(path, error)) {
         return false;
     }
+    // A plain name was found on the search path: the file that was taken says more.
+    m_path = m_library.FilePath();
+    if (m_path.empty()) {
+        m_path = path;
+    }
     BindAll();
     return true;
 }
 
 void LanLibrary::Unload() {
     m_apfn.fill(nullptr);
+    m_path.clear();
     m_library.Close();
+}
+
+const char* LanLibrary::FirstMissing() const {
+    if (!Loaded()) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < m_apfn.size(); ++i) {
+        if (m_apfn[i] == nullptr) {
+            return ExportedName(static_cast<Function>(i));
+        }
+    }
+    return nullptr;
+}
+
+class LanLibrary::CallScope {
+  public:
+    CallScope(const LanLibrary& lib, MtoMSocket* s) : m_lib(lib) {
+        std::lock_guard lock(m_lib.m_callMutex);
+        m_pPrevious = m_lib.m_pCallSocket;
+        m_lib.m_pCallSocket = s;
+    }
+    ~CallScope() {
+        // Waits for a cancel that is being made, so it never outlives the call.
+        std::lock_guard lock(m_lib.m_callMutex);
+        m_lib.m_pCallSocket = m_pPrevious;
+    }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+
+  private:
+    const LanLibrary& m_lib;
+    MtoMSocket* m_pPrevious;
+};
+
+void LanLibrary::CancelCallInProgress() const {
+    std::lock_guard lock(m_callMutex);
+    if (m_pCallSocket != nullptr) {
+        CancelMtoM(m_pCallSocket);
+    }
 }
 
 void LanLibrary::BindAll() {
@@ -114,6 +159,7 @@ MtoMSocket* LanLibrary::CreateMtoMSocket(std::uint32_t kind) const {
 }
 
 int LanLibrary::OpenMtoMLAN(MtoMSocket* s, MtoMCallback cb, const char* address) const {
+    const CallScope scope(*this, s);
     auto fn = Get<TextFn>(Function::OpenMtoMLAN);
     return fn != nullptr ? fn(s, cb, address) : kResultMissing;
 }
@@ -140,22 +186,26 @@ std::uint32_t LanLibrary::SetTransitionType(MtoMSocket* s, std::uint32_t type) c
 }
 
 int LanLibrary::FindNode(MtoMSocket* s, MtoMCallback cb, const char* target) const {
+    const CallScope scope(*this, s);
     auto fn = Get<TextFn>(Function::FindNode);
     return fn != nullptr ? fn(s, cb, target) : kResultMissing;
 }
 
 int LanLibrary::Communication(MtoMSocket* s, MtoMCallback cb) const {
+    const CallScope scope(*this, s);
     auto fn = Get<CallbackFn>(Function::Communication);
     return fn != nullptr ? fn(s, cb) : kResultMissing;
 }
 
 int LanLibrary::Quit(MtoMSocket* s, MtoMCallback cb) const {
+    const CallScope scope(*this, s);
     auto fn = Get<CallbackFn>(Function::Quit);
     return fn != nullptr ? fn(s, cb) : kResultMissing;
 }
 
 int LanLibrary::Bel(MtoMSocket* s, MtoMCallback cb, std::uint16_t code, void* request,
                     void* answer) const {
+    const CallScope scope(*this, s);
     auto fn = Get<int(KZ_MTOM_CALL*)(MtoMSocket*, MtoMCallback, std::uint16_t, void*, void*)>(
         Function::Bel);
     return fn != nullptr ? fn(s, cb, code, request, answer) : kResultMissing;
@@ -164,12 +214,14 @@ int LanLibrary::Bel(MtoMSocket* s, MtoMCallback cb, std::uint16_t code, void* re
 int LanLibrary::DownloadingSystemDownloaderFile(MtoMSocket* s, MtoMCallback cb,
                                                 std::uint32_t address, std::uint32_t size,
                                                 std::uint8_t* bytes) const {
+    const CallScope scope(*this, s);
     auto fn = Get<TransferFn>(Function::DownloadingSystemDownloaderFile);
     return fn != nullptr ? fn(s, cb, address, size, bytes) : kResultMissing;
 }
 
 int LanLibrary::InvokingTheDownloadedObject(MtoMSocket* s, MtoMCallback cb,
                                             std::uint32_t address) const {
+    const CallScope scope(*this, s);
     auto fn = Get<int(KZ_MTOM_CALL*)(MtoMSocket*, MtoMCallback, std::uint32_t)>(
         Function::InvokingTheDownloadedObject);
     return fn != nullptr ? fn(s, cb, address) : kResultMissing;
@@ -178,6 +230,7 @@ int LanLibrary::InvokingTheDownloadedObject(MtoMSocket* s, MtoMCallback cb,
 int LanLibrary::ExtendProgramDownloading(MtoMSocket* s, MtoMCallback cb, std::uint8_t kind,
                                          std::uint16_t block, std::uint32_t size,
                                          std::uint8_t* bytes) const {
+    const CallScope scope(*this, s);
     auto fn =
         Get<int(KZ_MTOM_CALL*)(MtoMSocket*, MtoMCallback, std::uint8_t, std::uint16_t,
                                std::uint32_t, std::uint8_t*)>(Function::ExtendProgramDownloading);
@@ -185,40 +238,47 @@ int LanLibrary::ExtendProgramDownloading(MtoMSocket* s, MtoMCallback cb, std::ui
 }
 
 int LanLibrary::ColdRest(MtoMSocket* s, MtoMCallback cb) const {
+    const CallScope scope(*this, s);
     auto fn = Get<CallbackFn>(Function::ColdRest);
     return fn != nullptr ? fn(s, cb) : kResultMissing;
 }
 
 int LanLibrary::DownloadingMaintenanceTool(MtoMSocket* s, MtoMCallback cb, std::uint32_t address,
                                            std::uint32_t size, std::uint8_t* bytes) const {
+    const CallScope scope(*this, s);
     auto fn = Get<TransferFn>(Function::DownloadingMaintenanceTool);
     return fn != nullptr ? fn(s, cb, address, size, bytes) : kResultMissing;
 }
 
 int LanLibrary::UploadingMaintenanceTool(MtoMSocket* s, MtoMCallback cb, std::uint32_t address,
                                          std::uint32_t size, std::uint8_t* bytes) const {
+    const CallScope scope(*this, s);
     auto fn = Get<TransferFn>(Function::UploadingMaintenanceTool);
     return fn != nullptr ? fn(s, cb, address, size, bytes) : kResultMissing;
 }
 
 int LanLibrary::ReadHardData(MtoMSocket* s, MtoMCallback cb, std::uint8_t* buffer) const {
+    const CallScope scope(*this, s);
     auto fn = Get<BufferFn>(Function::ReadHardData);
     return fn != nullptr ? fn(s, cb, buffer) : kResultMissing;
 }
 
 int LanLibrary::Support(MtoMSocket* s, MtoMCallback cb, std::uint8_t* name) const {
+    const CallScope scope(*this, s);
     auto fn = Get<BufferFn>(Function::Support);
     return fn != nullptr ? fn(s, cb, name) : kResultMissing;
 }
 
 int LanLibrary::List(MtoMSocket* s, MtoMCallback cb, KzFileLimit* limit, int* count,
                      KzFileList* list, std::uint8_t* bytes) const {
+    const CallScope scope(*this, s);
     auto fn = Get<int(KZ_MTOM_CALL*)(MtoMSocket*, MtoMCallback, KzFileLimit*, int*, KzFileList*,
                                      std::uint8_t*)>(Function::List);
     return fn != nullptr ? fn(s, cb, limit, count, list, bytes) : kResultMissing;
 }
 
 int LanLibrary::Password(MtoMSocket* s, MtoMCallback cb, char* code, std::uint32_t* result) const {
+    const CallScope scope(*this, s);
     auto fn = Get<int(KZ_MTOM_CALL*)(MtoMSocket*, MtoMCallback, char*, std::uint32_t*)>(
         Function::Password);
     return fn != nullptr ? fn(s, cb, code, result) : kResultMissing;
@@ -227,6 +287,7 @@ int LanLibrary::Password(MtoMSocket* s, MtoMCallback cb, char* code, std::uint32
 int LanLibrary::FileReadCard(MtoMSocket* s, MtoMCallback cb, KzFileLimit* range, int* count,
                              KzFileList* list, const char* folder, const char* name,
                              const char* extension) const {
+    const CallScope scope(*this, s);
     auto fn =
         Get<int(KZ_MTOM_CALL*)(MtoMSocket*, MtoMCallback, KzFileLimit*, int*, KzFileList*,
                                const char*, const char*, const char*)>(Function::FileReadCard);
@@ -235,6 +296,7 @@ int LanLibrary::FileReadCard(MtoMSocket* s, MtoMCallback cb, KzFileLimit* range,
 
 int LanLibrary::FileWriteCard(MtoMSocket* s, MtoMCallback cb, KzFileNo* file,
                               const char* path) const {
+    const CallScope scope(*this, s);
     auto fn = Get<int(KZ_MTOM_CALL*)(MtoMSocket*, MtoMCallback, KzFileNo*, const char*)>(
         Function::FileWriteCard);
     return fn != nullptr ? fn(s, cb, file, path) : kResultMissing;

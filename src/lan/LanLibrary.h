@@ -22,12 +22,26 @@
 // a session and unloads it at teardown (after FreeMtoMSocket). Unload() and the destructor
 // must not run while a request is outstanding or a callback may still arrive.
 //
+// Cutting a call short: a call made with a null callback waits for its result, and even an
+// accepting call waits for the panel's acceptance. CancelCallInProgress(), from another
+// thread, calls CancelMtoM on the socket of the call this object is making at that moment,
+// and the library ends that call soon after with a failure. This extends the contract: a
+// library must accept CancelMtoM from another thread while a call of the same socket is in
+// progress (it is the only call that may overlap another one of the same socket). A cancel
+// that lands after the call has returned is not made; one that lands in the instant
+// before the library has taken the call may be missed, and the call then waits for its
+// own bound.
+//
 // Thread-safety: Load() and Unload() belong to the owner's thread; the call wrappers only
-// read the bound pointers and may be used from any thread between them.
+// read the bound pointers and may be used from any thread between them, the calls of one
+// socket from one thread at a time (a call in progress is remembered per object, for
+// CancelCallInProgress()). CancelCallInProgress() may come from any thread between Load()
+// and Unload().
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "lan/MtoMTypes.h"
@@ -94,6 +108,14 @@ class LanLibrary {
     void Unload();
     bool Loaded() const { return m_library.IsOpen(); }
     bool Has(Function f) const { return m_apfn[static_cast<std::size_t>(f)] != nullptr; }
+    // The file of the loaded library (empty when none is loaded).
+    const std::string& Path() const { return m_path; }
+    // The exported name of the first contract function (in the order of Function) the
+    // loaded library lacks; null when it has them all or none is loaded.
+    const char* FirstMissing() const;
+
+    // Cuts short the call this object is making on another thread (see above).
+    void CancelCallInProgress() const;
 
     // --- the library's functions (kResultMissing when the function is missing) ----------
     MtoMSocket* CreateMtoMSocket(std::uint32_t kind) const;
@@ -128,6 +150,9 @@ class LanLibrary {
     int FileWriteCard(MtoMSocket* s, MtoMCallback cb, KzFileNo* file, const char* path) const;
 
   private:
+    // Marks the call on socket s as in progress for its lifetime.
+    class CallScope;
+
     template <typename Fn>
     Fn Get(Function f) const {
         return reinterpret_cast<Fn>(m_apfn[static_cast<std::size_t>(f)]);
@@ -135,7 +160,10 @@ class LanLibrary {
     void BindAll();
 
     platform::SharedLibrary m_library;
+    std::string m_path;
     std::array<void*, static_cast<std::size_t>(Function::Count)> m_apfn{};
+    mutable std::mutex m_callMutex;
+    mutable MtoMSocket* m_pCallSocket = nullptr;  // the call in progress (m_callMutex)
 };
 
 }  // namespace kz::lan

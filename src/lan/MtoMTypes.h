@@ -43,6 +43,12 @@
 // When *count fills the whole list there is no room for the header: the notice alone says
 // that names were left out.
 //
+// Calls of one socket do not overlap, with one exception: CancelMtoM may come from another
+// thread while a call of the same socket waits (for a connection, for the panel's
+// acceptance, or for the result of a call without a callback). The library then ends that
+// call soon with a failure, as it ends the outstanding request; a library that cannot cut
+// a wait short lets the call end by its own bound.
+//
 // Thread-safety: the accessors have no state; the caller makes sure that nobody else
 // writes the field at the same time (the library writes m_dwErrorCode only while a request
 // of that socket is outstanding).

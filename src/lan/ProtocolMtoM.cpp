@@ -95,10 +95,17 @@ CProtocolMtoM::~CProtocolMtoM() {
 void CProtocolMtoM::Shutdown() {
     m_bShuttingDown = true;
     m_requestEvent.Set();
+    {
+        // A call the event thread waits in would hold the stop up to the library's bound.
+        std::lock_guard lock(m_sessionMutex);
+        if (m_pBinding) {
+            m_pBinding->Lib().CancelCallInProgress();
+        }
+    }
     m_events.Stop();
     StopTimer();
     // No event runs any more: the session can go (its callbacks end with it).
-    m_pBinding.reset();
+    SwapBinding(nullptr).reset();
     m_pExtension.reset();
 }
 
@@ -107,6 +114,14 @@ bool CProtocolMtoM::Diapatcher(int /*nEvent*/) {
 }
 
 void CProtocolMtoM::PostEvent(int nEvent) {
+    if (nEvent == EVENT_ABORT) {
+        m_bAbortRequested = true;
+        // The event thread may be waiting in a library call, with the abort queued behind.
+        std::lock_guard lock(m_sessionMutex);
+        if (m_pBinding) {
+            m_pBinding->Lib().CancelCallInProgress();
+        }
+    }
     m_events.Post(nEvent);
 }
 
@@ -144,8 +159,22 @@ void CProtocolMtoM::HandleCompletion(std::uint64_t generation, int result) {
         return;
     }
     if (result == lan::kResultSuccess) {
+        {
+            // The request has been answered: its countdown ends (any other stays).
+            std::lock_guard lock(m_timerMutex);
+            if (m_nArmGeneration == m_nRequestArm && m_nCountdown > 0) {
+                m_nCountdown = 0;
+                ++m_nArmGeneration;
+            }
+        }
         Diapatcher(EVENT_RECEIVED);
-    } else if (result != lan::kResultAccepted && result != lan::kResultNothing) {
+    } else if (result == lan::kResultAccepted || result == lan::kResultNothing) {
+        // Word from the panel without the result: its request's countdown starts again.
+        std::lock_guard lock(m_timerMutex);
+        if (m_nArmGeneration == m_nRequestArm && m_nCountdown > 0) {
+            m_nCountdown = m_nRequestTicks;
+        }
+    } else {
         if (m_nError == 0) {
             m_nError = msg::kCheckPower;
         }
@@ -179,6 +208,22 @@ void CProtocolMtoM::Arm(int ticks) {
     ++m_nArmGeneration;
 }
 
+void CProtocolMtoM::ArmRequest(Answer kind) {
+    if (m_bAborting) {
+        return;
+    }
+    if (m_nReadTimeoutTicks < 0) {
+        CSettings settings;
+        m_nReadTimeoutTicks = settings.GetReadTimeout() * 1000 / lan::kMtoMTickMs;
+        m_nWriteTimeoutTicks = settings.GetWriteTimeout() * 1000 / lan::kMtoMTickMs;
+    }
+    const int ticks = kind == Answer::DataBlock ? m_nWriteTimeoutTicks : m_nReadTimeoutTicks;
+    Arm(ticks);
+    std::lock_guard lock(m_timerMutex);
+    m_nRequestArm = m_nArmGeneration;
+    m_nRequestTicks = ticks;
+}
+
 int CProtocolMtoM::Countdown() {
     std::lock_guard lock(m_timerMutex);
     return m_nCountdown;
@@ -190,11 +235,23 @@ void CProtocolMtoM::Sleep(int milliseconds) {
 
 // ---- Sessions ----------------------------------------------------------------------------
 
+std::unique_ptr<lan::CMtoMBinding> CProtocolMtoM::SwapBinding(
+    std::unique_ptr<lan::CMtoMBinding> next) {
+    std::lock_guard lock(m_sessionMutex);
+    m_pBinding.swap(next);
+    return next;
+}
+
 bool CProtocolMtoM::NewBinding() {
     DeleteBinding();
-    m_pBinding = std::make_unique<lan::CMtoMBinding>(this, ++m_nBindingGeneration);
+    auto binding = std::make_unique<lan::CMtoMBinding>(this, ++m_nBindingGeneration);
     std::string loadError;
-    if (m_pBinding->Create(&loadError)) {
+    const bool created = binding->Create(&loadError);
+    if (binding->Lib().Loaded()) {
+        ReportIncompleteLibrary(binding->Lib());
+    }
+    SwapBinding(std::move(binding));
+    if (created) {
         return true;
     }
     if (!loadError.empty()) {
@@ -203,13 +260,24 @@ bool CProtocolMtoM::NewBinding() {
     return false;
 }
 
+void CProtocolMtoM::ReportIncompleteLibrary(const lan::LanLibrary& lib) {
+    const char* missing = lib.FirstMissing();
+    if (missing == nullptr || m_bIncompleteReported) {
+        return;
+    }
+    m_bIncompleteReported = true;
+    AddStatusLine(Format(GetString(msg::kLanLibraryIncomplete).c_str(),
+                         Printable(lib.Path()).c_str(), missing));
+}
+
 void CProtocolMtoM::ReportLibraryNotLoaded(const std::string& reason) {
     // Without the library every request fails like a missing panel; say what is missing.
     AddStatusLine(Format(GetString(msg::kLanLibraryNotLoaded).c_str(), Printable(reason).c_str()));
 }
 
 void CProtocolMtoM::DeleteBinding() {
-    m_pBinding.reset();
+    // Torn down outside the lock: an abort meanwhile finds no session and has nothing to cut.
+    SwapBinding(nullptr).reset();
 }
 
 void CProtocolMtoM::CancelRequest() {
@@ -225,12 +293,15 @@ CProtocolMtoM::Arrival CProtocolMtoM::Await(int nEvent, int& sub, int reset, int
         case EVENT_RECEIVED:
             return Arrival::Completed;
         case EVENT_TIMEOUT:
-            // Only a failure result (OnComplete set the error) or the bound after an abort
-            // arms a time-out while a request is outstanding.
+            // A failure result (OnComplete set the error), the bound after an abort, or the
+            // request's own time-out.
             Disarm();
             CancelRequest();
             if (m_nError == 0) {
-                m_nError = m_bAborting ? msg::kAborted : msg::kCheckPower;
+                if (!m_bAborting) {
+                    TraceMessage("KZmnt", "CProtocolMtoM::TimedOut = [%d]\n", m_nPhase);
+                }
+                m_nError = m_bAborting ? msg::kAborted : msg::kTimeOut;
             }
             sub = reset;
             return Arrival::Ended;
@@ -259,7 +330,8 @@ void CProtocolMtoM::DeferAbort() {
 }
 
 bool CProtocolMtoM::Refused(int& sub) {
-    sub = 98;
+    // After an abort the refusal is most likely the abort's own cut of the call.
+    sub = AbortRequested() ? 99 : 98;
     Arm(lan::kRefusedTicks);
     return false;
 }
@@ -290,6 +362,15 @@ bool CProtocolMtoM::Closing(int nEvent, int& sub, int reset, bool cancelAt98, bo
         return true;
     }
     return false;
+}
+
+bool CProtocolMtoM::TimedOut(int& sub, int reset) {
+    TraceMessage("KZmnt", "CProtocolMtoM::TimedOut = [%d]\n", m_nPhase);
+    Disarm();
+    CancelRequest();
+    m_nError = msg::kTimeOut;
+    sub = reset;
+    return true;
 }
 
 bool CProtocolMtoM::EndRun(const char* trace) {
@@ -323,6 +404,8 @@ bool CProtocolMtoM::NodeSearch(int nEvent) {
                     std::string loadError;
                     if (!lib.Load(&loadError)) {
                         ReportLibraryNotLoaded(loadError);
+                    } else {
+                        ReportIncompleteLibrary(lib);
                     }
                     m_vNodes = lan::SearchNodes(lib, lan::kStartSearchPort, nullptr);
                 }
@@ -366,6 +449,12 @@ bool CProtocolMtoM::NodeSearch(int nEvent) {
 // ---- Password -----------------------------------------------------------------------------------
 
 bool CProtocolMtoM::Password(int /*nEvent*/) {
+    // Every call here completes before it returns; an abort cuts the one in progress short,
+    // and whatever the calls gave, the entry then ends as aborted.
+    if (AbortRequested()) {
+        m_nError = msg::kAborted;
+        return true;
+    }
     if (!NewBinding()) {
         m_nError = msg::kCheckPower;
         return true;  // the binding stays until the operation ends
@@ -373,7 +462,7 @@ bool CProtocolMtoM::Password(int /*nEvent*/) {
     const lan::LanLibrary& lib = m_pBinding->Lib();
     lan::MtoMSocket* sock = m_pBinding->Socket();
     if (lib.OpenMtoMLAN(sock, nullptr, m_csNodeAddress.c_str()) != lan::kResultSuccess) {
-        m_nError = msg::kCheckPower;
+        m_nError = AbortRequested() ? msg::kAborted : msg::kCheckPower;
         return true;
     }
     lan::KzFileLimit query = lan::kPasswordQueryLimit;
@@ -382,7 +471,7 @@ bool CProtocolMtoM::Password(int /*nEvent*/) {
     std::uint8_t bytes[lan::kListByteArea] = {};
     if (lib.List(sock, nullptr, &query, &hasPassword, list, bytes) != lan::kResultSuccess) {
         m_nError = msg::kCheckPower;
-    } else if (hasPassword != 0) {
+    } else if (hasPassword != 0 && !AbortRequested()) {
         for (int attempt = 1;; ++attempt) {
             m_csPassword.clear();
             RequestFromView(WM_PASSWORD_REQUEST);
@@ -398,7 +487,8 @@ bool CProtocolMtoM::Password(int /*nEvent*/) {
             }
             code[sizeof code - 1] = 0;
             std::uint32_t answer = 1;
-            if (lib.Password(sock, nullptr, code, &answer) == lan::kResultSuccess) {
+            if (lib.Password(sock, nullptr, code, &answer) == lan::kResultSuccess ||
+                AbortRequested()) {
                 break;
             }
             if (attempt >= 3) {
@@ -414,6 +504,9 @@ bool CProtocolMtoM::Password(int /*nEvent*/) {
                 break;
             }
         }
+    }
+    if (AbortRequested()) {
+        m_nError = msg::kAborted;
     }
     DeleteBinding();
     return true;
@@ -435,6 +528,10 @@ bool CProtocolMtoM::ReadID(int nEvent) {
         }
         switch (m_nReadIDPhase) {
             case 0:
+                if (AbortRequested()) {
+                    m_nError = msg::kAborted;  // no session is opened after an abort
+                    return true;
+                }
                 AddStatusLine(msg::kCoreIdCheck);
                 m_bOldLoader = true;
                 if (!NewBinding()) {
@@ -446,6 +543,7 @@ bool CProtocolMtoM::ReadID(int nEvent) {
                                                             m_csNodeAddress.c_str()))) {
                     return Refused(m_nReadIDPhase);
                 }
+                ArmRequest(Answer::Command);
                 m_nReadIDPhase = 1;
                 return false;
             case 1:
@@ -461,6 +559,7 @@ bool CProtocolMtoM::ReadID(int nEvent) {
                                                               &lan::CMtoMBinding::Callback))) {
                     return Refused(m_nReadIDPhase);
                 }
+                ArmRequest(Answer::Command);
                 m_nReadIDPhase = 2;
                 return false;
             case 2: {
@@ -599,6 +698,7 @@ bool CProtocolMtoM::DownloadStep(int nEvent) {
                 m_pchFileBuff.reset();
                 return refused();
             }
+            ArmRequest(Answer::DataBlock);
             m_nDownloadPhase = 11;
             return false;
         case 11:
@@ -606,6 +706,7 @@ bool CProtocolMtoM::DownloadStep(int nEvent) {
             if (!Accepted(lib->InvokingTheDownloadedObject(sock, cb, m_dwLoaderAddress))) {
                 return refused();
             }
+            ArmRequest(Answer::Command);
             m_nDownloadPhase = 12;
             return false;
         case 12:
@@ -674,12 +775,14 @@ bool CProtocolMtoM::DownloadStep(int nEvent) {
                                      m_pBinding->Socket(), cb, m_csNodeAddress.c_str()))) {
                 return refused();
             }
+            ArmRequest(Answer::Command);
             m_nDownloadPhase = 51;
             return false;
         case 51:
             if (!Accepted(lib->Communication(sock, cb))) {
                 return refused();
             }
+            ArmRequest(Answer::Command);
             m_nDownloadPhase = 52;
             return false;
         case 52:
@@ -718,6 +821,7 @@ bool CProtocolMtoM::SendExtensionBlock() {
             TraceMessage("KZmnt", "  ***** nPhase = [%d]\n", m_nPhase);
             return Refused(m_nDownloadPhase);
         }
+        ArmRequest(Answer::DataBlock);
         --file.remaining;
         ++file.block;
         return false;
@@ -728,6 +832,7 @@ bool CProtocolMtoM::SendExtensionBlock() {
         TraceMessage("KZmnt", "  ***** nPhase = [%d]\n", m_nPhase);
         return Refused(m_nDownloadPhase);
     }
+    ArmRequest(Answer::Command);
     m_bExtensionSent = true;
     m_nDownloadPhase = 32;
     return false;
@@ -768,6 +873,7 @@ bool CProtocolMtoM::ReadHW_Entry(int nEvent) {
                 m_pBinding->Socket(), &lan::CMtoMBinding::Callback, m_pchBuff.get()))) {
             return Refused(m_nReadHWPhase);
         }
+        ArmRequest(Answer::Command);
         m_nReadHWPhase = 2;
         return false;
     }
@@ -775,6 +881,9 @@ bool CProtocolMtoM::ReadHW_Entry(int nEvent) {
         case EVENT_RECEIVED:
             break;
         case EVENT_TIMEOUT:
+            if (m_nError == 0) {
+                return TimedOut(m_nReadHWPhase, 1);
+            }
             m_nReadHWPhase = 1;
             return EndRun(nullptr);
         case EVENT_ABORT:
@@ -822,10 +931,15 @@ bool CProtocolMtoM::Connect(int nEvent) {
     }
     const auto cb = &lan::CMtoMBinding::Callback;
     if (m_nConnectPhase == 0) {
+        if (AbortRequested()) {
+            m_nError = msg::kAborted;  // no session is opened after an abort
+            return true;
+        }
         if (!NewBinding() || !Accepted(m_pBinding->Lib().OpenMtoMLAN(m_pBinding->Socket(), cb,
                                                                      m_csNodeAddress.c_str()))) {
             return Refused(m_nConnectPhase);
         }
+        ArmRequest(Answer::Command);
         m_nConnectPhase = 1;
         return false;
     }
@@ -841,6 +955,7 @@ bool CProtocolMtoM::Connect(int nEvent) {
         if (!Accepted(m_pBinding->Lib().Communication(m_pBinding->Socket(), cb))) {
             return Refused(m_nConnectPhase);
         }
+        ArmRequest(Answer::Command);
         m_nConnectPhase = 2;
         return false;
     }
@@ -870,6 +985,7 @@ bool CProtocolMtoM::ReadData_Entry(int nEvent) {
                 m_dwRequestSize, m_pchBuff.get()))) {
             return Refused(m_nReadDataPhase);
         }
+        ArmRequest(Answer::Command);
         m_dwRecvLength = m_dwRequestSize;
         m_nReadDataPhase = 3;
         return false;
@@ -879,6 +995,9 @@ bool CProtocolMtoM::ReadData_Entry(int nEvent) {
             m_nReadDataPhase = 1;
             return true;
         case EVENT_TIMEOUT:
+            if (m_nError == 0) {
+                return TimedOut(m_nReadDataPhase, 1);
+            }
             m_nReadDataPhase = 1;
             return EndRun(nullptr);
         case EVENT_ABORT:
@@ -908,6 +1027,7 @@ bool CProtocolMtoM::IssueWrite() {
             piece, source))) {
         return Refused(m_nWriteDataPhase);
     }
+    ArmRequest(Answer::DataBlock);
     m_dwInFlight = piece;
     return false;
 }
@@ -937,6 +1057,9 @@ bool CProtocolMtoM::WriteData(int nEvent) {
             m_dwInFlight = 0;
             return IssueWrite();
         case EVENT_TIMEOUT:
+            if (m_nError == 0) {
+                return TimedOut(m_nWriteDataPhase, 1);
+            }
             m_nWriteDataPhase = 1;
             return EndRun("TIMEOUT(ReadData_Phase2)\n");
         case EVENT_ABORT:
@@ -964,6 +1087,7 @@ bool CProtocolMtoM::Support_Entry(int nEvent) {
                                reinterpret_cast<std::uint8_t*>(m_vSupportName.data())))) {
             return Refused(m_nSupportPhase);
         }
+        ArmRequest(Answer::Command);
         m_nSupportPhase = 2;
         return false;
     }
@@ -972,6 +1096,9 @@ bool CProtocolMtoM::Support_Entry(int nEvent) {
         Arm(lan::kRefusedTicks);
         CancelRequest();
         return false;
+    }
+    if (m_nSupportPhase == 2 && nEvent == EVENT_TIMEOUT && m_nError == 0) {
+        return TimedOut(m_nSupportPhase, 1);  // no answer is no "not supported"
     }
     Disarm();
     m_nSupportPhase = 1;

@@ -12,11 +12,36 @@
 // result sets 4000, and two seconds later the waiting entry ends (a transfer entry ends the
 // whole run: it posts WM_OPERATION_COMPLETE itself and no further step runs).
 //
+// Time-outs of accepted requests: while a request is outstanding its countdown runs, as
+// the serial link's does for a reply, from the settings of "KZMNT.INI" in seconds (0: no
+// time-out), read once per operation when its first request goes out:
+//   WriteTimeout  requests that carry a data block to the panel (memory write, system
+//                 loader, extension blocks, CF file send) and the CF card read, which
+//                 carries whole files that the PC writes;
+//   ReadTimeout   every other request (open, communication, loader start, hardware data,
+//                 memory read, support check, the extension's closing request).
+// A request that does not complete in time is cancelled and its entry ends with 4008
+// ("Time Out..."); the operation's closing steps follow as after any other error (a transfer
+// entry does not end the run itself here). Not counted this way: the quit and cold restart
+// of the closing steps (bounded by kCloseWaitTicks), the loader's cold restart (not waited
+// for), the calls that complete before they return (the library bounds those) and the
+// loader work after an abort (bounded by kAbortGraceTicks). A successful completion stops
+// its request's countdown; a completion that reports nothing (1, 3) starts it again.
+//
+// Aborts: PostEvent(EVENT_ABORT) also cuts short a library call the event thread is waiting
+// in at that moment (LanLibrary::CancelCallInProgress), so an abort during a call that
+// completes before it returns (the open, the password exchange, the identity) or during
+// the library's wait for an acceptance ends promptly. A request refused after the abort,
+// and an entry that would open a session after it, end with 4001, as does the password
+// entry whatever its calls gave.
+//
 // Threads: the front-end (start, abort), the timer thread and the library's completion
 // thread only queue events (PostEvent, OnComplete); one event thread per operation hands
 // them to Diapatcher() one at a time, so a completion that arrives before the accepting
 // call has returned is handled after the entry that made the call has returned. Every
-// entry and member below (unless marked otherwise) is used on that event thread only.
+// entry and member below (unless marked otherwise) is used on that event thread only. The
+// one library call from another thread is the abort's cancel; the session it reaches is
+// replaced only under m_sessionMutex.
 #pragma once
 
 #include <atomic>
@@ -109,7 +134,8 @@ class CProtocolMtoM {
     const std::string& NodeAddress() const { return m_csNodeAddress; }
     // True while the node search runs (a front-end disables Abort meanwhile).
     bool Searching() const { return m_bSearching; }
-    // Queues an event: EVENT_NONE starts the operation, EVENT_ABORT aborts it.
+    // Queues an event: EVENT_NONE starts the operation, EVENT_ABORT aborts it (and cuts
+    // short the library call the event thread is waiting in, see above).
     void PostEvent(int nEvent);
     // Stops the event thread after its current dispatcher call, releases a step that waits
     // for the view, stops the timer and ends the session. Every concrete operation calls
@@ -150,6 +176,13 @@ class CProtocolMtoM {
     void Arm(int ticks);
     void Disarm() { Arm(0); }
     int Countdown();
+    // What an accepted request waits for, and so which time-out bounds it (see above).
+    enum class Answer { Command, DataBlock };
+    // Arms the countdown of a request just accepted (not while the loader work finishes
+    // after an abort: that bound stays).
+    void ArmRequest(Answer kind);
+    // True once the front-end has asked for an abort (any thread).
+    bool AbortRequested() const { return m_bAbortRequested; }
 
     // The open session's library and socket (the binding may be null).
     lan::CMtoMBinding* Binding() const { return m_pBinding.get(); }
@@ -159,6 +192,9 @@ class CProtocolMtoM {
     void DeleteBinding();
     // A status line naming why the LAN library did not load.
     void ReportLibraryNotLoaded(const std::string& reason);
+    // A status line naming the library's file and the first function it lacks, once per
+    // operation (the run goes on: a call of a missing function fails like a refusal).
+    void ReportIncompleteLibrary(const lan::LanLibrary& lib);
     void CancelRequest();
 
     // View helpers (no-ops without a view).
@@ -225,6 +261,12 @@ class CProtocolMtoM {
     bool Closing(int nEvent, int& sub, int reset, bool cancelAt98, bool* result);
     // A failed transfer ends the run (see the header comment).
     bool EndRun(const char* trace);
+    // An accepted request that was not answered in time: cancelled, 4008, *sub = reset;
+    // the entry ends (true) and the closing steps follow.
+    bool TimedOut(int& sub, int reset);
+    // Swaps the open session for next under m_sessionMutex; returns the old one, which the
+    // caller destroys outside the lock.
+    std::unique_ptr<lan::CMtoMBinding> SwapBinding(std::unique_ptr<lan::CMtoMBinding> next);
     void DeferAbort();
 
     bool DownloadStep(int nEvent);
@@ -251,13 +293,24 @@ class CProtocolMtoM {
     std::unique_ptr<ExtensionFile> m_pExtension;
     std::vector<char> m_vSupportName;  // the Support request's copy, NUL-terminated
     bool m_bRunEnded = false;          // a failed transfer posted completion: nothing runs any more
+    bool m_bIncompleteReported = false;
 
+    // Request time-outs in ticks, from the settings (-1: not read yet).
+    int m_nReadTimeoutTicks = -1;
+    int m_nWriteTimeoutTicks = -1;
+
+    // Replaced only under m_sessionMutex (on the event thread, or by Shutdown once that
+    // has stopped); the abort's thread reads it under the lock, the event thread without.
     std::unique_ptr<lan::CMtoMBinding> m_pBinding;
+    std::mutex m_sessionMutex;
     std::uint64_t m_nBindingGeneration = 0;
+    std::atomic<bool> m_bAbortRequested{false};
 
     std::mutex m_timerMutex;
     int m_nCountdown = 0;
     std::uint64_t m_nArmGeneration = 0;
+    std::uint64_t m_nRequestArm = 0;  // m_nArmGeneration of the request countdown
+    int m_nRequestTicks = 0;          // and the ticks it was armed with
     std::atomic<bool> m_bTimerRun{true};
     std::thread m_timerThread;
 

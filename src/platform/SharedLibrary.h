@@ -24,6 +24,9 @@ class SharedLibrary {
     bool Open(const std::string& path, std::string* error = nullptr);
     // The address of the exported symbol, or null.
     void* Symbol(const char* name) const;
+    // The file the loaded library came from, as the system found it; empty when none is
+    // loaded or the system does not say.
+    std::string FilePath() const;
     // Unloads the library; every symbol address taken from it becomes invalid.
     void Close();
     bool IsOpen() const { return m_pHandle != nullptr; }

@@ -1,6 +1,7 @@
 #include "platform/SharedLibrary.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 
 namespace kz::platform {
@@ -35,6 +36,15 @@ bool SharedLibrary::Open(const std::string& path, std::string* error) {
 
 void* SharedLibrary::Symbol(const char* name) const {
     return m_pHandle != nullptr ? ::dlsym(m_pHandle, name) : nullptr;
+}
+
+std::string SharedLibrary::FilePath() const {
+    link_map* map = nullptr;
+    if (m_pHandle == nullptr || ::dlinfo(m_pHandle, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+        map->l_name == nullptr) {
+        return {};
+    }
+    return map->l_name;
 }
 
 void SharedLibrary::Close() {

@@ -29,6 +29,15 @@ void* SharedLibrary::Symbol(const char* name) const {
                : nullptr;
 }
 
+std::string SharedLibrary::FilePath() const {
+    if (m_pHandle == nullptr) {
+        return {};
+    }
+    char path[MAX_PATH];
+    const DWORD n = ::GetModuleFileNameA(static_cast<HMODULE>(m_pHandle), path, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::string(path, n) : std::string();
+}
+
 void SharedLibrary::Close() {
     if (m_pHandle != nullptr) {
         ::FreeLibrary(static_cast<HMODULE>(m_pHandle));

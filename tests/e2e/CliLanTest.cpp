@@ -46,8 +46,18 @@ class CliLanTest : public ::testing::Test {
         if (CliProgram().empty()) {
             GTEST_SKIP() << "kzmnt-cli is not built (KZ_BUILD_DIR=" << BuildDir() << ")";
         }
+        WriteIni();
+        dir.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
+        fs::copy_file(KZ_KEVROSA_FILE, dir.path() / lan::kLibraryFile);
+    }
+
+    // timeouts > 0: ReadTimeout and WriteTimeout in seconds; otherwise the defaults.
+    void WriteIni(int timeouts = 0) {
         IniText ini;
         ini.Section("CONFIG").Key("COMMTYPE", 1).Key("AUTOFILENAME", 0);
+        if (timeouts > 0) {
+            ini.Key("ReadTimeout", timeouts).Key("WriteTimeout", timeouts);
+        }
         ini.Section("DEMO")
             .Key("ID", "8C93")
             .Key("SLOADER", "SLOADER.BIN")
@@ -55,8 +65,6 @@ class CliLanTest : public ::testing::Test {
             .Key("FROM1", "00000000,00020000")
             .Key("SRAM1", "00400000,00010000,8000");
         dir.Write("KZMNT.INI", ini.str());
-        dir.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
-        fs::copy_file(KZ_KEVROSA_FILE, dir.path() / lan::kLibraryFile);
     }
 
     void TearDown() override {
@@ -207,6 +215,24 @@ TEST_F(CliLanTest, CtrlCAbortsAReadThatNeverCompletes) {
     EXPECT_EQ(backup.LastOutLine(), kAborted) << backup.out;
     EXPECT_NE(backup.err.find("aborting the operation"), std::string::npos) << backup.err;
     EXPECT_FALSE(fs::exists(dir.path() / "x.mem"));
+}
+
+// A panel that accepts a read and never answers it: the run ends by itself with "Time Out"
+// after ReadTimeout, keeping what it had read.
+TEST_F(CliLanTest, ReadThatNeverCompletesEndsWithTimeOut) {
+    Serve(SmallPanel(1));
+    WriteIni(1);
+    sim::LanFault never;
+    never.op = kevrosa::Op::Read;
+    never.kind = sim::LanFault::Kind::Never;
+    never.skip = 1;
+    server->AddFault(never);
+    const CliResult backup = Cli({"--node", server->Endpoint(), "backup", dir.str() + "t.mem"});
+    EXPECT_EQ(backup.exitCode, 1);
+    EXPECT_EQ(backup.LastOutLine(), "    Time Out...") << backup.out;
+    EXPECT_FALSE(fs::exists(dir.path() / "t.mem"));
+    EXPECT_EQ(fs::file_size(dir.path() / "t.mem.partial"), kImageHeaderSize + 0x8000);
+    EXPECT_EQ(server->Counters().coldRestarts, 1u);
 }
 
 TEST_F(CliLanTest, NoNodeFoundEndsAsAborted) {

@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/Format.h"
 #include "support/RecordingView.h"
+#include "support/TestFolder.h"
 #include "tests/lan/LanFixture.h"
 
 namespace kz::test {
@@ -106,7 +107,8 @@ TEST_F(CfMtoMTest, ReceiveThenSendCarriesEveryCardFile) {
     EXPECT_TRUE(server->CfCardFiles() == card);
 }
 
-// A request that fails with m_dwErrorCode: the message and the closing path.
+// A request that fails with m_dwErrorCode, or is never answered: the message and the
+// closing path.
 struct CardErrorCase {
     const char* name;
     bool receive;
@@ -127,6 +129,11 @@ TEST_P(CardErrorTest, EndsWithItsMessageAndClosingPath) {
     fault.kind = c.kind;
     fault.cause = c.cause;
     server->AddFault(fault);
+    if (c.kind == LanFault::Kind::Never) {
+        IniText ini;
+        ini.Section("CONFIG").Key("ReadTimeout", 1).Key("WriteTimeout", 1);
+        program.Write("KZMNT.INI", ini.str());
+    }
     const std::string folder = Folder("pc");
     if (c.receive) {
         Traced<CCfReceiveMtoM> receive;
@@ -145,6 +152,7 @@ TEST_P(CardErrorTest, EndsWithItsMessageAndClosingPath) {
 
 constexpr auto kFail = LanFault::Kind::Fail;
 constexpr auto kRefuse = LanFault::Kind::Refuse;
+constexpr auto kNever = LanFault::Kind::Never;
 
 INSTANTIATE_TEST_SUITE_P(
     Causes, CardErrorTest,
@@ -157,10 +165,12 @@ INSTANTIATE_TEST_SUITE_P(
         CardErrorCase{"ReceivePcFile", true, kFail, 0xE1, msg::kFileWrite, false, true},
         CardErrorCase{"ReceiveOther", true, kFail, 0x101, msg::kCheckPower, false, false},
         CardErrorCase{"ReceiveRefused", true, kRefuse, 0x103, msg::kCheckPower, false, false},
+        CardErrorCase{"ReceiveNeverAnswered", true, kNever, 0, msg::kTimeOut, true, true},
         CardErrorCase{"SendNoCard", false, kFail, 0x45, msg::kNoCfCard, true, false},
         CardErrorCase{"SendCardFolder", false, kFail, 0x49, msg::kCardFolderCreate, true, false},
         CardErrorCase{"SendPcFile", false, kFail, 0xE1, msg::kCheckPower, false, false},
-        CardErrorCase{"SendRefused", false, kRefuse, 0x103, msg::kCheckPower, false, false}),
+        CardErrorCase{"SendRefused", false, kRefuse, 0x103, msg::kCheckPower, false, false},
+        CardErrorCase{"SendNeverAnswered", false, kNever, 0, msg::kTimeOut, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CfMtoMTest, AbortOfAReceiveThatNeverCompletesEndsWith4001) {

@@ -1,7 +1,9 @@
 // The LAN library through the binding, against the LAN panel simulator: identity, password,
 // loader, hardware data and memory, the old-loader path, early completions and faults.
+#include <cstdlib>
 #include <cstring>
 #include <future>
+#include <thread>
 
 #include "sim/kevrosa/KevrosaWire.h"
 #include "tests/lan/LanFixture.h"
@@ -258,6 +260,80 @@ INSTANTIATE_TEST_SUITE_P(
                                 wire::kCauseConnection}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A request accepted and never completed fails once the panel has been silent for the
+// answer wait (shortened here); the session goes on.
+TEST_F(LanTest, AnAnswerThatNeverComesFailsTheRequest) {
+    Start();
+    server->AddFault(Fault(wire::Op::Read, LanFault::Kind::Never));
+    // Read when the socket is made.
+    ::setenv("KEVROSA_ANSWER_WAIT_MS", "200", 1);
+    OpenSession();
+    ::unsetenv("KEVROSA_ANSWER_WAIT_MS");
+    StartLoader();
+    std::vector<std::uint8_t> in(16);
+    const Outcome read = Async([&](lan::MtoMCallback cb) {
+        return lib.UploadingMaintenanceTool(sock, cb, 0x400000, 16, in.data());
+    });
+    EXPECT_EQ(read.call, lan::kResultAccepted);
+    EXPECT_EQ(read.result, 2);
+    EXPECT_EQ(read.cause, wire::kCauseTimeout);
+    EXPECT_EQ(Async([&](lan::MtoMCallback cb) { return lib.Quit(sock, cb); }).result, 0);
+}
+
+struct CancelCase {
+    const char* name;
+    wire::Op op;
+    LanFault::Kind kind;
+};
+
+class CancelTest : public LanTest, public ::testing::WithParamInterface<CancelCase> {};
+
+// CancelMtoM from another thread ends a call that waits for the panel at once, with the
+// cause kCauseCancelled (the library itself would wait 10 s).
+TEST_P(CancelTest, EndsACallThatWaitsForThePanel) {
+    const CancelCase& c = GetParam();
+    Start();
+    server->AddFault(Fault(c.op, c.kind));
+    sock = lib.CreateMtoMSocket(lan::kSocketKind);
+    ASSERT_NE(sock, nullptr);
+    lan::SetUserPointer(sock, &done);
+    const unsigned before = server->Counters().requests;
+    const bool opens = c.op == wire::Op::Open;
+    std::thread canceller([&] {
+        // The request has reached the panel: the call waits for its answer.
+        while (server->Counters().requests < before + (opens ? 1 : 2)) {
+            std::this_thread::yield();
+        }
+        lib.CancelMtoM(sock);
+    });
+    int call;
+    if (opens) {
+        call = lib.OpenMtoMLAN(sock, nullptr, server->Endpoint().c_str());
+    } else {
+        ASSERT_EQ(lib.OpenMtoMLAN(sock, nullptr, server->Endpoint().c_str()), 0);
+        lan::KzFileLimit query = lan::kPasswordQueryLimit;
+        int hasPassword = 0;
+        lan::KzFileList list[lan::kListEntries];
+        std::uint8_t bytes[lan::kListByteArea];
+        call = c.op == wire::Op::Begin ? lib.Communication(sock, &Completions::Callback)
+                                       : lib.List(sock, nullptr, &query, &hasPassword, list, bytes);
+    }
+    canceller.join();
+    EXPECT_NE(call, lan::kResultSuccess);
+    EXPECT_NE(call, lan::kResultAccepted);
+    EXPECT_EQ(lan::ErrorCode(sock), wire::kCauseCancelled);
+    EXPECT_EQ(done.Count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, CancelTest,
+    ::testing::Values(CancelCase{"OpenNeverAccepted", wire::Op::Open, LanFault::Kind::Silent},
+                      CancelCase{"OpenNeverCompleted", wire::Op::Open, LanFault::Kind::Never},
+                      CancelCase{"AcceptanceNeverComes", wire::Op::Begin, LanFault::Kind::Silent},
+                      CancelCase{"SynchronousAnswerNeverComes", wire::Op::PasswordQuery,
+                                 LanFault::Kind::Never}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(LanTest, LibraryMissingAFunctionAnswers128) {
     Start(sim::DemoPanel(), KZ_KEVROSA_WITHOUT_QUIT_FILE);
     EXPECT_FALSE(lib.Has(lan::Function::Quit));
@@ -305,12 +381,15 @@ TEST(LanFaultText, ParsesWhatTheSimulatorIsToldOnItsCommandLine) {
     f = sim::ParseLanFault("write:late:250");
     ASSERT_TRUE(f);
     EXPECT_EQ(f->delay, std::chrono::milliseconds(250));
+    f = sim::ParseLanFault("Identity:silent");
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->kind, LanFault::Kind::Silent);
     f = sim::ParseLanFault("cfreadrange:hostile:../a:b");
     ASSERT_TRUE(f);
     EXPECT_EQ(f->name, "../a:b");
     for (const char* bad :
          {"read", "reed:fail", "read:bogus", "read:fail:xyz", "read:late", "read:late:-1",
-          "read:drop:5", "read:hostile:x", "cfreadrange:hostile"}) {
+          "read:drop:5", "read:silent:1", "read:hostile:x", "cfreadrange:hostile"}) {
         std::string error;
         EXPECT_FALSE(sim::ParseLanFault(bad, &error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;

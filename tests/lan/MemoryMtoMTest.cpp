@@ -7,6 +7,7 @@
 #include <csignal>
 #include <filesystem>
 #include <random>
+#include <thread>
 
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
@@ -48,9 +49,14 @@ class MemoryMtoMTest : public LanTest {
         WriteModels("8C93", false, "8000");
     }
 
-    void WriteModels(const std::string& id, bool autoName, const std::string& sramVerify) {
+    // timeouts > 0: ReadTimeout and WriteTimeout in seconds; otherwise the defaults.
+    void WriteModels(const std::string& id, bool autoName, const std::string& sramVerify,
+                     int timeouts = 0) {
         IniText ini;
         ini.Section("CONFIG").Key("AUTOFILENAME", autoName ? 1 : 0);
+        if (timeouts > 0) {
+            ini.Key("ReadTimeout", timeouts).Key("WriteTimeout", timeouts);
+        }
         ini.Section("DEMO")
             .Key("ID", id)
             .Key("SLOADER", "SLOADER.BIN")
@@ -246,6 +252,84 @@ INSTANTIATE_TEST_SUITE_P(Endings, FailedBackupTest,
                                            FailedBackupCase{"PanelRefuses", false, msg::kCheckPower,
                                                             LanFault::Kind::Refuse}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A panel that stops answering in the middle of the work: the run ends with "Time Out..." after
+// its closing restart; a backup keeps the old image and the data read so far.
+enum class MemoryOp { Backup, Verify, Restore };
+
+struct SilentCase {
+    const char* name;
+    MemoryOp op;
+    Op request;
+    unsigned skip;  // requests of that kind answered first
+};
+
+class SilentPanelTest : public MemoryMtoMTest, public ::testing::WithParamInterface<SilentCase> {};
+
+TEST_P(SilentPanelTest, EndsWithTimeOutAfterTheClosingRestart) {
+    const SilentCase& c = GetParam();
+    Start(SmallPanel());
+    const std::string image = program.Write("old.MEM", "the old image");
+    if (c.op != MemoryOp::Backup) {
+        CBackupMtoM backup;
+        ASSERT_EQ(Run(backup, image), msg::kCompleted);
+    }
+    const std::string before = program.Read("old.MEM");
+    WriteModels("8C93", false, "8000", 1);
+    LanFault fault;
+    fault.op = c.request;
+    fault.kind = LanFault::Kind::Never;
+    fault.skip = c.skip;
+    server->AddFault(fault);
+    const unsigned restarts = server->Counters().coldRestarts;
+    int error = 0;
+    if (c.op == MemoryOp::Backup) {
+        CBackupMtoM backup;
+        error = Run(backup, image);
+    } else if (c.op == MemoryOp::Verify) {
+        CVerifyMtoM verify;
+        error = Run(verify, image);
+    } else {
+        CRestoreMtoM restore;
+        error = Run(restore, image);
+    }
+    EXPECT_EQ(error, msg::kTimeOut);
+    ASSERT_FALSE(view->Lines().empty());
+    EXPECT_EQ(view->Lines().back(), GetString(msg::kTimeOut));
+    EXPECT_EQ(server->Counters().coldRestarts, restarts + 1);
+    EXPECT_EQ(program.Read("old.MEM"), before);
+    if (c.op == MemoryOp::Backup && c.request == Op::Read) {
+        EXPECT_EQ(fs::file_size(image + ".partial"), kImageHeaderSize + c.skip * 0x8000);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, SilentPanelTest,
+    ::testing::Values(SilentCase{"BackupHardware", MemoryOp::Backup, Op::HardData, 0},
+                      SilentCase{"BackupRead", MemoryOp::Backup, Op::Read, 1},
+                      SilentCase{"VerifyRead", MemoryOp::Verify, Op::Read, 2},
+                      SilentCase{"RestoreWrite", MemoryOp::Restore, Op::Write, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The abort cuts short the open that waits for the panel: the run ends as aborted, promptly
+// and not as a failed connection.
+TEST_F(MemoryMtoMTest, AbortWhileTheSessionOpensEndsAsAborted) {
+    Start(SmallPanel());
+    LanFault fault;
+    fault.op = Op::Open;
+    fault.kind = LanFault::Kind::Never;
+    server->AddFault(fault);
+    CBackupMtoM backup;
+    const int error = Run(backup, program.str() + "x.MEM", [&] {
+        while (server->Counters().requests < 1) {
+            std::this_thread::yield();
+        }
+        backup.PostEvent(EVENT_ABORT);
+    });
+    EXPECT_EQ(error, msg::kAborted);
+    ASSERT_FALSE(view->Lines().empty());
+    EXPECT_EQ(view->Lines().back(), GetString(msg::kAborted));
+}
 
 // The progress counts every unit once, in order, and reaches 100 only with the last packet
 // stored.

@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <condition_variable>
 #include <functional>
+#include <thread>
 
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
 #include "platform/Clock.h"
+#include "platform/Format.h"
 #include "support/RecordingView.h"
+#include "support/TestFolder.h"
 #include "tests/lan/LanFixture.h"
 
 namespace kz::test {
@@ -121,6 +124,26 @@ class AdapterTest : public LanTest {
     int Lines(int id) {
         const auto lines = view.Lines();
         return static_cast<int>(std::count(lines.begin(), lines.end(), GetString(id)));
+    }
+
+    // The request time-outs of KZMNT.INI, in seconds.
+    void WriteTimeouts(int read, int write) {
+        IniText ini;
+        ini.Section("CONFIG").Key("ReadTimeout", read).Key("WriteTimeout", write);
+        program.Write("KZMNT.INI", ini.str());
+    }
+
+    // Starts steps and posts an abort once the panel has received `requests` requests
+    // (the last of them is then the one a library call waits on).
+    void RunAbortingAfter(std::vector<MtoMRunner::Step> steps, unsigned requests) {
+        runner.steps = std::move(steps);
+        runner.PostEvent(EVENT_NONE);
+        while (server->Counters().requests < requests) {
+            std::this_thread::yield();
+        }
+        runner.PostEvent(EVENT_ABORT);
+        ASSERT_TRUE(view.WaitComplete());
+        runner.WaitIdle();
     }
 
     platform::ScaledClock clock{20};
@@ -389,6 +412,153 @@ INSTANTIATE_TEST_SUITE_P(
         // The closing restart that never completes still lets the run end.
         FaultCase{"RestartNeverCompletes", Op::ColdRestart, LanFault::Kind::Never, 0, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- requests the panel never answers ------------------------------------------------------
+
+struct TimeoutCase {
+    const char* name;
+    Op op;
+    LanFault::Kind kind;
+    int lateMs;  // Late only (real time)
+    int readTimeout;
+    int writeTimeout;
+    int error;
+};
+
+class RequestTimeoutTest : public AdapterTest, public ::testing::WithParamInterface<TimeoutCase> {};
+
+// ReadTimeout bounds the commands, WriteTimeout the data blocks (1 s or 60 s). A request
+// that is not answered in time ends its entry with "Time Out...", and the closing step still
+// runs (the run is not ended by the entry itself).
+TEST_P(RequestTimeoutTest, EndsWithTimeOutAndTheClosingStep) {
+    const TimeoutCase& c = GetParam();
+    Begin();
+    WriteTimeouts(c.readTimeout, c.writeTimeout);
+    LanFault fault = Fault(c.op, c.kind);
+    fault.delay = std::chrono::milliseconds(c.lateMs);
+    server->AddFault(fault);
+    std::vector<std::uint8_t> data(0x100, 0x5A);
+    runner.m_dwWriteAddress = 0x400000;
+    runner.m_dwWriteSize = static_cast<std::uint32_t>(data.size());
+    runner.m_pchWriteSource = data.data();
+    runner.m_dwRequestAddress = 0x400000;
+    runner.m_dwRequestSize = 0x100;
+    auto steps = Connected();
+    steps.push_back(Entry(&CProtocolMtoM::WriteData));
+    steps.push_back(Entry(&CProtocolMtoM::ReadData_Entry));
+    steps.push_back(Entry(&CProtocolMtoM::Reset_Entry));
+    runner.closeAt = static_cast<int>(steps.size()) - 1;
+    Run(steps);
+    EXPECT_EQ(runner.m_nError, c.error);
+    EXPECT_TRUE(runner.finished) << "the entry ended the run itself";
+    EXPECT_EQ(server->Counters().coldRestarts, 1u);
+    EXPECT_EQ(view.Count(WM_OPERATION_COMPLETE), 1);
+}
+
+constexpr auto kNever = LanFault::Kind::Never;
+constexpr auto kLate = LanFault::Kind::Late;
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, RequestTimeoutTest,
+    ::testing::Values(TimeoutCase{"Communication", Op::Begin, kNever, 0, 1, 60, msg::kTimeOut},
+                      TimeoutCase{"Loader", Op::LoaderDownload, kNever, 0, 60, 1, msg::kTimeOut},
+                      TimeoutCase{"LoaderStart", Op::LoaderStart, kNever, 0, 1, 60, msg::kTimeOut},
+                      TimeoutCase{"Hardware", Op::HardData, kNever, 0, 1, 60, msg::kTimeOut},
+                      TimeoutCase{"Write", Op::Write, kNever, 0, 60, 1, msg::kTimeOut},
+                      TimeoutCase{"Read", Op::Read, kNever, 0, 1, 60, msg::kTimeOut},
+                      TimeoutCase{"ReadPastReadTimeout", Op::Read, kLate, 1000, 1, 60,
+                                  msg::kTimeOut},
+                      // Each kind has its own time-out: a late answer within it is no time-out.
+                      TimeoutCase{"ReadWithinReadTimeout", Op::Read, kLate, 300, 60, 1, 0},
+                      TimeoutCase{"WriteWithinWriteTimeout", Op::Write, kLate, 300, 1, 60, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- an abort while a library call waits ---------------------------------------------------
+
+struct AbortCase {
+    const char* name;
+    Op op;
+    LanFault::Kind kind;
+    unsigned requests;  // requests the panel has received when the abort comes
+};
+
+class AbortDuringCallTest : public AdapterTest, public ::testing::WithParamInterface<AbortCase> {};
+
+// The abort cuts the waiting call short and the run ends as aborted, not with the failure
+// of the cut call (the library would wait 10 s for these answers).
+TEST_P(AbortDuringCallTest, EndsAsAborted) {
+    const AbortCase& c = GetParam();
+    Begin();
+    server->AddFault(Fault(c.op, c.kind));
+    RunAbortingAfter({Entry(&CProtocolMtoM::Password), Entry(&CProtocolMtoM::ReadID)}, c.requests);
+    EXPECT_EQ(runner.m_nError, msg::kAborted);
+}
+
+constexpr auto kSilent = LanFault::Kind::Silent;
+
+INSTANTIATE_TEST_SUITE_P(Calls, AbortDuringCallTest,
+                         ::testing::Values(AbortCase{"OpenNeverCompleted", Op::Open, kNever, 1},
+                                           AbortCase{"OpenNeverAccepted", Op::Open, kSilent, 1},
+                                           AbortCase{"PasswordQuery", Op::PasswordQuery, kNever, 2},
+                                           AbortCase{"CommunicationNeverAccepted", Op::Begin,
+                                                     kSilent, 4},
+                                           AbortCase{"Identity", Op::Identity, kNever, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(AdapterTest, AbortBeforeTheSessionOpensOpensNone) {
+    Begin();
+    RunAbortingAfter({[](MtoMRunner& r, int) {
+                          r.PostEvent(EVENT_ABORT);
+                          return true;
+                      },
+                      Entry(&CProtocolMtoM::Password), Entry(&CProtocolMtoM::ReadID)},
+                     0);
+    EXPECT_EQ(runner.m_nError, msg::kAborted);
+    EXPECT_EQ(server->Counters().connections, 0u);
+}
+
+// ---- libraries that lack functions ----------------------------------------------------------
+
+struct LibraryCase {
+    const char* name;
+    const char* file;
+    const char* missing;  // null: the library is complete
+    int error;
+};
+
+class IncompleteLibraryTest : public AdapterTest,
+                              public ::testing::WithParamInterface<LibraryCase> {};
+
+// The run ends as it would anyway; the status list names the library and what it lacks,
+// once however many sessions the run opens.
+TEST_P(IncompleteLibraryTest, NamesTheFirstMissingFunction) {
+    const LibraryCase& c = GetParam();
+    Begin(sim::DemoPanel(), c.file);
+    Run({Entry(&CProtocolMtoM::Password), Entry(&CProtocolMtoM::ReadID)});
+    EXPECT_EQ(runner.m_nError, c.error);
+    const std::string path = platform::ProgramFolder() + lan::kLibraryFile;
+    const auto lines = view.Lines();
+    const auto named = std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.find("lacks the function") != std::string::npos;
+    });
+    if (c.missing == nullptr) {
+        EXPECT_EQ(named, 0);
+        return;
+    }
+    EXPECT_EQ(named, 1);
+    const std::string line =
+        Format(GetString(msg::kLanLibraryIncomplete).c_str(), path.c_str(), c.missing);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end())
+        << ::testing::PrintToString(lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Libraries, IncompleteLibraryTest,
+                         ::testing::Values(LibraryCase{"Complete", KZ_KEVROSA_FILE, nullptr, 0},
+                                           LibraryCase{"WithoutQuit", KZ_KEVROSA_WITHOUT_QUIT_FILE,
+                                                       "MtoMDLE_Quit", 0},
+                                           LibraryCase{"Partial", KZ_KEVROSA_PARTIAL_FILE,
+                                                       "MtoMDLE_Bel", msg::kCheckPower}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AdapterTest, LibraryWithoutQuitEndsWith4000) {
     Begin(sim::DemoPanel(), KZ_KEVROSA_WITHOUT_QUIT_FILE);

@@ -18,8 +18,8 @@
 //
 //   1 ──request accepted──► 2 ──completed──► (category done)
 //   │ refused: 98 after 1 s      │ failed: 97 with the card error
-//   │ error already set: 98      │ abort: 99 when the request ends
-//   └ abort: 99 after 1 s
+//   │ error already set: 98      │ not answered in time: 97 with 4008
+//   └ abort: 99 after 1 s        └ abort: 99 when the request ends
 #include "ops/cf/CfReceiveMtoM.h"
 
 #include <sys/stat.h>
@@ -175,10 +175,12 @@ bool CCfReceiveMtoM::Phase1(int nEvent, bool* stepDone) {
         binding->Lib().FileReadCard(binding->Socket(), &lan::CMtoMBinding::Callback, &m_range,
                                     &m_nFileCount, m_vFileList.data(), m_csCategoryFolder.c_str(),
                                     nullptr, m_csExtension.c_str()) == lan::kResultAccepted) {
+        ArmRequest(Answer::DataBlock);
         m_nSubStep = 2;
         return false;
     }
-    m_nSubStep = 98;
+    // A refusal after an abort is most likely the abort's own cut of the call.
+    m_nSubStep = AbortRequested() ? 99 : 98;
     Arm(lan::kRefusedTicks);
     *stepDone = false;
     return false;
@@ -194,6 +196,13 @@ bool CCfReceiveMtoM::Phase2(int nEvent, bool* stepDone) {
     }
     if (nEvent != EVENT_RECEIVED && nEvent != EVENT_TIMEOUT) {
         return false;
+    }
+    if (nEvent == EVENT_TIMEOUT && m_nError == 0) {
+        // The panel did not answer in time: the request is given up (sub-step 97).
+        TraceMessage("KZmnt", "CCfReceiveMtoM::TimedOut\n");
+        m_nSavedError = msg::kTimeOut;
+        m_nSubStep = 97;
+        return true;
     }
     if (m_nError != 0) {
         const std::uint32_t code = Binding() != nullptr ? lan::ErrorCode(Binding()->Socket()) : 0;

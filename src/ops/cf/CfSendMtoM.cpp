@@ -133,10 +133,12 @@ bool CCfSendMtoM::CFSend_Entry(int nEvent) {
                 binding->Lib().FileWriteCard(binding->Socket(), &lan::CMtoMBinding::Callback,
                                              &m_file,
                                              m_csFilePath.c_str()) != lan::kResultAccepted) {
-                m_nSubStep = 98;
+                // A refusal after an abort is most likely the abort's own cut of the call.
+                m_nSubStep = AbortRequested() ? 99 : 98;
                 Arm(lan::kRefusedTicks);
                 return false;
             }
+            ArmRequest(Answer::DataBlock);
             m_nSubStep = 2;
             return false;
         }
@@ -150,6 +152,14 @@ bool CCfSendMtoM::CFSend_Entry(int nEvent) {
                 return false;
             }
             m_nSubStep = 1;
+            if (nEvent == EVENT_TIMEOUT && m_nError == 0) {
+                // The panel did not answer in time: the request is given up.
+                TraceMessage("KZmnt", "CCfSendMtoM::TimedOut\n");
+                Disarm();
+                CancelRequest();
+                m_nError = msg::kTimeOut;
+                return true;
+            }
             if (m_nError == 0) {
                 m_nPhase -= 2;  // the category step runs again for its next file
                 return true;
