@@ -290,6 +290,10 @@ TEST_F(EngineTest, BytesAfterACompleteAnswerAreKeptForTheNextAnswer) {
     EXPECT_EQ(runner.m_nError, 0);
     EXPECT_EQ(first, "<Q0");
     EXPECT_EQ(runner.Answer(), "<Q1");
+    // The second request went out; the peer may take a moment to have read it.
+    for (int i = 0; i < 200 && peer.Count(kDle + ">Q\r") < 2; ++i) {
+        std::this_thread::sleep_for(5ms);
+    }
     EXPECT_EQ(peer.Count(kDle + ">Q\r"), 2);
 }
 
