@@ -78,7 +78,7 @@ std::string LoaderFrame(char direction, std::string_view command);
 // FirmwareFrame("MID").
 std::string FirmwareFrame(std::string_view command, std::string_view body = {});
 
-class CProtocol : public CComm, public COperation {
+class CProtocol : public COperation, public CComm {
   public:
     CProtocol();
     ~CProtocol() override;
