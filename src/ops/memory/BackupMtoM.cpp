@@ -50,7 +50,14 @@ bool CBackupMtoM::Diapatcher(int nEvent) {
         if (m_nPhase < 0 || m_nPhase > last) {
             m_nPhase = last;
         }
-        if (!(this->*kSteps[static_cast<std::size_t>(m_nPhase)])(nEvent)) {
+        const Step step = kSteps[static_cast<std::size_t>(m_nPhase)];
+        // A read that the panel failed ends the whole run inside the adapter, which posts the
+        // completion itself: no closing step follows. The image is settled before, so that the
+        // status list names the partial file ahead of the run's last line.
+        if (step == &CBackupMtoM::ReadData_Entry && nEvent == EVENT_TIMEOUT && m_nError != 0) {
+            CloseImage();
+        }
+        if (!(this->*step)(nEvent)) {
             return false;
         }
         if (IsEarlyZoneError(OperationKind::BackupMtoM, m_nPhase, m_nError)) {
@@ -229,17 +236,21 @@ bool CBackupMtoM::Terminate(int nEvent) {
     if (nEvent != EVENT_NONE) {
         return true;
     }
-    if (m_image.PartialOpen()) {
-        const BackupFileStep end =
-            EndBackupImage(m_image, m_csFileName, m_nError, m_nExpectedBytes);
-        for (const std::string& line : end.lines) {
-            AddStatusLine(line);
-        }
-        m_nError = end.error;
-    }
+    CloseImage();
     FinishRun();
     TraceMessage("KZmnt", "TERMINATE(BackupMtoM)\n");
     return true;
+}
+
+void CBackupMtoM::CloseImage() {
+    if (!m_image.PartialOpen()) {
+        return;
+    }
+    const BackupFileStep end = EndBackupImage(m_image, m_csFileName, m_nError, m_nExpectedBytes);
+    for (const std::string& line : end.lines) {
+        AddStatusLine(line);
+    }
+    m_nError = end.error;
 }
 
 bool CBackupMtoM::Complete(int) {

@@ -27,6 +27,10 @@ class CBackupMtoM : public CMemoryMtoM {
     bool Complete(int nEvent);
 
   private:
+    // The end of the partial image: given the target's name after a complete run, otherwise
+    // kept and named on the status list.
+    void CloseImage();
+
     std::string m_csBkFile;
     std::uint64_t m_nExpectedBytes = 0;
 };
