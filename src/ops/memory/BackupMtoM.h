@@ -21,18 +21,16 @@ class CBackupMtoM : public CMemoryMtoM {
     bool CheckCORE_ID(int nEvent);
     bool ConfirmMachine(int nEvent);
     bool CreateHeader(int nEvent);
-    bool NextArea(int nEvent);
-    bool WriteBackupData(int nEvent);
+    bool WriteBackupData(int nEvent) { return TransferStep(nEvent, "WriteBackupData\n"); }
     bool Terminate(int nEvent);
     bool Complete(int nEvent);
 
-  private:
-    // The end of the partial image: given the target's name after a complete run, otherwise
-    // kept and named on the status list.
-    void CloseImage();
+  protected:
+    // The data phase's requests, traced.
+    void SetupRequest(RequestStart start) override;
 
+  private:
     std::string m_csBkFile;
-    std::uint64_t m_nExpectedBytes = 0;
 };
 
 }  // namespace kz
