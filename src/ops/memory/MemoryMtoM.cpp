@@ -126,12 +126,12 @@ bool CMemoryMtoM::TransferStep(int nEvent, const char* cancelTrace) {
 
 void CMemoryMtoM::BeforeTransferEntry(int nEvent) {
     if (nEvent == EVENT_TIMEOUT && m_nError != 0) {
-        m_nError = SettleImage(m_nError);
+        OnTerminate();
     }
 }
 
 void CMemoryMtoM::FinishRun() {
-    m_nError = SettleImage(m_nError);
+    OnTerminate();
     if (m_nError == 0) {
         m_nError = msg::kCompleted;
     }

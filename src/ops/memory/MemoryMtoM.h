@@ -68,8 +68,11 @@ class CMemoryMtoM : public CProtocolMtoM, public CMemoryPlan {
     // image is settled before (a backup's partial file is named on the status list).
     void BeforeTransferEntry(int nEvent);
 
-    // The run's last status line and WM_OPERATION_COMPLETE, after the image was settled
-    // (terminate steps, EVENT_NONE only).
+    // The operation's own part of the closing step: the run's image settled (a backup's
+    // partial image takes the target's name or is kept and named).
+    void OnTerminate() { m_nError = SettleImage(m_nError); }
+    // The run's last status line and WM_OPERATION_COMPLETE, after OnTerminate (terminate
+    // steps, EVENT_NONE only).
     void FinishRun();
 
     std::string m_csIOCode;  // never read from a LAN panel

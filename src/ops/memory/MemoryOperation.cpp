@@ -292,15 +292,11 @@ void CMemoryOperation::UseModel(const CIniSection& section) {
 }
 
 void CMemoryOperation::FinishRun(const char* traceIn, const char* traceOut) {
-    m_nError = SettleImage(m_nError);
+    OnTerminate();
     TraceMessage("KZmnt", traceIn, m_nError);
     ShowPowerWarning(false);
     Close();
-    if (m_nError == 0) {
-        m_nError = msg::kCompleted;
-    }
-    AddStatusLine(m_nError);
-    PostComplete();
+    ReportCompletion();
     TraceMessage("KZmnt", "%s", traceOut);
 }
 

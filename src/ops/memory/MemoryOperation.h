@@ -125,8 +125,11 @@ class CMemoryOperation : public CProtocol, public CMemoryPlan {
     void UseModel(const CIniSection& section);
     // Makes entry step the next to run.
     void GoTo(int step) { m_nPhase = PhaseBefore(step); }
-    // Ends the run: the image settled, the power warning off, the port closed, the final
-    // line posted.
+    // The operation's own part of the closing step: the run's image settled (a backup's
+    // partial image takes the target's name or is kept and named).
+    void OnTerminate() override { m_nError = SettleImage(m_nError); }
+    // Ends the run: OnTerminate, the power warning off, the port closed, the final line
+    // posted.
     void FinishRun(const char* traceIn, const char* traceOut);
 
     std::string m_csCoreID;   // the panel's 4-character core ID text
