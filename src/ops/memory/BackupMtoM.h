@@ -2,7 +2,9 @@
 //
 // As over the serial link, the image is written to "<name>.partial" beside the target and
 // takes the target's name only when every area has been read and the file holds exactly
-// what its header promises, so a run that ends early never costs an existing image.
+// what its header promises, so a run that ends early never costs an existing image; such a
+// run leaves the data read so far in the partial file and names it on the status list, also
+// when a failed read ends the run inside the LAN adapter.
 #pragma once
 
 #include "ops/memory/MemoryMtoM.h"

@@ -25,6 +25,7 @@ class CRestore : public CMemoryOperation {
     bool HardwareKnownStep(int nEvent) { return HardwareKnown(nEvent); }
     bool Compatibility(int nEvent);
     bool PrepareTransfer(int nEvent);
+    // (next area: NextArea of the adapter)
     bool Advance(int nEvent) { return TransferStep(nEvent); }
     bool ResetStep(int nEvent) { return Reset(nEvent); }
     bool Terminate(int nEvent);

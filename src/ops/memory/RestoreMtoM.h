@@ -17,6 +17,7 @@ class CRestoreMtoM : public CMemoryMtoM {
     bool CheckCORE_ID(int nEvent);
     bool ConfirmMachine(int nEvent);
     bool PrepareRestore(int nEvent);
+    // (next area: NextArea of the adapter)
     bool RestoreData(int nEvent) { return TransferStep(nEvent, "RestoreData\n"); }
     bool Terminate(int nEvent);
 
