@@ -239,10 +239,15 @@ TEST_P(FailedBackupTest, KeepsTheOldImage) {
     EXPECT_EQ(Run(backup, image, abortDuringRead), c.error);
     EXPECT_EQ(program.Read("old.MEM"), "the old image");
     EXPECT_EQ(fs::file_size(image + ".partial"), kImageHeaderSize + 0x8000);
-    if (c.abort) {
-        const auto lines = view->Lines();
-        EXPECT_NE(std::find(lines.begin(), lines.end(), GetString(msg::kAborted)), lines.end());
-    }
+    // The status list names the partial file, then ends with the run's error.
+    const auto lines = view->Lines();
+    const auto named =
+        std::find(lines.begin(), lines.end(),
+                  Format(GetString(msg::kPartialImage).c_str(), (image + ".partial").c_str()));
+    ASSERT_NE(named, lines.end());
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), GetString(c.abort ? msg::kAborted : msg::kCheckPower));
+    EXPECT_LT(named - lines.begin(), static_cast<std::ptrdiff_t>(lines.size()) - 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, FailedBackupTest,

@@ -17,15 +17,10 @@
 #include "ops/memory/Backup.h"
 
 #include <array>
-#include <cstdio>
 
-#include "config/Settings.h"
-#include "config/StringTable.h"
 #include "diag/Trace.h"
-#include "ops/memory/BackupImage.h"
 #include "ops/memory/FileSelection.h"
 #include "platform/Format.h"
-#include "platform/Printable.h"
 
 namespace kz {
 
@@ -101,7 +96,8 @@ static_assert(TableFitsRule(OperationKind::Backup, {kSteps.size(), step::kConnec
                                                     step::kReset, step::kReset, step::kTerminate}));
 
 constexpr MemorySteps kSharedSteps = {step::kIoCodeSelect, step::kHardwareCheck,
-                                      step::kModelConfirm, step::kNextArea, step::kReadData};
+                                      step::kModelConfirm, step::kNextArea,
+                                      step::kReadData,     step::kReset};
 
 }  // namespace
 
@@ -148,9 +144,7 @@ bool CBackup::CheckCORE_ID(int) {
         m_nError = msg::kNotRegistered;
         return true;
     }
-    m_csMachineName = section->Name();
-    m_csLoaderName = CModelDefs::Text(section, "ILOADER");
-    m_nBaudRate = CModelDefs::SelectBaud(section, m_nBaudRate);
+    UseModel(*section);
     return true;
 }
 
@@ -177,112 +171,27 @@ bool CBackup::ModelConfirmation(int) {
 bool CBackup::CreateHeader(int) {
     TraceMessage("KZmnt", "CBackup::CreateHeader()\n");
     // The model must describe areas that can be read before a file is made.
-    std::vector<MemArea> areas;
-    if (!ModelAreas(areas, m_dwUnit)) {
-        return true;
+    m_nError = PlanBackupAreas();
+    if (m_nError == 0) {
+        m_nError = NameAutoBackup(m_csBkFile, Format("%04X", m_dwAutoName));
     }
-    if (CSettings().GetAutoFileName()) {
-        // The stem comes from the definitions or the dialog: it names a file in the chosen
-        // folder and nothing else.
-        if (!m_csBkFile.empty() && !IsPlainFileName(m_csBkFile)) {
-            AddStatusLine(
-                Format(GetString(msg::kBkFileNotPlain).c_str(), Printable(m_csBkFile).c_str()));
-            m_nError = msg::kBackupNameInvalid;
-            return true;
-        }
-        m_csFileName = AutoBackupFileName(m_csFileName, m_csBkFile, m_dwAutoName);
+    if (m_nError == 0) {
+        m_nError =
+            StartBackupImage({.modelName = m_csMachineName,
+                              .coreId = m_csCoreID,
+                              .ioCode = m_csIOCode,
+                              .signature = static_cast<std::uint16_t>(m_dwSignature & 0xFFFF),
+                              .hardwareKnown = m_bHardwareKnown,
+                              .fromSize = m_dwFRomSize,
+                              .sramSize = m_dwSRamSize});
     }
-    TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
-
-    // An existing image keeps its header kind and model name; everything the backup writes
-    // is replaced. The old file itself stays untouched until the new one is complete.
-    m_image = MemImageFile();
-    m_image.StartBackupHeader(m_csFileName, m_csMachineName);
-    m_image.SetHeaderFormat(2);
-    m_image.SetDescriptorVersion();
-    m_image.SetCoreID(m_csCoreID);
-    m_image.SetSignature(static_cast<std::uint16_t>(m_dwSignature & 0xFFFF));
-    m_image.SetIOCode(m_csIOCode);
-    m_image.SetComment(m_csComment);
-    m_image.SetUnit(m_dwUnit);
-    m_image.SetAreas(areas);
-    std::uint32_t firstFrom = 0;
-    std::uint32_t firstSram = 0;
-    bool haveFrom = false;
-    bool haveSram = false;
-    m_nTotalUnits = 0;
-    m_nExpectedBytes = 0;
-    for (const MemArea& area : areas) {
-        m_nTotalUnits += static_cast<int>(area.size / m_dwUnit);
-        m_nExpectedBytes += StoredLength(area.size, m_dwUnit);
-        if (area.type == kAreaFrom && !haveFrom) {
-            firstFrom = area.size;
-            haveFrom = true;
-        } else if (area.type == kAreaSram && !haveSram) {
-            firstSram = area.size;
-            haveSram = true;
-        }
-    }
-    m_image.SetFromSize(m_bHardwareKnown ? m_dwFRomSize : firstFrom);
-    m_image.SetSramSize(m_bHardwareKnown ? m_dwSRamSize : firstSram);
-
-    // The data goes to "<name>.partial", made afresh by this run and held by it until the
-    // end; the target stays untouched until the image is complete.
-    const BackupFileStep begin = BeginBackupImage(m_image, m_csFileName);
-    for (const std::string& line : begin.lines) {
-        AddStatusLine(line);
-    }
-    if (begin.error != 0) {
-        m_nError = begin.error;
-        return true;
-    }
-    m_nAreaIndex = 0;
-    m_nUnitsDone = 0;
-    if (m_nTotalUnits == 0) {
-        m_nTotalUnits = 1;
-    }
-    return true;
-}
-
-bool CBackup::NextArea(int) {
-    if (m_nAreaIndex >= m_image.AreaCount()) {
-        GoTo(step::kReset);
-        return true;
-    }
-    const MemArea area = m_image.Area(static_cast<std::size_t>(m_nAreaIndex));
-    ++m_nAreaIndex;
-    // The first unit of an area is always a whole unit.
-    StartAreaRead(area.start, area.size, m_dwUnit, msg::kBackupProgress);
-    return true;
-}
-
-bool CBackup::StorePacket(int nEvent) {
-    if (nEvent == EVENT_ABORT) {
-        m_nError = msg::kAborted;
-        return true;
-    }
-    const std::uint32_t bytes = static_cast<std::uint32_t>(m_nReadSize);
-    if (!m_image.AppendImageData(m_pchRecvBuff.get(), bytes)) {
-        m_nError = msg::kFileWrite;
-        return true;
-    }
-    ReadPacketDone(bytes, msg::kBackupProgress);
     return true;
 }
 
 bool CBackup::Terminate(int nEvent) {
-    if (nEvent != EVENT_NONE) {
-        return true;
+    if (nEvent == EVENT_NONE) {
+        FinishRun("in CBackup::Terminate(%d)\n", "out CBackup::Terminate\n");
     }
-    if (m_image.PartialOpen()) {
-        const BackupFileStep end =
-            EndBackupImage(m_image, m_csFileName, m_nError, m_nExpectedBytes);
-        for (const std::string& line : end.lines) {
-            AddStatusLine(line);
-        }
-        m_nError = end.error;
-    }
-    FinishRun("in CBackup::Terminate(%d)\n", "out CBackup::Terminate\n");
     return true;
 }
 

@@ -30,15 +30,14 @@ class CBackup : public CMemoryOperation {
     bool HardwareKnownStep(int nEvent) { return HardwareKnown(nEvent); }
     bool ModelConfirmation(int nEvent);
     bool CreateHeader(int nEvent);
-    bool NextArea(int nEvent);
-    bool StorePacket(int nEvent);
+    // (next area: NextArea of the adapter)
+    bool StorePacket(int nEvent) { return TransferStep(nEvent); }
     bool ResetStep(int nEvent) { return Reset(nEvent); }
     bool Terminate(int nEvent);
     bool EndMarker(int nEvent);
 
   private:
-    std::uint32_t m_dwAutoName = 0;      // core ID value AND 0xF37F
-    std::uint64_t m_nExpectedBytes = 0;  // data bytes the header promises
+    std::uint32_t m_dwAutoName = 0;  // core ID value AND 0xF37F
 };
 
 }  // namespace kz

@@ -11,16 +11,9 @@
 #include "ops/memory/BackupMtoM.h"
 
 #include <array>
-#include <cstdio>
 
 #include "config/MessageIds.h"
-#include "config/Settings.h"
-#include "config/StringTable.h"
 #include "diag/Trace.h"
-#include "ops/memory/BackupImage.h"
-#include "ops/memory/FileSelection.h"
-#include "platform/Format.h"
-#include "platform/Printable.h"
 
 namespace kz {
 
@@ -50,7 +43,11 @@ bool CBackupMtoM::Diapatcher(int nEvent) {
         if (m_nPhase < 0 || m_nPhase > last) {
             m_nPhase = last;
         }
-        if (!(this->*kSteps[static_cast<std::size_t>(m_nPhase)])(nEvent)) {
+        const Step step = kSteps[static_cast<std::size_t>(m_nPhase)];
+        if (step == &CBackupMtoM::ReadData_Entry) {
+            BeforeTransferEntry(nEvent);
+        }
+        if (!(this->*step)(nEvent)) {
             return false;
         }
         if (IsEarlyZoneError(OperationKind::BackupMtoM, m_nPhase, m_nError)) {
@@ -84,19 +81,7 @@ bool CBackupMtoM::CheckCORE_ID(int) {
     m_csMachineName = section->Name();
     m_csLoaderName = CModelDefs::Text(section, "SLOADER");
     m_csBkFile = CModelDefs::Text(section, "BK_FILE");
-    if (CSettings().GetAutoFileName()) {
-        // The stem names a file in the chosen folder and nothing else.
-        if (!m_csBkFile.empty() && !IsPlainFileName(m_csBkFile)) {
-            AddStatusLine(
-                Format(GetString(msg::kBkFileNotPlain).c_str(), Printable(m_csBkFile).c_str()));
-            m_nError = msg::kBackupNameInvalid;
-            return true;
-        }
-        if (!m_csFileName.empty() && m_csFileName.back() != '/') {
-            m_csFileName += '/';
-        }
-        m_csFileName += "bk" + (m_csBkFile.empty() ? m_csAutoName : m_csBkFile) + ".MEM";
-    }
+    m_nError = NameAutoBackup(m_csBkFile, m_csAutoName);
     return true;
 }
 
@@ -112,133 +97,45 @@ bool CBackupMtoM::ConfirmMachine(int) {
 }
 
 bool CBackupMtoM::CreateHeader(int) {
-    std::vector<MemArea> areas;
-    AreaPlan model = ModelAreaPlan(Section());
-    for (const std::string& line : model.lines) {
-        AddStatusLine(line);
-    }
-    if (model.error != 0) {
-        m_nError = model.error;
-        return true;
-    }
-    areas = std::move(model.areas);
-    m_dwUnit = model.imageUnit;
-    TraceMessage("KZmnt", "  BackupFile = [%s]\n", m_csFileName.c_str());
-    m_image = MemImageFile();
-    m_image.StartBackupHeader(m_csFileName, m_csMachineName);
-    m_image.SetHeaderFormat(kImageHeaderFormat);
-    m_image.SetDescriptorVersion();
-    m_image.SetCoreID(m_csCoreID);
-    m_image.SetIOCode(m_csIOCode);
-    m_image.SetComment(m_csComment);
-    m_image.SetUnit(m_dwUnit);
-    m_image.SetAreas(areas);
-    std::uint32_t firstFrom = 0;
-    std::uint32_t firstSram = 0;
-    m_nTotalUnits = 0;
-    m_nExpectedBytes = 0;
-    for (const MemArea& area : areas) {
-        m_nTotalUnits += static_cast<int>(area.size / m_dwUnit);
-        m_nExpectedBytes += StoredAreaLength(area.size, m_dwUnit);
-        if (area.type == kAreaFrom && firstFrom == 0) {
-            firstFrom = area.size;
-        } else if (area.type == kAreaSram && firstSram == 0) {
-            firstSram = area.size;
-        }
-    }
-    m_image.SetFromSize(m_bHardwareKnown ? m_dwFRomSize : firstFrom);
-    m_image.SetSramSize(m_bHardwareKnown ? m_dwSRamSize : firstSram);
-
-    // The data goes to "<name>.partial", made afresh by this run and held by it until the
-    // end; the target stays untouched until the image is complete.
-    const BackupFileStep begin = BeginBackupImage(m_image, m_csFileName);
-    for (const std::string& line : begin.lines) {
-        AddStatusLine(line);
-    }
-    if (begin.error != 0) {
-        m_nError = begin.error;
-        return true;
-    }
-    m_nAreaIndex = 0;
-    m_nUnitsDone = 0;
-    if (m_nTotalUnits == 0) {
-        m_nTotalUnits = 1;
+    m_nError = PlanBackupAreas();
+    if (m_nError == 0) {
+        m_nError = StartBackupImage({.modelName = m_csMachineName,
+                                     .coreId = m_csCoreID,
+                                     .ioCode = m_csIOCode,
+                                     .signature = std::nullopt,
+                                     .hardwareKnown = m_bHardwareKnown,
+                                     .fromSize = m_dwFRomSize,
+                                     .sramSize = m_dwSRamSize});
     }
     return true;
 }
 
-bool CBackupMtoM::NextArea(int) {
-    if (m_nAreaIndex >= m_image.AreaCount()) {
-        Skip(2);
-        return true;
-    }
-    const MemArea area = m_image.Area(static_cast<std::size_t>(m_nAreaIndex));
-    m_dwRequestAddress = area.start;
-    m_nBytesLeft = area.size;
-    ++m_nAreaIndex;
-    // The first unit of an area is always a whole unit.
-    StartUnit(m_dwUnit);
-    TraceMessage("KZmnt", "Backup Start Address = [%x] Size = [%x]\n", m_dwRequestAddress,
-                 m_dwRequestSize);
-    AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
-    return true;
-}
-
-bool CBackupMtoM::WriteBackupData(int nEvent) {
-    if (nEvent == EVENT_ABORT) {
-        m_nError = msg::kAborted;
-        m_bStoreAborted = true;
-        Arm(lan::kRefusedTicks);
-        TraceMessage("Cancel", "WriteBackupData\n");
-        return false;
-    }
-    // After an abort the packet held here was stored already: the run only moves on to
-    // the closing steps.
-    if (m_bStoreAborted || m_nError != 0) {
-        Disarm();
-        return true;
-    }
-    const std::uint32_t bytes = m_dwRecvLength;
-    if (!m_image.AppendImageData(m_pchBuff.get(), bytes)) {
-        m_nError = msg::kFileWrite;
-        return true;
-    }
-    switch (PacketDone(bytes)) {
-        case PacketResult::NextPacket:
+void CBackupMtoM::SetupRequest(RequestStart start) {
+    CMemoryMtoM::SetupRequest(start);
+    switch (start) {
+        case RequestStart::Area:
+            TraceMessage("KZmnt", "Backup Start Address = [%x] Size = [%x]\n", m_dwRequestAddress,
+                         m_dwRequestSize);
+            break;
+        case RequestStart::Packet:
             TraceMessage("KZmnt", "Backup Address = [%x] Size = [%x]\n", m_dwRequestAddress,
                          m_dwRequestSize);
-            Skip(-2);
             break;
-        case PacketResult::NextUnit:
+        case RequestStart::Unit:
             TraceMessage("KZmnt",
                          "Backup(Block End) Address = [%x] Size = [%x] ReadSize = [%x] Phase = "
                          "[%d]\n",
-                         m_dwRequestAddress, static_cast<unsigned>(m_nBytesLeft), m_dwRequestSize,
+                         m_dwRequestAddress, static_cast<unsigned>(BytesLeft()), m_dwRequestSize,
                          m_nPhase);
-            Skip(-2);
-            AddStatusLineF(msg::kBackupProgress, m_nUnitsDone + 1, m_nTotalUnits);
-            break;
-        case PacketResult::AreaDone:
-            Skip(-3);
             break;
     }
-    return true;
 }
 
 bool CBackupMtoM::Terminate(int nEvent) {
-    if (nEvent != EVENT_NONE) {
-        return true;
+    if (nEvent == EVENT_NONE) {
+        FinishRun();
+        TraceMessage("KZmnt", "TERMINATE(BackupMtoM)\n");
     }
-    if (m_image.PartialOpen()) {
-        const BackupFileStep end =
-            EndBackupImage(m_image, m_csFileName, m_nError, m_nExpectedBytes);
-        for (const std::string& line : end.lines) {
-            AddStatusLine(line);
-        }
-        m_nError = end.error;
-    }
-    FinishRun();
-    TraceMessage("KZmnt", "TERMINATE(BackupMtoM)\n");
     return true;
 }
 

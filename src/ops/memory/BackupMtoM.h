@@ -2,7 +2,9 @@
 //
 // As over the serial link, the image is written to "<name>.partial" beside the target and
 // takes the target's name only when every area has been read and the file holds exactly
-// what its header promises, so a run that ends early never costs an existing image.
+// what its header promises, so a run that ends early never costs an existing image; such a
+// run leaves the data read so far in the partial file and names it on the status list, also
+// when a failed read ends the run inside the LAN adapter.
 #pragma once
 
 #include "ops/memory/MemoryMtoM.h"
@@ -21,14 +23,16 @@ class CBackupMtoM : public CMemoryMtoM {
     bool CheckCORE_ID(int nEvent);
     bool ConfirmMachine(int nEvent);
     bool CreateHeader(int nEvent);
-    bool NextArea(int nEvent);
-    bool WriteBackupData(int nEvent);
+    bool WriteBackupData(int nEvent) { return TransferStep(nEvent, "WriteBackupData\n"); }
     bool Terminate(int nEvent);
     bool Complete(int nEvent);
 
+  protected:
+    // The data phase's requests, traced.
+    void SetupRequest(RequestStart start) override;
+
   private:
     std::string m_csBkFile;
-    std::uint64_t m_nExpectedBytes = 0;
 };
 
 }  // namespace kz

@@ -129,20 +129,21 @@ std::uint32_t AutoNameNumber(std::string_view coreIdText) {
 }
 
 std::string AutoBackupFileName(const std::string& folder, std::string_view bkFileStem,
-                               std::uint32_t autoNameNumber) {
+                               std::string_view autoNameText) {
     // No folder means the working folder: the name stays relative, never one in "/".
     std::string name = folder;
     if (!name.empty() && name.back() != '/') {
         name += '/';
     }
     name += "bk";
-    if (!bkFileStem.empty()) {
-        name.append(bkFileStem);
-    } else {
-        name += Format("%04X", autoNameNumber);
-    }
+    name.append(bkFileStem.empty() ? autoNameText : bkFileStem);
     name += ".MEM";
     return name;
+}
+
+std::string AutoBackupFileName(const std::string& folder, std::string_view bkFileStem,
+                               std::uint32_t autoNameNumber) {
+    return AutoBackupFileName(folder, bkFileStem, std::string_view(Format("%04X", autoNameNumber)));
 }
 
 }  // namespace kz

@@ -47,9 +47,11 @@ bool IsPlainFileName(std::string_view name);
 std::uint32_t AutoNameNumber(std::string_view coreIdText);
 
 // The backup file in folder: folder + "/bk" + stem + ".MEM" when bkFileStem is not empty,
-// otherwise folder + "/bk" + the number as four upper-case hex digits + ".MEM". A folder
-// that already ends in '/' gets no second one; an empty folder gives the bare name (the
-// working folder).
+// otherwise folder + "/bk" + autoNameText + ".MEM". A folder that already ends in '/' gets
+// no second one; an empty folder gives the bare name (the working folder).
+std::string AutoBackupFileName(const std::string& folder, std::string_view bkFileStem,
+                               std::string_view autoNameText);
+// The same with the number as four upper-case hex digits for autoNameText.
 std::string AutoBackupFileName(const std::string& folder, std::string_view bkFileStem,
                                std::uint32_t autoNameNumber);
 

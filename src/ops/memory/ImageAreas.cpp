@@ -79,6 +79,19 @@ AreaPlan ImageAreaPlan(const MemImageFile& image, const std::string& path,
                            AreaText(a).c_str(), AreaText(m).c_str()));
             }
         }
+    } else if (oldFormat == OldImageAreas::RecordedFrom) {
+        MemArea from;
+        from.type = kAreaFrom;
+        if (model.areas.front().type == kAreaFrom) {
+            from.start = model.areas.front().start;
+        }
+        from.size = image.FromSize();
+        if (std::uint64_t{from.start} + from.size > std::uint64_t{0x100000000}) {
+            return Fail(plan, msg::kImageAreasDiffer,
+                        Format(GetString(msg::kImageAreaDiffers).c_str(), 1, AreaText(from).c_str(),
+                               AreaText(model.areas.front()).c_str()));
+        }
+        plan.areas.push_back(from);
     } else {
         for (const MemArea& area : model.areas) {
             if (oldFormat == OldImageAreas::Model || area.type == kAreaFrom) {

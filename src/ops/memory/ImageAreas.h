@@ -1,6 +1,7 @@
-// The area checks a restore or a verify makes before it moves any data, as free functions so
-// that the serial and the LAN operations decide alike: the model's areas must read, and an
-// image's area table must be the model's and its file must hold exactly what it promises.
+// The area plan of a memory transfer: the model's areas must read (hex values, sizes above
+// 0, at most 24 areas, none past address FFFFFFFF), and before a restore or a verify moves
+// any data the image's area table must be the model's and its file must hold exactly what
+// the table promises. Both links plan through these functions (see CMemoryPlan).
 //
 // Thread-safety: no state; the caller owns the reader and the image.
 #pragma once
@@ -16,8 +17,10 @@ namespace kz {
 
 // What a restore or verify does with an old-format image, which carries no usable table.
 enum class OldImageAreas {
-    Model,      // the model's areas
-    ModelFrom,  // the model's FROM areas only
+    Model,         // the model's areas
+    ModelFrom,     // the model's FROM areas only
+    RecordedFrom,  // one FROM area at the start of the model's first area, of the FROM size
+                   // the header records
 };
 
 struct AreaPlan {
@@ -33,8 +36,9 @@ AreaPlan ModelAreaPlan(const CIniSection* section);
 
 // The areas to transfer for the image at path (its header loaded into image): 4020 when the
 // model's areas do not read, 4026 when a current-format table differs from them in count,
-// type, start or size, 4019 when the file is shorter than the areas need, 4027 when a
-// current-format file is longer.
+// type, start or size (or a recorded FROM area runs past address FFFFFFFF), 4019 when the
+// file is shorter than the areas need, 4027 when a current-format file is longer (an
+// old-format image may hold more).
 AreaPlan ImageAreaPlan(const MemImageFile& image, const std::string& path,
                        const CIniSection* section, OldImageAreas oldFormat);
 

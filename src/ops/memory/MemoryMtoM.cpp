@@ -3,9 +3,7 @@
 #include <algorithm>
 
 #include "config/MessageIds.h"
-#include "config/StringTable.h"
 #include "diag/Trace.h"
-#include "platform/Format.h"
 
 namespace kz {
 
@@ -13,22 +11,11 @@ namespace {
 constexpr std::uint32_t kSmallPacket = 1024;
 }  // namespace
 
-CMemoryMtoM::CMemoryMtoM() {
-    m_defs.SetTracer([](const char* line) { TraceMessage("KZmnt", "%s", line); });
-}
-
-void CMemoryMtoM::AddStatusLineF(int stringId, int a, int b) {
-    AddStatusLine(Format(GetString(stringId).c_str(), a, b));
-}
-
 bool CMemoryMtoM::HardwareCheck(int) {
     m_bHardwareKnown = false;
-    const CIniSection* section = Section();
-    if (!section || CModelDefs::Has(section, "CHKMEM")) {
-        AddStatusLine(msg::kHardwareCheck);
-        return true;
+    if (!NeedsHardwareRead()) {
+        Skip(2);
     }
-    Skip(2);
     return true;
 }
 
@@ -43,24 +30,8 @@ bool CMemoryMtoM::HardwareKnown(int) {
 }
 
 bool CMemoryMtoM::IdentifyImageModel() {
-    m_image = MemImageFile();
-    m_image.LoadHeader(m_csFileName);
     m_csMachineName.clear();
-    m_csImageCoreID.clear();
-    const CIniSection* section = nullptr;
-    if (m_image.HasAreaTable()) {
-        m_csImageCoreID = m_image.GetImageCoreIDText();
-        section = m_defs.FindByCoreID(m_csImageCoreID);
-    } else {
-        std::string name = m_image.GetImageModelName();
-        const auto first = name.find_first_not_of(" \t\r\n");
-        const auto last = name.find_last_not_of(" \t\r\n");
-        name = first == std::string::npos ? std::string() : name.substr(first, last - first + 1);
-        section = m_defs.FindByName(name);
-        if (section) {
-            m_csImageCoreID = CModelDefs::Text(section, "ID");
-        }
-    }
+    const CIniSection* section = LoadImageModel(ImageModelRule::StoredCoreId);
     if (!section) {
         m_nError = msg::kNotRegistered;
         return false;
@@ -88,25 +59,13 @@ bool CMemoryMtoM::CheckPanelCoreId() {
 }
 
 bool CMemoryMtoM::CheckPanelFitsImage(const char* trace) {
-    if (trace != nullptr) {
-        TraceMessage("KZmnt", "%s", trace);
-        TraceMessage("KZmnt", "  [%s] = [%s]\n", m_csPanelPattern.c_str(), m_csImageCoreID.c_str());
-    }
-    CoreIdTracer tracer = [](const char* line) { TraceMessage("KZmnt", "%s", line); };
-    if (!m_csPanelPattern.empty() &&
-        !CModelDefs::CheckCoreID(m_csImageCoreID, m_csPanelPattern, tracer)) {
+    if (!PanelFitsImageCoreId(trace)) {
         m_nError = msg::kCoreIdDiffers;
         return false;
     }
-    if (m_bHardwareKnown) {
-        if (m_dwFRomSize != m_image.FromSize()) {
-            m_nError = msg::kFepromSize;
-            return false;
-        }
-        if (m_dwSRamSize != m_image.SramSize()) {
-            m_nError = msg::kSramSize;
-            return false;
-        }
+    m_nError = CompareImageSizes(m_bHardwareKnown, m_dwFRomSize, m_dwSRamSize);
+    if (m_nError != 0) {
+        return false;
     }
     if (m_csFileName.empty()) {
         m_nError = msg::kAborted;
@@ -116,47 +75,63 @@ bool CMemoryMtoM::CheckPanelFitsImage(const char* trace) {
     return true;
 }
 
-bool CMemoryMtoM::PrepareImageAreas(OldImageAreas oldFormat) {
-    m_image = MemImageFile();
-    m_image.LoadHeader(m_csFileName);
-    AreaPlan plan = ImageAreaPlan(m_image, m_csFileName, Section(), oldFormat);
-    for (const std::string& line : plan.lines) {
-        AddStatusLine(line);
+void CMemoryMtoM::GoToDataStep(DataStep step) {
+    switch (step) {
+        case DataStep::Transfer:
+            Skip(-2);
+            break;
+        case DataStep::NextArea:
+            Skip(-3);
+            break;
+        case DataStep::Close:
+            Skip(2);
+            break;
     }
-    m_areas = std::move(plan.areas);
-    m_dwImageUnit = plan.imageUnit;
-    m_nError = plan.error;
-    return plan.error == 0;
 }
 
-void CMemoryMtoM::StartUnit(std::uint32_t unitBytes) {
-    m_nUnitLeft = unitBytes;
-    SetupPacket();
-}
-
-void CMemoryMtoM::SetupPacket() {
+void CMemoryMtoM::SetupRequest(RequestStart) {
+    if (Job() == MemoryJob::Restore) {
+        m_dwWriteAddress = Address();
+        m_dwWriteSize = UnitLeft();
+        return;
+    }
     const std::uint32_t packet = m_bLargePacket ? m_dwBlockSize : kSmallPacket;
-    m_dwRequestSize = std::min(m_nUnitLeft, packet);
+    m_dwRequestAddress = Address();
+    m_dwRequestSize = std::min(UnitLeft(), packet);
 }
 
-CMemoryMtoM::PacketResult CMemoryMtoM::PacketDone(std::uint32_t bytes) {
-    m_dwRequestAddress += bytes;
-    m_nUnitLeft -= std::min(bytes, m_nUnitLeft);
-    m_nBytesLeft -= bytes;
-    if (m_nUnitLeft > 0) {
-        SetupPacket();
-        return PacketResult::NextPacket;
+bool CMemoryMtoM::NextArea(int) {
+    m_nError = EnterNextArea();
+    return true;
+}
+
+bool CMemoryMtoM::TransferStep(int nEvent, const char* cancelTrace) {
+    if (nEvent == EVENT_ABORT) {
+        m_nError = msg::kAborted;
+        m_bStoreAborted = true;
+        Arm(lan::kRefusedTicks);
+        TraceMessage("Cancel", "%s", cancelTrace);
+        return false;
     }
-    ++m_nUnitsDone;
-    SetProgress(m_nUnitsDone * 100 / m_nTotalUnits);
-    if (m_nBytesLeft > 0) {
-        StartUnit(static_cast<std::uint32_t>(std::min<std::int64_t>(m_nBytesLeft, m_dwUnit)));
-        return PacketResult::NextUnit;
+    // After an abort the packet held here was booked already or is not wanted: the run only
+    // moves on to the closing steps.
+    if (m_bStoreAborted || m_nError != 0) {
+        Disarm();
+        return true;
     }
-    return PacketResult::AreaDone;
+    const std::uint32_t bytes = Job() == MemoryJob::Restore ? m_dwWriteSize : m_dwRecvLength;
+    m_nError = TransferDone(m_pchBuff.get(), bytes);
+    return true;
+}
+
+void CMemoryMtoM::BeforeTransferEntry(int nEvent) {
+    if (nEvent == EVENT_TIMEOUT && m_nError != 0) {
+        OnTerminate();
+    }
 }
 
 void CMemoryMtoM::FinishRun() {
+    OnTerminate();
     if (m_nError == 0) {
         m_nError = msg::kCompleted;
     }

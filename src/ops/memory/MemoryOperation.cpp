@@ -1,19 +1,11 @@
 #include "ops/memory/MemoryOperation.h"
 
-#include <sys/stat.h>
-
-#include <algorithm>
-
-#include "config/StringTable.h"
 #include "diag/Trace.h"
 #include "platform/Format.h"
-#include "platform/Printable.h"
 
 namespace kz {
 
-CMemoryOperation::CMemoryOperation(const MemorySteps& steps) : m_steps(steps) {
-    m_defs.SetTracer([](const char* line) { TraceMessage("KZmnt", "%s", line); });
-}
+CMemoryOperation::CMemoryOperation(const MemorySteps& steps) : m_steps(steps) {}
 
 ModelInfoInput ToDialogInput(const ModelInfoExchange& x, const std::string& comment) {
     ModelInfoInput in;
@@ -62,10 +54,6 @@ void CMemoryOperation::AnswerModelInfo(bool ok, const std::string& modelName,
     m_nBaudRate = baud;
 }
 
-void CMemoryOperation::AddStatusLineF(int stringId, int a, int b) {
-    AddStatusLine(Format(GetString(stringId).c_str(), a, b));
-}
-
 // ---- Identification --------------------------------------------------------------------------
 
 bool CMemoryOperation::SignaturePrep(int) {
@@ -92,9 +80,7 @@ bool CMemoryOperation::IdentifyBySignature(int) {
         m_nError = msg::kNotRegistered;
         return true;
     }
-    m_csMachineName = section->Name();
-    m_csLoaderName = CModelDefs::Text(section, "ILOADER");
-    m_nBaudRate = CModelDefs::SelectBaud(section, m_nBaudRate);
+    UseModel(*section);
     TraceMessage("KZmnt", "  m_csMachineName = [%s]\n", m_csMachineName.c_str());
     return true;
 }
@@ -140,12 +126,9 @@ std::string CMemoryOperation::IoCodeRead() {
 
 bool CMemoryOperation::HardwareCheck(int) {
     m_bHardwareKnown = false;
-    const CIniSection* section = Section();
-    if (!section || CModelDefs::Has(section, "CHKMEM")) {
-        AddStatusLine(msg::kHardwareCheck);
-        return true;
+    if (!NeedsHardwareRead()) {
+        GoTo(m_steps.confirmation);
     }
-    GoTo(m_steps.confirmation);
     return true;
 }
 
@@ -169,32 +152,9 @@ bool CMemoryOperation::ConfirmModel(DialogMode mode) {
 
 bool CMemoryOperation::IdentifyImageModel() {
     m_bIoRetry = false;
-    m_image = MemImageFile();
-    m_image.LoadHeader(m_csFileName);
     m_csMachineName.clear();
     m_csIOCode.clear();
-    m_csImageIOCode.clear();
-    if (!m_defs.HasSections()) {
-        m_nError = msg::kNotRegistered;
-        return false;
-    }
-    const CIniSection* section = nullptr;
-    if (m_image.HeaderFormat() == 2) {
-        m_csImageCoreID = Format("%X", m_image.GetImageCoreID());
-        if (m_image.GetImageIOCode() != 0) {
-            m_csImageIOCode = Format("%02X", m_image.GetImageIOCode());
-        }
-        section = m_defs.FindByImage(m_csImageCoreID, m_csImageIOCode);
-    } else {
-        std::string name = m_image.GetImageModelName();
-        const auto first = name.find_first_not_of(" \t\r\n");
-        const auto last = name.find_last_not_of(" \t\r\n");
-        name = first == std::string::npos ? std::string() : name.substr(first, last - first + 1);
-        section = m_defs.FindByName(name);
-        if (section) {
-            m_csImageCoreID = CModelDefs::Text(section, "ID");
-        }
-    }
+    const CIniSection* section = LoadImageModel(ImageModelRule::CoreIdAndIoCode);
     if (!section) {
         m_nError = msg::kNotRegistered;
         return false;
@@ -222,10 +182,7 @@ bool CMemoryOperation::CheckPanelCoreId(const char* trace) {
 }
 
 bool CMemoryOperation::CheckMachineType(const char* trace) {
-    TraceMessage("KZmnt", "%s", trace);
-    TraceMessage("KZmnt", "  [%s] = [%s]\n", m_csPanelPattern.c_str(), m_csImageCoreID.c_str());
-    CoreIdTracer tracer = [](const char* line) { TraceMessage("KZmnt", "%s", line); };
-    if (!CModelDefs::CheckCoreID(m_csImageCoreID, m_csPanelPattern, tracer)) {
+    if (!PanelFitsImageCoreId(trace)) {
         m_nError = msg::kCoreIdDiffers;
         return true;
     }
@@ -250,185 +207,65 @@ bool CMemoryOperation::CheckCompatibility(DialogMode mode) {
         m_nError = msg::kSignatureDiffers;
         return true;
     }
-    if (m_bHardwareKnown) {
-        if (m_dwFRomSize != m_image.FromSize()) {
-            m_nError = msg::kFepromSize;
-            return true;
-        }
-        if (m_dwSRamSize != m_image.SramSize()) {
-            m_nError = msg::kSramSize;
-            return true;
-        }
-    }
-    if (!ConfirmModel(mode)) {
+    m_nError = CompareImageSizes(m_bHardwareKnown, m_dwFRomSize, m_dwSRamSize);
+    if (m_nError != 0 || !ConfirmModel(mode)) {
         return true;
     }
     m_csLoaderName = CModelDefs::Text(Section(), "ILOADER");
     return true;
 }
 
-bool CMemoryOperation::ModelAreas(std::vector<MemArea>& areas, std::uint32_t& unit) {
-    const AreaCheck check = CModelDefs::CheckAreas(Section(), areas, unit);
-    const std::string key = Printable(check.key);
-    switch (check.fault) {
-        case AreaFault::None:
-            return true;
-        case AreaFault::NoAreas:
-            AddStatusLine(msg::kNoAreas);
+// ---- The data phase -----------------------------------------------------------------------------
+
+void CMemoryOperation::GoToDataStep(DataStep step) {
+    switch (step) {
+        case DataStep::Transfer:
+            GoTo(m_steps.transfer);
             break;
-        case AreaFault::BadArea:
-            AddStatusLine(Format(GetString(msg::kAreaKeyInvalid).c_str(), key.c_str()));
+        case DataStep::NextArea:
+            GoTo(m_steps.nextArea);
             break;
-        case AreaFault::TooMany:
-            AddStatusLine(Format(GetString(msg::kTooManyAreas).c_str(), key.c_str()));
-            break;
-        case AreaFault::Wraps:
-            AddStatusLine(Format(GetString(msg::kAreaWraps).c_str(), key.c_str()));
-            break;
-        case AreaFault::BadUnit:
-            AddStatusLine(msg::kUnitInvalid);
+        case DataStep::Close:
+            GoTo(m_steps.close);
             break;
     }
-    m_nError = msg::kModelAreasInvalid;
-    return false;
 }
 
-namespace {
-
-std::string AreaText(const MemArea& area) {
-    return Format("%s %08X,%08X",
-                  area.type == kAreaFrom ? "FROM" : (area.type == kAreaSram ? "SRAM" : "?"),
-                  area.start, area.size);
-}
-
-}  // namespace
-
-bool CMemoryOperation::PrepareImageAreas(bool fromOnlyForOldFormat) {
-    m_image = MemImageFile();
-    m_image.LoadHeader(m_csFileName);
-    m_areas.clear();
-    std::vector<MemArea> modelAreas;
-    std::uint32_t modelUnit = kDefaultTransferUnit;
-    if (!ModelAreas(modelAreas, modelUnit)) {
-        return false;
+void CMemoryOperation::SetupRequest(RequestStart) {
+    if (Job() == MemoryJob::Restore) {
+        m_dwWriteAddress = Address();
+        m_nWriteDataSize = static_cast<int>(UnitLeft());
+        return;
     }
-    const bool oldFormat = m_image.HeaderFormat() != 2;
-    m_dwImageUnit = oldFormat || m_image.Unit() == 0 ? modelUnit : m_image.Unit();
-    if (!oldFormat) {
-        // The table decides which panel addresses are written: it must be the model's.
-        const int count = m_image.AreaCount();
-        if (count < 1 || count > static_cast<int>(kImageMaxAreas) ||
-            static_cast<std::size_t>(count) != modelAreas.size()) {
-            AddStatusLine(Format(GetString(msg::kImageAreaCount).c_str(), count,
-                                 static_cast<int>(modelAreas.size())));
-            m_nError = msg::kImageAreasDiffer;
-            return false;
-        }
-        m_areas = m_image.Areas();
-        for (std::size_t i = 0; i < m_areas.size(); ++i) {
-            const MemArea& image = m_areas[i];
-            const MemArea& model = modelAreas[i];
-            if (image.type != model.type || image.start != model.start ||
-                image.size != model.size) {
-                AddStatusLine(Format(GetString(msg::kImageAreaDiffers).c_str(),
-                                     static_cast<int>(i + 1), AreaText(image).c_str(),
-                                     AreaText(model).c_str()));
-                m_areas.clear();
-                m_nError = msg::kImageAreasDiffer;
-                return false;
-            }
-        }
-    } else if (fromOnlyForOldFormat) {
-        // Old images carry no usable area table: one FROM area of the recorded FROM size,
-        // at the start of FROM1.
-        MemArea from;
-        from.type = kAreaFrom;
-        if (modelAreas.front().type == kAreaFrom) {
-            from.start = modelAreas.front().start;
-        }
-        from.size = m_image.FromSize();
-        if (std::uint64_t{from.start} + from.size > std::uint64_t{0x100000000}) {
-            AddStatusLine(Format(GetString(msg::kImageAreaDiffers).c_str(), 1,
-                                 AreaText(from).c_str(), AreaText(modelAreas.front()).c_str()));
-            m_nError = msg::kImageAreasDiffer;
-            return false;
-        }
-        m_areas.push_back(from);
-    } else {
-        m_areas = modelAreas;
-    }
-    // Every byte the areas occupy must be in the file before anything is transferred.
-    std::uint64_t promised = 0;
-    for (const MemArea& area : m_areas) {
-        promised += StoredLength(area.size, m_dwImageUnit);
-    }
-    struct stat st {};
-    if (::stat(m_csFileName.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) < kImageHeaderSize + promised) {
-        m_nError = msg::kImageTooShort;
-        return false;
-    }
-    if (!oldFormat && static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + promised) {
-        m_nError = msg::kImageTooLong;
-        return false;
-    }
-    return true;
-}
-
-std::uint64_t CMemoryOperation::ImageOffsetOfArea(int index) const {
-    std::uint64_t offset = 0;
-    for (int i = 0; i < index && i < static_cast<int>(m_areas.size()); ++i) {
-        offset += StoredLength(m_areas[static_cast<std::size_t>(i)].size, m_dwImageUnit);
-    }
-    return offset;
-}
-
-// ---- Packets ------------------------------------------------------------------------------------
-
-void CMemoryOperation::StartAreaRead(std::uint32_t start, std::int64_t bytes,
-                                     std::uint32_t firstUnit, int progressId) {
-    m_dwReadAddress = start;
-    m_nBytesLeft = bytes;
-    StartUnit(firstUnit);
-    AddStatusLineF(progressId, m_nUnitsDone + 1, m_nTotalUnits);
-}
-
-void CMemoryOperation::StartUnit(std::uint32_t unitBytes) {
-    m_nUnitLeft = unitBytes;
     SetupPacket();
 }
 
 void CMemoryOperation::SetupPacket() {
     const auto packet = static_cast<std::uint32_t>(m_nMaxReadSize);
-    if (m_nUnitLeft > packet) {
+    m_dwReadAddress = Address();
+    if (UnitLeft() > packet) {
         m_nReadSize = static_cast<int>(packet);
-        m_nPacketCount = static_cast<int>((m_nUnitLeft + packet - 1) / packet);
+        m_nPacketCount = static_cast<int>((UnitLeft() + packet - 1) / packet);
     } else {
-        m_nReadSize = static_cast<int>(m_nUnitLeft);
+        m_nReadSize = static_cast<int>(UnitLeft());
         m_nPacketCount = 0;
     }
     TraceMessage("KZmnt", "m_nPacketCount=%d, m_nReadSize=%08X\n", m_nPacketCount, m_nReadSize);
 }
 
-void CMemoryOperation::ReadPacketDone(std::uint32_t bytes, int progressId) {
-    m_dwReadAddress += bytes;
-    m_nUnitLeft -= std::min(bytes, m_nUnitLeft);
-    m_nBytesLeft -= bytes;
-    if (m_nUnitLeft > 0) {
-        // Every byte of the unit is read before it counts, in packets of the current size.
-        SetupPacket();
-        GoTo(m_steps.transfer);
-        return;
+bool CMemoryOperation::NextArea(int) {
+    m_nError = EnterNextArea();
+    return true;
+}
+
+bool CMemoryOperation::TransferStep(int nEvent) {
+    if (nEvent == EVENT_ABORT) {
+        m_nError = msg::kAborted;
+        return true;
     }
-    ++m_nUnitsDone;
-    SetProgress(m_nUnitsDone * 100 / m_nTotalUnits);
-    if (m_nBytesLeft > 0) {
-        StartUnit(static_cast<std::uint32_t>(std::min<std::int64_t>(m_nBytesLeft, m_dwUnit)));
-        GoTo(m_steps.transfer);
-        AddStatusLineF(progressId, m_nUnitsDone + 1, m_nTotalUnits);
-        return;
-    }
-    GoTo(m_steps.nextArea);
+    const int bytes = Job() == MemoryJob::Restore ? m_nWriteDataSize : m_nReadSize;
+    m_nError = TransferDone(m_pchRecvBuff.get(), static_cast<std::uint32_t>(bytes));
+    return true;
 }
 
 bool CMemoryOperation::LowerReadSize(const char* traceTag) {
@@ -448,19 +285,18 @@ bool CMemoryOperation::LowerReadSize(const char* traceTag) {
     return true;
 }
 
-std::uint32_t CMemoryOperation::StoredLength(std::uint32_t size, std::uint32_t unit) {
-    return size >= unit ? size : unit;
+void CMemoryOperation::UseModel(const CIniSection& section) {
+    m_csMachineName = section.Name();
+    m_csLoaderName = CModelDefs::Text(&section, "ILOADER");
+    m_nBaudRate = CModelDefs::SelectBaud(&section, m_nBaudRate);
 }
 
 void CMemoryOperation::FinishRun(const char* traceIn, const char* traceOut) {
+    OnTerminate();
     TraceMessage("KZmnt", traceIn, m_nError);
     ShowPowerWarning(false);
     Close();
-    if (m_nError == 0) {
-        m_nError = msg::kCompleted;
-    }
-    AddStatusLine(m_nError);
-    PostComplete();
+    ReportCompletion();
     TraceMessage("KZmnt", "%s", traceOut);
 }
 

@@ -1,7 +1,9 @@
-// CMemoryOperation: what the serial backup, restore and verify share — the model
-// definitions and the image file, the identification steps after the loader is connected
-// (signature, I/O code, hardware information), the model-information request and the
-// packet bookkeeping of the data phase. Each operation adds its own step table.
+// CMemoryOperation: the serial link's adapter for backup, restore and verify. The link-free
+// decisions (the image's model, the area plan, the backup's file, the data phase) are the
+// plan's (CMemoryPlan); what stays here is what the serial link has of its own: the
+// identification steps after the loader is connected (signature, I/O code, hardware
+// information), the model-information request, and the data phase in requests of the read
+// size, which steps down after persistent line errors. Each operation adds its own step table.
 //
 // Thread-safety: as CProtocol — steps run on the operation's event thread. The
 // model-information exchange (ModelInfoRequest/AnswerModelInfo) is called by the front-end
@@ -15,7 +17,7 @@
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
 #include "ops/engine/StepEngine.h"
-#include "ops/memory/MemImageFile.h"
+#include "ops/memory/MemoryPlan.h"
 #include "ops/memory/ModelConfirm.h"
 #include "serial/Protocol.h"
 
@@ -53,25 +55,29 @@ struct MemorySteps {
     int confirmation;   // the step after the hardware read: model confirmation or compatibility
     int nextArea;       // takes the next area of the data phase
     int transfer;       // ReadData (backup, verify) or WriteData (restore)
+    int close;          // Reset, once no area is left
 };
 
-class CMemoryOperation : public CProtocol {
+class CMemoryOperation : public CProtocol, public CMemoryPlan {
   public:
-    // Inputs set by the front-end before the start.
-    void SetFileName(const std::string& path) { m_csFileName = path; }
-    void SetComment(const std::string& comment) { m_csComment = comment; }
-
     // The model-information request (WM_MODEL_INFO_REQUEST): what to show, and the answer.
     // ok false (the user cancelled) empties the file name, which ends the run with 4001.
     ModelInfoExchange ModelInfoRequest() const;
     void AnswerModelInfo(bool ok, const std::string& modelName, const std::string& bkFile,
                          std::uint32_t baud);
 
-    // The image file the run produced or read (backup: the final name once complete).
-    const std::string& ImagePath() const { return m_csFileName; }
+    // The next-area step of the data phase (see CMemoryPlan::EnterNextArea).
+    bool NextArea(int nEvent);
 
   protected:
     explicit CMemoryOperation(const MemorySteps& steps);
+
+    // CMemoryPlan: the view, the model, the requests and steps of the data phase.
+    void ReportLine(const std::string& text) override { AddStatusLine(text); }
+    void ReportProgress(int percent) override { SetProgress(percent); }
+    const std::string& CurrentModel() const override { return m_csMachineName; }
+    void GoToDataStep(DataStep step) override;
+    void SetupRequest(RequestStart start) override;
 
     // ---- Shared steps (each returns true when finished) -----------------------------------
     // Signature preparation: kind from SIGNATURE; without the key the read and the
@@ -108,51 +114,23 @@ class CMemoryOperation : public CProtocol {
     bool CompareIoCode();
     // Signature (4016) and, when known, memory sizes (4014, 4015); then the confirmation.
     bool CheckCompatibility(DialogMode mode);
-    // The area table to transfer: the image's, or for an old-format image the model's.
-    // Nothing is transferred unless the model's areas read (4020), a current-format image's
-    // table equals them in count, type, start and size (4026), and the file holds exactly
-    // the data the table promises (4019 when less, 4027 when more; an old-format image may
-    // hold more, as it always could).
-    bool PrepareImageAreas(bool fromOnlyForOldFormat);
-    // The model's areas and unit for a transfer; on a fault the status line that says what
-    // is wrong is written, 4020 set and false returned.
-    bool ModelAreas(std::vector<MemArea>& areas, std::uint32_t& unit);
-    // Where area i's data starts in the image (the image format's layout rule).
-    std::uint64_t ImageOffsetOfArea(int index) const;
 
-    std::string m_csImageCoreID;            // the image's core ID text
-    std::string m_csPanelPattern;           // ID pattern of the model that matches the panel
-    std::string m_csImageIOCode;            // the image's I/O code text (empty: none)
-    std::uint32_t m_dwImageUnit = 0x10000;  // the unit the image was written with
-    std::vector<MemArea> m_areas;           // the areas being transferred
-
-    // ---- Packet bookkeeping for reading units (backup, verify) ---------------------------
-    // Starts reading bytes of an area at start, the first unit firstUnit bytes long, and
-    // writes the progress line progressId.
-    void StartAreaRead(std::uint32_t start, std::int64_t bytes, std::uint32_t firstUnit,
-                       int progressId);
-    // Books a packet of bytes that has been stored or compared and goes on: to ReadData for
-    // the next packet or unit (a new unit writes the progress line progressId), to the next
-    // area when this one is done.
-    void ReadPacketDone(std::uint32_t bytes, int progressId);
+    // ---- The data phase ------------------------------------------------------------------
+    // The step after ReadData or WriteData (4001 when handed the abort).
+    bool TransferStep(int nEvent);
     // Lowers the packet size after persistent line errors: 0x4000 → 4096 → 1024.
     bool LowerReadSize(const char* traceTag);
 
+    // The model of section: its name, loader and baud rate.
+    void UseModel(const CIniSection& section);
     // Makes entry step the next to run.
     void GoTo(int step) { m_nPhase = PhaseBefore(step); }
-    // The text of status id with printf arguments.
-    void AddStatusLineF(int stringId, int a, int b);
-    const CIniSection* Section() const { return m_defs.FindByName(m_csMachineName); }
-    // Ends the data phase: the power warning off, the port closed, the final line posted.
+    // The operation's own part of the closing step: the run's image settled (a backup's
+    // partial image takes the target's name or is kept and named).
+    void OnTerminate() override { m_nError = SettleImage(m_nError); }
+    // Ends the run: OnTerminate, the power warning off, the port closed, the final line
+    // posted.
     void FinishRun(const char* traceIn, const char* traceOut);
-
-    // Bytes an area occupies in an image with unit U (the image format's layout rule).
-    static std::uint32_t StoredLength(std::uint32_t size, std::uint32_t unit);
-
-    std::string m_csFileName;
-    std::string m_csComment;
-    CModelDefs m_defs;
-    MemImageFile m_image;
 
     std::string m_csCoreID;   // the panel's 4-character core ID text
     std::string m_csIOCode;   // 2 hex characters
@@ -160,23 +138,12 @@ class CMemoryOperation : public CProtocol {
     std::string m_csBkFile;   // BK_FILE stem
     bool m_bHardwareKnown = false;
     DialogMode m_nDialogMode = DialogMode::Backup;
-
-    // Transfer state.
-    int m_nAreaIndex = 0;
-    std::uint32_t m_dwUnit = 0x10000;
-    std::int64_t m_nBytesLeft = 0;  // of the current area
-    std::uint32_t m_nUnitLeft = 0;  // of the current unit
-    int m_nTotalUnits = 1;
-    int m_nUnitsDone = 0;
-    std::uint64_t m_dwFileOffset = 0;     // running offset into the image data
     int m_nMaxReadSize = kReadSizeLarge;  // packet size, lowered by ChangeReadSize
 
   private:
     const MemorySteps m_steps;
 
-    // Starts a unit of unitBytes at the current request address.
-    void StartUnit(std::uint32_t unitBytes);
-    // Splits what is left of the unit into the next request.
+    // The next read request: what is left of the unit, in packets of the read size.
     void SetupPacket();
 };
 

@@ -19,9 +19,7 @@
 // with a smaller unit is written area by area, never past an area's end.
 #include "ops/memory/Restore.h"
 
-#include <algorithm>
 #include <array>
-#include <new>
 
 #include "diag/Trace.h"
 
@@ -98,7 +96,8 @@ static_assert(TableFitsRule(OperationKind::Restore,
                              step::kTerminate}));
 
 constexpr MemorySteps kSharedSteps = {step::kCheckMachineType, step::kHardwareCheck,
-                                      step::kCompatibility, step::kNextArea, step::kWriteData};
+                                      step::kCompatibility,    step::kNextArea,
+                                      step::kWriteData,        step::kReset};
 
 }  // namespace
 
@@ -149,81 +148,15 @@ bool CRestore::Compatibility(int) {
 }
 
 bool CRestore::PrepareTransfer(int) {
-    if (!PrepareImageAreas(false)) {
-        return true;
-    }
-    m_nTotalUnits = 0;
-    for (const MemArea& area : m_areas) {
-        m_nTotalUnits += static_cast<int>((std::uint64_t{area.size} + kUnit - 1) / kUnit);
-    }
-    if (m_nTotalUnits == 0) {
-        m_nTotalUnits = 1;
-    }
-    m_nAreaIndex = 0;
-    m_nUnitsDone = 0;
-    m_dwFileOffset = 0;
-    m_pchData.reset(new (std::nothrow) std::uint8_t[kRecvBufferSize]);
-    if (!m_pchData) {
-        m_nError = msg::kNoMemory;
-        return true;
-    }
-    m_pchWriteBuff = m_pchData.get();
-    return true;
-}
-
-bool CRestore::LoadRequest() {
-    if (!m_image.ReadImageData(m_dwFileOffset, m_pchData.get(),
-                               static_cast<std::size_t>(m_nWriteDataSize))) {
-        // Never write what was not read from the image.
-        m_nError = msg::kImageTooShort;
-        return false;
-    }
-    AddStatusLineF(msg::kRestoreProgress, m_nUnitsDone + 1, m_nTotalUnits);
-    return true;
-}
-
-bool CRestore::NextArea(int) {
-    for (;;) {
-        if (m_nAreaIndex >= static_cast<int>(m_areas.size())) {
-            GoTo(step::kReset);
-            return true;
-        }
-        const MemArea& area = m_areas[static_cast<std::size_t>(m_nAreaIndex)];
-        m_dwFileOffset = ImageOffsetOfArea(m_nAreaIndex);
-        ++m_nAreaIndex;
-        if (area.size == 0) {
-            continue;
-        }
-        m_dwWriteAddress = area.start;
-        m_nBytesLeft = area.size;
-        m_nWriteDataSize = static_cast<int>(std::min<std::int64_t>(m_nBytesLeft, kUnit));
-        LoadRequest();
-        return true;
-    }
-}
-
-bool CRestore::Advance(int) {
-    ++m_nUnitsDone;
-    SetProgress(m_nUnitsDone * 100 / m_nTotalUnits);
-    m_dwFileOffset += static_cast<std::uint64_t>(m_nWriteDataSize);
-    m_nBytesLeft -= m_nWriteDataSize;
-    if (m_nBytesLeft < 1) {
-        GoTo(step::kNextArea);
-        return true;
-    }
-    m_dwWriteAddress += static_cast<std::uint32_t>(m_nWriteDataSize);
-    m_nWriteDataSize = static_cast<int>(std::min<std::int64_t>(m_nBytesLeft, kUnit));
-    if (LoadRequest()) {
-        GoTo(step::kWriteData);
-    }
+    m_nError = PlanRestore(kUnit, OldImageAreas::Model, kRecvBufferSize);
+    m_pchWriteBuff = DataBuffer();
     return true;
 }
 
 bool CRestore::Terminate(int nEvent) {
-    if (nEvent != EVENT_NONE) {
-        return true;
+    if (nEvent == EVENT_NONE) {
+        FinishRun("in CRestore::Terminate(%d)\n", "out CRestore::Terminate\n");
     }
-    FinishRun("in CRestore::Terminate(%d)\n", "out CRestore::Terminate\n");
     return true;
 }
 

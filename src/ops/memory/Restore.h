@@ -3,8 +3,6 @@
 // and after the user confirmed twice. Nothing is written before the first WriteData.
 #pragma once
 
-#include <memory>
-
 #include "ops/memory/MemoryOperation.h"
 
 namespace kz {
@@ -27,18 +25,14 @@ class CRestore : public CMemoryOperation {
     bool HardwareKnownStep(int nEvent) { return HardwareKnown(nEvent); }
     bool Compatibility(int nEvent);
     bool PrepareTransfer(int nEvent);
-    bool NextArea(int nEvent);
-    bool Advance(int nEvent);
+    // (next area: NextArea of the adapter)
+    bool Advance(int nEvent) { return TransferStep(nEvent); }
     bool ResetStep(int nEvent) { return Reset(nEvent); }
     bool Terminate(int nEvent);
     bool EndMarker(int nEvent);
 
   private:
-    // Loads the next request's bytes from the image into the data buffer (4019 on failure).
-    bool LoadRequest();
-
     static constexpr std::uint32_t kUnit = 0x10000;
-    std::unique_ptr<std::uint8_t[]> m_pchData;  // request + 2 spare bytes for the checksum
 };
 
 }  // namespace kz

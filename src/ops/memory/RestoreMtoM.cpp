@@ -10,9 +10,7 @@
 // jumps back to 11 (-2), or to 10 (-3) when the area is done.
 #include "ops/memory/RestoreMtoM.h"
 
-#include <algorithm>
 #include <array>
-#include <new>
 
 #include "config/MessageIds.h"
 #include "diag/Trace.h"
@@ -71,89 +69,18 @@ bool CRestoreMtoM::ConfirmMachine(int) {
 }
 
 bool CRestoreMtoM::PrepareRestore(int) {
-    if (!PrepareImageAreas(OldImageAreas::Model)) {
-        return true;
-    }
-    m_nTotalUnits = 0;
-    for (const MemArea& area : m_areas) {
-        m_nTotalUnits +=
-            static_cast<int>((std::uint64_t{area.size} + kRestoreUnit - 1) / kRestoreUnit);
-    }
-    m_nTotalUnits = std::max(m_nTotalUnits, 1);
-    m_nAreaIndex = 0;
-    m_nUnitsDone = 0;
-    m_dwFileOffset = 0;
-    m_pchData.reset(new (std::nothrow) std::uint8_t[lan::kAdapterBufferSize]);
-    if (!m_pchData) {
-        m_nError = msg::kNoMemory;
-        return true;
-    }
-    m_pchWriteSource = m_pchData.get();
+    m_nError = PlanRestore(kRestoreUnit, OldImageAreas::Model, lan::kAdapterBufferSize);
+    m_pchWriteSource = DataBuffer();
     return true;
 }
 
-bool CRestoreMtoM::LoadUnit() {
-    if (!m_image.ReadImageData(m_dwFileOffset, m_pchData.get(), m_dwWriteSize)) {
-        // Never write what was not read from the image.
-        m_nError = msg::kImageTooShort;
-        return false;
-    }
-    AddStatusLineF(msg::kRestoreProgress, m_nUnitsDone + 1, m_nTotalUnits);
-    return true;
-}
-
-bool CRestoreMtoM::NextArea(int) {
-    for (;;) {
-        if (m_nAreaIndex >= static_cast<int>(m_areas.size())) {
-            Skip(2);
-            return true;
-        }
-        const MemArea& area = m_areas[static_cast<std::size_t>(m_nAreaIndex)];
-        m_dwFileOffset = ImageOffsetOfArea(m_nAreaIndex);
-        ++m_nAreaIndex;
-        if (area.size == 0) {
-            continue;
-        }
-        m_dwWriteAddress = area.start;
-        m_nBytesLeft = area.size;
-        m_dwWriteSize =
-            static_cast<std::uint32_t>(std::min<std::int64_t>(m_nBytesLeft, kRestoreUnit));
-        TraceMessage("KZmnt", "Restore Start : address = [%x] size = [%x] seek = [%llx]\n",
-                     m_dwWriteAddress, m_dwWriteSize,
-                     static_cast<unsigned long long>(m_dwFileOffset));
-        LoadUnit();
-        return true;
-    }
-}
-
-bool CRestoreMtoM::RestoreData(int nEvent) {
-    if (nEvent == EVENT_ABORT) {
-        m_nError = msg::kAborted;
-        m_bStoreAborted = true;
-        Arm(lan::kRefusedTicks);
-        TraceMessage("Cancel", "RestoreData\n");
-        return false;
-    }
-    if (m_bStoreAborted || m_nError != 0) {
-        Disarm();
-        return true;
-    }
-    ++m_nUnitsDone;
-    SetProgress(m_nUnitsDone * 100 / m_nTotalUnits);
-    m_dwFileOffset += m_dwWriteSize;
-    m_nBytesLeft -= m_dwWriteSize;
-    if (m_nBytesLeft < 1) {
-        Skip(-3);
-        return true;
-    }
-    m_dwWriteAddress += m_dwWriteSize;
-    m_dwWriteSize = static_cast<std::uint32_t>(std::min<std::int64_t>(m_nBytesLeft, kRestoreUnit));
-    TraceMessage("KZmnt", "Restore next : address = [%x] size = [%x] seek = [%llx]\n",
-                 m_dwWriteAddress, m_dwWriteSize, static_cast<unsigned long long>(m_dwFileOffset));
-    if (LoadUnit()) {
-        Skip(-2);
-    }
-    return true;
+void CRestoreMtoM::SetupRequest(RequestStart start) {
+    CMemoryMtoM::SetupRequest(start);
+    TraceMessage("KZmnt",
+                 start == RequestStart::Area
+                     ? "Restore Start : address = [%x] size = [%x] seek = [%llx]\n"
+                     : "Restore next : address = [%x] size = [%x] seek = [%llx]\n",
+                 m_dwWriteAddress, m_dwWriteSize, static_cast<unsigned long long>(FileOffset()));
 }
 
 bool CRestoreMtoM::Terminate(int nEvent) {

@@ -2,8 +2,6 @@
 // bytes. The image's area table is checked against the model before anything is written.
 #pragma once
 
-#include <memory>
-
 #include "ops/memory/MemoryMtoM.h"
 
 namespace kz {
@@ -19,14 +17,13 @@ class CRestoreMtoM : public CMemoryMtoM {
     bool CheckCORE_ID(int nEvent);
     bool ConfirmMachine(int nEvent);
     bool PrepareRestore(int nEvent);
-    bool NextArea(int nEvent);
-    bool RestoreData(int nEvent);
+    // (next area: NextArea of the adapter)
+    bool RestoreData(int nEvent) { return TransferStep(nEvent, "RestoreData\n"); }
     bool Terminate(int nEvent);
 
-  private:
-    bool LoadUnit();
-
-    std::unique_ptr<std::uint8_t[]> m_pchData;  // one unit from the image
+  protected:
+    // The data phase's requests, traced.
+    void SetupRequest(RequestStart start) override;
 };
 
 }  // namespace kz

@@ -20,10 +20,7 @@
 // compared only in part, or one passed over, never shifts the areas after it.
 #include "ops/memory/Verify.h"
 
-#include <algorithm>
 #include <array>
-#include <cstring>
-#include <new>
 
 #include "diag/Trace.h"
 
@@ -98,8 +95,9 @@ constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
 static_assert(TableFitsRule(OperationKind::Verify, {kSteps.size(), step::kConnectILoader,
                                                     step::kReset, step::kReset, step::kTerminate}));
 
-constexpr MemorySteps kSharedSteps = {step::kCheckMachineType, step::kCheckHW, step::kCompatibility,
-                                      step::kReadMemory, step::kReadData};
+constexpr MemorySteps kSharedSteps = {step::kCheckMachineType, step::kCheckHW,
+                                      step::kCompatibility,    step::kReadMemory,
+                                      step::kReadData,         step::kReset};
 
 }  // namespace
 
@@ -170,81 +168,25 @@ bool CVerify::Compatibility(int) {
 
 bool CVerify::PrepareVerify(int) {
     TraceMessage("KZmnt", "CVerify::PrepareVerify\n");
-    if (!PrepareImageAreas(true)) {
-        return true;
-    }
-    // SRAM areas are compared over the verify size of the model's SRAM key.
-    const CIniSection* section = Section();
-    int sramIndex = 0;
-    m_nTotalUnits = 0;
-    for (MemArea& area : m_areas) {
-        std::uint32_t compared = area.size;
-        if (area.type == kAreaSram) {
-            ++sramIndex;
-            std::uint32_t verifySize = 0;
-            CModelDefs::HexField(section, "SRAM" + std::to_string(sramIndex), 2, verifySize,
-                                 kAreaFieldBufferSize);
-            area.verifySize = std::min(verifySize, area.size);
-            compared = area.verifySize;
-        }
-        m_nTotalUnits += static_cast<int>((std::uint64_t{compared} + kUnit - 1) / kUnit);
-    }
-    if (m_nTotalUnits == 0) {
-        m_nTotalUnits = 1;
-    }
-    m_nAreaIndex = 0;
-    m_nUnitsDone = 0;
-    m_dwFileOffset = 0;
-    m_dwUnit = kUnit;
-    m_pchCompare.reset(new (std::nothrow) std::uint8_t[kRecvBufferSize]);
-    if (!m_pchCompare) {
-        m_nError = msg::kNoMemory;
-    }
+    m_nError = PlanVerify(kUnit, OldImageAreas::RecordedFrom, kRecvBufferSize);
     return true;
 }
 
-bool CVerify::ReadMemory(int) {
+bool CVerify::ReadMemory(int nEvent) {
     TraceMessage("KZmnt", "CVerify::ReadMemory\n");
-    for (;;) {
-        if (m_nAreaIndex >= static_cast<int>(m_areas.size())) {
-            GoTo(step::kReset);
-            return true;
-        }
-        const MemArea& area = m_areas[static_cast<std::size_t>(m_nAreaIndex)];
-        m_dwFileOffset = ImageOffsetOfArea(m_nAreaIndex);
-        ++m_nAreaIndex;
-        const std::uint32_t compared = area.type == kAreaSram ? area.verifySize : area.size;
-        if (compared < 1) {
-            continue;
-        }
-        StartAreaRead(area.start, compared, std::min(compared, kUnit), msg::kVerifyProgress);
-        return true;
-    }
+    return NextArea(nEvent);
 }
 
 bool CVerify::VerifyData(int nEvent) {
     TraceMessage("KZmnt", "CVerify::VerifyData\n");
-    if (nEvent == EVENT_ABORT) {
-        m_nError = msg::kAborted;
-        return true;
-    }
-    const std::uint32_t length = static_cast<std::uint32_t>(m_nReadSize);
-    if (!m_image.ReadImageData(m_dwFileOffset, m_pchCompare.get(), length) ||
-        std::memcmp(m_pchCompare.get(), m_pchRecvBuff.get(), length) != 0) {
-        m_nError = msg::kVerifyMismatch;
-        return true;
-    }
-    m_dwFileOffset += length;
-    ReadPacketDone(length, msg::kVerifyProgress);
-    return true;
+    return TransferStep(nEvent);
 }
 
 bool CVerify::Terminate(int nEvent) {
     TraceMessage("KZmnt", "CVerify::Terminate\n");
-    if (nEvent != EVENT_NONE) {
-        return true;
+    if (nEvent == EVENT_NONE) {
+        FinishRun("in CVerify::Terminate(%d)\n", "out CVerify::Terminate\n");
     }
-    FinishRun("in CVerify::Terminate(%d)\n", "out CVerify::Terminate\n");
     return true;
 }
 

@@ -3,8 +3,6 @@
 // compatibility checks are those of the restore, the data phase reads like the backup.
 #pragma once
 
-#include <memory>
-
 #include "ops/memory/MemoryOperation.h"
 
 namespace kz {
@@ -36,7 +34,6 @@ class CVerify : public CMemoryOperation {
 
   private:
     static constexpr std::uint32_t kUnit = 0x10000;
-    std::unique_ptr<std::uint8_t[]> m_pchCompare;
 };
 
 }  // namespace kz

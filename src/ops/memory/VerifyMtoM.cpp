@@ -7,10 +7,7 @@
 //  15 end marker
 #include "ops/memory/VerifyMtoM.h"
 
-#include <algorithm>
 #include <array>
-#include <cstring>
-#include <new>
 
 #include "config/MessageIds.h"
 #include "diag/Trace.h"
@@ -65,90 +62,7 @@ bool CVerifyMtoM::Confirmation(int) {
 }
 
 bool CVerifyMtoM::PrepareVerify(int) {
-    if (!PrepareImageAreas(OldImageAreas::ModelFrom)) {
-        return true;
-    }
-    const CIniSection* section = Section();
-    int sramIndex = 0;
-    m_nTotalUnits = 0;
-    for (MemArea& area : m_areas) {
-        std::uint32_t compared = area.size;
-        if (area.type == kAreaSram) {
-            ++sramIndex;
-            std::uint32_t verifySize = 0;
-            CModelDefs::HexField(section, "SRAM" + std::to_string(sramIndex), 2, verifySize,
-                                 kAreaFieldBufferSize);
-            area.verifySize = std::min(verifySize, area.size);
-            compared = area.verifySize;
-        }
-        m_nTotalUnits +=
-            static_cast<int>((std::uint64_t{compared} + kVerifyUnit - 1) / kVerifyUnit);
-    }
-    m_nTotalUnits = std::max(m_nTotalUnits, 1);
-    m_nAreaIndex = 0;
-    m_nUnitsDone = 0;
-    m_dwFileOffset = 0;
-    m_dwUnit = kVerifyUnit;
-    m_pchCompare.reset(new (std::nothrow) std::uint8_t[lan::kAdapterBufferSize]);
-    if (!m_pchCompare) {
-        m_nError = msg::kNoMemory;
-    }
-    return true;
-}
-
-bool CVerifyMtoM::ReadMemory(int) {
-    for (;;) {
-        if (m_nAreaIndex >= static_cast<int>(m_areas.size())) {
-            Skip(2);
-            return true;
-        }
-        const MemArea& area = m_areas[static_cast<std::size_t>(m_nAreaIndex)];
-        m_dwFileOffset = ImageOffsetOfArea(m_nAreaIndex);
-        ++m_nAreaIndex;
-        const std::uint32_t compared = area.type == kAreaSram ? area.verifySize : area.size;
-        if (compared < 1) {
-            continue;
-        }
-        m_dwRequestAddress = area.start;
-        m_nBytesLeft = compared;
-        StartUnit(std::min(compared, kVerifyUnit));
-        AddStatusLineF(msg::kVerifyProgress, m_nUnitsDone + 1, m_nTotalUnits);
-        return true;
-    }
-}
-
-bool CVerifyMtoM::VerifyData(int nEvent) {
-    if (nEvent == EVENT_ABORT) {
-        m_nError = msg::kAborted;
-        m_bStoreAborted = true;
-        Arm(lan::kRefusedTicks);
-        TraceMessage("Cancel", "VerifyData\n");
-        return false;
-    }
-    if (m_bStoreAborted || m_nError != 0) {
-        Disarm();
-        return true;
-    }
-    const std::uint32_t length = m_dwRecvLength;
-    if (length > lan::kAdapterBufferSize ||
-        !m_image.ReadImageData(m_dwFileOffset, m_pchCompare.get(), length) ||
-        std::memcmp(m_pchCompare.get(), m_pchBuff.get(), length) != 0) {
-        m_nError = msg::kVerifyMismatch;
-        return true;
-    }
-    m_dwFileOffset += length;
-    switch (PacketDone(length)) {
-        case PacketResult::NextPacket:
-            Skip(-2);
-            break;
-        case PacketResult::NextUnit:
-            Skip(-2);
-            AddStatusLineF(msg::kVerifyProgress, m_nUnitsDone + 1, m_nTotalUnits);
-            break;
-        case PacketResult::AreaDone:
-            Skip(-3);
-            break;
-    }
+    m_nError = PlanVerify(kVerifyUnit, OldImageAreas::ModelFrom, lan::kAdapterBufferSize);
     return true;
 }
 

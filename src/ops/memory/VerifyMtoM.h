@@ -3,8 +3,6 @@
 // key (hex, as everywhere in the model definitions).
 #pragma once
 
-#include <memory>
-
 #include "ops/memory/MemoryMtoM.h"
 
 namespace kz {
@@ -20,12 +18,9 @@ class CVerifyMtoM : public CMemoryMtoM {
     bool CheckCORE_ID(int nEvent);
     bool Confirmation(int nEvent);
     bool PrepareVerify(int nEvent);
-    bool ReadMemory(int nEvent);
-    bool VerifyData(int nEvent);
+    bool ReadMemory(int nEvent) { return NextArea(nEvent); }
+    bool VerifyData(int nEvent) { return TransferStep(nEvent, "VerifyData\n"); }
     bool Terminate(int nEvent);
-
-  private:
-    std::unique_ptr<std::uint8_t[]> m_pchCompare;
 };
 
 }  // namespace kz
