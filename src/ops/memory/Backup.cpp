@@ -188,11 +188,4 @@ bool CBackup::CreateHeader(int) {
     return true;
 }
 
-bool CBackup::Terminate(int nEvent) {
-    if (nEvent == EVENT_NONE) {
-        FinishRun("in CBackup::Terminate(%d)\n", "out CBackup::Terminate\n");
-    }
-    return true;
-}
-
 }  // namespace kz

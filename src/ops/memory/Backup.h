@@ -33,8 +33,10 @@ class CBackup : public CMemoryOperation {
     // (next area: NextArea of the adapter)
     bool StorePacket(int nEvent) { return TransferStep(nEvent); }
     bool ResetStep(int nEvent) { return Reset(nEvent); }
-    bool Terminate(int nEvent);
     bool EndMarker(int nEvent);
+
+  protected:
+    const char* TraceName() const override { return "CBackup"; }
 
   private:
     std::uint32_t m_dwAutoName = 0;  // core ID value AND 0xF37F

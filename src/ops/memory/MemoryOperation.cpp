@@ -291,13 +291,4 @@ void CMemoryOperation::UseModel(const CIniSection& section) {
     m_nBaudRate = CModelDefs::SelectBaud(&section, m_nBaudRate);
 }
 
-void CMemoryOperation::FinishRun(const char* traceIn, const char* traceOut) {
-    OnTerminate();
-    TraceMessage("KZmnt", traceIn, m_nError);
-    ShowPowerWarning(false);
-    Close();
-    ReportCompletion();
-    TraceMessage("KZmnt", "%s", traceOut);
-}
-
 }  // namespace kz

@@ -128,9 +128,6 @@ class CMemoryOperation : public CProtocol, public CMemoryPlan {
     // The operation's own part of the closing step: the run's image settled (a backup's
     // partial image takes the target's name or is kept and named).
     void OnTerminate() override { m_nError = SettleImage(m_nError); }
-    // Ends the run: OnTerminate, the power warning off, the port closed, the final line
-    // posted.
-    void FinishRun(const char* traceIn, const char* traceOut);
 
     std::string m_csCoreID;   // the panel's 4-character core ID text
     std::string m_csIOCode;   // 2 hex characters

@@ -153,11 +153,4 @@ bool CRestore::PrepareTransfer(int) {
     return true;
 }
 
-bool CRestore::Terminate(int nEvent) {
-    if (nEvent == EVENT_NONE) {
-        FinishRun("in CRestore::Terminate(%d)\n", "out CRestore::Terminate\n");
-    }
-    return true;
-}
-
 }  // namespace kz

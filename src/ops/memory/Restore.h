@@ -28,8 +28,10 @@ class CRestore : public CMemoryOperation {
     // (next area: NextArea of the adapter)
     bool Advance(int nEvent) { return TransferStep(nEvent); }
     bool ResetStep(int nEvent) { return Reset(nEvent); }
-    bool Terminate(int nEvent);
     bool EndMarker(int nEvent);
+
+  protected:
+    const char* TraceName() const override { return "CRestore"; }
 
   private:
     static constexpr std::uint32_t kUnit = 0x10000;

@@ -182,12 +182,4 @@ bool CVerify::VerifyData(int nEvent) {
     return TransferStep(nEvent);
 }
 
-bool CVerify::Terminate(int nEvent) {
-    TraceMessage("KZmnt", "CVerify::Terminate\n");
-    if (nEvent == EVENT_NONE) {
-        FinishRun("in CVerify::Terminate(%d)\n", "out CVerify::Terminate\n");
-    }
-    return true;
-}
-
 }  // namespace kz

@@ -29,8 +29,10 @@ class CVerify : public CMemoryOperation {
     bool ReadMemory(int nEvent);
     bool VerifyData(int nEvent);
     bool ResetStep(int nEvent) { return Reset(nEvent); }
-    bool Terminate(int nEvent);
     bool WaitUntilDestroy(int nEvent);
+
+  protected:
+    const char* TraceName() const override { return "CVerify"; }
 
   private:
     static constexpr std::uint32_t kUnit = 0x10000;
