@@ -208,10 +208,11 @@ void CProtocolMtoM::CancelRequest() {
 
 // ---- Common sub-phase rules ----------------------------------------------------------------
 
-CProtocolMtoM::Arrival CProtocolMtoM::Await(int nEvent, int& sub, int reset, int abortTicks) {
+bool CProtocolMtoM::Await(int nEvent, int& sub, int reset, int abortTicks, bool* result) {
+    *result = false;
     switch (nEvent) {
         case EVENT_RECEIVED:
-            return Arrival::Completed;
+            return true;
         case EVENT_TIMEOUT:
             // A failure result (OnComplete set the error), the bound after an abort, or the
             // request's own time-out.
@@ -224,16 +225,33 @@ CProtocolMtoM::Arrival CProtocolMtoM::Await(int nEvent, int& sub, int reset, int
                 m_nError = m_bAborting ? msg::kAborted : msg::kTimeOut;
             }
             sub = reset;
-            return Arrival::Ended;
+            *result = true;
+            return false;
         case EVENT_ABORT:
             if (abortTicks == 0) {
                 DeferAbort();
             } else {
                 AbortWaiting(sub, abortTicks, true);
             }
-            return Arrival::Waiting;
+            return false;
         default:
-            return Arrival::Waiting;
+            return false;
+    }
+}
+
+bool CProtocolMtoM::TransferNotAnswered(int nEvent, int& sub, int abortTicks,
+                                        const char* endTrace) {
+    switch (nEvent) {
+        case EVENT_TIMEOUT:
+            if (m_nError == 0) {
+                return TimedOut(sub, 1);
+            }
+            sub = 1;
+            return EndRun(endTrace);
+        case EVENT_ABORT:
+            return AbortWaiting(sub, abortTicks, true);
+        default:
+            return false;
     }
 }
 

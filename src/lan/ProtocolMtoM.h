@@ -227,15 +227,19 @@ class CProtocolMtoM : public COperation {
     std::string m_csComment;
 
   private:
-    enum class Arrival { Completed, Waiting, Ended };
-
     void HandleCompletion(std::uint64_t generation, int result);
 
-    // How a sub-step that waits for its request's completion takes nEvent. Completed: go
-    // on. Waiting: keep waiting (the entry returns false). Ended: the entry is over and
-    // returns true (*sub reset to reset). abortTicks 0: an abort is deferred (loader work);
-    // otherwise it gives sub-phase 99 with that pending time-out and cancels the request.
-    Arrival Await(int nEvent, int& sub, int reset, int abortTicks);
+    // How a sub-step that waits for its request's completion takes nEvent: true when the
+    // completion has come (go on). Otherwise *result is what the entry returns: false while
+    // it keeps waiting, true when it is over (sub reset to reset). abortTicks 0: an abort is
+    // deferred (loader work); otherwise it gives sub-phase 99 with that pending time-out and
+    // cancels the request.
+    bool Await(int nEvent, int& sub, int reset, int abortTicks, bool* result);
+    // Any event but the completion while a transfer request (hardware, memory read or
+    // write) is outstanding: a time-out ends the entry (not answered in time: 4008, sub
+    // reset to 1) or, after a failure result, the whole run (EndRun with endTrace); an abort
+    // gives sub-phase 99 with abortTicks and cancels the request. What the entry returns.
+    bool TransferNotAnswered(int nEvent, int& sub, int abortTicks, const char* endTrace);
     // A refused request: sub-phase 98, ended by the time-out one second later.
     bool Refused(int& sub);
     // Sub-phases 98 and 99 of an entry: true (with *result) when sub was one of them.
@@ -263,6 +267,8 @@ class CProtocolMtoM : public COperation {
                           Args... args);
 
     bool DownloadStep(int nEvent);
+    // The loader or the extension program cannot be read: 4003, the loader work ends.
+    bool LoaderUnreadable();
     bool ReadLoaderFile();
     bool OpenExtension();
     bool SendExtensionBlock();

@@ -182,24 +182,14 @@ bool CProtocolMtoM::ReadID(int nEvent) {
                        m_csNodeAddress.c_str());
                 return false;
             case 1:
-                switch (Await(event, m_nReadIDPhase, 0, lan::kRefusedTicks)) {
-                    case Arrival::Completed:
-                        break;
-                    case Arrival::Ended:
-                        return true;
-                    default:
-                        return false;
+                if (bool ended; !Await(event, m_nReadIDPhase, 0, lan::kRefusedTicks, &ended)) {
+                    return ended;
                 }
                 Submit(m_nReadIDPhase, 2, Answer::Command, &lan::LanLibrary::Communication);
                 return false;
             case 2: {
-                switch (Await(event, m_nReadIDPhase, 0, lan::kRefusedTicks)) {
-                    case Arrival::Completed:
-                        break;
-                    case Arrival::Ended:
-                        return true;
-                    default:
-                        return false;
+                if (bool ended; !Await(event, m_nReadIDPhase, 0, lan::kRefusedTicks, &ended)) {
+                    return ended;
                 }
                 std::uint8_t* buffer = m_pchBuff.get();
                 std::memset(buffer, 0, lan::kAdapterBufferSize);
@@ -294,6 +284,13 @@ bool CProtocolMtoM::SubmitLoaderWork(int next, Answer answer,
     return false;
 }
 
+bool CProtocolMtoM::LoaderUnreadable() {
+    m_pExtension.reset();
+    m_nError = msg::kIloaderRead;
+    m_nDownloadPhase = 0;
+    return true;
+}
+
 bool CProtocolMtoM::DownloadStep(int nEvent) {
     const auto aborted = [this] {
         m_nDownloadPhase = 99;
@@ -302,15 +299,12 @@ bool CProtocolMtoM::DownloadStep(int nEvent) {
     // The waiting sub-steps take their completion here.
     if (m_nDownloadPhase == 11 || m_nDownloadPhase == 12 || m_nDownloadPhase == 31 ||
         m_nDownloadPhase == 32 || m_nDownloadPhase == 51 || m_nDownloadPhase == 52) {
-        switch (Await(nEvent, m_nDownloadPhase, 0, 0)) {
-            case Arrival::Completed:
-                break;
-            case Arrival::Ended:
+        if (bool ended; !Await(nEvent, m_nDownloadPhase, 0, 0, &ended)) {
+            if (ended) {
                 m_pchFileBuff.reset();
                 m_pExtension.reset();
-                return true;
-            default:
-                return false;
+            }
+            return ended;
         }
     }
     switch (m_nDownloadPhase) {
@@ -321,9 +315,7 @@ bool CProtocolMtoM::DownloadStep(int nEvent) {
         case 10:
             TraceMessage("KZmnt", "DownloadSLOADER_Phase1 = [%d] , [%d]\n", nEvent, m_nPhase);
             if (!ReadLoaderFile()) {
-                m_nError = msg::kIloaderRead;
-                m_nDownloadPhase = 0;
-                return true;
+                return LoaderUnreadable();
             }
             SubmitLoaderWork(11, Answer::DataBlock,
                              &lan::LanLibrary::DownloadingSystemDownloaderFile, m_dwLoaderAddress,
@@ -344,9 +336,7 @@ bool CProtocolMtoM::DownloadStep(int nEvent) {
         case 30:
             TraceMessage("KZmnt", "  DownloadSLOADER_Phase3 = [%d] , [%d]\n", nEvent, m_nPhase);
             if (!OpenExtension()) {
-                m_nError = msg::kIloaderRead;
-                m_nDownloadPhase = 0;
-                return true;
+                return LoaderUnreadable();
             }
             m_nDownloadPhase = 31;
             return SendExtensionBlock();
@@ -423,17 +413,11 @@ bool CProtocolMtoM::SendExtensionBlock() {
         std::uint32_t length = 0;
         if (!file.in.read(reinterpret_cast<char*>(&length), 4) ||
             length > lan::kAdapterBufferSize) {
-            m_pExtension.reset();
-            m_nError = msg::kIloaderRead;
-            m_nDownloadPhase = 0;
-            return true;
+            return LoaderUnreadable();
         }
         m_pchFileBuff.reset(new std::uint8_t[lan::kAdapterBufferSize]);
         if (!file.in.read(reinterpret_cast<char*>(m_pchFileBuff.get()), length)) {
-            m_pExtension.reset();
-            m_nError = msg::kIloaderRead;
-            m_nDownloadPhase = 0;
-            return true;
+            return LoaderUnreadable();
         }
         if (SubmitLoaderWork(m_nDownloadPhase, Answer::DataBlock,
                              &lan::LanLibrary::ExtendProgramDownloading, lan::kExtensionProgram,
@@ -490,13 +474,8 @@ bool CProtocolMtoM::Connect(int nEvent) {
                m_csNodeAddress.c_str());
         return false;
     }
-    switch (Await(nEvent, m_nConnectPhase, 0, lan::kRefusedTicks)) {
-        case Arrival::Completed:
-            break;
-        case Arrival::Ended:
-            return true;
-        default:
-            return false;
+    if (bool ended; !Await(nEvent, m_nConnectPhase, 0, lan::kRefusedTicks, &ended)) {
+        return ended;
     }
     if (m_nConnectPhase == 1) {
         Submit(m_nConnectPhase, 2, Answer::Command, &lan::LanLibrary::Communication);

@@ -37,19 +37,8 @@ bool CProtocolMtoM::ReadHW_Entry(int nEvent) {
         Submit(m_nReadHWPhase, 2, Answer::Command, &lan::LanLibrary::ReadHardData, m_pchBuff.get());
         return false;
     }
-    switch (nEvent) {
-        case EVENT_RECEIVED:
-            break;
-        case EVENT_TIMEOUT:
-            if (m_nError == 0) {
-                return TimedOut(m_nReadHWPhase, 1);
-            }
-            m_nReadHWPhase = 1;
-            return EndRun(nullptr);
-        case EVENT_ABORT:
-            return AbortWaiting(m_nReadHWPhase, lan::kRefusedTicks, true);
-        default:
-            return false;
+    if (nEvent != EVENT_RECEIVED) {
+        return TransferNotAnswered(nEvent, m_nReadHWPhase, lan::kRefusedTicks, nullptr);
     }
     // "LLLL,HARDWARE,FROM,DRAM,SRAM": LLLL counts the characters after it.
     const char* text = reinterpret_cast<const char*>(m_pchBuff.get());
@@ -104,21 +93,11 @@ bool CProtocolMtoM::ReadData_Entry(int nEvent) {
         }
         return false;
     }
-    switch (nEvent) {
-        case EVENT_RECEIVED:
-            m_nReadDataPhase = 1;
-            return true;
-        case EVENT_TIMEOUT:
-            if (m_nError == 0) {
-                return TimedOut(m_nReadDataPhase, 1);
-            }
-            m_nReadDataPhase = 1;
-            return EndRun(nullptr);
-        case EVENT_ABORT:
-            return AbortWaiting(m_nReadDataPhase, lan::kRefusedTicks, true);
-        default:
-            return false;
+    if (nEvent != EVENT_RECEIVED) {
+        return TransferNotAnswered(nEvent, m_nReadDataPhase, lan::kRefusedTicks, nullptr);
     }
+    m_nReadDataPhase = 1;
+    return true;
 }
 
 // ---- WriteData -----------------------------------------------------------------------------------
@@ -160,22 +139,13 @@ bool CProtocolMtoM::WriteData(int nEvent) {
         m_dwWritten = 0;
         return IssueWrite();
     }
-    switch (nEvent) {
-        case EVENT_RECEIVED:
-            m_dwWritten += m_dwInFlight;
-            m_dwInFlight = 0;
-            return IssueWrite();
-        case EVENT_TIMEOUT:
-            if (m_nError == 0) {
-                return TimedOut(m_nWriteDataPhase, 1);
-            }
-            m_nWriteDataPhase = 1;
-            return EndRun("TIMEOUT(ReadData_Phase2)\n");
-        case EVENT_ABORT:
-            return AbortWaiting(m_nWriteDataPhase, lan::kFailedTicks, true);
-        default:
-            return false;
+    if (nEvent != EVENT_RECEIVED) {
+        return TransferNotAnswered(nEvent, m_nWriteDataPhase, lan::kFailedTicks,
+                                   "TIMEOUT(ReadData_Phase2)\n");
     }
+    m_dwWritten += m_dwInFlight;
+    m_dwInFlight = 0;
+    return IssueWrite();
 }
 
 // ---- Support_Entry, Quit_Entry, Reset_Entry --------------------------------------------------------
