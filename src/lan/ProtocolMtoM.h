@@ -1,6 +1,6 @@
 // CProtocolMtoM: the LAN adapter and the base of every LAN operation. It owns the sessions
 // with the panel (each one the transfer library loaded, plus one socket record), turns the
-// library's completions, its own 100 ms time-out tick and the user's abort into operation
+// library's completions, the 100 ms time-out tick and the user's abort into operation
 // events, and supplies the command entries that the LAN operations place in their step
 // tables: NodeSearch, Password, ReadID, DownloadSLOADER, ReadHW_Entry, Connect,
 // ReadData_Entry, WriteData, Support_Entry, Quit_Entry and Reset_Entry.
@@ -174,9 +174,8 @@ class CProtocolMtoM : public COperation {
     bool Submit(int& sub, int next, Answer answer,
                 int (lan::LanLibrary::*call)(lan::MtoMSocket*, lan::MtoMCallback, Params...) const,
                 Args... args) {
-        if (m_pBinding &&
-            (m_pBinding->Lib().*call)(m_pBinding->Socket(), &lan::CMtoMBinding::Callback,
-                                      args...) == lan::kResultAccepted) {
+        if (m_pBinding && Accepted((m_pBinding->Lib().*call)(
+                              m_pBinding->Socket(), &lan::CMtoMBinding::Callback, args...))) {
             ArmRequest(answer);
             sub = next;
             return true;
