@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "ops/engine/StepEngine.h"
 #include "ops/cf/CfCategory.h"
+#include "ops/engine/StepEngine.h"
 #include "serial/Protocol.h"
 
 namespace kz {
