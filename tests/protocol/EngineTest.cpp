@@ -320,6 +320,11 @@ TEST_F(EngineTest, BytesAfterACompleteAnswerAreKeptForTheNextAnswer) {
     EXPECT_EQ(runner.m_nError, 0);
     EXPECT_EQ(first, "<Q0");
     EXPECT_EQ(runner.Answer(), "<Q1");
+    // The second request went out before its answer was taken from the kept bytes; the
+    // peer's thread may not have read it yet (a safety bound, not a measured time).
+    for (int i = 0; i < 5000 && peer.Count(kDle + ">Q\r") < 2; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
     EXPECT_EQ(peer.Count(kDle + ">Q\r"), 2);
 }
 
