@@ -1,6 +1,6 @@
 // CProtocolMtoM: the LAN adapter and the base of every LAN operation. It owns the sessions
 // with the panel (each one the transfer library loaded, plus one socket record), turns the
-// library's completions, its own 100 ms time-out tick and the user's abort into operation
+// library's completions, the 100 ms time-out tick and the user's abort into operation
 // events, and supplies the command entries that the LAN operations place in their step
 // tables: NodeSearch, Password, ReadID, DownloadSLOADER, ReadHW_Entry, Connect,
 // ReadData_Entry, WriteData, Support_Entry, Quit_Entry and Reset_Entry.
@@ -35,31 +35,33 @@
 // and an entry that would open a session after it, end with 4001, as does the password
 // entry whatever its calls gave.
 //
-// Threads: the front-end (start, abort), the timer thread and the library's completion
-// thread only queue events (PostEvent, OnComplete); one event thread per operation hands
-// them to Diapatcher() one at a time, so a completion that arrives before the accepting
-// call has returned is handled after the entry that made the call has returned. Every
-// entry and member below (unless marked otherwise) is used on that event thread only. The
-// one library call from another thread is the abort's cancel; the session it reaches is
-// replaced only under m_sessionMutex.
+// Runtime: the event thread, the 100 ms time-out tick, the view and prompt helpers come from
+// COperation (ops/engine/Operation.h). The front-end (start, abort), the tick thread and the
+// library's completion thread only queue events (PostEvent, OnComplete); a completion is a
+// link event of the adapter's own, taken before any step sees it, so a completion that
+// arrives before the accepting call has returned is handled after the entry that made the
+// call has returned. Every entry and member below (unless marked otherwise) is used on that
+// event thread only. The one library call from another thread is the abort's cancel
+// (InterruptLink); the session it reaches is replaced only under m_sessionMutex.
+//
+// The entries live in ProtocolMtoMConnect.cpp (from the node search to the loader, and the
+// CF operations' Connect) and ProtocolMtoMTransfer.cpp (from the hardware read to the
+// reset); ProtocolMtoM.cpp holds the session, the events and the rules the entries share.
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "config/MessageIds.h"
 #include "lan/LanLibrary.h"
 #include "lan/MtoMTypes.h"
-#include "ops/engine/EventLoop.h"
 #include "ops/engine/NodeChooser.h"
-#include "ops/engine/OperationView.h"
-#include "ops/engine/StepEngine.h"
+#include "ops/engine/Operation.h"
 
 namespace kz {
 
@@ -112,47 +114,25 @@ class CMtoMBinding {
 
 }  // namespace lan
 
-class CProtocolMtoM {
+class CProtocolMtoM : public COperation {
   public:
     CProtocolMtoM();
-    virtual ~CProtocolMtoM();
-    CProtocolMtoM(const CProtocolMtoM&) = delete;
-    CProtocolMtoM& operator=(const CProtocolMtoM&) = delete;
+    ~CProtocolMtoM() override;
 
-    // The operation's step dispatcher; the adapter's default does nothing. The spelling is
-    // the system's established name for it and is kept on purpose.
-    virtual bool Diapatcher(int nEvent);
-
-    // ---- Front-end side (any thread) -------------------------------------------------
-    // View, prompt and node chooser; null means none. Set before start.
-    void SetView(IOperationView* view) { m_pView = view; }
-    IOperationView* GetView() const { return m_pView; }
-    void SetPrompt(IOperationPrompt* prompt) { m_pPrompt = prompt; }
+    // ---- Front-end side (any thread; see COperation for the view, prompt and events) ---
+    // The node chooser; null means the first node found is taken. Set before start.
     void SetNodeChooser(INodeChooser* chooser) { m_pChooser = chooser; }
     // The panel to use: NodeSearch then takes it without searching. Set before start.
     void SetNodeAddress(const std::string& address) { m_csNodeAddress = address; }
     const std::string& NodeAddress() const { return m_csNodeAddress; }
     // True while the node search runs (a front-end disables Abort meanwhile).
     bool Searching() const { return m_bSearching; }
-    // Queues an event: EVENT_NONE starts the operation, EVENT_ABORT aborts it (and cuts
-    // short the library call the event thread is waiting in, see above).
-    void PostEvent(int nEvent);
-    // Stops the event thread after its current dispatcher call, releases a step that waits
-    // for the view, stops the timer and ends the session. Every concrete operation calls
-    // it first in its destructor. Not from the event thread.
-    void Shutdown();
-    // Blocks until every queued event has been handled (for tests).
-    void WaitIdle() { m_events.WaitIdle(); }
 
     // The library's completion of a request of the session with that generation (library
     // thread): queued for the event thread. Answers 0 for a failure result, else 1.
     int OnComplete(std::uint64_t generation, int result);
 
     // ---- State readable by the front-end after a request -----------------------------
-    int m_nPhase = 0;
-    int m_nError = 0;
-    std::string m_csPassword;           // written by the password request handler
-    std::string m_csMachineName;        // model name
     std::string m_csCoreID;             // ReadID: "%4X" of the core ID's low 16 bits
     std::string m_csAutoName;           // ReadID: "%4X" of the core ID AND 0xF37F
     std::vector<std::string> m_vNodes;  // dotted addresses the node search found
@@ -171,18 +151,38 @@ class CProtocolMtoM {
     bool Reset_Entry(int nEvent);
 
   protected:
-    // Time-out countdown in 100 ms ticks; 0 = none armed. Arming or disarming makes every
-    // time-out raised for an earlier countdown stale.
-    void Arm(int ticks);
-    void Disarm() { Arm(0); }
-    int Countdown();
+    // ---- COperation hooks ---------------------------------------------------------------
+    // Takes the library's completions, and every event once a failed transfer has ended
+    // the run.
+    bool OnLinkEvent(int nEvent, std::uint64_t token) override;
+    // Ends the open session (at the end of a run and at Shutdown).
+    void CloseLink() override;
+    // Cuts short the library call the event thread waits in (abort, Shutdown).
+    void InterruptLink() override;
+
+    static bool Accepted(int result) { return result == lan::kResultAccepted; }
     // What an accepted request waits for, and so which time-out bounds it (see above).
     enum class Answer { Command, DataBlock };
     // Arms the countdown of a request just accepted (not while the loader work finishes
     // after an abort: that bound stays).
     void ArmRequest(Answer kind);
-    // True once the front-end has asked for an abort (any thread).
-    bool AbortRequested() const { return m_bAbortRequested; }
+    // Submits one request on the open session: (library.*call)(socket, callback, args...).
+    // Accepted: the request's time-out runs (ArmRequest), sub = next, true. Refused, no
+    // session, or a function the library lacks: sub-phase 98 (99 after an abort) with the
+    // 1 s pending time-out, false. The entry then waits for the next event either way.
+    template <class... Params, class... Args>
+    bool Submit(int& sub, int next, Answer answer,
+                int (lan::LanLibrary::*call)(lan::MtoMSocket*, lan::MtoMCallback, Params...) const,
+                Args... args) {
+        if (m_pBinding && Accepted((m_pBinding->Lib().*call)(
+                              m_pBinding->Socket(), &lan::CMtoMBinding::Callback, args...))) {
+            ArmRequest(answer);
+            sub = next;
+            return true;
+        }
+        Refused(sub);
+        return false;
+    }
 
     // The open session's library and socket (the binding may be null).
     lan::CMtoMBinding* Binding() const { return m_pBinding.get(); }
@@ -197,24 +197,7 @@ class CProtocolMtoM {
     void ReportIncompleteLibrary(const lan::LanLibrary& lib);
     void CancelRequest();
 
-    // View helpers (no-ops without a view).
-    void ClearStatusList();
-    void AddStatusLine(const std::string& text);
-    void AddStatusLine(int stringId);
-    void ResetProgress();
-    void SetProgress(int position);
-    void SetModelName();
-    void ShowPowerWarning(bool show);
-    void PostComplete();
-    // Posts msg with the request event and blocks until the view has answered. False when
-    // there is no view or the operation is shutting down.
-    bool RequestFromView(unsigned msg);
-    IOperationPrompt* Prompt() const { return m_pPrompt; }
-    void Sleep(int milliseconds);
-
     // ---- Adapter state ---------------------------------------------------------------
-    IOperationView* m_pView = nullptr;
-    IOperationPrompt* m_pPrompt = nullptr;
     INodeChooser* m_pChooser = nullptr;
     bool m_bLargePacket = true;
     std::uint32_t m_dwRecvLength = 0;           // bytes delivered by the last read
@@ -243,22 +226,26 @@ class CProtocolMtoM {
     std::string m_csComment;
 
   private:
-    enum class Arrival { Completed, Waiting, Ended };
-
-    void HandleEvent(int nEvent, std::uint64_t token);
     void HandleCompletion(std::uint64_t generation, int result);
-    void TimerLoop();
-    void StopTimer();
 
-    // How a sub-step that waits for its request's completion takes nEvent. Completed: go
-    // on. Waiting: keep waiting (the entry returns false). Ended: the entry is over and
-    // returns true (*sub reset to reset). abortTicks 0: an abort is deferred (loader work);
-    // otherwise it gives sub-phase 99 with that pending time-out and cancels the request.
-    Arrival Await(int nEvent, int& sub, int reset, int abortTicks);
+    // How a sub-step that waits for its request's completion takes nEvent: true when the
+    // completion has come (go on). Otherwise *result is what the entry returns: false while
+    // it keeps waiting, true when it is over (sub reset to reset). abortTicks 0: an abort is
+    // deferred (loader work); otherwise it gives sub-phase 99 with that pending time-out and
+    // cancels the request.
+    bool Await(int nEvent, int& sub, int reset, int abortTicks, bool* result);
+    // Any event but the completion while a transfer request (hardware, memory read or
+    // write) is outstanding: a time-out ends the entry (not answered in time: 4008, sub
+    // reset to 1) or, after a failure result, the whole run (EndRun with endTrace); an abort
+    // gives sub-phase 99 with abortTicks and cancels the request. What the entry returns.
+    bool TransferNotAnswered(int nEvent, int& sub, int abortTicks, const char* endTrace);
     // A refused request: sub-phase 98, ended by the time-out one second later.
     bool Refused(int& sub);
     // Sub-phases 98 and 99 of an entry: true (with *result) when sub was one of them.
     bool Closing(int nEvent, int& sub, int reset, bool cancelAt98, bool* result);
+    // An abort while a transfer request is outstanding: sub-phase 99 with that pending
+    // time-out; the request is cancelled now when cancel is set. The entry waits.
+    bool AbortWaiting(int& sub, int ticks, bool cancel);
     // A failed transfer ends the run (see the header comment).
     bool EndRun(const char* trace);
     // An accepted request that was not answered in time: cancelled, 4008, *sub = reset;
@@ -268,8 +255,19 @@ class CProtocolMtoM {
     // caller destroys outside the lock.
     std::unique_ptr<lan::CMtoMBinding> SwapBinding(std::unique_ptr<lan::CMtoMBinding> next);
     void DeferAbort();
+    // The trace of a refused request of the loader work.
+    void TraceRefusal() const;
+    // Submit for DownloadSLOADER's sub-phases: a refusal is also traced, and the loader or
+    // extension data in flight is dropped.
+    template <class... Params, class... Args>
+    bool SubmitLoaderWork(int next, Answer answer,
+                          int (lan::LanLibrary::*call)(lan::MtoMSocket*, lan::MtoMCallback,
+                                                       Params...) const,
+                          Args... args);
 
     bool DownloadStep(int nEvent);
+    // The loader or the extension program cannot be read: 4003, the loader work ends.
+    bool LoaderUnreadable();
     bool ReadLoaderFile();
     bool OpenExtension();
     bool SendExtensionBlock();
@@ -289,7 +287,12 @@ class CProtocolMtoM {
 
     std::uint32_t m_dwWritten = 0;   // WriteData: bytes accepted so far
     std::uint32_t m_dwInFlight = 0;  // WriteData: bytes of the outstanding request
-    struct ExtensionFile;
+    // The extension program while its blocks go out.
+    struct ExtensionFile {
+        std::ifstream in;
+        std::uint16_t remaining = 0;  // blocks not yet sent
+        std::uint16_t block = 0;      // number of the next block
+    };
     std::unique_ptr<ExtensionFile> m_pExtension;
     std::vector<char> m_vSupportName;  // the Support request's copy, NUL-terminated
     bool m_bRunEnded = false;          // a failed transfer posted completion: nothing runs any more
@@ -298,25 +301,14 @@ class CProtocolMtoM {
     // Request time-outs in ticks, from the settings (-1: not read yet).
     int m_nReadTimeoutTicks = -1;
     int m_nWriteTimeoutTicks = -1;
+    std::uint64_t m_nRequestArm = 0;  // the countdown generation of the request in flight
+    int m_nRequestTicks = 0;          // and the ticks it was armed with
 
     // Replaced only under m_sessionMutex (on the event thread, or by Shutdown once that
     // has stopped); the abort's thread reads it under the lock, the event thread without.
     std::unique_ptr<lan::CMtoMBinding> m_pBinding;
     std::mutex m_sessionMutex;
     std::uint64_t m_nBindingGeneration = 0;
-    std::atomic<bool> m_bAbortRequested{false};
-
-    std::mutex m_timerMutex;
-    int m_nCountdown = 0;
-    std::uint64_t m_nArmGeneration = 0;
-    std::uint64_t m_nRequestArm = 0;  // m_nArmGeneration of the request countdown
-    int m_nRequestTicks = 0;          // and the ticks it was armed with
-    std::atomic<bool> m_bTimerRun{true};
-    std::thread m_timerThread;
-
-    RequestEvent m_requestEvent;
-    std::atomic<bool> m_bShuttingDown{false};
-    EventLoop m_events;  // last: its thread starts once everything above exists
 };
 
 }  // namespace kz

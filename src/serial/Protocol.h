@@ -130,6 +130,12 @@ class CProtocol : public COperation, public CComm {
     // left in the receive buffer (empty when there is none).
     std::string CoreIdFromAnswer() const;
 
+    // The closing step (COperation::Terminate) as a member of this class, for the step
+    // tables: COperation is not this class's first base, and a table entry that named its
+    // member directly would be called through a pointer adjusted into that base, which the
+    // undefined-behaviour sanitizer of g++ reports as a call on an object of the wrong type.
+    bool Terminate(int nEvent) { return COperation::Terminate(nEvent); }
+
   protected:
     using PhaseFn = bool (CProtocol::*)(int nEvent, int& nPhase);
 

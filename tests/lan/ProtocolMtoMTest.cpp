@@ -204,6 +204,24 @@ TEST_F(AdapterTest, MissingLoaderFileEndsWith4003) {
     EXPECT_EQ(server->Counters().loaderDownloads, 0u);
 }
 
+TEST_F(AdapterTest, ExtensionProgramShorterThanItsBlockCountEndsWith4003) {
+    sim::PanelDescription panel = sim::DemoPanel();
+    panel.lanVersion = "V4.50";
+    Begin(panel);
+    // Three blocks announced, one present: the blocks it holds go out, then the run stops.
+    std::string extension(lan::kExtensionHeader, 'H');
+    extension += std::string("\x03\x00", 2);
+    const std::uint32_t n = 5;
+    extension.append(reinterpret_cast<const char*>(&n), 4);
+    extension += "block";
+    program.Write(lan::kExtensionFile, extension);
+    Run(Connected());
+    EXPECT_EQ(runner.m_nError, msg::kIloaderRead);
+    const sim::LanCounters counters = server->Counters();
+    EXPECT_EQ(counters.extensionBlocks, 1u);
+    EXPECT_EQ(counters.coldRestarts, 0u);
+}
+
 // Without a loadable library every request fails as if the panel were off; the status list
 // says what is really missing: no file at all, or a file that is no library.
 class LibraryNotLoadedTest : public AdapterTest, public ::testing::WithParamInterface<bool> {};

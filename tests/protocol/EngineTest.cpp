@@ -103,6 +103,7 @@ class FakeBackup {
   public:
     std::vector<int> ran;
     std::map<int, std::function<bool(FakeBackup&, int)>> script;
+    std::function<void(int phase, int error)> afterStep;  // RunSteps' after-step hook, if set
     int m_nPhase = 0;
     int m_nError = 0;
     bool Step(int nEvent) {
@@ -120,8 +121,12 @@ class FakeBackup {
             t.push_back(&FakeBackup::EndMarker);
             return t;
         }();
-        return RunSteps<FakeBackup>(*this, table, OperationKind::Backup, m_nPhase, m_nError,
-                                    nEvent);
+        return RunSteps<FakeBackup>(*this, table, OperationKind::Backup, m_nPhase, m_nError, nEvent,
+                                    NoStepHook{}, [this](int phase, int error) {
+                                        if (afterStep) {
+                                            afterStep(phase, error);
+                                        }
+                                    });
     }
 };
 
@@ -168,6 +173,31 @@ TEST(StepEngineTest, WaitingStepIsEnteredAgainAndJumpsAreRelative) {
     EXPECT_FALSE(b.Dispatch(EVENT_TIMEOUT));
     EXPECT_FALSE(b.Dispatch(EVENT_RECEIVED));
     EXPECT_EQ(b.m_nPhase, 24);
+}
+
+TEST(StepEngineTest, AfterStepSeesEachFinishedStepAsItLeftTheWalk) {
+    FakeBackup b;
+    std::vector<std::pair<int, int>> after;
+    b.afterStep = [&after](int phase, int error) { after.emplace_back(phase, error); };
+    b.script[1] = [](FakeBackup& op, int nEvent) {
+        if (nEvent != EVENT_RECEIVED) {
+            return false;  // waits: no hook
+        }
+        op.m_nPhase = 3;  // jumps: entry 4 next
+        return true;
+    };
+    b.script[4] = [](FakeBackup& op, int) {
+        op.m_nError = msg::kNotRegistered;
+        return true;
+    };
+    b.Dispatch(EVENT_NONE);
+    EXPECT_EQ(after, (std::vector<std::pair<int, int>>{{0, 0}}));
+    b.Dispatch(EVENT_RECEIVED);
+    // The hook sees the index the jump left (3, not 1) and the early-zone error before the
+    // walk goes to terminate (23); the end marker waits and is not reported.
+    EXPECT_EQ(after, (std::vector<std::pair<int, int>>{
+                         {0, 0}, {3, 0}, {4, msg::kNotRegistered}, {23, msg::kNotRegistered}}));
+    EXPECT_EQ(b.ran, (std::vector<int>{0, 1, 1, 4, 23, 24}));
 }
 
 // ---- Event loop ---------------------------------------------------------------------------
@@ -290,9 +320,10 @@ TEST_F(EngineTest, BytesAfterACompleteAnswerAreKeptForTheNextAnswer) {
     EXPECT_EQ(runner.m_nError, 0);
     EXPECT_EQ(first, "<Q0");
     EXPECT_EQ(runner.Answer(), "<Q1");
-    // The second request went out; the peer may take a moment to have read it.
-    for (int i = 0; i < 200 && peer.Count(kDle + ">Q\r") < 2; ++i) {
-        std::this_thread::sleep_for(5ms);
+    // The second request went out before its answer was taken from the kept bytes; the
+    // peer's thread may not have read it yet (a safety bound, not a measured time).
+    for (int i = 0; i < 5000 && peer.Count(kDle + ">Q\r") < 2; ++i) {
+        std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(peer.Count(kDle + ">Q\r"), 2);
 }
@@ -574,6 +605,44 @@ TEST_F(TimerTest, TimeOutRaisedForAnEarlierCountdownNeverReachesTheNextPhase) {
     runner->WaitIdle();
     EXPECT_EQ(timeouts.load(), 0);
     EXPECT_EQ(runner->Countdown(), 1000);
+}
+
+TEST_F(TimerTest, RearmMovesOnlyTheCountdownItWasArmedAs) {
+    runner->Start([&](CommandRunner&, int ev) {
+        if (ev == EVENT_TIMEOUT) {
+            ++timeouts;
+        }
+        return false;
+    });
+    runner->WaitIdle();
+    const std::uint64_t first = runner->Arm(5);
+    Tick();
+    Tick();
+    ASSERT_TRUE(clock.WaitForSleepers(1));
+    EXPECT_EQ(runner->Countdown(), 3);
+    // Word that a request is still being worked on starts its countdown again.
+    EXPECT_TRUE(runner->Rearm(first, 5));
+    EXPECT_EQ(runner->Countdown(), 5);
+    // Once another countdown has been armed, the old one's word changes nothing.
+    const std::uint64_t second = runner->Arm(7);
+    EXPECT_FALSE(runner->Rearm(first, 1));
+    EXPECT_EQ(runner->Countdown(), 7);
+    // A countdown stopped this way raises nothing.
+    EXPECT_TRUE(runner->Rearm(second, 0));
+    for (int i = 0; i < 8; ++i) {
+        Tick();
+    }
+    ASSERT_TRUE(clock.WaitForSleepers(1));
+    runner->WaitIdle();
+    EXPECT_EQ(timeouts.load(), 0);
+    // A countdown that has run out has raised its time-out already: it stays out.
+    const std::uint64_t third = runner->Arm(1);
+    Tick();
+    ASSERT_TRUE(clock.WaitForSleepers(1));
+    EXPECT_FALSE(runner->Rearm(third, 5));
+    EXPECT_EQ(runner->Countdown(), 0);
+    runner->WaitIdle();
+    EXPECT_EQ(timeouts.load(), 1);
 }
 
 TEST_F(TimerTest, DispatcherCallsAreSerialisedAcrossTheEventSources) {

@@ -59,6 +59,7 @@ class CommandRunner : public CProtocol {
     using CProtocol::m_nWriteDataSize;
     using CProtocol::m_pchRecvBuff;
     using CProtocol::m_pchWriteBuff;
+    using CProtocol::Rearm;
 
     // Answer for ChangeReadSize (counts the calls).
     std::function<bool()> onChangeReadSize;

@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "ops/engine/StepEngine.h"
 #include "ops/cf/CfCategory.h"
+#include "ops/engine/StepEngine.h"
 #include "serial/Protocol.h"
 
 namespace kz {
@@ -45,13 +45,13 @@ inline constexpr int kCfEndMarkerStep = kCfTerminateStep + 1;
 inline constexpr int kCfStepCount = kCfEndMarkerStep + 1;
 static_assert(kCfQuitStep == 38 && kCfStepCount == 41);
 
-// Data bytes of one block at most, and the framing of a block the panel sends: five length
-// digits before the data, two characters after it.
 // The endings both CF sub-step machines share; each puts its machine back on sub-step 1.
 inline constexpr int kCfSubStepError = 97;                       // m_nError is already set
 inline constexpr int kCfSubStepWriteFailed = kPhaseWriteFailed;  // msg::kCheckPower
 inline constexpr int kCfSubStepAborted = kPhaseAborted;          // msg::kAborted
 
+// Data bytes of one block at most, either way; and the framing of a block the panel sends:
+// five length digits before the data, its two checksum characters after it.
 inline constexpr int kCfBlockSize = 65280;
 inline constexpr int kCfBlockFraming = 7;
 

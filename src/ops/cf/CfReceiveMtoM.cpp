@@ -30,34 +30,49 @@
 #include "config/StringTable.h"
 #include "diag/Trace.h"
 #include "ops/cf/CfFolders.h"
+#include "ops/cf/CfStepsMtoM.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
 
 namespace kz {
 
 namespace {
+// Indices into the step table beyond the shape both LAN CF tables share (CfStepsMtoM.h).
+namespace step {
+enum : int { kReset = kCfLanQuitStep + 1, kTerminate, kEndMarker, kCount };
+}  // namespace step
+
 using Step = StepFn<CCfReceiveMtoM>;
 
-constexpr std::array<Step, 43> MakeSteps() {
-    std::array<Step, 43> steps{};
-    steps[0] = &CCfReceiveMtoM::NodeSearch;
-    steps[1] = &CCfReceiveMtoM::CheckFolders;
-    steps[2] = &CCfReceiveMtoM::Initialize;
-    steps[3] = &CCfReceiveMtoM::Connect;
-    steps[4] = &CCfReceiveMtoM::Support_Entry;
-    for (std::size_t i = 5; i <= 38; i += 2) {
-        steps[i] = &CCfReceiveMtoM::CategoryReceive;
-        steps[i + 1] = &CCfReceiveMtoM::CFReceive_Entry;
+constexpr StepTableBuilder<CCfReceiveMtoM, step::kCount> MakeSteps() {
+    StepTableBuilder<CCfReceiveMtoM, step::kCount> table;
+    table.Put<&CCfReceiveMtoM::NodeSearch>(kCfLanNodeSearchStep);
+    table.Put<&CCfReceiveMtoM::CheckFolders>(kCfLanFolderCheckStep);
+    table.Put<&CCfReceiveMtoM::Initialize>(kCfLanInitializeStep);
+    table.Put<&CCfReceiveMtoM::Connect>(kCfLanConnectStep);
+    table.Put<&CCfReceiveMtoM::Support_Entry>(kCfLanSupportStep);
+    for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
+        table.Put<&CCfReceiveMtoM::CategoryReceive>(CfLanCategoryStep(i));
+        table.Put<&CCfReceiveMtoM::CFReceive_Entry>(CfLanRequestStep(i));
     }
-    steps[39] = &CCfReceiveMtoM::Quit_Entry;
-    steps[40] = &CCfReceiveMtoM::Reset_Entry;
-    steps[41] = &CCfReceiveMtoM::Terminate;
-    steps[42] = &CCfReceiveMtoM::EndMarker;
-    return steps;
+    table.Put<&CCfReceiveMtoM::Quit_Entry>(kCfLanQuitStep);
+    table.Put<&CCfReceiveMtoM::Reset_Entry>(step::kReset);
+    table.Put<&CCfReceiveMtoM::Terminate>(step::kTerminate);
+    table.Put<&CCfReceiveMtoM::EndMarker>(step::kEndMarker);
+    return table;
 }
-const std::array<Step, 43> kSteps = MakeSteps();
 
-constexpr int kFirstCategoryStep = 5;
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
+// The zone whose errors close the link ends before the last category's request; the walk
+// takes that request's errors on to Quit by itself.
+static_assert(TableFitsRule(OperationKind::CfReceiveMtoM,
+                            {kSteps.size(), kCfLanConnectStep, kCfLanQuitStep,
+                             CfLanRequestStep(kCfCategoryCount - 1), step::kTerminate}));
+// In that zone a PC file that could not be written (5049) goes to Reset_Entry, not Quit.
+static_assert(RuleOf(OperationKind::CfReceiveMtoM).fileWriteClose == step::kReset);
+
+constexpr int kFirstCategoryStep = kCfLanFirstCategoryStep;
 constexpr int kProgressTotal = 18;
 
 // The trace name of each category step, in category order.
@@ -294,22 +309,14 @@ bool CCfReceiveMtoM::CFReceive_Entry(int nEvent) {
     }
 }
 
-bool CCfReceiveMtoM::Terminate(int nEvent) {
-    TraceMessage("KZmnt", "Terminate = [%d]\n", nEvent);
-    if (nEvent != EVENT_NONE) {
-        return true;
-    }
+void CCfReceiveMtoM::OnTerminate() {
     if (m_nProgressTotal > 0) {
         ++m_nProgressCount;
         SetProgress(m_nProgressCount * 100 / m_nProgressTotal);
     }
-    if (m_nError == 0) {
-        m_nError = m_bNamesLeftOut ? msg::kCfInvalidName : msg::kCompleted;
+    if (m_nError == 0 && m_bNamesLeftOut) {
+        m_nError = msg::kCfInvalidName;
     }
-    AddStatusLine(m_nError);
-    ShowPowerWarning(false);
-    PostComplete();
-    return true;
 }
 
 }  // namespace kz

@@ -39,8 +39,13 @@ class CCfReceiveMtoM : public CProtocolMtoM {
     bool Initialize(int nEvent);
     bool CategoryReceive(int nEvent);  // the seventeen category steps
     bool CFReceive_Entry(int nEvent);
-    bool Terminate(int nEvent);
     bool EndMarker(int) { return false; }
+
+  protected:
+    // Terminate: the last step of the progress bar; a run that left a card file's name out
+    // ends with 5050 instead of "Processing was completed.".
+    void OnTerminate() override;
+    const char* TraceName() const override { return "CCfReceiveMtoM"; }
 
   private:
     bool Phase1(int nEvent, bool* stepDone);

@@ -15,31 +15,42 @@
 #include "diag/Trace.h"
 #include "ops/cf/CfFolders.h"
 #include "ops/cf/CfReceiveMtoM.h"
+#include "ops/cf/CfStepsMtoM.h"
 
 namespace kz {
 
 namespace {
+// Indices into the step table beyond the shape both LAN CF tables share (CfStepsMtoM.h).
+namespace step {
+enum : int { kTerminate = kCfLanQuitStep + 1, kEndMarker, kCount };
+}  // namespace step
+
 using Step = StepFn<CCfSendMtoM>;
 
-constexpr std::array<Step, 42> MakeSteps() {
-    std::array<Step, 42> steps{};
-    steps[0] = &CCfSendMtoM::NodeSearch;
-    steps[1] = &CCfSendMtoM::NoOp;
-    steps[2] = &CCfSendMtoM::Initialize;
-    steps[3] = &CCfSendMtoM::Connect;
-    steps[4] = &CCfSendMtoM::Support_Entry;
-    for (std::size_t i = 5; i <= 38; i += 2) {
-        steps[i] = &CCfSendMtoM::CategorySend;
-        steps[i + 1] = &CCfSendMtoM::CFSend_Entry;
+constexpr StepTableBuilder<CCfSendMtoM, step::kCount> MakeSteps() {
+    StepTableBuilder<CCfSendMtoM, step::kCount> table;
+    table.Put<&CCfSendMtoM::NodeSearch>(kCfLanNodeSearchStep);
+    table.Put<&CCfSendMtoM::NoOp>(kCfLanFolderCheckStep);
+    table.Put<&CCfSendMtoM::Initialize>(kCfLanInitializeStep);
+    table.Put<&CCfSendMtoM::Connect>(kCfLanConnectStep);
+    table.Put<&CCfSendMtoM::Support_Entry>(kCfLanSupportStep);
+    for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
+        table.Put<&CCfSendMtoM::CategorySend>(CfLanCategoryStep(i));
+        table.Put<&CCfSendMtoM::CFSend_Entry>(CfLanRequestStep(i));
     }
-    steps[39] = &CCfSendMtoM::Quit_Entry;
-    steps[40] = &CCfSendMtoM::Terminate;
-    steps[41] = &CCfSendMtoM::EndMarker;
-    return steps;
+    table.Put<&CCfSendMtoM::Quit_Entry>(kCfLanQuitStep);
+    table.Put<&CCfSendMtoM::Terminate>(step::kTerminate);
+    table.Put<&CCfSendMtoM::EndMarker>(step::kEndMarker);
+    return table;
 }
-const std::array<Step, 42> kSteps = MakeSteps();
 
-constexpr int kFirstCategoryStep = 5;
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
+static_assert(TableFitsRule(OperationKind::CfSendMtoM,
+                            {kSteps.size(), kCfLanConnectStep, kCfLanQuitStep, kCfLanQuitStep,
+                             step::kTerminate}));
+
+constexpr int kFirstCategoryStep = kCfLanFirstCategoryStep;
 constexpr int kNotStarted = 1;
 constexpr int kSending = 2;
 }  // namespace
@@ -195,20 +206,6 @@ bool CCfSendMtoM::CFSend_Entry(int nEvent) {
             m_nError = msg::kCheckPower;
             return true;
     }
-}
-
-bool CCfSendMtoM::Terminate(int nEvent) {
-    TraceMessage("KZmnt", "CCfSendMtoM::Terminate = [%d]\n", nEvent);
-    if (nEvent != EVENT_NONE) {
-        return true;
-    }
-    if (m_nError == 0) {
-        m_nError = msg::kCompleted;
-    }
-    AddStatusLine(m_nError);
-    ShowPowerWarning(false);
-    PostComplete();
-    return true;
 }
 
 }  // namespace kz

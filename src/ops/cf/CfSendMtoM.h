@@ -28,8 +28,10 @@ class CCfSendMtoM : public CProtocolMtoM {
     bool Initialize(int nEvent);
     bool CategorySend(int nEvent);  // the seventeen category steps
     bool CFSend_Entry(int nEvent);
-    bool Terminate(int nEvent);
     bool EndMarker(int) { return false; }
+
+  protected:
+    const char* TraceName() const override { return "CCfSendMtoM"; }
 
   private:
     std::string m_csPcFolder;

@@ -23,13 +23,20 @@ bool COperation::Diapatcher(int /*nEvent*/) {
 }
 
 void COperation::PostEvent(int nEvent) {
+    if (nEvent == EVENT_ABORT) {
+        m_bAbortRequested = true;
+        // The event thread may be waiting in a link call, with the abort queued behind it.
+        InterruptLink();
+    }
     m_events.Post(nEvent);
 }
 
 void COperation::Shutdown() {
     m_bShuttingDown = true;
-    // A step blocked on a view request must not keep the event thread alive.
+    // A step blocked on a view request or in a link call must not keep the event thread
+    // alive.
     m_requestEvent.Set();
+    InterruptLink();
     m_events.Stop();
     // The tick thread and the link's threads call into this object; they end before the
     // operation that owns them starts to come apart.
@@ -105,12 +112,24 @@ void COperation::TimerLoop() {
             m_events.Post(EVENT_TIMEOUT, m_nArmGeneration);
         }
     }
+    if (m_pszTimerEndTrace != nullptr) {
+        TraceMessage("KZmnt", "%s", m_pszTimerEndTrace);
+    }
 }
 
-void COperation::Arm(int ticks) {
+std::uint64_t COperation::Arm(int ticks) {
     std::lock_guard lock(m_timerMutex);
     m_nCountdown = std::max(ticks, 0);
-    ++m_nArmGeneration;
+    return ++m_nArmGeneration;
+}
+
+bool COperation::Rearm(std::uint64_t generation, int ticks) {
+    std::lock_guard lock(m_timerMutex);
+    if (generation != m_nArmGeneration || m_nCountdown == 0) {
+        return false;
+    }
+    m_nCountdown = std::max(ticks, 0);
+    return true;
 }
 
 int COperation::Countdown() {

@@ -48,10 +48,12 @@ class COperation {
     IOperationView* GetView() const { return m_pView; }
     void SetPrompt(IOperationPrompt* prompt) { m_pPrompt = prompt; }
     // Queues an event for the dispatcher: EVENT_NONE starts the operation, EVENT_ABORT
-    // aborts it. Never blocks.
+    // aborts it (and lets the link cut short a call the event thread waits in:
+    // InterruptLink). Never blocks.
     void PostEvent(int nEvent);
-    // Stops the event thread after its current dispatcher call, releases a step that waits
-    // for the view, stops the tick thread and lets the link end (CloseLink). Idempotent.
+    // Stops the event thread after its current dispatcher call (a link call it waits in is
+    // cut short first), releases a step that waits for the view, stops the tick thread and
+    // lets the link end (CloseLink). Idempotent.
     void Shutdown();
     // Blocks until every queued event has been handled (for tests).
     void WaitIdle() { m_events.WaitIdle(); }
@@ -77,6 +79,9 @@ class COperation {
     // Ends the link at the end of a run and at Shutdown (the serial port closes; the LAN
     // sessions end). Event thread, or the front-end's thread once the event thread ended.
     virtual void CloseLink() {}
+    // Cuts short a link call the event thread may be waiting in, when an abort is posted
+    // and at Shutdown (the LAN library's calls can wait for the panel). Front-end's thread.
+    virtual void InterruptLink() {}
     // The operation's own part of Terminate, before the final line (complete an image,
     // discard a half-received file, set the final message id in m_nError).
     virtual void OnTerminate() {}
@@ -89,20 +94,28 @@ class COperation {
         m_events.Post(nEvent, token, coalesce);
     }
     bool ShuttingDown() const { return m_bShuttingDown; }
+    // True once the front-end has posted EVENT_ABORT (any thread).
+    bool AbortRequested() const { return m_bAbortRequested; }
 
     // ---- Time-out countdown ------------------------------------------------------------
     // Counts ticks down and raises EVENT_TIMEOUT when the count reaches 0; 0 = none armed.
     // Arming or disarming makes every time-out raised for an earlier countdown stale: it
-    // never reaches Diapatcher().
-    void Arm(int ticks);
+    // never reaches Diapatcher(). Returns the generation of the new countdown.
+    std::uint64_t Arm(int ticks);
     void Disarm() { Arm(0); }
     int Countdown();
+    // Sets the countdown of generation (from Arm) to ticks (0 stops it) while that
+    // countdown still runs: not re-armed since and not run out, so no time-out of it has
+    // been raised. False, and nothing changed, otherwise.
+    bool Rearm(std::uint64_t generation, int ticks);
     // The tick thread runs between StartTimer() and StopTimer() (both idempotent).
     void StartTimer();
     void StopTimer();
     // A trace line written when a time-out is raised (printf format with the step index),
     // or null for none.
     void SetTimeOutTrace(const char* format) { m_pszTimeOutTrace = format; }
+    // A trace line written when the tick thread ends, or null for none.
+    void SetTimerEndTrace(const char* line) { m_pszTimerEndTrace = line; }
     int TickMs() const { return m_nTickMs; }
     void Sleep(int milliseconds);
     std::uint32_t TickCount() const;
@@ -135,6 +148,7 @@ class COperation {
     IOperationPrompt* m_pPrompt = nullptr;
     const int m_nTickMs;
     const char* m_pszTimeOutTrace = nullptr;
+    const char* m_pszTimerEndTrace = nullptr;
 
     std::mutex m_timerMutex;
     int m_nCountdown = 0;
@@ -144,6 +158,7 @@ class COperation {
 
     RequestEvent m_requestEvent;
     std::atomic<bool> m_bShuttingDown{false};
+    std::atomic<bool> m_bAbortRequested{false};
     EventLoop m_events;  // last: its thread starts once everything above exists
 };
 

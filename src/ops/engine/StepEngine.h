@@ -147,15 +147,19 @@ int NextStep(OperationKind kind, int phase, int error);
 // this redirection).
 bool IsEarlyZoneError(OperationKind kind, int phase, int error);
 
-template <class Op>
-using StepFn = bool (Op::*)(int nEvent);
+// A hook of RunSteps that does nothing.
+struct NoStepHook {
+    void operator()(int, int) const {}
+};
 
 // Runs the step program of op from phase as far as it can go and returns the last step's
-// result. beforeStep(phase, event) runs before each step (for dispatchers that trace every
-// pass). An index outside the table is treated as the end marker.
-template <class Op, class BeforeStep>
+// result. An index outside the table is treated as the end marker. Hooks, for dispatchers
+// that trace the walk: beforeStep(phase, event) runs before each step; afterStep(phase,
+// error) after each finished step, with the index the step left behind (it may have
+// jumped) and m_nError, before the walk picks the next step.
+template <class Op, class BeforeStep = NoStepHook, class AfterStep = NoStepHook>
 bool RunSteps(Op& op, std::span<const StepFn<Op>> table, OperationKind kind, int& phase,
-              const int& error, int nEvent, BeforeStep beforeStep) {
+              const int& error, int nEvent, BeforeStep beforeStep = {}, AfterStep afterStep = {}) {
     const int last = static_cast<int>(table.size()) - 1;
     for (;;) {
         if (phase < 0 || phase > last) {
@@ -165,15 +169,10 @@ bool RunSteps(Op& op, std::span<const StepFn<Op>> table, OperationKind kind, int
         if (!(op.*table[static_cast<std::size_t>(phase)])(nEvent)) {
             return false;
         }
+        afterStep(phase, error);
         phase = NextStep(kind, phase, error);
         nEvent = EVENT_NONE;
     }
-}
-
-template <class Op>
-bool RunSteps(Op& op, std::span<const StepFn<Op>> table, OperationKind kind, int& phase,
-              const int& error, int nEvent) {
-    return RunSteps(op, table, kind, phase, error, nEvent, [](int, int) {});
 }
 
 }  // namespace kz

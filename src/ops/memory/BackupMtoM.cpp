@@ -18,15 +18,59 @@
 namespace kz {
 
 namespace {
-using Step = StepFn<CBackupMtoM>;
-const std::array<Step, 17> kSteps = {
-    &CBackupMtoM::NodeSearch,     &CBackupMtoM::Initialize,      &CBackupMtoM::Password,
-    &CBackupMtoM::ReadID,         &CBackupMtoM::CheckCORE_ID,    &CBackupMtoM::DownloadSLOADER,
-    &CBackupMtoM::HardwareCheck,  &CBackupMtoM::ReadHW_Entry,    &CBackupMtoM::HardwareKnown,
-    &CBackupMtoM::ConfirmMachine, &CBackupMtoM::CreateHeader,    &CBackupMtoM::NextArea,
-    &CBackupMtoM::ReadData_Entry, &CBackupMtoM::WriteBackupData, &CBackupMtoM::Reset_Entry,
-    &CBackupMtoM::Terminate,      &CBackupMtoM::Complete,
+// Indices into the step table.
+namespace step {
+enum : int {
+    kNodeSearch,
+    kInitialize,
+    kPassword,
+    kReadID,
+    kCheckCoreID,
+    kDownloadSLoader,
+    kHardwareCheck,
+    kReadHW,
+    kHardwareKnown,
+    kConfirmMachine,
+    kCreateHeader,
+    kNextArea,
+    kReadData,
+    kStorePacket,
+    kReset,
+    kTerminate,
+    kEndMarker,
+    kCount
 };
+}  // namespace step
+
+using Step = StepFn<CBackupMtoM>;
+
+constexpr StepTableBuilder<CBackupMtoM, step::kCount> MakeSteps() {
+    StepTableBuilder<CBackupMtoM, step::kCount> table;
+    table.Put<&CBackupMtoM::NodeSearch>(step::kNodeSearch);
+    table.Put<&CBackupMtoM::Initialize>(step::kInitialize);
+    table.Put<&CBackupMtoM::Password>(step::kPassword);
+    table.Put<&CBackupMtoM::ReadID>(step::kReadID);
+    table.Put<&CBackupMtoM::CheckCORE_ID>(step::kCheckCoreID);
+    table.Put<&CBackupMtoM::DownloadSLOADER>(step::kDownloadSLoader);
+    table.Put<&CBackupMtoM::HardwareCheck>(step::kHardwareCheck);
+    table.Put<&CBackupMtoM::ReadHW_Entry>(step::kReadHW);
+    table.Put<&CBackupMtoM::HardwareKnown>(step::kHardwareKnown);
+    table.Put<&CBackupMtoM::ConfirmMachine>(step::kConfirmMachine);
+    table.Put<&CBackupMtoM::CreateHeader>(step::kCreateHeader);
+    table.Put<&CBackupMtoM::NextArea>(step::kNextArea);
+    table.Put<&CBackupMtoM::ReadData_Entry>(step::kReadData);
+    table.Put<&CBackupMtoM::WriteBackupData>(step::kStorePacket);
+    table.Put<&CBackupMtoM::Reset_Entry>(step::kReset);
+    table.Put<&CBackupMtoM::Terminate>(step::kTerminate);
+    table.Put<&CBackupMtoM::Complete>(step::kEndMarker);
+    return table;
+}
+
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
+static_assert(TableFitsRule(OperationKind::BackupMtoM,
+                            {kSteps.size(), step::kDownloadSLoader, step::kReset, step::kReset,
+                             step::kTerminate}));
 }  // namespace
 
 CBackupMtoM::CBackupMtoM() {
@@ -38,24 +82,21 @@ CBackupMtoM::~CBackupMtoM() {
 }
 
 bool CBackupMtoM::Diapatcher(int nEvent) {
-    const int last = static_cast<int>(kSteps.size()) - 1;
-    for (;;) {
-        if (m_nPhase < 0 || m_nPhase > last) {
-            m_nPhase = last;
-        }
-        const Step step = kSteps[static_cast<std::size_t>(m_nPhase)];
-        if (step == &CBackupMtoM::ReadData_Entry) {
-            BeforeTransferEntry(nEvent);
-        }
-        if (!(this->*step)(nEvent)) {
-            return false;
-        }
-        if (IsEarlyZoneError(OperationKind::BackupMtoM, m_nPhase, m_nError)) {
-            TraceMessage("KZmnt", "Phase Error =[%d] , [%d]\n", m_nPhase, m_nError);
-        }
-        m_nPhase = NextStep(OperationKind::BackupMtoM, m_nPhase, m_nError);
-        nEvent = EVENT_NONE;
-    }
+    return RunSteps<CBackupMtoM>(
+        *this, kSteps, OperationKind::BackupMtoM, m_nPhase, m_nError, nEvent,
+        [this](int phase, int event) {
+            // A failed read may end the run inside the entry: the image is settled first.
+            if (phase == step::kReadData) {
+                BeforeTransferEntry(event);
+            }
+        },
+        [](int phase, int error) {
+            // The early zone's errors skip the closing steps: the trace says where it ended.
+            if (IsEarlyZoneError(OperationKind::BackupMtoM, phase, error)) {
+                TraceMessage("KZmnt", "Phase Error =[%d] , [%d]
+", phase, error);
+            }
+        });
 }
 
 bool CBackupMtoM::Initialize(int) {

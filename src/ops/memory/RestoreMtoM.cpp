@@ -20,15 +20,57 @@ namespace kz {
 namespace {
 constexpr std::uint32_t kRestoreUnit = 0x8000;
 
-using Step = StepFn<CRestoreMtoM>;
-const std::array<Step, 16> kSteps = {
-    &CRestoreMtoM::NodeSearch,     &CRestoreMtoM::Initialize,      &CRestoreMtoM::ReadID,
-    &CRestoreMtoM::CheckCORE_ID,   &CRestoreMtoM::DownloadSLOADER, &CRestoreMtoM::HardwareCheck,
-    &CRestoreMtoM::ReadHW_Entry,   &CRestoreMtoM::HardwareKnown,   &CRestoreMtoM::ConfirmMachine,
-    &CRestoreMtoM::PrepareRestore, &CRestoreMtoM::NextArea,        &CRestoreMtoM::WriteData,
-    &CRestoreMtoM::RestoreData,    &CRestoreMtoM::Reset_Entry,     &CRestoreMtoM::Terminate,
-    &CRestoreMtoM::EndMarker,
+// Indices into the step table.
+namespace step {
+enum : int {
+    kNodeSearch,
+    kInitialize,
+    kReadID,
+    kCheckCoreID,
+    kDownloadSLoader,
+    kHardwareCheck,
+    kReadHW,
+    kHardwareKnown,
+    kConfirmMachine,
+    kPrepareRestore,
+    kNextArea,
+    kWriteData,
+    kRestoreData,
+    kReset,
+    kTerminate,
+    kEndMarker,
+    kCount
 };
+}  // namespace step
+
+using Step = StepFn<CRestoreMtoM>;
+
+constexpr StepTableBuilder<CRestoreMtoM, step::kCount> MakeSteps() {
+    StepTableBuilder<CRestoreMtoM, step::kCount> table;
+    table.Put<&CRestoreMtoM::NodeSearch>(step::kNodeSearch);
+    table.Put<&CRestoreMtoM::Initialize>(step::kInitialize);
+    table.Put<&CRestoreMtoM::ReadID>(step::kReadID);
+    table.Put<&CRestoreMtoM::CheckCORE_ID>(step::kCheckCoreID);
+    table.Put<&CRestoreMtoM::DownloadSLOADER>(step::kDownloadSLoader);
+    table.Put<&CRestoreMtoM::HardwareCheck>(step::kHardwareCheck);
+    table.Put<&CRestoreMtoM::ReadHW_Entry>(step::kReadHW);
+    table.Put<&CRestoreMtoM::HardwareKnown>(step::kHardwareKnown);
+    table.Put<&CRestoreMtoM::ConfirmMachine>(step::kConfirmMachine);
+    table.Put<&CRestoreMtoM::PrepareRestore>(step::kPrepareRestore);
+    table.Put<&CRestoreMtoM::NextArea>(step::kNextArea);
+    table.Put<&CRestoreMtoM::WriteData>(step::kWriteData);
+    table.Put<&CRestoreMtoM::RestoreData>(step::kRestoreData);
+    table.Put<&CRestoreMtoM::Reset_Entry>(step::kReset);
+    table.Put<&CRestoreMtoM::Terminate>(step::kTerminate);
+    table.Put<&CRestoreMtoM::EndMarker>(step::kEndMarker);
+    return table;
+}
+
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
+static_assert(TableFitsRule(OperationKind::RestoreMtoM,
+                            {kSteps.size(), step::kDownloadSLoader, step::kReset, step::kReset,
+                             step::kTerminate}));
 }  // namespace
 
 CRestoreMtoM::CRestoreMtoM() = default;

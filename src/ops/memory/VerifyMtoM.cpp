@@ -17,15 +17,57 @@ namespace kz {
 namespace {
 constexpr std::uint32_t kVerifyUnit = 0x10000;
 
-using Step = StepFn<CVerifyMtoM>;
-const std::array<Step, 16> kSteps = {
-    &CVerifyMtoM::NodeSearch,    &CVerifyMtoM::Initialize,      &CVerifyMtoM::ReadID,
-    &CVerifyMtoM::CheckCORE_ID,  &CVerifyMtoM::DownloadSLOADER, &CVerifyMtoM::HardwareCheck,
-    &CVerifyMtoM::ReadHW_Entry,  &CVerifyMtoM::HardwareKnown,   &CVerifyMtoM::Confirmation,
-    &CVerifyMtoM::PrepareVerify, &CVerifyMtoM::ReadMemory,      &CVerifyMtoM::ReadData_Entry,
-    &CVerifyMtoM::VerifyData,    &CVerifyMtoM::Reset_Entry,     &CVerifyMtoM::Terminate,
-    &CVerifyMtoM::EndMarker,
+// Indices into the step table.
+namespace step {
+enum : int {
+    kNodeSearch,
+    kInitialize,
+    kReadID,
+    kCheckCoreID,
+    kDownloadSLoader,
+    kHardwareCheck,
+    kReadHW,
+    kHardwareKnown,
+    kConfirmation,
+    kPrepareVerify,
+    kReadMemory,
+    kReadData,
+    kVerifyData,
+    kReset,
+    kTerminate,
+    kEndMarker,
+    kCount
 };
+}  // namespace step
+
+using Step = StepFn<CVerifyMtoM>;
+
+constexpr StepTableBuilder<CVerifyMtoM, step::kCount> MakeSteps() {
+    StepTableBuilder<CVerifyMtoM, step::kCount> table;
+    table.Put<&CVerifyMtoM::NodeSearch>(step::kNodeSearch);
+    table.Put<&CVerifyMtoM::Initialize>(step::kInitialize);
+    table.Put<&CVerifyMtoM::ReadID>(step::kReadID);
+    table.Put<&CVerifyMtoM::CheckCORE_ID>(step::kCheckCoreID);
+    table.Put<&CVerifyMtoM::DownloadSLOADER>(step::kDownloadSLoader);
+    table.Put<&CVerifyMtoM::HardwareCheck>(step::kHardwareCheck);
+    table.Put<&CVerifyMtoM::ReadHW_Entry>(step::kReadHW);
+    table.Put<&CVerifyMtoM::HardwareKnown>(step::kHardwareKnown);
+    table.Put<&CVerifyMtoM::Confirmation>(step::kConfirmation);
+    table.Put<&CVerifyMtoM::PrepareVerify>(step::kPrepareVerify);
+    table.Put<&CVerifyMtoM::ReadMemory>(step::kReadMemory);
+    table.Put<&CVerifyMtoM::ReadData_Entry>(step::kReadData);
+    table.Put<&CVerifyMtoM::VerifyData>(step::kVerifyData);
+    table.Put<&CVerifyMtoM::Reset_Entry>(step::kReset);
+    table.Put<&CVerifyMtoM::Terminate>(step::kTerminate);
+    table.Put<&CVerifyMtoM::EndMarker>(step::kEndMarker);
+    return table;
+}
+
+static_assert(MakeSteps().Complete());
+constexpr std::array<Step, step::kCount> kSteps = MakeSteps().steps;
+static_assert(TableFitsRule(OperationKind::VerifyMtoM,
+                            {kSteps.size(), step::kDownloadSLoader, step::kReset, step::kReset,
+                             step::kTerminate}));
 }  // namespace
 
 CVerifyMtoM::CVerifyMtoM() {
