@@ -78,6 +78,9 @@ std::string LoaderFrame(char direction, std::string_view command);
 // FirmwareFrame("MID").
 std::string FirmwareFrame(std::string_view command, std::string_view body = {});
 
+// COperation is the first base: the step tables name its Terminate, and a member pointer
+// into a later base would be called through an adjusted pointer, which the sanitizer's type
+// check takes for a call on the wrong object.
 class CProtocol : public COperation, public CComm {
   public:
     CProtocol();
@@ -129,12 +132,6 @@ class CProtocol : public COperation, public CComm {
     // The core ID text at characters 8 to 11 of the identification answer that ReadCoreID
     // left in the receive buffer (empty when there is none).
     std::string CoreIdFromAnswer() const;
-
-    // The closing step (COperation::Terminate) as a member of this class, for the step
-    // tables: COperation is not this class's first base, and a table entry that named its
-    // member directly would be called through a pointer adjusted into that base, which the
-    // undefined-behaviour sanitizer of g++ reports as a call on an object of the wrong type.
-    bool Terminate(int nEvent) { return COperation::Terminate(nEvent); }
 
   protected:
     using PhaseFn = bool (CProtocol::*)(int nEvent, int& nPhase);

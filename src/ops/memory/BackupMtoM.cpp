@@ -93,8 +93,7 @@ bool CBackupMtoM::Diapatcher(int nEvent) {
         [](int phase, int error) {
             // The early zone's errors skip the closing steps: the trace says where it ended.
             if (IsEarlyZoneError(OperationKind::BackupMtoM, phase, error)) {
-                TraceMessage("KZmnt", "Phase Error =[%d] , [%d]
-", phase, error);
+                TraceMessage("KZmnt", "Phase Error =[%d] , [%d]\n", phase, error);
             }
         });
 }
@@ -170,14 +169,6 @@ void CBackupMtoM::SetupRequest(RequestStart start) {
                          m_nPhase);
             break;
     }
-}
-
-bool CBackupMtoM::Terminate(int nEvent) {
-    if (nEvent == EVENT_NONE) {
-        FinishRun();
-        TraceMessage("KZmnt", "TERMINATE(BackupMtoM)\n");
-    }
-    return true;
 }
 
 bool CBackupMtoM::Complete(int) {

@@ -24,12 +24,14 @@ class CBackupMtoM : public CMemoryMtoM {
     bool ConfirmMachine(int nEvent);
     bool CreateHeader(int nEvent);
     bool WriteBackupData(int nEvent) { return TransferStep(nEvent, "WriteBackupData\n"); }
-    bool Terminate(int nEvent);
     bool Complete(int nEvent);
 
   protected:
     // The data phase's requests, traced.
     void SetupRequest(RequestStart start) override;
+
+  protected:
+    const char* TraceName() const override { return "CBackupMtoM"; }
 
   private:
     std::string m_csBkFile;

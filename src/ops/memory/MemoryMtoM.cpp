@@ -130,14 +130,4 @@ void CMemoryMtoM::BeforeTransferEntry(int nEvent) {
     }
 }
 
-void CMemoryMtoM::FinishRun() {
-    OnTerminate();
-    if (m_nError == 0) {
-        m_nError = msg::kCompleted;
-    }
-    AddStatusLine(m_nError);
-    PostComplete();
-    ShowPowerWarning(false);
-}
-
 }  // namespace kz

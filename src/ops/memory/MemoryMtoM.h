@@ -70,10 +70,7 @@ class CMemoryMtoM : public CProtocolMtoM, public CMemoryPlan {
 
     // The operation's own part of the closing step: the run's image settled (a backup's
     // partial image takes the target's name or is kept and named).
-    void OnTerminate() { m_nError = SettleImage(m_nError); }
-    // The run's last status line and WM_OPERATION_COMPLETE, after OnTerminate (terminate
-    // steps, EVENT_NONE only).
-    void FinishRun();
+    void OnTerminate() override { m_nError = SettleImage(m_nError); }
 
     std::string m_csIOCode;  // never read from a LAN panel
     std::uint32_t m_dwBlockSize = kLanBlockSize;

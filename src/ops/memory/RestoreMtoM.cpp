@@ -125,11 +125,4 @@ void CRestoreMtoM::SetupRequest(RequestStart start) {
                  m_dwWriteAddress, m_dwWriteSize, static_cast<unsigned long long>(FileOffset()));
 }
 
-bool CRestoreMtoM::Terminate(int nEvent) {
-    if (nEvent == EVENT_NONE) {
-        FinishRun();
-    }
-    return true;
-}
-
 }  // namespace kz

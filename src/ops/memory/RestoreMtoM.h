@@ -19,11 +19,13 @@ class CRestoreMtoM : public CMemoryMtoM {
     bool PrepareRestore(int nEvent);
     // (next area: NextArea of the adapter)
     bool RestoreData(int nEvent) { return TransferStep(nEvent, "RestoreData\n"); }
-    bool Terminate(int nEvent);
 
   protected:
     // The data phase's requests, traced.
     void SetupRequest(RequestStart start) override;
+
+  protected:
+    const char* TraceName() const override { return "CRestoreMtoM"; }
 };
 
 }  // namespace kz

@@ -108,11 +108,4 @@ bool CVerifyMtoM::PrepareVerify(int) {
     return true;
 }
 
-bool CVerifyMtoM::Terminate(int nEvent) {
-    if (nEvent == EVENT_NONE) {
-        FinishRun();
-    }
-    return true;
-}
-
 }  // namespace kz

@@ -20,7 +20,9 @@ class CVerifyMtoM : public CMemoryMtoM {
     bool PrepareVerify(int nEvent);
     bool ReadMemory(int nEvent) { return NextArea(nEvent); }
     bool VerifyData(int nEvent) { return TransferStep(nEvent, "VerifyData\n"); }
-    bool Terminate(int nEvent);
+
+  protected:
+    const char* TraceName() const override { return "CVerifyMtoM"; }
 };
 
 }  // namespace kz
