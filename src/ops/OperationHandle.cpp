@@ -10,7 +10,7 @@
 #include "ops/cf/CfSendMtoM.h"
 #include "ops/memory/Backup.h"
 #include "ops/memory/BackupMtoM.h"
-#include "ops/memory/MemoryMtoM.h"
+#include "ops/memory/MemoryPlan.h"
 #include "ops/memory/Restore.h"
 #include "ops/memory/RestoreMtoM.h"
 #include "ops/memory/Verify.h"
@@ -39,7 +39,9 @@ bool IsMemoryKind(OperationKind kind) {
 }
 
 // The operation, owned, with what every operation offers; the parts of a link or a kind
-// are reached through the pointers, null where the operation has none.
+// are reached through the pointers, null where the operation has none. The serial engine
+// is a COperation and the LAN adapter is not, so HolderOf forwards the common calls to the
+// operation's own class.
 class COperationHandle::Holder {
   public:
     virtual ~Holder() = default;
@@ -50,12 +52,11 @@ class COperationHandle::Holder {
     virtual void WaitIdle() = 0;
     virtual int Error() const = 0;
     virtual void SetPassword(const std::string& password) = 0;
-    virtual std::string ImagePath() const = 0;
-    virtual std::string PartialPath() const = 0;
 
     Link link = Link::Serial;
     CProtocol* serial = nullptr;
     CProtocolMtoM* lan = nullptr;
+    CMemoryPlan* memory = nullptr;          // backup, restore and verify on either link
     CMemoryOperation* modelInfo = nullptr;  // the serial memory operations ask for it
 };
 
@@ -65,8 +66,7 @@ class COperationHandle::HolderOf final : public Holder {
     static constexpr bool kSerial = std::is_base_of_v<CProtocol, Op>;
     static_assert(kSerial || std::is_base_of_v<CProtocolMtoM, Op>);
     // A memory operation: an image file, a comment, and a partial image when it backs up.
-    static constexpr bool kImage =
-        std::is_base_of_v<CMemoryOperation, Op> || std::is_base_of_v<CMemoryMtoM, Op>;
+    static constexpr bool kMemory = std::is_base_of_v<CMemoryPlan, Op>;
 
     explicit HolderOf(std::unique_ptr<Op> op) : m_op(std::move(op)) {
         if constexpr (kSerial) {
@@ -75,6 +75,9 @@ class COperationHandle::HolderOf final : public Holder {
         } else {
             link = Link::Lan;
             lan = m_op.get();
+        }
+        if constexpr (kMemory) {
+            memory = m_op.get();
         }
         if constexpr (std::is_base_of_v<CMemoryOperation, Op>) {
             modelInfo = m_op.get();
@@ -91,20 +94,6 @@ class COperationHandle::HolderOf final : public Holder {
     void WaitIdle() override { m_op->WaitIdle(); }
     int Error() const override { return m_op->m_nError; }
     void SetPassword(const std::string& password) override { m_op->m_csPassword = password; }
-    std::string ImagePath() const override {
-        if constexpr (kImage) {
-            return m_op->ImagePath();
-        } else {
-            return {};
-        }
-    }
-    std::string PartialPath() const override {
-        if constexpr (kImage) {
-            return m_op->PartialPath();
-        } else {
-            return {};
-        }
-    }
 
   private:
     std::unique_ptr<Op> m_op;
@@ -124,7 +113,7 @@ COperationHandle::~COperationHandle() = default;
 template <class Op>
 std::unique_ptr<COperationHandle> COperationHandle::Make(const StartPlan& plan) {
     auto op = std::make_unique<Op>();
-    if constexpr (HolderOf<Op>::kImage) {
+    if constexpr (HolderOf<Op>::kMemory) {
         op->SetFileName(plan.path);
         op->SetComment(plan.comment);
     } else {
@@ -244,11 +233,11 @@ std::string COperationHandle::PortOpenError() const {
 }
 
 std::string COperationHandle::ImagePath() const {
-    return m_pOp->ImagePath();
+    return m_pOp->memory != nullptr ? m_pOp->memory->ImagePath() : std::string();
 }
 
 std::string COperationHandle::PartialPath() const {
-    return m_pOp->PartialPath();
+    return m_pOp->memory != nullptr ? m_pOp->memory->PartialPath() : std::string();
 }
 
 void COperationHandle::Shutdown() {
