@@ -76,27 +76,12 @@ INSTANTIATE_TEST_SUITE_P(
         FactoryCase{"LanCfSend", OperationKind::CfSend, Link::Lan, typeid(CCfSendMtoM)}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(SelectedLinkTest, OnlyCommType1IsTheLan) {
-    TestFolder folder;
-    const std::pair<const char*, Link> cases[] = {
-        {"COMMTYPE=1\r\n", Link::Lan},
-        {"COMMTYPE=0\r\n", Link::Serial},
-        {"COMMTYPE=2\r\n", Link::Serial},
-        {"", Link::Serial},
-    };
-    for (const auto& [config, link] : cases) {
-        folder.WriteIni({}, config, {});
-        EXPECT_EQ(SelectedLink(), link) << config;
-    }
-}
-
 // ---- Abort rules ------------------------------------------------------------------------------
 
 // Does nothing but note the events it is given.
-template <class Base>
-class IdleOp : public Base {
+class IdleOp : public CProtocol {
   public:
-    ~IdleOp() override { this->Shutdown(); }
+    ~IdleOp() override { Shutdown(); }
     bool Diapatcher(int nEvent) override {
         events.push_back(nEvent);
         return false;
@@ -107,8 +92,8 @@ class IdleOp : public Base {
 TEST(AbortRuleTest, SerialRunRefusesAbortInItsFirstSecondOnly) {
     platform::ManualClock clock;
     platform::ScopedClock useClock(clock);
-    auto owned = std::make_unique<IdleOp<CProtocol>>();
-    IdleOp<CProtocol>* op = owned.get();
+    auto owned = std::make_unique<IdleOp>();
+    IdleOp* op = owned.get();
     COperationHandle handle(std::move(owned));
     handle.Start(nullptr, nullptr);
     EXPECT_EQ(handle.MayAbort(), AbortRule::FirstSecond);
@@ -121,16 +106,6 @@ TEST(AbortRuleTest, SerialRunRefusesAbortInItsFirstSecondOnly) {
     handle.Abort();
     handle.WaitIdle();
     EXPECT_EQ(op->events, (std::vector<int>{EVENT_NONE, EVENT_ABORT}));
-}
-
-TEST(AbortRuleTest, LanRunHasNoFirstSecond) {
-    platform::ManualClock clock;
-    platform::ScopedClock useClock(clock);
-    COperationHandle handle(std::make_unique<IdleOp<CProtocolMtoM>>());
-    handle.Start(nullptr, nullptr);
-    EXPECT_EQ(handle.MayAbort(), AbortRule::Allowed);
-    EXPECT_EQ(handle.FirstSecondLeft(), 0ms);
-    clock.SetFreeRunning(true);  // the adapter's tick thread sleeps on this clock
 }
 
 // ---- Runs on the serial link --------------------------------------------------------------
@@ -224,32 +199,24 @@ class FirstNode final : public INodeChooser {
 class LanRunTest : public LanTest, public ::testing::WithParamInterface<bool> {};
 
 // A backup through the handle: through the network search and the chooser, or on the named
-// node without a search. While the network is searched the handle refuses an abort.
+// node without a search. An abort is refused only while the network is searched.
 TEST_P(LanRunTest, BackupCompletesThroughTheHandle) {
     const bool named = GetParam();
-    sim::PanelDescription panel = sim::DemoPanel();
+    sim::PanelDescription panel = sim::DemoPanel();  // 1 MiB FROM, 128 KiB SRAM
     panel.password = "secret";
-    panel.fromSize = 0x20000;
-    panel.sramSize = 0x10000;
-    panel.regions[0].size = 0x20000;
-    panel.regions[1].size = 0x10000;
     Start(panel);
     program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
     IniText ini;
     ini.Section("CONFIG").Key("COMMTYPE", 1);
-    ini.Section("DEMO")
-        .Key("ID", "8C93")
-        .Key("SLOADER", "SLOADER.BIN")
-        .Key("CHKMEM", "20000,10000")
-        .Key("FROM1", "00000000,00020000")
-        .Key("SRAM1", "00400000,00010000,8000");
+    ini.Section("DEMO").Key("ID", "8C93").Key("SLOADER", "SLOADER.BIN");
+    ini.Key("FROM1", "00000000,00100000").Key("SRAM1", "00400000,00020000,20000");
     program.Write("KZMNT.INI", ini.str());
     ASSERT_EQ(SelectedLink(), Link::Lan);
 
     StartPlan plan;
     plan.path = program.str() + "lan.MEM";
-    const auto op = COperationHandle::Create(OperationKind::Backup, SelectedLink(), plan);
     RecordingView view;
+    const auto op = COperationHandle::Create(OperationKind::Backup, SelectedLink(), plan);
     view.onMessage = [&op](unsigned msg, std::uintptr_t) {
         if (msg == WM_PASSWORD_REQUEST) {
             op->AnswerPassword("secret");
@@ -260,7 +227,9 @@ TEST_P(LanRunTest, BackupCompletesThroughTheHandle) {
         view.HoldAt(GetString(msg::kSearching));
     }
     op->Start(&view, &view, &chooser, named ? server->Endpoint() : std::string());
-    if (!named) {
+    if (named) {
+        EXPECT_EQ(op->MayAbort(), AbortRule::Allowed);  // no first second on the LAN
+    } else {
         ASSERT_TRUE(view.WaitHeld());
         EXPECT_TRUE(op->Searching());
         EXPECT_EQ(op->MayAbort(), AbortRule::Searching);
@@ -272,7 +241,7 @@ TEST_P(LanRunTest, BackupCompletesThroughTheHandle) {
     EXPECT_EQ(op->MayAbort(), AbortRule::Allowed);
     EXPECT_EQ(view.Count(WM_PASSWORD_REQUEST), 1);
     EXPECT_EQ(chooser.asked.size(), named ? 0u : 1u);
-    EXPECT_EQ(fs::file_size(plan.path), kImageHeaderSize + 0x20000 + 0x10000);
+    EXPECT_EQ(fs::file_size(plan.path), kImageHeaderSize + 0x100000 + 0x20000);
     EXPECT_EQ(op->ImagePath(), plan.path);
 }
 
