@@ -38,89 +38,41 @@ bool IsMemoryKind(OperationKind kind) {
     }
 }
 
-// The operation, owned, with what every operation offers; the parts of a link or a kind
-// are reached through the pointers, null where the operation has none. The serial engine
-// is a COperation and the LAN adapter is not, so HolderOf forwards the common calls to the
-// operation's own class.
-class COperationHandle::Holder {
-  public:
-    virtual ~Holder() = default;
-    virtual const std::type_info& Type() const = 0;
-    virtual void SetFrontEnd(IOperationView* view, IOperationPrompt* prompt) = 0;
-    virtual void PostEvent(int nEvent) = 0;
-    virtual void Shutdown() = 0;
-    virtual void WaitIdle() = 0;
-    virtual int Error() const = 0;
-    virtual void SetPassword(const std::string& password) = 0;
-
-    Link link = Link::Serial;
-    CProtocol* serial = nullptr;
-    CProtocolMtoM* lan = nullptr;
-    CMemoryPlan* memory = nullptr;          // backup, restore and verify on either link
-    CMemoryOperation* modelInfo = nullptr;  // the serial memory operations ask for it
-};
-
-template <class Op>
-class COperationHandle::HolderOf final : public Holder {
-  public:
-    static constexpr bool kSerial = std::is_base_of_v<CProtocol, Op>;
-    static_assert(kSerial || std::is_base_of_v<CProtocolMtoM, Op>);
-    // A memory operation: an image file, a comment, and a partial image when it backs up.
-    static constexpr bool kMemory = std::is_base_of_v<CMemoryPlan, Op>;
-
-    explicit HolderOf(std::unique_ptr<Op> op) : m_op(std::move(op)) {
-        if constexpr (kSerial) {
-            link = Link::Serial;
-            serial = m_op.get();
-        } else {
-            link = Link::Lan;
-            lan = m_op.get();
-        }
-        if constexpr (kMemory) {
-            memory = m_op.get();
-        }
-        if constexpr (std::is_base_of_v<CMemoryOperation, Op>) {
-            modelInfo = m_op.get();
-        }
-    }
-
-    const std::type_info& Type() const override { return typeid(*m_op); }
-    void SetFrontEnd(IOperationView* view, IOperationPrompt* prompt) override {
-        m_op->SetView(view);
-        m_op->SetPrompt(prompt);
-    }
-    void PostEvent(int nEvent) override { m_op->PostEvent(nEvent); }
-    void Shutdown() override { m_op->Shutdown(); }
-    void WaitIdle() override { m_op->WaitIdle(); }
-    int Error() const override { return m_op->m_nError; }
-    void SetPassword(const std::string& password) override { m_op->m_csPassword = password; }
-
-  private:
-    std::unique_ptr<Op> m_op;
-};
-
-COperationHandle::COperationHandle(std::unique_ptr<Holder> op)
-    : m_pOp(std::move(op)), m_link(m_pOp->link) {}
+COperationHandle::COperationHandle(std::unique_ptr<COperation> op, CProtocol* serial,
+                                   CProtocolMtoM* lan)
+    : m_pSerial(serial), m_pLan(lan), m_pOp(std::move(op)) {}
 
 COperationHandle::COperationHandle(std::unique_ptr<CProtocol> op)
-    : COperationHandle(std::make_unique<HolderOf<CProtocol>>(std::move(op))) {}
+    : m_pSerial(op.get()), m_pOp(std::move(op)) {}
 
 COperationHandle::COperationHandle(std::unique_ptr<CProtocolMtoM> op)
-    : COperationHandle(std::make_unique<HolderOf<CProtocolMtoM>>(std::move(op))) {}
+    : m_pLan(op.get()), m_pOp(std::move(op)) {}
 
 COperationHandle::~COperationHandle() = default;
 
 template <class Op>
 std::unique_ptr<COperationHandle> COperationHandle::Make(const StartPlan& plan) {
     auto op = std::make_unique<Op>();
-    if constexpr (HolderOf<Op>::kMemory) {
-        op->SetFileName(plan.path);
-        op->SetComment(plan.comment);
+    Op* const made = op.get();
+    CProtocol* serial = nullptr;
+    CProtocolMtoM* lan = nullptr;
+    if constexpr (std::is_base_of_v<CProtocol, Op>) {
+        serial = made;
     } else {
-        op->SetFolder(plan.path);
+        lan = made;
     }
-    return std::unique_ptr<COperationHandle>(
-        new COperationHandle(std::make_unique<HolderOf<Op>>(std::move(op))));
+    std::unique_ptr<COperationHandle> handle(new COperationHandle(std::move(op), serial, lan));
+    if constexpr (std::is_base_of_v<CMemoryPlan, Op>) {
+        made->SetFileName(plan.path);
+        made->SetComment(plan.comment);
+        handle->m_pMemory = made;
+    } else {
+        made->SetFolder(plan.path);
+    }
+    if constexpr (std::is_base_of_v<CMemoryOperation, Op>) {
+        handle->m_pModelInfo = made;
+    }
+    return handle;
 }
 
 std::unique_ptr<COperationHandle> COperationHandle::Create(OperationKind kind, Link link,
@@ -143,22 +95,23 @@ std::unique_ptr<COperationHandle> COperationHandle::Create(OperationKind kind, L
 }
 
 const std::type_info& COperationHandle::OperationType() const {
-    return m_pOp->Type();
+    return typeid(*m_pOp);
 }
 
 const char* COperationHandle::LinkName() const {
-    return m_link == Link::Lan ? "ProtocolMtoM" : "Protocol";
+    return m_pLan != nullptr ? "ProtocolMtoM" : "Protocol";
 }
 
 void COperationHandle::Start(IOperationView* view, IOperationPrompt* prompt, INodeChooser* chooser,
                              const std::string& nodeAddress) {
-    m_pOp->SetFrontEnd(view, prompt);
-    if (CProtocolMtoM* lan = m_pOp->lan) {
+    m_pOp->SetView(view);
+    m_pOp->SetPrompt(prompt);
+    if (m_pLan != nullptr) {
         if (chooser != nullptr) {
-            lan->SetNodeChooser(chooser);
+            m_pLan->SetNodeChooser(chooser);
         }
         if (!nodeAddress.empty()) {
-            lan->SetNodeAddress(nodeAddress);
+            m_pLan->SetNodeAddress(nodeAddress);
         }
     }
     m_pOp->PostEvent(EVENT_NONE);
@@ -176,7 +129,7 @@ AbortRule COperationHandle::MayAbort() const {
 }
 
 std::chrono::milliseconds COperationHandle::FirstSecondLeft() const {
-    if (m_pOp->serial == nullptr) {
+    if (m_pSerial == nullptr) {
         return std::chrono::milliseconds(0);
     }
     const std::uint32_t elapsed = platform::Clock().TickCount() - m_dwStartTick;
@@ -185,7 +138,7 @@ std::chrono::milliseconds COperationHandle::FirstSecondLeft() const {
 }
 
 bool COperationHandle::Searching() const {
-    return m_pOp->lan != nullptr && m_pOp->lan->Searching();
+    return m_pLan != nullptr && m_pLan->Searching();
 }
 
 void COperationHandle::Abort() {
@@ -193,51 +146,51 @@ void COperationHandle::Abort() {
 }
 
 void COperationHandle::AnswerPassword(const std::string& password) {
-    m_pOp->SetPassword(password);
+    m_pOp->m_csPassword = password;
 }
 
 std::optional<ModelInfoExchange> COperationHandle::ModelInfoRequest() const {
-    if (m_pOp->modelInfo == nullptr) {
+    if (m_pModelInfo == nullptr) {
         return std::nullopt;
     }
-    return m_pOp->modelInfo->ModelInfoRequest();
+    return m_pModelInfo->ModelInfoRequest();
 }
 
 void COperationHandle::AnswerModelInfo(bool ok, const std::string& modelName,
                                        const std::string& bkFile, std::uint32_t baud) {
-    if (m_pOp->modelInfo != nullptr) {
-        m_pOp->modelInfo->AnswerModelInfo(ok, modelName, bkFile, baud);
+    if (m_pModelInfo != nullptr) {
+        m_pModelInfo->AnswerModelInfo(ok, modelName, bkFile, baud);
     }
 }
 
 bool COperationHandle::CancelPowerReset() {
-    if (m_pOp->serial == nullptr) {
+    if (m_pSerial == nullptr) {
         return false;
     }
-    m_pOp->serial->CancelPowerReset();
+    m_pSerial->CancelPowerReset();
     return true;
 }
 
 void COperationHandle::SetPowerResetLimit(std::chrono::seconds limit) {
-    if (m_pOp->serial != nullptr) {
-        m_pOp->serial->SetPowerResetLimit(limit);
+    if (m_pSerial != nullptr) {
+        m_pSerial->SetPowerResetLimit(limit);
     }
 }
 
 int COperationHandle::Error() const {
-    return m_pOp->Error();
+    return m_pOp->m_nError;
 }
 
 std::string COperationHandle::PortOpenError() const {
-    return m_pOp->serial != nullptr ? m_pOp->serial->OpenError().reason : std::string();
+    return m_pSerial != nullptr ? m_pSerial->OpenError().reason : std::string();
 }
 
 std::string COperationHandle::ImagePath() const {
-    return m_pOp->memory != nullptr ? m_pOp->memory->ImagePath() : std::string();
+    return m_pMemory != nullptr ? m_pMemory->ImagePath() : std::string();
 }
 
 std::string COperationHandle::PartialPath() const {
-    return m_pOp->memory != nullptr ? m_pOp->memory->PartialPath() : std::string();
+    return m_pMemory != nullptr ? m_pMemory->PartialPath() : std::string();
 }
 
 void COperationHandle::Shutdown() {

@@ -8,8 +8,9 @@
 //     with the plan's path and comment                                                  ▼
 //                       WM_OPERATION_COMPLETE ─► Error(), ImagePath(), PortOpenError() ─► delete
 //
-// Which parts an operation has depends on its link and its kind; the handle knows them from
-// the class it made, so a front-end asks the handle instead of casting:
+// The handle owns the operation as the COperation every operation is; which further parts
+// it has depends on its link and its kind, and the handle notes them from the class it made,
+// so a front-end asks the handle instead of casting:
 //   every operation      the password answer, the final error, shutdown
 //   serial link          the first second without abort, the power-reset cancel and limit,
 //                        the port-open error
@@ -32,6 +33,7 @@
 #include <typeinfo>
 
 #include "ops/engine/NodeChooser.h"
+#include "ops/engine/Operation.h"
 #include "ops/engine/OperationView.h"
 #include "ops/engine/StepEngine.h"
 #include "ops/memory/MemoryOperation.h"
@@ -39,6 +41,7 @@
 
 namespace kz {
 
+class CMemoryPlan;
 class CProtocol;
 class CProtocolMtoM;
 
@@ -76,7 +79,7 @@ class COperationHandle {
     COperationHandle(const COperationHandle&) = delete;
     COperationHandle& operator=(const COperationHandle&) = delete;
 
-    Link GetLink() const { return m_link; }
+    Link GetLink() const { return m_pLan != nullptr ? Link::Lan : Link::Serial; }
     // The operation's class (for tests and traces).
     const std::type_info& OperationType() const;
     // "Protocol" or "ProtocolMtoM": the base the operation runs on, for trace lines.
@@ -130,16 +133,18 @@ class COperationHandle {
     void WaitIdle();
 
   private:
-    class Holder;
-    template <class Op>
-    class HolderOf;
-
-    explicit COperationHandle(std::unique_ptr<Holder> op);
+    COperationHandle(std::unique_ptr<COperation> op, CProtocol* serial, CProtocolMtoM* lan);
+    // The operation of class Op on the plan.
     template <class Op>
     static std::unique_ptr<COperationHandle> Make(const StartPlan& plan);
 
-    std::unique_ptr<Holder> m_pOp;
-    Link m_link;
+    // The parts of the operation's link and kind; null where it has none. They point into
+    // the operation m_pOp owns.
+    CProtocol* m_pSerial = nullptr;
+    CProtocolMtoM* m_pLan = nullptr;
+    CMemoryPlan* m_pMemory = nullptr;          // backup, restore and verify on either link
+    CMemoryOperation* m_pModelInfo = nullptr;  // the serial memory operations ask for it
+    std::unique_ptr<COperation> m_pOp;
     std::uint32_t m_dwStartTick = 0;
 };
 
