@@ -15,21 +15,9 @@
 #include "config/Settings.h"
 #include "diag/DebugLog.h"
 #include "diag/Trace.h"
-#include "ops/cf/CfReceive.h"
-#include "ops/cf/CfReceiveMtoM.h"
-#include "ops/cf/CfSend.h"
-#include "ops/cf/CfSendMtoM.h"
-#include "ops/memory/Backup.h"
-#include "ops/memory/BackupMtoM.h"
 #include "ops/memory/MemImageFile.h"
-#include "ops/memory/MemoryOperation.h"
 #include "ops/memory/ModelConfirm.h"
-#include "ops/memory/Restore.h"
-#include "ops/memory/RestoreMtoM.h"
 #include "ops/memory/StartFlow.h"
-#include "ops/memory/Verify.h"
-#include "ops/memory/VerifyMtoM.h"
-#include "platform/Clock.h"
 #include "ui/UiIds.h"
 #include "ui/UiText.h"
 #include "ui/dialogs/CommentDlg.h"
@@ -46,15 +34,8 @@ namespace kz::ui {
 
 namespace {
 
-// The first second of a serial operation cannot be aborted.
-constexpr std::uint32_t kAbortGuardMs = 1000;
 // How often Abort's state is refreshed while a run may be searching the network.
 constexpr int kCommandRefreshMs = 100;
-
-// COMMTYPE 1 selects the LAN link, any other value the serial one; read afresh each time.
-bool LanLinkSelected() {
-    return CSettings().GetCommType() == 1;
-}
 
 QMessageBox* MakeMessageBox(QWidget* parent, QMessageBox::Icon icon, int textId, int captionId,
                             QMessageBox::StandardButtons buttons) {
@@ -90,58 +71,6 @@ class StartPrompt final : public IStartPrompt {
   private:
     QWidget* parent_;
 };
-
-std::unique_ptr<CProtocol> MakeSerialOperation(OperationKind kind, const StartPlan& plan) {
-    auto memory = [&](auto op) -> std::unique_ptr<CProtocol> {
-        op->SetFileName(plan.path);
-        op->SetComment(plan.comment);
-        return op;
-    };
-    auto cf = [&](auto op) -> std::unique_ptr<CProtocol> {
-        op->SetFolder(plan.path);
-        return op;
-    };
-    switch (kind) {
-        case OperationKind::Backup:
-            return memory(std::make_unique<CBackup>());
-        case OperationKind::Restore:
-            return memory(std::make_unique<CRestore>());
-        case OperationKind::Verify:
-            return memory(std::make_unique<CVerify>());
-        case OperationKind::CfReceive:
-            return cf(std::make_unique<CCfReceive>());
-        case OperationKind::CfSend:
-            return cf(std::make_unique<CCfSend>());
-        default:
-            return nullptr;
-    }
-}
-
-std::unique_ptr<CProtocolMtoM> MakeLanOperation(OperationKind kind, const StartPlan& plan) {
-    auto memory = [&](auto op) -> std::unique_ptr<CProtocolMtoM> {
-        op->SetFileName(plan.path);
-        op->SetComment(plan.comment);
-        return op;
-    };
-    auto cf = [&](auto op) -> std::unique_ptr<CProtocolMtoM> {
-        op->SetPcFolder(plan.path);
-        return op;
-    };
-    switch (kind) {
-        case OperationKind::Backup:
-            return memory(std::make_unique<CBackupMtoM>());
-        case OperationKind::Restore:
-            return memory(std::make_unique<CRestoreMtoM>());
-        case OperationKind::Verify:
-            return memory(std::make_unique<CVerifyMtoM>());
-        case OperationKind::CfReceive:
-            return cf(std::make_unique<CCfReceiveMtoM>());
-        case OperationKind::CfSend:
-            return cf(std::make_unique<CCfSendMtoM>());
-        default:
-            return nullptr;
-    }
-}
 
 QLabel* SunkenField(QWidget* parent, int id) {
     auto* label = new QLabel(parent);
@@ -276,7 +205,7 @@ void CNQmntView::UpdateCommands() {
                          cmd::kTransferSetup, cmd::kProperty, cmd::kComment}) {
         actions_[id]->setEnabled(!busy_);
     }
-    actions_[cmd::kAbort]->setEnabled(busy_ && !(lanOp_ && lanOp_->Searching()));
+    actions_[cmd::kAbort]->setEnabled(busy_ && !(op_ && op_->Searching()));
     actions_[cmd::kSimpleMode]->setEnabled(!simple_);
     actions_[cmd::kDetailMode]->setEnabled(simple_);
 }
@@ -313,8 +242,6 @@ void CNQmntView::StartCommand(OperationKind kind) {
         return;
     }
     const std::string chosen = dialog.FileName();
-    const bool memory = kind == OperationKind::Backup || kind == OperationKind::Restore ||
-                        kind == OperationKind::Verify;
     file_->setText(DisplayText(chosen));
     if (kind == OperationKind::CfReceive) {
         TraceMessage("KZmnt", "OnCfRecv\n");
@@ -342,20 +269,14 @@ void CNQmntView::StartCommand(OperationKind kind) {
     if (plan.outcome != StartOutcome::Ready) {
         return;
     }
-    if (memory) {
+    if (IsMemoryKind(kind)) {
         formComment_ = plan.comment;
         comment_->setText(DisplayText(plan.comment));
     }
-    if (LanLinkSelected()) {
-        auto op = MakeLanOperation(kind, plan);
-        op->SetNodeChooser(bridge_.get());
-        Start(std::move(op), plan.path, formComment_);
-    } else {
-        Start(MakeSerialOperation(kind, plan), plan.path, formComment_);
-    }
+    Start(COperationHandle::Create(kind, SelectedLink(), plan), plan.path, formComment_);
 }
 
-void CNQmntView::Start(std::unique_ptr<CProtocol> op, const std::string& path,
+void CNQmntView::Start(std::unique_ptr<COperationHandle> op, const std::string& path,
                        const std::string& comment) {
     if (busy_ || !op) {
         return;
@@ -363,49 +284,28 @@ void CNQmntView::Start(std::unique_ptr<CProtocol> op, const std::string& path,
     file_->setText(DisplayText(path));
     formComment_ = comment;
     op_ = std::move(op);
-    op_->SetView(bridge_.get());
-    op_->SetPrompt(bridge_.get());
     busy_ = true;
     UpdateCommands();
+    if (op_->GetLink() == Link::Lan) {
+        commandTimer_.start();
+    }
     emit busyChanged(true);
-    op_->PostEvent(EVENT_NONE);
-    startTick_ = platform::Clock().TickCount();
+    op_->Start(bridge_.get(), bridge_.get(), bridge_.get());
 }
 
-void CNQmntView::Start(std::unique_ptr<CProtocolMtoM> op, const std::string& path,
+void CNQmntView::Start(std::unique_ptr<CProtocol> op, const std::string& path,
                        const std::string& comment) {
-    if (busy_ || !op) {
-        return;
+    if (op) {
+        Start(std::make_unique<COperationHandle>(std::move(op)), path, comment);
     }
-    file_->setText(DisplayText(path));
-    formComment_ = comment;
-    lanOp_ = std::move(op);
-    lanOp_->SetView(bridge_.get());
-    lanOp_->SetPrompt(bridge_.get());
-    busy_ = true;
-    UpdateCommands();
-    commandTimer_.start();
-    emit busyChanged(true);
-    lanOp_->PostEvent(EVENT_NONE);
-    startTick_ = platform::Clock().TickCount();
 }
 
 // ---- Abort and completion ------------------------------------------------------------------
 
 void CNQmntView::OnAbort() {
-    if (!busy_) {
-        return;
-    }
-    if (lanOp_) {
-        if (lanOp_->Searching()) {
-            return;
-        }
-    } else if (op_) {
-        const std::uint32_t elapsed = platform::Clock().TickCount() - startTick_;
-        if (elapsed < kAbortGuardMs) {
-            return;  // silently: the link is still being opened
-        }
-    } else {
+    // Silently nothing in a serial run's first second (the link is still being opened) and
+    // while the network is searched.
+    if (!busy_ || !op_ || op_->MayAbort() != AbortRule::Allowed) {
         return;
     }
     std::unique_ptr<QMessageBox> box(MakeMessageBox(this, QMessageBox::Question, msg::kAskAbort, 0,
@@ -414,21 +314,15 @@ void CNQmntView::OnAbort() {
         return;
     }
     // The run may have ended while the question was open.
-    if (lanOp_) {
-        lanOp_->PostEvent(EVENT_ABORT);
-    } else if (op_) {
-        op_->PostEvent(EVENT_ABORT);
+    if (op_) {
+        op_->Abort();
     }
 }
 
 void CNQmntView::OnComplete() {
     WriteDebugLog(statusLines_);
-    if (lanOp_) {
-        TraceMessage("KZmnt", "CNQmntView::OnComplete [ProtocolMtoM]\n");
-        lanOp_.reset();
-    }
     if (op_) {
-        TraceMessage("KZmnt", "CNQmntView::OnComplete [Protocol]\n");
+        TraceMessage("KZmnt", "CNQmntView::OnComplete [%s]\n", op_->LinkName());
         op_.reset();
     }
     commandTimer_.stop();
@@ -441,7 +335,7 @@ void CNQmntView::OnComplete() {
 }
 
 void CNQmntView::EndOperation() {
-    if (!op_ && !lanOp_) {
+    if (!op_) {
         return;
     }
     // Nothing may keep the operation's thread waiting for an answer: questions get Cancel,
@@ -491,8 +385,8 @@ void CNQmntView::OnViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent
             OnPowerResetDialog(wParam);
             return;
         case WM_LAN_ABORT_REQUEST:
-            if (lanOp_) {
-                lanOp_->PostEvent(EVENT_ABORT);
+            if (op_ && op_->GetLink() == Link::Lan) {
+                op_->Abort();
             }
             break;
         case WM_OPERATION_COMPLETE:
@@ -529,21 +423,22 @@ void CNQmntView::CloseOperationDialogs() {
 }
 
 void CNQmntView::OnModelInfoRequest(RequestEvent* request) {
-    auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get());
-    if (!memoryOp) {
+    const std::optional<ModelInfoExchange> exchange = op_ ? op_->ModelInfoRequest() : std::nullopt;
+    if (!exchange) {
         if (request) {
             request->Set();
         }
         return;
     }
-    const ModelInfoExchange exchange = memoryOp->ModelInfoRequest();
     const CModelDefs defs;
-    const ModelInfo info = ConfirmModel(defs, ToDialogInput(exchange, formComment_));
-    OpenForOperation(new CConfirmDlg(info, this), [memoryOp, info, request](int result) {
+    const ModelInfo info = ConfirmModel(defs, ToDialogInput(*exchange, formComment_));
+    OpenForOperation(new CConfirmDlg(info, this), [this, info, request](int result) {
         // The dialog's model, file-name stem and rate go back in every case; a refusal
         // also empties the file name, which the operation ends with 4001.
-        memoryOp->AnswerModelInfo(result == QDialog::Accepted, info.modelName, info.bkFileStem,
-                                  info.baud);
+        if (op_) {
+            op_->AnswerModelInfo(result == QDialog::Accepted, info.modelName, info.bkFileStem,
+                                 info.baud);
+        }
         if (request) {
             request->Set();
         }
@@ -551,7 +446,7 @@ void CNQmntView::OnModelInfoRequest(RequestEvent* request) {
 }
 
 void CNQmntView::OnPasswordRequest(RequestEvent* request) {
-    if (!op_ && !lanOp_) {
+    if (!op_) {
         if (request) {
             request->Set();
         }
@@ -560,13 +455,8 @@ void CNQmntView::OnPasswordRequest(RequestEvent* request) {
     auto* dialog = new CPasswordDlg(nullptr);
     dialog->setWindowModality(Qt::ApplicationModal);
     OpenForOperation(dialog, [this, dialog, request](int result) {
-        const std::string password =
-            result == QDialog::Accepted ? dialog->Password() : std::string();
         if (op_) {
-            op_->m_csPassword = password;
-        }
-        if (lanOp_) {
-            lanOp_->m_csPassword = password;
+            op_->AnswerPassword(result == QDialog::Accepted ? dialog->Password() : std::string());
         }
         if (request) {
             request->Set();
@@ -575,15 +465,20 @@ void CNQmntView::OnPasswordRequest(RequestEvent* request) {
 }
 
 void CNQmntView::OnPowerResetDialog(std::uintptr_t wParam) {
-    if (!op_) {
+    if (!op_ || op_->GetLink() != Link::Serial) {
         return;
     }
     if (wParam == 1) {
         if (waitDialog_) {
             return;
         }
-        CProtocol* op = op_.get();
-        waitDialog_ = new CPowerResetDlg([op] { op->CancelPowerReset(); }, this);
+        waitDialog_ = new CPowerResetDlg(
+            [this] {
+                if (op_) {
+                    op_->CancelPowerReset();
+                }
+            },
+            this);
         waitDialog_->setWindowTitle(Text(msg::kAppTitle));
         waitDialog_->show();
         return;

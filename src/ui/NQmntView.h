@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "lan/ProtocolMtoM.h"
+#include "ops/OperationHandle.h"
 #include "ops/engine/StepEngine.h"
 #include "serial/Protocol.h"
 #include "ui/OperationBridge.h"
@@ -77,18 +77,19 @@ class CNQmntView : public QWidget, public IBridgeTarget {
 
     bool Busy() const { return busy_; }
     bool SimpleMode() const { return simple_; }
-    CProtocol* SerialOperation() const { return op_.get(); }
-    CProtocolMtoM* LanOperation() const { return lanOp_.get(); }
+    // The running operation (null while idle).
+    const COperationHandle* Operation() const { return op_.get(); }
     // The status list as the operation gave it (bytes), oldest first.
     const std::vector<std::string>& StatusLines() const { return statusLines_; }
     // The wait dialog while it is open.
     QDialog* WaitDialog() const;
 
-    // Starts an operation built elsewhere (the commands build theirs; tests bring scripted
-    // ones). path and comment go into the form.
-    void Start(std::unique_ptr<CProtocol> op, const std::string& path, const std::string& comment);
-    void Start(std::unique_ptr<CProtocolMtoM> op, const std::string& path,
+    // Starts an operation (the commands make theirs with COperationHandle::Create); path and
+    // comment go into the form. Nothing happens while another one runs.
+    void Start(std::unique_ptr<COperationHandle> op, const std::string& path,
                const std::string& comment);
+    // The same for a serial operation built elsewhere (tests bring scripted ones).
+    void Start(std::unique_ptr<CProtocol> op, const std::string& path, const std::string& comment);
 
     // Command handlers.
     void OnBackUp() { StartCommand(OperationKind::Backup); }
@@ -154,11 +155,9 @@ class CNQmntView : public QWidget, public IBridgeTarget {
 
     std::vector<std::string> statusLines_;
     std::unique_ptr<OperationBridge> bridge_;
-    std::unique_ptr<CProtocol> op_;         // the serial operation, or
-    std::unique_ptr<CProtocolMtoM> lanOp_;  // the LAN operation
+    std::unique_ptr<COperationHandle> op_;  // the running operation, either link
     bool busy_ = false;
     bool simple_ = true;
-    std::uint32_t startTick_ = 0;
     std::string formComment_;  // the comment 1004 shows, as bytes
     QPointer<CPowerResetDlg> waitDialog_;
     std::vector<QPointer<QDialog>> operationDialogs_;

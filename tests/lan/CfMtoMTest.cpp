@@ -49,7 +49,7 @@ class CfMtoMTest : public LanTest {
         op.SetView(&view);
         op.SetPrompt(&view);
         op.SetNodeAddress(server->Endpoint());
-        op.SetPcFolder(folder);
+        op.SetFolder(folder);
         op.PostEvent(EVENT_NONE);
         EXPECT_TRUE(view.WaitComplete());
         op.WaitIdle();
@@ -98,7 +98,7 @@ TEST_F(CfMtoMTest, ReceiveThenSendCarriesEveryCardFile) {
         send.SetView(&sendView);
         send.SetPrompt(&sendView);
         send.SetNodeAddress(server->Endpoint());
-        send.SetPcFolder(folder);
+        send.SetFolder(folder);
         send.PostEvent(EVENT_NONE);
         ASSERT_TRUE(sendView.WaitComplete());
         send.WaitIdle();
@@ -186,7 +186,7 @@ TEST_F(CfMtoMTest, AbortOfAReceiveThatNeverCompletesEndsWith4001) {
     receive.SetView(&view);
     receive.SetPrompt(&view);
     receive.SetNodeAddress(server->Endpoint());
-    receive.SetPcFolder(folder);
+    receive.SetFolder(folder);
     receive.PostEvent(EVENT_NONE);
     // The image request goes out in the same pass that shows the image caption.
     for (;;) {

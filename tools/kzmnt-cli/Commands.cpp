@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <memory>
 #include <string_view>
-#include <type_traits>
 
 #include "ConsoleView.h"
 #include "InterruptWatcher.h"
@@ -13,23 +12,13 @@
 #include "Terminal.h"
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
-#include "config/Settings.h"
 #include "config/StringTable.h"
+#include "ops/OperationHandle.h"
 #include "ops/engine/StepEngine.h"
-#include "ops/cf/CfReceive.h"
-#include "ops/cf/CfReceiveMtoM.h"
-#include "ops/cf/CfSend.h"
-#include "ops/cf/CfSendMtoM.h"
-#include "ops/memory/Backup.h"
-#include "ops/memory/BackupMtoM.h"
 #include "ops/memory/FileSelection.h"
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/ModelConfirm.h"
-#include "ops/memory/Restore.h"
-#include "ops/memory/RestoreMtoM.h"
 #include "ops/memory/StartFlow.h"
-#include "ops/memory/Verify.h"
-#include "ops/memory/VerifyMtoM.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
 
@@ -56,23 +45,19 @@ struct CommandEntry {
     SelectionMode Selection() const { return kind ? SelectionModeFor(*kind) : kSelectImage; }
 };
 
-int RunBackup(const CliOptions& options, const CommandEntry& command);
-int RunRestore(const CliOptions& options, const CommandEntry& command);
-int RunVerify(const CliOptions& options, const CommandEntry& command);
+int RunTransfer(const CliOptions& options, const CommandEntry& command);
 int RunInfo(const CliOptions& options, const CommandEntry& command);
 int RunComment(const CliOptions& options, const CommandEntry& command);
-int RunCfReceive(const CliOptions& options, const CommandEntry& command);
-int RunCfSend(const CliOptions& options, const CommandEntry& command);
 
 constexpr CommandEntry kCommands[] = {
     {"backup", "PATH [--comment TEXT]",
      "read the panel's memory into a backup image (PATH ends in\n"
      "                         .mem, or is a folder when AUTOFILENAME is on)",
-     OperationKind::Backup, 1, true, RunBackup},
+     OperationKind::Backup, 1, true, RunTransfer},
     {"restore", "PATH", "write a backup image into the panel", OperationKind::Restore, 1, false,
-     RunRestore},
+     RunTransfer},
     {"verify", "PATH", "compare the panel's memory with a backup image", OperationKind::Verify, 1,
-     false, RunVerify},
+     false, RunTransfer},
     {"info", "PATH", "show the header of a backup image", std::nullopt, 1, false, RunInfo},
     {"comment", "PATH TEXT",
      "replace the comment of a backup image (64 characters at\n"
@@ -81,9 +66,9 @@ constexpr CommandEntry kCommands[] = {
     {"cf-receive", "FOLDER",
      "copy every file of the panel's CF card into FOLDER (made\n"
      "                         when it does not exist)",
-     OperationKind::CfReceive, 1, false, RunCfReceive},
+     OperationKind::CfReceive, 1, false, RunTransfer},
     {"cf-send", "FOLDER", "copy the CF files in FOLDER to the panel's CF card",
-     OperationKind::CfSend, 1, false, RunCfSend},
+     OperationKind::CfSend, 1, false, RunTransfer},
 };
 
 void Line(std::FILE* stream, const std::string& text) {
@@ -106,11 +91,6 @@ bool CheckPath(const CommandEntry& command, const std::string& path) {
     return false;
 }
 
-// COMMTYPE 1 selects the LAN link, any other value the serial one; read afresh per run.
-bool LanLinkSelected() {
-    return CSettings().GetCommType() == 1;
-}
-
 // What a transfer command needs while it runs: the terminal for questions, the console
 // view, the controller and Ctrl-C.
 class Session {
@@ -123,18 +103,16 @@ class Session {
           watcher_([this](int signal) { controller_.Interrupt(signal != SIGINT); }) {}
 
     ConsoleView& view() { return view_; }
-    NodeChooser& chooser() { return chooser_; }
 
     // Shows the form's file and comment fields (a CF transfer has no comment), then runs
-    // op (either link) to its end.
-    template <class Operation>
-    RunResult Run(std::unique_ptr<Operation> op, const std::string& path,
-                  const std::optional<std::string>& comment) {
+    // op (either link; on the LAN on the panel at node, or the one chosen) to its end.
+    RunResult Run(std::unique_ptr<COperationHandle> op, const std::string& path,
+                  const std::optional<std::string>& comment, const std::string& node) {
         view_.PrintOut("File Name: " + path);
         if (comment) {
             view_.PrintOut("Comment: " + Printable(*comment));
         }
-        return controller_.Run(std::move(op), comment.value_or(""));
+        return controller_.Run(std::move(op), comment.value_or(""), &chooser_, node);
     }
 
   private:
@@ -169,34 +147,17 @@ class ConsoleStartPrompt final : public IStartPrompt {
     std::optional<Session> session_;
 };
 
-// The inputs of an operation from the start's plan, for either link.
-template <class Operation>
-std::optional<std::string> SetInputs(Operation& op, const StartPlan& plan) {
-    if constexpr (std::is_base_of_v<CCfOperation, Operation>) {
-        op.SetFolder(plan.path);
-        return std::nullopt;
-    } else if constexpr (std::is_base_of_v<CMemoryMtoM, Operation> ||
-                         std::is_base_of_v<CMemoryOperation, Operation>) {
-        op.SetFileName(plan.path);
-        op.SetComment(plan.comment);
-        return plan.comment;
-    } else {
-        op.SetPcFolder(plan.path);
-        return std::nullopt;
-    }
-}
-
 // Every transfer: the path's rule, the start shared with the window, then the operation of
-// the link COMMTYPE selects (Serial or Lan) on the plan's path and comment.
-template <class Serial, class Lan>
+// the command on the link COMMTYPE selects, on the plan's path and comment.
 int RunTransfer(const CliOptions& options, const CommandEntry& command) {
     const std::string& chosen = options.args[0];
     if (!CheckPath(command, chosen)) {
         return kExitUsage;
     }
-    const bool lan = LanLinkSelected();
+    const OperationKind kind = *command.kind;
+    const Link link = SelectedLink();
     ConsoleStartPrompt prompt(options, command);
-    const StartPlan plan = PrepareStart(*command.kind, chosen, options.comment, prompt);
+    const StartPlan plan = PrepareStart(kind, chosen, options.comment, prompt);
     if (plan.outcome == StartOutcome::Declined) {
         prompt.session().view().PrintOut(GetString(msg::kAborted));
         return kExitFailed;
@@ -205,46 +166,16 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
         return kExitFailed;
     }
     Session& session = prompt.session();
-    RunResult result;
-    if (lan) {
-        auto op = std::make_unique<Lan>();
-        const std::optional<std::string> comment = SetInputs(*op, plan);
-        if (options.node) {
-            op->SetNodeAddress(*options.node);
-        }
-        op->SetNodeChooser(&session.chooser());
-        result = session.Run(std::move(op), plan.path, comment);
-    } else {
-        auto op = std::make_unique<Serial>();
-        const std::optional<std::string> comment = SetInputs(*op, plan);
-        result = session.Run(std::move(op), plan.path, comment);
-    }
+    const std::optional<std::string> comment =
+        IsMemoryKind(kind) ? std::optional<std::string>(plan.comment) : std::nullopt;
+    const RunResult result = session.Run(COperationHandle::Create(kind, link, plan), plan.path,
+                                         comment, options.node.value_or(""));
     if (result.exitStatus == kExitOk && !result.imagePath.empty() &&
-        *command.kind == OperationKind::Backup) {
+        kind == OperationKind::Backup) {
         session.view().PrintErr("kzmnt-cli: " + Format(GetString(msg::kImageFileWritten).c_str(),
                                                        result.imagePath.c_str()));
     }
     return result.exitStatus;
-}
-
-int RunBackup(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CBackup, CBackupMtoM>(options, command);
-}
-
-int RunRestore(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CRestore, CRestoreMtoM>(options, command);
-}
-
-int RunVerify(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CVerify, CVerifyMtoM>(options, command);
-}
-
-int RunCfReceive(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CCfReceive, CCfReceiveMtoM>(options, command);
-}
-
-int RunCfSend(const CliOptions& options, const CommandEntry& command) {
-    return RunTransfer<CCfSend, CCfSendMtoM>(options, command);
 }
 
 int RunInfo(const CliOptions& options, const CommandEntry& command) {

@@ -10,8 +10,6 @@
 #include "diag/DebugLog.h"
 #include "diag/Trace.h"
 #include "ops/engine/StepEngine.h"
-#include "ops/memory/MemoryMtoM.h"
-#include "ops/memory/MemoryOperation.h"
 #include "ops/memory/ModelConfirm.h"
 #include "platform/Clock.h"
 #include "platform/Format.h"
@@ -21,8 +19,6 @@ namespace kz::cli {
 
 namespace {
 
-// The first second of a serial operation cannot be aborted.
-constexpr std::uint32_t kAbortGuardMs = 1000;
 constexpr std::size_t kPasswordLimit = 255;
 // Without a terminal nobody can cancel the wait for a power reset; after this long the
 // unit is taken as gone.
@@ -45,30 +41,16 @@ void PrintAreaList(ConsoleView& view, const char* label, const std::vector<std::
 OperationController::OperationController(ConsoleView& view, std::optional<std::string> password)
     : view_(view), password_(std::move(password)) {}
 
-RunResult OperationController::Run(std::unique_ptr<CProtocol> op, const std::string& comment) {
+RunResult OperationController::Run(std::unique_ptr<COperationHandle> op, const std::string& comment,
+                                   INodeChooser* chooser, const std::string& node) {
     op_ = std::move(op);
     comment_ = comment;
     abortPosted_ = false;
     waitDialogShown_ = false;
-    op_->SetView(&view_);
-    op_->SetPrompt(&view_);
     if (!view_.GetTerminal()) {
         op_->SetPowerResetLimit(kUnattendedPowerResetWait);
     }
-    op_->PostEvent(EVENT_NONE);
-    startTick_ = platform::Clock().TickCount();
-    return Loop();
-}
-
-RunResult OperationController::Run(std::unique_ptr<CProtocolMtoM> op, const std::string& comment) {
-    lanOp_ = std::move(op);
-    comment_ = comment;
-    abortPosted_ = false;
-    waitDialogShown_ = false;
-    lanOp_->SetView(&view_);
-    lanOp_->SetPrompt(&view_);
-    lanOp_->PostEvent(EVENT_NONE);
-    startTick_ = platform::Clock().TickCount();
+    op_->Start(&view_, &view_, chooser, node);
     return Loop();
 }
 
@@ -91,10 +73,10 @@ RunResult OperationController::Loop() {
                 break;
             case WM_LAN_ABORT_REQUEST:
                 // Whoever posts it wants the LAN operation aborted, without a question.
-                if (lanOp_ && !abortPosted_) {
+                if (op_ && op_->GetLink() == Link::Lan && !abortPosted_) {
                     abortPosted_ = true;
                     view_.PrintErr(Notice(msg::kAborting));
-                    lanOp_->PostEvent(EVENT_ABORT);
+                    op_->Abort();
                 }
                 if (message.request) {
                     message.request->Set();
@@ -125,46 +107,34 @@ void OperationController::Interrupt(bool terminate) {
 }
 
 void OperationController::OnInterrupt() {
-    if (lanOp_) {
-        AbortLan(terminate_);
-        return;
-    }
     if (!op_) {
         return;
     }
-    if (waitDialogShown_) {
-        op_->CancelPowerReset();
+    if (waitDialogShown_ && op_->CancelPowerReset()) {
         view_.PrintErr(Notice(msg::kPowerResetCancelled));
         return;
     }
     if (abortPosted_) {
         return;
     }
-    const std::uint32_t elapsed = platform::Clock().TickCount() - startTick_;
     const bool terminate = terminate_;
-    if (elapsed < kAbortGuardMs) {
-        if (!terminate) {
-            return;
-        }
-        // A termination request is not dropped: the program must still end, and end the
-        // way an abort does. What the operation posts meanwhile waits in the queue.
-        platform::Clock().Sleep(std::chrono::milliseconds(kAbortGuardMs - elapsed));
+    switch (op_->MayAbort()) {
+        case AbortRule::Searching:
+            EndDuringSearch(terminate);  // ends the program
+        case AbortRule::FirstSecond:
+            if (!terminate) {
+                return;
+            }
+            // A termination request is not dropped: the program must still end, and end the
+            // way an abort does. What the operation posts meanwhile waits in the queue.
+            platform::Clock().Sleep(op_->FirstSecondLeft());
+            break;
+        case AbortRule::Allowed:
+            break;
     }
     abortPosted_ = true;
     view_.PrintErr(Notice(terminate ? msg::kTerminating : msg::kAborting));
-    op_->PostEvent(EVENT_ABORT);
-}
-
-void OperationController::AbortLan(bool terminate) {
-    if (abortPosted_) {
-        return;
-    }
-    if (lanOp_->Searching()) {
-        EndDuringSearch(terminate);
-    }
-    abortPosted_ = true;
-    view_.PrintErr(Notice(terminate ? msg::kTerminating : msg::kAborting));
-    lanOp_->PostEvent(EVENT_ABORT);
+    op_->Abort();
 }
 
 void OperationController::EndDuringSearch(bool terminate) {
@@ -180,11 +150,10 @@ void OperationController::EndDuringSearch(bool terminate) {
 }
 
 void OperationController::OnModelInfoRequest(RequestEvent* request) {
-    auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get());
-    if (memoryOp) {
-        const ModelInfoExchange exchange = memoryOp->ModelInfoRequest();
+    const std::optional<ModelInfoExchange> exchange = op_ ? op_->ModelInfoRequest() : std::nullopt;
+    if (exchange) {
         const CModelDefs defs;
-        const ModelInfo info = ConfirmModel(defs, ToDialogInput(exchange, comment_));
+        const ModelInfo info = ConfirmModel(defs, ToDialogInput(*exchange, comment_));
 
         const std::string caption = info.captionId != 0 ? GetString(info.captionId) : "Model";
         view_.PrintOut(caption);
@@ -199,7 +168,7 @@ void OperationController::OnModelInfoRequest(RequestEvent* request) {
         const bool ok = view_.Confirm(caption + ": " + Printable(info.message));
         // The dialog's model, file-name stem and rate go back in every case; a refusal
         // also empties the file name, which the operation ends with msg::kAborted.
-        memoryOp->AnswerModelInfo(ok, info.modelName, info.bkFileStem, info.baud);
+        op_->AnswerModelInfo(ok, info.modelName, info.bkFileStem, info.baud);
     }
     if (request) {
         request->Set();
@@ -231,10 +200,7 @@ void OperationController::OnPasswordRequest(RequestEvent* request) {
         password.resize(kPasswordLimit);
     }
     if (op_) {
-        op_->m_csPassword = password;
-    }
-    if (lanOp_) {
-        lanOp_->m_csPassword = password;
+        op_->AnswerPassword(password);
     }
     if (request) {
         request->Set();
@@ -242,7 +208,7 @@ void OperationController::OnPasswordRequest(RequestEvent* request) {
 }
 
 void OperationController::OnPowerResetDialog(std::uintptr_t wParam) {
-    if (!op_) {
+    if (!op_ || op_->GetLink() != Link::Serial) {
         return;
     }
     if (wParam == 1) {
@@ -260,27 +226,17 @@ RunResult OperationController::OnComplete() {
     WriteDebugLog(view_.StatusLines());
     RunResult result;
     if (op_) {
-        TraceMessage("KZmnt", "CNQmntView::OnComplete [Protocol]\n");
-        result.error = op_->m_nError;
-        if (!op_->OpenError().reason.empty()) {
+        TraceMessage("KZmnt", "OperationController::OnComplete [%s]\n", op_->LinkName());
+        result.error = op_->Error();
+        const std::string openError = op_->PortOpenError();
+        if (!openError.empty()) {
             // The final line only says to check the cable; say what really happened.
-            view_.PrintErr("kzmnt-cli: " + Format(GetString(msg::kPortOpenFailed).c_str(),
-                                                  op_->OpenError().reason.c_str()));
+            view_.PrintErr("kzmnt-cli: " +
+                           Format(GetString(msg::kPortOpenFailed).c_str(), openError.c_str()));
         }
-        if (auto* memoryOp = dynamic_cast<CMemoryOperation*>(op_.get())) {
-            result.imagePath = memoryOp->ImagePath();
-        }
+        result.imagePath = op_->ImagePath();
         op_->Shutdown();
         op_.reset();
-    }
-    if (lanOp_) {
-        TraceMessage("KZmnt", "CNQmntView::OnComplete [ProtocolMtoM]\n");
-        result.error = lanOp_->m_nError;
-        if (auto* memoryOp = dynamic_cast<CMemoryMtoM*>(lanOp_.get())) {
-            result.imagePath = memoryOp->ImagePath();
-        }
-        lanOp_->Shutdown();
-        lanOp_.reset();
     }
     waitDialogShown_ = false;
     result.exitStatus = result.error == msg::kCompleted ? 0 : 1;

@@ -28,8 +28,8 @@
 #include <string>
 
 #include "ConsoleView.h"
-#include "lan/ProtocolMtoM.h"
-#include "serial/Protocol.h"
+#include "ops/OperationHandle.h"
+#include "ops/engine/NodeChooser.h"
 
 namespace kz::cli {
 
@@ -47,11 +47,11 @@ class OperationController {
     // a power reset of the unit is bounded (nobody could cancel it).
     OperationController(ConsoleView& view, std::optional<std::string> password);
 
-    // Runs op to its end. comment is the form's comment (shown with the model
-    // confirmation). Returns once the operation has completed and been deleted.
-    RunResult Run(std::unique_ptr<CProtocol> op, const std::string& comment);
-    // The same for an operation on the LAN.
-    RunResult Run(std::unique_ptr<CProtocolMtoM> op, const std::string& comment);
+    // Runs op (either link) to its end. comment is the form's comment (shown with the model
+    // confirmation); chooser and node are the LAN's (see COperationHandle::Start). Returns
+    // once the operation has completed and been deleted.
+    RunResult Run(std::unique_ptr<COperationHandle> op, const std::string& comment,
+                  INodeChooser* chooser, const std::string& node);
 
     // Ctrl-C: cancels a question being asked, or is queued for the main thread, which
     // aborts the operation (from 1000 ms after its start, once), cancels the wait for a
@@ -66,17 +66,14 @@ class OperationController {
     void OnPasswordRequest(RequestEvent* request);
     void OnPowerResetDialog(std::uintptr_t wParam);
     void OnInterrupt();
-    void AbortLan(bool terminate);
     [[noreturn]] void EndDuringSearch(bool terminate);
     RunResult OnComplete();
 
     ConsoleView& view_;
     std::optional<std::string> password_;
 
-    std::unique_ptr<CProtocol> op_;         // the serial operation, or
-    std::unique_ptr<CProtocolMtoM> lanOp_;  // the LAN operation
+    std::unique_ptr<COperationHandle> op_;  // the running operation
     std::string comment_;
-    std::uint32_t startTick_ = 0;
     bool abortPosted_ = false;
     std::atomic<bool> terminate_{false};
     bool waitDialogShown_ = false;

@@ -33,7 +33,7 @@ class CCfReceiveMtoM : public CProtocolMtoM {
 
     bool Diapatcher(int nEvent) override;
     // The folder the user chose. Set before start.
-    void SetPcFolder(const std::string& folder) { m_csPcFolder = folder; }
+    void SetFolder(const std::string& folder) { m_csPcFolder = folder; }
 
     bool CheckFolders(int nEvent);
     bool Initialize(int nEvent);

@@ -22,7 +22,7 @@ class CCfSendMtoM : public CProtocolMtoM {
 
     bool Diapatcher(int nEvent) override;
     // The folder the user chose. Set before start.
-    void SetPcFolder(const std::string& folder) { m_csPcFolder = folder; }
+    void SetFolder(const std::string& folder) { m_csPcFolder = folder; }
 
     bool NoOp(int) { return true; }
     bool Initialize(int nEvent);

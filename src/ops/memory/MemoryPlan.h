@@ -92,6 +92,9 @@ class CMemoryPlan {
     void SetComment(const std::string& comment) { m_csComment = comment; }
     // The image file the run produced or read (backup: the final name once complete).
     const std::string& ImagePath() const { return m_csFileName; }
+    // The partial image a backup created beside the target (empty when none was created);
+    // a completed backup has renamed it to ImagePath(). Read after the run.
+    const std::string& PartialPath() const { return m_image.PartialPath(); }
 
   protected:
     CMemoryPlan();

@@ -1,0 +1,204 @@
+#include "ops/OperationHandle.h"
+
+#include <type_traits>
+
+#include "config/Settings.h"
+#include "lan/ProtocolMtoM.h"
+#include "ops/cf/CfReceive.h"
+#include "ops/cf/CfReceiveMtoM.h"
+#include "ops/cf/CfSend.h"
+#include "ops/cf/CfSendMtoM.h"
+#include "ops/memory/Backup.h"
+#include "ops/memory/BackupMtoM.h"
+#include "ops/memory/MemoryPlan.h"
+#include "ops/memory/Restore.h"
+#include "ops/memory/RestoreMtoM.h"
+#include "ops/memory/Verify.h"
+#include "ops/memory/VerifyMtoM.h"
+#include "platform/Clock.h"
+#include "serial/Protocol.h"
+
+namespace kz {
+
+Link SelectedLink() {
+    return CSettings().GetCommType() == 1 ? Link::Lan : Link::Serial;
+}
+
+bool IsMemoryKind(OperationKind kind) {
+    switch (kind) {
+        case OperationKind::Backup:
+        case OperationKind::Restore:
+        case OperationKind::Verify:
+        case OperationKind::BackupMtoM:
+        case OperationKind::RestoreMtoM:
+        case OperationKind::VerifyMtoM:
+            return true;
+        default:
+            return false;
+    }
+}
+
+COperationHandle::COperationHandle(std::unique_ptr<COperation> op, CProtocol* serial,
+                                   CProtocolMtoM* lan)
+    : m_pSerial(serial), m_pLan(lan), m_pOp(std::move(op)) {}
+
+COperationHandle::COperationHandle(std::unique_ptr<CProtocol> op)
+    : m_pSerial(op.get()), m_pOp(std::move(op)) {}
+
+COperationHandle::COperationHandle(std::unique_ptr<CProtocolMtoM> op)
+    : m_pLan(op.get()), m_pOp(std::move(op)) {}
+
+COperationHandle::~COperationHandle() = default;
+
+template <class Op>
+std::unique_ptr<COperationHandle> COperationHandle::Make(const StartPlan& plan) {
+    auto op = std::make_unique<Op>();
+    Op* const made = op.get();
+    CProtocol* serial = nullptr;
+    CProtocolMtoM* lan = nullptr;
+    if constexpr (std::is_base_of_v<CProtocol, Op>) {
+        serial = made;
+    } else {
+        lan = made;
+    }
+    std::unique_ptr<COperationHandle> handle(new COperationHandle(std::move(op), serial, lan));
+    if constexpr (std::is_base_of_v<CMemoryPlan, Op>) {
+        made->SetFileName(plan.path);
+        made->SetComment(plan.comment);
+        handle->m_pMemory = made;
+    } else {
+        made->SetFolder(plan.path);
+    }
+    if constexpr (std::is_base_of_v<CMemoryOperation, Op>) {
+        handle->m_pModelInfo = made;
+    }
+    return handle;
+}
+
+std::unique_ptr<COperationHandle> COperationHandle::Create(OperationKind kind, Link link,
+                                                           const StartPlan& plan) {
+    const bool lan = link == Link::Lan;
+    switch (kind) {
+        case OperationKind::Backup:
+            return lan ? Make<CBackupMtoM>(plan) : Make<CBackup>(plan);
+        case OperationKind::Restore:
+            return lan ? Make<CRestoreMtoM>(plan) : Make<CRestore>(plan);
+        case OperationKind::Verify:
+            return lan ? Make<CVerifyMtoM>(plan) : Make<CVerify>(plan);
+        case OperationKind::CfReceive:
+            return lan ? Make<CCfReceiveMtoM>(plan) : Make<CCfReceive>(plan);
+        case OperationKind::CfSend:
+            return lan ? Make<CCfSendMtoM>(plan) : Make<CCfSend>(plan);
+        default:
+            return nullptr;
+    }
+}
+
+const std::type_info& COperationHandle::OperationType() const {
+    return typeid(*m_pOp);
+}
+
+const char* COperationHandle::LinkName() const {
+    return m_pLan != nullptr ? "ProtocolMtoM" : "Protocol";
+}
+
+void COperationHandle::Start(IOperationView* view, IOperationPrompt* prompt, INodeChooser* chooser,
+                             const std::string& nodeAddress) {
+    m_pOp->SetView(view);
+    m_pOp->SetPrompt(prompt);
+    if (m_pLan != nullptr) {
+        if (chooser != nullptr) {
+            m_pLan->SetNodeChooser(chooser);
+        }
+        if (!nodeAddress.empty()) {
+            m_pLan->SetNodeAddress(nodeAddress);
+        }
+    }
+    m_pOp->PostEvent(EVENT_NONE);
+    m_dwStartTick = platform::Clock().TickCount();
+}
+
+AbortRule COperationHandle::MayAbort() const {
+    if (Searching()) {
+        return AbortRule::Searching;
+    }
+    if (FirstSecondLeft().count() > 0) {
+        return AbortRule::FirstSecond;
+    }
+    return AbortRule::Allowed;
+}
+
+std::chrono::milliseconds COperationHandle::FirstSecondLeft() const {
+    if (m_pSerial == nullptr) {
+        return std::chrono::milliseconds(0);
+    }
+    const std::uint32_t elapsed = platform::Clock().TickCount() - m_dwStartTick;
+    const auto guard = static_cast<std::uint32_t>(kAbortGuard.count());
+    return std::chrono::milliseconds(elapsed < guard ? guard - elapsed : 0);
+}
+
+bool COperationHandle::Searching() const {
+    return m_pLan != nullptr && m_pLan->Searching();
+}
+
+void COperationHandle::Abort() {
+    m_pOp->PostEvent(EVENT_ABORT);
+}
+
+void COperationHandle::AnswerPassword(const std::string& password) {
+    m_pOp->m_csPassword = password;
+}
+
+std::optional<ModelInfoExchange> COperationHandle::ModelInfoRequest() const {
+    if (m_pModelInfo == nullptr) {
+        return std::nullopt;
+    }
+    return m_pModelInfo->ModelInfoRequest();
+}
+
+void COperationHandle::AnswerModelInfo(bool ok, const std::string& modelName,
+                                       const std::string& bkFile, std::uint32_t baud) {
+    if (m_pModelInfo != nullptr) {
+        m_pModelInfo->AnswerModelInfo(ok, modelName, bkFile, baud);
+    }
+}
+
+bool COperationHandle::CancelPowerReset() {
+    if (m_pSerial == nullptr) {
+        return false;
+    }
+    m_pSerial->CancelPowerReset();
+    return true;
+}
+
+void COperationHandle::SetPowerResetLimit(std::chrono::seconds limit) {
+    if (m_pSerial != nullptr) {
+        m_pSerial->SetPowerResetLimit(limit);
+    }
+}
+
+int COperationHandle::Error() const {
+    return m_pOp->m_nError;
+}
+
+std::string COperationHandle::PortOpenError() const {
+    return m_pSerial != nullptr ? m_pSerial->OpenError().reason : std::string();
+}
+
+std::string COperationHandle::ImagePath() const {
+    return m_pMemory != nullptr ? m_pMemory->ImagePath() : std::string();
+}
+
+std::string COperationHandle::PartialPath() const {
+    return m_pMemory != nullptr ? m_pMemory->PartialPath() : std::string();
+}
+
+void COperationHandle::Shutdown() {
+    m_pOp->Shutdown();
+}
+
+void COperationHandle::WaitIdle() {
+    m_pOp->WaitIdle();
+}
+
+}  // namespace kz

@@ -1,0 +1,252 @@
+// The operation handle both front-ends drive: the class the factory makes for each command
+// and link, the abort rules, and whole runs through the handle — on the virtual serial link
+// and on the LAN simulator — with the requests answered through it.
+#include "ops/OperationHandle.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <typeinfo>
+
+#include "config/MessageIds.h"
+#include "config/StringTable.h"
+#include "lan/ProtocolMtoM.h"
+#include "ops/cf/CfReceive.h"
+#include "ops/cf/CfReceiveMtoM.h"
+#include "ops/cf/CfSend.h"
+#include "ops/cf/CfSendMtoM.h"
+#include "ops/memory/Backup.h"
+#include "ops/memory/BackupMtoM.h"
+#include "ops/memory/Restore.h"
+#include "ops/memory/RestoreMtoM.h"
+#include "ops/memory/Verify.h"
+#include "ops/memory/VerifyMtoM.h"
+#include "platform/Clock.h"
+#include "platform/Format.h"
+#include "support/SimBench.h"
+#include "tests/lan/LanFixture.h"
+
+namespace kz::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// ---- The factory ----------------------------------------------------------------------------
+
+struct FactoryCase {
+    const char* name;
+    OperationKind kind;
+    Link link;
+    const std::type_info& type;
+};
+
+class FactoryTest : public ::testing::TestWithParam<FactoryCase> {};
+
+TEST_P(FactoryTest, MakesTheCommandsClassOnTheLink) {
+    const FactoryCase& c = GetParam();
+    TestFolder folder;
+    StartPlan plan;
+    plan.path = folder.Path("x.mem");
+    plan.comment = "comment";
+    const auto op = COperationHandle::Create(c.kind, c.link, plan);
+    ASSERT_NE(op, nullptr);
+    EXPECT_STREQ(op->OperationType().name(), c.type.name());
+    EXPECT_EQ(op->GetLink(), c.link);
+    const bool memory = IsMemoryKind(c.kind);
+    EXPECT_EQ(op->ImagePath(), memory ? plan.path : "");
+    // Only the serial memory operations ask for the model information; only the serial
+    // link waits for a power reset.
+    EXPECT_EQ(op->ModelInfoRequest().has_value(), memory && c.link == Link::Serial);
+    EXPECT_EQ(op->CancelPowerReset(), c.link == Link::Serial);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, FactoryTest,
+    ::testing::Values(
+        FactoryCase{"SerialBackup", OperationKind::Backup, Link::Serial, typeid(CBackup)},
+        FactoryCase{"SerialRestore", OperationKind::Restore, Link::Serial, typeid(CRestore)},
+        FactoryCase{"SerialVerify", OperationKind::Verify, Link::Serial, typeid(CVerify)},
+        FactoryCase{"SerialCfReceive", OperationKind::CfReceive, Link::Serial, typeid(CCfReceive)},
+        FactoryCase{"SerialCfSend", OperationKind::CfSend, Link::Serial, typeid(CCfSend)},
+        FactoryCase{"LanBackup", OperationKind::Backup, Link::Lan, typeid(CBackupMtoM)},
+        FactoryCase{"LanRestore", OperationKind::Restore, Link::Lan, typeid(CRestoreMtoM)},
+        FactoryCase{"LanVerify", OperationKind::Verify, Link::Lan, typeid(CVerifyMtoM)},
+        FactoryCase{"LanCfReceive", OperationKind::CfReceive, Link::Lan, typeid(CCfReceiveMtoM)},
+        FactoryCase{"LanCfSend", OperationKind::CfSend, Link::Lan, typeid(CCfSendMtoM)}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Abort rules ------------------------------------------------------------------------------
+
+// Does nothing but note the events it is given.
+class IdleOp : public CProtocol {
+  public:
+    ~IdleOp() override { Shutdown(); }
+    bool Diapatcher(int nEvent) override {
+        events.push_back(nEvent);
+        return false;
+    }
+    std::vector<int> events;  // event thread; read after WaitIdle
+};
+
+TEST(AbortRuleTest, SerialRunRefusesAbortInItsFirstSecondOnly) {
+    platform::ManualClock clock;
+    platform::ScopedClock useClock(clock);
+    auto owned = std::make_unique<IdleOp>();
+    IdleOp* op = owned.get();
+    COperationHandle handle(std::move(owned));
+    handle.Start(nullptr, nullptr);
+    EXPECT_EQ(handle.MayAbort(), AbortRule::FirstSecond);
+    clock.Advance(999ms);
+    EXPECT_EQ(handle.MayAbort(), AbortRule::FirstSecond);
+    EXPECT_EQ(handle.FirstSecondLeft(), 1ms);
+    clock.Advance(1ms);
+    EXPECT_EQ(handle.MayAbort(), AbortRule::Allowed);
+    EXPECT_EQ(handle.FirstSecondLeft(), 0ms);
+    handle.Abort();
+    handle.WaitIdle();
+    EXPECT_EQ(op->events, (std::vector<int>{EVENT_NONE, EVENT_ABORT}));
+}
+
+// ---- Runs on the serial link --------------------------------------------------------------
+
+class SerialRunTest : public ::testing::Test {
+  protected:
+    SerialRunTest() {
+        sim::PanelDescription panel = TestPanel();
+        panel.password = "secret";
+        ModelChoices choices;
+        choices.loaderFile = "DEMO.LDR";
+        choices.offset = 0x4000;
+        bench = std::make_unique<SimBench>(LinkSettings{}, panel, ModelSection(panel, choices));
+    }
+
+    // Starts a backup into path; the password and the model information are answered
+    // through the handle, as the front-ends do.
+    void StartBackup(const std::string& path) {
+        StartPlan plan;
+        plan.path = path;
+        plan.comment = "handle";
+        op = COperationHandle::Create(OperationKind::Backup, Link::Serial, plan);
+        bench->view.onMessage = [this](unsigned msg, std::uintptr_t) {
+            if (msg == WM_PASSWORD_REQUEST) {
+                op->AnswerPassword("secret");
+            } else if (msg == WM_MODEL_INFO_REQUEST) {
+                const std::optional<ModelInfoExchange> x = op->ModelInfoRequest();
+                ASSERT_TRUE(x);
+                op->AnswerModelInfo(true, x->modelName, x->bkFile, x->baud);
+            }
+        };
+        op->Start(&bench->view, &bench->view);
+    }
+
+    int Finish() {
+        EXPECT_TRUE(bench->view.WaitComplete(120s));
+        op->WaitIdle();
+        return op->Error();
+    }
+
+    std::unique_ptr<SimBench> bench;
+    std::unique_ptr<COperationHandle> op;  // after the bench: it goes first
+};
+
+TEST_F(SerialRunTest, BackupCompletesThroughTheHandle) {
+    const std::string path = bench->folder.Path("a.mem");
+    StartBackup(path);
+    EXPECT_EQ(Finish(), msg::kCompleted);
+    // The panel took the password handed over through the handle at the first request.
+    EXPECT_EQ(bench->view.Count(WM_PASSWORD_REQUEST), 1);
+    EXPECT_EQ(bench->panel->Counters().passwordsRejected, 0u);
+    EXPECT_EQ(bench->view.Count(WM_MODEL_INFO_REQUEST), 1);
+    EXPECT_EQ(fs::file_size(path), 1024u + 0x10000 + 0x4000);
+    EXPECT_EQ(op->ImagePath(), path);
+    EXPECT_EQ(op->PortOpenError(), "");
+}
+
+TEST_F(SerialRunTest, AbortedBackupNamesItsPartialImage) {
+    const std::string path = bench->folder.Path("a.mem");
+    bench->view.HoldAt("    Buckup(2/5)...");  // the first unit is stored
+    StartBackup(path);
+    ASSERT_TRUE(bench->view.WaitHeld());
+    op->Abort();
+    bench->view.Release();
+    EXPECT_EQ(Finish(), msg::kAborted);
+    EXPECT_FALSE(fs::exists(path));
+    EXPECT_EQ(op->PartialPath(), path + ".partial");
+    EXPECT_GE(fs::file_size(op->PartialPath()), 1024u + 0x4000);
+    // The file the status list names as holding the data read so far.
+    EXPECT_EQ(
+        bench->LineCount(Format(GetString(msg::kPartialImage).c_str(), op->PartialPath().c_str())),
+        1);
+}
+
+// ---- Runs on the LAN ------------------------------------------------------------------------
+
+// Picks the first panel the search found and notes that it was asked.
+class FirstNode final : public INodeChooser {
+  public:
+    bool ChooseNode(const std::vector<std::string>& nodes, std::string* address) override {
+        asked = nodes;
+        if (nodes.empty()) {
+            return false;
+        }
+        *address = nodes.front();
+        return true;
+    }
+    std::vector<std::string> asked;
+};
+
+class LanRunTest : public LanTest, public ::testing::WithParamInterface<bool> {};
+
+// A backup through the handle: through the network search and the chooser, or on the named
+// node without a search. An abort is refused only while the network is searched.
+TEST_P(LanRunTest, BackupCompletesThroughTheHandle) {
+    const bool named = GetParam();
+    sim::PanelDescription panel = sim::DemoPanel();  // 1 MiB FROM, 128 KiB SRAM
+    panel.password = "secret";
+    Start(panel);
+    program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
+    IniText ini;
+    ini.Section("CONFIG").Key("COMMTYPE", 1);
+    ini.Section("DEMO").Key("ID", "8C93").Key("SLOADER", "SLOADER.BIN");
+    ini.Key("FROM1", "00000000,00100000").Key("SRAM1", "00400000,00020000,20000");
+    program.Write("KZMNT.INI", ini.str());
+    ASSERT_EQ(SelectedLink(), Link::Lan);
+
+    StartPlan plan;
+    plan.path = program.str() + "lan.MEM";
+    RecordingView view;
+    const auto op = COperationHandle::Create(OperationKind::Backup, SelectedLink(), plan);
+    view.onMessage = [&op](unsigned msg, std::uintptr_t) {
+        if (msg == WM_PASSWORD_REQUEST) {
+            op->AnswerPassword("secret");
+        }
+    };
+    FirstNode chooser;
+    if (!named) {
+        view.HoldAt(GetString(msg::kSearching));
+    }
+    op->Start(&view, &view, &chooser, named ? server->Endpoint() : std::string());
+    if (named) {
+        EXPECT_EQ(op->MayAbort(), AbortRule::Allowed);  // no first second on the LAN
+    } else {
+        ASSERT_TRUE(view.WaitHeld());
+        EXPECT_TRUE(op->Searching());
+        EXPECT_EQ(op->MayAbort(), AbortRule::Searching);
+        view.Release();
+    }
+    ASSERT_TRUE(view.WaitComplete());
+    op->WaitIdle();
+    EXPECT_EQ(op->Error(), msg::kCompleted);
+    EXPECT_EQ(op->MayAbort(), AbortRule::Allowed);
+    EXPECT_EQ(view.Count(WM_PASSWORD_REQUEST), 1);
+    EXPECT_EQ(chooser.asked.size(), named ? 0u : 1u);
+    EXPECT_EQ(fs::file_size(plan.path), kImageHeaderSize + 0x100000 + 0x20000);
+    EXPECT_EQ(op->ImagePath(), plan.path);
+}
+
+INSTANTIATE_TEST_SUITE_P(Nodes, LanRunTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "NamedNode" : "Search"; });
+
+}  // namespace
+}  // namespace kz::test
