@@ -64,6 +64,15 @@ inline constexpr int kPortMissing = 3331;
 inline constexpr int kPortBusy = 3332;
 inline constexpr int kPortDenied = 3333;
 inline constexpr int kPortUnusable = 3334;
+// The group whose members may open the serial port (%s), after kPortDenied.
+inline constexpr int kPortGroup = 3600;
+// kzmnt-cli ports: the table's column heads, and the line when no device is present.
+inline constexpr int kPortsDevice = 3601;
+inline constexpr int kPortsCom = 3602;
+inline constexpr int kPortsMaker = 3603;
+inline constexpr int kPortsProduct = 3604;
+inline constexpr int kPortsSerialNumber = 3605;
+inline constexpr int kPortsNone = 3606;
 
 // The start of an operation (why a chosen path is refused, the comment limit) and the
 // notices of the command-line front-end while an operation runs.

@@ -19,6 +19,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/IniFile.h"
 #include "config/MessageIds.h"
@@ -105,6 +107,9 @@ class CSettings : public CIniFile {
     // The device to open for COM port n: the value of COM<n> in section PORTS, else
     // "/dev/ttyS<n-1>". Empty for n < 1 (no such port), so opening it fails.
     std::string GetSerialDeviceName(int port);
+    // The COM ports section PORTS names, in file order: (n, device) of every key COM<n>
+    // with n >= 1.
+    std::vector<std::pair<int, std::string>> GetSerialPortMap();
     // Maps COM port n (n >= 1) to device in section PORTS (added when missing). False for
     // n < 1 or a device with a line break (kSaveLineBreak), or when the file was not saved.
     bool SetSerialDeviceName(int port, const std::string& device);

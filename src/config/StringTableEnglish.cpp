@@ -110,6 +110,16 @@ constexpr StringEntry kEnglish[] = {
      "The program does not start: the lock file %s that keeps the program to one running copy "
      "cannot be used (%s)."},
 
+    // The serial port's group; the table of serial devices (kzmnt-cli ports).
+    {3600,
+     "    Members of the group %s may use it (add the user to that group, then log in again)."},
+    {3601, "Device"},
+    {3602, "COM"},
+    {3603, "Maker"},
+    {3604, "Product"},
+    {3605, "Serial number"},
+    {3606, "No serial device was found."},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

@@ -181,6 +181,12 @@ int COperationHandle::Error() const {
     return m_pOp->m_nError;
 }
 
+void COperationHandle::SetSerialDevice(const std::string& device) {
+    if (m_pSerial != nullptr) {
+        m_pSerial->SetDevice(device);
+    }
+}
+
 std::string COperationHandle::PortOpenError() const {
     return m_pSerial != nullptr ? m_pSerial->OpenError().reason : std::string();
 }

@@ -115,6 +115,9 @@ class COperationHandle {
     // Bounds the serial wait for a power reset (for a front-end nobody can cancel from).
     // Before Start.
     void SetPowerResetLimit(std::chrono::seconds limit);
+    // Opens device for this run instead of the one the COM setting maps to (section PORTS),
+    // without changing the settings. No effect on the LAN. Before Start.
+    void SetSerialDevice(const std::string& device);
 
     // ---- Results (after WM_OPERATION_COMPLETE) -------------------------------------------
     // The final m_nError (msg::kCompleted when the run completed).

@@ -345,6 +345,40 @@ INSTANTIATE_TEST_SUITE_P(
                  "not a serial device"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --port takes the device for one run, before or after the command, and leaves KZMNT.INI as
+// it was; a missing device named that way is reported by its name.
+TEST_F(CliTest, PortOptionChoosesTheDeviceForOneRun) {
+    PtyPanel panel(TestPanel());
+    WriteFolder("/nonexistent/ttyKZ", TestPanel());
+    WriteImage("old.mem", "old");
+    const std::string ini = dir.Read("KZMNT.INI");
+
+    CliResult backup = Cli({"--yes", "backup", Path("a.mem"), "--port", panel.SlavePath()});
+    EXPECT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    EXPECT_EQ(dir.Read("a.mem").size(), kImageHeaderSize + 0x20000);
+
+    CliResult missing = Cli({"--port=/nonexistent/ttyKZ2", "--yes", "verify", Path("a.mem")});
+    EXPECT_EQ(missing.exitCode, 1);
+    const auto lines = missing.OutLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "    The serial port /nonexistent/ttyKZ2 does not exist."),
+              lines.end())
+        << missing.out;
+    // The settings still name their own device: the recent-file list aside, the file is as it
+    // was.
+    EXPECT_EQ(CSettings(Path("KZMNT.INI")).GetSerialDeviceName(1), "/nonexistent/ttyKZ");
+    EXPECT_EQ(dir.Read("KZMNT.INI").find("ttyKZ2"), std::string::npos);
+    EXPECT_EQ(dir.Read("KZMNT.INI").find("/dev/pts"), std::string::npos) << ini;
+
+    // The device list ends well whatever this machine has.
+    CliResult ports = Cli({"ports"});
+    EXPECT_EQ(ports.exitCode, 0) << ports.err;
+    EXPECT_TRUE(ports.out.starts_with("Device ") || ports.out == "No serial device was found.\n")
+        << ports.out;
+    EXPECT_EQ(Cli({"ports", "x"}).exitCode, 2);
+    EXPECT_EQ(Cli({"info", Path("old.mem"), "--port="}).exitCode, 2);
+}
+
 // A termination request ends a transfer the way Ctrl-C does: aborted, the final line
 // written, the old image kept. One that
 // comes in the first second, when Ctrl-C is not taken yet, is acted on after it.

@@ -38,6 +38,7 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     std::optional<std::string> node;
     app.add_option("--folder", options.folder);
+    app.add_option("--port", options.port);
     app.add_option("--node", node);
     app.add_option("--password", options.password);
     app.add_option("--comment", options.comment);
@@ -58,6 +59,9 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
         if (extra != "--") {
             return fail("unknown option " + Printable(extra));
         }
+    }
+    if (options.port && options.port->empty()) {
+        return fail("--port needs a device");
     }
     if (node) {
         options.node = NodeOption(*node);

@@ -1,6 +1,7 @@
 // kzmnt-cli's command line, read into the options and the words of the command:
 //
-//   kzmnt-cli [--folder DIR] [--node ADDR[:PORT]] [--yes] [--password TEXT] COMMAND ARGS
+//   kzmnt-cli [--folder DIR] [--port DEVICE] [--node ADDR[:PORT]] [--yes] [--password TEXT]
+//             COMMAND ARGS
 //
 // Options may stand anywhere, before or after the command and its arguments; "--" ends
 // them (every later word is an argument, even one that starts with '-'). "--name=value"
@@ -20,6 +21,7 @@ inline constexpr int kExitUsage = 2;
 
 struct CliOptions {
     std::optional<std::string> folder;
+    std::optional<std::string> port;  // the serial device for this run, whatever PORTS says
     std::optional<std::string> node;  // the LAN panel, "a.b.c.d" or "a.b.c.d:port"
     bool yes = false;
     std::optional<std::string> password;

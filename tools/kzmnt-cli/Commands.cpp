@@ -9,9 +9,11 @@
 #include "NodeChooser.h"
 #include "NodeOption.h"
 #include "OperationController.h"
+#include "PortsTable.h"
 #include "Terminal.h"
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
+#include "config/Settings.h"
 #include "config/StringTable.h"
 #include "ops/OperationHandle.h"
 #include "ops/engine/StepEngine.h"
@@ -21,6 +23,7 @@
 #include "ops/memory/StartFlow.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
+#include "platform/SerialPorts.h"
 
 namespace kz::cli {
 
@@ -48,6 +51,7 @@ struct CommandEntry {
 int RunTransfer(const CliOptions& options, const CommandEntry& command);
 int RunInfo(const CliOptions& options, const CommandEntry& command);
 int RunComment(const CliOptions& options, const CommandEntry& command);
+int RunPorts(const CliOptions& options, const CommandEntry& command);
 
 constexpr CommandEntry kCommands[] = {
     {"backup", "PATH [--comment TEXT]",
@@ -69,6 +73,10 @@ constexpr CommandEntry kCommands[] = {
      OperationKind::CfReceive, 1, false, RunTransfer},
     {"cf-send", "FOLDER", "copy the CF files in FOLDER to the panel's CF card",
      OperationKind::CfSend, 1, false, RunTransfer},
+    {"ports", "",
+     "list the serial devices present, the COM port mapped to each\n"
+     "                         and the adapter's maker, product and serial number",
+     std::nullopt, 0, false, RunPorts},
 };
 
 void Line(std::FILE* stream, const std::string& text) {
@@ -168,8 +176,12 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
     Session& session = prompt.session();
     const std::optional<std::string> comment =
         IsMemoryKind(kind) ? std::optional<std::string>(plan.comment) : std::nullopt;
-    const RunResult result = session.Run(COperationHandle::Create(kind, link, plan), plan.path,
-                                         comment, options.node.value_or(""));
+    std::unique_ptr<COperationHandle> op = COperationHandle::Create(kind, link, plan);
+    if (op && options.port) {
+        op->SetSerialDevice(*options.port);
+    }
+    const RunResult result =
+        session.Run(std::move(op), plan.path, comment, options.node.value_or(""));
     if (result.exitStatus == kExitOk && !result.imagePath.empty() &&
         kind == OperationKind::Backup) {
         session.view().PrintErr("kzmnt-cli: " + Format(GetString(msg::kImageFileWritten).c_str(),
@@ -228,6 +240,13 @@ int RunComment(const CliOptions& options, const CommandEntry& command) {
     return kExitOk;
 }
 
+int RunPorts(const CliOptions&, const CommandEntry&) {
+    const std::string table =
+        PortsTable(platform::DescribeSerialDevices(), CSettings().GetSerialPortMap());
+    std::fputs(table.empty() ? (GetString(msg::kPortsNone) + "\n").c_str() : table.c_str(), stdout);
+    return kExitOk;
+}
+
 const CommandEntry* FindCommand(std::string_view name) {
     for (const CommandEntry& command : kCommands) {
         if (command.name == name) {
@@ -246,8 +265,8 @@ int UsageError(const std::string& reason) {
 
 std::string UsageText() {
     std::string text =
-        "usage: kzmnt-cli [--folder DIR] [--node ADDR[:PORT]] [--yes] [--password TEXT]\n"
-        "                 COMMAND ARGS\n"
+        "usage: kzmnt-cli [--folder DIR] [--port DEVICE] [--node ADDR[:PORT]] [--yes]\n"
+        "                 [--password TEXT] COMMAND ARGS\n"
         "\n"
         "Backs up, restores and verifies the memory of a KZ operator panel on the serial\n"
         "link or the network set up in KZMNT.INI, copies the files of its CF card to a PC\n"
@@ -268,6 +287,8 @@ std::string UsageText() {
         "options:\n"
         "  --folder DIR           program folder with KZMNT.INI, the loader files and\n"
         "                         KZMNT.log (default: the folder of this program)\n"
+        "  --port DEVICE          the serial device for this run (e.g. /dev/ttyUSB0), whatever\n"
+        "                         COM and PORTS in KZMNT.INI say; KZMNT.INI stays as it is\n"
         "  --node ADDR[:PORT]     the panel on the network (COMMTYPE=1), e.g. 192.168.1.20 or\n"
         "                         192.168.1.20:8000; without it the network is searched\n"
         "  --yes                  answer OK to every confirmation (and take the first panel\n"
@@ -302,7 +323,9 @@ int RunCommand(const CliOptions& options) {
         return UsageError("unknown command " + options.command);
     }
     if (options.args.size() != command->argCount) {
-        return UsageError(std::string(command->name) + " takes " + std::string(command->argsText));
+        return UsageError(std::string(command->name) + " takes " +
+                          (command->argsText.empty() ? std::string("no arguments")
+                                                     : std::string(command->argsText)));
     }
     if (options.comment && !command->takesComment) {
         return UsageError("--comment belongs to backup only");
