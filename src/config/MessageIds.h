@@ -73,6 +73,35 @@ inline constexpr int kPortsMaker = 3603;
 inline constexpr int kPortsProduct = 3604;
 inline constexpr int kPortsSerialNumber = 3605;
 inline constexpr int kPortsNone = 3606;
+// Where a verify found the panel's memory unlike the image: the first difference (area,
+// address, panel byte, image byte); with every difference asked for, each range (area,
+// address, length as text, panel byte, image byte) and the count of all (ranges and bytes
+// as text, the most listed).
+inline constexpr int kVerifyDifference = 3610;
+inline constexpr int kVerifyRange = 3611;
+inline constexpr int kVerifyRangeCount = 3612;
+// Two images compared: a file that cannot be read as an image (%s: the file) or is shorter
+// than its area table promises; a header field that differs (field, first, second); a
+// differing range (area, address, length as text, first byte, second byte); the count of
+// all; the verdicts.
+inline constexpr int kDiffNotImage = 3613;
+inline constexpr int kDiffImageShort = 3614;
+inline constexpr int kDiffField = 3615;
+inline constexpr int kDiffRange = 3616;
+inline constexpr int kDiffRangeCount = 3617;
+inline constexpr int kDiffEqual = 3618;
+inline constexpr int kDiffDiffer = 3619;
+// The header fields of an image, as the comparison names them.
+inline constexpr int kFieldModel = 3620;
+inline constexpr int kFieldCoreId = 3621;
+inline constexpr int kFieldIoCode = 3622;
+inline constexpr int kFieldSignature = 3623;
+inline constexpr int kFieldFromSize = 3624;
+inline constexpr int kFieldSramSize = 3625;
+inline constexpr int kFieldComment = 3626;
+inline constexpr int kFieldUnit = 3627;
+inline constexpr int kFieldAreas = 3628;
+inline constexpr int kFieldDataLength = 3629;
 
 // The start of an operation (why a chosen path is refused, the comment limit) and the
 // notices of the command-line front-end while an operation runs.

@@ -120,6 +120,28 @@ constexpr StringEntry kEnglish[] = {
     {3605, "Serial number"},
     {3606, "No serial device was found."},
 
+    // Where a verify or a comparison of two images found differences.
+    {3610, "    The panel differs from the image in %s at address %08X: panel %02X, image %02X."},
+    {3611, "    %s at %08X, length %s: panel %02X, image %02X"},
+    {3612, "    %s differing ranges, %s bytes in all (at most %d are listed)."},
+    {3613, "%s cannot be read as a backup image."},
+    {3614, "%s is shorter than its area table promises."},
+    {3615, "%s: %s | %s"},
+    {3616, "%s at %08X, length %s: %02X | %02X"},
+    {3617, "%s differing ranges, %s bytes in all (at most %d are listed)."},
+    {3618, "The images are equal."},
+    {3619, "The images differ."},
+    {3620, "Model"},
+    {3621, "Core ID"},
+    {3622, "I/O code"},
+    {3623, "Signature"},
+    {3624, "FROM size"},
+    {3625, "SRAM size"},
+    {3626, "Comment"},
+    {3627, "Unit"},
+    {3628, "Area table"},
+    {3629, "Data length"},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

@@ -187,6 +187,12 @@ void COperationHandle::SetSerialDevice(const std::string& device) {
     }
 }
 
+void COperationHandle::SetEveryDifference(bool every) {
+    if (m_pMemory != nullptr) {
+        m_pMemory->SetEveryDifference(every);
+    }
+}
+
 std::string COperationHandle::PortOpenError() const {
     return m_pSerial != nullptr ? m_pSerial->OpenError().reason : std::string();
 }

@@ -118,6 +118,9 @@ class COperationHandle {
     // Opens device for this run instead of the one the COM setting maps to (section PORTS),
     // without changing the settings. No effect on the LAN. Before Start.
     void SetSerialDevice(const std::string& device);
+    // A verify goes on after a difference and lists every differing range at its end. No
+    // effect on other operations. Before Start.
+    void SetEveryDifference(bool every);
 
     // ---- Results (after WM_OPERATION_COMPLETE) -------------------------------------------
     // The final m_nError (msg::kCompleted when the run completed).

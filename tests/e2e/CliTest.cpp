@@ -379,6 +379,49 @@ TEST_F(CliTest, PortOptionChoosesTheDeviceForOneRun) {
     EXPECT_EQ(Cli({"info", Path("old.mem"), "--port="}).exitCode, 2);
 }
 
+// verify --all goes on after the first difference and lists every range, then ends as any
+// failed verify does.
+TEST_F(CliTest, VerifyAllListsEveryDifferingRange) {
+    PtyPanel panel(TestPanel());
+    WriteFolder(panel.SlavePath(), TestPanel());
+    CliResult backup = Cli({"--yes", "backup", Path("a.mem")});
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    std::string bytes = dir.Read("a.mem");
+    for (const std::size_t at : {0x10u, 0x8000u, 0x10000u + 0x20u}) {
+        bytes[kImageHeaderSize + at] = static_cast<char>(~bytes[kImageHeaderSize + at]);
+    }
+    dir.Write("a.mem", bytes);
+    CliResult verify = Cli({"--yes", "verify", "--all", Path("a.mem")});
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_EQ(verify.LastOutLine(), kMismatch) << verify.out;
+    for (const char* where :
+         {"    FROM1 at 00000010, length 1", "    FROM1 at 00008000, length 1",
+          "    SRAM1 at 00400020, length 1", "    3 differing ranges, 3 bytes in all"}) {
+        EXPECT_NE(verify.out.find(where), std::string::npos) << where << "\n" << verify.out;
+    }
+}
+
+// diff: 0 for equal images, 1 with the fields and ranges that differ, 2 when one cannot be
+// read.
+TEST_F(CliTest, DiffComparesTwoImages) {
+    WriteImage("a.mem", "one");
+    WriteImage("b.mem", "one");
+    WriteImage("c.mem", "two");
+    CliResult same = Cli({"diff", Path("a.mem"), Path("b.mem")});
+    EXPECT_EQ(same.exitCode, 0) << same.err;
+    EXPECT_EQ(same.out, "The images are equal.\n");
+    CliResult differs = Cli({"diff", Path("a.mem"), Path("c.mem")});
+    EXPECT_EQ(differs.exitCode, 1) << differs.err;
+    EXPECT_EQ(differs.out, "Comment: one | two\nThe images differ.\n");
+    CliResult missing = Cli({"diff", Path("a.mem"), Path("none.mem")});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_NE(missing.err.find(Path("none.mem") + " cannot be read as a backup image."),
+              std::string::npos)
+        << missing.err;
+    EXPECT_EQ(Cli({"diff", Path("a.mem")}).exitCode, 2);
+    EXPECT_EQ(Cli({"backup", Path("x.mem"), "--all"}).exitCode, 2);
+}
+
 // A termination request ends a transfer the way Ctrl-C does: aborted, the final line
 // written, the old image kept. One that
 // comes in the first second, when Ctrl-C is not taken yet, is acted on after it.

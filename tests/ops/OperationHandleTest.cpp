@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <typeinfo>
 
 #include "config/MessageIds.h"
@@ -17,6 +19,7 @@
 #include "ops/cf/CfSendMtoM.h"
 #include "ops/memory/Backup.h"
 #include "ops/memory/BackupMtoM.h"
+#include "ops/memory/ImageDiff.h"
 #include "ops/memory/Restore.h"
 #include "ops/memory/RestoreMtoM.h"
 #include "ops/memory/Verify.h"
@@ -108,6 +111,53 @@ TEST(AbortRuleTest, SerialRunRefusesAbortInItsFirstSecondOnly) {
     EXPECT_EQ(op->events, (std::vector<int>{EVENT_NONE, EVENT_ABORT}));
 }
 
+// Flips the image bytes at the given data offsets (the panel keeps its own).
+void Damage(const std::string& path, std::initializer_list<std::uint64_t> offsets) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    for (const std::uint64_t offset : offsets) {
+        file.seekg(static_cast<std::streamoff>(kImageHeaderSize + offset));
+        const char byte = static_cast<char>(file.get());
+        file.seekp(static_cast<std::streamoff>(kImageHeaderSize + offset));
+        file.put(static_cast<char>(~byte));
+    }
+}
+
+std::uint8_t ImageByte(const std::string& path, std::uint64_t offset) {
+    std::ifstream file(path, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(kImageHeaderSize + offset));
+    return static_cast<std::uint8_t>(file.get());
+}
+
+// The lines a verify of an image damaged at three places writes: the first difference only,
+// or (every difference) each range and the count of all.
+std::vector<std::string> DifferenceLines(bool every, const std::string& path,
+                                         std::uint32_t sramOffset) {
+    const std::uint8_t image[3] = {ImageByte(path, 0x100), ImageByte(path, 0x3000),
+                                   ImageByte(path, sramOffset + 0x20)};
+    auto panel = [&](int i) { return static_cast<std::uint8_t>(~image[i]); };
+    if (!every) {
+        return {
+            Format(GetString(msg::kVerifyDifference).c_str(), "FROM1", 0x100u, panel(0), image[0])};
+    }
+    const std::string range = GetString(msg::kVerifyRange);
+    return {Format(range.c_str(), "FROM1", 0x100u, "1", panel(0), image[0]),
+            Format(range.c_str(), "FROM1", 0x3000u, "2", panel(1), image[1]),
+            Format(range.c_str(), "SRAM1", 0x400020u, "1", panel(2), image[2]),
+            Format(GetString(msg::kVerifyRangeCount).c_str(), "3", "4",
+                   static_cast<int>(kDiffRangeLimit))};
+}
+
+bool HasLines(const std::vector<std::string>& all, const std::vector<std::string>& wanted) {
+    auto it = all.begin();
+    for (const std::string& line : wanted) {
+        it = std::find(it, all.end(), line);
+        if (it == all.end()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // ---- Runs on the serial link --------------------------------------------------------------
 
 class SerialRunTest : public ::testing::Test {
@@ -123,11 +173,14 @@ class SerialRunTest : public ::testing::Test {
 
     // Starts a backup into path; the password and the model information are answered
     // through the handle, as the front-ends do.
-    void StartBackup(const std::string& path) {
+    void StartBackup(const std::string& path) { StartRun(OperationKind::Backup, path); }
+
+    void StartRun(OperationKind kind, const std::string& path, bool everyDifference = false) {
         StartPlan plan;
         plan.path = path;
         plan.comment = "handle";
-        op = COperationHandle::Create(OperationKind::Backup, Link::Serial, plan);
+        op = COperationHandle::Create(kind, Link::Serial, plan);
+        op->SetEveryDifference(everyDifference);
         bench->view.onMessage = [this](unsigned msg, std::uintptr_t) {
             if (msg == WM_PASSWORD_REQUEST) {
                 op->AnswerPassword("secret");
@@ -140,8 +193,9 @@ class SerialRunTest : public ::testing::Test {
         op->Start(&bench->view, &bench->view);
     }
 
-    int Finish() {
-        EXPECT_TRUE(bench->view.WaitComplete(120s));
+    // The end of the view's runs-th run.
+    int Finish(int runs = 1) {
+        EXPECT_TRUE(bench->view.WaitMessage(WM_OPERATION_COMPLETE, runs, 120s));
         op->WaitIdle();
         return op->Error();
     }
@@ -179,6 +233,27 @@ TEST_F(SerialRunTest, AbortedBackupNamesItsPartialImage) {
         bench->LineCount(Format(GetString(msg::kPartialImage).c_str(), op->PartialPath().c_str())),
         1);
 }
+
+// A verify that fails names where: the first differing byte, or with every difference asked
+// for, each differing range (two bytes 0x3000 and 0x3001 make one range of 2).
+class SerialVerifyTest : public SerialRunTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SerialVerifyTest, NamesWhereThePanelDiffers) {
+    const bool every = GetParam();
+    const std::string path = bench->folder.Path("a.mem");
+    StartBackup(path);
+    ASSERT_EQ(Finish(), msg::kCompleted);
+    op.reset();
+    Damage(path, {0x100, 0x3000, 0x3001, 0x10020});
+    const std::vector<std::string> expected = DifferenceLines(every, path, 0x10000);
+    StartRun(OperationKind::Verify, path, every);
+    EXPECT_EQ(Finish(2), msg::kVerifyMismatch);
+    const std::vector<std::string> lines = bench->view.Lines();
+    EXPECT_TRUE(HasLines(lines, expected)) << ::testing::PrintToString(lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Verify, SerialVerifyTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Every" : "First"; });
 
 // ---- Runs on the LAN ------------------------------------------------------------------------
 
@@ -247,6 +322,40 @@ TEST_P(LanRunTest, BackupCompletesThroughTheHandle) {
 
 INSTANTIATE_TEST_SUITE_P(Nodes, LanRunTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "NamedNode" : "Search"; });
+
+class LanVerifyTest : public LanTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LanVerifyTest, NamesWhereThePanelDiffers) {
+    const bool every = GetParam();
+    Start(sim::DemoPanel());  // 1 MiB FROM, 128 KiB SRAM
+    program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
+    IniText ini;
+    ini.Section("CONFIG").Key("COMMTYPE", 1);
+    ini.Section("DEMO").Key("ID", "8C93").Key("SLOADER", "SLOADER.BIN");
+    ini.Key("FROM1", "00000000,00100000").Key("SRAM1", "00400000,00020000,20000");
+    program.Write("KZMNT.INI", ini.str());
+    StartPlan plan;
+    plan.path = program.str() + "lan.MEM";
+    auto run = [&](OperationKind kind, RecordingView& view) {
+        const auto op = COperationHandle::Create(kind, Link::Lan, plan);
+        op->SetEveryDifference(every);
+        op->Start(&view, &view, nullptr, server->Endpoint());
+        EXPECT_TRUE(view.WaitComplete());
+        op->WaitIdle();
+        return op->Error();
+    };
+    RecordingView backup;
+    ASSERT_EQ(run(OperationKind::Backup, backup), msg::kCompleted);
+    Damage(plan.path, {0x100, 0x3000, 0x3001, 0x100020});
+    const std::vector<std::string> expected = DifferenceLines(every, plan.path, 0x100000);
+    RecordingView verify;
+    EXPECT_EQ(run(OperationKind::Verify, verify), msg::kVerifyMismatch);
+    const std::vector<std::string> lines = verify.Lines();
+    EXPECT_TRUE(HasLines(lines, expected)) << ::testing::PrintToString(lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Verify, LanVerifyTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Every" : "First"; });
 
 }  // namespace
 }  // namespace kz::test

@@ -42,6 +42,7 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
     app.add_option("--node", node);
     app.add_option("--password", options.password);
     app.add_option("--comment", options.comment);
+    app.add_flag("--all", options.all);
     app.add_flag("-y,--yes", options.yes);
     app.add_flag("-h,--help", options.help);
     std::vector<std::string> positional;

@@ -26,6 +26,7 @@ struct CliOptions {
     bool yes = false;
     std::optional<std::string> password;
     std::optional<std::string> comment;  // backup only
+    bool all = false;                    // verify only: every difference
     bool help = false;
     std::string command;
     std::vector<std::string> args;  // the command's arguments, in order

@@ -18,6 +18,7 @@
 #include "ops/OperationHandle.h"
 #include "ops/engine/StepEngine.h"
 #include "ops/memory/FileSelection.h"
+#include "ops/memory/ImageDiff.h"
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/ModelConfirm.h"
 #include "ops/memory/StartFlow.h"
@@ -52,6 +53,7 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command);
 int RunInfo(const CliOptions& options, const CommandEntry& command);
 int RunComment(const CliOptions& options, const CommandEntry& command);
 int RunPorts(const CliOptions& options, const CommandEntry& command);
+int RunDiff(const CliOptions& options, const CommandEntry& command);
 
 constexpr CommandEntry kCommands[] = {
     {"backup", "PATH [--comment TEXT]",
@@ -60,8 +62,10 @@ constexpr CommandEntry kCommands[] = {
      OperationKind::Backup, 1, true, RunTransfer},
     {"restore", "PATH", "write a backup image into the panel", OperationKind::Restore, 1, false,
      RunTransfer},
-    {"verify", "PATH", "compare the panel's memory with a backup image", OperationKind::Verify, 1,
-     false, RunTransfer},
+    {"verify", "PATH [--all]",
+     "compare the panel's memory with a backup image (--all: go on\n"
+     "                         after a difference and list every differing range)",
+     OperationKind::Verify, 1, false, RunTransfer},
     {"info", "PATH", "show the header of a backup image", std::nullopt, 1, false, RunInfo},
     {"comment", "PATH TEXT",
      "replace the comment of a backup image (64 characters at\n"
@@ -73,6 +77,11 @@ constexpr CommandEntry kCommands[] = {
      OperationKind::CfReceive, 1, false, RunTransfer},
     {"cf-send", "FOLDER", "copy the CF files in FOLDER to the panel's CF card",
      OperationKind::CfSend, 1, false, RunTransfer},
+    {"diff", "A.mem B.mem",
+     "compare two backup images: their header fields and every\n"
+     "                         area byte for byte (exit status 0 equal, 1 not, 2 when a\n"
+     "                         file cannot be read)",
+     std::nullopt, 2, false, RunDiff},
     {"ports", "",
      "list the serial devices present, the COM port mapped to each\n"
      "                         and the adapter's maker, product and serial number",
@@ -180,6 +189,9 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
     if (op && options.port) {
         op->SetSerialDevice(*options.port);
     }
+    if (op && options.all) {
+        op->SetEveryDifference(true);
+    }
     const RunResult result =
         session.Run(std::move(op), plan.path, comment, options.node.value_or(""));
     if (result.exitStatus == kExitOk && !result.imagePath.empty() &&
@@ -245,6 +257,31 @@ int RunPorts(const CliOptions&, const CommandEntry&) {
         PortsTable(platform::DescribeSerialDevices(), CSettings().GetSerialPortMap());
     std::fputs(table.empty() ? (GetString(msg::kPortsNone) + "\n").c_str() : table.c_str(), stdout);
     return kExitOk;
+}
+
+int RunDiff(const CliOptions& options, const CommandEntry& command) {
+    const ImageComparison comparison = CompareImages(options.args[0], options.args[1]);
+    if (comparison.unreadable != 0) {
+        Error(command, comparison.reason);
+        return kExitUsage;
+    }
+    for (const FieldDifference& field : comparison.fields) {
+        Line(stdout, Format(GetString(msg::kDiffField).c_str(), field.field.c_str(),
+                            Printable(field.first).c_str(), Printable(field.second).c_str()));
+    }
+    for (const DiffRange& range : comparison.ranges) {
+        Line(stdout, Format(GetString(msg::kDiffRange).c_str(), range.area.c_str(),
+                            static_cast<unsigned>(range.address),
+                            std::to_string(range.length).c_str(), range.first, range.second));
+    }
+    if (comparison.rangeCount > 0) {
+        Line(stdout, Format(GetString(msg::kDiffRangeCount).c_str(),
+                            std::to_string(comparison.rangeCount).c_str(),
+                            std::to_string(comparison.byteCount).c_str(),
+                            static_cast<int>(kDiffRangeLimit)));
+    }
+    Line(stdout, GetString(comparison.Equal() ? msg::kDiffEqual : msg::kDiffDiffer));
+    return comparison.Equal() ? kExitOk : kExitFailed;
 }
 
 const CommandEntry* FindCommand(std::string_view name) {
@@ -329,6 +366,9 @@ int RunCommand(const CliOptions& options) {
     }
     if (options.comment && !command->takesComment) {
         return UsageError("--comment belongs to backup only");
+    }
+    if (options.all && command->kind != OperationKind::Verify) {
+        return UsageError("--all belongs to verify only");
     }
     return command->run(options, *command);
 }

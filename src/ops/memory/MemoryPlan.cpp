@@ -188,6 +188,7 @@ int CMemoryPlan::PlanVerify(std::uint32_t unit, OldImageAreas oldFormat, std::si
         return error;
     }
     SetVerifySizes(m_areas, Section());
+    m_pDiff = m_bEveryDifference ? std::make_unique<DiffCollector>() : nullptr;
     return BeginDataPhase(MemoryJob::Verify, unit, bufferSize);
 }
 
@@ -344,6 +345,11 @@ CMemoryPlan::PacketResult CMemoryPlan::PacketDone(std::uint32_t bytes) {
 
 int CMemoryPlan::EnterNextArea() {
     if (!TakeNextArea()) {
+        if (m_pDiff) {
+            if (const int error = ReportDifferences(); error != 0) {
+                return error;
+            }
+        }
         GoToDataStep(DataStep::Close);
         return 0;
     }
@@ -402,11 +408,40 @@ int CMemoryPlan::LoadUnit() {
 }
 
 int CMemoryPlan::CompareWithImage(const std::uint8_t* data, std::uint32_t bytes) {
-    if (bytes > m_nDataSize || !m_image.ReadImageData(m_dwFileOffset, m_pchData.get(), bytes) ||
-        std::memcmp(m_pchData.get(), data, bytes) != 0) {
+    if (bytes > m_nDataSize || !m_image.ReadImageData(m_dwFileOffset, m_pchData.get(), bytes)) {
+        return msg::kVerifyMismatch;
+    }
+    const std::uint8_t* image = m_pchData.get();
+    const auto area = static_cast<std::size_t>(m_nAreaIndex - 1);
+    if (m_pDiff) {
+        m_pDiff->Compare(AreaName(m_areas, area), m_dwAddress, data, image, bytes);
+        return 0;
+    }
+    if (const std::optional<std::size_t> at = FirstDifference(data, image, bytes)) {
+        ReportLine(Format(GetString(msg::kVerifyDifference).c_str(),
+                          AreaName(m_areas, area).c_str(), static_cast<unsigned>(m_dwAddress + *at),
+                          data[*at], image[*at]));
         return msg::kVerifyMismatch;
     }
     return 0;
+}
+
+int CMemoryPlan::ReportDifferences() {
+    m_pDiff->Finish();
+    const DiffCollector diff = std::move(*m_pDiff);
+    m_pDiff.reset();
+    if (!diff.Any()) {
+        return 0;
+    }
+    for (const DiffRange& range : diff.Ranges()) {
+        ReportLine(Format(GetString(msg::kVerifyRange).c_str(), range.area.c_str(),
+                          static_cast<unsigned>(range.address),
+                          std::to_string(range.length).c_str(), range.first, range.second));
+    }
+    ReportLine(Format(GetString(msg::kVerifyRangeCount).c_str(),
+                      std::to_string(diff.RangeCount()).c_str(),
+                      std::to_string(diff.ByteCount()).c_str(), static_cast<int>(kDiffRangeLimit)));
+    return msg::kVerifyMismatch;
 }
 
 }  // namespace kz

@@ -27,6 +27,7 @@
 
 #include "config/ModelDefs.h"
 #include "ops/memory/ImageAreas.h"
+#include "ops/memory/ImageDiff.h"
 #include "ops/memory/MemImageFile.h"
 
 namespace kz {
@@ -90,6 +91,10 @@ class CMemoryPlan {
     // Inputs set by the front-end before the start.
     void SetFileName(const std::string& path) { m_csFileName = path; }
     void SetComment(const std::string& comment) { m_csComment = comment; }
+    // A verify that goes on after a difference and lists every differing range at its end
+    // (at most kDiffRangeLimit, and the count of all) before it ends with 4004. Without it
+    // a verify stops at the first differing packet and names the first differing byte.
+    void SetEveryDifference(bool every) { m_bEveryDifference = every; }
     // The image file the run produced or read (backup: the final name once complete).
     const std::string& ImagePath() const { return m_csFileName; }
     // The partial image a backup created beside the target (empty when none was created);
@@ -199,6 +204,9 @@ class CMemoryPlan {
     void ProgressLine();
     int LoadUnit();
     int CompareWithImage(const std::uint8_t* data, std::uint32_t bytes);
+    // The end of a verify of every difference: its ranges on the status list; 4004 when
+    // there were any.
+    int ReportDifferences();
     // Loads the header again and plans the image's areas (restore, verify).
     int PlanImageAreas(OldImageAreas oldFormat);
     // The counters of a data phase of job that starts now.
@@ -219,6 +227,8 @@ class CMemoryPlan {
     std::uint64_t m_dwFileOffset = 0;  // image data offset of the next packet
     std::unique_ptr<std::uint8_t[]> m_pchData;
     std::size_t m_nDataSize = 0;
+    bool m_bEveryDifference = false;
+    std::unique_ptr<DiffCollector> m_pDiff;  // a verify of every difference, while it runs
 };
 
 }  // namespace kz
