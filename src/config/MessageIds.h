@@ -102,6 +102,14 @@ inline constexpr int kFieldComment = 3626;
 inline constexpr int kFieldUnit = 3627;
 inline constexpr int kFieldAreas = 3628;
 inline constexpr int kFieldDataLength = 3629;
+// The safety backup before a restore: where it goes (%s: the file), its final name, that it
+// failed (nothing written), that its folder cannot be made (the folder, the reason), and
+// the comment of its image.
+inline constexpr int kSafetyBackupStart = 3630;
+inline constexpr int kSafetyBackupDone = 3631;
+inline constexpr int kSafetyBackupFailed = 3632;
+inline constexpr int kSafetyBackupFolder = 3633;
+inline constexpr int kSafetyBackupComment = 3634;
 
 // The start of an operation (why a chosen path is refused, the comment limit) and the
 // notices of the command-line front-end while an operation runs.

@@ -215,6 +215,15 @@ bool CSettings::SetWorkPath(const std::string& path) {
     return Set("WORKPATH", path);
 }
 
+std::string CSettings::GetSafetyBackupFolder() {
+    const std::string* value = Find("SAFETYBACKUP");
+    if (value == nullptr || value->empty()) {
+        return {};
+    }
+    return std::filesystem::path(*value).is_absolute() ? *value
+                                                       : platform::ProgramFolder() + *value;
+}
+
 int CSettings::GetCommType() {
     return GetNumber("COMMTYPE", 0);
 }

@@ -83,6 +83,10 @@ class CSettings : public CIniFile {
 
     // COMMTYPE: 0 serial, 1 LAN. Missing: 0.
     int GetCommType();
+    // SAFETYBACKUP: the folder a restore first backs the panel up into, relative to the
+    // program folder unless absolute; empty when the key is missing or empty (no safety
+    // backup).
+    std::string GetSafetyBackupFolder();
     bool SetCommType(int type);
 
     // DISPMODE: true (simple layout) when non-zero or missing.

@@ -142,6 +142,13 @@ constexpr StringEntry kEnglish[] = {
     {3628, "Area table"},
     {3629, "Data length"},
 
+    // The safety backup before a restore.
+    {3630, "Safety backup of the panel into %s before the restore."},
+    {3631, "The safety backup is %s."},
+    {3632, "The safety backup did not complete; nothing was written to the panel."},
+    {3633, "The safety backup folder %s cannot be made: %s"},
+    {3634, "Safety backup before a restore"},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

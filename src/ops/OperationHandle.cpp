@@ -193,6 +193,12 @@ void COperationHandle::SetEveryDifference(bool every) {
     }
 }
 
+void COperationHandle::SetExactImagePath() {
+    if (m_pMemory != nullptr) {
+        m_pMemory->SetExactFileName(true);
+    }
+}
+
 std::string COperationHandle::PortOpenError() const {
     return m_pSerial != nullptr ? m_pSerial->OpenError().reason : std::string();
 }

@@ -121,6 +121,8 @@ class COperationHandle {
     // A verify goes on after a difference and lists every differing range at its end. No
     // effect on other operations. Before Start.
     void SetEveryDifference(bool every);
+    // A backup writes exactly the plan's path, even when AUTOFILENAME is on. Before Start.
+    void SetExactImagePath();
 
     // ---- Results (after WM_OPERATION_COMPLETE) -------------------------------------------
     // The final m_nError (msg::kCompleted when the run completed).

@@ -401,6 +401,61 @@ TEST_F(CliTest, VerifyAllListsEveryDifferingRange) {
     }
 }
 
+// A restore with a safety backup: a backup that fails ends the run before the restore
+// starts; one that completes is named after the panel and the time, holds the panel's
+// memory as it was, and the restore follows. SAFETYBACKUP in KZMNT.INI does what the option
+// does, with AUTOFILENAME on as well (the safety backup names its own file).
+TEST_F(CliTest, RestoreTakesASafetyBackupFirst) {
+    sim::PanelDescription description = TestPanel();
+    description.password = "s3cret";
+    PtyPanel panel(description);
+    WriteFolder(panel.SlavePath(), description, /*autoFileName=*/true);
+    CliResult backup = Cli({"--yes", "--password", "s3cret", "backup", Path("images")});
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    const std::string image = Path("images/bk8013.MEM");
+    const std::string data = dir.Read("images/bk8013.MEM").substr(kImageHeaderSize);
+    // The image to restore differs from the panel in one byte.
+    const std::uint8_t original = panel->ReadMemory(0x1234, 1)[0];
+    ASSERT_TRUE(panel->SetMemoryByte(0x1234, static_cast<std::uint8_t>(original ^ 0x5A)));
+    const std::uint32_t writesBefore = panel->Counters().writeBlocks;
+
+    CliResult refused =
+        Cli({"--yes", "--password", "wrong", "restore", image, "--safety-backup", Path("safe")});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("The safety backup did not complete; nothing was written to the "
+                               "panel."),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(refused.out.find("*** Restoration Start ***"), std::string::npos) << refused.out;
+    EXPECT_EQ(panel->Counters().writeBlocks, writesBefore);
+    EXPECT_EQ(panel->ReadMemory(0x1234, 1)[0], original ^ 0x5A);
+
+    std::string ini = dir.Read("KZMNT.INI");
+    const std::string autoKey = "AUTOFILENAME=1\r\n";
+    ini.replace(ini.find(autoKey), autoKey.size(), autoKey + "SAFETYBACKUP=safe\r\n");
+    dir.Write("KZMNT.INI", ini);
+    CliResult restore = Cli({"--yes", "--password", "s3cret", "restore", image});
+    ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    std::vector<std::string> saved;
+    for (const auto& entry : std::filesystem::directory_iterator(Path("safe"))) {
+        if (entry.path().extension() == ".mem") {
+            saved.push_back(entry.path().filename().string());
+        }
+    }
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_TRUE(saved[0].starts_with("KZ-TEST_8C93_")) << saved[0];
+    const std::string safety = dir.Read("safe/" + saved[0]).substr(kImageHeaderSize);
+    ASSERT_EQ(safety.size(), data.size());
+    EXPECT_EQ(static_cast<std::uint8_t>(safety[0x1234]), original ^ 0x5A);  // as it was
+    EXPECT_TRUE(safety.substr(0, 0x1234) == data.substr(0, 0x1234));
+    const auto lines = restore.OutLines();
+    EXPECT_TRUE(IsSubsequence({"The safety backup is " + Path("safe/") + saved[0] + ".",
+                               "*** Restoration Start ***", kCompleted},
+                              lines))
+        << restore.out;
+    EXPECT_EQ(panel->ReadMemory(0x1234, 1)[0], original);
+}
+
 // diff: 0 for equal images, 1 with the fields and ranges that differ, 2 when one cannot be
 // read.
 TEST_F(CliTest, DiffComparesTwoImages) {

@@ -43,6 +43,7 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
     app.add_option("--password", options.password);
     app.add_option("--comment", options.comment);
     app.add_flag("--all", options.all);
+    app.add_option("--safety-backup", options.safetyBackup);
     app.add_flag("-y,--yes", options.yes);
     app.add_flag("-h,--help", options.help);
     std::vector<std::string> positional;
@@ -63,6 +64,9 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
     }
     if (options.port && options.port->empty()) {
         return fail("--port needs a device");
+    }
+    if (options.safetyBackup && options.safetyBackup->empty()) {
+        return fail("--safety-backup needs a folder");
     }
     if (node) {
         options.node = NodeOption(*node);

@@ -25,8 +25,9 @@ struct CliOptions {
     std::optional<std::string> node;  // the LAN panel, "a.b.c.d" or "a.b.c.d:port"
     bool yes = false;
     std::optional<std::string> password;
-    std::optional<std::string> comment;  // backup only
-    bool all = false;                    // verify only: every difference
+    std::optional<std::string> comment;       // backup only
+    bool all = false;                         // verify only: every difference
+    std::optional<std::string> safetyBackup;  // restore only: back the panel up here first
     bool help = false;
     std::string command;
     std::vector<std::string> args;  // the command's arguments, in order

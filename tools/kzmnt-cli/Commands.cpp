@@ -1,8 +1,11 @@
 #include "Commands.h"
 
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string_view>
+#include <system_error>
 
 #include "ConsoleView.h"
 #include "InterruptWatcher.h"
@@ -21,6 +24,7 @@
 #include "ops/memory/ImageDiff.h"
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/ModelConfirm.h"
+#include "ops/memory/SafetyBackup.h"
 #include "ops/memory/StartFlow.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
@@ -60,8 +64,11 @@ constexpr CommandEntry kCommands[] = {
      "read the panel's memory into a backup image (PATH ends in\n"
      "                         .mem, or is a folder when AUTOFILENAME is on)",
      OperationKind::Backup, 1, true, RunTransfer},
-    {"restore", "PATH", "write a backup image into the panel", OperationKind::Restore, 1, false,
-     RunTransfer},
+    {"restore", "PATH [--safety-backup DIR]",
+     "write a backup image into the panel (--safety-backup: first\n"
+     "                         back the panel up into DIR; the restore starts only when\n"
+     "                         that backup completed)",
+     OperationKind::Restore, 1, false, RunTransfer},
     {"verify", "PATH [--all]",
      "compare the panel's memory with a backup image (--all: go on\n"
      "                         after a difference and list every differing range)",
@@ -120,6 +127,8 @@ class Session {
           watcher_([this](int signal) { controller_.Interrupt(signal != SIGINT); }) {}
 
     ConsoleView& view() { return view_; }
+    // The panel chosen on the network in the last run (empty when none was chosen).
+    const std::string& ChosenNode() const { return remembered_.chosen; }
 
     // Shows the form's file and comment fields (a CF transfer has no comment), then runs
     // op (either link; on the LAN on the panel at node, or the one chosen) to its end.
@@ -129,13 +138,28 @@ class Session {
         if (comment) {
             view_.PrintOut("Comment: " + Printable(*comment));
         }
-        return controller_.Run(std::move(op), comment.value_or(""), &chooser_, node);
+        return controller_.Run(std::move(op), comment.value_or(""), &remembered_, node);
     }
 
   private:
+    // Notes the panel the user chose, so that the restore after a safety backup goes to the
+    // panel that was backed up. ChooseNode runs on the operation's thread; chosen is read
+    // after the run has ended.
+    struct RememberingChooser final : INodeChooser {
+        explicit RememberingChooser(INodeChooser& inner) : inner(inner) {}
+        bool ChooseNode(const std::vector<std::string>& nodes, std::string* address) override {
+            const bool chose = inner.ChooseNode(nodes, address);
+            chosen = chose ? *address : std::string();
+            return chose;
+        }
+        INodeChooser& inner;
+        std::string chosen;
+    };
+
     std::unique_ptr<Terminal> terminal_;
     ConsoleView view_;
     NodeChooser chooser_;
+    RememberingChooser remembered_{chooser_};
     OperationController controller_;
     InterruptWatcher watcher_;  // last: Ctrl-C reaches the controller only while all exist
 };
@@ -164,6 +188,56 @@ class ConsoleStartPrompt final : public IStartPrompt {
     std::optional<Session> session_;
 };
 
+// The time as a safety backup's name gives it: local time, "20261208-101500".
+std::string LocalStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return text;
+}
+
+// Backs the panel up into folder before a restore, and names the file after the panel and
+// the time. False (after saying why) when the backup did not complete: the restore must
+// not start. node: the panel on the network; when none was named, the one chosen for the
+// backup, so that the restore goes to that same panel.
+bool RunSafetyBackup(const CliOptions& options, Session& session, Link link,
+                     const std::string& folder, std::string& node) {
+    ConsoleView& view = session.view();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (!std::filesystem::is_directory(folder)) {
+        view.PrintOut(Format(GetString(msg::kSafetyBackupFolder).c_str(), folder.c_str(),
+                             ec ? ec.message().c_str() : "not a folder"));
+        view.PrintErr("kzmnt-cli: " + GetString(msg::kSafetyBackupFailed));
+        return false;
+    }
+    const std::string stamp = LocalStamp();
+    StartPlan plan;
+    plan.path = WorkingSafetyName(folder, stamp);
+    plan.comment = GetString(msg::kSafetyBackupComment);
+    view.PrintOut(Format(GetString(msg::kSafetyBackupStart).c_str(), plan.path.c_str()));
+    std::unique_ptr<COperationHandle> op =
+        COperationHandle::Create(OperationKind::Backup, link, plan);
+    op->SetExactImagePath();
+    if (options.port) {
+        op->SetSerialDevice(*options.port);
+    }
+    const RunResult result = session.Run(std::move(op), plan.path, plan.comment, node);
+    if (result.exitStatus != kExitOk) {
+        view.PrintErr("kzmnt-cli: " + GetString(msg::kSafetyBackupFailed));
+        return false;
+    }
+    if (node.empty()) {
+        node = session.ChosenNode();
+    }
+    const std::string named =
+        NameSafetyBackup(result.imagePath.empty() ? plan.path : result.imagePath, stamp);
+    view.PrintOut(Format(GetString(msg::kSafetyBackupDone).c_str(), named.c_str()));
+    return true;
+}
+
 // Every transfer: the path's rule, the start shared with the window, then the operation of
 // the command on the link COMMTYPE selects, on the plan's path and comment.
 int RunTransfer(const CliOptions& options, const CommandEntry& command) {
@@ -183,6 +257,18 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
         return kExitFailed;
     }
     Session& session = prompt.session();
+    std::string node = options.node.value_or("");
+    if (kind == OperationKind::Restore) {
+        std::optional<std::string> folder = options.safetyBackup;
+        if (!folder) {
+            if (std::string configured = CSettings().GetSafetyBackupFolder(); !configured.empty()) {
+                folder = std::move(configured);
+            }
+        }
+        if (folder && !RunSafetyBackup(options, session, link, *folder, node)) {
+            return kExitFailed;
+        }
+    }
     const std::optional<std::string> comment =
         IsMemoryKind(kind) ? std::optional<std::string>(plan.comment) : std::nullopt;
     std::unique_ptr<COperationHandle> op = COperationHandle::Create(kind, link, plan);
@@ -192,8 +278,7 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
     if (op && options.all) {
         op->SetEveryDifference(true);
     }
-    const RunResult result =
-        session.Run(std::move(op), plan.path, comment, options.node.value_or(""));
+    const RunResult result = session.Run(std::move(op), plan.path, comment, node);
     if (result.exitStatus == kExitOk && !result.imagePath.empty() &&
         kind == OperationKind::Backup) {
         session.view().PrintErr("kzmnt-cli: " + Format(GetString(msg::kImageFileWritten).c_str(),
@@ -369,6 +454,9 @@ int RunCommand(const CliOptions& options) {
     }
     if (options.all && command->kind != OperationKind::Verify) {
         return UsageError("--all belongs to verify only");
+    }
+    if (options.safetyBackup && command->kind != OperationKind::Restore) {
+        return UsageError("--safety-backup belongs to restore only");
     }
     return command->run(options, *command);
 }

@@ -205,7 +205,7 @@ int CMemoryPlan::PlanBackupAreas() {
 }
 
 int CMemoryPlan::NameAutoBackup(const std::string& bkFileStem, const std::string& autoNameText) {
-    if (!CSettings().GetAutoFileName()) {
+    if (m_bExactFileName || !CSettings().GetAutoFileName()) {
         return 0;
     }
     // The stem comes from the definitions or the dialog: it names a file in the chosen

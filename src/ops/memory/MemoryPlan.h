@@ -95,6 +95,9 @@ class CMemoryPlan {
     // (at most kDiffRangeLimit, and the count of all) before it ends with 4004. Without it
     // a verify stops at the first differing packet and names the first differing byte.
     void SetEveryDifference(bool every) { m_bEveryDifference = every; }
+    // A backup writes exactly the file name given, even when AUTOFILENAME makes it a
+    // folder for the user's backups (a safety backup names its own file).
+    void SetExactFileName(bool exact) { m_bExactFileName = exact; }
     // The image file the run produced or read (backup: the final name once complete).
     const std::string& ImagePath() const { return m_csFileName; }
     // The partial image a backup created beside the target (empty when none was created);
@@ -228,6 +231,7 @@ class CMemoryPlan {
     std::unique_ptr<std::uint8_t[]> m_pchData;
     std::size_t m_nDataSize = 0;
     bool m_bEveryDifference = false;
+    bool m_bExactFileName = false;
     std::unique_ptr<DiffCollector> m_pDiff;  // a verify of every difference, while it runs
 };
 
