@@ -110,6 +110,13 @@ inline constexpr int kSafetyBackupDone = 3631;
 inline constexpr int kSafetyBackupFailed = 3632;
 inline constexpr int kSafetyBackupFolder = 3633;
 inline constexpr int kSafetyBackupComment = 3634;
+// A resumed backup: where it goes on from (the partial file, the data bytes kept as text);
+// why it cannot (%s: the partial file); and the run's error then.
+inline constexpr int kResumeFrom = 3640;
+inline constexpr int kResumeNoPartial = 3641;
+inline constexpr int kResumeDiffers = 3642;
+inline constexpr int kResumeUnusable = 3643;
+inline constexpr int kResumeRefused = 3645;
 
 // The start of an operation (why a chosen path is refused, the comment limit) and the
 // notices of the command-line front-end while an operation runs.

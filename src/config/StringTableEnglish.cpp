@@ -149,6 +149,15 @@ constexpr StringEntry kEnglish[] = {
     {3633, "The safety backup folder %s cannot be made: %s"},
     {3634, "Safety backup before a restore"},
 
+    // A resumed backup.
+    {3640, "    Resuming from %s: %s bytes of data are kept, the rest is read from the panel."},
+    {3641, "    There is no partial image %s to resume from."},
+    {3642,
+     "    The partial image %s belongs to another panel or model (its header differs); it is "
+     "left as it is."},
+    {3643, "    The partial image %s cannot be used."},
+    {3645, "The backup was not resumed; the files are as they were."},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

@@ -199,6 +199,12 @@ void COperationHandle::SetExactImagePath() {
     }
 }
 
+void COperationHandle::SetResume() {
+    if (m_pMemory != nullptr) {
+        m_pMemory->SetResume(true);
+    }
+}
+
 std::string COperationHandle::PortOpenError() const {
     return m_pSerial != nullptr ? m_pSerial->OpenError().reason : std::string();
 }

@@ -123,6 +123,9 @@ class COperationHandle {
     void SetEveryDifference(bool every);
     // A backup writes exactly the plan's path, even when AUTOFILENAME is on. Before Start.
     void SetExactImagePath();
+    // A backup goes on from the partial image an earlier run left (see
+    // CMemoryPlan::SetResume). Before Start.
+    void SetResume();
 
     // ---- Results (after WM_OPERATION_COMPLETE) -------------------------------------------
     // The final m_nError (msg::kCompleted when the run completed).

@@ -648,5 +648,21 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"CommentMissingImage", {"comment", "@missing.mem", "x"}, "does not exist"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+INSTANTIATE_TEST_SUITE_P(
+    CommandOptions, CliUsageTest,
+    ::testing::Values(
+        UsageCase{"AllOutsideVerify", {"backup", "@a.mem", "--all"}, "--all belongs to verify"},
+        UsageCase{
+            "ResumeOutsideBackup", {"verify", "@a.mem", "--resume"}, "--resume belongs to backup"},
+        UsageCase{"SafetyBackupOutsideRestore",
+                  {"verify", "@a.mem", "--safety-backup", "@s"},
+                  "--safety-backup belongs to restore"},
+        UsageCase{"SafetyBackupWithoutFolder",
+                  {"restore", "@a.mem", "--safety-backup="},
+                  "--safety-backup needs a folder"},
+        UsageCase{"PortsWithArgument", {"ports", "x"}, "ports takes no arguments"},
+        UsageCase{"DiffOneImage", {"diff", "@a.mem"}, "diff takes"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace kz::test

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <typeinfo>
 
 #include "config/MessageIds.h"
@@ -175,12 +176,16 @@ class SerialRunTest : public ::testing::Test {
     // through the handle, as the front-ends do.
     void StartBackup(const std::string& path) { StartRun(OperationKind::Backup, path); }
 
-    void StartRun(OperationKind kind, const std::string& path, bool everyDifference = false) {
+    void StartRun(OperationKind kind, const std::string& path, bool everyDifference = false,
+                  bool resume = false, const std::string& comment = "handle") {
         StartPlan plan;
         plan.path = path;
-        plan.comment = "handle";
+        plan.comment = comment;
         op = COperationHandle::Create(kind, Link::Serial, plan);
         op->SetEveryDifference(everyDifference);
+        if (resume) {
+            op->SetResume();
+        }
         bench->view.onMessage = [this](unsigned msg, std::uintptr_t) {
             if (msg == WM_PASSWORD_REQUEST) {
                 op->AnswerPassword("secret");
@@ -232,6 +237,83 @@ TEST_F(SerialRunTest, AbortedBackupNamesItsPartialImage) {
     EXPECT_EQ(
         bench->LineCount(Format(GetString(msg::kPartialImage).c_str(), op->PartialPath().c_str())),
         1);
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A backup cut off after two of its five units, with part of the third in the partial file,
+// goes on from there: it keeps the two whole units, reads the rest (the part of the third
+// unit again), and writes the image an uninterrupted backup writes, comment included.
+TEST_F(SerialRunTest, ResumedBackupWritesTheUninterruptedImage) {
+    const std::string path = bench->folder.Path("a.mem");
+    bench->view.HoldAt("    Buckup(3/5)...");
+    StartBackup(path);
+    ASSERT_TRUE(bench->view.WaitHeld());
+    op->Abort();
+    bench->view.Release();
+    ASSERT_EQ(Finish(), msg::kAborted);
+    op.reset();
+    const std::string partial = path + ".partial";
+    ASSERT_EQ(fs::file_size(partial), kImageHeaderSize + 0x8000);
+    {
+        std::ofstream tail(partial, std::ios::binary | std::ios::app);
+        tail << std::string(0x100, '\xEE');  // a third unit cut off half-way
+    }
+    const std::uint32_t readsBefore = bench->panel->Counters().readBlocks;
+    StartRun(OperationKind::Backup, path, false, /*resume=*/true, /*comment=*/"");
+    ASSERT_EQ(Finish(2), msg::kCompleted);
+    const std::uint32_t resumedReads = bench->panel->Counters().readBlocks - readsBefore;
+    EXPECT_EQ(bench->LineCount(Format(GetString(msg::kResumeFrom).c_str(), partial.c_str(),
+                                      std::to_string(0x8000).c_str())),
+              1);
+    EXPECT_FALSE(fs::exists(partial));
+    op.reset();
+
+    const std::string whole = bench->folder.Path("b.mem");
+    StartBackup(whole);
+    ASSERT_EQ(Finish(3), msg::kCompleted);
+    EXPECT_TRUE(ReadAll(path) == ReadAll(whole));
+    const std::uint32_t wholeReads =
+        bench->panel->Counters().readBlocks - readsBefore - resumedReads;
+    // Three of five units read again.
+    EXPECT_EQ(resumedReads * 5, wholeReads * 3);
+}
+
+// A partial file whose header is not the one this panel gives (another panel's core ID) is
+// not taken over: the run ends, and the file keeps every byte.
+TEST_F(SerialRunTest, ResumeRefusesAnotherPanelsPartialImage) {
+    const std::string path = bench->folder.Path("a.mem");
+    bench->view.HoldAt("    Buckup(3/5)...");
+    StartBackup(path);
+    ASSERT_TRUE(bench->view.WaitHeld());
+    op->Abort();
+    bench->view.Release();
+    ASSERT_EQ(Finish(), msg::kAborted);
+    op.reset();
+    const std::string partial = path + ".partial";
+    std::string bytes = ReadAll(partial);
+    bytes[kImageDescriptorOffset + 2] ^= 0x01;  // the core ID
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+    StartRun(OperationKind::Backup, path, false, /*resume=*/true);
+    EXPECT_EQ(Finish(2), msg::kResumeRefused);
+    EXPECT_EQ(bench->LineCount(Format(GetString(msg::kResumeDiffers).c_str(), partial.c_str())), 1);
+    EXPECT_TRUE(ReadAll(partial) == bytes);
+    EXPECT_FALSE(fs::exists(path));
+    op.reset();
+
+    // Nothing to resume from is refused as well.
+    fs::remove(partial);
+    StartRun(OperationKind::Backup, path, false, /*resume=*/true);
+    EXPECT_EQ(Finish(3), msg::kResumeRefused);
+    EXPECT_EQ(bench->LineCount(Format(GetString(msg::kResumeNoPartial).c_str(), partial.c_str())),
+              1);
+    EXPECT_FALSE(fs::exists(path));
 }
 
 // A verify that fails names where: the first differing byte, or with every difference asked
@@ -352,6 +434,47 @@ TEST_P(LanVerifyTest, NamesWhereThePanelDiffers) {
     EXPECT_EQ(run(OperationKind::Verify, verify), msg::kVerifyMismatch);
     const std::vector<std::string> lines = verify.Lines();
     EXPECT_TRUE(HasLines(lines, expected)) << ::testing::PrintToString(lines);
+}
+
+// On the LAN too, a backup cut off goes on where it ended and writes the image an
+// uninterrupted backup writes.
+TEST_F(LanTest, ResumedBackupWritesTheUninterruptedImage) {
+    Start(sim::DemoPanel());  // 1 MiB FROM, 128 KiB SRAM: 18 units of 64 KiB
+    program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
+    IniText ini;
+    ini.Section("CONFIG").Key("COMMTYPE", 1);
+    ini.Section("DEMO").Key("ID", "8C93").Key("SLOADER", "SLOADER.BIN");
+    ini.Key("FROM1", "00000000,00100000").Key("SRAM1", "00400000,00020000,20000");
+    program.Write("KZMNT.INI", ini.str());
+    auto run = [&](const std::string& path, bool resume, RecordingView& view, bool cut) {
+        StartPlan plan;
+        plan.path = path;
+        const auto op = COperationHandle::Create(OperationKind::Backup, Link::Lan, plan);
+        if (resume) {
+            op->SetResume();
+        }
+        if (cut) {
+            view.HoldAt("    Buckup(11/18)...");
+        }
+        op->Start(&view, &view, nullptr, server->Endpoint());
+        if (cut) {
+            EXPECT_TRUE(view.WaitHeld());
+            op->Abort();
+            view.Release();
+        }
+        EXPECT_TRUE(view.WaitComplete());
+        op->WaitIdle();
+        return op->Error();
+    };
+    const std::string path = program.str() + "a.MEM";
+    RecordingView first;
+    ASSERT_EQ(run(path, false, first, true), msg::kAborted);
+    ASSERT_EQ(fs::file_size(path + ".partial"), kImageHeaderSize + 10 * 0x10000);
+    RecordingView resumed;
+    ASSERT_EQ(run(path, true, resumed, false), msg::kCompleted);
+    RecordingView whole;
+    ASSERT_EQ(run(program.str() + "b.MEM", false, whole, false), msg::kCompleted);
+    EXPECT_TRUE(ReadAll(path) == ReadAll(program.str() + "b.MEM"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Verify, LanVerifyTest, ::testing::Values(false, true),

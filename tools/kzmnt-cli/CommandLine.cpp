@@ -43,6 +43,7 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
     app.add_option("--password", options.password);
     app.add_option("--comment", options.comment);
     app.add_flag("--all", options.all);
+    app.add_flag("--resume", options.resume);
     app.add_option("--safety-backup", options.safetyBackup);
     app.add_flag("-y,--yes", options.yes);
     app.add_flag("-h,--help", options.help);

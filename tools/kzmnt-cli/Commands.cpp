@@ -60,9 +60,10 @@ int RunPorts(const CliOptions& options, const CommandEntry& command);
 int RunDiff(const CliOptions& options, const CommandEntry& command);
 
 constexpr CommandEntry kCommands[] = {
-    {"backup", "PATH [--comment TEXT]",
+    {"backup", "PATH [--comment TEXT] [--resume]",
      "read the panel's memory into a backup image (PATH ends in\n"
-     "                         .mem, or is a folder when AUTOFILENAME is on)",
+     "                         .mem, or is a folder when AUTOFILENAME is on; --resume:\n"
+     "                         go on from the PATH.partial an interrupted backup left)",
      OperationKind::Backup, 1, true, RunTransfer},
     {"restore", "PATH [--safety-backup DIR]",
      "write a backup image into the panel (--safety-backup: first\n"
@@ -278,6 +279,9 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
     if (op && options.all) {
         op->SetEveryDifference(true);
     }
+    if (op && options.resume) {
+        op->SetResume();
+    }
     const RunResult result = session.Run(std::move(op), plan.path, comment, node);
     if (result.exitStatus == kExitOk && !result.imagePath.empty() &&
         kind == OperationKind::Backup) {
@@ -451,6 +455,9 @@ int RunCommand(const CliOptions& options) {
     }
     if (options.comment && !command->takesComment) {
         return UsageError("--comment belongs to backup only");
+    }
+    if (options.resume && command->kind != OperationKind::Backup) {
+        return UsageError("--resume belongs to backup only");
     }
     if (options.all && command->kind != OperationKind::Verify) {
         return UsageError("--all belongs to verify only");

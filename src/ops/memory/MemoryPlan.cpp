@@ -258,6 +258,13 @@ int CMemoryPlan::StartBackupImage(const BackupIdentity& id) {
         return msg::kFileWrite;
     }
     const std::string partial = m_csFileName + ".partial";
+    m_nResumeFrom = 0;
+    if (m_bResume) {
+        if (const int error = ResumeBackupImage(partial); error != 0) {
+            return error;
+        }
+        return BeginDataPhase(MemoryJob::Backup, m_dwUnit, 0);
+    }
     switch (m_image.CreatePartial(partial)) {
         case MemImageFile::PartialStart::Created:
             break;
@@ -270,6 +277,47 @@ int CMemoryPlan::StartBackupImage(const BackupIdentity& id) {
             return msg::kFileWrite;
     }
     return BeginDataPhase(MemoryJob::Backup, m_dwUnit, 0);
+}
+
+std::uint64_t CMemoryPlan::ResumePoint(std::uint64_t length) const {
+    // A backup reads each area unit by unit, the first unit whole even of a smaller area,
+    // so the data consists of whole units but for the end of each area.
+    std::uint64_t offset = 0;
+    for (const MemArea& area : m_areas) {
+        const std::uint64_t stored = StoredAreaLength(area.size, m_dwUnit);
+        if (length >= offset + stored) {
+            offset += stored;
+            continue;
+        }
+        return offset + (length - offset) / m_dwUnit * m_dwUnit;
+    }
+    return offset;
+}
+
+int CMemoryPlan::ResumeBackupImage(const std::string& partial) {
+    std::uint64_t kept = 0;
+    const auto keep = [this](std::uint64_t length) { return ResumePoint(length); };
+    switch (m_image.ResumePartial(partial, keep, &kept)) {
+        case MemImageFile::PartialResume::Resumed:
+            m_nResumeFrom = kept;
+            ReportLine(Format(GetString(msg::kResumeFrom).c_str(), partial.c_str(),
+                              std::to_string(kept).c_str()));
+            return 0;
+        case MemImageFile::PartialResume::Missing:
+            ReportLine(Line(msg::kResumeNoPartial, partial));
+            break;
+        case MemImageFile::PartialResume::Busy:
+            ReportLine(Line(msg::kBackupBusy, m_csFileName));
+            break;
+        case MemImageFile::PartialResume::HeaderDiffers:
+            ReportLine(Line(msg::kResumeDiffers, partial));
+            break;
+        case MemImageFile::PartialResume::NotPlain:
+        case MemImageFile::PartialResume::Failed:
+            ReportLine(Line(msg::kResumeUnusable, partial));
+            break;
+    }
+    return msg::kResumeRefused;
 }
 
 int CMemoryPlan::SettleImage(int error) {
@@ -320,6 +368,21 @@ bool CMemoryPlan::TakeNextArea() {
         m_nBytesLeft = bytes;
         // A backup reads a whole unit even of an area smaller than the unit.
         m_nUnitLeft = m_job == MemoryJob::Backup ? m_dwUnit : std::min(bytes, m_dwUnit);
+        if (m_job == MemoryJob::Backup && m_nResumeFrom > m_dwFileOffset) {
+            // A resumed backup has this area's first units already (or all of it).
+            const std::uint64_t stored = StoredAreaLength(area.size, m_dwUnit);
+            const std::uint64_t have = std::min(m_nResumeFrom - m_dwFileOffset, stored);
+            if (have == stored) {
+                m_nUnitsDone += static_cast<int>((stored + m_dwUnit - 1) / m_dwUnit);
+                continue;
+            }
+            m_dwAddress += static_cast<std::uint32_t>(have);
+            m_dwFileOffset += have;
+            m_nBytesLeft -= static_cast<std::int64_t>(have);
+            m_nUnitLeft =
+                static_cast<std::uint32_t>(std::min<std::int64_t>(m_nBytesLeft, m_dwUnit));
+            m_nUnitsDone += static_cast<int>(have / m_dwUnit);
+        }
         return true;
     }
     return false;

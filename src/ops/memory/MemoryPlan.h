@@ -98,6 +98,11 @@ class CMemoryPlan {
     // A backup writes exactly the file name given, even when AUTOFILENAME makes it a
     // folder for the user's backups (a safety backup names its own file).
     void SetExactFileName(bool exact) { m_bExactFileName = exact; }
+    // A backup that goes on from the partial image an earlier run of the same target left:
+    // the partial file must be this panel's (its header as this run would write it), its
+    // data is kept up to the last whole unit, and only the rest is read. Without such a
+    // file, or with one of another panel, the run ends (3645) leaving every file as it is.
+    void SetResume(bool resume) { m_bResume = resume; }
     // The image file the run produced or read (backup: the final name once complete).
     const std::string& ImagePath() const { return m_csFileName; }
     // The partial image a backup created beside the target (empty when none was created);
@@ -210,6 +215,10 @@ class CMemoryPlan {
     // The end of a verify of every difference: its ranges on the status list; 4004 when
     // there were any.
     int ReportDifferences();
+    // A resumed backup: takes over the partial image at partial. 0, or the run's error.
+    int ResumeBackupImage(const std::string& partial);
+    // The data a resumed backup keeps of length bytes: up to the last unit boundary.
+    std::uint64_t ResumePoint(std::uint64_t length) const;
     // Loads the header again and plans the image's areas (restore, verify).
     int PlanImageAreas(OldImageAreas oldFormat);
     // The counters of a data phase of job that starts now.
@@ -232,6 +241,8 @@ class CMemoryPlan {
     std::size_t m_nDataSize = 0;
     bool m_bEveryDifference = false;
     bool m_bExactFileName = false;
+    bool m_bResume = false;
+    std::uint64_t m_nResumeFrom = 0;         // backup: the data bytes a resumed run kept
     std::unique_ptr<DiffCollector> m_pDiff;  // a verify of every difference, while it runs
 };
 
