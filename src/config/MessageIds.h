@@ -117,6 +117,17 @@ inline constexpr int kResumeNoPartial = 3641;
 inline constexpr int kResumeDiffers = 3642;
 inline constexpr int kResumeUnusable = 3643;
 inline constexpr int kResumeRefused = 3645;
+// kzmnt-cli history: the table's column heads (model and core ID: kFieldModel,
+// kFieldCoreId), and the line when nothing has been recorded.
+inline constexpr int kHistoryStart = 3650;
+inline constexpr int kHistorySeconds = 3651;
+inline constexpr int kHistoryOperation = 3652;
+inline constexpr int kHistoryLink = 3653;
+inline constexpr int kHistoryBytes = 3654;
+inline constexpr int kHistoryResult = 3655;
+inline constexpr int kHistoryFile = 3656;
+inline constexpr int kHistorySha256 = 3657;
+inline constexpr int kHistoryNone = 3658;
 
 // The start of an operation (why a chosen path is refused, the comment limit) and the
 // notices of the command-line front-end while an operation runs.

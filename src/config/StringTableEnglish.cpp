@@ -158,6 +158,17 @@ constexpr StringEntry kEnglish[] = {
     {3643, "    The partial image %s cannot be used."},
     {3645, "The backup was not resumed; the files are as they were."},
 
+    // The service record's table.
+    {3650, "Start (UTC)"},
+    {3651, "Seconds"},
+    {3652, "Operation"},
+    {3653, "Link"},
+    {3654, "Bytes"},
+    {3655, "Result"},
+    {3656, "File"},
+    {3657, "SHA-256"},
+    {3658, "No operation has been recorded."},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

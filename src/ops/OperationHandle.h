@@ -138,7 +138,9 @@ class COperationHandle {
     // a completed backup has renamed it to ImagePath().
     std::string PartialPath() const;
 
-    // Stops the operation's threads and ends its link (the destructor does it too).
+    // Stops the operation's threads and ends its link (the destructor does it too). A run
+    // that the factory made and that was started is then recorded in the service record
+    // (History.h): once, whichever of the two comes first.
     void Shutdown();
     // Blocks until every queued event has been handled (for tests).
     void WaitIdle();
@@ -148,6 +150,8 @@ class COperationHandle {
     // The operation of class Op on the plan.
     template <class Op>
     static std::unique_ptr<COperationHandle> Make(const StartPlan& plan);
+    static std::unique_ptr<COperationHandle> MakeFor(OperationKind kind, Link link,
+                                                     const StartPlan& plan);
 
     // The parts of the operation's link and kind; null where it has none. They point into
     // the operation m_pOp owns.
@@ -157,6 +161,15 @@ class COperationHandle {
     CMemoryOperation* m_pModelInfo = nullptr;  // the serial memory operations ask for it
     std::unique_ptr<COperation> m_pOp;
     std::uint32_t m_dwStartTick = 0;
+
+    // The service record of the run.
+    void RecordRun();
+    OperationKind m_kind = OperationKind::Backup;
+    std::string m_csPlanPath;  // the plan's path (the CF folder)
+    bool m_bRecord = false;    // made by the factory (a scripted operation is not recorded)
+    bool m_bStarted = false;
+    bool m_bRecorded = false;
+    std::chrono::system_clock::time_point m_startTime;
 };
 
 }  // namespace kz

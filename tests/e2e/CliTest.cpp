@@ -12,6 +12,7 @@
 
 #include "CliRunner.h"
 #include "config/Settings.h"
+#include "ops/History.h"
 #include "ops/memory/MemImageFile.h"
 #include "platform/Format.h"
 #include "platform/SerialDevice.h"
@@ -454,6 +455,32 @@ TEST_F(CliTest, RestoreTakesASafetyBackupFirst) {
                               lines))
         << restore.out;
     EXPECT_EQ(panel->ReadMemory(0x1234, 1)[0], original);
+}
+
+// history prints the service record as a table, the last N records with --last; a run of
+// the program adds its own record.
+TEST_F(CliTest, HistoryShowsTheServiceRecord) {
+    CliResult none = Cli({"history"});
+    EXPECT_EQ(none.exitCode, 0);
+    EXPECT_EQ(none.out, "No operation has been recorded.\n");
+    for (const char* operation : {"backup", "verify", "restore"}) {
+        HistoryEntry entry;
+        entry.start = "2026-12-08T10:15:00Z";
+        entry.operation = operation;
+        entry.link = "serial /dev/ttyUSB0";
+        entry.text = std::string(operation) + " result";
+        ASSERT_TRUE(AppendHistory(Path(kHistoryFileName), entry));
+    }
+    CliResult last = Cli({"history", "--last", "2"});
+    EXPECT_EQ(last.exitCode, 0) << last.err;
+    const auto lines = last.OutLines();
+    ASSERT_EQ(lines.size(), 3u) << last.out;
+    EXPECT_TRUE(lines[0].starts_with("Start (UTC)")) << lines[0];
+    EXPECT_NE(lines[1].find("verify result"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("restore result"), std::string::npos) << lines[2];
+    EXPECT_EQ(Cli({"history", "--last", "0"}).exitCode, 2);
+    EXPECT_EQ(Cli({"history", "--last", "x"}).exitCode, 2);
+    EXPECT_EQ(Cli({"info", Path("a.mem"), "--last", "1"}).exitCode, 2);
 }
 
 // diff: 0 for equal images, 1 with the fields and ranges that differ, 2 when one cannot be

@@ -14,6 +14,7 @@
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
 #include "lan/ProtocolMtoM.h"
+#include "ops/History.h"
 #include "ops/cf/CfReceive.h"
 #include "ops/cf/CfReceiveMtoM.h"
 #include "ops/cf/CfSend.h"
@@ -27,6 +28,7 @@
 #include "ops/memory/VerifyMtoM.h"
 #include "platform/Clock.h"
 #include "platform/Format.h"
+#include "platform/Sha256.h"
 #include "support/SimBench.h"
 #include "tests/lan/LanFixture.h"
 
@@ -314,6 +316,41 @@ TEST_F(SerialRunTest, ResumeRefusesAnotherPanelsPartialImage) {
     EXPECT_EQ(bench->LineCount(Format(GetString(msg::kResumeNoPartial).c_str(), partial.c_str())),
               1);
     EXPECT_FALSE(fs::exists(path));
+}
+
+// Every run the factory made is recorded once it has ended: a completed backup with the
+// digest of the image it wrote, a failed verify with its error; the serial device, the
+// panel and the bytes moved in both.
+TEST_F(SerialRunTest, RunsLeaveTheirServiceRecord) {
+    const std::string path = bench->folder.Path("a.mem");
+    StartBackup(path);
+    ASSERT_EQ(Finish(), msg::kCompleted);
+    op.reset();
+    const std::string written = platform::FileSha256(path).value_or("none");
+    Damage(path, {0x10});
+    StartRun(OperationKind::Verify, path);
+    ASSERT_EQ(Finish(2), msg::kVerifyMismatch);
+    op->Shutdown();
+    op.reset();  // recorded once, not again
+    const std::vector<HistoryEntry> history = ReadHistory(bench->folder.Path(kHistoryFileName));
+    ASSERT_EQ(history.size(), 2u);
+    const HistoryEntry& backup = history[0];
+    EXPECT_EQ(backup.operation, "backup");
+    EXPECT_EQ(backup.link, "serial virtual:" + bench->folder.linkName());
+    EXPECT_EQ(backup.coreId, "8C93");
+    EXPECT_FALSE(backup.model.empty());
+    EXPECT_EQ(backup.file, path);
+    EXPECT_EQ(backup.sha256, written);
+    EXPECT_EQ(backup.bytes, 0x14000u);
+    EXPECT_EQ(backup.result, msg::kCompleted);
+    EXPECT_EQ(backup.text, GetString(msg::kCompleted));
+    EXPECT_EQ(backup.start.size(), 20u);  // 2026-12-08T10:15:00Z
+    const HistoryEntry& verify = history[1];
+    EXPECT_EQ(verify.operation, "verify");
+    EXPECT_EQ(verify.sha256, platform::FileSha256(path).value_or("none"));  // the image used
+    EXPECT_EQ(verify.result, msg::kVerifyMismatch);
+    EXPECT_EQ(verify.text, GetString(msg::kVerifyMismatch));
+    EXPECT_LT(verify.bytes, 0x14000u);  // ended at the first differing packet
 }
 
 // A verify that fails names where: the first differing byte, or with every difference asked

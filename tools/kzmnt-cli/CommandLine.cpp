@@ -44,6 +44,7 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
     app.add_option("--comment", options.comment);
     app.add_flag("--all", options.all);
     app.add_flag("--resume", options.resume);
+    app.add_option("--last", options.last);
     app.add_option("--safety-backup", options.safetyBackup);
     app.add_flag("-y,--yes", options.yes);
     app.add_flag("-h,--help", options.help);
@@ -55,6 +56,8 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
         // An option's value is taken whatever it looks like, so only the last word can
         // lack one.
         return fail(Printable(argv[argc - 1]) + " needs a value");
+    } catch (const CLI::ConversionError&) {
+        return fail("--last needs a number of 1 or more");
     } catch (const CLI::ParseError& e) {
         return fail(e.what());
     }
@@ -65,6 +68,9 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
     }
     if (options.port && options.port->empty()) {
         return fail("--port needs a device");
+    }
+    if (options.last && *options.last < 1) {
+        return fail("--last needs a number of 1 or more");
     }
     if (options.safetyBackup && options.safetyBackup->empty()) {
         return fail("--safety-backup needs a folder");

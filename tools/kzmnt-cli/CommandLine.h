@@ -27,6 +27,7 @@ struct CliOptions {
     std::optional<std::string> password;
     std::optional<std::string> comment;       // backup only
     bool all = false;                         // verify only: every difference
+    std::optional<int> last;                  // history only: the last N records
     bool resume = false;                      // backup only: go on from the partial image
     std::optional<std::string> safetyBackup;  // restore only: back the panel up here first
     bool help = false;

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "ConsoleView.h"
+#include "HistoryTable.h"
 #include "InterruptWatcher.h"
 #include "NodeChooser.h"
 #include "NodeOption.h"
@@ -18,6 +19,7 @@
 #include "config/ModelDefs.h"
 #include "config/Settings.h"
 #include "config/StringTable.h"
+#include "ops/History.h"
 #include "ops/OperationHandle.h"
 #include "ops/engine/StepEngine.h"
 #include "ops/memory/FileSelection.h"
@@ -58,6 +60,7 @@ int RunInfo(const CliOptions& options, const CommandEntry& command);
 int RunComment(const CliOptions& options, const CommandEntry& command);
 int RunPorts(const CliOptions& options, const CommandEntry& command);
 int RunDiff(const CliOptions& options, const CommandEntry& command);
+int RunHistory(const CliOptions& options, const CommandEntry& command);
 
 constexpr CommandEntry kCommands[] = {
     {"backup", "PATH [--comment TEXT] [--resume]",
@@ -90,6 +93,10 @@ constexpr CommandEntry kCommands[] = {
      "                         area byte for byte (exit status 0 equal, 1 not, 2 when a\n"
      "                         file cannot be read)",
      std::nullopt, 2, false, RunDiff},
+    {"history", "[--last N]",
+     "show the service record (every operation of kzmnt and\n"
+     "                         kzmnt-cli in KZMNT-history.jsonl), the last N only",
+     std::nullopt, 0, false, RunHistory},
     {"ports", "",
      "list the serial devices present, the COM port mapped to each\n"
      "                         and the adapter's maker, product and serial number",
@@ -373,6 +380,14 @@ int RunDiff(const CliOptions& options, const CommandEntry& command) {
     return comparison.Equal() ? kExitOk : kExitFailed;
 }
 
+int RunHistory(const CliOptions& options, const CommandEntry&) {
+    const std::string table = HistoryTable(ReadHistory(HistoryPath()),
+                                           static_cast<std::size_t>(options.last.value_or(0)));
+    std::fputs(table.empty() ? (GetString(msg::kHistoryNone) + "\n").c_str() : table.c_str(),
+               stdout);
+    return kExitOk;
+}
+
 const CommandEntry* FindCommand(std::string_view name) {
     for (const CommandEntry& command : kCommands) {
         if (command.name == name) {
@@ -455,6 +470,9 @@ int RunCommand(const CliOptions& options) {
     }
     if (options.comment && !command->takesComment) {
         return UsageError("--comment belongs to backup only");
+    }
+    if (options.last && command->name != "history") {
+        return UsageError("--last belongs to history only");
     }
     if (options.resume && command->kind != OperationKind::Backup) {
         return UsageError("--resume belongs to backup only");

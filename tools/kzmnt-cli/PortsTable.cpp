@@ -1,7 +1,6 @@
 #include "PortsTable.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 
 #include "config/MessageIds.h"
@@ -39,8 +38,7 @@ std::string PortsTable(const std::vector<platform::SerialPortInfo>& devices,
     if (devices.empty()) {
         return {};
     }
-    using Row = std::array<std::string, 5>;
-    std::vector<Row> rows;
+    std::vector<std::vector<std::string>> rows;
     rows.push_back({GetString(msg::kPortsDevice), GetString(msg::kPortsCom),
                     GetString(msg::kPortsMaker), GetString(msg::kPortsProduct),
                     GetString(msg::kPortsSerialNumber)});
@@ -49,20 +47,25 @@ std::string PortsTable(const std::vector<platform::SerialPortInfo>& devices,
                         Printable(device.maker), Printable(device.product),
                         Printable(device.serialNumber)});
     }
+    return AlignedTable(rows);
+}
+
+std::string AlignedTable(const std::vector<std::vector<std::string>>& rows) {
     // Widths in characters as a terminal shows them: a UTF-8 continuation byte takes none.
     auto width = [](const std::string& text) {
         return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
             return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
         }));
     };
-    std::array<std::size_t, 5> widths{};
-    for (const Row& row : rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()));
         for (std::size_t i = 0; i < row.size(); ++i) {
             widths[i] = std::max(widths[i], width(row[i]));
         }
     }
     std::string table;
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         std::string line;
         for (std::size_t i = 0; i < row.size(); ++i) {
             line += row[i];

@@ -17,4 +17,9 @@ namespace kz::cli {
 std::string PortsTable(const std::vector<platform::SerialPortInfo>& devices,
                        const std::vector<std::pair<int, std::string>>& portMap);
 
+// Rows of cells as lines of text, each column padded to its widest cell (counted in
+// characters, not bytes) and two blanks apart; trailing blanks are cut. The tables of
+// kzmnt-cli (ports, history) use it.
+std::string AlignedTable(const std::vector<std::vector<std::string>>& rows);
+
 }  // namespace kz::cli

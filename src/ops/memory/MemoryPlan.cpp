@@ -420,6 +420,7 @@ int CMemoryPlan::EnterNextArea() {
 }
 
 int CMemoryPlan::TransferDone(const std::uint8_t* data, std::uint32_t bytes) {
+    m_nBytesMoved += bytes;
     int error = 0;
     if (m_job == MemoryJob::Backup) {
         error = m_image.AppendImageData(data, bytes) ? 0 : msg::kFileWrite;

@@ -103,6 +103,10 @@ class CMemoryPlan {
     // data is kept up to the last whole unit, and only the rest is read. Without such a
     // file, or with one of another panel, the run ends (3645) leaving every file as it is.
     void SetResume(bool resume) { m_bResume = resume; }
+    // The panel's core ID as the run read it (empty before). Read after the run.
+    virtual std::string PanelCoreId() const { return {}; }
+    // The memory bytes the data phase moved (a resumed backup: those it read itself).
+    std::uint64_t BytesMoved() const { return m_nBytesMoved; }
     // The image file the run produced or read (backup: the final name once complete).
     const std::string& ImagePath() const { return m_csFileName; }
     // The partial image a backup created beside the target (empty when none was created);
@@ -243,6 +247,7 @@ class CMemoryPlan {
     bool m_bExactFileName = false;
     bool m_bResume = false;
     std::uint64_t m_nResumeFrom = 0;         // backup: the data bytes a resumed run kept
+    std::uint64_t m_nBytesMoved = 0;         // by the data phase
     std::unique_ptr<DiffCollector> m_pDiff;  // a verify of every difference, while it runs
 };
 
