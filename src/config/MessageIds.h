@@ -128,6 +128,11 @@ inline constexpr int kHistoryResult = 3655;
 inline constexpr int kHistoryFile = 3656;
 inline constexpr int kHistorySha256 = 3657;
 inline constexpr int kHistoryNone = 3658;
+// kzmnt-cli backup-all: the node column's head, the line before each panel (its number,
+// the count, the node), and the refusal on the serial link.
+inline constexpr int kBackupAllNode = 3660;
+inline constexpr int kBackupAllPanel = 3661;
+inline constexpr int kBackupAllNotLan = 3662;
 
 // The start of an operation (why a chosen path is refused, the comment limit) and the
 // notices of the command-line front-end while an operation runs.

@@ -169,6 +169,11 @@ constexpr StringEntry kEnglish[] = {
     {3657, "SHA-256"},
     {3658, "No operation has been recorded."},
 
+    // The backup of a whole line of panels.
+    {3660, "Node"},
+    {3661, "*** Panel %d of %d: %s ***"},
+    {3662, "backup-all works on the network only (COMMTYPE=1 in KZMNT.INI)."},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

@@ -162,6 +162,11 @@ constexpr StringEntry kJapanese[] = {
     {3657, "SHA-256"},
     {3658, "記録された操作はありません。"},
 
+    // The backup of a whole line of panels.
+    {3660, "ノード"},
+    {3661, "*** パネル %d / %d: %s ***"},
+    {3662, "backup-all はネットワーク接続 (KZMNT.INI の COMMTYPE=1) でのみ使えます。"},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "電源またはケーブルを確認してください。"},
     {4001, "操作により処理が中止されました。"},

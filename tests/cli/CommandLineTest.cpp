@@ -56,6 +56,14 @@ TEST_P(CommandLineAcceptedTest, SplitsOptionsFromTheCommandsWords) {
     EXPECT_EQ(parsed.options.yes, c.yes);
 }
 
+TEST(CommandLineNodes, EveryNodeIsKeptTheLastIsThePanel) {
+    const Parsed parsed =
+        Parse({"--node", "127.0.0.1", "backup-all", "d", "--node=010.0.0.2:8001"});
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.nodes, (std::vector<std::string>{"127.0.0.1", "10.0.0.2:8001"}));
+    EXPECT_EQ(parsed.options.node, "10.0.0.2:8001");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cli, CommandLineAcceptedTest,
     ::testing::Values(
@@ -90,6 +98,13 @@ INSTANTIATE_TEST_SUITE_P(
                      {},
                      false},
         AcceptedCase{"LoneDashIsAWord", {"info", "-"}, "info", {"-"}, {}, {}, false},
+        AcceptedCase{"NodeTakesOneValue",
+                     {"--node", "127.0.0.1", "backup-all", "d", "--node", "127.0.0.2:8001"},
+                     "backup-all",
+                     {"d"},
+                     {},
+                     {},
+                     false},
         AcceptedCase{"LaterValueWins",
                      {"--folder", "/a", "info", "x", "--folder", "/b"},
                      "info",

@@ -483,6 +483,15 @@ TEST_F(CliTest, HistoryShowsTheServiceRecord) {
     EXPECT_EQ(Cli({"info", Path("a.mem"), "--last", "1"}).exitCode, 2);
 }
 
+// A line backup searches the network: on the serial link it is refused before anything.
+TEST_F(CliTest, BackupAllNeedsTheNetwork) {
+    WriteFolder("/nonexistent/ttyKZ", TestPanel());
+    CliResult run = Cli({"--yes", "backup-all", Path("line")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("backup-all works on the network only"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(Path("line")));
+}
+
 // diff: 0 for equal images, 1 with the fields and ranges that differ, 2 when one cannot be
 // read.
 TEST_F(CliTest, DiffComparesTwoImages) {

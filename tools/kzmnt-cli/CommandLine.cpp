@@ -36,10 +36,13 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
     app.set_help_flag();  // --help prints this program's own usage text
     app.allow_extras();   // an unknown option is reported in this program's words below
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-    std::optional<std::string> node;
+    std::vector<std::string> node;
     app.add_option("--folder", options.folder);
     app.add_option("--port", options.port);
-    app.add_option("--node", node);
+    app.add_option("--node", node)
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("--password", options.password);
     app.add_option("--comment", options.comment);
     app.add_flag("--all", options.all);
@@ -75,13 +78,14 @@ bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* e
     if (options.safetyBackup && options.safetyBackup->empty()) {
         return fail("--safety-backup needs a folder");
     }
-    if (node) {
-        options.node = NodeOption(*node);
+    for (const std::string& value : node) {
+        options.node = NodeOption(value);
         if (!options.node) {
-            return fail("--node " + Printable(*node) +
+            return fail("--node " + Printable(value) +
                         ": not an IPv4 address (a.b.c.d, each part 0 to 255) with an "
                         "optional :PORT (1024 to 65535)");
         }
+        options.nodes.push_back(*options.node);
     }
     if (!positional.empty()) {
         options.command = positional.front();

@@ -23,6 +23,7 @@ struct CliOptions {
     std::optional<std::string> folder;
     std::optional<std::string> port;  // the serial device for this run, whatever PORTS says
     std::optional<std::string> node;  // the LAN panel, "a.b.c.d" or "a.b.c.d:port"
+    std::vector<std::string> nodes;   // every --node given, in order (backup-all)
     bool yes = false;
     std::optional<std::string> password;
     std::optional<std::string> comment;       // backup only

@@ -61,6 +61,7 @@ int RunComment(const CliOptions& options, const CommandEntry& command);
 int RunPorts(const CliOptions& options, const CommandEntry& command);
 int RunDiff(const CliOptions& options, const CommandEntry& command);
 int RunHistory(const CliOptions& options, const CommandEntry& command);
+int RunBackupAll(const CliOptions& options, const CommandEntry& command);
 
 constexpr CommandEntry kCommands[] = {
     {"backup", "PATH [--comment TEXT] [--resume]",
@@ -68,6 +69,11 @@ constexpr CommandEntry kCommands[] = {
      "                         .mem, or is a folder when AUTOFILENAME is on; --resume:\n"
      "                         go on from the PATH.partial an interrupted backup left)",
      OperationKind::Backup, 1, true, RunTransfer},
+    {"backup-all", "DIR [--node ADDR[:PORT]]...",
+     "back up every panel the network search finds (or each\n"
+     "                         --node) into DIR, one after another, each named\n"
+     "                         MODEL_COREID_TIME.mem; a table of the results at the end",
+     std::nullopt, 1, false, RunBackupAll},
     {"restore", "PATH [--safety-backup DIR]",
      "write a backup image into the panel (--safety-backup: first\n"
      "                         back the panel up into DIR; the restore starts only when\n"
@@ -140,13 +146,16 @@ class Session {
 
     // Shows the form's file and comment fields (a CF transfer has no comment), then runs
     // op (either link; on the LAN on the panel at node, or the one chosen) to its end.
+    // chooser: the LAN's choice among the panels found, instead of the user's.
     RunResult Run(std::unique_ptr<COperationHandle> op, const std::string& path,
-                  const std::optional<std::string>& comment, const std::string& node) {
+                  const std::optional<std::string>& comment, const std::string& node,
+                  INodeChooser* chooser = nullptr) {
         view_.PrintOut("File Name: " + path);
         if (comment) {
             view_.PrintOut("Comment: " + Printable(*comment));
         }
-        return controller_.Run(std::move(op), comment.value_or(""), &remembered_, node);
+        return controller_.Run(std::move(op), comment.value_or(""),
+                               chooser != nullptr ? chooser : &remembered_, node);
     }
 
   private:
@@ -378,6 +387,93 @@ int RunDiff(const CliOptions& options, const CommandEntry& command) {
     }
     Line(stdout, GetString(comparison.Equal() ? msg::kDiffEqual : msg::kDiffDiffer));
     return comparison.Equal() ? kExitOk : kExitFailed;
+}
+
+// The first run of a line backup without nodes: the search's panels are noted (the rest
+// are backed up by name afterwards) and the first is taken.
+class EveryNodeChooser final : public INodeChooser {
+  public:
+    explicit EveryNodeChooser(ConsoleView& view) : view_(view) {}
+    bool ChooseNode(const std::vector<std::string>& nodes, std::string* address) override {
+        found = nodes;
+        if (nodes.empty()) {
+            view_.PrintOut(GetString(msg::kKzNotFound));
+            return false;
+        }
+        *address = nodes.front();
+        return true;
+    }
+    std::vector<std::string> found;  // read after the run
+
+  private:
+    ConsoleView& view_;
+};
+
+int RunBackupAll(const CliOptions& options, const CommandEntry& command) {
+    const std::string folder = options.args[0];
+    if (SelectedLink() != Link::Lan) {
+        Error(command, GetString(msg::kBackupAllNotLan));
+        return kExitFailed;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (!std::filesystem::is_directory(folder)) {
+        Error(command, Format(GetString(msg::kPathNotFolder).c_str(), folder.c_str()));
+        return kExitFailed;
+    }
+    Session session(options);
+    ConsoleView& view = session.view();
+    std::vector<std::string> nodes = options.nodes;
+    EveryNodeChooser everyNode(view);
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({GetString(msg::kBackupAllNode), GetString(msg::kFieldModel),
+                    GetString(msg::kFieldCoreId), GetString(msg::kHistoryFile),
+                    GetString(msg::kHistoryBytes), GetString(msg::kHistoryResult)});
+    bool allDone = true;
+    // Without nodes the first run searches; its panels are the list.
+    for (std::size_t i = 0; i < std::max<std::size_t>(nodes.size(), 1); ++i) {
+        const bool searching = nodes.empty();
+        if (!searching) {
+            view.PrintOut(Format(GetString(msg::kBackupAllPanel).c_str(), static_cast<int>(i + 1),
+                                 static_cast<int>(nodes.size()), nodes[i].c_str()));
+        }
+        const std::string stamp = LocalStamp();
+        StartPlan plan;
+        // The panel's number in the working name: two panels in one second never meet there.
+        plan.path = WorkingSafetyName(folder, stamp + "-" + std::to_string(i + 1), "backup");
+        std::unique_ptr<COperationHandle> op =
+            COperationHandle::Create(OperationKind::Backup, Link::Lan, plan);
+        op->SetExactImagePath();
+        const RunResult result =
+            session.Run(std::move(op), plan.path, std::nullopt,
+                        searching ? std::string() : nodes[i], searching ? &everyNode : nullptr);
+        if (searching) {
+            nodes = everyNode.found;
+            if (nodes.empty()) {
+                return kExitFailed;
+            }
+        }
+        std::vector<std::string> row = {nodes[i], "", "", "", "", GetString(result.error)};
+        if (result.exitStatus == kExitOk) {
+            const std::string named =
+                NameSafetyBackup(result.imagePath.empty() ? plan.path : result.imagePath, stamp);
+            MemImageFile image;
+            if (image.LoadHeader(named)) {
+                row[1] = Printable(image.GetImageModelName());
+                row[2] = image.GetImageCoreIDText();
+            }
+            row[3] = named;
+            std::error_code sizeError;
+            const std::uintmax_t size = std::filesystem::file_size(named, sizeError);
+            row[4] = sizeError || size < kImageHeaderSize ? std::string()
+                                                          : std::to_string(size - kImageHeaderSize);
+        } else {
+            allDone = false;
+        }
+        rows.push_back(std::move(row));
+    }
+    std::fputs(AlignedTable(rows).c_str(), stdout);
+    return allDone ? kExitOk : kExitFailed;
 }
 
 int RunHistory(const CliOptions& options, const CommandEntry&) {

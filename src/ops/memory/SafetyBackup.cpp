@@ -30,8 +30,11 @@ std::string SafetyBackupName(std::string_view model, std::string_view coreId,
     return PlainPart(model) + "_" + PlainPart(coreId) + "_" + std::string(stamp) + ".mem";
 }
 
-std::string WorkingSafetyName(const std::string& folder, std::string_view stamp) {
-    return (std::filesystem::path(folder) / ("safety-" + std::string(stamp) + ".mem")).string();
+std::string WorkingSafetyName(const std::string& folder, std::string_view stamp,
+                              std::string_view prefix) {
+    return (std::filesystem::path(folder) /
+            (std::string(prefix) + "-" + std::string(stamp) + ".mem"))
+        .string();
 }
 
 std::string NameSafetyBackup(const std::string& path, std::string_view stamp) {

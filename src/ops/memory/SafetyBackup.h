@@ -1,5 +1,6 @@
 // The safety backup a restore can take first: the panel's memory as it was, in a folder of
-// the user's choice, under a name that says which panel and when. The front-end runs a
+// the user's choice, under a name that says which panel and when (the backups of a whole
+// line of panels are named the same way). The front-end runs a
 // backup into WorkingSafetyName(), and only when it completed gives it its final name
 // (NameSafetyBackup) and goes on with the restore.
 //
@@ -17,8 +18,9 @@ namespace kz {
 std::string SafetyBackupName(std::string_view model, std::string_view coreId,
                              std::string_view stamp);
 
-// The file the backup writes before it is named: "safety-<stamp>.mem" in folder.
-std::string WorkingSafetyName(const std::string& folder, std::string_view stamp);
+// The file the backup writes before it is named: "<prefix>-<stamp>.mem" in folder.
+std::string WorkingSafetyName(const std::string& folder, std::string_view stamp,
+                              std::string_view prefix = "safety");
 
 // Renames the completed backup at path to SafetyBackupName of its header's model and core
 // ID, in the same folder, never over an existing file ("-2", "-3", ... before ".mem" when
