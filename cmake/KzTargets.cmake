@@ -4,8 +4,9 @@
 function(kz_library name)
     file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
     # One file per OS backend: Foo_posix.cpp here, Foo_win32.cpp in a Windows build.
+    # Foo_openssl.cpp uses OpenSSL, which a Windows build does without.
     if(WIN32)
-        list(FILTER sources EXCLUDE REGEX "_posix\\.cpp$")
+        list(FILTER sources EXCLUDE REGEX "_(posix|openssl)\\.cpp$")
     else()
         list(FILTER sources EXCLUDE REGEX "_win32\\.cpp$")
     endif()

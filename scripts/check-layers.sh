@@ -20,7 +20,7 @@ repo="${1:-$(cd "$(dirname "$0")/.." && pwd)}"
 cd "$repo"
 
 # The link-free files of the operation folders (rung 5).
-core_memory='^src/ops/memory/(MemImageFile|ImageAreas|MemoryPlan|ModelConfirm|FileSelection|StartFlow)(_[a-z0-9]+)?\.(h|cpp)$'
+core_memory='^src/ops/memory/(MemImageFile|ImageAreas|ImageDiff|SafetyBackup|MemoryPlan|ModelConfirm|FileSelection|StartFlow)(_[a-z0-9]+)?\.(h|cpp)$'
 core_cf='^src/ops/cf/(CfCategory|CfFolders|CfPcFile)(_[a-z0-9]+)?\.(h|cpp)$'
 
 # layer PATH: prints "name rung" for a repository path.

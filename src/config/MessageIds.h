@@ -64,6 +64,75 @@ inline constexpr int kPortMissing = 3331;
 inline constexpr int kPortBusy = 3332;
 inline constexpr int kPortDenied = 3333;
 inline constexpr int kPortUnusable = 3334;
+// The group whose members may open the serial port (%s), after kPortDenied.
+inline constexpr int kPortGroup = 3600;
+// kzmnt-cli ports: the table's column heads, and the line when no device is present.
+inline constexpr int kPortsDevice = 3601;
+inline constexpr int kPortsCom = 3602;
+inline constexpr int kPortsMaker = 3603;
+inline constexpr int kPortsProduct = 3604;
+inline constexpr int kPortsSerialNumber = 3605;
+inline constexpr int kPortsNone = 3606;
+// Where a verify found the panel's memory unlike the image: the first difference (area,
+// address, panel byte, image byte); with every difference asked for, each range (area,
+// address, length as text, panel byte, image byte) and the count of all (ranges and bytes
+// as text, the most listed).
+inline constexpr int kVerifyDifference = 3610;
+inline constexpr int kVerifyRange = 3611;
+inline constexpr int kVerifyRangeCount = 3612;
+// Two images compared: a file that cannot be read as an image (%s: the file) or is shorter
+// than its area table promises; a header field that differs (field, first, second); a
+// differing range (area, address, length as text, first byte, second byte); the count of
+// all; the verdicts.
+inline constexpr int kDiffNotImage = 3613;
+inline constexpr int kDiffImageShort = 3614;
+inline constexpr int kDiffField = 3615;
+inline constexpr int kDiffRange = 3616;
+inline constexpr int kDiffRangeCount = 3617;
+inline constexpr int kDiffEqual = 3618;
+inline constexpr int kDiffDiffer = 3619;
+// The header fields of an image, as the comparison names them.
+inline constexpr int kFieldModel = 3620;
+inline constexpr int kFieldCoreId = 3621;
+inline constexpr int kFieldIoCode = 3622;
+inline constexpr int kFieldSignature = 3623;
+inline constexpr int kFieldFromSize = 3624;
+inline constexpr int kFieldSramSize = 3625;
+inline constexpr int kFieldComment = 3626;
+inline constexpr int kFieldUnit = 3627;
+inline constexpr int kFieldAreas = 3628;
+inline constexpr int kFieldDataLength = 3629;
+// The safety backup before a restore: where it goes (%s: the file), its final name, that it
+// failed (nothing written), that its folder cannot be made (the folder, the reason), and
+// the comment of its image.
+inline constexpr int kSafetyBackupStart = 3630;
+inline constexpr int kSafetyBackupDone = 3631;
+inline constexpr int kSafetyBackupFailed = 3632;
+inline constexpr int kSafetyBackupFolder = 3633;
+inline constexpr int kSafetyBackupComment = 3634;
+// A resumed backup: where it goes on from (the partial file, the data bytes kept as text);
+// why it cannot (%s: the partial file); and the run's error then.
+inline constexpr int kResumeFrom = 3640;
+inline constexpr int kResumeNoPartial = 3641;
+inline constexpr int kResumeDiffers = 3642;
+inline constexpr int kResumeUnusable = 3643;
+inline constexpr int kResumeRefused = 3645;
+// kzmnt-cli history: the table's column heads (model and core ID: kFieldModel,
+// kFieldCoreId), and the line when nothing has been recorded.
+inline constexpr int kHistoryStart = 3650;
+inline constexpr int kHistorySeconds = 3651;
+inline constexpr int kHistoryOperation = 3652;
+inline constexpr int kHistoryLink = 3653;
+inline constexpr int kHistoryBytes = 3654;
+inline constexpr int kHistoryResult = 3655;
+inline constexpr int kHistoryFile = 3656;
+inline constexpr int kHistorySha256 = 3657;
+inline constexpr int kHistoryNone = 3658;
+// kzmnt-cli backup-all: the node column's head, the line before each panel (its number,
+// the count, the node), and the refusal on the serial link.
+inline constexpr int kBackupAllNode = 3660;
+inline constexpr int kBackupAllPanel = 3661;
+inline constexpr int kBackupAllNotLan = 3662;
 
 // The start of an operation (why a chosen path is refused, the comment limit) and the
 // notices of the command-line front-end while an operation runs.

@@ -215,6 +215,15 @@ bool CSettings::SetWorkPath(const std::string& path) {
     return Set("WORKPATH", path);
 }
 
+std::string CSettings::GetSafetyBackupFolder() {
+    const std::string* value = Find("SAFETYBACKUP");
+    if (value == nullptr || value->empty()) {
+        return {};
+    }
+    return std::filesystem::path(*value).is_absolute() ? *value
+                                                       : platform::ProgramFolder() + *value;
+}
+
 int CSettings::GetCommType() {
     return GetNumber("COMMTYPE", 0);
 }
@@ -274,6 +283,26 @@ std::string CSettings::GetSerialDeviceName(int port) {
         }
     }
     return "/dev/ttyS" + std::to_string(port - 1);
+}
+
+std::vector<std::pair<int, std::string>> CSettings::GetSerialPortMap() {
+    std::vector<std::pair<int, std::string>> ports;
+    CIniSection* section = FindSection(kPortsSection);
+    if (section == nullptr) {
+        return ports;
+    }
+    for (const CIniKey& key : section->AllKeys()) {
+        const std::string& name = key.Name();
+        if (name.size() < 4 || name.size() > 9 || name.compare(0, 3, "COM") != 0 ||
+            name.find_first_not_of("0123456789", 3) != std::string::npos) {
+            continue;
+        }
+        const int port = std::stoi(name.substr(3));
+        if (port >= 1 && GetSerialDeviceName(port) == key.Value()) {
+            ports.emplace_back(port, key.Value());  // the first of duplicate keys counts
+        }
+    }
+    return ports;
 }
 
 bool CSettings::SetSerialDeviceName(int port, const std::string& device) {

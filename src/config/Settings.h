@@ -19,6 +19,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "config/IniFile.h"
 #include "config/MessageIds.h"
@@ -81,6 +83,10 @@ class CSettings : public CIniFile {
 
     // COMMTYPE: 0 serial, 1 LAN. Missing: 0.
     int GetCommType();
+    // SAFETYBACKUP: the folder a restore first backs the panel up into, relative to the
+    // program folder unless absolute; empty when the key is missing or empty (no safety
+    // backup).
+    std::string GetSafetyBackupFolder();
     bool SetCommType(int type);
 
     // DISPMODE: true (simple layout) when non-zero or missing.
@@ -105,6 +111,9 @@ class CSettings : public CIniFile {
     // The device to open for COM port n: the value of COM<n> in section PORTS, else
     // "/dev/ttyS<n-1>". Empty for n < 1 (no such port), so opening it fails.
     std::string GetSerialDeviceName(int port);
+    // The COM ports section PORTS names, in file order: (n, device) of every key COM<n>
+    // with n >= 1.
+    std::vector<std::pair<int, std::string>> GetSerialPortMap();
     // Maps COM port n (n >= 1) to device in section PORTS (added when missing). False for
     // n < 1 or a device with a line break (kSaveLineBreak), or when the file was not saved.
     bool SetSerialDeviceName(int port, const std::string& device);

@@ -110,6 +110,70 @@ constexpr StringEntry kEnglish[] = {
      "The program does not start: the lock file %s that keeps the program to one running copy "
      "cannot be used (%s)."},
 
+    // The serial port's group; the table of serial devices (kzmnt-cli ports).
+    {3600,
+     "    Members of the group %s may use it (add the user to that group, then log in again)."},
+    {3601, "Device"},
+    {3602, "COM"},
+    {3603, "Maker"},
+    {3604, "Product"},
+    {3605, "Serial number"},
+    {3606, "No serial device was found."},
+
+    // Where a verify or a comparison of two images found differences.
+    {3610, "    The panel differs from the image in %s at address %08X: panel %02X, image %02X."},
+    {3611, "    %s at %08X, length %s: panel %02X, image %02X"},
+    {3612, "    %s differing ranges, %s bytes in all (at most %d are listed)."},
+    {3613, "%s cannot be read as a backup image."},
+    {3614, "%s is shorter than its area table promises."},
+    {3615, "%s: %s | %s"},
+    {3616, "%s at %08X, length %s: %02X | %02X"},
+    {3617, "%s differing ranges, %s bytes in all (at most %d are listed)."},
+    {3618, "The images are equal."},
+    {3619, "The images differ."},
+    {3620, "Model"},
+    {3621, "Core ID"},
+    {3622, "I/O code"},
+    {3623, "Signature"},
+    {3624, "FROM size"},
+    {3625, "SRAM size"},
+    {3626, "Comment"},
+    {3627, "Unit"},
+    {3628, "Area table"},
+    {3629, "Data length"},
+
+    // The safety backup before a restore.
+    {3630, "Safety backup of the panel into %s before the restore."},
+    {3631, "The safety backup is %s."},
+    {3632, "The safety backup did not complete; nothing was written to the panel."},
+    {3633, "The safety backup folder %s cannot be made: %s"},
+    {3634, "Safety backup before a restore"},
+
+    // A resumed backup.
+    {3640, "    Resuming from %s: %s bytes of data are kept, the rest is read from the panel."},
+    {3641, "    There is no partial image %s to resume from."},
+    {3642,
+     "    The partial image %s belongs to another panel or model (its header differs); it is "
+     "left as it is."},
+    {3643, "    The partial image %s cannot be used."},
+    {3645, "The backup was not resumed; the files are as they were."},
+
+    // The service record's table.
+    {3650, "Start (UTC)"},
+    {3651, "Seconds"},
+    {3652, "Operation"},
+    {3653, "Link"},
+    {3654, "Bytes"},
+    {3655, "Result"},
+    {3656, "File"},
+    {3657, "SHA-256"},
+    {3658, "No operation has been recorded."},
+
+    // The backup of a whole line of panels.
+    {3660, "Node"},
+    {3661, "*** Panel %d of %d: %s ***"},
+    {3662, "backup-all works on the network only (COMMTYPE=1 in KZMNT.INI)."},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

@@ -2,8 +2,11 @@
 
 #include <type_traits>
 
+#include "config/MessageIds.h"
 #include "config/Settings.h"
+#include "config/StringTable.h"
 #include "lan/ProtocolMtoM.h"
+#include "ops/History.h"
 #include "ops/cf/CfReceive.h"
 #include "ops/cf/CfReceiveMtoM.h"
 #include "ops/cf/CfSend.h"
@@ -16,6 +19,8 @@
 #include "ops/memory/Verify.h"
 #include "ops/memory/VerifyMtoM.h"
 #include "platform/Clock.h"
+#include "platform/Format.h"
+#include "platform/Sha256.h"
 #include "serial/Protocol.h"
 
 namespace kz {
@@ -48,7 +53,9 @@ COperationHandle::COperationHandle(std::unique_ptr<CProtocol> op)
 COperationHandle::COperationHandle(std::unique_ptr<CProtocolMtoM> op)
     : m_pLan(op.get()), m_pOp(std::move(op)) {}
 
-COperationHandle::~COperationHandle() = default;
+COperationHandle::~COperationHandle() {
+    Shutdown();
+}
 
 template <class Op>
 std::unique_ptr<COperationHandle> COperationHandle::Make(const StartPlan& plan) {
@@ -62,6 +69,8 @@ std::unique_ptr<COperationHandle> COperationHandle::Make(const StartPlan& plan) 
         lan = made;
     }
     std::unique_ptr<COperationHandle> handle(new COperationHandle(std::move(op), serial, lan));
+    handle->m_bRecord = true;
+    handle->m_csPlanPath = plan.path;
     if constexpr (std::is_base_of_v<CMemoryPlan, Op>) {
         made->SetFileName(plan.path);
         made->SetComment(plan.comment);
@@ -77,6 +86,15 @@ std::unique_ptr<COperationHandle> COperationHandle::Make(const StartPlan& plan) 
 
 std::unique_ptr<COperationHandle> COperationHandle::Create(OperationKind kind, Link link,
                                                            const StartPlan& plan) {
+    std::unique_ptr<COperationHandle> handle = MakeFor(kind, link, plan);
+    if (handle) {
+        handle->m_kind = kind;
+    }
+    return handle;
+}
+
+std::unique_ptr<COperationHandle> COperationHandle::MakeFor(OperationKind kind, Link link,
+                                                            const StartPlan& plan) {
     const bool lan = link == Link::Lan;
     switch (kind) {
         case OperationKind::Backup:
@@ -114,6 +132,8 @@ void COperationHandle::Start(IOperationView* view, IOperationPrompt* prompt, INo
             m_pLan->SetNodeAddress(nodeAddress);
         }
     }
+    m_bStarted = true;
+    m_startTime = std::chrono::system_clock::now();
     m_pOp->PostEvent(EVENT_NONE);
     m_dwStartTick = platform::Clock().TickCount();
 }
@@ -181,6 +201,30 @@ int COperationHandle::Error() const {
     return m_pOp->m_nError;
 }
 
+void COperationHandle::SetSerialDevice(const std::string& device) {
+    if (m_pSerial != nullptr) {
+        m_pSerial->SetDevice(device);
+    }
+}
+
+void COperationHandle::SetEveryDifference(bool every) {
+    if (m_pMemory != nullptr) {
+        m_pMemory->SetEveryDifference(every);
+    }
+}
+
+void COperationHandle::SetExactImagePath() {
+    if (m_pMemory != nullptr) {
+        m_pMemory->SetExactFileName(true);
+    }
+}
+
+void COperationHandle::SetResume() {
+    if (m_pMemory != nullptr) {
+        m_pMemory->SetResume(true);
+    }
+}
+
 std::string COperationHandle::PortOpenError() const {
     return m_pSerial != nullptr ? m_pSerial->OpenError().reason : std::string();
 }
@@ -195,6 +239,70 @@ std::string COperationHandle::PartialPath() const {
 
 void COperationHandle::Shutdown() {
     m_pOp->Shutdown();
+    RecordRun();
+}
+
+namespace {
+
+const char* OperationName(OperationKind kind) {
+    switch (kind) {
+        case OperationKind::Backup:
+            return "backup";
+        case OperationKind::Restore:
+            return "restore";
+        case OperationKind::Verify:
+            return "verify";
+        case OperationKind::CfReceive:
+            return "cf-receive";
+        case OperationKind::CfSend:
+            return "cf-send";
+        default:
+            return "";
+    }
+}
+
+std::string UtcText(std::chrono::system_clock::time_point time) {
+    using namespace std::chrono;
+    const auto day = floor<days>(time);
+    const year_month_day date{day};
+    const hh_mm_ss clock{floor<seconds>(time - day)};
+    return Format("%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()),
+                  static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()));
+}
+
+}  // namespace
+
+void COperationHandle::RecordRun() {
+    if (!m_bRecord || !m_bStarted || m_bRecorded) {
+        return;
+    }
+    m_bRecorded = true;  // the operation's threads have ended: its state may be read
+    HistoryEntry entry;
+    entry.start = UtcText(m_startTime);
+    entry.seconds =
+        std::chrono::duration<double>(std::chrono::system_clock::now() - m_startTime).count();
+    entry.operation = OperationName(m_kind);
+    entry.link =
+        m_pLan != nullptr ? "lan " + m_pLan->NodeAddress() : "serial " + m_pSerial->DeviceInUse();
+    entry.model = m_pOp->m_csMachineName;
+    entry.result = m_pOp->m_nError;
+    entry.text = entry.result != 0 ? GetString(entry.result) : std::string();
+    if (m_pMemory != nullptr) {
+        entry.coreId = m_pMemory->PanelCoreId();
+        entry.file = m_pMemory->ImagePath();
+        entry.bytes = m_pMemory->BytesMoved();
+        // A backup's image only once it is complete; restore and verify: the image used.
+        const bool written = m_kind != OperationKind::Backup || entry.result == msg::kCompleted;
+        if (written) {
+            entry.sha256 = platform::FileSha256(entry.file).value_or("");
+        }
+    } else {
+        entry.file = m_csPlanPath;
+    }
+    AppendHistory(HistoryPath(), entry);
 }
 
 void COperationHandle::WaitIdle() {

@@ -115,6 +115,17 @@ class COperationHandle {
     // Bounds the serial wait for a power reset (for a front-end nobody can cancel from).
     // Before Start.
     void SetPowerResetLimit(std::chrono::seconds limit);
+    // Opens device for this run instead of the one the COM setting maps to (section PORTS),
+    // without changing the settings. No effect on the LAN. Before Start.
+    void SetSerialDevice(const std::string& device);
+    // A verify goes on after a difference and lists every differing range at its end. No
+    // effect on other operations. Before Start.
+    void SetEveryDifference(bool every);
+    // A backup writes exactly the plan's path, even when AUTOFILENAME is on. Before Start.
+    void SetExactImagePath();
+    // A backup goes on from the partial image an earlier run left (see
+    // CMemoryPlan::SetResume). Before Start.
+    void SetResume();
 
     // ---- Results (after WM_OPERATION_COMPLETE) -------------------------------------------
     // The final m_nError (msg::kCompleted when the run completed).
@@ -127,7 +138,9 @@ class COperationHandle {
     // a completed backup has renamed it to ImagePath().
     std::string PartialPath() const;
 
-    // Stops the operation's threads and ends its link (the destructor does it too).
+    // Stops the operation's threads and ends its link (the destructor does it too). A run
+    // that the factory made and that was started is then recorded in the service record
+    // (History.h): once, whichever of the two comes first.
     void Shutdown();
     // Blocks until every queued event has been handled (for tests).
     void WaitIdle();
@@ -137,6 +150,8 @@ class COperationHandle {
     // The operation of class Op on the plan.
     template <class Op>
     static std::unique_ptr<COperationHandle> Make(const StartPlan& plan);
+    static std::unique_ptr<COperationHandle> MakeFor(OperationKind kind, Link link,
+                                                     const StartPlan& plan);
 
     // The parts of the operation's link and kind; null where it has none. They point into
     // the operation m_pOp owns.
@@ -146,6 +161,15 @@ class COperationHandle {
     CMemoryOperation* m_pModelInfo = nullptr;  // the serial memory operations ask for it
     std::unique_ptr<COperation> m_pOp;
     std::uint32_t m_dwStartTick = 0;
+
+    // The service record of the run.
+    void RecordRun();
+    OperationKind m_kind = OperationKind::Backup;
+    std::string m_csPlanPath;  // the plan's path (the CF folder)
+    bool m_bRecord = false;    // made by the factory (a scripted operation is not recorded)
+    bool m_bStarted = false;
+    bool m_bRecorded = false;
+    std::chrono::system_clock::time_point m_startTime;
 };
 
 }  // namespace kz

@@ -39,7 +39,7 @@ DeviceOpenError MakeOpenError(OpenFailure kind, const std::string& what,
     if (!systemWords.empty()) {
         reason += " (" + systemWords + ")";
     }
-    return {kind, std::move(reason)};
+    return {kind, std::move(reason), {}};
 }
 
 std::unique_ptr<ISerialDevice> OpenSerialDevice(const std::string& name, DeviceOpenError* error) {

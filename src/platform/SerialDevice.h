@@ -133,6 +133,9 @@ enum class OpenFailure { NoDevice, Busy, NoPermission, NotSerial, Other };
 struct DeviceOpenError {
     OpenFailure kind = OpenFailure::Other;
     std::string reason;
+    // NoPermission: the group that owns the device, whose members may open it (empty when
+    // unknown).
+    std::string group;
 };
 
 // The reason's opening words for a kind ("device busy", ...).

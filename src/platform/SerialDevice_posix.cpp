@@ -32,6 +32,7 @@
 #include <utility>
 
 #include "platform/SerialDeviceNative.h"
+#include "platform/SerialPorts.h"
 #include "platform/UniqueFd.h"
 
 namespace kz::platform {
@@ -644,6 +645,9 @@ std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path,
     auto fail = [&](int err) -> std::unique_ptr<ISerialDevice> {
         if (error != nullptr) {
             *error = ErrnoError(err, path);
+            if (error->kind == OpenFailure::NoPermission) {
+                error->group = DeviceOwnerGroup(path);
+            }
         }
         return nullptr;
     };

@@ -17,4 +17,22 @@ namespace kz::platform {
 // when nothing is found (or on a platform without these folders).
 std::vector<std::string> ListSerialDevices(const std::string& root = "/");
 
+// A serial device and what the system says of the adapter behind it (USB adapters only;
+// every text is empty when unknown).
+struct SerialPortInfo {
+    std::string path;  // as ListSerialDevices gives it
+    std::string maker;
+    std::string product;
+    std::string serialNumber;
+};
+
+// ListSerialDevices with the descriptions from sysfs below root: the USB device above
+// /sys/class/tty/<name>/device gives its "manufacturer", "product" and "serial". A stable
+// name under /dev/serial/by-id is described as the node it leads to.
+std::vector<SerialPortInfo> DescribeSerialDevices(const std::string& root = "/");
+
+// The name of the group that owns the device at path (the group a user must belong to
+// when the device is closed to others, such as "dialout"); empty when unknown.
+std::string DeviceOwnerGroup(const std::string& path);
+
 }  // namespace kz::platform

@@ -1,10 +1,14 @@
 #include "platform/SerialPorts.h"
 
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
+#include <vector>
 
 namespace kz::platform {
 
@@ -36,7 +40,78 @@ bool IsRealUartPort(const fs::path& sysTty) {
     return type >> value && value != 0;
 }
 
+// The first line of a sysfs attribute file, without its line end; empty when missing.
+std::string Attribute(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+// The USB device a tty node hangs from: the nearest folder above its sysfs device that
+// has an idVendor attribute, at most a few levels up and never outside sys.
+void DescribeTty(const fs::path& sys, const std::string& name, SerialPortInfo& info) {
+    std::error_code ec;
+    const fs::path sysRoot = fs::weakly_canonical(sys, ec);
+    fs::path dir = fs::canonical(sys / "class" / "tty" / name / "device", ec);
+    if (ec) {
+        return;
+    }
+    for (int level = 0; level < 4 && !dir.empty(); ++level, dir = dir.parent_path()) {
+        if (std::mismatch(sysRoot.begin(), sysRoot.end(), dir.begin(), dir.end()).first !=
+            sysRoot.end()) {
+            return;  // left the sys tree
+        }
+        if (fs::exists(dir / "idVendor", ec)) {
+            info.maker = Attribute(dir / "manufacturer");
+            info.product = Attribute(dir / "product");
+            info.serialNumber = Attribute(dir / "serial");
+            return;
+        }
+    }
+}
+
 }  // namespace
+
+std::vector<SerialPortInfo> DescribeSerialDevices(const std::string& root) {
+    const fs::path base = root.empty() ? fs::path("/") : fs::path(root);
+    std::vector<SerialPortInfo> described;
+    for (const std::string& path : ListSerialDevices(root)) {
+        SerialPortInfo info;
+        info.path = path;
+        std::string name = fs::path(path).filename().string();
+        if (path.starts_with("/dev/serial/")) {
+            // The stable name is a link to ../../ttyUSB0 or the like.
+            std::error_code ec;
+            const fs::path target = fs::read_symlink(base / path.substr(1), ec);
+            name = ec ? std::string() : target.filename().string();
+        }
+        if (!name.empty()) {
+            DescribeTty(base / "sys", name, info);
+        }
+        described.push_back(std::move(info));
+    }
+    return described;
+}
+
+std::string DeviceOwnerGroup(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        return {};
+    }
+    long size = ::sysconf(_SC_GETGR_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    struct group entry {};
+    struct group* found = nullptr;
+    if (::getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 ||
+        found == nullptr) {
+        return std::to_string(st.st_gid);  // a group without a name still has its number
+    }
+    return found->gr_name;
+}
 
 std::vector<std::string> ListSerialDevices(const std::string& root) {
     const fs::path base = root.empty() ? fs::path("/") : fs::path(root);

@@ -7,4 +7,13 @@ std::vector<std::string> ListSerialDevices(const std::string&) {
     return {};
 }
 
+std::vector<SerialPortInfo> DescribeSerialDevices(const std::string&) {
+    return {};
+}
+
+// Access to a COM port is not a matter of groups here.
+std::string DeviceOwnerGroup(const std::string&) {
+    return {};
+}
+
 }  // namespace kz::platform

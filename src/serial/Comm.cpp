@@ -41,7 +41,7 @@ CComm::~CComm() {
 // ---- Port ---------------------------------------------------------------------------------
 
 std::string CComm::DeviceNameForPort(int nPort) {
-    return CSettings().GetSerialDeviceName(nPort);
+    return m_device.empty() ? CSettings().GetSerialDeviceName(nPort) : m_device;
 }
 
 bool CComm::Open(int nPort, std::uint32_t nOutQueue, std::uint32_t nInQueue) {

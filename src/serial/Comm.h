@@ -44,6 +44,9 @@ class CComm {
     // without tracing, when the port is absent, in use, not accessible, or already open
     // in this object.
     virtual bool Open(int nPort, std::uint32_t nOutQueue, std::uint32_t nInQueue);
+    // Opens device instead of the one COM port nPort maps to, from the next Open on (the
+    // settings stay as they are); empty: the mapping again. Not while Open runs.
+    void SetDevice(std::string device) { m_device = std::move(device); }
     // Why the last Open could not open the port: the device layer's kind and reason (the
     // reason is empty after an Open that succeeded, or refused because a port is already
     // held).
@@ -140,7 +143,8 @@ class CComm {
     std::atomic<std::uint32_t> m_nLineError{0};
 
   protected:
-    // The device name for COM port nPort; the default asks the settings (section PORTS).
+    // The device name for COM port nPort: the one SetDevice gave, else the settings'
+    // (section PORTS).
     virtual std::string DeviceNameForPort(int nPort);
 
   private:
@@ -150,6 +154,7 @@ class CComm {
 
     std::unique_ptr<platform::ISerialDevice> m_pDevice;
     platform::DeviceOpenError m_openError;
+    std::string m_device;         // SetDevice's, empty: the settings' mapping
     platform::LineState m_state;  // the line state as last read or written by a setter
     std::thread m_thread;
     std::atomic<std::thread::id> m_threadId{};

@@ -103,6 +103,9 @@ bool CProtocol::Open() {
         // The operation ends with 4000 at its first frame; this line says why.
         AddStatusLine(Format(GetString(OpenFailureLine(OpenError().kind)).c_str(),
                              DeviceNameForPort(m_nPort).c_str()));
+        if (!OpenError().group.empty()) {
+            AddStatusLine(Format(GetString(msg::kPortGroup).c_str(), OpenError().group.c_str()));
+        }
         return false;
     }
     // Whatever is waiting in the port was sent before this operation asked anything (an

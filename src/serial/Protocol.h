@@ -96,6 +96,9 @@ class CProtocol : public COperation, public CComm {
     void SetPowerResetLimit(std::chrono::seconds limit) {
         m_nPowerResetLimitMs = static_cast<std::uint32_t>(limit.count()) * 1000;
     }
+    // The device the run opens (or opened): the one SetDevice gave, else the one its COM
+    // port maps to. Read after the run.
+    std::string DeviceInUse() { return DeviceNameForPort(m_nPort); }
     // ---- Link --------------------------------------------------------------------------
     // Starts the timer thread, allocates the receive buffer (msg::kNoMemory when it cannot
     // be had), opens port COM with 66560-byte queues, sets the flow-control modes and

@@ -387,3 +387,21 @@ TEST(SettingsCreate, CreateIfMissingMakesTheFileAndKeepsEarlierChanges) {
 
 }  // namespace
 }  // namespace kz
+
+namespace kz {
+namespace {
+
+TEST(SettingsPortsMap, ListsTheComKeysOfPortsOnly) {
+    TempDir dir;
+    CSettings s(dir.Write("KZMNT.INI",
+                          "[CONFIG]\r\nCOM=2\r\nCOM5=/dev/x\r\n[PORTS]\r\nCOM3=/dev/ttyUSB0\r\n"
+                          "COM0=/dev/zero\r\nCOMX=/dev/y\r\nCOM3=/dev/ttyUSB9\r\n"
+                          "COM12=/dev/serial/by-id/usb-A\r\n"));
+    const std::vector<std::pair<int, std::string>> expected = {{3, "/dev/ttyUSB0"},
+                                                               {12, "/dev/serial/by-id/usb-A"}};
+    EXPECT_EQ(s.GetSerialPortMap(), expected);
+    EXPECT_TRUE(CSettings(dir.str() + "none.ini").GetSerialPortMap().empty());
+}
+
+}  // namespace
+}  // namespace kz

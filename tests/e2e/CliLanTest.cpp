@@ -337,3 +337,70 @@ INSTANTIATE_TEST_SUITE_P(Cli, CliLanSearchSignalTest,
 
 }  // namespace
 }  // namespace kz::test
+
+namespace kz::test {
+namespace {
+
+// A line of three panels, the second of which wants another password: the search finds all
+// three, each is backed up in turn under its model, core ID and time, the failing one is
+// reported and the run goes on; the table lists all three and the exit status says that
+// not every panel was backed up. Named with --node, the panels are taken in that order.
+class CliLineBackupTest : public CliLanTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(CliLineBackupTest, BacksUpEveryPanelAndReportsTheOneThatFails) {
+    const bool named = GetParam();
+    std::vector<std::unique_ptr<sim::LanServer>> panels;
+    std::string list;
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        sim::PanelDescription description = SmallPanel(10 + i);
+        description.password = i == 1 ? "other" : "line";
+        panels.push_back(std::make_unique<sim::LanServer>(description));
+        ASSERT_TRUE(panels.back()->Start(0));
+        list += panels.back()->Endpoint() + "\n";
+    }
+    dir.Write("Kevrosa.conf", list);
+    std::vector<std::string> args = {"--yes", "--password", "line", "backup-all",
+                                     dir.str() + "line"};
+    if (named) {
+        for (const auto& panel : panels) {
+            args.push_back("--node");
+            args.push_back(panel->Endpoint());
+        }
+    }
+    const CliResult run = Cli(args);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir.path() / "line")) {
+        files.push_back(entry.path().filename().string());
+    }
+    std::sort(files.begin(), files.end());
+    ASSERT_EQ(files.size(), 2u) << run.out;
+    const std::vector<std::string> lines = run.OutLines();
+    ASSERT_GE(lines.size(), 4u);
+    const std::vector<std::string> table(lines.end() - 4, lines.end());
+    EXPECT_TRUE(table[0].starts_with("Node")) << run.out;
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_TRUE(table[i + 1].starts_with(panels[i]->Endpoint())) << table[i + 1];
+        EXPECT_EQ(table[i + 1].find(kCompleted) != std::string::npos, i != 1) << table[i + 1];
+    }
+    // Each file holds its panel's memory.
+    for (const std::size_t i : {0u, 2u}) {
+        const std::string line = table[i + 1];
+        const std::size_t at = line.find(dir.str() + "line/");
+        ASSERT_NE(at, std::string::npos) << line;
+        const std::string path = line.substr(at, line.find(' ', at) - at);
+        EXPECT_TRUE(fs::path(path).filename().string().starts_with("DEMO_8C93_")) << path;
+        const auto from = panels[i]->ReadMemory(0, kFrom);
+        std::string bytes = dir.Read(path.substr(dir.str().size()));
+        EXPECT_TRUE(bytes.substr(kImageHeaderSize, kFrom) == std::string(from.begin(), from.end()));
+    }
+    for (const auto& panel : panels) {
+        panel->Stop();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lan, CliLineBackupTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Named" : "Searched"; });
+
+}  // namespace
+}  // namespace kz::test

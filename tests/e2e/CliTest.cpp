@@ -12,6 +12,7 @@
 
 #include "CliRunner.h"
 #include "config/Settings.h"
+#include "ops/History.h"
 #include "ops/memory/MemImageFile.h"
 #include "platform/Format.h"
 #include "platform/SerialDevice.h"
@@ -345,6 +346,173 @@ INSTANTIATE_TEST_SUITE_P(
                  "not a serial device"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --port takes the device for one run, before or after the command, and leaves KZMNT.INI as
+// it was; a missing device named that way is reported by its name.
+TEST_F(CliTest, PortOptionChoosesTheDeviceForOneRun) {
+    PtyPanel panel(TestPanel());
+    WriteFolder("/nonexistent/ttyKZ", TestPanel());
+    WriteImage("old.mem", "old");
+    const std::string ini = dir.Read("KZMNT.INI");
+
+    CliResult backup = Cli({"--yes", "backup", Path("a.mem"), "--port", panel.SlavePath()});
+    EXPECT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    EXPECT_EQ(dir.Read("a.mem").size(), kImageHeaderSize + 0x20000);
+
+    CliResult missing = Cli({"--port=/nonexistent/ttyKZ2", "--yes", "verify", Path("a.mem")});
+    EXPECT_EQ(missing.exitCode, 1);
+    const auto lines = missing.OutLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "    The serial port /nonexistent/ttyKZ2 does not exist."),
+              lines.end())
+        << missing.out;
+    // The settings still name their own device: the recent-file list aside, the file is as it
+    // was.
+    EXPECT_EQ(CSettings(Path("KZMNT.INI")).GetSerialDeviceName(1), "/nonexistent/ttyKZ");
+    EXPECT_EQ(dir.Read("KZMNT.INI").find("ttyKZ2"), std::string::npos);
+    EXPECT_EQ(dir.Read("KZMNT.INI").find("/dev/pts"), std::string::npos) << ini;
+
+    // The device list ends well whatever this machine has.
+    CliResult ports = Cli({"ports"});
+    EXPECT_EQ(ports.exitCode, 0) << ports.err;
+    EXPECT_TRUE(ports.out.starts_with("Device ") || ports.out == "No serial device was found.\n")
+        << ports.out;
+    EXPECT_EQ(Cli({"ports", "x"}).exitCode, 2);
+    EXPECT_EQ(Cli({"info", Path("old.mem"), "--port="}).exitCode, 2);
+}
+
+// verify --all goes on after the first difference and lists every range, then ends as any
+// failed verify does.
+TEST_F(CliTest, VerifyAllListsEveryDifferingRange) {
+    PtyPanel panel(TestPanel());
+    WriteFolder(panel.SlavePath(), TestPanel());
+    CliResult backup = Cli({"--yes", "backup", Path("a.mem")});
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    std::string bytes = dir.Read("a.mem");
+    for (const std::size_t at : {0x10u, 0x8000u, 0x10000u + 0x20u}) {
+        bytes[kImageHeaderSize + at] = static_cast<char>(~bytes[kImageHeaderSize + at]);
+    }
+    dir.Write("a.mem", bytes);
+    CliResult verify = Cli({"--yes", "verify", "--all", Path("a.mem")});
+    EXPECT_EQ(verify.exitCode, 1);
+    EXPECT_EQ(verify.LastOutLine(), kMismatch) << verify.out;
+    for (const char* where :
+         {"    FROM1 at 00000010, length 1", "    FROM1 at 00008000, length 1",
+          "    SRAM1 at 00400020, length 1", "    3 differing ranges, 3 bytes in all"}) {
+        EXPECT_NE(verify.out.find(where), std::string::npos) << where << "\n" << verify.out;
+    }
+}
+
+// A restore with a safety backup: a backup that fails ends the run before the restore
+// starts; one that completes is named after the panel and the time, holds the panel's
+// memory as it was, and the restore follows. SAFETYBACKUP in KZMNT.INI does what the option
+// does, with AUTOFILENAME on as well (the safety backup names its own file).
+TEST_F(CliTest, RestoreTakesASafetyBackupFirst) {
+    sim::PanelDescription description = TestPanel();
+    description.password = "s3cret";
+    PtyPanel panel(description);
+    WriteFolder(panel.SlavePath(), description, /*autoFileName=*/true);
+    CliResult backup = Cli({"--yes", "--password", "s3cret", "backup", Path("images")});
+    ASSERT_EQ(backup.exitCode, 0) << backup.out << backup.err;
+    const std::string image = Path("images/bk8013.MEM");
+    const std::string data = dir.Read("images/bk8013.MEM").substr(kImageHeaderSize);
+    // The image to restore differs from the panel in one byte.
+    const std::uint8_t original = panel->ReadMemory(0x1234, 1)[0];
+    ASSERT_TRUE(panel->SetMemoryByte(0x1234, static_cast<std::uint8_t>(original ^ 0x5A)));
+    const std::uint32_t writesBefore = panel->Counters().writeBlocks;
+
+    CliResult refused =
+        Cli({"--yes", "--password", "wrong", "restore", image, "--safety-backup", Path("safe")});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("The safety backup did not complete; nothing was written to the "
+                               "panel."),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(refused.out.find("*** Restoration Start ***"), std::string::npos) << refused.out;
+    EXPECT_EQ(panel->Counters().writeBlocks, writesBefore);
+    EXPECT_EQ(panel->ReadMemory(0x1234, 1)[0], original ^ 0x5A);
+
+    std::string ini = dir.Read("KZMNT.INI");
+    const std::string autoKey = "AUTOFILENAME=1\r\n";
+    ini.replace(ini.find(autoKey), autoKey.size(), autoKey + "SAFETYBACKUP=safe\r\n");
+    dir.Write("KZMNT.INI", ini);
+    CliResult restore = Cli({"--yes", "--password", "s3cret", "restore", image});
+    ASSERT_EQ(restore.exitCode, 0) << restore.out << restore.err;
+    std::vector<std::string> saved;
+    for (const auto& entry : std::filesystem::directory_iterator(Path("safe"))) {
+        if (entry.path().extension() == ".mem") {
+            saved.push_back(entry.path().filename().string());
+        }
+    }
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_TRUE(saved[0].starts_with("KZ-TEST_8C93_")) << saved[0];
+    const std::string safety = dir.Read("safe/" + saved[0]).substr(kImageHeaderSize);
+    ASSERT_EQ(safety.size(), data.size());
+    EXPECT_EQ(static_cast<std::uint8_t>(safety[0x1234]), original ^ 0x5A);  // as it was
+    EXPECT_TRUE(safety.substr(0, 0x1234) == data.substr(0, 0x1234));
+    const auto lines = restore.OutLines();
+    EXPECT_TRUE(IsSubsequence({"The safety backup is " + Path("safe/") + saved[0] + ".",
+                               "*** Restoration Start ***", kCompleted},
+                              lines))
+        << restore.out;
+    EXPECT_EQ(panel->ReadMemory(0x1234, 1)[0], original);
+}
+
+// history prints the service record as a table, the last N records with --last; a run of
+// the program adds its own record.
+TEST_F(CliTest, HistoryShowsTheServiceRecord) {
+    CliResult none = Cli({"history"});
+    EXPECT_EQ(none.exitCode, 0);
+    EXPECT_EQ(none.out, "No operation has been recorded.\n");
+    for (const char* operation : {"backup", "verify", "restore"}) {
+        HistoryEntry entry;
+        entry.start = "2026-12-08T10:15:00Z";
+        entry.operation = operation;
+        entry.link = "serial /dev/ttyUSB0";
+        entry.text = std::string(operation) + " result";
+        ASSERT_TRUE(AppendHistory(Path(kHistoryFileName), entry));
+    }
+    CliResult last = Cli({"history", "--last", "2"});
+    EXPECT_EQ(last.exitCode, 0) << last.err;
+    const auto lines = last.OutLines();
+    ASSERT_EQ(lines.size(), 3u) << last.out;
+    EXPECT_TRUE(lines[0].starts_with("Start (UTC)")) << lines[0];
+    EXPECT_NE(lines[1].find("verify result"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("restore result"), std::string::npos) << lines[2];
+    EXPECT_EQ(Cli({"history", "--last", "0"}).exitCode, 2);
+    EXPECT_EQ(Cli({"history", "--last", "x"}).exitCode, 2);
+    EXPECT_EQ(Cli({"info", Path("a.mem"), "--last", "1"}).exitCode, 2);
+}
+
+// A line backup searches the network: on the serial link it is refused before anything.
+TEST_F(CliTest, BackupAllNeedsTheNetwork) {
+    WriteFolder("/nonexistent/ttyKZ", TestPanel());
+    CliResult run = Cli({"--yes", "backup-all", Path("line")});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("backup-all works on the network only"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(Path("line")));
+}
+
+// diff: 0 for equal images, 1 with the fields and ranges that differ, 2 when one cannot be
+// read.
+TEST_F(CliTest, DiffComparesTwoImages) {
+    WriteImage("a.mem", "one");
+    WriteImage("b.mem", "one");
+    WriteImage("c.mem", "two");
+    CliResult same = Cli({"diff", Path("a.mem"), Path("b.mem")});
+    EXPECT_EQ(same.exitCode, 0) << same.err;
+    EXPECT_EQ(same.out, "The images are equal.\n");
+    CliResult differs = Cli({"diff", Path("a.mem"), Path("c.mem")});
+    EXPECT_EQ(differs.exitCode, 1) << differs.err;
+    EXPECT_EQ(differs.out, "Comment: one | two\nThe images differ.\n");
+    CliResult missing = Cli({"diff", Path("a.mem"), Path("none.mem")});
+    EXPECT_EQ(missing.exitCode, 2);
+    EXPECT_NE(missing.err.find(Path("none.mem") + " cannot be read as a backup image."),
+              std::string::npos)
+        << missing.err;
+    EXPECT_EQ(Cli({"diff", Path("a.mem")}).exitCode, 2);
+    EXPECT_EQ(Cli({"backup", Path("x.mem"), "--all"}).exitCode, 2);
+}
+
 // A termination request ends a transfer the way Ctrl-C does: aborted, the final line
 // written, the old image kept. One that
 // comes in the first second, when Ctrl-C is not taken yet, is acted on after it.
@@ -514,6 +682,22 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"BackupOntoAFolder", {"backup", "@folder.mem"}, "existing folder"},
         UsageCase{"VerifyMissingImage", {"verify", "@missing.mem"}, "does not exist"},
         UsageCase{"CommentMissingImage", {"comment", "@missing.mem", "x"}, "does not exist"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandOptions, CliUsageTest,
+    ::testing::Values(
+        UsageCase{"AllOutsideVerify", {"backup", "@a.mem", "--all"}, "--all belongs to verify"},
+        UsageCase{
+            "ResumeOutsideBackup", {"verify", "@a.mem", "--resume"}, "--resume belongs to backup"},
+        UsageCase{"SafetyBackupOutsideRestore",
+                  {"verify", "@a.mem", "--safety-backup", "@s"},
+                  "--safety-backup belongs to restore"},
+        UsageCase{"SafetyBackupWithoutFolder",
+                  {"restore", "@a.mem", "--safety-backup="},
+                  "--safety-backup needs a folder"},
+        UsageCase{"PortsWithArgument", {"ports", "x"}, "ports takes no arguments"},
+        UsageCase{"DiffOneImage", {"diff", "@a.mem"}, "diff takes"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

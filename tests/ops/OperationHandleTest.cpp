@@ -5,24 +5,30 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <typeinfo>
 
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
 #include "lan/ProtocolMtoM.h"
+#include "ops/History.h"
 #include "ops/cf/CfReceive.h"
 #include "ops/cf/CfReceiveMtoM.h"
 #include "ops/cf/CfSend.h"
 #include "ops/cf/CfSendMtoM.h"
 #include "ops/memory/Backup.h"
 #include "ops/memory/BackupMtoM.h"
+#include "ops/memory/ImageDiff.h"
 #include "ops/memory/Restore.h"
 #include "ops/memory/RestoreMtoM.h"
 #include "ops/memory/Verify.h"
 #include "ops/memory/VerifyMtoM.h"
 #include "platform/Clock.h"
 #include "platform/Format.h"
+#include "platform/Sha256.h"
 #include "support/SimBench.h"
 #include "tests/lan/LanFixture.h"
 
@@ -108,6 +114,53 @@ TEST(AbortRuleTest, SerialRunRefusesAbortInItsFirstSecondOnly) {
     EXPECT_EQ(op->events, (std::vector<int>{EVENT_NONE, EVENT_ABORT}));
 }
 
+// Flips the image bytes at the given data offsets (the panel keeps its own).
+void Damage(const std::string& path, std::initializer_list<std::uint64_t> offsets) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    for (const std::uint64_t offset : offsets) {
+        file.seekg(static_cast<std::streamoff>(kImageHeaderSize + offset));
+        const char byte = static_cast<char>(file.get());
+        file.seekp(static_cast<std::streamoff>(kImageHeaderSize + offset));
+        file.put(static_cast<char>(~byte));
+    }
+}
+
+std::uint8_t ImageByte(const std::string& path, std::uint64_t offset) {
+    std::ifstream file(path, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(kImageHeaderSize + offset));
+    return static_cast<std::uint8_t>(file.get());
+}
+
+// The lines a verify of an image damaged at three places writes: the first difference only,
+// or (every difference) each range and the count of all.
+std::vector<std::string> DifferenceLines(bool every, const std::string& path,
+                                         std::uint32_t sramOffset) {
+    const std::uint8_t image[3] = {ImageByte(path, 0x100), ImageByte(path, 0x3000),
+                                   ImageByte(path, sramOffset + 0x20)};
+    auto panel = [&](int i) { return static_cast<std::uint8_t>(~image[i]); };
+    if (!every) {
+        return {
+            Format(GetString(msg::kVerifyDifference).c_str(), "FROM1", 0x100u, panel(0), image[0])};
+    }
+    const std::string range = GetString(msg::kVerifyRange);
+    return {Format(range.c_str(), "FROM1", 0x100u, "1", panel(0), image[0]),
+            Format(range.c_str(), "FROM1", 0x3000u, "2", panel(1), image[1]),
+            Format(range.c_str(), "SRAM1", 0x400020u, "1", panel(2), image[2]),
+            Format(GetString(msg::kVerifyRangeCount).c_str(), "3", "4",
+                   static_cast<int>(kDiffRangeLimit))};
+}
+
+bool HasLines(const std::vector<std::string>& all, const std::vector<std::string>& wanted) {
+    auto it = all.begin();
+    for (const std::string& line : wanted) {
+        it = std::find(it, all.end(), line);
+        if (it == all.end()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // ---- Runs on the serial link --------------------------------------------------------------
 
 class SerialRunTest : public ::testing::Test {
@@ -123,11 +176,18 @@ class SerialRunTest : public ::testing::Test {
 
     // Starts a backup into path; the password and the model information are answered
     // through the handle, as the front-ends do.
-    void StartBackup(const std::string& path) {
+    void StartBackup(const std::string& path) { StartRun(OperationKind::Backup, path); }
+
+    void StartRun(OperationKind kind, const std::string& path, bool everyDifference = false,
+                  bool resume = false, const std::string& comment = "handle") {
         StartPlan plan;
         plan.path = path;
-        plan.comment = "handle";
-        op = COperationHandle::Create(OperationKind::Backup, Link::Serial, plan);
+        plan.comment = comment;
+        op = COperationHandle::Create(kind, Link::Serial, plan);
+        op->SetEveryDifference(everyDifference);
+        if (resume) {
+            op->SetResume();
+        }
         bench->view.onMessage = [this](unsigned msg, std::uintptr_t) {
             if (msg == WM_PASSWORD_REQUEST) {
                 op->AnswerPassword("secret");
@@ -140,8 +200,9 @@ class SerialRunTest : public ::testing::Test {
         op->Start(&bench->view, &bench->view);
     }
 
-    int Finish() {
-        EXPECT_TRUE(bench->view.WaitComplete(120s));
+    // The end of the view's runs-th run.
+    int Finish(int runs = 1) {
+        EXPECT_TRUE(bench->view.WaitMessage(WM_OPERATION_COMPLETE, runs, 120s));
         op->WaitIdle();
         return op->Error();
     }
@@ -179,6 +240,139 @@ TEST_F(SerialRunTest, AbortedBackupNamesItsPartialImage) {
         bench->LineCount(Format(GetString(msg::kPartialImage).c_str(), op->PartialPath().c_str())),
         1);
 }
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A backup cut off after two of its five units, with part of the third in the partial file,
+// goes on from there: it keeps the two whole units, reads the rest (the part of the third
+// unit again), and writes the image an uninterrupted backup writes, comment included.
+TEST_F(SerialRunTest, ResumedBackupWritesTheUninterruptedImage) {
+    const std::string path = bench->folder.Path("a.mem");
+    bench->view.HoldAt("    Buckup(3/5)...");
+    StartBackup(path);
+    ASSERT_TRUE(bench->view.WaitHeld());
+    op->Abort();
+    bench->view.Release();
+    ASSERT_EQ(Finish(), msg::kAborted);
+    op.reset();
+    const std::string partial = path + ".partial";
+    ASSERT_EQ(fs::file_size(partial), kImageHeaderSize + 0x8000);
+    {
+        std::ofstream tail(partial, std::ios::binary | std::ios::app);
+        tail << std::string(0x100, '\xEE');  // a third unit cut off half-way
+    }
+    const std::uint32_t readsBefore = bench->panel->Counters().readBlocks;
+    StartRun(OperationKind::Backup, path, false, /*resume=*/true, /*comment=*/"");
+    ASSERT_EQ(Finish(2), msg::kCompleted);
+    const std::uint32_t resumedReads = bench->panel->Counters().readBlocks - readsBefore;
+    EXPECT_EQ(bench->LineCount(Format(GetString(msg::kResumeFrom).c_str(), partial.c_str(),
+                                      std::to_string(0x8000).c_str())),
+              1);
+    EXPECT_FALSE(fs::exists(partial));
+    op.reset();
+
+    const std::string whole = bench->folder.Path("b.mem");
+    StartBackup(whole);
+    ASSERT_EQ(Finish(3), msg::kCompleted);
+    EXPECT_TRUE(ReadAll(path) == ReadAll(whole));
+    const std::uint32_t wholeReads =
+        bench->panel->Counters().readBlocks - readsBefore - resumedReads;
+    // Three of five units read again.
+    EXPECT_EQ(resumedReads * 5, wholeReads * 3);
+}
+
+// A partial file whose header is not the one this panel gives (another panel's core ID) is
+// not taken over: the run ends, and the file keeps every byte.
+TEST_F(SerialRunTest, ResumeRefusesAnotherPanelsPartialImage) {
+    const std::string path = bench->folder.Path("a.mem");
+    bench->view.HoldAt("    Buckup(3/5)...");
+    StartBackup(path);
+    ASSERT_TRUE(bench->view.WaitHeld());
+    op->Abort();
+    bench->view.Release();
+    ASSERT_EQ(Finish(), msg::kAborted);
+    op.reset();
+    const std::string partial = path + ".partial";
+    std::string bytes = ReadAll(partial);
+    bytes[kImageDescriptorOffset + 2] ^= 0x01;  // the core ID
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+    StartRun(OperationKind::Backup, path, false, /*resume=*/true);
+    EXPECT_EQ(Finish(2), msg::kResumeRefused);
+    EXPECT_EQ(bench->LineCount(Format(GetString(msg::kResumeDiffers).c_str(), partial.c_str())), 1);
+    EXPECT_TRUE(ReadAll(partial) == bytes);
+    EXPECT_FALSE(fs::exists(path));
+    op.reset();
+
+    // Nothing to resume from is refused as well.
+    fs::remove(partial);
+    StartRun(OperationKind::Backup, path, false, /*resume=*/true);
+    EXPECT_EQ(Finish(3), msg::kResumeRefused);
+    EXPECT_EQ(bench->LineCount(Format(GetString(msg::kResumeNoPartial).c_str(), partial.c_str())),
+              1);
+    EXPECT_FALSE(fs::exists(path));
+}
+
+// Every run the factory made is recorded once it has ended: a completed backup with the
+// digest of the image it wrote, a failed verify with its error; the serial device, the
+// panel and the bytes moved in both.
+TEST_F(SerialRunTest, RunsLeaveTheirServiceRecord) {
+    const std::string path = bench->folder.Path("a.mem");
+    StartBackup(path);
+    ASSERT_EQ(Finish(), msg::kCompleted);
+    op.reset();
+    const std::string written = platform::FileSha256(path).value_or("none");
+    Damage(path, {0x10});
+    StartRun(OperationKind::Verify, path);
+    ASSERT_EQ(Finish(2), msg::kVerifyMismatch);
+    op->Shutdown();
+    op.reset();  // recorded once, not again
+    const std::vector<HistoryEntry> history = ReadHistory(bench->folder.Path(kHistoryFileName));
+    ASSERT_EQ(history.size(), 2u);
+    const HistoryEntry& backup = history[0];
+    EXPECT_EQ(backup.operation, "backup");
+    EXPECT_EQ(backup.link, "serial virtual:" + bench->folder.linkName());
+    EXPECT_EQ(backup.coreId, "8C93");
+    EXPECT_FALSE(backup.model.empty());
+    EXPECT_EQ(backup.file, path);
+    EXPECT_EQ(backup.sha256, written);
+    EXPECT_EQ(backup.bytes, 0x14000u);
+    EXPECT_EQ(backup.result, msg::kCompleted);
+    EXPECT_EQ(backup.text, GetString(msg::kCompleted));
+    EXPECT_EQ(backup.start.size(), 20u);  // 2026-12-08T10:15:00Z
+    const HistoryEntry& verify = history[1];
+    EXPECT_EQ(verify.operation, "verify");
+    EXPECT_EQ(verify.sha256, platform::FileSha256(path).value_or("none"));  // the image used
+    EXPECT_EQ(verify.result, msg::kVerifyMismatch);
+    EXPECT_EQ(verify.text, GetString(msg::kVerifyMismatch));
+    EXPECT_LT(verify.bytes, 0x14000u);  // ended at the first differing packet
+}
+
+// A verify that fails names where: the first differing byte, or with every difference asked
+// for, each differing range (two bytes 0x3000 and 0x3001 make one range of 2).
+class SerialVerifyTest : public SerialRunTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SerialVerifyTest, NamesWhereThePanelDiffers) {
+    const bool every = GetParam();
+    const std::string path = bench->folder.Path("a.mem");
+    StartBackup(path);
+    ASSERT_EQ(Finish(), msg::kCompleted);
+    op.reset();
+    Damage(path, {0x100, 0x3000, 0x3001, 0x10020});
+    const std::vector<std::string> expected = DifferenceLines(every, path, 0x10000);
+    StartRun(OperationKind::Verify, path, every);
+    EXPECT_EQ(Finish(2), msg::kVerifyMismatch);
+    const std::vector<std::string> lines = bench->view.Lines();
+    EXPECT_TRUE(HasLines(lines, expected)) << ::testing::PrintToString(lines);
+}
+
+INSTANTIATE_TEST_SUITE_P(Verify, SerialVerifyTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Every" : "First"; });
 
 // ---- Runs on the LAN ------------------------------------------------------------------------
 
@@ -247,6 +441,81 @@ TEST_P(LanRunTest, BackupCompletesThroughTheHandle) {
 
 INSTANTIATE_TEST_SUITE_P(Nodes, LanRunTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "NamedNode" : "Search"; });
+
+class LanVerifyTest : public LanTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(LanVerifyTest, NamesWhereThePanelDiffers) {
+    const bool every = GetParam();
+    Start(sim::DemoPanel());  // 1 MiB FROM, 128 KiB SRAM
+    program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
+    IniText ini;
+    ini.Section("CONFIG").Key("COMMTYPE", 1);
+    ini.Section("DEMO").Key("ID", "8C93").Key("SLOADER", "SLOADER.BIN");
+    ini.Key("FROM1", "00000000,00100000").Key("SRAM1", "00400000,00020000,20000");
+    program.Write("KZMNT.INI", ini.str());
+    StartPlan plan;
+    plan.path = program.str() + "lan.MEM";
+    auto run = [&](OperationKind kind, RecordingView& view) {
+        const auto op = COperationHandle::Create(kind, Link::Lan, plan);
+        op->SetEveryDifference(every);
+        op->Start(&view, &view, nullptr, server->Endpoint());
+        EXPECT_TRUE(view.WaitComplete());
+        op->WaitIdle();
+        return op->Error();
+    };
+    RecordingView backup;
+    ASSERT_EQ(run(OperationKind::Backup, backup), msg::kCompleted);
+    Damage(plan.path, {0x100, 0x3000, 0x3001, 0x100020});
+    const std::vector<std::string> expected = DifferenceLines(every, plan.path, 0x100000);
+    RecordingView verify;
+    EXPECT_EQ(run(OperationKind::Verify, verify), msg::kVerifyMismatch);
+    const std::vector<std::string> lines = verify.Lines();
+    EXPECT_TRUE(HasLines(lines, expected)) << ::testing::PrintToString(lines);
+}
+
+// On the LAN too, a backup cut off goes on where it ended and writes the image an
+// uninterrupted backup writes.
+TEST_F(LanTest, ResumedBackupWritesTheUninterruptedImage) {
+    Start(sim::DemoPanel());  // 1 MiB FROM, 128 KiB SRAM: 18 units of 64 KiB
+    program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
+    IniText ini;
+    ini.Section("CONFIG").Key("COMMTYPE", 1);
+    ini.Section("DEMO").Key("ID", "8C93").Key("SLOADER", "SLOADER.BIN");
+    ini.Key("FROM1", "00000000,00100000").Key("SRAM1", "00400000,00020000,20000");
+    program.Write("KZMNT.INI", ini.str());
+    auto run = [&](const std::string& path, bool resume, RecordingView& view, bool cut) {
+        StartPlan plan;
+        plan.path = path;
+        const auto op = COperationHandle::Create(OperationKind::Backup, Link::Lan, plan);
+        if (resume) {
+            op->SetResume();
+        }
+        if (cut) {
+            view.HoldAt("    Buckup(11/18)...");
+        }
+        op->Start(&view, &view, nullptr, server->Endpoint());
+        if (cut) {
+            EXPECT_TRUE(view.WaitHeld());
+            op->Abort();
+            view.Release();
+        }
+        EXPECT_TRUE(view.WaitComplete());
+        op->WaitIdle();
+        return op->Error();
+    };
+    const std::string path = program.str() + "a.MEM";
+    RecordingView first;
+    ASSERT_EQ(run(path, false, first, true), msg::kAborted);
+    ASSERT_EQ(fs::file_size(path + ".partial"), kImageHeaderSize + 10 * 0x10000);
+    RecordingView resumed;
+    ASSERT_EQ(run(path, true, resumed, false), msg::kCompleted);
+    RecordingView whole;
+    ASSERT_EQ(run(program.str() + "b.MEM", false, whole, false), msg::kCompleted);
+    EXPECT_TRUE(ReadAll(path) == ReadAll(program.str() + "b.MEM"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Verify, LanVerifyTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Every" : "First"; });
 
 }  // namespace
 }  // namespace kz::test

@@ -1,6 +1,8 @@
 #include "platform/SerialPorts.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -43,6 +45,72 @@ TEST(SerialPorts, ListsRealPortsAdaptersAndStableNames) {
 
     test::TempDir empty;
     EXPECT_TRUE(platform::ListSerialDevices(empty.str()).empty());
+}
+
+// A fake sysfs: a USB adapter two levels above its tty (ttyUSB: device, interface, tty),
+// an ACM device one level above, a UART without USB, and a link that leads out of sys.
+TEST(SerialPorts, DescribesUsbAdaptersFromSysfs) {
+    test::TempDir root;
+    for (const char* node : {"dev/ttyS0", "dev/ttyUSB0", "dev/ttyACM0", "dev/ttyUSB1"}) {
+        root.Write(node, "");
+    }
+    const std::string usb = "sys/devices/pci0000:00/usb1/1-1/";
+    root.Write(usb + "idVendor", "0403\n");
+    root.Write(usb + "manufacturer", "FTDI\n");
+    root.Write(usb + "product", "FT232R USB UART\n");
+    root.Write(usb + "serial", "A10K\n");
+    fs::create_directories(root.path() / usb / "1-1:1.0/ttyUSB0");
+    const std::string acm = "sys/devices/pci0000:00/usb1/1-2/";
+    root.Write(acm + "idVendor", "2341\n");
+    root.Write(acm + "product", "Uno\n");
+    fs::create_directories(root.path() / acm / "1-2:1.0");
+    root.Write("sys/devices/platform/serial8250/tty/ttyS0/x", "");
+    root.Write("sys/class/tty/ttyS0/type", "4\n");
+    fs::create_directories(root.path() / "sys/class/tty/ttyUSB0");
+    fs::create_directories(root.path() / "sys/class/tty/ttyACM0");
+    fs::create_directories(root.path() / "sys/class/tty/ttyUSB1");
+    fs::create_symlink("../../../devices/pci0000:00/usb1/1-1/1-1:1.0/ttyUSB0",
+                       root.path() / "sys/class/tty/ttyUSB0/device");
+    fs::create_symlink("../../../devices/pci0000:00/usb1/1-2/1-2:1.0",
+                       root.path() / "sys/class/tty/ttyACM0/device");
+    fs::create_symlink("../../../devices/platform/serial8250",
+                       root.path() / "sys/class/tty/ttyS0/device");
+    // Above this device lies the fake root itself, which must not be searched.
+    root.Write("idVendor", "ffff");
+    root.Write("manufacturer", "outside");
+    fs::create_symlink("../../../..", root.path() / "sys/class/tty/ttyUSB1/device");
+    fs::create_directories(root.path() / "dev/serial/by-id");
+    fs::create_symlink("../../ttyUSB0", root.path() / "dev/serial/by-id/usb-FTDI_A10K-if00-port0");
+
+    const auto devices = platform::DescribeSerialDevices(root.str());
+    ASSERT_EQ(devices.size(), 5u);
+    auto row = [](const platform::SerialPortInfo& d) {
+        return d.path + "|" + d.maker + "|" + d.product + "|" + d.serialNumber;
+    };
+    EXPECT_EQ(row(devices[0]), "/dev/ttyS0|||");
+    EXPECT_EQ(row(devices[1]), "/dev/ttyUSB0|FTDI|FT232R USB UART|A10K");
+    EXPECT_EQ(row(devices[2]), "/dev/ttyUSB1|||");
+    EXPECT_EQ(row(devices[3]), "/dev/ttyACM0||Uno|");
+    EXPECT_EQ(row(devices[4]),
+              "/dev/serial/by-id/usb-FTDI_A10K-if00-port0|FTDI|FT232R USB UART|A10K");
+}
+
+TEST(SerialPorts, OwnerGroupOfADevice) {
+    test::TempDir dir;
+    const std::string file = dir.Write("tty", "");
+    EXPECT_EQ(platform::DeviceOwnerGroup(dir.str() + "missing"), "");
+    // A group with a name gives the name, one without gives its number.
+    const group* named = ::getgrgid(::getegid());
+    ASSERT_NE(named, nullptr);
+    EXPECT_EQ(platform::DeviceOwnerGroup(file), named->gr_name);
+    if (::geteuid() == 0) {
+        gid_t unnamed = 54321;
+        while (::getgrgid(unnamed) != nullptr) {
+            ++unnamed;
+        }
+        ASSERT_EQ(::chown(file.c_str(), static_cast<uid_t>(-1), unnamed), 0);
+        EXPECT_EQ(platform::DeviceOwnerGroup(file), std::to_string(unnamed));
+    }
 }
 
 }  // namespace

@@ -1,26 +1,36 @@
 #include "Commands.h"
 
 #include <cstdio>
+#include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string_view>
+#include <system_error>
 
 #include "ConsoleView.h"
+#include "HistoryTable.h"
 #include "InterruptWatcher.h"
 #include "NodeChooser.h"
 #include "NodeOption.h"
 #include "OperationController.h"
+#include "PortsTable.h"
 #include "Terminal.h"
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
+#include "config/Settings.h"
 #include "config/StringTable.h"
+#include "ops/History.h"
 #include "ops/OperationHandle.h"
 #include "ops/engine/StepEngine.h"
 #include "ops/memory/FileSelection.h"
+#include "ops/memory/ImageDiff.h"
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/ModelConfirm.h"
+#include "ops/memory/SafetyBackup.h"
 #include "ops/memory/StartFlow.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
+#include "platform/SerialPorts.h"
 
 namespace kz::cli {
 
@@ -48,16 +58,31 @@ struct CommandEntry {
 int RunTransfer(const CliOptions& options, const CommandEntry& command);
 int RunInfo(const CliOptions& options, const CommandEntry& command);
 int RunComment(const CliOptions& options, const CommandEntry& command);
+int RunPorts(const CliOptions& options, const CommandEntry& command);
+int RunDiff(const CliOptions& options, const CommandEntry& command);
+int RunHistory(const CliOptions& options, const CommandEntry& command);
+int RunBackupAll(const CliOptions& options, const CommandEntry& command);
 
 constexpr CommandEntry kCommands[] = {
-    {"backup", "PATH [--comment TEXT]",
+    {"backup", "PATH [--comment TEXT] [--resume]",
      "read the panel's memory into a backup image (PATH ends in\n"
-     "                         .mem, or is a folder when AUTOFILENAME is on)",
+     "                         .mem, or is a folder when AUTOFILENAME is on; --resume:\n"
+     "                         go on from the PATH.partial an interrupted backup left)",
      OperationKind::Backup, 1, true, RunTransfer},
-    {"restore", "PATH", "write a backup image into the panel", OperationKind::Restore, 1, false,
-     RunTransfer},
-    {"verify", "PATH", "compare the panel's memory with a backup image", OperationKind::Verify, 1,
-     false, RunTransfer},
+    {"backup-all", "DIR [--node ADDR[:PORT]]...",
+     "back up every panel the network search finds (or each\n"
+     "                         --node) into DIR, one after another, each named\n"
+     "                         MODEL_COREID_TIME.mem; a table of the results at the end",
+     std::nullopt, 1, false, RunBackupAll},
+    {"restore", "PATH [--safety-backup DIR]",
+     "write a backup image into the panel (--safety-backup: first\n"
+     "                         back the panel up into DIR; the restore starts only when\n"
+     "                         that backup completed)",
+     OperationKind::Restore, 1, false, RunTransfer},
+    {"verify", "PATH [--all]",
+     "compare the panel's memory with a backup image (--all: go on\n"
+     "                         after a difference and list every differing range)",
+     OperationKind::Verify, 1, false, RunTransfer},
     {"info", "PATH", "show the header of a backup image", std::nullopt, 1, false, RunInfo},
     {"comment", "PATH TEXT",
      "replace the comment of a backup image (64 characters at\n"
@@ -69,6 +94,19 @@ constexpr CommandEntry kCommands[] = {
      OperationKind::CfReceive, 1, false, RunTransfer},
     {"cf-send", "FOLDER", "copy the CF files in FOLDER to the panel's CF card",
      OperationKind::CfSend, 1, false, RunTransfer},
+    {"diff", "A.mem B.mem",
+     "compare two backup images: their header fields and every\n"
+     "                         area byte for byte (exit status 0 equal, 1 not, 2 when a\n"
+     "                         file cannot be read)",
+     std::nullopt, 2, false, RunDiff},
+    {"history", "[--last N]",
+     "show the service record (every operation of kzmnt and\n"
+     "                         kzmnt-cli in KZMNT-history.jsonl), the last N only",
+     std::nullopt, 0, false, RunHistory},
+    {"ports", "",
+     "list the serial devices present, the COM port mapped to each\n"
+     "                         and the adapter's maker, product and serial number",
+     std::nullopt, 0, false, RunPorts},
 };
 
 void Line(std::FILE* stream, const std::string& text) {
@@ -103,22 +141,42 @@ class Session {
           watcher_([this](int signal) { controller_.Interrupt(signal != SIGINT); }) {}
 
     ConsoleView& view() { return view_; }
+    // The panel chosen on the network in the last run (empty when none was chosen).
+    const std::string& ChosenNode() const { return remembered_.chosen; }
 
     // Shows the form's file and comment fields (a CF transfer has no comment), then runs
     // op (either link; on the LAN on the panel at node, or the one chosen) to its end.
+    // chooser: the LAN's choice among the panels found, instead of the user's.
     RunResult Run(std::unique_ptr<COperationHandle> op, const std::string& path,
-                  const std::optional<std::string>& comment, const std::string& node) {
+                  const std::optional<std::string>& comment, const std::string& node,
+                  INodeChooser* chooser = nullptr) {
         view_.PrintOut("File Name: " + path);
         if (comment) {
             view_.PrintOut("Comment: " + Printable(*comment));
         }
-        return controller_.Run(std::move(op), comment.value_or(""), &chooser_, node);
+        return controller_.Run(std::move(op), comment.value_or(""),
+                               chooser != nullptr ? chooser : &remembered_, node);
     }
 
   private:
+    // Notes the panel the user chose, so that the restore after a safety backup goes to the
+    // panel that was backed up. ChooseNode runs on the operation's thread; chosen is read
+    // after the run has ended.
+    struct RememberingChooser final : INodeChooser {
+        explicit RememberingChooser(INodeChooser& inner) : inner(inner) {}
+        bool ChooseNode(const std::vector<std::string>& nodes, std::string* address) override {
+            const bool chose = inner.ChooseNode(nodes, address);
+            chosen = chose ? *address : std::string();
+            return chose;
+        }
+        INodeChooser& inner;
+        std::string chosen;
+    };
+
     std::unique_ptr<Terminal> terminal_;
     ConsoleView view_;
     NodeChooser chooser_;
+    RememberingChooser remembered_{chooser_};
     OperationController controller_;
     InterruptWatcher watcher_;  // last: Ctrl-C reaches the controller only while all exist
 };
@@ -147,6 +205,56 @@ class ConsoleStartPrompt final : public IStartPrompt {
     std::optional<Session> session_;
 };
 
+// The time as a safety backup's name gives it: local time, "20261208-101500".
+std::string LocalStamp() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+    return text;
+}
+
+// Backs the panel up into folder before a restore, and names the file after the panel and
+// the time. False (after saying why) when the backup did not complete: the restore must
+// not start. node: the panel on the network; when none was named, the one chosen for the
+// backup, so that the restore goes to that same panel.
+bool RunSafetyBackup(const CliOptions& options, Session& session, Link link,
+                     const std::string& folder, std::string& node) {
+    ConsoleView& view = session.view();
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (!std::filesystem::is_directory(folder)) {
+        view.PrintOut(Format(GetString(msg::kSafetyBackupFolder).c_str(), folder.c_str(),
+                             ec ? ec.message().c_str() : "not a folder"));
+        view.PrintErr("kzmnt-cli: " + GetString(msg::kSafetyBackupFailed));
+        return false;
+    }
+    const std::string stamp = LocalStamp();
+    StartPlan plan;
+    plan.path = WorkingSafetyName(folder, stamp);
+    plan.comment = GetString(msg::kSafetyBackupComment);
+    view.PrintOut(Format(GetString(msg::kSafetyBackupStart).c_str(), plan.path.c_str()));
+    std::unique_ptr<COperationHandle> op =
+        COperationHandle::Create(OperationKind::Backup, link, plan);
+    op->SetExactImagePath();
+    if (options.port) {
+        op->SetSerialDevice(*options.port);
+    }
+    const RunResult result = session.Run(std::move(op), plan.path, plan.comment, node);
+    if (result.exitStatus != kExitOk) {
+        view.PrintErr("kzmnt-cli: " + GetString(msg::kSafetyBackupFailed));
+        return false;
+    }
+    if (node.empty()) {
+        node = session.ChosenNode();
+    }
+    const std::string named =
+        NameSafetyBackup(result.imagePath.empty() ? plan.path : result.imagePath, stamp);
+    view.PrintOut(Format(GetString(msg::kSafetyBackupDone).c_str(), named.c_str()));
+    return true;
+}
+
 // Every transfer: the path's rule, the start shared with the window, then the operation of
 // the command on the link COMMTYPE selects, on the plan's path and comment.
 int RunTransfer(const CliOptions& options, const CommandEntry& command) {
@@ -166,10 +274,31 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
         return kExitFailed;
     }
     Session& session = prompt.session();
+    std::string node = options.node.value_or("");
+    if (kind == OperationKind::Restore) {
+        std::optional<std::string> folder = options.safetyBackup;
+        if (!folder) {
+            if (std::string configured = CSettings().GetSafetyBackupFolder(); !configured.empty()) {
+                folder = std::move(configured);
+            }
+        }
+        if (folder && !RunSafetyBackup(options, session, link, *folder, node)) {
+            return kExitFailed;
+        }
+    }
     const std::optional<std::string> comment =
         IsMemoryKind(kind) ? std::optional<std::string>(plan.comment) : std::nullopt;
-    const RunResult result = session.Run(COperationHandle::Create(kind, link, plan), plan.path,
-                                         comment, options.node.value_or(""));
+    std::unique_ptr<COperationHandle> op = COperationHandle::Create(kind, link, plan);
+    if (op && options.port) {
+        op->SetSerialDevice(*options.port);
+    }
+    if (op && options.all) {
+        op->SetEveryDifference(true);
+    }
+    if (op && options.resume) {
+        op->SetResume();
+    }
+    const RunResult result = session.Run(std::move(op), plan.path, comment, node);
     if (result.exitStatus == kExitOk && !result.imagePath.empty() &&
         kind == OperationKind::Backup) {
         session.view().PrintErr("kzmnt-cli: " + Format(GetString(msg::kImageFileWritten).c_str(),
@@ -228,6 +357,133 @@ int RunComment(const CliOptions& options, const CommandEntry& command) {
     return kExitOk;
 }
 
+int RunPorts(const CliOptions&, const CommandEntry&) {
+    const std::string table =
+        PortsTable(platform::DescribeSerialDevices(), CSettings().GetSerialPortMap());
+    std::fputs(table.empty() ? (GetString(msg::kPortsNone) + "\n").c_str() : table.c_str(), stdout);
+    return kExitOk;
+}
+
+int RunDiff(const CliOptions& options, const CommandEntry& command) {
+    const ImageComparison comparison = CompareImages(options.args[0], options.args[1]);
+    if (comparison.unreadable != 0) {
+        Error(command, comparison.reason);
+        return kExitUsage;
+    }
+    for (const FieldDifference& field : comparison.fields) {
+        Line(stdout, Format(GetString(msg::kDiffField).c_str(), field.field.c_str(),
+                            Printable(field.first).c_str(), Printable(field.second).c_str()));
+    }
+    for (const DiffRange& range : comparison.ranges) {
+        Line(stdout, Format(GetString(msg::kDiffRange).c_str(), range.area.c_str(),
+                            static_cast<unsigned>(range.address),
+                            std::to_string(range.length).c_str(), range.first, range.second));
+    }
+    if (comparison.rangeCount > 0) {
+        Line(stdout, Format(GetString(msg::kDiffRangeCount).c_str(),
+                            std::to_string(comparison.rangeCount).c_str(),
+                            std::to_string(comparison.byteCount).c_str(),
+                            static_cast<int>(kDiffRangeLimit)));
+    }
+    Line(stdout, GetString(comparison.Equal() ? msg::kDiffEqual : msg::kDiffDiffer));
+    return comparison.Equal() ? kExitOk : kExitFailed;
+}
+
+// The first run of a line backup without nodes: the search's panels are noted (the rest
+// are backed up by name afterwards) and the first is taken.
+class EveryNodeChooser final : public INodeChooser {
+  public:
+    explicit EveryNodeChooser(ConsoleView& view) : view_(view) {}
+    bool ChooseNode(const std::vector<std::string>& nodes, std::string* address) override {
+        found = nodes;
+        if (nodes.empty()) {
+            view_.PrintOut(GetString(msg::kKzNotFound));
+            return false;
+        }
+        *address = nodes.front();
+        return true;
+    }
+    std::vector<std::string> found;  // read after the run
+
+  private:
+    ConsoleView& view_;
+};
+
+int RunBackupAll(const CliOptions& options, const CommandEntry& command) {
+    const std::string folder = options.args[0];
+    if (SelectedLink() != Link::Lan) {
+        Error(command, GetString(msg::kBackupAllNotLan));
+        return kExitFailed;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (!std::filesystem::is_directory(folder)) {
+        Error(command, Format(GetString(msg::kPathNotFolder).c_str(), folder.c_str()));
+        return kExitFailed;
+    }
+    Session session(options);
+    ConsoleView& view = session.view();
+    std::vector<std::string> nodes = options.nodes;
+    EveryNodeChooser everyNode(view);
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({GetString(msg::kBackupAllNode), GetString(msg::kFieldModel),
+                    GetString(msg::kFieldCoreId), GetString(msg::kHistoryFile),
+                    GetString(msg::kHistoryBytes), GetString(msg::kHistoryResult)});
+    bool allDone = true;
+    // Without nodes the first run searches; its panels are the list.
+    for (std::size_t i = 0; i < std::max<std::size_t>(nodes.size(), 1); ++i) {
+        const bool searching = nodes.empty();
+        if (!searching) {
+            view.PrintOut(Format(GetString(msg::kBackupAllPanel).c_str(), static_cast<int>(i + 1),
+                                 static_cast<int>(nodes.size()), nodes[i].c_str()));
+        }
+        const std::string stamp = LocalStamp();
+        StartPlan plan;
+        // The panel's number in the working name: two panels in one second never meet there.
+        plan.path = WorkingSafetyName(folder, stamp + "-" + std::to_string(i + 1), "backup");
+        std::unique_ptr<COperationHandle> op =
+            COperationHandle::Create(OperationKind::Backup, Link::Lan, plan);
+        op->SetExactImagePath();
+        const RunResult result =
+            session.Run(std::move(op), plan.path, std::nullopt,
+                        searching ? std::string() : nodes[i], searching ? &everyNode : nullptr);
+        if (searching) {
+            nodes = everyNode.found;
+            if (nodes.empty()) {
+                return kExitFailed;
+            }
+        }
+        std::vector<std::string> row = {nodes[i], "", "", "", "", GetString(result.error)};
+        if (result.exitStatus == kExitOk) {
+            const std::string named =
+                NameSafetyBackup(result.imagePath.empty() ? plan.path : result.imagePath, stamp);
+            MemImageFile image;
+            if (image.LoadHeader(named)) {
+                row[1] = Printable(image.GetImageModelName());
+                row[2] = image.GetImageCoreIDText();
+            }
+            row[3] = named;
+            std::error_code sizeError;
+            const std::uintmax_t size = std::filesystem::file_size(named, sizeError);
+            row[4] = sizeError || size < kImageHeaderSize ? std::string()
+                                                          : std::to_string(size - kImageHeaderSize);
+        } else {
+            allDone = false;
+        }
+        rows.push_back(std::move(row));
+    }
+    std::fputs(AlignedTable(rows).c_str(), stdout);
+    return allDone ? kExitOk : kExitFailed;
+}
+
+int RunHistory(const CliOptions& options, const CommandEntry&) {
+    const std::string table = HistoryTable(ReadHistory(HistoryPath()),
+                                           static_cast<std::size_t>(options.last.value_or(0)));
+    std::fputs(table.empty() ? (GetString(msg::kHistoryNone) + "\n").c_str() : table.c_str(),
+               stdout);
+    return kExitOk;
+}
+
 const CommandEntry* FindCommand(std::string_view name) {
     for (const CommandEntry& command : kCommands) {
         if (command.name == name) {
@@ -244,78 +500,10 @@ int UsageError(const std::string& reason) {
 
 }  // namespace
 
-bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* error) {
-    auto fail = [&](const std::string& reason) {
-        if (error) {
-            *error = reason;
-        }
-        return false;
-    };
-    bool optionsEnded = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool isOption = !optionsEnded && arg.size() > 1 && arg[0] == '-';
-        if (!isOption) {
-            if (options.command.empty()) {
-                options.command = arg;
-            } else {
-                options.args.push_back(arg);
-            }
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        std::string name = arg;
-        std::optional<std::string> inlineValue;
-        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            name = arg.substr(0, eq);
-            inlineValue = arg.substr(eq + 1);
-        }
-        auto value = [&]() -> std::optional<std::string> {
-            if (inlineValue) {
-                return inlineValue;
-            }
-            if (i + 1 >= argc) {
-                return std::nullopt;
-            }
-            return std::string(argv[++i]);
-        };
-        if (name == "--folder" || name == "--password" || name == "--comment") {
-            std::optional<std::string> v = value();
-            if (!v) {
-                return fail(name + " needs a value");
-            }
-            (name == "--folder"     ? options.folder
-             : name == "--password" ? options.password
-                                    : options.comment) = std::move(*v);
-        } else if (name == "--node") {
-            const std::optional<std::string> v = value();
-            if (!v) {
-                return fail(name + " needs a value");
-            }
-            options.node = NodeOption(*v);
-            if (!options.node) {
-                return fail("--node " + Printable(*v) +
-                            ": not an IPv4 address (a.b.c.d, each part 0 to 255) with an "
-                            "optional :PORT (1024 to 65535)");
-            }
-        } else if ((name == "--yes" || name == "-y") && !inlineValue) {
-            options.yes = true;
-        } else if ((name == "--help" || name == "-h") && !inlineValue) {
-            options.help = true;
-        } else {
-            return fail("unknown option " + arg);
-        }
-    }
-    return true;
-}
-
 std::string UsageText() {
     std::string text =
-        "usage: kzmnt-cli [--folder DIR] [--node ADDR[:PORT]] [--yes] [--password TEXT]\n"
-        "                 COMMAND ARGS\n"
+        "usage: kzmnt-cli [--folder DIR] [--port DEVICE] [--node ADDR[:PORT]] [--yes]\n"
+        "                 [--password TEXT] COMMAND ARGS\n"
         "\n"
         "Backs up, restores and verifies the memory of a KZ operator panel on the serial\n"
         "link or the network set up in KZMNT.INI, copies the files of its CF card to a PC\n"
@@ -336,6 +524,8 @@ std::string UsageText() {
         "options:\n"
         "  --folder DIR           program folder with KZMNT.INI, the loader files and\n"
         "                         KZMNT.log (default: the folder of this program)\n"
+        "  --port DEVICE          the serial device for this run (e.g. /dev/ttyUSB0), whatever\n"
+        "                         COM and PORTS in KZMNT.INI say; KZMNT.INI stays as it is\n"
         "  --node ADDR[:PORT]     the panel on the network (COMMTYPE=1), e.g. 192.168.1.20 or\n"
         "                         192.168.1.20:8000; without it the network is searched\n"
         "  --yes                  answer OK to every confirmation (and take the first panel\n"
@@ -370,10 +560,24 @@ int RunCommand(const CliOptions& options) {
         return UsageError("unknown command " + options.command);
     }
     if (options.args.size() != command->argCount) {
-        return UsageError(std::string(command->name) + " takes " + std::string(command->argsText));
+        return UsageError(std::string(command->name) + " takes " +
+                          (command->argsText.empty() ? std::string("no arguments")
+                                                     : std::string(command->argsText)));
     }
     if (options.comment && !command->takesComment) {
         return UsageError("--comment belongs to backup only");
+    }
+    if (options.last && command->name != "history") {
+        return UsageError("--last belongs to history only");
+    }
+    if (options.resume && command->kind != OperationKind::Backup) {
+        return UsageError("--resume belongs to backup only");
+    }
+    if (options.all && command->kind != OperationKind::Verify) {
+        return UsageError("--all belongs to verify only");
+    }
+    if (options.safetyBackup && command->kind != OperationKind::Restore) {
+        return UsageError("--safety-backup belongs to restore only");
     }
     return command->run(options, *command);
 }

@@ -11,29 +11,11 @@
 // error (including a path the file selection would not accept).
 #pragma once
 
-#include <optional>
 #include <string>
-#include <vector>
+
+#include "CommandLine.h"
 
 namespace kz::cli {
-
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
-
-struct CliOptions {
-    std::optional<std::string> folder;
-    std::optional<std::string> node;  // the LAN panel, "a.b.c.d" or "a.b.c.d:port"
-    bool yes = false;
-    std::optional<std::string> password;
-    std::optional<std::string> comment;  // backup only
-    bool help = false;
-    std::string command;
-    std::vector<std::string> args;  // the command's arguments, in order
-};
-
-// Parses argv (options may stand anywhere; "--" ends them). False with a reason in *error.
-bool ParseCommandLine(int argc, char** argv, CliOptions& options, std::string* error);
 
 // The usage text.
 std::string UsageText();

@@ -350,6 +350,52 @@ MemImageFile::PartialStart MemImageFile::CreatePartial(const std::string& path) 
     return PartialStart::Created;
 }
 
+MemImageFile::PartialResume MemImageFile::ResumePartial(
+    const std::string& path, const std::function<std::uint64_t(std::uint64_t)>& keep,
+    std::uint64_t* kept) {
+    CloseFiles();
+    ReleasePartial();
+    m_csFileName = path;
+    m_csPartialPath.clear();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        return errno == ENOENT ? PartialResume::Missing : PartialResume::Failed;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return PartialResume::NotPlain;
+    }
+    platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        return errno == ELOOP ? PartialResume::NotPlain : PartialResume::Failed;
+    }
+    if (TryLock(fd.Get()) == Lock::Busy || !IsFileOf(fd.Get(), path, st)) {
+        return PartialResume::Busy;
+    }
+    std::array<std::uint8_t, kImageHeaderSize> found{};
+    const auto length = static_cast<std::uint64_t>(st.st_size);
+    if (length < kImageHeaderSize || !ReadAt(fd.Get(), 0, found.data(), found.size())) {
+        return PartialResume::HeaderDiffers;
+    }
+    std::array<std::uint8_t, kImageHeaderSize> mine = m_header;
+    std::copy(m_descriptor.begin(), m_descriptor.end(), mine.begin() + kImageDescriptorOffset);
+    const std::size_t comment = kImageDescriptorOffset + kCommentAt;
+    std::copy_n(found.begin() + comment, kImageCommentSize, mine.begin() + comment);
+    if (mine != found) {
+        return PartialResume::HeaderDiffers;
+    }
+    const std::uint64_t data = std::min(keep(length - kImageHeaderSize), length - kImageHeaderSize);
+    if (::ftruncate(fd.Get(), static_cast<off_t>(kImageHeaderSize + data)) != 0) {
+        return PartialResume::Failed;
+    }
+    m_header = found;
+    std::copy_n(found.begin() + kImageDescriptorOffset, kImageDescriptorSize, m_descriptor.begin());
+    m_partialFd = std::move(fd);
+    m_csPartialPath = path;
+    m_nAppendLength = kImageHeaderSize + data;
+    *kept = data;
+    return PartialResume::Resumed;
+}
+
 bool MemImageFile::WritePartialHeader() {
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
     m_nAppendLength = 0;

@@ -34,6 +34,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -206,6 +207,17 @@ class MemImageFile {
     // when its lock can be taken; a locked one is another run's (Busy). A run that loses the
     // race for the name to another one is refused (Busy), never retried.
     PartialStart CreatePartial(const std::string& path);
+    // Takes over the partial image an earlier run left at path, to go on where it ended. It
+    // is opened without following a link and locked (Busy when a run holds its lock), and
+    // its header must be the one this object would write, the comment aside: the comment is
+    // taken from the file, so the finished image is the one an uninterrupted run would have
+    // written. Anything else leaves the file as it is (Missing, NotPlain, HeaderDiffers,
+    // Failed). Then the file keeps keep(data length) bytes of its data, the rest is cut off,
+    // the next append goes after them, and *kept is that length.
+    enum class PartialResume { Resumed, Missing, Busy, NotPlain, HeaderDiffers, Failed };
+    PartialResume ResumePartial(const std::string& path,
+                                const std::function<std::uint64_t(std::uint64_t)>& keep,
+                                std::uint64_t* kept);
     // True while the partial image of this object is open (created and not yet released).
     bool PartialOpen() const { return m_partialFd.Valid(); }
     // The path of the partial image last created (empty before, and after a failed start).

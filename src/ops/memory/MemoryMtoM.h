@@ -44,6 +44,7 @@ class CMemoryMtoM : public CProtocolMtoM, public CMemoryPlan {
     void ReportLine(const std::string& text) override { AddStatusLine(text); }
     void ReportProgress(int percent) override { SetProgress(percent); }
     const std::string& CurrentModel() const override { return m_csMachineName; }
+    std::string PanelCoreId() const override { return m_csCoreID; }
     void GoToDataStep(DataStep step) override;
     void SetupRequest(RequestStart start) override;
 

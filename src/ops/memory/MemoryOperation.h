@@ -76,6 +76,7 @@ class CMemoryOperation : public CProtocol, public CMemoryPlan {
     void ReportLine(const std::string& text) override { AddStatusLine(text); }
     void ReportProgress(int percent) override { SetProgress(percent); }
     const std::string& CurrentModel() const override { return m_csMachineName; }
+    std::string PanelCoreId() const override { return m_csCoreID; }
     void GoToDataStep(DataStep step) override;
     void SetupRequest(RequestStart start) override;
 

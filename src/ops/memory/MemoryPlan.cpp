@@ -188,6 +188,7 @@ int CMemoryPlan::PlanVerify(std::uint32_t unit, OldImageAreas oldFormat, std::si
         return error;
     }
     SetVerifySizes(m_areas, Section());
+    m_pDiff = m_bEveryDifference ? std::make_unique<DiffCollector>() : nullptr;
     return BeginDataPhase(MemoryJob::Verify, unit, bufferSize);
 }
 
@@ -204,7 +205,7 @@ int CMemoryPlan::PlanBackupAreas() {
 }
 
 int CMemoryPlan::NameAutoBackup(const std::string& bkFileStem, const std::string& autoNameText) {
-    if (!CSettings().GetAutoFileName()) {
+    if (m_bExactFileName || !CSettings().GetAutoFileName()) {
         return 0;
     }
     // The stem comes from the definitions or the dialog: it names a file in the chosen
@@ -257,6 +258,13 @@ int CMemoryPlan::StartBackupImage(const BackupIdentity& id) {
         return msg::kFileWrite;
     }
     const std::string partial = m_csFileName + ".partial";
+    m_nResumeFrom = 0;
+    if (m_bResume) {
+        if (const int error = ResumeBackupImage(partial); error != 0) {
+            return error;
+        }
+        return BeginDataPhase(MemoryJob::Backup, m_dwUnit, 0);
+    }
     switch (m_image.CreatePartial(partial)) {
         case MemImageFile::PartialStart::Created:
             break;
@@ -269,6 +277,47 @@ int CMemoryPlan::StartBackupImage(const BackupIdentity& id) {
             return msg::kFileWrite;
     }
     return BeginDataPhase(MemoryJob::Backup, m_dwUnit, 0);
+}
+
+std::uint64_t CMemoryPlan::ResumePoint(std::uint64_t length) const {
+    // A backup reads each area unit by unit, the first unit whole even of a smaller area,
+    // so the data consists of whole units but for the end of each area.
+    std::uint64_t offset = 0;
+    for (const MemArea& area : m_areas) {
+        const std::uint64_t stored = StoredAreaLength(area.size, m_dwUnit);
+        if (length >= offset + stored) {
+            offset += stored;
+            continue;
+        }
+        return offset + (length - offset) / m_dwUnit * m_dwUnit;
+    }
+    return offset;
+}
+
+int CMemoryPlan::ResumeBackupImage(const std::string& partial) {
+    std::uint64_t kept = 0;
+    const auto keep = [this](std::uint64_t length) { return ResumePoint(length); };
+    switch (m_image.ResumePartial(partial, keep, &kept)) {
+        case MemImageFile::PartialResume::Resumed:
+            m_nResumeFrom = kept;
+            ReportLine(Format(GetString(msg::kResumeFrom).c_str(), partial.c_str(),
+                              std::to_string(kept).c_str()));
+            return 0;
+        case MemImageFile::PartialResume::Missing:
+            ReportLine(Line(msg::kResumeNoPartial, partial));
+            break;
+        case MemImageFile::PartialResume::Busy:
+            ReportLine(Line(msg::kBackupBusy, m_csFileName));
+            break;
+        case MemImageFile::PartialResume::HeaderDiffers:
+            ReportLine(Line(msg::kResumeDiffers, partial));
+            break;
+        case MemImageFile::PartialResume::NotPlain:
+        case MemImageFile::PartialResume::Failed:
+            ReportLine(Line(msg::kResumeUnusable, partial));
+            break;
+    }
+    return msg::kResumeRefused;
 }
 
 int CMemoryPlan::SettleImage(int error) {
@@ -319,6 +368,21 @@ bool CMemoryPlan::TakeNextArea() {
         m_nBytesLeft = bytes;
         // A backup reads a whole unit even of an area smaller than the unit.
         m_nUnitLeft = m_job == MemoryJob::Backup ? m_dwUnit : std::min(bytes, m_dwUnit);
+        if (m_job == MemoryJob::Backup && m_nResumeFrom > m_dwFileOffset) {
+            // A resumed backup has this area's first units already (or all of it).
+            const std::uint64_t stored = StoredAreaLength(area.size, m_dwUnit);
+            const std::uint64_t have = std::min(m_nResumeFrom - m_dwFileOffset, stored);
+            if (have == stored) {
+                m_nUnitsDone += static_cast<int>((stored + m_dwUnit - 1) / m_dwUnit);
+                continue;
+            }
+            m_dwAddress += static_cast<std::uint32_t>(have);
+            m_dwFileOffset += have;
+            m_nBytesLeft -= static_cast<std::int64_t>(have);
+            m_nUnitLeft =
+                static_cast<std::uint32_t>(std::min<std::int64_t>(m_nBytesLeft, m_dwUnit));
+            m_nUnitsDone += static_cast<int>(have / m_dwUnit);
+        }
         return true;
     }
     return false;
@@ -344,6 +408,11 @@ CMemoryPlan::PacketResult CMemoryPlan::PacketDone(std::uint32_t bytes) {
 
 int CMemoryPlan::EnterNextArea() {
     if (!TakeNextArea()) {
+        if (m_pDiff) {
+            if (const int error = ReportDifferences(); error != 0) {
+                return error;
+            }
+        }
         GoToDataStep(DataStep::Close);
         return 0;
     }
@@ -351,6 +420,7 @@ int CMemoryPlan::EnterNextArea() {
 }
 
 int CMemoryPlan::TransferDone(const std::uint8_t* data, std::uint32_t bytes) {
+    m_nBytesMoved += bytes;
     int error = 0;
     if (m_job == MemoryJob::Backup) {
         error = m_image.AppendImageData(data, bytes) ? 0 : msg::kFileWrite;
@@ -402,11 +472,40 @@ int CMemoryPlan::LoadUnit() {
 }
 
 int CMemoryPlan::CompareWithImage(const std::uint8_t* data, std::uint32_t bytes) {
-    if (bytes > m_nDataSize || !m_image.ReadImageData(m_dwFileOffset, m_pchData.get(), bytes) ||
-        std::memcmp(m_pchData.get(), data, bytes) != 0) {
+    if (bytes > m_nDataSize || !m_image.ReadImageData(m_dwFileOffset, m_pchData.get(), bytes)) {
+        return msg::kVerifyMismatch;
+    }
+    const std::uint8_t* image = m_pchData.get();
+    const auto area = static_cast<std::size_t>(m_nAreaIndex - 1);
+    if (m_pDiff) {
+        m_pDiff->Compare(AreaName(m_areas, area), m_dwAddress, data, image, bytes);
+        return 0;
+    }
+    if (const std::optional<std::size_t> at = FirstDifference(data, image, bytes)) {
+        ReportLine(Format(GetString(msg::kVerifyDifference).c_str(),
+                          AreaName(m_areas, area).c_str(), static_cast<unsigned>(m_dwAddress + *at),
+                          data[*at], image[*at]));
         return msg::kVerifyMismatch;
     }
     return 0;
+}
+
+int CMemoryPlan::ReportDifferences() {
+    m_pDiff->Finish();
+    const DiffCollector diff = std::move(*m_pDiff);
+    m_pDiff.reset();
+    if (!diff.Any()) {
+        return 0;
+    }
+    for (const DiffRange& range : diff.Ranges()) {
+        ReportLine(Format(GetString(msg::kVerifyRange).c_str(), range.area.c_str(),
+                          static_cast<unsigned>(range.address),
+                          std::to_string(range.length).c_str(), range.first, range.second));
+    }
+    ReportLine(Format(GetString(msg::kVerifyRangeCount).c_str(),
+                      std::to_string(diff.RangeCount()).c_str(),
+                      std::to_string(diff.ByteCount()).c_str(), static_cast<int>(kDiffRangeLimit)));
+    return msg::kVerifyMismatch;
 }
 
 }  // namespace kz

@@ -27,6 +27,7 @@
 
 #include "config/ModelDefs.h"
 #include "ops/memory/ImageAreas.h"
+#include "ops/memory/ImageDiff.h"
 #include "ops/memory/MemImageFile.h"
 
 namespace kz {
@@ -90,6 +91,22 @@ class CMemoryPlan {
     // Inputs set by the front-end before the start.
     void SetFileName(const std::string& path) { m_csFileName = path; }
     void SetComment(const std::string& comment) { m_csComment = comment; }
+    // A verify that goes on after a difference and lists every differing range at its end
+    // (at most kDiffRangeLimit, and the count of all) before it ends with 4004. Without it
+    // a verify stops at the first differing packet and names the first differing byte.
+    void SetEveryDifference(bool every) { m_bEveryDifference = every; }
+    // A backup writes exactly the file name given, even when AUTOFILENAME makes it a
+    // folder for the user's backups (a safety backup names its own file).
+    void SetExactFileName(bool exact) { m_bExactFileName = exact; }
+    // A backup that goes on from the partial image an earlier run of the same target left:
+    // the partial file must be this panel's (its header as this run would write it), its
+    // data is kept up to the last whole unit, and only the rest is read. Without such a
+    // file, or with one of another panel, the run ends (3645) leaving every file as it is.
+    void SetResume(bool resume) { m_bResume = resume; }
+    // The panel's core ID as the run read it (empty before). Read after the run.
+    virtual std::string PanelCoreId() const { return {}; }
+    // The memory bytes the data phase moved (a resumed backup: those it read itself).
+    std::uint64_t BytesMoved() const { return m_nBytesMoved; }
     // The image file the run produced or read (backup: the final name once complete).
     const std::string& ImagePath() const { return m_csFileName; }
     // The partial image a backup created beside the target (empty when none was created);
@@ -199,6 +216,13 @@ class CMemoryPlan {
     void ProgressLine();
     int LoadUnit();
     int CompareWithImage(const std::uint8_t* data, std::uint32_t bytes);
+    // The end of a verify of every difference: its ranges on the status list; 4004 when
+    // there were any.
+    int ReportDifferences();
+    // A resumed backup: takes over the partial image at partial. 0, or the run's error.
+    int ResumeBackupImage(const std::string& partial);
+    // The data a resumed backup keeps of length bytes: up to the last unit boundary.
+    std::uint64_t ResumePoint(std::uint64_t length) const;
     // Loads the header again and plans the image's areas (restore, verify).
     int PlanImageAreas(OldImageAreas oldFormat);
     // The counters of a data phase of job that starts now.
@@ -219,6 +243,12 @@ class CMemoryPlan {
     std::uint64_t m_dwFileOffset = 0;  // image data offset of the next packet
     std::unique_ptr<std::uint8_t[]> m_pchData;
     std::size_t m_nDataSize = 0;
+    bool m_bEveryDifference = false;
+    bool m_bExactFileName = false;
+    bool m_bResume = false;
+    std::uint64_t m_nResumeFrom = 0;         // backup: the data bytes a resumed run kept
+    std::uint64_t m_nBytesMoved = 0;         // by the data phase
+    std::unique_ptr<DiffCollector> m_pDiff;  // a verify of every difference, while it runs
 };
 
 }  // namespace kz

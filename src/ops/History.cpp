@@ -1,0 +1,71 @@
+#include "ops/History.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+
+#include "platform/ProgramFolder.h"
+
+namespace kz {
+
+std::string HistoryPath() {
+    return platform::ProgramFolder() + kHistoryFileName;
+}
+
+bool AppendHistory(const std::string& path, const HistoryEntry& entry) {
+    const nlohmann::json record = {
+        {"start", entry.start},   {"seconds", entry.seconds}, {"operation", entry.operation},
+        {"link", entry.link},     {"core_id", entry.coreId},  {"model", entry.model},
+        {"file", entry.file},     {"sha256", entry.sha256},   {"bytes", entry.bytes},
+        {"result", entry.result}, {"text", entry.text}};
+    // Model names and comments of older panels may be Shift_JIS: invalid UTF-8 is replaced
+    // rather than refused.
+    std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    // A last line a crash cut short is ended first, so that the new line stands alone.
+    {
+        std::ifstream existing(path, std::ios::binary | std::ios::ate);
+        if (existing && existing.tellg() > 0) {
+            existing.seekg(-1, std::ios::end);
+            if (existing.get() != '\n') {
+                line.insert(line.begin(), '\n');
+            }
+        }
+    }
+    line += '\n';
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+    out.flush();
+    return static_cast<bool>(out);
+}
+
+std::vector<HistoryEntry> ReadHistory(const std::string& path) {
+    std::vector<HistoryEntry> entries;
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+        if (record.is_discarded() || !record.is_object() || !record.contains("operation")) {
+            continue;
+        }
+        try {
+            HistoryEntry entry;
+            entry.start = record.value("start", "");
+            entry.seconds = record.value("seconds", 0.0);
+            entry.operation = record.value("operation", "");
+            entry.link = record.value("link", "");
+            entry.coreId = record.value("core_id", "");
+            entry.model = record.value("model", "");
+            entry.file = record.value("file", "");
+            entry.sha256 = record.value("sha256", "");
+            entry.bytes = record.value("bytes", std::uint64_t{0});
+            entry.result = record.value("result", 0);
+            entry.text = record.value("text", "");
+            entries.push_back(std::move(entry));
+        } catch (const nlohmann::json::exception&) {
+            // A field of the wrong type: not one of our records.
+        }
+    }
+    return entries;
+}
+
+}  // namespace kz

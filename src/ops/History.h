@@ -1,0 +1,45 @@
+// The service record: one line of JSON per operation, appended to "KZMNT-history.jsonl" in
+// the program folder by either front-end (through the operation handle), and read back for
+// kzmnt-cli history.
+//
+// Appending writes a whole line at once at the end of the file and never rewrites what is
+// there; a line left incomplete by a crash is ended first, so it cannot spoil the new one,
+// and readers skip every line that is not a record.
+//
+// Thread-safety: no shared state; two programs may append at the same time (each line is
+// one write to a file opened for appending).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kz {
+
+inline constexpr const char* kHistoryFileName = "KZMNT-history.jsonl";
+
+struct HistoryEntry {
+    std::string start;      // UTC, "2026-12-08T10:15:00Z"
+    double seconds = 0;     // duration
+    std::string operation;  // "backup", "restore", "verify", "cf-receive", "cf-send"
+    std::string link;       // "serial /dev/ttyUSB0" or "lan 192.168.1.20:8000"
+    std::string coreId;     // the panel's core ID (empty when not read)
+    std::string model;
+    std::string file;         // the image file (memory operations) or the PC folder (CF)
+    std::string sha256;       // of the image: written (backup) or used (restore, verify)
+    std::uint64_t bytes = 0;  // memory bytes moved
+    int result = 0;           // the final message id (3299: completed)
+    std::string text;         // its text
+};
+
+// The record file in the program folder.
+std::string HistoryPath();
+
+// Appends entry as one line to the file at path (created when missing). False when it
+// cannot be written.
+bool AppendHistory(const std::string& path, const HistoryEntry& entry);
+
+// The records of the file at path in file order; lines that are no record are skipped.
+std::vector<HistoryEntry> ReadHistory(const std::string& path);
+
+}  // namespace kz
