@@ -2,11 +2,20 @@
 
 #include <nlohmann/json.hpp>
 
-#include <fstream>
+#include <optional>
+#include <sstream>
 
 #include "platform/ProgramFolder.h"
+#include "platform/RecordFile.h"
 
 namespace kz {
+
+namespace {
+
+// A record of decades of daily runs stays far below this; a larger file is not ours.
+constexpr std::size_t kMaxHistoryBytes = std::size_t{64} << 20;
+
+}  // namespace
 
 std::string HistoryPath() {
     return platform::ProgramFolder() + kHistoryFileName;
@@ -21,26 +30,17 @@ bool AppendHistory(const std::string& path, const HistoryEntry& entry) {
     // Model names and comments of older panels may be Shift_JIS: invalid UTF-8 is replaced
     // rather than refused.
     std::string line = record.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    // A last line a crash cut short is ended first, so that the new line stands alone.
-    {
-        std::ifstream existing(path, std::ios::binary | std::ios::ate);
-        if (existing && existing.tellg() > 0) {
-            existing.seekg(-1, std::ios::end);
-            if (existing.get() != '\n') {
-                line.insert(line.begin(), '\n');
-            }
-        }
-    }
     line += '\n';
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(line.data(), static_cast<std::streamsize>(line.size()));
-    out.flush();
-    return static_cast<bool>(out);
+    return platform::AppendRecordLine(path, line);
 }
 
 std::vector<HistoryEntry> ReadHistory(const std::string& path) {
     std::vector<HistoryEntry> entries;
-    std::ifstream in(path, std::ios::binary);
+    const std::optional<std::string> content = platform::ReadRecordFile(path, kMaxHistoryBytes);
+    if (!content) {
+        return entries;
+    }
+    std::istringstream in(*content);
     std::string line;
     while (std::getline(in, line)) {
         const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);

@@ -4,10 +4,11 @@
 //
 // Appending writes a whole line at once at the end of the file and never rewrites what is
 // there; a line left incomplete by a crash is ended first, so it cannot spoil the new one,
-// and readers skip every line that is not a record.
+// and readers skip every line that is not a record. Only a regular file is used: a FIFO or
+// a link in its place is neither waited for nor followed (platform/RecordFile.h).
 //
 // Thread-safety: no shared state; two programs may append at the same time (each line is
-// one write to a file opened for appending).
+// one locked write to a file opened for appending).
 #pragma once
 
 #include <cstdint>
@@ -36,10 +37,11 @@ struct HistoryEntry {
 std::string HistoryPath();
 
 // Appends entry as one line to the file at path (created when missing). False when it
-// cannot be written.
+// cannot be written or is not a regular file.
 bool AppendHistory(const std::string& path, const HistoryEntry& entry);
 
 // The records of the file at path in file order; lines that are no record are skipped.
+// None when the file is missing, not a regular file or unreadable.
 std::vector<HistoryEntry> ReadHistory(const std::string& path);
 
 }  // namespace kz

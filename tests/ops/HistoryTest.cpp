@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <sstream>
 
 #include "support/TempDir.h"
 
@@ -68,6 +72,26 @@ TEST(HistoryTest, ABrokenLineSpoilsNoOtherRecord) {
     EXPECT_EQ(read[0].operation, "backup");
     EXPECT_EQ(read[1].operation, "restore");
     EXPECT_TRUE(read[1].model.starts_with("KZ-"));
+}
+
+// A FIFO in the record's place would block the end of every run (and the window with it),
+// a link would add the record to whatever file it leads to: neither is used.
+TEST(HistoryTest, OnlyARegularFileIsWrittenOrRead) {
+    test::TempDir dir;
+    const std::string fifo = dir.str() + "fifo.jsonl";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(AppendHistory(fifo, Entry("backup", 3299)));
+    EXPECT_TRUE(ReadHistory(fifo).empty());
+
+    const std::string other = dir.str() + "other.txt";
+    { std::ofstream(other) << "kept\n"; }
+    const std::string link = dir.str() + kHistoryFileName;
+    ASSERT_EQ(::symlink(other.c_str(), link.c_str()), 0);
+    EXPECT_FALSE(AppendHistory(link, Entry("backup", 3299)));
+    std::ifstream in(other);
+    std::stringstream kept;
+    kept << in.rdbuf();
+    EXPECT_EQ(kept.str(), "kept\n");
 }
 
 }  // namespace
