@@ -110,6 +110,15 @@ constexpr StringEntry kEnglish[] = {
      "The program does not start: the lock file %s that keeps the program to one running copy "
      "cannot be used (%s)."},
 
+    // The progress of a transfer (amounts, rate, time left, memory area).
+    {3390, "%s of %s"},
+    {3391, "%s/s"},
+    {3392, "%d s left"},
+    {3393, "%d min left"},
+    {3394, "%d h %d min left"},
+    {3395, "FEPROM"},
+    {3396, "SRAM"},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "Please check a power supply or a cable."},
     {4001, "Processing was aborted by operation."},

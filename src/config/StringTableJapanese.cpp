@@ -102,6 +102,15 @@ constexpr StringEntry kJapanese[] = {
      "書き込めるため、二重起動を防ぐロックファイルを置けません。"},
     {3373, "プログラムを起動しません: 二重起動を防ぐロックファイル %s を使用できません (%s)。"},
 
+    // The progress of a transfer (amounts, rate, time left, memory area).
+    {3390, "%s / %s"},
+    {3391, "%s/秒"},
+    {3392, "残り %d 秒"},
+    {3393, "残り約 %d 分"},
+    {3394, "残り約 %d 時間 %d 分"},
+    {3395, "FEPROM"},
+    {3396, "SRAM"},
+
     // Errors (m_nError) and the engine's own status lines.
     {4000, "電源またはケーブルを確認してください。"},
     {4001, "操作により処理が中止されました。"},
