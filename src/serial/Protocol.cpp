@@ -201,6 +201,34 @@ bool CProtocol::SendUnchecked(std::string_view frame, int ticks, int nextPhase, 
     return false;
 }
 
+bool CProtocol::QuestionPhase(int nEvent, int& nPhase, std::string_view frame, bool checked,
+                              void (CProtocol::*useAnswer)()) {
+    switch (nPhase) {
+        case 1:
+            return BeginAttempts(nEvent, nPhase);
+        case 2:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            if (frame.empty()) {
+                nPhase = kPhaseWriteFailed;
+                return true;
+            }
+            return checked ? Send(frame, m_nReadTimeout, 3, nPhase)
+                           : SendUnchecked(frame, m_nReadTimeout, 3, nPhase);
+        case 3:
+            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
+        case 4:
+            if (nEvent == EVENT_ABORT) {
+                return AbortImmediate(nPhase, false);
+            }
+            (this->*useAnswer)();
+            nPhase = 5;
+            return true;
+    }
+    return false;
+}
+
 bool CProtocol::BeginAttempts(int nEvent, int& nPhase) {
     if (nEvent == EVENT_ABORT) {
         return AbortImmediate(nPhase, false);

@@ -158,6 +158,15 @@ class CProtocol : public COperation, public CComm {
     // The usual first phase: an abort ends the command at once; otherwise load the retry
     // counter and go to phase 2.
     bool BeginAttempts(int nEvent, int& nPhase);
+    // The phases of a command that asks one question and reads one loader answer (ReadHW,
+    // ReadSignature, ReadIO, WriteIO):
+    //   1 attempts loaded ─► 2 frame sent ─► 3 answer (time-out: retry from 2) ─► 4 used ─► 5
+    // An abort in phase 1, 2 or 4 ends the command at once; in phase 3 as AwaitAnswer's
+    // immediate abort. An empty frame cannot be sent (ends with msg::kCheckPower); checked:
+    // a failed write ends the command, otherwise the answer's time-out covers it.
+    // useAnswer runs in phase 4 on the answer in the receive buffer.
+    bool QuestionPhase(int nEvent, int& nPhase, std::string_view frame, bool checked,
+                       void (CProtocol::*useAnswer)());
     // Counts one failed attempt: go to retryPhase (true), or, when the retries are used up,
     // phase 1 with msg::kRetryOver (false). Returns the value the phase returns. reason says
     // why the attempt failed ("time-out", "bad checksum", ...); every retry is traced with
@@ -317,6 +326,11 @@ class CProtocol : public COperation, public CComm {
     bool WriteDataPhase(int nEvent, int& nPhase);
     bool ReadIOPhase(int nEvent, int& nPhase);
     bool WriteIOPhase(int nEvent, int& nPhase);
+    // What the question commands take from their answers.
+    void UseHardwareAnswer();
+    void UseSignatureAnswer();
+    void UseIoAnswer();
+    void IgnoreAnswer() {}
     bool ResetPhase(int nEvent, int& nPhase);
     bool QuitPhase(int nEvent, int& nPhase);
     bool ResyncPhase(int nEvent, int& nPhase);  // phases 11-14 of ReadData and WriteData

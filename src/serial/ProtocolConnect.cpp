@@ -751,42 +751,28 @@ bool CProtocol::ReadHW(int nEvent) {
 
 bool CProtocol::ReadHWPhase(int nEvent, int& nPhase) {
     TraceMessage("KZmnt", "CProtocol::ReadHW_Phase%d( %d , %d )\n", nPhase, nEvent, nPhase);
-    switch (nPhase) {
-        case 1:
-            return BeginAttempts(nEvent, nPhase);
-        case 2:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            return Send(LoaderFrame('>', "h"), m_nReadTimeout, 3, nPhase);
-        case 3:
-            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
-        case 4: {
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            m_csHW_CoreID.clear();
-            m_dwFRomSize = m_dwDRamSize = m_dwSRamSize = 0;
-            std::string_view answer = Answer();
-            CFieldSplitter fields;
-            fields.Split(answer.size() > 3 ? answer.substr(3) : std::string_view());
-            m_csHW_CoreID = fields.Field(1);
-            m_dwFRomSize = HexValue(fields.Field(2));
-            m_dwDRamSize = HexValue(fields.Field(3));
-            m_dwSRamSize = HexValue(fields.Field(4));
-            TraceMessage("KZmnt", "  m_csHW_CoreID = [%s]\n", m_csHW_CoreID.c_str());
-            TraceMessage("KZmnt", "  m_dwFRomSize  = [%X]\n", m_dwFRomSize);
-            TraceMessage("KZmnt", "  m_dwDRamSize  = [%X]\n", m_dwDRamSize);
-            TraceMessage("KZmnt", "  m_dwSRamSize  = [%X]\n", m_dwSRamSize);
-            if (DebugStatusOn()) {
-                AddStatusLine(Format("Read FROM  = [%X]", m_dwFRomSize));
-                AddStatusLine(Format("Read SRAM  = [%X]", m_dwSRamSize));
-            }
-            nPhase = 5;
-            return true;
-        }
+    return QuestionPhase(nEvent, nPhase, LoaderFrame('>', "h"), true,
+                         &CProtocol::UseHardwareAnswer);
+}
+
+void CProtocol::UseHardwareAnswer() {
+    m_csHW_CoreID.clear();
+    m_dwFRomSize = m_dwDRamSize = m_dwSRamSize = 0;
+    std::string_view answer = Answer();
+    CFieldSplitter fields;
+    fields.Split(answer.size() > 3 ? answer.substr(3) : std::string_view());
+    m_csHW_CoreID = fields.Field(1);
+    m_dwFRomSize = HexValue(fields.Field(2));
+    m_dwDRamSize = HexValue(fields.Field(3));
+    m_dwSRamSize = HexValue(fields.Field(4));
+    TraceMessage("KZmnt", "  m_csHW_CoreID = [%s]\n", m_csHW_CoreID.c_str());
+    TraceMessage("KZmnt", "  m_dwFRomSize  = [%X]\n", m_dwFRomSize);
+    TraceMessage("KZmnt", "  m_dwDRamSize  = [%X]\n", m_dwDRamSize);
+    TraceMessage("KZmnt", "  m_dwSRamSize  = [%X]\n", m_dwSRamSize);
+    if (DebugStatusOn()) {
+        AddStatusLine(Format("Read FROM  = [%X]", m_dwFRomSize));
+        AddStatusLine(Format("Read SRAM  = [%X]", m_dwSRamSize));
     }
-    return false;
 }
 
 // ---- ReadSignature ------------------------------------------------------------------------
@@ -796,45 +782,27 @@ bool CProtocol::ReadSignature(int nEvent) {
 }
 
 bool CProtocol::ReadSignaturePhase(int nEvent, int& nPhase) {
-    switch (nPhase) {
-        case 1:
-            return BeginAttempts(nEvent, nPhase);
-        case 2:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            if (m_nSignatureKind == 1) {
-                return Send(LoaderFrame('>', "K "), m_nReadTimeout, 3, nPhase);
-            }
-            if (m_nSignatureKind == 2) {
-                return Send(LoaderFrame('>', "X"), m_nReadTimeout, 3, nPhase);
-            }
-            nPhase = kPhaseWriteFailed;
-            return true;
-        case 3:
-            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
-        case 4: {
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            m_dwSignature = 0;
-            std::string_view answer = Answer();
-            CFieldSplitter fields;
-            if (m_nSignatureKind == 1 && answer.size() > 2) {
-                fields.Split(answer.substr(2));
-                m_dwSignature = HexValue(fields.Field(0));
-            } else if (m_nSignatureKind == 2 && answer.size() > 3) {
-                fields.Split(answer.substr(3));
-                m_dwSignature = HexValue(fields.Field(8));
-            }
-            if (DebugStatusOn()) {
-                AddStatusLine(Format("Signature %d = [%X]", m_nSignatureKind, m_dwSignature));
-            }
-            nPhase = 5;
-            return true;
-        }
+    // Kind 1 asks ">K ", kind 2 ">X"; any other kind cannot be asked.
+    const std::string frame = m_nSignatureKind == 1   ? LoaderFrame('>', "K ")
+                              : m_nSignatureKind == 2 ? LoaderFrame('>', "X")
+                                                      : std::string();
+    return QuestionPhase(nEvent, nPhase, frame, true, &CProtocol::UseSignatureAnswer);
+}
+
+void CProtocol::UseSignatureAnswer() {
+    m_dwSignature = 0;
+    std::string_view answer = Answer();
+    CFieldSplitter fields;
+    if (m_nSignatureKind == 1 && answer.size() > 2) {
+        fields.Split(answer.substr(2));
+        m_dwSignature = HexValue(fields.Field(0));
+    } else if (m_nSignatureKind == 2 && answer.size() > 3) {
+        fields.Split(answer.substr(3));
+        m_dwSignature = HexValue(fields.Field(8));
     }
-    return false;
+    if (DebugStatusOn()) {
+        AddStatusLine(Format("Signature %d = [%X]", m_nSignatureKind, m_dwSignature));
+    }
 }
 
 }  // namespace kz

@@ -292,36 +292,20 @@ bool CProtocol::ReadIO(int nEvent) {
 }
 
 bool CProtocol::ReadIOPhase(int nEvent, int& nPhase) {
-    switch (nPhase) {
-        case 1:
-            return BeginAttempts(nEvent, nPhase);
-        case 2:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            return SendUnchecked(
-                LoaderFrame('>', Format("i%08X%02d", m_dwReadAddress, m_nReadSize)), m_nReadTimeout,
-                3, nPhase);
-        case 3:
-            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
-        case 4: {
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            std::string_view answer = Answer();
-            m_dwIOValue = 0;
-            if (answer.size() > 3) {
-                IniScanHex(answer.substr(3, 8), m_dwIOValue);
-            }
-            if (DebugStatusOn()) {
-                AddStatusLine(
-                    Format("Read IO (%X:%d) = [%X]", m_dwReadAddress, m_nReadSize, m_dwIOValue));
-            }
-            nPhase = 5;
-            return true;
-        }
+    return QuestionPhase(nEvent, nPhase,
+                         LoaderFrame('>', Format("i%08X%02d", m_dwReadAddress, m_nReadSize)), false,
+                         &CProtocol::UseIoAnswer);
+}
+
+void CProtocol::UseIoAnswer() {
+    std::string_view answer = Answer();
+    m_dwIOValue = 0;
+    if (answer.size() > 3) {
+        IniScanHex(answer.substr(3, 8), m_dwIOValue);
     }
-    return false;
+    if (DebugStatusOn()) {
+        AddStatusLine(Format("Read IO (%X:%d) = [%X]", m_dwReadAddress, m_nReadSize, m_dwIOValue));
+    }
 }
 
 bool CProtocol::WriteIO(int nEvent) {
@@ -329,23 +313,11 @@ bool CProtocol::WriteIO(int nEvent) {
 }
 
 bool CProtocol::WriteIOPhase(int nEvent, int& nPhase) {
-    switch (nPhase) {
-        case 1:
-            return BeginAttempts(nEvent, nPhase);
-        case 2:
-            if (nEvent == EVENT_ABORT) {
-                return AbortImmediate(nPhase, false);
-            }
-            return SendUnchecked(LoaderFrame('<', Format("i%08X%02d%08X", m_dwWriteAddress,
-                                                         m_nWriteDataSize, m_dwWriteIOValue)),
-                                 m_nReadTimeout, 3, nPhase);
-        case 3:
-            return AwaitAnswer(nEvent, nPhase, {.next = 4, .retry = 2});
-        case 4:
-            nPhase = nEvent == EVENT_ABORT ? kPhaseAborted : 5;
-            return true;
-    }
-    return false;
+    // The answer's content is not examined.
+    return QuestionPhase(nEvent, nPhase,
+                         LoaderFrame('<', Format("i%08X%02d%08X", m_dwWriteAddress,
+                                                 m_nWriteDataSize, m_dwWriteIOValue)),
+                         false, &CProtocol::IgnoreAnswer);
 }
 
 // ---- Reset (no retries) ------------------------------------------------------------------------
