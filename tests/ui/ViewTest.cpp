@@ -28,6 +28,7 @@
 #include "UiTestSupport.h"
 #include "config/MessageIds.h"
 #include "config/Settings.h"
+#include "ops/memory/MemImageFile.h"
 #include "platform/Clock.h"
 #include "platform/InstanceLock.h"
 #include "serial/Protocol.h"
@@ -363,6 +364,34 @@ class ViewTest : public QObject {
         QTRY_VERIFY(!view.Busy());
         QCOMPARE(view.StatusLines(), std::vector<std::string>{"aborted"});
         QCOMPARE(view.LastOutcome(), CNQmntView::Outcome::Failure);
+    }
+
+    // After Comment Edit the form shows the file and the comment it now holds.
+    void CommentEditShowsTheStoredComment() {
+        uitest::ProgramFolder folder("[CONFIG]\r\nAUTOFILENAME=0\r\n");
+        const std::string path = folder.Path("image.mem");
+        MemImageFile image;
+        image.SetFileName(path);
+        image.SetHeaderKind(1);
+        image.SetModelName("KZ-TEST");
+        image.SetDescriptorVersion();
+        image.SetCoreID("8C93");
+        image.SetIOCode("C3");
+        image.SetComment("before");
+        QVERIFY(image.WriteHeader());
+        CSettings().AddRecentFile(path);
+        CNQmntView view;
+        uitest::WhenModal([](QWidget* dialog) {
+            auto* ok = FindControl<QAbstractButton>(dialog, 1);
+            FindControl<QLineEdit>(dialog, 1018)->setText(QStringLiteral("after"));
+            if (!ok->isEnabled()) {
+                qobject_cast<QDialog*>(dialog)->reject();  // the image was not offered
+            }
+            ok->click();
+        });
+        view.OnComment();
+        QCOMPARE(Shown(view, 1004), QStringLiteral("after"));
+        QCOMPARE(FindControl<QLineEdit>(&view, 1043)->text(), QString::fromStdString(path));
     }
 
     // The transfer's bytes, rate, time left and area show beside the bar while data moves.

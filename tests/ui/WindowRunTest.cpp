@@ -126,6 +126,31 @@ class WindowRunTest : public QObject {
         QVERIFY(bench.folder.dir().Read("KZMNT.INI").find("File1=" + image) != std::string::npos);
     }
 
+    // With the automatic file name the form shows, at the end, the file the backup wrote.
+    void AnAutomaticallyNamedBackupShowsItsFile() {
+        test::ModelChoices choices;
+        choices.loaderFile = "DEMO.LDR";
+        choices.offset = 0x4000;
+        const sim::PanelDescription panel = test::TestPanel();
+        test::SimBench bench({}, panel, test::ModelSection(panel, choices));
+        bench.WriteIni("AUTOFILENAME=1\r\n", test::ModelSection(panel, choices));
+        SetLanguage(Language::English);
+        CMainFrame frame;
+        frame.show();
+        CNQmntView* view = frame.View();
+        const std::string folder = bench.folder.Path("images");
+        std::filesystem::create_directory(folder);
+        ChooseFile(folder);
+        view->Action(cmd::kBackUp)->trigger();
+        QVERIFY(Confirm<CConfirmDlg>(1));
+        QTRY_VERIFY_WITH_TIMEOUT(!view->Busy(), 60000);
+        QCOMPARE(view->LastOutcome(), CNQmntView::Outcome::Success);
+        const QString shown = FindControl<QLineEdit>(view, 1043)->text();
+        QVERIFY2(shown.startsWith(QString::fromStdString(folder) + "/bk") && shown.endsWith(".MEM"),
+                 qPrintable(shown));
+        QVERIFY(std::filesystem::is_regular_file(shown.toStdString()));
+    }
+
     // The simple layout has no status list: the result line is where the failure shows.
     void ABackupWithoutAPanelShowsItsFailure() {
         uitest::ProgramFolder folder("[CONFIG]\r\nDISPMODE=1\r\nCOM=1\r\n[PORTS]\r\nCOM1=" +
