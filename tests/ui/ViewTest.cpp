@@ -253,10 +253,12 @@ class ViewTest : public QObject {
             auto frame = std::make_unique<CMainFrame>();
             frame->show();
             Run run;
-            run.Start(*frame->View(), [asking](ScriptedOp& op) {
+            // The answer outlives the operation, which the window deletes.
+            auto answer = std::make_shared<std::atomic<int>>(-1);
+            run.Start(*frame->View(), [asking, answer](ScriptedOp& op) {
                 op.AddStatusLine("running");
                 if (asking) {
-                    op.answer = op.Prompt()->AskOkCancel(3001, 0) ? 1 : 0;
+                    *answer = op.Prompt()->AskOkCancel(3001, 0) ? 1 : 0;
                 }
             });
             if (asking) {
@@ -277,7 +279,7 @@ class ViewTest : public QObject {
             QVERIFY(*run.deleted);
             QVERIFY(!frame->View()->Busy());
             if (asking) {
-                QCOMPARE(run.op->answer.load(), 0);  // the question got Cancel
+                QCOMPARE(answer->load(), 0);  // the question got Cancel
             }
             QCOMPARE(folder.Read("KZMNT.log"), std::string("running\r\naborted\r\n"));
             QTRY_VERIFY(QApplication::activeModalWidget() == nullptr);
