@@ -168,6 +168,16 @@ inline constexpr int kLanLibraryNotRegularFile = 3370;
 inline constexpr int kLockFolderNotPrivate = 3372;
 inline constexpr int kLockFileUnusable = 3373;
 
+// The progress of a transfer as both front-ends show it: done of total (%s: the amounts),
+// the rate (%s: an amount), the time left, and the memory area in work.
+inline constexpr int kProgressOf = 3390;
+inline constexpr int kProgressRate = 3391;
+inline constexpr int kProgressSecondsLeft = 3392;
+inline constexpr int kProgressMinutesLeft = 3393;
+inline constexpr int kProgressHoursLeft = 3394;
+inline constexpr int kProgressFeprom = 3395;
+inline constexpr int kProgressSram = 3396;
+
 // Errors of the serial link and the memory operations (m_nError).
 inline constexpr int kCheckPower = 4000;
 inline constexpr int kAborted = 4001;

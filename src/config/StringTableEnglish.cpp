@@ -110,6 +110,15 @@ constexpr StringEntry kEnglish[] = {
      "The program does not start: the lock file %s that keeps the program to one running copy "
      "cannot be used (%s)."},
 
+    // The progress of a transfer (amounts, rate, time left, memory area).
+    {3390, "%s of %s"},
+    {3391, "%s/s"},
+    {3392, "%d s left"},
+    {3393, "%d min left"},
+    {3394, "%d h %d min left"},
+    {3395, "FEPROM"},
+    {3396, "SRAM"},
+
     // The serial port's group; the table of serial devices (kzmnt-cli ports).
     {3600,
      "    Members of the group %s may use it (add the user to that group, then log in again)."},
@@ -312,6 +321,17 @@ constexpr StringEntry kEnglish[] = {
     {20104, "Process"},
     {20105, "Please do not shut off a power supply during transmission."},
     {20106, "kzmnt is running already."},
+    {20107, "Backup running"},
+    {20108, "Verify running"},
+    {20109, "Restore running"},
+    {20110, "CF file receive running"},
+    {20111, "CF file send running"},
+    {20112, "Operation running"},
+    {20113,
+     "Closing the window aborts the running operation. An interrupted restore leaves the "
+     "panel's memory only partly written: restore an image completely before the panel is "
+     "used again. An interrupted backup keeps the image file that was there before."},
+    {20114, "Aborting the operation. The window closes when it has ended (at most %d s)."},
 
     // File selection, model information, restore warning, comment edit and property
     // dialogs (20200-20299).

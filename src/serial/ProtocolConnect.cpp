@@ -189,6 +189,8 @@ bool CProtocol::CheckPasswordAccepted(int& nPhase) {
     --m_nRetry;
     TraceRetry(nPhase, m_nRetry >= 1 ? kPwSendPassword : kNoRetry, "password refused");
     if (m_nRetry >= 1) {
+        // Said before the dialog asks again, so the user knows why it does.
+        AddStatusLine(msg::kPasswordWrong);
         nPhase = kPwSendPassword;
         return true;
     }

@@ -40,6 +40,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), view_(new CNQmntV
     BuildStatusBar();
     connect(view_, &CNQmntView::layoutChanged, this,
             [this] { QTimer::singleShot(0, this, &CMainFrame::FitToView); });
+    connect(view_, &CNQmntView::closeReady, this, &QWidget::close);
     FitToView();
 }
 
@@ -109,10 +110,14 @@ void CMainFrame::BuildToolBar() {
 
 void CMainFrame::BuildStatusBar() {
     QStatusBar* bar = statusBar();
-    bar->showMessage(Text(txt::kReady));
-    connect(bar, &QStatusBar::messageChanged, bar, [bar](const QString& text) {
+    // The message pane names the run while one goes on, else "Ready"; a menu's status tip
+    // replaces it only while the pointer is on the item.
+    bar->showMessage(view_->StatusText());
+    connect(view_, &CNQmntView::statusMessage, bar,
+            [bar](const QString& text) { bar->showMessage(text); });
+    connect(bar, &QStatusBar::messageChanged, bar, [this, bar](const QString& text) {
         if (text.isEmpty()) {
-            bar->showMessage(Text(txt::kReady));
+            bar->showMessage(view_->StatusText());
         }
     });
     // The lock-key indicators: the platform does not report the lock states to the
@@ -167,8 +172,12 @@ void CMainFrame::OnAbout() {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
-    // Closing during a run deletes the operation (its threads end, its link closes) and
-    // writes the log, as a completion does.
+    // During a run the view asks first; when the user lets it abort, it closes the frame
+    // again once the run has ended.
+    if (!view_->RequestClose()) {
+        event->ignore();
+        return;
+    }
     view_->EndOperation();
     event->accept();
 }

@@ -1,6 +1,7 @@
 // The main window: menu 128, tool bar 128, the status bar (message pane, then the Kana,
 // Caps Lock, Num Lock and Scroll Lock indicators) and the form view. It fits itself to the
-// view's layout, shows the About box, and on closing ends a running operation.
+// view's layout, shows the About box, and closes only once the view lets it: during a run
+// the view asks, aborts the run and waits for its end first.
 //
 // Thread-safety: GUI thread only.
 #pragma once

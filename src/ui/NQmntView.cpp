@@ -1,14 +1,18 @@
 #include "ui/NQmntView.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QDialog>
 #include <QFrame>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QStyle>
+#include <QVBoxLayout>
 
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
@@ -36,6 +40,35 @@ namespace {
 
 // How often Abort's state is refreshed while a run may be searching the network.
 constexpr int kCommandRefreshMs = 100;
+// How often the close's wait tries the abort and counts down.
+constexpr int kCloseTickMs = 100;
+
+// The result line's colours: dark enough on a light form to read, and never the only sign
+// (the icon and the text differ too).
+constexpr const char* kSuccessStyle = "color: rgb(0, 110, 40);";
+constexpr const char* kFailureStyle = "color: rgb(190, 0, 0); font-weight: bold;";
+
+QString ClosingText(int seconds) {
+    return Text(txt::kClosingWait).replace(QStringLiteral("%d"), QString::number(seconds));
+}
+
+int RunningTextFor(OperationKind kind) {
+    switch (kind) {
+        case OperationKind::Backup:
+            return txt::kRunningBackUp;
+        case OperationKind::Verify:
+            return txt::kRunningVerify;
+        case OperationKind::Restore:
+            return txt::kRunningRestore;
+        case OperationKind::CfReceive:
+            return txt::kRunningCfReceive;
+        case OperationKind::CfSend:
+            return txt::kRunningCfSend;
+        default:
+            break;
+    }
+    return txt::kRunningOther;
+}
 
 QMessageBox* MakeMessageBox(QWidget* parent, QMessageBox::Icon icon, int textId, int captionId,
                             QMessageBox::StandardButtons buttons) {
@@ -90,6 +123,8 @@ CNQmntView::CNQmntView(QWidget* parent)
     BuildActions();
     commandTimer_.setInterval(kCommandRefreshMs);
     connect(&commandTimer_, &QTimer::timeout, this, &CNQmntView::UpdateCommands);
+    closeTimer_.setInterval(kCloseTickMs);
+    connect(&closeTimer_, &QTimer::timeout, this, &CNQmntView::OnCloseTick);
     TraceMessage("KZmnt", "OnInitialUpdate Start\n");
     TraceMessage("KZmnt", "  Change Mode\n");
     ApplyLayout(simple_);
@@ -142,11 +177,35 @@ void CNQmntView::BuildForm() {
     warning_->hide();
     SetControlId(warning_, 1023);
 
+    // Under the bar: the transfer's progress while a run goes on, its result afterwards.
+    // The row keeps its height when empty, so the window does not jump.
+    auto* below = new QWidget(this);
+    auto* row = new QHBoxLayout(below);
+    row->setContentsMargins(0, 0, 0, 0);
+    resultIcon_ = new QLabel(below);
+    resultIcon_->setFixedSize(16, 16);
+    resultIcon_->hide();
+    SetControlId(resultIcon_, 1061);
+    resultText_ = new QLabel(below);
+    resultText_->setTextFormat(Qt::PlainText);
+    resultText_->setWordWrap(true);
+    resultText_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    resultText_->hide();
+    SetControlId(resultText_, 1062);
+    progressText_ = new QLabel(below);
+    progressText_->setTextFormat(Qt::PlainText);
+    SetControlId(progressText_, 1060);
+    row->addWidget(resultIcon_, 0, Qt::AlignTop);
+    row->addWidget(resultText_, 1);
+    row->addWidget(progressText_, 1);
+    below->setMinimumHeight(std::max(progressText_->sizeHint().height(), 16));
+
     grid->addWidget(statusLabel_, 3, 0, 1, 2);
     grid->addWidget(status_, 4, 0, 1, 2);
     grid->addWidget(processLabel_, 5, 0, 1, 2);
     grid->addWidget(progress_, 6, 0, 1, 2);
-    grid->addWidget(warning_, 7, 0, 1, 2);
+    grid->addWidget(below, 7, 0, 1, 2);
+    grid->addWidget(warning_, 8, 0, 1, 2);
     grid->setColumnStretch(1, 1);
     grid->setRowStretch(4, 1);
 }
@@ -205,7 +264,7 @@ void CNQmntView::UpdateCommands() {
                          cmd::kTransferSetup, cmd::kProperty, cmd::kComment}) {
         actions_[id]->setEnabled(!busy_);
     }
-    actions_[cmd::kAbort]->setEnabled(busy_ && !(op_ && op_->Searching()));
+    actions_[cmd::kAbort]->setEnabled(busy_ && !closing_ && !(op_ && op_->Searching()));
     actions_[cmd::kSimpleMode]->setEnabled(!simple_);
     actions_[cmd::kDetailMode]->setEnabled(simple_);
 }
@@ -260,6 +319,7 @@ void CNQmntView::StartCommand(OperationKind kind) {
         comment_->setText(DisplayText(*typed));
     }
     const StartPlan plan = PrepareStart(kind, chosen, typed, prompt);
+    model_->clear();
     if (plan.outcome == StartOutcome::Declined) {
         file_->clear();
         comment_->clear();
@@ -273,16 +333,26 @@ void CNQmntView::StartCommand(OperationKind kind) {
         formComment_ = plan.comment;
         comment_->setText(DisplayText(plan.comment));
     }
-    Start(COperationHandle::Create(kind, SelectedLink(), plan), plan.path, formComment_);
+    Start(COperationHandle::Create(kind, SelectedLink(), plan), plan.path,
+          IsMemoryKind(kind) ? formComment_ : std::string(), RunningTextFor(kind));
 }
 
 void CNQmntView::Start(std::unique_ptr<COperationHandle> op, const std::string& path,
-                       const std::string& comment) {
+                       const std::string& comment, int runningTextId) {
     if (busy_ || !op) {
         return;
     }
+    // Nothing of the previous run stays: its comment, model, status list, progress and
+    // result would read as this run's.
     file_->setText(DisplayText(path));
     formComment_ = comment;
+    comment_->setText(DisplayText(comment));
+    model_->clear();
+    OnClearStatusList();
+    progress_->setValue(0);
+    progressText_->clear();
+    ShowResult(Outcome::None, {});
+    runningTextId_ = runningTextId;
     op_ = std::move(op);
     busy_ = true;
     UpdateCommands();
@@ -290,7 +360,31 @@ void CNQmntView::Start(std::unique_ptr<COperationHandle> op, const std::string& 
         commandTimer_.start();
     }
     emit busyChanged(true);
+    emit statusMessage(StatusText());
     op_->Start(bridge_.get(), bridge_.get(), bridge_.get());
+}
+
+QString CNQmntView::StatusText() const {
+    return Text(busy_ ? runningTextId_ : txt::kReady);
+}
+
+void CNQmntView::ShowResult(Outcome outcome, const QString& text) {
+    outcome_ = outcome;
+    const bool shown = outcome != Outcome::None;
+    resultIcon_->setVisible(shown);
+    resultText_->setVisible(shown);
+    progressText_->setVisible(!shown);
+    if (!shown) {
+        resultText_->clear();
+        return;
+    }
+    const bool ok = outcome == Outcome::Success;
+    resultIcon_->setPixmap(
+        style()
+            ->standardIcon(ok ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxCritical)
+            .pixmap(16, 16));
+    resultText_->setStyleSheet(QString::fromLatin1(ok ? kSuccessStyle : kFailureStyle));
+    resultText_->setText(text);
 }
 
 void CNQmntView::Start(std::unique_ptr<CProtocol> op, const std::string& path,
@@ -319,11 +413,27 @@ void CNQmntView::OnAbort() {
     }
 }
 
-void CNQmntView::OnComplete() {
+void CNQmntView::OnComplete(bool forced) {
     WriteDebugLog(statusLines_);
     if (op_) {
         TraceMessage("KZmnt", "CNQmntView::OnComplete [%s]\n", op_->LinkName());
+        const int error = op_->Error();
+        const bool ok = error == 0 || error == msg::kCompleted;
+        // The run's last status line is its final message (3299 or the error's text).
+        const QString text = statusLines_.empty() ? Text(ok ? msg::kCompleted : error)
+                                                  : DisplayText(statusLines_.back());
+        // With the automatic file name the form shows the file the backup wrote.
+        const std::string image = op_->ImagePath();
         op_.reset();
+        if (!forced) {
+            ShowResult(ok ? Outcome::Success : Outcome::Failure, text);
+            if (ok && !image.empty()) {
+                file_->setText(DisplayText(image));
+            }
+            if (!ok && !closing_ && !window()->isActiveWindow()) {
+                QApplication::alert(window());
+            }
+        }
     }
     commandTimer_.stop();
     const bool wasBusy = busy_;
@@ -331,6 +441,10 @@ void CNQmntView::OnComplete() {
     UpdateCommands();
     if (wasBusy) {
         emit busyChanged(false);
+        emit statusMessage(StatusText());
+    }
+    if (closing_) {
+        FinishClose();
     }
 }
 
@@ -343,8 +457,97 @@ void CNQmntView::EndOperation() {
     bridge_->Close();
     CloseOperationDialogs();
     delete waitDialog_.data();
-    OnComplete();
+    OnComplete(true);
     bridge_->Open();
+}
+
+// ---- Closing during a run ------------------------------------------------------------------
+
+bool CNQmntView::RequestClose() {
+    if (!busy_) {
+        return true;
+    }
+    if (closing_) {
+        return false;
+    }
+    std::unique_ptr<QMessageBox> box(MakeMessageBox(this, QMessageBox::Question, msg::kAskAbort, 0,
+                                                    QMessageBox::Ok | QMessageBox::Cancel));
+    box->setInformativeText(Text(txt::kCloseAbortNote));
+    box->setDefaultButton(QMessageBox::Cancel);
+    if (box->exec() != QMessageBox::Ok) {
+        return false;
+    }
+    // The run may have ended while the question was open.
+    if (!busy_) {
+        return true;
+    }
+    closing_ = true;
+    closeAbortSent_ = false;
+    closeWait_.start();
+    UpdateCommands();
+    // The run's open questions get Cancel, so that it reaches its abort; later ones are
+    // answered so as they come.
+    const auto dialogs = operationDialogs_;
+    for (const QPointer<QDialog>& dialog : dialogs) {
+        if (dialog) {
+            dialog->reject();
+        }
+    }
+    if (waitDialog_ && op_) {
+        op_->CancelPowerReset();
+    }
+    // The wait is shown, with the seconds it may still take; it has nothing to press.
+    auto* wait = new QMessageBox(QMessageBox::Information, Text(msg::kAppTitle),
+                                 ClosingText(kCloseWaitSeconds), QMessageBox::NoButton, this);
+    wait->setObjectName(QStringLiteral("closingWait"));
+    wait->setAttribute(Qt::WA_DeleteOnClose);
+    wait->setWindowModality(Qt::WindowModal);
+    closeDialog_ = wait;
+    wait->show();
+    closeTimer_.start();
+    OnCloseTick();
+    return false;
+}
+
+void CNQmntView::OnCloseTick() {
+    if (!closing_) {
+        return;
+    }
+    if (!op_) {
+        FinishClose();
+        return;
+    }
+    // The same abort as the command's, once the run takes one (not in a serial run's first
+    // second, nor while the network is searched).
+    if (!closeAbortSent_ && op_->MayAbort() == AbortRule::Allowed) {
+        closeAbortSent_ = true;
+        op_->Abort();
+    }
+    const qint64 left = kCloseWaitSeconds * 1000LL - closeWait_.elapsed();
+    if (left <= 0) {
+        // The run did not end in time: it is ended here, as deleting the window would.
+        EndOperation();
+        FinishClose();
+        return;
+    }
+    if (closeDialog_) {
+        const int seconds = static_cast<int>((left + 999) / 1000);
+        qobject_cast<QMessageBox*>(closeDialog_.data())->setText(ClosingText(seconds));
+    }
+}
+
+void CNQmntView::FinishClose() {
+    if (!closing_) {
+        return;
+    }
+    closing_ = false;
+    closeTimer_.stop();
+    if (closeDialog_) {
+        closeDialog_->close();
+    }
+    UpdateCommands();
+    // Queued: the frame closes after the completion has been handled.
+    QTimer::singleShot(0, this, [this] { emit closeReady(); });
 }
 
 // ---- What the operation sends --------------------------------------------------------------
@@ -370,7 +573,16 @@ void CNQmntView::OnModelName(const std::string& name) {
 }
 
 void CNQmntView::OnPowerWarning(bool show) {
-    warning_->setVisible(show);
+    powerWarning_ = show;
+    // While the reset dialog asks the user to switch the panel off and on, a warning not to
+    // switch it off would contradict it.
+    warning_->setVisible(show && !waitDialog_);
+}
+
+void CNQmntView::OnTransferProgress(const TransferSnapshot& snapshot) {
+    if (busy_) {
+        progressText_->setText(DisplayText(FormatProgress(snapshot)));
+    }
 }
 
 void CNQmntView::OnViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent* request) {
@@ -424,7 +636,10 @@ void CNQmntView::CloseOperationDialogs() {
 
 void CNQmntView::OnModelInfoRequest(RequestEvent* request) {
     const std::optional<ModelInfoExchange> exchange = op_ ? op_->ModelInfoRequest() : std::nullopt;
-    if (!exchange) {
+    if (exchange && closing_) {
+        op_->AnswerModelInfo(false, exchange->modelName, exchange->bkFile, exchange->baud);
+    }
+    if (!exchange || closing_) {
         if (request) {
             request->Set();
         }
@@ -446,7 +661,10 @@ void CNQmntView::OnModelInfoRequest(RequestEvent* request) {
 }
 
 void CNQmntView::OnPasswordRequest(RequestEvent* request) {
-    if (!op_) {
+    if (op_ && closing_) {
+        op_->AnswerPassword({});
+    }
+    if (!op_ || closing_) {
         if (request) {
             request->Set();
         }
@@ -480,13 +698,23 @@ void CNQmntView::OnPowerResetDialog(std::uintptr_t wParam) {
             },
             this);
         waitDialog_->setWindowTitle(Text(msg::kAppTitle));
+        if (closing_) {
+            // Nobody is to reset the panel: the window closes.
+            op_->CancelPowerReset();
+        }
+        warning_->hide();
         waitDialog_->show();
         return;
     }
     delete waitDialog_.data();
+    warning_->setVisible(powerWarning_);
 }
 
 void CNQmntView::RunQuestion(const std::shared_ptr<Question>& q) {
+    if (closing_) {
+        OperationBridge::Answer(q, false);  // the window closes: nobody is asked any more
+        return;
+    }
     QDialog* dialog = nullptr;
     switch (q->kind) {
         case Question::Kind::OkCancel:
@@ -547,7 +775,17 @@ void CNQmntView::OnComment() {
         return;
     }
     CCommentDlg dialog(DisplayText(formComment_), this);
-    dialog.exec();
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    // The form shows the file whose comment was rewritten and the comment it now holds.
+    const QString file = DisplayText(dialog.FileName());
+    if (file != file_->text()) {
+        file_->setText(file);
+        model_->clear();
+    }
+    formComment_ = dialog.Comment();
+    comment_->setText(DisplayText(formComment_));
 }
 
 }  // namespace kz::ui

@@ -6,20 +6,29 @@
 //
 // The form shows the file (1043), comment (1004), model (1006), the status list (1002 under
 // its label 1029), the progress bar (1005 under 1030) and the red power warning (1023),
-// which is shown only while data moves. The simple layout hides the status list and its
-// label; the choice is stored as DISPMODE.
+// which is shown only while data moves (and not while the power-reset dialog asks for a
+// reset). Under the bar, the transfer's progress (bytes, rate, time left, area) shows while
+// a run goes on, and its result line (the final message with a success or failure icon and
+// colour) once it has ended, until the next run starts. The simple layout hides the status
+// list and its label; the choice is stored as DISPMODE.
 //
 // Operations run on their own event threads and reach the form only through the
 // OperationBridge (queued calls). The view never waits for an operation: the requests an
 // operation makes (model information, password, questions, node choice) are answered from
 // dialogs opened without a nested event loop, and the operation's thread waits for the
-// answer. Deleting the view (closing the window) during a run answers every open request
-// with Cancel, writes the log and deletes the operation.
+// answer.
+//
+// Closing the window during a run asks first (RequestClose). Yes aborts the run as Abort
+// does, answers the run's open questions with Cancel, and waits, with a dialog that counts
+// down, until the run has ended or kCloseWaitSeconds have passed; then closeReady() lets
+// the frame close. Deleting the view while a run goes on answers every open request with
+// Cancel, writes the log and deletes the operation.
 //
 // Thread-safety: GUI thread only.
 #pragma once
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
@@ -34,6 +43,7 @@
 #include "ops/engine/StepEngine.h"
 #include "serial/Protocol.h"
 #include "ui/OperationBridge.h"
+#include "ui/UiIds.h"
 
 class QDialog;
 class QLabel;
@@ -84,10 +94,17 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     // The wait dialog while it is open.
     QDialog* WaitDialog() const;
 
+    // How the last run ended, as its result line shows it (None: no run yet, or one runs).
+    enum class Outcome { None, Success, Failure };
+    Outcome LastOutcome() const { return outcome_; }
+    // The status bar's message pane: "Ready", or what runs ("Backup running").
+    QString StatusText() const;
+
     // Starts an operation (the commands make theirs with COperationHandle::Create); path and
-    // comment go into the form. Nothing happens while another one runs.
+    // comment go into the form, what the previous run left there is cleared, and the status
+    // bar names the run with runningTextId. Nothing happens while another one runs.
     void Start(std::unique_ptr<COperationHandle> op, const std::string& path,
-               const std::string& comment);
+               const std::string& comment, int runningTextId = txt::kRunningOther);
     // The same for a serial operation built elsewhere (tests bring scripted ones).
     void Start(std::unique_ptr<CProtocol> op, const std::string& path, const std::string& comment);
 
@@ -104,9 +121,17 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     // Switches the layout and stores it as DISPMODE.
     void SetSimpleLayout(bool simple);
 
-    // Ends a running operation at once (the window closes): every open request is answered
-    // with Cancel, the log is written, the operation is deleted.
+    // Ends a running operation at once (the window is deleted): every open request is
+    // answered with Cancel, the log is written, the operation is deleted.
     void EndOperation();
+
+    // The window wants to close. True when nothing runs. During a run it asks first: No
+    // keeps the run going; Yes starts the abort and its bounded wait, and closeReady()
+    // follows when the run has ended. False in both cases (and while that wait goes on).
+    bool RequestClose();
+    bool Closing() const { return closing_; }
+    // The bound of the wait for an aborted run when the window closes.
+    static constexpr int kCloseWaitSeconds = 30;
 
   signals:
     // The form changed its size (layout switch); the frame fits itself to it.
@@ -115,6 +140,8 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     void busyChanged(bool busy);
     // The status bar's message pane.
     void statusMessage(const QString& text);
+    // The run aborted for closing has ended (or the wait's bound passed): close now.
+    void closeReady();
 
   private:
     void BuildForm();
@@ -122,7 +149,13 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     void ApplyLayout(bool simple);
     void UpdateCommands();
     void StartCommand(OperationKind kind);
-    void OnComplete();
+    // forced: the view ends the run itself (EndOperation); no result is announced.
+    void OnComplete(bool forced = false);
+    void ShowResult(Outcome outcome, const QString& text);
+    // The close's wait: sends the abort once the run takes it, counts down, ends the run
+    // when the bound has passed.
+    void OnCloseTick();
+    void FinishClose();
 
   public:
     // IBridgeTarget (GUI thread, queued from the operation).
@@ -131,6 +164,7 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     void OnProgress(int position) override;
     void OnModelName(const std::string& name) override;
     void OnPowerWarning(bool show) override;
+    void OnTransferProgress(const TransferSnapshot& snapshot) override;
     void OnViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent* request) override;
     void RunQuestion(const std::shared_ptr<Question>& q) override;
 
@@ -151,6 +185,9 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     QLabel* processLabel_ = nullptr;    // 1030
     QProgressBar* progress_ = nullptr;  // 1005
     QLabel* warning_ = nullptr;         // 1023
+    QLabel* progressText_ = nullptr;    // 1060: bytes, rate, time left, area
+    QLabel* resultIcon_ = nullptr;      // 1061
+    QLabel* resultText_ = nullptr;      // 1062: the last run's final message
     std::map<int, QAction*> actions_;
 
     std::vector<std::string> statusLines_;
@@ -158,6 +195,14 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     std::unique_ptr<COperationHandle> op_;  // the running operation, either link
     bool busy_ = false;
     bool simple_ = true;
+    bool powerWarning_ = false;  // what the operation asked for (hidden during the reset dialog)
+    int runningTextId_ = txt::kRunningOther;
+    Outcome outcome_ = Outcome::None;
+    bool closing_ = false;
+    bool closeAbortSent_ = false;
+    QTimer closeTimer_;
+    QElapsedTimer closeWait_;
+    QPointer<QDialog> closeDialog_;
     std::string formComment_;  // the comment 1004 shows, as bytes
     QPointer<CPowerResetDlg> waitDialog_;
     std::vector<QPointer<QDialog>> operationDialogs_;

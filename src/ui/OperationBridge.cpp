@@ -38,6 +38,12 @@ void OperationBridge::ShowPowerWarning(bool show) {
         context_, [t = target_, show] { t->OnPowerWarning(show); }, Qt::QueuedConnection);
 }
 
+void OperationBridge::SetTransferProgress(const TransferSnapshot& snapshot) {
+    QMetaObject::invokeMethod(
+        context_, [t = target_, snapshot] { t->OnTransferProgress(snapshot); },
+        Qt::QueuedConnection);
+}
+
 void OperationBridge::PostViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent* request) {
     QMetaObject::invokeMethod(
         context_, [t = target_, msg, wParam, request] { t->OnViewMessage(msg, wParam, request); },

@@ -11,6 +11,7 @@
 //
 //   event thread                 GUI thread (CNQmntView)
 //   AddStatusLine(t) ─ queued ─► OnStatusLine(t)
+//   SetTransferProgress(s) ─ q ─► OnTransferProgress(s)
 //   PostViewMessage  ─ queued ─► OnViewMessage(msg, wParam, request)
 //   AskOkCancel      ─ queued ─► RunQuestion(...) … Answer(q, result) ─► wakes the thread
 //        (waits)
@@ -57,6 +58,7 @@ class IBridgeTarget {
     virtual void OnProgress(int position) = 0;
     virtual void OnModelName(const std::string& name) = 0;
     virtual void OnPowerWarning(bool show) = 0;
+    virtual void OnTransferProgress(const TransferSnapshot& snapshot) = 0;
     virtual void OnViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent* request) = 0;
     // Shows q; the target calls OperationBridge::Answer once the user has answered.
     virtual void RunQuestion(const std::shared_ptr<Question>& q) = 0;
@@ -74,6 +76,7 @@ class OperationBridge final : public IOperationView, public IOperationPrompt, pu
     void ResetProgress() override;
     void SetModelName(const std::string& name) override;
     void ShowPowerWarning(bool show) override;
+    void SetTransferProgress(const TransferSnapshot& snapshot) override;
     void PostViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent* request) override;
 
     // ---- IOperationPrompt, INodeChooser (event thread; block until answered) ----

@@ -40,5 +40,17 @@ inline constexpr int kLabelProcess = 20104;
 inline constexpr int kPowerWarning = 20105;
 // A second copy of the program was started.
 inline constexpr int kAlreadyRunning = 20106;
+// The status bar's message pane while an operation runs (backup, verify, restore, CF
+// receive, CF send, one started by other means).
+inline constexpr int kRunningBackUp = 20107;
+inline constexpr int kRunningVerify = 20108;
+inline constexpr int kRunningRestore = 20109;
+inline constexpr int kRunningCfReceive = 20110;
+inline constexpr int kRunningCfSend = 20111;
+inline constexpr int kRunningOther = 20112;
+// Closing the window during a run: what an interrupted run leaves (under question 3000),
+// and the wait for the aborted run to end (%d: seconds left of the bound).
+inline constexpr int kCloseAbortNote = 20113;
+inline constexpr int kClosingWait = 20114;
 
 }  // namespace kz::ui::txt

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "config/StringTable.h"
 #include "support/CommandRunner.h"
 #include "support/SimBench.h"
 
@@ -211,6 +212,8 @@ TEST_F(PasswordTest, RightPasswordIsAccepted) {
     ASSERT_EQ(Run({CMD(Password)}, r), 0);
     EXPECT_TRUE(bench->panel->PasswordAccepted());
     EXPECT_EQ(bench->view.Count(WM_PASSWORD_REQUEST), 2);
+    // The refusal is said before the dialog asks again.
+    EXPECT_EQ(bench->LineCount(GetString(msg::kPasswordWrong)), 1);
 }
 
 TEST_F(PasswordTest, RefusedRetryTimesEndsWith4010) {
@@ -218,6 +221,7 @@ TEST_F(PasswordTest, RefusedRetryTimesEndsWith4010) {
     Answer({"a", "b", "c", "d"}, r);
     EXPECT_EQ(Run({CMD(Password)}, r), msg::kPasswordRetry);
     EXPECT_EQ(bench->view.Count(WM_PASSWORD_REQUEST), 3);
+    EXPECT_EQ(bench->LineCount(GetString(msg::kPasswordWrong)), 2);
     EXPECT_EQ(CountEventually(">Q", 1), 1);
 }
 

@@ -144,7 +144,7 @@ CliResult RunCli(const CliRun& run) {
         }
         ::dup2(in, STDIN_FILENO);
         ::dup2(outPipe[1], STDOUT_FILENO);
-        ::dup2(errPipe[1], STDERR_FILENO);
+        ::dup2(run.withTerminal && run.errOnTerminal ? in : errPipe[1], STDERR_FILENO);
         // As from a shell: a write to a closed pipe raises SIGPIPE unless the program says
         // otherwise.
         ::signal(SIGPIPE, SIG_DFL);

@@ -28,6 +28,9 @@ std::string CliProgram();
 struct CliRun {
     std::vector<std::string> args;
     bool withTerminal = false;
+    // With a terminal: stderr goes to it too (as in an interactive shell), so the progress
+    // bar is drawn; CliResult::err then stays empty.
+    bool errOnTerminal = false;
     // With a terminal: each time the terminal output (after the previous match) contains
     // first, second is typed. Answers are used in order.
     std::vector<std::pair<std::string, std::string>> answers;

@@ -211,6 +211,29 @@ TEST_F(CliTest, WithoutTerminalOrYesEveryQuestionIsRefused) {
     EXPECT_EQ(panel->Counters().readBlocks, 0u);
 }
 
+// On a terminal the bar carries the transfer's bytes of the total and the area in work;
+// with stderr in a pipe there is neither a bar nor its text.
+TEST_F(CliTest, TheProgressBarShowsBytesAndAreaOnlyOnATerminal) {
+    PtyPanel panel(TestPanel());
+    WriteFolder(panel.SlavePath(), TestPanel());
+    CliRun terminal;
+    terminal.withTerminal = true;
+    terminal.errOnTerminal = true;
+    CliResult shown = Cli({"--yes", "backup", Path("shown.mem")}, terminal);
+    ASSERT_EQ(shown.exitCode, 0) << shown.out << shown.terminal;
+    // 64 KiB of FROM and the SRAM area read as one whole 64 KiB unit.
+    EXPECT_NE(shown.terminal.find("%  0.0 of 128.0 KiB \xC2\xB7 FEPROM\033[K"), std::string::npos)
+        << shown.terminal;
+    EXPECT_NE(shown.terminal.find(" of 128.0 KiB \xC2\xB7 SRAM\033[K"), std::string::npos)
+        << shown.terminal;
+
+    CliResult piped = Cli({"--yes", "backup", Path("piped.mem")});
+    ASSERT_EQ(piped.exitCode, 0) << piped.out << piped.err;
+    EXPECT_EQ(piped.err.find(" of "), std::string::npos) << piped.err;
+    EXPECT_EQ(piped.err.find('\r'), std::string::npos) << piped.err;
+    EXPECT_EQ(piped.out.find(" of 128.0 KiB"), std::string::npos) << piped.out;
+}
+
 TEST_F(CliTest, QuestionsAreAskedOnTheTerminal) {
     sim::PanelDescription description = TestPanel();
     description.password = "s3cret";

@@ -209,10 +209,21 @@ class PlanProbe : public CMemoryPlan {
 
     std::vector<std::string> lines;
     std::vector<int> progress;
+    // The bytes the progress heard of: the total announced, the areas in turn, the sum moved.
+    std::uint64_t transferTotal = 0;
+    std::uint64_t moved = 0;
+    std::vector<std::string> areas;
 
   protected:
     void ReportLine(const std::string& text) override { lines.push_back(text); }
     void ReportProgress(int percent) override { progress.push_back(percent); }
+    void ReportTransferStart(std::uint64_t total) override { transferTotal = total; }
+    void ReportTransferArea(const std::string& area) override {
+        if (areas.empty() || areas.back() != area) {
+            areas.push_back(area);
+        }
+    }
+    void ReportTransferMoved(std::uint32_t bytes) override { moved += bytes; }
     const std::string& CurrentModel() const override { return model_; }
     void GoToDataStep(DataStep step) override { next_ = step; }
     void SetupRequest(RequestStart start) override {
@@ -248,6 +259,10 @@ TEST(DataPhase, WalksEveryAreaWhereTheImageHoldsIt) {
                   "P 28000 8000 @18000 | A 400000 8000 @20000 | P 408000 8000 @28000 | "
                   "A 500000 8000 @30000 | P 508000 8000 @38000 | close");
         ASSERT_EQ(backup.SettleImage(0), 0);
+        // The small SRAM area is read as a whole unit: the bytes counted are those read.
+        EXPECT_EQ(backup.transferTotal, kDataBytes);
+        EXPECT_EQ(backup.moved, backup.transferTotal);
+        EXPECT_EQ(backup.areas, (std::vector<std::string>{"FEPROM", "SRAM"}));
     }
     EXPECT_EQ(folder.dir().Read("i.mem").size(), kImageHeaderSize + kDataBytes);
 
@@ -263,6 +278,8 @@ TEST(DataPhase, WalksEveryAreaWhereTheImageHoldsIt) {
                                 Format(progress.c_str(), 1, 4), Format(progress.c_str(), 2, 4),
                                 Format(progress.c_str(), 3, 4), Format(progress.c_str(), 4, 4)}));
     EXPECT_EQ(verify.progress, (std::vector<int>{25, 50, 75, 100}));
+    EXPECT_EQ(verify.transferTotal, 0x34000u);  // the SRAM areas over their verify sizes
+    EXPECT_EQ(verify.moved, verify.transferTotal);
 
     PlanProbe restore;
     restore.SetFileName(path);
@@ -272,6 +289,7 @@ TEST(DataPhase, WalksEveryAreaWhereTheImageHoldsIt) {
               "U 28000 8000 @18000 | A 400000 8000 @20000 | A 500000 8000 @30000 | "
               "U 508000 8000 @38000 | close");
     EXPECT_EQ(restore.progress.back(), 100);
+    EXPECT_EQ(restore.moved, restore.transferTotal);
 }
 
 }  // namespace

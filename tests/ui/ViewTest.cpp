@@ -1,12 +1,16 @@
 // The controller's state machine with a scripted operation: busy and the commands, the
 // abort rules, completion (log, operation deleted), the requests answered from dialogs,
-// the wait dialog, closing the window mid-run, the layouts and DISPMODE, the instance lock
-// and what a start says when that lock cannot be taken.
+// the wait dialog, the result line and the status bar, the form cleared at a start, the
+// transfer's progress text, closing the window mid-run (asked, aborted, waited for), the
+// layouts and DISPMODE, the instance lock and what a start says when that lock cannot be
+// taken.
 #include <unistd.h>
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QProcess>
@@ -19,15 +23,18 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <thread>
 
 #include "UiTestSupport.h"
 #include "config/MessageIds.h"
 #include "config/Settings.h"
+#include "ops/memory/MemImageFile.h"
 #include "platform/Clock.h"
 #include "platform/InstanceLock.h"
 #include "serial/Protocol.h"
 #include "ui/MainFrame.h"
 #include "ui/NQmntView.h"
+#include "ui/UiIds.h"
 #include "ui/UiText.h"
 
 using namespace kz;
@@ -59,12 +66,17 @@ class ScriptedOp : public CProtocol {
     }
     bool Cancelled() const { return m_bPowerResetCancel; }
     using CProtocol::AddStatusLine;
+    using CProtocol::BeginTransfer;
     using CProtocol::PostComplete;
     using CProtocol::PostToView;
     using CProtocol::Prompt;
+    using CProtocol::ReportCompletion;
     using CProtocol::RequestFromView;
+    using CProtocol::SetModelName;
     using CProtocol::SetProgress;
+    using CProtocol::SetTransferArea;
     using CProtocol::ShowPowerWarning;
+    using CProtocol::TransferMoved;
     std::atomic<int> answer{-1};
 
   private:
@@ -82,6 +94,30 @@ struct Run {
         view.Start(std::move(owned), "/tmp/x.mem", "comment");
     }
 };
+
+// Runs answer on the window's close question once it is the active modal dialog (a run's
+// own question may be open below it).
+void WhenCloseAsked(std::function<void(QMessageBox*)> answer) {
+    auto poll = std::make_shared<std::function<void()>>();
+    *poll = [answer = std::move(answer), poll]() mutable {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box && box->informativeText() == Text(txt::kCloseAbortNote)) {
+            answer(box);
+            *poll = nullptr;
+            return;
+        }
+        QTimer::singleShot(10, [poll] {
+            if (*poll) {
+                (*poll)();
+            }
+        });
+    };
+    QTimer::singleShot(0, [poll] { (*poll)(); });
+}
+
+QString Shown(const CNQmntView& view, int id) {
+    return FindControl<QLabel>(&view, id)->text();
+}
 
 void Press(QWidget* dialog, QMessageBox::StandardButton button) {
     auto* box = qobject_cast<QMessageBox*>(dialog);
@@ -192,26 +228,37 @@ class ViewTest : public QObject {
         QCOMPARE(view.findChildren<QDialog*>().size(), 1);
         QCOMPARE(first->windowTitle(), Text(1000));
 
+        // The power warning stays hidden while the dialog asks for a power reset.
+        run.op->ShowPowerWarning(true);
+        QTest::qWait(20);
+        QVERIFY(FindControl<QWidget>(&view, 1023)->isHidden());
+
         first->reject();  // Cancel (or the close box) only raises the flag
         QTRY_VERIFY(run.op->Cancelled());
         QVERIFY(first);
         run.op->PostToView(WM_POWER_RESET_DIALOG, 0);
         QTRY_VERIFY(!first);
+        QVERIFY(!FindControl<QWidget>(&view, 1023)->isHidden());
         run.op->PostEvent(EVENT_ABORT);
         QTRY_VERIFY(!view.Busy());
     }
 
-    void ClosingTheWindowMidRunEndsTheOperationCleanly() {
+    // Closing asks like Abort; OK aborts through the abort path (after the serial first
+    // second), answers the run's open question with Cancel, shows the wait, and closes the
+    // window once the run has ended.
+    void ClosingTheWindowMidRunAbortsAndWaitsForTheEnd() {
         uitest::ProgramFolder folder;
         // While a question waits for its answer, and while the operation just runs.
         for (const bool asking : {true, false}) {
             auto frame = std::make_unique<CMainFrame>();
             frame->show();
             Run run;
-            run.Start(*frame->View(), [asking](ScriptedOp& op) {
+            // The answer outlives the operation, which the window deletes.
+            auto answer = std::make_shared<std::atomic<int>>(-1);
+            run.Start(*frame->View(), [asking, answer](ScriptedOp& op) {
                 op.AddStatusLine("running");
                 if (asking) {
-                    op.answer = op.Prompt()->AskOkCancel(3001, 0) ? 1 : 0;
+                    *answer = op.Prompt()->AskOkCancel(3001, 0) ? 1 : 0;
                 }
             });
             if (asking) {
@@ -219,12 +266,154 @@ class ViewTest : public QObject {
             } else {
                 QTRY_COMPARE(frame->View()->StatusLines().size(), std::size_t{1});
             }
-            frame->close();
+            bool asked = false;
+            WhenCloseAsked([&asked](QMessageBox* box) {
+                asked = box->text() == Text(msg::kAskAbort);
+                box->button(QMessageBox::Ok)->click();
+            });
+            QVERIFY(!frame->close());  // not yet: the run ends first
+            QVERIFY(asked);
+            QVERIFY(frame->View()->Closing());
+            QVERIFY(frame->findChild<QMessageBox*>(QStringLiteral("closingWait")) != nullptr);
+            QTRY_VERIFY_WITH_TIMEOUT(!frame->isVisible(), 10000);
             QVERIFY(*run.deleted);
             QVERIFY(!frame->View()->Busy());
-            QCOMPARE(folder.Read("KZMNT.log"), std::string("running\r\n"));
+            if (asking) {
+                QCOMPARE(answer->load(), 0);  // the question got Cancel
+            }
+            QCOMPARE(folder.Read("KZMNT.log"), std::string("running\r\naborted\r\n"));
             QTRY_VERIFY(QApplication::activeModalWidget() == nullptr);
         }
+    }
+
+    void CancellingTheCloseQuestionKeepsTheRunGoing() {
+        uitest::ProgramFolder folder;
+        CMainFrame frame;
+        frame.show();
+        Run run;
+        run.Start(*frame.View(), [](ScriptedOp& op) { op.AddStatusLine("running"); });
+        WhenCloseAsked([](QMessageBox* box) { box->button(QMessageBox::Cancel)->click(); });
+        QVERIFY(!frame.close());
+        QTest::qWait(1200);  // past the first second: an abort would have been sent by now
+        QVERIFY(frame.isVisible());
+        QVERIFY(frame.View()->Busy());
+        QVERIFY(!frame.View()->Closing());
+        QVERIFY(!*run.deleted);
+        run.op->PostEvent(EVENT_ABORT);
+        QTRY_VERIFY(!frame.View()->Busy());
+        QVERIFY(frame.isVisible());
+    }
+
+    // The result line under the bar says how the run ended, in both layouts, until the next
+    // start; the status bar names the run while it goes on.
+    void TheResultLineShowsSuccessAndFailureInBothLayouts() {
+        for (const char* mode : {"1", "0"}) {
+            uitest::ProgramFolder folder(std::string("[CONFIG]\r\nDISPMODE=") + mode + "\r\n");
+            CMainFrame frame;
+            frame.show();
+            CNQmntView* view = frame.View();
+            QCOMPARE(frame.statusBar()->currentMessage(), Text(txt::kReady));
+            QCOMPARE(view->LastOutcome(), CNQmntView::Outcome::None);
+            for (const int error : {0, int{msg::kCheckPower}}) {
+                std::atomic<bool> go{false};
+                Run run;
+                run.Start(*view, [&go, error](ScriptedOp& op) {
+                    while (!go) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    }
+                    op.m_nError = error;
+                    op.ReportCompletion();
+                });
+                QCOMPARE(frame.statusBar()->currentMessage(), Text(txt::kRunningOther));
+                // The previous run's result is gone as soon as this one starts.
+                QCOMPARE(view->LastOutcome(), CNQmntView::Outcome::None);
+                QVERIFY(FindControl<QWidget>(view, 1062)->isHidden());
+                go = true;
+                QTRY_VERIFY(!view->Busy());
+                const bool ok = error == 0;
+                QCOMPARE(view->LastOutcome(),
+                         ok ? CNQmntView::Outcome::Success : CNQmntView::Outcome::Failure);
+                QVERIFY(FindControl<QWidget>(view, 1062)->isVisible());
+                QVERIFY(FindControl<QWidget>(view, 1061)->isVisible());
+                QCOMPARE(Shown(*view, 1062), Text(ok ? msg::kCompleted : msg::kCheckPower));
+                QCOMPARE(frame.statusBar()->currentMessage(), Text(txt::kReady));
+            }
+        }
+    }
+
+    // A new start clears the comment, the model and the status list of the run before.
+    void AStartClearsWhatThePreviousRunShowed() {
+        uitest::ProgramFolder folder;
+        CNQmntView view;
+        Run first;
+        first.Start(view, [](ScriptedOp& op) {
+            op.m_csMachineName = "KZ-OLD";
+            op.SetModelName();
+            op.AddStatusLine("old run");
+            op.ReportCompletion();
+        });
+        QTRY_VERIFY(!view.Busy());
+        QCOMPARE(Shown(view, 1006), QStringLiteral("KZ-OLD"));
+        Run second;
+        auto owned = std::make_unique<ScriptedOp>([](ScriptedOp&) {}, second.deleted);
+        second.op = owned.get();
+        view.Start(std::move(owned), "/tmp/card", "");
+        QCOMPARE(Shown(view, 1004), QString());
+        QCOMPARE(Shown(view, 1006), QString());
+        QCOMPARE(FindControl<QListWidget>(&view, 1002)->count(), 0);
+        QCOMPARE(FindControl<QLineEdit>(&view, 1043)->text(), QStringLiteral("/tmp/card"));
+        second.op->PostEvent(EVENT_ABORT);
+        QTRY_VERIFY(!view.Busy());
+        QCOMPARE(view.StatusLines(), std::vector<std::string>{"aborted"});
+        QCOMPARE(view.LastOutcome(), CNQmntView::Outcome::Failure);
+    }
+
+    // After Comment Edit the form shows the file and the comment it now holds.
+    void CommentEditShowsTheStoredComment() {
+        uitest::ProgramFolder folder("[CONFIG]\r\nAUTOFILENAME=0\r\n");
+        const std::string path = folder.Path("image.mem");
+        MemImageFile image;
+        image.SetFileName(path);
+        image.SetHeaderKind(1);
+        image.SetModelName("KZ-TEST");
+        image.SetDescriptorVersion();
+        image.SetCoreID("8C93");
+        image.SetIOCode("C3");
+        image.SetComment("before");
+        QVERIFY(image.WriteHeader());
+        CSettings().AddRecentFile(path);
+        CNQmntView view;
+        uitest::WhenModal([](QWidget* dialog) {
+            auto* ok = FindControl<QAbstractButton>(dialog, 1);
+            FindControl<QLineEdit>(dialog, 1018)->setText(QStringLiteral("after"));
+            if (!ok->isEnabled()) {
+                qobject_cast<QDialog*>(dialog)->reject();  // the image was not offered
+            }
+            ok->click();
+        });
+        view.OnComment();
+        QCOMPARE(Shown(view, 1004), QStringLiteral("after"));
+        QCOMPARE(FindControl<QLineEdit>(&view, 1043)->text(), QString::fromStdString(path));
+    }
+
+    // The transfer's bytes, rate, time left and area show beside the bar while data moves.
+    void ProgressTextShowsBytesRateTimeLeftAndArea() {
+        uitest::ProgramFolder folder;
+        platform::ManualClock clock;
+        platform::ScopedClock useClock(clock);
+        CNQmntView view;
+        Run run;
+        run.Start(view, [&clock](ScriptedOp& op) {
+            op.BeginTransfer(16 * 1024 * 1024);
+            op.SetTransferArea("FEPROM");
+            clock.Advance(std::chrono::seconds(2));
+            op.TransferMoved(1024 * 1024);
+        });
+        QTRY_COMPARE(Shown(view, 1060), QStringLiteral("1.0 of 16.0 MiB \u00B7 512.0 KiB/s \u00B7 "
+                                                       "30 s left \u00B7 FEPROM"));
+        run.op->PostEvent(EVENT_ABORT);
+        QTRY_VERIFY(!view.Busy());
+        clock.SetFreeRunning(true);
     }
 
     void LayoutsAreStoredAndRemembered() {

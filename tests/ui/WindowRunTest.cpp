@@ -1,6 +1,8 @@
 // A backup, a verify and a restore through the window against the simulated panel, with
 // every dialog answered as a user would: the file name typed into the file selection, the
-// model information and the restore warning confirmed.
+// model information and the restore warning confirmed. A backup without a panel ends with a
+// failure the simple layout shows; closing the window during a backup aborts it and keeps
+// the image that was there.
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -8,6 +10,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QTest>
 #include <QTreeWidget>
 #include <filesystem>
@@ -120,6 +124,89 @@ class WindowRunTest : public QObject {
         QVERIFY(bench.folder.dir().Read("KZMNT.log").find("Processing was completed.") !=
                 std::string::npos);
         QVERIFY(bench.folder.dir().Read("KZMNT.INI").find("File1=" + image) != std::string::npos);
+    }
+
+    // With the automatic file name the form shows, at the end, the file the backup wrote.
+    void AnAutomaticallyNamedBackupShowsItsFile() {
+        test::ModelChoices choices;
+        choices.loaderFile = "DEMO.LDR";
+        choices.offset = 0x4000;
+        const sim::PanelDescription panel = test::TestPanel();
+        test::SimBench bench({}, panel, test::ModelSection(panel, choices));
+        bench.WriteIni("AUTOFILENAME=1\r\n", test::ModelSection(panel, choices));
+        SetLanguage(Language::English);
+        CMainFrame frame;
+        frame.show();
+        CNQmntView* view = frame.View();
+        const std::string folder = bench.folder.Path("images");
+        std::filesystem::create_directory(folder);
+        ChooseFile(folder);
+        view->Action(cmd::kBackUp)->trigger();
+        QVERIFY(Confirm<CConfirmDlg>(1));
+        QTRY_VERIFY_WITH_TIMEOUT(!view->Busy(), 60000);
+        QCOMPARE(view->LastOutcome(), CNQmntView::Outcome::Success);
+        const QString shown = FindControl<QLineEdit>(view, 1043)->text();
+        QVERIFY2(shown.startsWith(QString::fromStdString(folder) + "/bk") && shown.endsWith(".MEM"),
+                 qPrintable(shown));
+        QVERIFY(std::filesystem::is_regular_file(shown.toStdString()));
+    }
+
+    // The simple layout has no status list: the result line is where the failure shows.
+    void ABackupWithoutAPanelShowsItsFailure() {
+        uitest::ProgramFolder folder("[CONFIG]\r\nDISPMODE=1\r\nCOM=1\r\n[PORTS]\r\nCOM1=" +
+                                     std::string("/nonexistent/kz-tty") + "\r\n");
+        CMainFrame frame;
+        frame.show();
+        CNQmntView* view = frame.View();
+        QVERIFY(view->SimpleMode());
+        ChooseFile(folder.Path("none.mem"));
+        view->Action(cmd::kBackUp)->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(!view->Busy(), 60000);
+        QCOMPARE(view->LastOutcome(), CNQmntView::Outcome::Failure);
+        auto* result = FindControl<QLabel>(view, 1062);
+        QVERIFY(result->isVisible());
+        QCOMPARE(result->text(), DisplayText(view->StatusLines().back()));
+        QVERIFY(result->text() != Text(msg::kCompleted));
+    }
+
+    // Closing during a backup asks, aborts the run, waits for its end and closes; the image
+    // that was there before is kept byte for byte.
+    void ClosingDuringABackupAbortsItAndKeepsTheOldImage() {
+        test::ModelChoices choices;
+        choices.loaderFile = "DEMO.LDR";
+        choices.offset = 0x1000;
+        const sim::PanelDescription panel = test::TestPanel();
+        test::SimBench bench({}, panel, test::ModelSection(panel, choices));
+        sim::FaultConfig slow;
+        slow.answerDelay = std::chrono::milliseconds(30);  // a run that lasts some seconds
+        bench.panel->SetFaults(slow);
+        SetLanguage(Language::English);
+        const std::string old = "an image from an earlier backup";
+        bench.folder.dir().Write("panel.mem", old);
+        auto frame = std::make_unique<CMainFrame>();
+        frame->show();
+        CNQmntView* view = frame->View();
+        ChooseFile(bench.folder.Path("panel.mem"));
+        uitest::WhenModal(
+            [](QWidget* d) { qobject_cast<QMessageBox*>(d)->button(QMessageBox::Ok)->click(); },
+            30000);  // the overwrite question
+        view->Action(cmd::kBackUp)->trigger();
+        QVERIFY(Confirm<CConfirmDlg>(1));
+        // Data moves: the bar has left zero and the progress text counts the bytes.
+        QTRY_VERIFY_WITH_TIMEOUT(FindControl<QProgressBar>(view, 1005)->value() > 0, 60000);
+        QVERIFY(FindControl<QLabel>(view, 1060)->text().contains(QStringLiteral(" of ")));
+        uitest::WhenModal([](QWidget* d) {
+            auto* box = qobject_cast<QMessageBox*>(d);
+            QVERIFY(box && box->text() == Text(msg::kAskAbort));
+            box->button(QMessageBox::Ok)->click();
+        });
+        QVERIFY(!frame->close());
+        QVERIFY(view->Busy());
+        QTRY_VERIFY_WITH_TIMEOUT(!frame->isVisible(), 60000);
+        QVERIFY(!view->Busy());
+        QCOMPARE(bench.folder.dir().Read("panel.mem"), old);
+        QVERIFY(bench.folder.dir().Read("KZMNT.log").find(GetString(msg::kAborted)) !=
+                std::string::npos);
     }
 
     // On the LAN the search runs first and the user takes the panel from the node list.

@@ -1,11 +1,15 @@
 #include "ConsoleView.h"
 
 #include <unistd.h>
+#if !defined(_WIN32)
+#include <sys/ioctl.h>
+#endif
 
 #include <cstdio>
 
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
+#include "ops/engine/TransferProgress.h"
 #include "platform/Printable.h"
 
 namespace kz::cli {
@@ -13,6 +17,50 @@ namespace kz::cli {
 namespace {
 
 constexpr int kBarWidth = 40;
+constexpr int kDefaultColumns = 80;
+
+// The columns of the terminal stderr shows on.
+int TerminalColumns() {
+#if !defined(_WIN32)
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+#endif
+    return kDefaultColumns;
+}
+
+// text (UTF-8) cut to at most columns terminal columns, CJK characters taking two: a line
+// wider than the terminal would wrap, and "\r" would then redraw only its last part.
+std::string FitColumns(const std::string& text, int columns) {
+    int used = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 1;
+        char32_t code = lead;
+        if (lead >= 0xF0) {
+            length = 4;
+            code = lead & 0x07;
+        } else if (lead >= 0xE0) {
+            length = 3;
+            code = lead & 0x0F;
+        } else if (lead >= 0xC0) {
+            length = 2;
+            code = lead & 0x1F;
+        }
+        for (std::size_t k = 1; k < length && i + k < text.size(); ++k) {
+            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        }
+        const int width = code >= 0x1100 ? 2 : 1;
+        if (used + width > columns) {
+            break;
+        }
+        used += width;
+        i += length;
+    }
+    return text.substr(0, i);
+}
 constexpr const char* kPowerWarning = "Please do not shut off a power supply during transmission.";
 constexpr const char* kRestoreCaption = "Restoration is started.";
 constexpr const char* kRestoreText =
@@ -47,10 +95,19 @@ void ConsoleView::DrawBarLocked() {
         return;
     }
     const int filled = progress_ * kBarWidth / 100;
-    std::string bar = "\r[";
+    std::string bar = "[";
     bar.append(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(kBarWidth - filled), '-');
     bar += "] " + std::to_string(progress_) + "%";
+    if (!detail_.empty()) {
+        // The last column stays free: a line that fills it wraps on some terminals.
+        const int room = TerminalColumns() - 1 - static_cast<int>(bar.size()) - 2;
+        if (room > 0) {
+            bar += "  " + FitColumns(detail_, room);
+        }
+    }
+    // What a longer line before left on the terminal is erased.
+    bar = "\r" + bar + "\033[K";
     std::fputs(bar.c_str(), stderr);
     std::fflush(stderr);
 }
@@ -108,6 +165,15 @@ void ConsoleView::SetProgress(int position) {
         barShown_ = true;
         DrawBarLocked();
     }
+}
+
+void ConsoleView::SetTransferProgress(const TransferSnapshot& snapshot) {
+    if (!barOnTerminal_) {
+        return;  // stderr is a file or a pipe: nothing but the status lines
+    }
+    std::lock_guard lock(outputMutex_);
+    detail_ = snapshot.running ? FormatProgress(snapshot) : std::string();
+    DrawBarLocked();
 }
 
 void ConsoleView::ResetProgress() {

@@ -1,5 +1,6 @@
 // The operation's view and prompt on a console: status lines go to stdout as they are
-// added (one flushed line each), the progress bar to stderr when stderr is a terminal, and
+// added (one flushed line each), the progress bar to stderr when stderr is a terminal (with
+// the transfer's bytes, rate, time left and area beside it, cut to the terminal's width), and
 // the messages an operation posts are queued for the program's main thread, which plays
 // the UI thread and takes them one at a time (WaitMessage).
 //
@@ -51,6 +52,7 @@ class ConsoleView final : public IOperationView, public IOperationPrompt {
     void ResetProgress() override;
     void SetModelName(const std::string& name) override;
     void ShowPowerWarning(bool show) override;
+    void SetTransferProgress(const TransferSnapshot& snapshot) override;
     void PostViewMessage(unsigned msg, std::uintptr_t wParam, RequestEvent* request) override;
 
     // IOperationPrompt
@@ -97,6 +99,7 @@ class ConsoleView final : public IOperationView, public IOperationPrompt {
     std::vector<std::string> lines_;
     bool closed_ = false;  // CloseStatusList was called
     int progress_ = 0;
+    std::string detail_;  // the transfer's progress text beside the bar
     bool barShown_ = false;
     bool powerWarning_ = false;
     std::string modelName_;

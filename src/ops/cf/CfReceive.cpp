@@ -118,6 +118,8 @@ bool CCfReceive::Initialize(int) {
     ResetProgress();
     AddStatusLine(msg::kCfReceiveStart);
     ShowPowerWarning(true);
+    // The card's files are learnt one by one: the bytes have no total.
+    BeginTransfer(0);
     if (Open()) {
         m_nProgressTotal = kProgressSteps;
         m_nProgressCount = 0;
@@ -299,6 +301,7 @@ bool CCfReceive::HandleAnswer() {
         return true;
     }
     BeginPcFile();
+    SetTransferArea(std::string(CategoryAt(m_nPhase).subfolder) + "/" + m_csFileNo + m_csExtension);
     m_nRecvPos = 0;
     if (m_nFileSize > 0) {
         // The first block is due now: its wait starts with the request for it.
@@ -435,6 +438,7 @@ void CCfReceive::BeginPcFile() {
 
 bool CCfReceive::AppendBlock(int length) {
     m_nRecvTotal += length;
+    TransferMoved(static_cast<std::uint64_t>(length));
     // Once a block of the file is lost the file is not stored; the rest of it is still
     // taken from the card.
     if (m_bWriteFailed) {

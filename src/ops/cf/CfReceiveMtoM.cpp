@@ -133,6 +133,8 @@ bool CCfReceiveMtoM::Initialize(int) {
     m_csSupportName = lan::kCfCardSupport;
     m_nProgressTotal = kProgressTotal;
     m_nProgressCount = 0;
+    // The library stores a whole category in one request: the progress names the category.
+    BeginTransfer(0);
     return true;
 }
 
@@ -155,6 +157,7 @@ bool CCfReceiveMtoM::CategoryReceive(int) {
     m_csCategoryFolder = CfCategoryFolder(m_csPcFolder, category);
     m_csExtension = std::string(category.extension);
     AddStatusLine(category.receiveCaption);
+    SetTransferArea(GetString(category.receiveCaption));
     ShowPowerWarning(true);
     return true;
 }

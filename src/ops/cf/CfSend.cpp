@@ -129,6 +129,13 @@ bool CCfSend::Initialize(int) {
     if (m_nProgressTotal < 1) {
         m_nProgressTotal = 1;
     }
+    std::uint64_t bytes = 0;
+    for (const auto& list : m_lists) {
+        for (const std::string& path : list) {
+            bytes += static_cast<std::uint64_t>(std::max(FileSizeOf(path), 0));
+        }
+    }
+    BeginTransfer(bytes);
     m_bAbort = false;
     // A port that did not open shows up in Handshaking.
     Open();
@@ -227,6 +234,8 @@ bool CCfSend::CategorySend(int nEvent) {
         return true;
     }
     m_nFileSize = size;
+    SetTransferArea(Shown(kCfCategories[index].subfolder,
+                          std::string_view(m_csFilePath).substr(m_csFilePath.rfind('/') + 1)));
     ++m_nProgressCount;
     SetProgress(m_nProgressCount * 100 / m_nProgressTotal);
     return true;
@@ -382,6 +391,7 @@ bool CCfSend::HandleGoAheadOrResult() {
         return true;
     }
     m_nSendSize += static_cast<std::uint32_t>(m_nBlockSize);
+    TransferMoved(static_cast<std::uint64_t>(m_nBlockSize));
     m_nSubStep = kBlockHeader;
     return true;
 }
@@ -536,6 +546,7 @@ bool CCfSend::WaitFinalAnswer(int nEvent) {
                 return false;
             }
             m_nSendSize += static_cast<std::uint32_t>(m_nBlockSize);
+            TransferMoved(static_cast<std::uint64_t>(m_nBlockSize));
             m_nSubStep = kFileDone;
             TraceMessage("KZmnt", "  m_nSendSize = [%d] nPhase = [%d]\n",
                          static_cast<int>(m_nSendSize), m_nSubStep);

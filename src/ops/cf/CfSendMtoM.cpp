@@ -9,11 +9,13 @@
 // Errors at 0-2 go to Terminate; at 3-38, 4000 goes to Terminate, anything else to Quit.
 #include "ops/cf/CfSendMtoM.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "config/MessageIds.h"
 #include "diag/Trace.h"
 #include "ops/cf/CfFolders.h"
+#include "ops/cf/CfPcFile.h"
 #include "ops/cf/CfReceiveMtoM.h"
 #include "ops/cf/CfStepsMtoM.h"
 
@@ -80,12 +82,17 @@ bool CCfSendMtoM::Initialize(int) {
     }
     m_nProgressTotal = 0;
     m_nProgressCount = 0;
+    std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < kCfCategoryCount; ++i) {
         std::vector<std::string> found;
         CollectCategoryFiles(m_csPcFolder, kCfCategories[i], found);
         m_lists[i].assign(found.begin(), found.end());
         m_nProgressTotal += static_cast<int>(found.size());
+        for (const std::string& path : found) {
+            bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(PlainFileSize(path), 0));
+        }
     }
+    BeginTransfer(bytes);
     if (m_nProgressTotal < 1) {
         m_nProgressTotal = 1;
     }
@@ -123,6 +130,9 @@ bool CCfSendMtoM::CategorySend(int) {
     const std::string name = m_csFilePath.substr(m_csFilePath.find_last_of('/') + 1);
     m_file.prefix = CfLanPrefix(category.prefix);
     m_file.number = CfFileNumber(name);
+    m_nFileBytes =
+        static_cast<std::uint64_t>(std::max<std::int64_t>(PlainFileSize(m_csFilePath), 0));
+    SetTransferArea(std::string(category.subfolder) + "/" + name);
     if (index == 0) {
         TraceMessage("CfSendMtoM", "Image = [%s]\n", m_csFilePath.c_str());
     }
@@ -172,6 +182,7 @@ bool CCfSendMtoM::CFSend_Entry(int nEvent) {
                 return true;
             }
             if (m_nError == 0) {
+                TransferMoved(m_nFileBytes);
                 m_nPhase -= 2;  // the category step runs again for its next file
                 return true;
             }

@@ -40,6 +40,7 @@ class CCfSendMtoM : public CProtocolMtoM {
     int m_nSubStep = 1;
     lan::KzFileNo m_file;
     std::string m_csFilePath;
+    std::uint64_t m_nFileBytes = 0;  // the size of m_csFilePath when its turn came
     int m_nProgressTotal = 1;
     int m_nProgressCount = 0;
 };

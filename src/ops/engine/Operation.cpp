@@ -69,7 +69,11 @@ bool COperation::Terminate(int nEvent) {
         return true;
     }
     OnTerminate();
-    // No data moves any more.
+    // No data moves any more: the progress keeps its bytes, without rate or time left.
+    if (m_transfer.Started()) {
+        m_transfer.End();
+        ReportTransfer(true);
+    }
     ShowPowerWarning(false);
     CloseLink();
     ReportCompletion();
@@ -173,6 +177,33 @@ void COperation::SetProgress(int position) {
     if (m_pView) {
         m_pView->SetProgress(position & 0xFFFF);
     }
+}
+
+void COperation::BeginTransfer(std::uint64_t totalBytes) {
+    m_transfer.Begin(totalBytes, TickCount());
+    ReportTransfer(true);
+}
+
+void COperation::SetTransferArea(const std::string& area) {
+    m_transfer.SetArea(area);
+    ReportTransfer(true);
+}
+
+void COperation::TransferMoved(std::uint64_t bytes) {
+    m_transfer.Moved(bytes, TickCount());
+    ReportTransfer(false);
+}
+
+void COperation::ReportTransfer(bool force) {
+    if (!m_pView || !m_transfer.Started()) {
+        return;
+    }
+    const std::uint32_t now = TickCount();
+    if (!force && now - m_dwTransferReported < kTransferReportMs) {
+        return;
+    }
+    m_dwTransferReported = now;
+    m_pView->SetTransferProgress(m_transfer.Snapshot(now));
 }
 
 void COperation::SetModelName() {

@@ -27,6 +27,7 @@
 #include "ops/engine/EventLoop.h"
 #include "ops/engine/OperationView.h"
 #include "ops/engine/StepEngine.h"
+#include "ops/engine/TransferProgress.h"
 
 namespace kz {
 
@@ -136,12 +137,23 @@ class COperation {
     // thread only. False without a view or when the operation is shutting down.
     bool RequestFromView(unsigned msg);
     IOperationPrompt* Prompt() const { return m_pPrompt; }
+
+    // ---- The transfer's progress in bytes (TransferProgress.h) --------------------------
+    // The data phase starts with total bytes to move (0: not known yet).
+    void BeginTransfer(std::uint64_t totalBytes);
+    // The area or file in work, as shown.
+    void SetTransferArea(const std::string& area);
+    // bytes have moved. The view hears of it at most every kTransferReportMs.
+    void TransferMoved(std::uint64_t bytes);
+    static constexpr std::uint32_t kTransferReportMs = 250;
     // The final status line (3299 when m_nError is 0, which it then becomes) and
     // WM_OPERATION_COMPLETE.
     void ReportCompletion();
 
   private:
     void HandleEvent(int nEvent, std::uint64_t token);
+    // Hands the progress to the view when force or kTransferReportMs have passed.
+    void ReportTransfer(bool force);
     void TimerLoop();
 
     IOperationView* m_pView = nullptr;
@@ -155,6 +167,9 @@ class COperation {
     std::uint64_t m_nArmGeneration = 0;
     std::atomic<bool> m_bTimerRun{false};
     std::thread m_timerThread;
+
+    CTransferProgress m_transfer;
+    std::uint32_t m_dwTransferReported = 0;
 
     RequestEvent m_requestEvent;
     std::atomic<bool> m_bShuttingDown{false};

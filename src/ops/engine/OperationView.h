@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "ops/engine/TransferProgress.h"
+
 namespace kz {
 
 // Messages an operation posts to its view.
@@ -62,6 +64,10 @@ class IOperationView {
     virtual void SetModelName(const std::string& name) = 0;
     // Shows or hides "Please do not shut off a power supply during transmission.".
     virtual void ShowPowerWarning(bool show) = 0;
+    // The transfer's bytes, rate, time left and area (FormatProgress makes the text): a few
+    // times a second while data moves, on every change of area, and once more when the run
+    // ends (running false). A view that shows only the bar may ignore it.
+    virtual void SetTransferProgress(const TransferSnapshot& snapshot) { (void)snapshot; }
 
     // Posts msg to the view's UI thread and returns at once. For WM_MODEL_INFO_REQUEST and
     // WM_PASSWORD_REQUEST, request is the event the view sets once it has written its

@@ -43,6 +43,9 @@ class CMemoryMtoM : public CProtocolMtoM, public CMemoryPlan {
     // Reset_Entry: the jumps are relative.
     void ReportLine(const std::string& text) override { AddStatusLine(text); }
     void ReportProgress(int percent) override { SetProgress(percent); }
+    void ReportTransferStart(std::uint64_t totalBytes) override { BeginTransfer(totalBytes); }
+    void ReportTransferArea(const std::string& area) override { SetTransferArea(area); }
+    void ReportTransferMoved(std::uint32_t bytes) override { TransferMoved(bytes); }
     const std::string& CurrentModel() const override { return m_csMachineName; }
     std::string PanelCoreId() const override { return m_csCoreID; }
     void GoToDataStep(DataStep step) override;

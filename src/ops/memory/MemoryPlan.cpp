@@ -92,6 +92,17 @@ std::uint32_t BytesToMove(MemoryJob job, const MemArea& area) {
     return job == MemoryJob::Verify && area.type == kAreaSram ? area.verifySize : area.size;
 }
 
+std::uint64_t DataPhaseBytes(MemoryJob job, const std::vector<MemArea>& areas, std::uint32_t unit) {
+    std::uint64_t total = 0;
+    for (const MemArea& area : areas) {
+        const std::uint32_t bytes = BytesToMove(job, area);
+        if (bytes > 0) {
+            total += job == MemoryJob::Backup ? StoredAreaLength(bytes, unit) : bytes;
+        }
+    }
+    return total;
+}
+
 int UnitsToCount(MemoryJob job, const std::vector<MemArea>& areas, std::uint32_t unit) {
     int units = 0;
     for (const MemArea& area : areas) {
@@ -169,6 +180,7 @@ int CMemoryPlan::BeginDataPhase(MemoryJob job, std::uint32_t unit, std::size_t b
     m_nAreaIndex = 0;
     m_nUnitsDone = 0;
     m_dwFileOffset = 0;
+    ReportTransferStart(DataPhaseBytes(job, m_areas, unit));
     if (bufferSize == 0) {
         return 0;
     }
@@ -366,6 +378,8 @@ bool CMemoryPlan::TakeNextArea() {
         }
         m_dwAddress = area.start;
         m_nBytesLeft = bytes;
+        ReportTransferArea(
+            GetString(area.type == kAreaSram ? msg::kProgressSram : msg::kProgressFeprom));
         // A backup reads a whole unit even of an area smaller than the unit.
         m_nUnitLeft = m_job == MemoryJob::Backup ? m_dwUnit : std::min(bytes, m_dwUnit);
         if (m_job == MemoryJob::Backup && m_nResumeFrom > m_dwFileOffset) {
@@ -389,6 +403,7 @@ bool CMemoryPlan::TakeNextArea() {
 }
 
 CMemoryPlan::PacketResult CMemoryPlan::PacketDone(std::uint32_t bytes) {
+    ReportTransferMoved(bytes);
     m_dwAddress += bytes;
     m_dwFileOffset += bytes;
     m_nUnitLeft -= std::min(bytes, m_nUnitLeft);

@@ -65,6 +65,10 @@ void SetVerifySizes(std::vector<MemArea>& areas, const CIniSection* section);
 // area of a verify.
 std::uint32_t BytesToMove(MemoryJob job, const MemArea& area);
 
+// The bytes the data phase of job moves over areas in units of unit: what BytesToMove says,
+// and for a backup at least one whole unit of every area it reads.
+std::uint64_t DataPhaseBytes(MemoryJob job, const std::vector<MemArea>& areas, std::uint32_t unit);
+
 // The units the progress of job counts over areas moved in units of unit, at least 1. A
 // backup counts the whole units of each area (size / unit); a restore and a verify count
 // every unit they move.
@@ -120,6 +124,11 @@ class CMemoryPlan {
     // ---- What the link supplies ---------------------------------------------------------
     virtual void ReportLine(const std::string& text) = 0;
     virtual void ReportProgress(int percent) = 0;
+    // The data phase in bytes, for the transfer's progress: its total when it starts, the
+    // area in work ("FEPROM", "SRAM"), and each packet moved.
+    virtual void ReportTransferStart(std::uint64_t totalBytes) = 0;
+    virtual void ReportTransferArea(const std::string& area) = 0;
+    virtual void ReportTransferMoved(std::uint32_t bytes) = 0;
     // The model the run works with (the link's m_csMachineName).
     virtual const std::string& CurrentModel() const = 0;
 

@@ -19,7 +19,9 @@ struct Shot {
 // The sample program folder the shots run in.
 std::string SampleFolder();
 
-std::vector<Shot> WindowShots();       // the main window: layouts, a backup under way
+std::vector<Shot> WindowShots();       // the main window: layouts at rest
+std::vector<Shot> RunShots();          // real runs against the simulator: a backup under
+                                       // way, completed, failed, the close question
 std::vector<Shot> FileDialogShots();   // file selection, model information, restore
                                        // warning, comment edit, property
 std::vector<Shot> SetupDialogShots();  // transfer setup, password, power-reset wait,
