@@ -332,6 +332,8 @@ constexpr StringEntry kEnglish[] = {
      "panel's memory only partly written: restore an image completely before the panel is "
      "used again. An interrupted backup keeps the image file that was there before."},
     {20114, "Aborting the operation. The window closes when it has ended (at most %d s)."},
+    {20115, "&Copy"},
+    {20116, "Select &All"},
 
     // File selection, model information, restore warning, comment edit and property
     // dialogs (20200-20299).

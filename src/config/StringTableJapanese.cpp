@@ -326,6 +326,8 @@ constexpr StringEntry kJapanese[] = {
      "しか書き込まれません。パネルを使う前にイメージを最後までリストアしてください。中断した"
      "バックアップでは、以前のイメージファイルがそのまま残ります。"},
     {20114, "処理を中止しています。終了するとウィンドウを閉じます (最大 %d 秒)。"},
+    {20115, "コピー(&C)"},
+    {20116, "すべて選択(&A)"},
 
     // File selection, model information, restore warning, comment edit and property
     // dialogs (20200-20299).

@@ -1,7 +1,9 @@
 #include "ui/NQmntView.h"
 
 #include <QAbstractButton>
+#include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QFrame>
 #include <QGridLayout>
@@ -161,6 +163,7 @@ void CNQmntView::BuildForm() {
     status_->setMinimumHeight(150);
     status_->setUniformItemSizes(true);
     SetControlId(status_, 1002);
+    AddStatusListActions();
     processLabel_ = new QLabel(Text(txt::kLabelProcess), this);
     SetControlId(processLabel_, 1030);
     progress_ = new QProgressBar(this);
@@ -556,6 +559,36 @@ void CNQmntView::OnStatusLine(const std::string& text) {
     statusLines_.push_back(text);
     status_->addItem(DisplayText(text));
     status_->setCurrentRow(status_->count() - 1);
+}
+
+void CNQmntView::AddStatusListActions() {
+    // The lines can be selected and copied (to quote them in a service report); the list
+    // still follows the newest line while a run adds them.
+    status_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    status_->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* copy = new QAction(Text(txt::kCopy), status_);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetShortcut);
+    copy->setObjectName(QStringLiteral("statusCopy"));
+    connect(copy, &QAction::triggered, this, &CNQmntView::CopyStatusLines);
+    auto* all = new QAction(Text(txt::kSelectAll), status_);
+    all->setShortcut(QKeySequence::SelectAll);
+    all->setShortcutContext(Qt::WidgetShortcut);
+    all->setObjectName(QStringLiteral("statusSelectAll"));
+    connect(all, &QAction::triggered, status_, &QListWidget::selectAll);
+    status_->addActions({copy, all});
+}
+
+void CNQmntView::CopyStatusLines() {
+    QStringList lines;
+    for (int row = 0; row < status_->count(); ++row) {
+        if (status_->item(row)->isSelected()) {
+            lines << status_->item(row)->text();
+        }
+    }
+    if (!lines.isEmpty()) {
+        QApplication::clipboard()->setText(lines.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    }
 }
 
 void CNQmntView::OnClearStatusList() {

@@ -176,6 +176,10 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     // result unless the operation ends first (then the dialog is just closed).
     void OpenForOperation(QDialog* dialog, std::function<void(int result)> onDone);
     void CloseOperationDialogs();
+    // The status list's Copy and Select All (context menu and the usual keys).
+    void AddStatusListActions();
+    // Copies the selected status lines, one per line, in list order.
+    void CopyStatusLines();
 
     QLineEdit* file_ = nullptr;         // 1043
     QLabel* comment_ = nullptr;         // 1004

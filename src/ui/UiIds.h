@@ -52,5 +52,8 @@ inline constexpr int kRunningOther = 20112;
 // and the wait for the aborted run to end (%d: seconds left of the bound).
 inline constexpr int kCloseAbortNote = 20113;
 inline constexpr int kClosingWait = 20114;
+// The status list's context menu.
+inline constexpr int kCopy = 20115;
+inline constexpr int kSelectAll = 20116;
 
 }  // namespace kz::ui::txt

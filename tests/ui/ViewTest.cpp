@@ -8,6 +8,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -339,6 +340,36 @@ class ViewTest : public QObject {
                 QCOMPARE(frame.statusBar()->currentMessage(), Text(txt::kReady));
             }
         }
+    }
+
+    // The status lines can be selected and copied, in list order, as shown.
+    void TheStatusListCopiesWhatIsSelected() {
+        uitest::ProgramFolder folder;
+        CNQmntView view;
+        Run run;
+        run.Start(view, [](ScriptedOp& op) {
+            op.AddStatusLine("first");
+            op.AddStatusLine("second");
+            op.AddStatusLine("third");
+            op.PostComplete();
+        });
+        QTRY_VERIFY(!view.Busy());
+        auto* list = FindControl<QListWidget>(&view, 1002);
+        auto* copy = list->findChild<QAction*>(QStringLiteral("statusCopy"));
+        auto* all = list->findChild<QAction*>(QStringLiteral("statusSelectAll"));
+        QVERIFY(copy && all);
+        QCOMPARE(list->contextMenuPolicy(), Qt::ActionsContextMenu);
+        QApplication::clipboard()->clear();
+        all->trigger();
+        copy->trigger();
+        const QString whole = QApplication::clipboard()->text();
+        QVERIFY(whole.startsWith(QStringLiteral("first\nsecond\nthird\n")));
+        QCOMPARE(whole.count(QLatin1Char('\n')), list->count());
+        list->clearSelection();
+        list->item(2)->setSelected(true);
+        list->item(0)->setSelected(true);
+        copy->trigger();
+        QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("first\nthird\n"));
     }
 
     // A new start clears the comment, the model and the status list of the run before.
