@@ -334,6 +334,9 @@ constexpr StringEntry kEnglish[] = {
     {20114, "Aborting the operation. The window closes when it has ended (at most %d s)."},
     {20115, "&Copy"},
     {20116, "Select &All"},
+    {20117, "Open &log"},
+    {20118, "There is no log yet: %s is written when an operation ends."},
+    {20119, "The log %s could not be opened."},
 
     // File selection, model information, restore warning, comment edit and property
     // dialogs (20200-20299).

@@ -328,6 +328,9 @@ constexpr StringEntry kJapanese[] = {
     {20114, "処理を中止しています。終了するとウィンドウを閉じます (最大 %d 秒)。"},
     {20115, "コピー(&C)"},
     {20116, "すべて選択(&A)"},
+    {20117, "ログを開く(&L)"},
+    {20118, "ログはまだありません: %s は処理の終了時に書き込まれます。"},
+    {20119, "ログ %s を開けませんでした。"},
 
     // File selection, model information, restore warning, comment edit and property
     // dialogs (20200-20299).

@@ -33,8 +33,12 @@ std::string_view CutLine(std::string_view line, std::size_t max) {
 
 }  // namespace
 
+std::string DebugLogPath() {
+    return platform::ProgramFolder() + kLogFileName;
+}
+
 bool WriteDebugLog(const std::vector<std::string>& statusLines) {
-    std::string path = platform::ProgramFolder() + kLogFileName;
+    const std::string path = DebugLogPath();
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
     if (!file) {
         return false;

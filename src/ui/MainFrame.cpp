@@ -1,14 +1,20 @@
 #include "ui/MainFrame.h"
 
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLayout>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QUrl>
 
 #include "config/MessageIds.h"
+#include "diag/DebugLog.h"
 #include "ui/Icons.h"
 #include "ui/NQmntView.h"
 #include "ui/UiIds.h"
@@ -24,6 +30,9 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), view_(new CNQmntV
 
     about_ = MakeCommandAction(this, cmd::kAbout, txt::kItemAbout, QKeySequence(Qt::Key_F1));
     connect(about_, &QAction::triggered, this, &CMainFrame::OnAbout);
+    openLog_ = new QAction(Text(txt::kItemOpenLog), this);
+    openLog_->setObjectName(QStringLiteral("openLog"));
+    connect(openLog_, &QAction::triggered, this, &CMainFrame::OnOpenLog);
     exit_ = MakeCommandAction(this, cmd::kExit, txt::kItemExit, QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(exit_, &QAction::triggered, this, &QWidget::close);
     toolBarToggle_ = MakeCommandAction(this, cmd::kToolBar, txt::kItemToolBar);
@@ -80,6 +89,8 @@ void CMainFrame::BuildMenu() {
     view->addAction(view_->Action(cmd::kDetailMode));
 
     QMenu* help = menuBar()->addMenu(Text(txt::kMenuHelp));
+    help->addAction(openLog_);
+    help->addSeparator();
     help->addAction(about_);
 }
 
@@ -169,6 +180,23 @@ void CMainFrame::ToggleStatusBar() {
 void CMainFrame::OnAbout() {
     CAboutDlg dialog(this);
     dialog.exec();
+}
+
+void CMainFrame::OnOpenLog() {
+    const QString path = QString::fromStdString(DebugLogPath());
+    const QFileInfo info(path);
+    int problem = 0;
+    if (!info.isFile()) {
+        problem = txt::kNoLogYet;
+    } else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(path))) {
+        problem = txt::kLogNotOpened;
+    }
+    if (problem != 0) {
+        QMessageBox box(QMessageBox::Information, Text(msg::kAppTitle),
+                        Text(problem).replace(QStringLiteral("%s"), QDir::toNativeSeparators(path)),
+                        QMessageBox::Ok, this);
+        box.exec();
+    }
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

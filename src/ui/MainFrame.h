@@ -27,6 +27,8 @@ class CMainFrame : public QMainWindow {
     QAction* Action(int id) const;
 
     void OnAbout();
+    // Opens "KZMNT.log" with the desktop's viewer for text files.
+    void OnOpenLog();
     void ToggleToolBar();
     void ToggleStatusBar();
 
@@ -43,6 +45,7 @@ class CMainFrame : public QMainWindow {
     CNQmntView* view_;
     QToolBar* toolBar_ = nullptr;
     QAction* about_ = nullptr;
+    QAction* openLog_ = nullptr;
     QAction* exit_ = nullptr;
     QAction* toolBarToggle_ = nullptr;
     QAction* statusBarToggle_ = nullptr;

@@ -55,5 +55,9 @@ inline constexpr int kClosingWait = 20114;
 // The status list's context menu.
 inline constexpr int kCopy = 20115;
 inline constexpr int kSelectAll = 20116;
+// Help → Open log, and why it could not (%s: the log's path).
+inline constexpr int kItemOpenLog = 20117;
+inline constexpr int kNoLogYet = 20118;
+inline constexpr int kLogNotOpened = 20119;
 
 }  // namespace kz::ui::txt

@@ -9,7 +9,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -19,6 +21,7 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
+#include <QUrl>
 
 #include <atomic>
 #include <filesystem>
@@ -127,6 +130,17 @@ void Press(QWidget* dialog, QMessageBox::StandardButton button) {
 }
 
 }  // namespace
+
+// Stands in for the desktop's handler of file URLs.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+
+  public:
+    QList<QUrl> urls;
+
+  public slots:
+    void Open(const QUrl& url) { urls << url; }
+};
 
 class ViewTest : public QObject {
     Q_OBJECT
@@ -370,6 +384,31 @@ class ViewTest : public QObject {
         list->item(0)->setSelected(true);
         copy->trigger();
         QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("first\nthird\n"));
+    }
+
+    // Help → Open log hands KZMNT.log to the desktop, or says that there is none yet.
+    void HelpOpenLogShowsTheLogOrSaysThereIsNone() {
+        uitest::ProgramFolder folder;
+        CMainFrame frame;
+        auto* openLog = frame.findChild<QAction*>(QStringLiteral("openLog"));
+        QVERIFY(openLog);
+        UrlCatcher catcher;
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "Open");
+        bool told = false;
+        uitest::WhenModal([&told](QWidget* d) {
+            told = qobject_cast<QMessageBox*>(d)->text().contains(QStringLiteral("KZMNT.log"));
+            Press(d, QMessageBox::Ok);
+        });
+        openLog->trigger();
+        QVERIFY(told);
+        QVERIFY(catcher.urls.isEmpty());
+
+        folder.Write("KZMNT.log", "line\r\n");
+        openLog->trigger();
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        QCOMPARE(catcher.urls.size(), 1);
+        QCOMPARE(catcher.urls.front().toLocalFile(),
+                 QFileInfo(QString::fromStdString(folder.Path("KZMNT.log"))).absoluteFilePath());
     }
 
     // A new start clears the comment, the model and the status list of the run before.
