@@ -3,11 +3,15 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLayout>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
@@ -27,6 +31,7 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), view_(new CNQmntV
     setCentralWidget(view_);
     setWindowTitle(Text(msg::kAppTitle));
     setWindowIcon(AppIcon());
+    setAcceptDrops(true);
 
     about_ = MakeCommandAction(this, cmd::kAbout, txt::kItemAbout, QKeySequence(Qt::Key_F1));
     connect(about_, &QAction::triggered, this, &CMainFrame::OnAbout);
@@ -180,6 +185,37 @@ void CMainFrame::ToggleStatusBar() {
 void CMainFrame::OnAbout() {
     CAboutDlg dialog(this);
     dialog.exec();
+}
+
+namespace {
+
+// The one local ".mem" file a drag carries, or an empty string.
+QString DroppedImage(const QMimeData* data) {
+    if (data == nullptr || data->urls().size() != 1 || !data->urls().front().isLocalFile()) {
+        return {};
+    }
+    const QString path = data->urls().front().toLocalFile();
+    return path.endsWith(QStringLiteral(".mem"), Qt::CaseInsensitive) ? path : QString();
+}
+
+}  // namespace
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+    if (!view_->Busy() && !DroppedImage(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void CMainFrame::dropEvent(QDropEvent* event) {
+    const QString path = DroppedImage(event->mimeData());
+    if (path.isEmpty()) {
+        return;
+    }
+    event->acceptProposedAction();
+    // The dialog opens after the drop has finished, so that the drag source is not kept
+    // waiting while it is open.
+    QTimer::singleShot(
+        0, this, [this, path] { view_->ShowProperty(QFile::encodeName(path).toStdString()); });
 }
 
 void CMainFrame::OnOpenLog() {

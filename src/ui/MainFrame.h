@@ -8,6 +8,8 @@
 
 #include <QMainWindow>
 
+class QDragEnterEvent;
+class QDropEvent;
 class QStatusBar;
 class QToolBar;
 
@@ -29,6 +31,11 @@ class CMainFrame : public QMainWindow {
     void OnAbout();
     // Opens "KZMNT.log" with the desktop's viewer for text files.
     void OnOpenLog();
+
+  protected:
+    // A ".mem" file dropped on the window shows its properties.
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     void ToggleToolBar();
     void ToggleStatusBar();
 

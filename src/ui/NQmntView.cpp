@@ -795,8 +795,18 @@ void CNQmntView::OnProperty() {
     if (select.exec() != QDialog::Accepted) {
         return;
     }
+    ShowProperty(select.FileName());
+}
+
+void CNQmntView::ShowProperty(const std::string& path) {
+    if (busy_) {
+        return;
+    }
     MemImageFile image;
-    if (!image.LoadHeader(select.FileName())) {
+    if (!image.LoadHeader(path)) {
+        std::unique_ptr<QMessageBox> box(
+            MakeMessageBox(this, QMessageBox::Warning, msg::kFileUnreadable, 0, QMessageBox::Ok));
+        box->exec();
         return;
     }
     CPropertyDlg dialog(image, this);

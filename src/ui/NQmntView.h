@@ -117,6 +117,9 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     void OnAbort();
     void OnTransferSetup();
     void OnProperty();
+    // The Property dialog for the image at path (a file dropped on the window); a file that
+    // is no image is said so. Nothing while a run goes on.
+    void ShowProperty(const std::string& path);
     void OnComment();
     // Switches the layout and stores it as DISPMODE.
     void SetSimpleLayout(bool simple);

@@ -11,11 +11,14 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QDialog>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStatusBar>
@@ -121,6 +124,19 @@ void WhenCloseAsked(std::function<void(QMessageBox*)> answer) {
 
 QString Shown(const CNQmntView& view, int id) {
     return FindControl<QLabel>(&view, id)->text();
+}
+
+// The header of a KZ-TEST image (core ID 8C93, I/O code C3) at path.
+bool WriteImageHeader(const std::string& path, const std::string& comment) {
+    MemImageFile image;
+    image.SetFileName(path);
+    image.SetHeaderKind(1);
+    image.SetModelName("KZ-TEST");
+    image.SetDescriptorVersion();
+    image.SetCoreID("8C93");
+    image.SetIOCode("C3");
+    image.SetComment(comment);
+    return image.WriteHeader();
 }
 
 void Press(QWidget* dialog, QMessageBox::StandardButton button) {
@@ -411,6 +427,48 @@ class ViewTest : public QObject {
                  QFileInfo(QString::fromStdString(folder.Path("KZMNT.log"))).absoluteFilePath());
     }
 
+    // A ".mem" file dropped on the window shows its properties, or says that it is no image;
+    // other drops are refused.
+    void DroppingAnImageShowsItsProperties() {
+        uitest::ProgramFolder folder;
+        const std::string path = folder.Path("drop.mem");
+        QVERIFY(WriteImageHeader(path, ""));
+        const std::string junk = folder.Write("junk.mem", "no image");
+        const std::string text = folder.Write("notes.txt", "text");
+        CMainFrame frame;
+        const auto drag = [&frame](const std::string& file) {
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(QString::fromStdString(file))});
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton,
+                                  Qt::NoModifier);
+            enter.ignore();
+            QCoreApplication::sendEvent(&frame, &enter);
+            return enter.isAccepted();
+        };
+        QVERIFY(!drag(text));
+        // A drop as a drag delivers it: the window accepts the drag, then gets the drop.
+        const auto drop = [&frame, &drag](const std::string& file) {
+            if (!drag(file)) {
+                return QStringLiteral("drag refused");
+            }
+            QString shown;
+            uitest::WhenModal([&shown](QWidget* d) {
+                shown = QString::fromLatin1(d->metaObject()->className());
+                qobject_cast<QDialog*>(d)->reject();
+            });
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(QString::fromStdString(file))});
+            QDropEvent event(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(&frame, &event);
+            if (!QTest::qWaitFor([&shown] { return !shown.isEmpty(); })) {
+                return QStringLiteral("nothing shown");
+            }
+            return shown;
+        };
+        QCOMPARE(drop(path), QStringLiteral("kz::ui::CPropertyDlg"));
+        QCOMPARE(drop(junk), QStringLiteral("QMessageBox"));
+    }
+
     // A new start clears the comment, the model and the status list of the run before.
     void AStartClearsWhatThePreviousRunShowed() {
         uitest::ProgramFolder folder;
@@ -442,15 +500,7 @@ class ViewTest : public QObject {
     void CommentEditShowsTheStoredComment() {
         uitest::ProgramFolder folder("[CONFIG]\r\nAUTOFILENAME=0\r\n");
         const std::string path = folder.Path("image.mem");
-        MemImageFile image;
-        image.SetFileName(path);
-        image.SetHeaderKind(1);
-        image.SetModelName("KZ-TEST");
-        image.SetDescriptorVersion();
-        image.SetCoreID("8C93");
-        image.SetIOCode("C3");
-        image.SetComment("before");
-        QVERIFY(image.WriteHeader());
+        QVERIFY(WriteImageHeader(path, "before"));
         CSettings().AddRecentFile(path);
         CNQmntView view;
         uitest::WhenModal([](QWidget* dialog) {
