@@ -177,6 +177,16 @@ class SerialRunTest : public ::testing::Test {
     // Starts a backup into path; the password and the model information are answered
     // through the handle, as the front-ends do.
     void StartBackup(const std::string& path) { StartRun(OperationKind::Backup, path); }
+    // A backup into path aborted as its third unit starts: two units stand in the partial file.
+    void CutBackupOffAtTheThirdUnit(const std::string& path) {
+        bench->view.HoldAt("    Buckup(3/5)...");
+        StartBackup(path);
+        ASSERT_TRUE(bench->view.WaitHeld());
+        op->Abort();
+        bench->view.Release();
+        ASSERT_EQ(Finish(), msg::kAborted);
+        op.reset();
+    }
 
     void StartRun(OperationKind kind, const std::string& path, bool everyDifference = false,
                   bool resume = false, const std::string& comment = "handle") {
@@ -251,13 +261,7 @@ std::string ReadAll(const std::string& path) {
 // unit again), and writes the image an uninterrupted backup writes, comment included.
 TEST_F(SerialRunTest, ResumedBackupWritesTheUninterruptedImage) {
     const std::string path = bench->folder.Path("a.mem");
-    bench->view.HoldAt("    Buckup(3/5)...");
-    StartBackup(path);
-    ASSERT_TRUE(bench->view.WaitHeld());
-    op->Abort();
-    bench->view.Release();
-    ASSERT_EQ(Finish(), msg::kAborted);
-    op.reset();
+    ASSERT_NO_FATAL_FAILURE(CutBackupOffAtTheThirdUnit(path));
     const std::string partial = path + ".partial";
     ASSERT_EQ(fs::file_size(partial), kImageHeaderSize + 0x8000);
     {
@@ -288,13 +292,7 @@ TEST_F(SerialRunTest, ResumedBackupWritesTheUninterruptedImage) {
 // not taken over: the run ends, and the file keeps every byte.
 TEST_F(SerialRunTest, ResumeRefusesAnotherPanelsPartialImage) {
     const std::string path = bench->folder.Path("a.mem");
-    bench->view.HoldAt("    Buckup(3/5)...");
-    StartBackup(path);
-    ASSERT_TRUE(bench->view.WaitHeld());
-    op->Abort();
-    bench->view.Release();
-    ASSERT_EQ(Finish(), msg::kAborted);
-    op.reset();
+    ASSERT_NO_FATAL_FAILURE(CutBackupOffAtTheThirdUnit(path));
     const std::string partial = path + ".partial";
     std::string bytes = ReadAll(partial);
     bytes[kImageDescriptorOffset + 2] ^= 0x01;  // the core ID
