@@ -16,6 +16,8 @@ namespace {
 constexpr const char* kIniFileName = "KZMNT.INI";
 constexpr const char* kConfigSection = "CONFIG";
 constexpr const char* kPortsSection = "PORTS";
+constexpr const char* kLastFileSection = "LASTFILE";
+constexpr const char* kWindowSection = "WINDOW";
 constexpr int kRecentFiles = 5;
 
 std::string RecentKey(int n) {
@@ -325,6 +327,81 @@ bool CSettings::SetSerialDeviceName(int port, const std::string& device) {
         section->AddKey(key, device);
     }
     return SaveSettings();
+}
+
+bool CSettings::SetIn(const char* sectionName, const std::string& key, const std::string& value) {
+    m_nSaveError = 0;
+    if (HasLineBreak(value)) {
+        m_nSaveError = kSaveLineBreak;
+        return false;
+    }
+    CIniSection* section = FindSection(sectionName);
+    if (section == nullptr) {
+        section = AddSection(sectionName);
+    }
+    if (CIniKey* found = section->FindKey(key)) {
+        found->SetValue(value);
+    } else {
+        section->AddKey(key, value);
+    }
+    return SaveSettings();
+}
+
+std::string CSettings::GetLastFile(const std::string& purpose) {
+    if (CIniSection* section = FindSection(kLastFileSection)) {
+        if (const CIniKey* key = section->FindKey(purpose)) {
+            return key->Value();
+        }
+    }
+    return {};
+}
+
+bool CSettings::SetLastFile(const std::string& purpose, const std::string& path) {
+    if (purpose.empty()) {
+        m_nSaveError = 0;
+        return false;
+    }
+    return SetIn(kLastFileSection, purpose, path);
+}
+
+std::optional<CSettings::WindowPlacement> CSettings::GetWindowPlacement() {
+    CIniSection* section = FindSection(kWindowSection);
+    if (section == nullptr) {
+        return std::nullopt;
+    }
+    // Strict decimal: a value edited by hand into something else is ignored, not read as 0.
+    auto number = [section](const char* name, int low, int high) -> std::optional<int> {
+        const CIniKey* key = section->FindKey(name);
+        if (key == nullptr) {
+            return std::nullopt;
+        }
+        const std::string& text = key->Value();
+        const std::size_t digits = text.starts_with('-') ? 1 : 0;
+        if (text.size() <= digits || text.size() > digits + 6 ||
+            text.find_first_not_of("0123456789", digits) != std::string::npos) {
+            return std::nullopt;
+        }
+        const int value = std::stoi(text);
+        if (value < low || value > high) {
+            return std::nullopt;
+        }
+        return value;
+    };
+    const auto x = number("X", -kMaxWindowExtent, kMaxWindowExtent);
+    const auto y = number("Y", -kMaxWindowExtent, kMaxWindowExtent);
+    const auto width = number("WIDTH", 1, kMaxWindowExtent);
+    const auto height = number("HEIGHT", 1, kMaxWindowExtent);
+    if (!x || !y || !width || !height) {
+        return std::nullopt;
+    }
+    return WindowPlacement{*x, *y, *width, *height};
+}
+
+bool CSettings::SetWindowPlacement(const WindowPlacement& placement) {
+    return SetIn(kWindowSection, "X", std::to_string(placement.x)) &&
+           SetIn(kWindowSection, "Y", std::to_string(placement.y)) &&
+           SetIn(kWindowSection, "WIDTH", std::to_string(placement.width)) &&
+           SetIn(kWindowSection, "HEIGHT", std::to_string(placement.height));
 }
 
 bool CSettings::CreateIfMissing() {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -118,6 +119,26 @@ class CSettings : public CIniFile {
     // n < 1 or a device with a line break (kSaveLineBreak), or when the file was not saved.
     bool SetSerialDeviceName(int port, const std::string& device);
 
+    // Section LASTFILE: the file or folder last chosen for one use of the file selection
+    // (purpose is the key, such as "BACKUP"); empty when missing.
+    std::string GetLastFile(const std::string& purpose);
+    // False for an empty purpose or a path with a line break (kSaveLineBreak), or when the
+    // file was not saved.
+    bool SetLastFile(const std::string& purpose, const std::string& path);
+
+    // Section WINDOW: the main window's position and size in pixels (keys X, Y, WIDTH,
+    // HEIGHT). nullopt unless all four are decimal whole numbers, the size is at least 1 and
+    // at most kMaxWindowExtent, and the position within +-kMaxWindowExtent.
+    static constexpr int kMaxWindowExtent = 100000;
+    struct WindowPlacement {
+        int x = 0;
+        int y = 0;
+        int width = 0;
+        int height = 0;
+    };
+    std::optional<WindowPlacement> GetWindowPlacement();
+    bool SetWindowPlacement(const WindowPlacement& placement);
+
     // Lets the setters save where KZMNT.INI does not exist yet: creates the file (empty)
     // and holds on to it, keeping what was changed in memory so far. True when the setters
     // can now save: the file was loaded, or has just been created. False, with SaveError()
@@ -137,6 +158,8 @@ class CSettings : public CIniFile {
     // then saves.
     bool Set(const char* key, const std::string& value);
     bool SetNumber(const char* key, int value);
+    // Replaces or appends key in section (appended when missing), then saves.
+    bool SetIn(const char* section, const std::string& key, const std::string& value);
     // Saves the file and records why it failed.
     bool SaveSettings();
     int GetNumber(const char* key, int missing);

@@ -403,5 +403,47 @@ TEST(SettingsPortsMap, ListsTheComKeysOfPortsOnly) {
     EXPECT_TRUE(CSettings(dir.str() + "none.ini").GetSerialPortMap().empty());
 }
 
+TEST(Settings, WindowPlacementRoundTripsAndRefusesBadValues) {
+    TempDir dir;
+    const std::string ini = dir.Write("KZMNT.INI", "[CONFIG]\r\nCOM=2\r\n");
+    ASSERT_TRUE(CSettings(ini).SetWindowPlacement({-40, 30, 800, 600}));
+    const auto read = CSettings(ini).GetWindowPlacement();
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->x, -40);
+    EXPECT_EQ(read->y, 30);
+    EXPECT_EQ(read->width, 800);
+    EXPECT_EQ(read->height, 600);
+    EXPECT_EQ(CSettings(ini).GetComPort(), 2);  // the rest of the file stays
+
+    // Each of these is ignored as a whole rather than read as a number.
+    const char* const bad[] = {
+        "X=10\nY=10\nWIDTH=0\nHEIGHT=300\n",    "X=10\nY=10\nWIDTH=-5\nHEIGHT=300\n",
+        "X=ab\nY=10\nWIDTH=500\nHEIGHT=300\n",  "X=10\nY=10\nWIDTH=500\n",
+        "X=10\nY=1e3\nWIDTH=500\nHEIGHT=300\n", "X=10\nY=10\nWIDTH=500\nHEIGHT=9999999\n",
+        "X=-\nY=10\nWIDTH=500\nHEIGHT=300\n",   "X=200000\nY=10\nWIDTH=500\nHEIGHT=300\n",
+        "X= 10\nY=10\nWIDTH=500\nHEIGHT=300\n",
+    };
+    for (const char* keys : bad) {
+        const std::string path = dir.Write("bad.ini", std::string("[WINDOW]\n") + keys);
+        EXPECT_FALSE(CSettings(path).GetWindowPlacement().has_value()) << keys;
+    }
+}
+
+TEST(Settings, LastFileIsKeptPerPurpose) {
+    TempDir dir;
+    const std::string ini = dir.Write("KZMNT.INI", "");
+    EXPECT_EQ(CSettings(ini).GetLastFile("BACKUP"), "");
+    ASSERT_TRUE(CSettings(ini).SetLastFile("BACKUP", "/data/a.mem"));
+    ASSERT_TRUE(CSettings(ini).SetLastFile("CFSEND", "/data/cf"));
+    ASSERT_TRUE(CSettings(ini).SetLastFile("BACKUP", "/data/b.mem"));
+    CSettings settings(ini);
+    EXPECT_EQ(settings.GetLastFile("BACKUP"), "/data/b.mem");
+    EXPECT_EQ(settings.GetLastFile("CFSEND"), "/data/cf");
+    EXPECT_EQ(settings.GetLastFile("RESTORE"), "");
+    EXPECT_FALSE(settings.SetLastFile("RESTORE", "/data/x\nFile1=/etc"));
+    EXPECT_EQ(settings.SaveError(), CSettings::kSaveLineBreak);
+    EXPECT_FALSE(settings.SetLastFile("", "/data/x"));
+}
+
 }  // namespace
 }  // namespace kz
