@@ -51,6 +51,37 @@ TEST_P(FileSelection, OkIsEnabledWhen) {
     const std::string text = c.name.empty() ? std::string() : dir_.str() + c.name;
     EXPECT_EQ(FileSelectionValid(c.mode, c.autoFileName, text), c.valid)
         << "mode " << static_cast<int>(c.mode) << " auto " << c.autoFileName << " " << c.name;
+    // The dialog's hint names a problem exactly when OK is disabled.
+    EXPECT_EQ(FileSelectionProblem(c.mode, c.autoFileName, text) == SelectionProblem::None, c.valid)
+        << "mode " << static_cast<int>(c.mode) << " auto " << c.autoFileName << " " << c.name;
+}
+
+TEST_F(FileSelection, TheProblemSaysWhyANameIsRefused) {
+    const struct {
+        SelectionMode mode;
+        bool autoFileName;
+        std::string name;
+        SelectionProblem problem;
+    } cases[] = {
+        {kBackup, false, "", SelectionProblem::Empty},
+        {kBackup, false, "fold", SelectionProblem::FolderExists},
+        {kBackup, false, "new", SelectionProblem::NoMemExtension},
+        {kBackup, false, "new.bin", SelectionProblem::NoMemExtension},
+        {kBackup, true, "img.mem", SelectionProblem::FileExists},
+        {kBackup, true, "new.d", SelectionProblem::DotInFolder},
+        {kRestore, false, "gone.mem", SelectionProblem::NothingThere},
+        {kVerify, false, "gone.mem", SelectionProblem::NothingThere},
+        {kCfReceive, false, "plain", SelectionProblem::FileExists},
+        {kCfReceive, false, "new.d", SelectionProblem::DotInFolder},
+        {kCfSend, false, "new", SelectionProblem::NoSuchFolder},
+        {kCfSend, false, "plain", SelectionProblem::FileExists},
+        {kNoMode6, false, "fold", SelectionProblem::UnknownMode},
+    };
+    for (const auto& c : cases) {
+        const std::string text = c.name.empty() ? std::string() : dir_.str() + c.name;
+        EXPECT_EQ(FileSelectionProblem(c.mode, c.autoFileName, text), c.problem)
+            << "mode " << static_cast<int>(c.mode) << " " << c.name;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -104,6 +104,35 @@ bool FileSelectionValid(SelectionMode mode, bool autoFileName, const std::string
     }
 }
 
+SelectionProblem FileSelectionProblem(SelectionMode mode, bool autoFileName,
+                                      const std::string& text) {
+    if (text.empty()) {
+        return SelectionProblem::Empty;
+    }
+    if (FileSelectionValid(mode, autoFileName, text)) {
+        return SelectionProblem::None;
+    }
+    switch (mode) {
+        case SelectionMode::Backup:
+            if (!autoFileName) {
+                return IsExistingFolder(text) ? SelectionProblem::FolderExists
+                                              : SelectionProblem::NoMemExtension;
+            }
+            [[fallthrough]];
+        case SelectionMode::CfReceive:
+            return IsExistingFile(text) ? SelectionProblem::FileExists
+                                        : SelectionProblem::DotInFolder;
+        case SelectionMode::Restore:
+        case SelectionMode::Verify:
+            return SelectionProblem::NothingThere;
+        case SelectionMode::CfSend:
+            return IsExistingFile(text) ? SelectionProblem::FileExists
+                                        : SelectionProblem::NoSuchFolder;
+        default:
+            return SelectionProblem::UnknownMode;
+    }
+}
+
 std::string WithMemExtension(const std::string& name) {
     return HasDotAnywhere(name) ? name : name + ".mem";
 }

@@ -30,6 +30,21 @@ bool IsFolderSelection(SelectionMode mode, bool autoFileName);
 // in its last component (the folders above it may have dots). Unknown modes: false.
 bool FileSelectionValid(SelectionMode mode, bool autoFileName, const std::string& text);
 
+// Why FileSelectionValid refuses a text, for the dialog to say so; None when it accepts it.
+enum class SelectionProblem {
+    None,
+    Empty,           // no name yet
+    FolderExists,    // a file name is wanted, but a folder of that name exists
+    NoMemExtension,  // a backup file name must end in ".mem"
+    NothingThere,    // the image to read does not exist
+    FileExists,      // a folder is wanted, but a file of that name exists
+    DotInFolder,     // a new folder's name has a "."
+    NoSuchFolder,    // the folder to send from does not exist
+    UnknownMode,
+};
+SelectionProblem FileSelectionProblem(SelectionMode mode, bool autoFileName,
+                                      const std::string& text);
+
 // The name with ".mem" appended when it has no "." anywhere (folders included); a name
 // with a dot anywhere is returned unchanged.
 std::string WithMemExtension(const std::string& name);
