@@ -14,6 +14,7 @@
 
 #include "UiTestSupport.h"
 #include "config/Settings.h"
+#include "ui/DialogLayout.h"
 #include "ui/UiText.h"
 #include "ui/dialogs/AboutDlg.h"
 #include "ui/dialogs/NetworkSearchDlg.h"
@@ -170,6 +171,79 @@ class SetupDialogsTest : public QObject {
         QCOMPARE(CSettings().GetSerialDeviceName(1), std::string("/dev/pts/7"));
     }
 
+    void DeviceListDescribesAdaptersAndRefreshes() {
+        ProgramFolder folder(kSerialIni);
+        test::TempDir root;
+        kz::uitest::MakeSerialDeviceTree(root);
+        CTransferSetupDlg dlg(nullptr, root.str());
+        auto* list = dlg.findChild<QTreeWidget*>(CTransferSetupDlg::kDeviceListName);
+        QVERIFY(list);
+        auto rows = [list] {
+            QStringList lines;
+            for (int i = 0; i < list->topLevelItemCount(); ++i) {
+                const QTreeWidgetItem* item = list->topLevelItem(i);
+                lines << QStringList{item->text(0), item->text(1), item->text(2), item->text(3)}
+                             .join('|');
+            }
+            return lines;
+        };
+        QCOMPARE(rows(), QStringList({"/dev/ttyS0|||", "/dev/ttyUSB0|FTDI|FT232R USB UART|A10K2RQ7",
+                                      "/dev/ttyACM0||USB Serial Adapter|"}));
+        // Every column shows whole.
+        int columns = 0;
+        for (int c = 0; c < list->columnCount(); ++c) {
+            columns += list->columnWidth(c);
+        }
+        QVERIFY(list->minimumWidth() >= columns);
+
+        // Choosing a row takes its device; SET stores it for the port.
+        auto* device = dlg.findChild<QComboBox*>(CTransferSetupDlg::kDeviceName);
+        emit list->itemClicked(list->topLevelItem(1), 0);
+        QCOMPARE(device->currentText(), QString("/dev/ttyUSB0"));
+
+        // An adapter plugged in later shows after Refresh; what the user typed stays.
+        root.Write("dev/ttyUSB1", "");
+        device->setEditText("/dev/pts/4");
+        dlg.findChild<QPushButton*>(CTransferSetupDlg::kRefreshName)->click();
+        QCOMPARE(list->topLevelItemCount(), 4);
+        QCOMPARE(list->topLevelItem(2)->text(0), QString("/dev/ttyUSB1"));
+        QCOMPARE(device->count(), 4);
+        QCOMPARE(device->currentText(), QString("/dev/pts/4"));
+        Click(dlg, CTransferSetupDlg::kSet);
+        QCOMPARE(CSettings().GetSerialDeviceName(3), std::string("/dev/pts/4"));
+
+        test::TempDir nothing;
+        CTransferSetupDlg none(nullptr, nothing.str());
+        auto* empty = none.findChild<QTreeWidget*>(CTransferSetupDlg::kDeviceListName);
+        QCOMPARE(empty->topLevelItemCount(), 1);
+        QCOMPARE(empty->topLevelItem(0)->text(0), Text(20420));
+    }
+
+    // Titles whole in both languages, no minimise or maximise button.
+    void DialogsFitTheirTitlesAndOnlyClose() {
+        ProgramFolder folder(kSerialIni);
+        for (const Language language : {Language::English, Language::Japanese}) {
+            kz::uitest::LanguageScope scope(language);
+            CPowerResetDlg wait([] {});
+            CTransferSetupDlg setup;
+            CNodeListDlg nodes({}, {});
+            CPasswordDlg password;
+            for (QDialog* dialog :
+                 std::initializer_list<QDialog*>{&wait, &setup, &nodes, &password}) {
+                dialog->show();
+                QVERIFY(QTest::qWaitForWindowExposed(dialog));
+                QVERIFY2(dialog->width() >= TitleWidth(dialog, dialog->windowTitle()),
+                         qPrintable(dialog->windowTitle()));
+                const Qt::WindowFlags flags = dialog->windowFlags();
+                QVERIFY(flags.testFlag(Qt::CustomizeWindowHint));
+                QVERIFY(!flags.testFlag(Qt::WindowMinimizeButtonHint));
+                QVERIFY(!flags.testFlag(Qt::WindowMaximizeButtonHint));
+                QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
+                dialog->hide();
+            }
+        }
+    }
+
     void PortBeyondTheListIsKept() {
         ProgramFolder folder("[CONFIG]\r\nCOM=12\r\n[PORTS]\r\nCOM12=/dev/ttyACM0\r\n");
         CTransferSetupDlg dlg;
@@ -303,6 +377,9 @@ class SetupDialogsTest : public QObject {
         CNodeListDlg dlg({"192.168.0.10", "192.168.0.11"}, {});
         auto* list = Control<QTreeWidget>(dlg, 1015);
         QCOMPARE(list->topLevelItemCount(), 2);
+        // The first row is selected when the list opens.
+        QCOMPARE(list->selectedItems(), QList<QTreeWidgetItem*>{list->topLevelItem(0)});
+        list->clearSelection();
         Click(dlg, CNodeListDlg::kExecute);  // no selection: nothing happens
         QCOMPARE(dlg.result(), 0);
         list->topLevelItem(1)->setSelected(true);
@@ -352,11 +429,18 @@ class SetupDialogsTest : public QObject {
         QCOMPARE(Control<QTreeWidget>(dlg, 1015)->topLevelItem(0)->text(0),
                  QString("192.168.0.20"));
 
-        // Cancel in the search dialog leaves the list empty and starts nothing.
+        QCOMPARE(Control<QTreeWidget>(dlg, 1015)->selectedItems().size(), 1);
+
+        // Cancel in the search dialog starts nothing and keeps the panels found so far.
         WhenModal([](QWidget* w) { FindControl<QPushButton>(w, 1029)->click(); });
         Click(dlg, CNodeListDlg::kSearch);
         QVERIFY(!dlg.Searching());
-        QCOMPARE(Control<QTreeWidget>(dlg, 1015)->topLevelItemCount(), 0);
+        auto* list = Control<QTreeWidget>(dlg, 1015);
+        QCOMPARE(list->topLevelItemCount(), 1);
+        QCOMPARE(list->topLevelItem(0)->text(0), QString("192.168.0.20"));
+        Click(dlg, CNodeListDlg::kExecute);
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
+        QCOMPARE(dlg.Address(), std::string("192.168.0.20"));
     }
 
     void AboutShowsHistoryUpToTheEndMark() {

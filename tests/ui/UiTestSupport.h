@@ -37,6 +37,11 @@ class ProgramFolder {
 // after timeoutMs without calling answer.
 void WhenModal(std::function<void(QWidget* dialog)> answer, int timeoutMs = 5000);
 
+// Makes a small device tree below root, as the serial device list reads it: /dev/ttyUSB0
+// behind a USB adapter with maker, product and serial number, /dev/ttyACM0 behind one that
+// tells only its product, and /dev/ttyS0, a port without USB.
+void MakeSerialDeviceTree(const test::TempDir& root);
+
 // Switches the string table's language for a test's life.
 class LanguageScope {
   public:

@@ -1,4 +1,5 @@
 #include "ui/dialogs/AboutDlg.h"
+#include "ui/DialogLayout.h"
 
 #include <QApplication>
 #include <QGridLayout>
@@ -80,6 +81,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     grid->addWidget(ok, 0, 2, Qt::AlignTop);
     grid->addWidget(history, 1, 0, 1, 3);
     grid->setColumnStretch(1, 1);
+    FinishDialog(this);
 }
 
 }  // namespace kz::ui

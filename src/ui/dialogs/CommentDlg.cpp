@@ -64,6 +64,7 @@ CCommentDlg::CCommentDlg(const QString& formComment, QWidget* parent) : QDialog(
     connect(browser, &QPushButton::clicked, this, &CCommentDlg::OnBrowser);
     connect(m_pOk, &QPushButton::clicked, this, &CCommentDlg::accept);
     connect(cancel, &QPushButton::clicked, this, &CCommentDlg::reject);
+    FinishDialog(this);
 }
 
 bool CCommentDlg::Validate() {

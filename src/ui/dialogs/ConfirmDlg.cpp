@@ -40,6 +40,7 @@ CConfirmDlg::CConfirmDlg(const ModelInfo& info, QWidget* parent) : QDialog(paren
     layout->addLayout(grid);
     layout->addLayout(buttons);
     ok->setFocus();
+    FinishDialog(this);
 }
 
 }  // namespace kz::ui

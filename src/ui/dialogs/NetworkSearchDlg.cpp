@@ -82,6 +82,7 @@ CNetworkSearchDlg::CNetworkSearchDlg(QWidget* parent) : QDialog(parent) {
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     m_pAddress->setFocus();
+    FinishDialog(this);
 }
 
 void CNetworkSearchDlg::OnOk() {

@@ -56,6 +56,7 @@ CNodeListDlg::CNodeListDlg(std::vector<std::string> nodes,
     layout->addWidget(m_pList);
     layout->addLayout(buttons);
     FillList();
+    FinishDialog(this);
 }
 
 CNodeListDlg::~CNodeListDlg() {
@@ -74,6 +75,8 @@ void CNodeListDlg::FillList() {
     if (m_nodes.empty()) {
         m_pList->addTopLevelItem(new QTreeWidgetItem({QString(), Text(msg::kKzNotFound)}));
     }
+    // The first row is selected, so that Execute (or Enter) takes it at once.
+    m_pList->setCurrentItem(m_pList->topLevelItem(0));
     // 120 pixels each, wider where a text (a longer translation) would be cut.
     int width = 2 * m_pList->frameWidth() + 4;
     for (int column = 0; column < 2; ++column) {
@@ -127,12 +130,14 @@ void CNodeListDlg::OnNewSearch() {
     if (Searching()) {
         return;
     }
-    m_pList->clear();
-    m_nodes.clear();
+    // Cancelling the new search keeps the panels found so far; they go only when the
+    // search really starts.
     CNetworkSearchDlg input(this);
     if (input.exec() != QDialog::Accepted) {
         return;
     }
+    m_pList->clear();
+    m_nodes.clear();
     const int port = input.Port();
     std::string target;
     QString caption;

@@ -1,8 +1,9 @@
 // Node List (dialog 138): the panels a search found, to pick the one to connect to. The
 // button at the top shows the current search target and starts a new search (through the
 // Network Data Search dialog); the search runs on a worker thread while the buttons are
-// disabled, so the window keeps painting. Execute, or a double click, takes the selected
-// node; without a selection nothing happens.
+// disabled, so the window keeps painting; cancelling the search's input keeps the list.
+// The first row is selected. Execute, or a double click, takes the selected node; without
+// a selection nothing happens.
 #pragma once
 
 #include <QDialog>

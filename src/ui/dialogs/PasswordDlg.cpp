@@ -43,6 +43,7 @@ CPasswordDlg::CPasswordDlg(QWidget* parent) : QDialog(parent) {
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
     m_pEdit->setFocus();
+    FinishDialog(this);
 }
 
 void CPasswordDlg::OnOk() {

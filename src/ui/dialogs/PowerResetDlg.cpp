@@ -34,6 +34,7 @@ CPowerResetDlg::CPowerResetDlg(std::function<void()> onCancel, QWidget* parent)
     layout->addWidget(new QLabel(Text(kMessage), this));
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
+    FinishDialog(this);
 }
 
 void CPowerResetDlg::reject() {

@@ -35,6 +35,7 @@ CPropertyDlg::CPropertyDlg(const MemImageFile& image, QWidget* parent) : QDialog
     layout->addLayout(grid);
     layout->addLayout(buttons);
     ok->setFocus();
+    FinishDialog(this);
 }
 
 }  // namespace kz::ui

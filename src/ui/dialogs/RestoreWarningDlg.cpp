@@ -35,6 +35,7 @@ CRestoreWarningDlg::CRestoreWarningDlg(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addLayout(buttons);
+    FinishDialog(this);
 }
 
 }  // namespace kz::ui

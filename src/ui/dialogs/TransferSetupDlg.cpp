@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpressionValidator>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 
 #include "config/MessageIds.h"
@@ -38,6 +39,14 @@ constexpr int kCancelText = 20310;
 constexpr int kDeviceLabel = 20311;
 constexpr int kLinkGroup = 20325;
 constexpr int kSerialGroup = 20326;
+constexpr int kDevicesLabel = 20414;
+constexpr int kRefreshText = 20415;
+constexpr int kDeviceColumn = 20416;
+constexpr int kMakerColumn = 20417;
+constexpr int kProductColumn = 20418;
+constexpr int kSerialColumn = 20419;
+constexpr int kNoDevices = 20420;
+constexpr int kColumnGap = 16;  // pixels between a column's text and the next column
 
 constexpr int kPorts = 9;
 constexpr int kMaxTimeout = 65535;
@@ -63,7 +72,8 @@ long long NumberOf(const QLineEdit* edit) {
 
 }  // namespace
 
-CTransferSetupDlg::CTransferSetupDlg(QWidget* parent) : QDialog(parent) {
+CTransferSetupDlg::CTransferSetupDlg(QWidget* parent, std::string deviceRoot)
+    : QDialog(parent), m_csDeviceRoot(std::move(deviceRoot)) {
     setWindowTitle(Text(kCaption));
 
     m_pSio = new QRadioButton(Text(kSioText), this);
@@ -85,9 +95,22 @@ CTransferSetupDlg::CTransferSetupDlg(QWidget* parent) : QDialog(parent) {
     m_pDevice->setInsertPolicy(QComboBox::NoInsert);
     m_pDevice->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_pDevice->setMinimumContentsLength(36);
-    for (const std::string& device : platform::ListSerialDevices()) {
-        m_pDevice->addItem(QString::fromStdString(device));
-    }
+    m_pDeviceList = new QTreeWidget(this);
+    m_pDeviceList->setObjectName(QString::fromLatin1(kDeviceListName));
+    m_pDeviceList->setRootIsDecorated(false);
+    m_pDeviceList->setHeaderLabels(
+        {Text(kDeviceColumn), Text(kMakerColumn), Text(kProductColumn), Text(kSerialColumn)});
+    m_pDeviceList->setMinimumHeight(m_pDeviceList->fontMetrics().lineSpacing() * 6);
+    m_pRefresh = new QPushButton(Text(kRefreshText), this);
+    m_pRefresh->setObjectName(QString::fromLatin1(kRefreshName));
+    connect(m_pRefresh, &QPushButton::clicked, this, &CTransferSetupDlg::RefreshDevices);
+    connect(m_pDeviceList, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem* item) {
+        const QString path = item->data(0, Qt::UserRole).toString();
+        if (!path.isEmpty()) {
+            m_pDevice->setEditText(path);
+        }
+    });
+    RefreshDevices();
     m_pBaudRate = new QComboBox(this);
     SetControlId(m_pBaudRate, kBaudRate);
     m_pBaudRate->addItems({QStringLiteral("9600"), QStringLiteral("19200"), QStringLiteral("38400"),
@@ -124,6 +147,11 @@ CTransferSetupDlg::CTransferSetupDlg(QWidget* parent) : QDialog(parent) {
     addRow(kWriteTimeoutLabel, m_pWriteTimeout, kSecondsText);
     addRow(kReadTimeoutLabel, m_pReadTimeout, kSecondsText);
     addRow(kRetryLabel, m_pRetry);
+    auto* devicesHead = new QHBoxLayout;
+    devicesHead->addWidget(new QLabel(Text(kDevicesLabel), serial), 1);
+    devicesHead->addWidget(m_pRefresh);
+    grid->addLayout(devicesHead, row++, 0, 1, 3);
+    grid->addWidget(m_pDeviceList, row++, 0, 1, 3);
     grid->setColumnStretch(2, 1);
     m_pComPort->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_pBaudRate->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -142,13 +170,14 @@ CTransferSetupDlg::CTransferSetupDlg(QWidget* parent) : QDialog(parent) {
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     // Enter belongs to the focus chain: no button may take it as its default.
-    for (QPushButton* button : {m_pSet, m_pCancel}) {
+    for (QPushButton* button : {m_pSet, m_pCancel, m_pRefresh}) {
         button->setAutoDefault(false);
         button->setDefault(false);
     }
     for (QWidget* w : std::initializer_list<QWidget*>{
              m_pSio, m_pEthernet, m_pComPort, m_pDevice, m_pDevice->lineEdit(), m_pBaudRate,
-             m_pWriteTimeout, m_pReadTimeout, m_pRetry, m_pSet, m_pCancel}) {
+             m_pWriteTimeout, m_pReadTimeout, m_pRetry, m_pSet, m_pCancel, m_pDeviceList,
+             m_pRefresh}) {
         w->installEventFilter(this);
     }
 
@@ -166,6 +195,46 @@ CTransferSetupDlg::CTransferSetupDlg(QWidget* parent) : QDialog(parent) {
         m_pSio->setChecked(true);
         FillSerialFields();
     }
+    FinishDialog(this);
+}
+
+void CTransferSetupDlg::RefreshDevices() {
+    const std::vector<platform::SerialPortInfo> devices =
+        platform::DescribeSerialDevices(m_csDeviceRoot);
+    const QString typed = m_pDevice->currentText();
+    m_pDevice->clear();
+    m_pDeviceList->clear();
+    for (const platform::SerialPortInfo& device : devices) {
+        const QString path = QString::fromStdString(device.path);
+        auto* item =
+            new QTreeWidgetItem({path, DisplayText(device.maker), DisplayText(device.product),
+                                 DisplayText(device.serialNumber)});
+        item->setData(0, Qt::UserRole, path);
+        m_pDeviceList->addTopLevelItem(item);
+        m_pDevice->addItem(path);
+        QStringList said;
+        for (const std::string* part : {&device.maker, &device.product, &device.serialNumber}) {
+            if (!part->empty()) {
+                said << DisplayText(*part);
+            }
+        }
+        m_pDevice->setItemData(m_pDevice->count() - 1, said.join(QStringLiteral(" · ")),
+                               Qt::ToolTipRole);
+    }
+    if (devices.empty()) {
+        auto* none = new QTreeWidgetItem({Text(kNoDevices)});
+        m_pDeviceList->addTopLevelItem(none);
+        none->setFirstColumnSpanned(true);
+    }
+    // Every column whole: the dialog grows with the descriptions rather than cutting them.
+    int width = 2 * m_pDeviceList->frameWidth() + 4;
+    for (int column = 0; column < m_pDeviceList->columnCount(); ++column) {
+        m_pDeviceList->resizeColumnToContents(column);
+        m_pDeviceList->setColumnWidth(column, m_pDeviceList->columnWidth(column) + kColumnGap);
+        width += m_pDeviceList->columnWidth(column);
+    }
+    m_pDeviceList->setMinimumWidth(width);
+    m_pDevice->setEditText(typed);
 }
 
 void CTransferSetupDlg::FillSerialFields() {
@@ -180,8 +249,9 @@ void CTransferSetupDlg::FillSerialFields() {
 }
 
 void CTransferSetupDlg::EnableSerialFields(bool enable) {
-    for (QWidget* w : std::initializer_list<QWidget*>{m_pComPort, m_pDevice, m_pBaudRate,
-                                                      m_pWriteTimeout, m_pReadTimeout, m_pRetry}) {
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{m_pComPort, m_pDevice, m_pBaudRate, m_pWriteTimeout,
+                                         m_pReadTimeout, m_pRetry, m_pDeviceList, m_pRefresh}) {
         w->setEnabled(enable);
     }
 }

@@ -3,6 +3,7 @@
 #include <QTreeWidget>
 
 #include "Shots.h"
+#include "UiTestSupport.h"
 #include "ui/UiText.h"
 #include "ui/dialogs/AboutDlg.h"
 #include "ui/dialogs/NetworkSearchDlg.h"
@@ -19,6 +20,15 @@ std::vector<Shot> SetupDialogShots() {
     return {
         // The sample settings: serial, COM3 mapped to a USB adapter.
         {"transfer-setup-sio", [] { return new CTransferSetupDlg; }},
+        // The device list as a small device tree describes it: a USB adapter with maker,
+        // product and serial number, one that tells only its product, and a plain port.
+        {"transfer-setup-devices",
+         [] {
+             static const test::TempDir root;
+             static const bool made = (uitest::MakeSerialDeviceTree(root), true);
+             (void)made;
+             return new CTransferSetupDlg(nullptr, root.str());
+         }},
         {"transfer-setup-ethernet",
          [] {
              auto* dlg = new CTransferSetupDlg;
