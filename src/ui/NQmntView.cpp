@@ -434,6 +434,7 @@ void CNQmntView::OnComplete(bool forced) {
                 file_->setText(DisplayText(image));
             }
             if (!ok && !closing_ && !window()->isActiveWindow()) {
+                emit attentionRequested();
                 QApplication::alert(window());
             }
         }
@@ -791,7 +792,7 @@ void CNQmntView::OnProperty() {
     if (busy_) {
         return;
     }
-    CFileSelectDlg select(SelectionMode::Restore, this);
+    CFileSelectDlg select(SelectionMode::Restore, FilePurpose::Property, this);
     if (select.exec() != QDialog::Accepted) {
         return;
     }

@@ -145,6 +145,9 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     void statusMessage(const QString& text);
     // The run aborted for closing has ended (or the wait's bound passed): close now.
     void closeReady();
+    // A run failed while the window was not active: the window asks for the user's
+    // attention (QApplication::alert follows at once).
+    void attentionRequested();
 
   private:
     void BuildForm();

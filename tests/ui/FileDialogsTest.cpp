@@ -17,6 +17,7 @@
 #include "config/Settings.h"
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/ModelConfirm.h"
+#include "ui/DialogLayout.h"
 #include "ui/UiText.h"
 #include "ui/dialogs/CommentDlg.h"
 #include "ui/dialogs/ConfirmDlg.h"
@@ -114,7 +115,8 @@ class FileDialogsTest : public QObject {
 
         CFileSelectDlg dialog(static_cast<SelectionMode>(mode));
         const bool folderMode = (mode == 1 && autoName) || mode >= 4;
-        QCOMPARE(dialog.windowTitle(), Text(folderMode ? 5015 : 5014));
+        // The title names the command as well.
+        QCOMPARE(dialog.windowTitle(), Text(folderMode ? 5015 : 5014) + " - " + Text(20399 + mode));
         QCOMPARE(Control<QLabel>(&dialog, 1038)->text(), Text(folderMode ? 5017 : 5016));
         QCOMPARE(!Control<QCheckBox>(&dialog, 1032)->isHidden(), mode == 1);
         QLineEdit* comment = Control<QLineEdit>(&dialog, 1018);
@@ -124,6 +126,8 @@ class FileDialogsTest : public QObject {
 
         Type(Control<QComboBox>(&dialog, 1000), name.isEmpty() ? name : Q(folder.Path("")) + name);
         QCOMPARE(Control<QPushButton>(&dialog, 1)->isEnabled(), ok);
+        // While OK is disabled, the line under the name says why.
+        QCOMPARE(dialog.findChild<QLabel*>(CFileSelectDlg::kHintName)->text().isEmpty(), ok);
         if (!name.isEmpty()) {
             QCOMPARE(comment->isReadOnly(), mode != 1);  // typed only for a backup
         }
@@ -148,13 +152,13 @@ class FileDialogsTest : public QObject {
         box->click();
         QVERIFY(CSettings().GetAutoFileName());
         QVERIFY(dialog.FolderMode());
-        QCOMPARE(dialog.windowTitle(), Text(5015));
+        QVERIFY(dialog.windowTitle().startsWith(Text(5015)));
         QVERIFY(Control<QLineEdit>(&dialog, 1018)->text().isEmpty());
         QVERIFY(Control<QPushButton>(&dialog, 1)->isEnabled());
 
         box->click();
         QVERIFY(!CSettings().GetAutoFileName());
-        QCOMPARE(dialog.windowTitle(), Text(5014));
+        QVERIFY(dialog.windowTitle().startsWith(Text(5014)));
         QVERIFY(!Control<QPushButton>(&dialog, 1)->isEnabled());
     }
 
@@ -170,7 +174,7 @@ class FileDialogsTest : public QObject {
         Control<QCheckBox>(&dialog, 1032)->click();
         QVERIFY(!shown.isEmpty());
         QVERIFY(!Control<QCheckBox>(&dialog, 1032)->isChecked());
-        QCOMPARE(dialog.windowTitle(), Text(5014));
+        QVERIFY(dialog.windowTitle().startsWith(Text(5014)));
     }
 
     void CommentIsShownAndStoredWithinTheLimit() {
@@ -343,6 +347,117 @@ class FileDialogsTest : public QObject {
         QCOMPARE(Control<QListWidget>(&dialog, 1015)->item(1)->text(),
                  QString("Address=200000 , Size=80000"));
         QCOMPARE(Control<QListWidget>(&dialog, 1016)->count(), 2);
+        // Fields that cannot be changed do not look as if they could.
+        for (QLineEdit* field : dialog.findChildren<QLineEdit*>()) {
+            QVERIFY(field->isReadOnly());
+            QCOMPARE(field->palette().color(QPalette::Base),
+                     field->palette().color(QPalette::Window));
+        }
+    }
+
+    void TheNameStartsWithTheLastOneOfItsCommand() {
+        ProgramFolder folder(kIni);
+        WriteImage(folder.Path("a.mem"), "first");
+        {
+            CFileSelectDlg restore(SelectionMode::Restore);
+            QVERIFY(Control<QComboBox>(&restore, 1000)->currentText().isEmpty());
+            Type(Control<QComboBox>(&restore, 1000), Q(folder.Path("a.mem")));
+            Control<QPushButton>(&restore, 1)->click();
+            QCOMPARE(restore.result(), int(QDialog::Accepted));
+        }
+        CFileSelectDlg again(SelectionMode::Restore);
+        QCOMPARE(Control<QComboBox>(&again, 1000)->currentText(), Q(folder.Path("a.mem")));
+        QVERIFY(Control<QPushButton>(&again, 1)->isEnabled());
+        QCOMPARE(Control<QLineEdit>(&again, 1018)->text(), QString("first"));
+        // Verify and Property keep names of their own, and say which command they are for.
+        CFileSelectDlg verify(SelectionMode::Verify);
+        QVERIFY(Control<QComboBox>(&verify, 1000)->currentText().isEmpty());
+        QCOMPARE(verify.windowTitle(), QString("File selection - Verify"));
+        CFileSelectDlg property(SelectionMode::Restore, FilePurpose::Property);
+        QVERIFY(Control<QComboBox>(&property, 1000)->currentText().isEmpty());
+        QCOMPARE(property.windowTitle(), QString("File selection - Property"));
+        // A name that has gone since is shown with the reason OK is disabled.
+        std::filesystem::remove(folder.Path("a.mem"));
+        CFileSelectDlg gone(SelectionMode::Restore);
+        QVERIFY(!Control<QPushButton>(&gone, 1)->isEnabled());
+        QCOMPARE(gone.findChild<QLabel*>(CFileSelectDlg::kHintName)->text(), Text(20410));
+    }
+
+    void TheHintSaysWhyInBothLanguages() {
+        ProgramFolder folder(kIni);
+        std::filesystem::create_directory(folder.Path("dir"));
+        for (const Language language : {Language::English, Language::Japanese}) {
+            kz::uitest::LanguageScope scope(language);
+            CFileSelectDlg dialog(SelectionMode::Backup);
+            QLabel* hint = dialog.findChild<QLabel*>(CFileSelectDlg::kHintName);
+            QCOMPARE(hint->text(), Text(20407));  // nothing typed yet
+            Type(Control<QComboBox>(&dialog, 1000), Q(folder.Path("new")));
+            QCOMPARE(hint->text(), Text(20409));
+            QVERIFY(hint->text().contains(".mem"));
+            Type(Control<QComboBox>(&dialog, 1000), Q(folder.Path("dir")));
+            QCOMPARE(hint->text(), Text(20408));
+            Type(Control<QComboBox>(&dialog, 1000), Q(folder.Path("new.mem")));
+            QVERIFY(hint->text().isEmpty());
+            // The whole title shows, in either language.
+            CFileSelectDlg cf(SelectionMode::CfReceive);
+            cf.show();
+            QVERIFY(QTest::qWaitForWindowExposed(&cf));
+            QVERIFY(cf.width() >= TitleWidth(&cf, cf.windowTitle()));
+            QVERIFY(!cf.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+        }
+    }
+
+    void TheRecentListOffersImagesOrFolders() {
+        ProgramFolder folder(kIni);
+        WriteImage(folder.Path("img.mem"), "");
+        std::filesystem::create_directory(folder.Path("cf"));
+        CSettings settings;
+        QVERIFY(settings.AddRecentFile(folder.Path("newcf")));  // a folder still to make
+        QVERIFY(settings.AddRecentFile(folder.Path("img.mem")));
+        QVERIFY(settings.AddRecentFile(folder.Path("cf")));
+        auto items = [](const CFileSelectDlg& dialog) {
+            QStringList names;
+            const auto* combo = Control<QComboBox>(&dialog, 1000);
+            for (int i = 0; i < combo->count(); ++i) {
+                names << combo->itemText(i);
+            }
+            return names;
+        };
+        CFileSelectDlg restore(SelectionMode::Restore);
+        QCOMPARE(items(restore), QStringList({Q(folder.Path("img.mem"))}));
+        CFileSelectDlg send(SelectionMode::CfSend);
+        QCOMPARE(items(send), QStringList({Q(folder.Path("cf")), Q(folder.Path("newcf"))}));
+        // The backup's check box switches between the two lists, keeping the typed name.
+        CFileSelectDlg backup(SelectionMode::Backup);
+        Type(Control<QComboBox>(&backup, 1000), "typed");
+        QCOMPARE(items(backup), QStringList({Q(folder.Path("img.mem"))}));
+        Control<QCheckBox>(&backup, 1032)->click();
+        QCOMPARE(items(backup), QStringList({Q(folder.Path("cf")), Q(folder.Path("newcf"))}));
+        QCOMPARE(Control<QComboBox>(&backup, 1000)->currentText(), QString("typed"));
+    }
+
+    void BrowserStartsInTheFolderOfTheName() {
+        ProgramFolder folder(kIni);
+        std::filesystem::create_directories(folder.Path("deep/er"));
+        CSettings().SetWorkPath(folder.Path(""));
+        CFileSelectDlg dialog(SelectionMode::Restore);
+        Type(Control<QComboBox>(&dialog, 1000), Q(folder.Path("deep/er/x.mem")));
+        QString started;
+        WhenModal([&](QWidget* w) {
+            started = qobject_cast<QFileDialog*>(w)->directory().absolutePath();
+            qobject_cast<QFileDialog*>(w)->reject();
+        });
+        Control<QPushButton>(&dialog, 1001)->click();
+        QCOMPARE(started, Q(folder.Path("deep/er")));
+
+        CFileSelectDlg cf(SelectionMode::CfSend);
+        Type(Control<QComboBox>(&cf, 1000), Q(folder.Path("deep")));
+        WhenModal([&](QWidget* w) {
+            started = qobject_cast<QFileDialog*>(w)->directory().absolutePath();
+            qobject_cast<QFileDialog*>(w)->reject();
+        });
+        Control<QPushButton>(&cf, 1001)->click();
+        QCOMPARE(started, Q(folder.Path("deep")));
     }
 };
 

@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -11,6 +12,7 @@
 #include "config/Settings.h"
 #include "ops/memory/MemImageFile.h"
 #include "ops/memory/StartFlow.h"
+#include "ui/DialogLayout.h"
 #include "ui/UiText.h"
 
 namespace kz::ui {
@@ -21,7 +23,7 @@ constexpr int kRecentFiles = 5;
 
 QLineEdit* AddField(QWidget* parent, QGridLayout* grid, int row, int textId, int controlId) {
     auto* edit = new QLineEdit(parent);
-    edit->setReadOnly(true);
+    ShowReadOnly(edit);
     SetControlId(edit, controlId);
     auto* label = new QLabel(Text(textId), parent);
     label->setBuddy(edit);
@@ -38,14 +40,18 @@ QPushButton* MakeButton(QWidget* parent, int textId, int controlId) {
     return button;
 }
 
-void FillRecentFiles(QComboBox* combo) {
+void FillRecentFiles(QComboBox* combo, RecentKind kind) {
     CSettings settings;
     for (int n = 1; n <= kRecentFiles; ++n) {
         std::string path;
         if (!settings.GetRecentFile(n, path)) {
             break;
         }
-        combo->addItem(DisplayText(path));
+        const QFileInfo info(QFile::decodeName(path.c_str()));
+        const bool folder = info.isDir() || (!info.exists() && !info.fileName().contains('.'));
+        if (kind == RecentKind::Any || folder == (kind == RecentKind::Folders)) {
+            combo->addItem(DisplayText(path));
+        }
     }
     combo->setCurrentIndex(-1);
     combo->clearEditText();
@@ -59,9 +65,10 @@ std::string WorkFolder() {
     return folder;
 }
 
-std::optional<std::string> BrowseImageFile(QWidget* parent, const QString& caption) {
+std::optional<std::string> BrowseImageFile(QWidget* parent, const QString& caption,
+                                           const std::string& folder) {
     // Qt's own dialog: the same on every desktop, and a test can drive it.
-    QFileDialog dialog(parent, caption, DisplayText(WorkFolder()));
+    QFileDialog dialog(parent, caption, DisplayText(folder.empty() ? WorkFolder() : folder));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setOption(QFileDialog::ReadOnly, false);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
@@ -111,6 +118,7 @@ IdentityFields AddIdentityFields(QWidget* parent, QGridLayout* grid, int row) {
     grid->addWidget(f.feprom, row, 0, 1, 2);
     grid->addWidget(f.sram, row, 2, 1, 2);
     for (QListWidget* list : {f.feprom, f.sram}) {
+        ShowReadOnly(list);
         list->setMinimumWidth(list->fontMetrics().horizontalAdvance(
                                   QStringLiteral("Address=00000000 , Size=00000000")) +
                               24);

@@ -62,17 +62,22 @@ inline constexpr int kComment = 1020;
 // A push button with its string-table text and control id.
 QPushButton* MakeButton(QWidget* parent, int textId, int controlId);
 
-// Appends File1..File5 of the settings to combo, stopping at the first missing one, and
-// leaves the edit part empty.
-void FillRecentFiles(QComboBox* combo);
+// Which entries of the recent list a dialog offers. An entry counts as a folder when it
+// names one, or names nothing and has no "." in its last part; otherwise as an image.
+enum class RecentKind { Any, Images, Folders };
+
+// Appends File1..File5 of the settings of that kind to combo, stopping at the first missing
+// key, and leaves the edit part empty.
+void FillRecentFiles(QComboBox* combo, RecentKind kind = RecentKind::Any);
 
 // The folder the file dialogs start in: WORKPATH with a trailing '/' ("/" when unset).
 std::string WorkFolder();
 
 // Runs the file-open dialog for backup images (filter "File(*.MEM)", any letter case),
-// starting in WorkFolder(). The name may name a file that does not exist yet (a new
-// backup). The chosen path as the user gave it, or nullopt on Cancel.
-std::optional<std::string> BrowseImageFile(QWidget* parent, const QString& caption);
+// starting in folder (WorkFolder() when empty). The name may name a file that does not
+// exist yet (a new backup). The chosen path as the user gave it, or nullopt on Cancel.
+std::optional<std::string> BrowseImageFile(QWidget* parent, const QString& caption,
+                                           const std::string& folder = {});
 
 // Makes edit a comment edit: at most 64 characters, and what the user types is cut to the
 // bytes an image stores (kCommentLimit), so the edit shows what OK will store.

@@ -4,9 +4,13 @@
 //   mode 1 (backup), AUTOFILENAME on, 4 (CF receive), 5 (CF send): folder mode
 //   modes 1 (AUTOFILENAME off), 2 (restore), 3 (verify):            file mode
 //
-// OK is enabled only while the name is acceptable for the mode (FileSelectionValid);
-// check box 1032 (backup only) switches AUTOFILENAME in the settings at once. The dialog
-// works modal (exec) and window-modal (open, then finished(int)).
+// The title names the command the name is for. The name starts as the last one taken for
+// that command (section LASTFILE of the settings); the recent list offers the images of
+// File1..File5 when a file is asked for and their folders when a folder is.
+// OK is enabled only while the name is acceptable for the mode (FileSelectionValid); while
+// it is not, the line under the name says why. Check box 1032 (backup only) switches
+// AUTOFILENAME in the settings at once. Browser starts in the folder of the name shown.
+// The dialog works modal (exec) and window-modal (open, then finished(int)).
 //
 // Thread-safety: GUI thread only.
 #pragma once
@@ -24,6 +28,9 @@ class QPushButton;
 
 namespace kz::ui {
 
+// The command a name is chosen for: it names the dialog and keeps its own last name.
+enum class FilePurpose { Backup, Restore, Verify, CfReceive, CfSend, Property };
+
 class CFileSelectDlg : public QDialog {
     Q_OBJECT
   public:
@@ -34,7 +41,15 @@ class CFileSelectDlg : public QDialog {
     static constexpr int kNameLabel = 1038;
     static constexpr int kCommentLabel = 1041;
 
+    // Object name of the line that says why OK is disabled.
+    static constexpr const char* kHintName = "selectionHint";
+
+    // The purpose follows from the mode (restore for mode 2).
     explicit CFileSelectDlg(SelectionMode mode, QWidget* parent = nullptr);
+    CFileSelectDlg(SelectionMode mode, FilePurpose purpose, QWidget* parent = nullptr);
+
+    // The key of section LASTFILE that keeps the purpose's last name.
+    static std::string LastFileKey(FilePurpose purpose);
 
     // After OK: the chosen file or folder (bytes as typed or browsed) and the comment
     // (bytes, at most kCommentLimit; empty in modes 4 and 5).
@@ -52,12 +67,17 @@ class CFileSelectDlg : public QDialog {
 
   private:
     void ApplyFolderMode();
+    void FillRecentList();
+    // The folder Browser starts in: the name's own folder when it is one, else the folder
+    // it lies in, else WORKPATH.
+    std::string BrowseFolder() const;
     void OnAutoFileNameClicked(bool checked);
     void OnBrowser();
     void Validate();
     std::string NameBytes() const;
 
     SelectionMode m_mode;
+    FilePurpose m_purpose;
     std::string m_csFileName;
     std::string m_csComment;
     QComboBox* m_pName = nullptr;
@@ -65,6 +85,7 @@ class CFileSelectDlg : public QDialog {
     QCheckBox* m_pAuto = nullptr;
     QLabel* m_pNameLabel = nullptr;
     QLabel* m_pCommentLabel = nullptr;
+    QLabel* m_pHint = nullptr;
     QLineEdit* m_pComment = nullptr;
     QPushButton* m_pOk = nullptr;
 };

@@ -55,6 +55,9 @@ std::vector<Shot> FileDialogShots() {
          }},
         {"file_select_restore",
          [] { return FileSelect(SelectionMode::Restore, InSample("sample.mem")); }},
+        // A typed name OK refuses: the line under it says why.
+        {"file_select_backup_hint",
+         [] { return FileSelect(SelectionMode::Backup, InSample("line4-before-update")); }},
         {"file_select_cf_receive",
          [] { return FileSelect(SelectionMode::CfReceive, InSample("cf-line4")); }},
         {"model_info_backup",
