@@ -23,6 +23,7 @@
 #include "ui/NQmntView.h"
 #include "ui/UiIds.h"
 #include "ui/UiText.h"
+#include "ui/WindowPlacement.h"
 #include "ui/dialogs/AboutDlg.h"
 
 namespace kz::ui {
@@ -55,6 +56,18 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), view_(new CNQmntV
     connect(view_, &CNQmntView::layoutChanged, this,
             [this] { QTimer::singleShot(0, this, &CMainFrame::FitToView); });
     connect(view_, &CNQmntView::closeReady, this, &QWidget::close);
+    FitToView();
+    RestorePlacement();
+}
+
+void CMainFrame::RestorePlacement() {
+    const std::optional<QRect> placement = StoredPlacement();
+    if (!placement) {
+        return;
+    }
+    detailHeight_ = placement->height();
+    move(placement->topLeft());
+    resize(placement->width(), height());
     FitToView();
 }
 
@@ -160,7 +173,13 @@ void CMainFrame::FitToView() {
     const QSize minimum = minimumSizeHint();
     // The simple layout shrinks the window to the progress bar; the detailed one grows it
     // back to show the status list. The width the user chose stays.
-    const int height = view_->SimpleMode() ? minimum.height() : std::max(hint.height(), 420);
+    // The height of the detailed layout is kept while the simple one is shown, for the
+    // way back and for the next start.
+    if (view_->SimpleMode() && isVisible() && height() > minimum.height()) {
+        detailHeight_ = height();
+    }
+    const int height =
+        view_->SimpleMode() ? minimum.height() : std::max({hint.height(), 420, detailHeight_});
     setMinimumHeight(minimum.height());
     if (view_->SimpleMode()) {
         setMaximumHeight(minimum.height());
@@ -243,6 +262,10 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         return;
     }
     view_->EndOperation();
+    const bool full = isMaximized() || isFullScreen();
+    const QRect normal = full ? normalGeometry() : geometry();
+    const int detail = view_->SimpleMode() && detailHeight_ > 0 ? detailHeight_ : normal.height();
+    StorePlacement(QRect(full ? normal.topLeft() : pos(), QSize(normal.width(), detail)));
     event->accept();
 }
 

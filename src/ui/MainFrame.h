@@ -1,7 +1,8 @@
 // The main window: menu 128, tool bar 128, the status bar (message pane, then the Kana,
 // Caps Lock, Num Lock and Scroll Lock indicators) and the form view. It fits itself to the
 // view's layout, shows the About box, and closes only once the view lets it: during a run
-// the view asks, aborts the run and waits for its end first.
+// the view asks, aborts the run and waits for its end first. Its position and size are
+// stored when it closes and taken again at the next start.
 //
 // Thread-safety: GUI thread only.
 #pragma once
@@ -48,6 +49,8 @@ class CMainFrame : public QMainWindow {
     void BuildStatusBar();
     // Fits the frame to the view's current layout.
     void FitToView();
+    // Takes the position and size stored by the last run's close, when they fit a screen.
+    void RestorePlacement();
 
     CNQmntView* view_;
     QToolBar* toolBar_ = nullptr;
@@ -56,6 +59,7 @@ class CMainFrame : public QMainWindow {
     QAction* exit_ = nullptr;
     QAction* toolBarToggle_ = nullptr;
     QAction* statusBarToggle_ = nullptr;
+    int detailHeight_ = 0;  // the detailed layout's height the user chose; 0: none yet
 };
 
 }  // namespace kz::ui

@@ -1,13 +1,12 @@
 // kzmnt, the desktop application.
 //   kzmnt [--folder DIR]
 // DIR is the program folder (KZMNT.INI, loader files, KZMNT.log); by default the folder of
-// the executable. A second copy started while one runs ends at once, without a window; when
-// the lock that tells whether a copy runs cannot be taken at all, the program says why
-// (on stderr and in a message box) and does not start.
+// the executable. A second copy started while one runs brings the running window to the
+// front and ends, saying so on stderr (or, when that window does not answer, in a message
+// box too); when the lock that tells whether a copy runs cannot be taken at all, the
+// program says why (on stderr and in a message box) and does not start.
 #include <QApplication>
-#include <QLibraryInfo>
 #include <QMessageBox>
-#include <QTranslator>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,22 +17,16 @@
 #include "platform/Format.h"
 #include "platform/InstanceLock.h"
 #include "platform/ProgramFolder.h"
+#include "ui/InstanceBeacon.h"
 #include "ui/MainFrame.h"
+#include "ui/QtTexts.h"
 #include "ui/UiText.h"
 
 namespace {
 
 constexpr char kUsage[] = "usage: kzmnt [--folder DIR]\n";
-
-// Qt's own texts (the file dialog, edit menus, message box buttons) follow the program's
-// language.
-void InstallQtTexts(QApplication& app, QTranslator& qtTexts) {
-    if (kz::CurrentLanguage() == kz::Language::Japanese &&
-        qtTexts.load(QStringLiteral("qtbase_ja"),
-                     QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
-        app.installTranslator(&qtTexts);
-    }
-}
+constexpr int kRaisedRunning = 20421;
+constexpr int kRunningSilent = 20422;
 
 // Why the single-instance lock cannot be taken.
 std::string LockProblem(const kz::platform::InstanceLock& lock) {
@@ -61,7 +54,20 @@ int main(int argc, char** argv) {
     }
     kz::TraceMessage("KZmnt", "InitInstance Start\n");
     const kz::platform::InstanceLock lock("KZ Maintenance Tool");
+    const QString beaconPath = kz::ui::CInstanceBeacon::PathForLock(lock.Path());
     if (lock.GetState() == kz::platform::InstanceLock::State::OtherCopy) {
+        kz::LoadConfiguredResourceFile();
+        const bool raised = kz::ui::CInstanceBeacon::RaiseRunning(beaconPath);
+        const std::string text = kz::GetString(raised ? kRaisedRunning : kRunningSilent);
+        std::fprintf(stderr, "kzmnt: %s\n", text.c_str());
+        std::fflush(stderr);
+        if (raised) {
+            return 0;
+        }
+        QApplication app(argc, argv);
+        kz::ui::InstallQtTexts(app);
+        QMessageBox::information(nullptr, kz::ui::Text(kz::msg::kAppTitle),
+                                 QString::fromStdString(text));
         return 1;
     }
     kz::LoadConfiguredResourceFile();
@@ -70,17 +76,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kzmnt: %s\n", problem.c_str());
         std::fflush(stderr);
         QApplication app(argc, argv);
-        QTranslator qtTexts;
-        InstallQtTexts(app, qtTexts);
+        kz::ui::InstallQtTexts(app);
         QMessageBox::critical(nullptr, kz::ui::Text(kz::msg::kAppTitle),
                               QString::fromStdString(problem));
         return 1;
     }
 
     QApplication app(argc, argv);
-    QTranslator qtTexts;
-    InstallQtTexts(app, qtTexts);
+    kz::ui::InstallQtTexts(app);
     kz::ui::CMainFrame frame;
+    // A second start asks this window to come to the front; without the socket it still
+    // ends at once, and says that this window did not answer.
+    kz::ui::CInstanceBeacon beacon;
+    QObject::connect(&beacon, &kz::ui::CInstanceBeacon::raiseRequested, &frame,
+                     [&frame] { kz::ui::BringToFront(&frame); });
+    beacon.Listen(beaconPath);
     frame.show();
     kz::TraceMessage("KZmnt", "InitInstance End\n");
     return app.exec();

@@ -1,7 +1,13 @@
-// Texts from files and panels: Shift_JIS model names and comments show as Japanese.
+// Texts from files and panels: Shift_JIS model names and comments show as Japanese; Qt's
+// own texts follow the program's language, also those Qt's translation lacks.
+#include <QAbstractFileIconProvider>
+#include <QApplication>
+#include <QDir>
 #include <QTest>
 
+#include "UiTestSupport.h"
 #include "platform/TextEncoding.h"
+#include "ui/QtTexts.h"
 #include "ui/UiText.h"
 
 class TextTest : public QObject {
@@ -18,6 +24,28 @@ class TextTest : public QObject {
         QCOMPARE(DisplayUtf8("a\x80z"), std::string("a\xEF\xBF\xBDz"));
         QCOMPARE(DisplayUtf8("\x83"), std::string("\xEF\xBF\xBD"));  // a lead byte at the end
         QCOMPARE(kz::ui::DisplayText("KZ-\x83\x66\x83\x82"), QString::fromUtf8("KZ-デモ"));
+    }
+
+    // The file dialog's type column names a folder "Folder": Qt's Japanese translation has
+    // no such text, the program's supplement does.
+    void TheFileDialogNamesAFolderInJapanese() {
+        const QFileInfo folder(QDir::tempPath());
+        const QAbstractFileIconProvider icons;
+        kz::ui::CQtTextSupplement supplement;
+        QVERIFY(QCoreApplication::installTranslator(&supplement));
+        {
+            kz::uitest::LanguageScope english(kz::Language::English);
+            QCOMPARE(icons.type(folder), QString("Folder"));
+        }
+        {
+            kz::uitest::LanguageScope japanese(kz::Language::Japanese);
+            QCOMPARE(icons.type(folder), QString::fromUtf8("フォルダ"));
+            QCOMPARE(QCoreApplication::translate("QAbstractFileIconProvider", "Drive"),
+                     QString::fromUtf8("ドライブ"));
+            // Anything else is left to Qt's own translation.
+            QVERIFY(supplement.translate("QFileDialog", "Folder").isNull());
+        }
+        QCoreApplication::removeTranslator(&supplement);
     }
 };
 

@@ -21,6 +21,7 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
 #include <QToolBar>
@@ -39,6 +40,7 @@
 #include "platform/Clock.h"
 #include "platform/InstanceLock.h"
 #include "serial/Protocol.h"
+#include "ui/InstanceBeacon.h"
 #include "ui/MainFrame.h"
 #include "ui/NQmntView.h"
 #include "ui/UiIds.h"
@@ -372,6 +374,40 @@ class ViewTest : public QObject {
         }
     }
 
+    // A failure asks for attention only when the user is elsewhere. The offscreen platform
+    // keeps no alert state of its own, so the test watches the view's signal, which comes
+    // right before QApplication::alert.
+    void AFailureAsksForAttentionWhenTheWindowIsNotActive() {
+        uitest::ProgramFolder folder;
+        CMainFrame frame;
+        frame.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&frame));
+        CNQmntView* view = frame.View();
+        QSignalSpy attention(view, &CNQmntView::attentionRequested);
+        auto fail = [view](int error) {
+            Run run;
+            run.Start(*view, [error](ScriptedOp& op) {
+                op.m_nError = error;
+                op.ReportCompletion();
+            });
+            QTRY_VERIFY(!view->Busy());
+        };
+        frame.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&frame));
+        fail(msg::kCheckPower);
+        QCOMPARE(attention.count(), 0);  // the user sees it already
+
+        QWidget elsewhere;
+        elsewhere.show();
+        elsewhere.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
+        QVERIFY(!frame.isActiveWindow());
+        fail(0);
+        QCOMPARE(attention.count(), 0);  // success needs no attention
+        fail(msg::kCheckPower);
+        QCOMPARE(attention.count(), 1);
+    }
+
     // The status lines can be selected and copied, in list order, as shown.
     void TheStatusListCopiesWhatIsSelected() {
         uitest::ProgramFolder folder;
@@ -596,7 +632,8 @@ class ViewTest : public QObject {
         // Ctrl+B opens the file selection of a backup; Esc there cancels it.
         bool opened = false;
         uitest::WhenModal([&opened](QWidget* dialog) {
-            opened = dialog->windowTitle() == Text(5014) || dialog->windowTitle() == Text(5015);
+            opened = dialog->windowTitle().startsWith(Text(5014)) ||
+                     dialog->windowTitle().startsWith(Text(5015));
             qobject_cast<QDialog*>(dialog)->reject();
         });
         QTest::keyClick(&frame, Qt::Key_B, Qt::ControlModifier);
@@ -617,7 +654,10 @@ class ViewTest : public QObject {
         QVERIFY(again.Held());
     }
 
-    void ASecondStartEndsAtOnceWithoutAWindow() {
+    // A second start asks the running copy for its window over the local socket beside
+    // the lock, and ends saying so; when nothing answers, it says that too (on stderr, and
+    // in a message box that waits for the user).
+    void ASecondStartBringsTheRunningWindowForward() {
         const QByteArray build = qgetenv("KZ_BUILD_DIR");
         if (build.isEmpty()) {
             QSKIP("KZ_BUILD_DIR is not set");
@@ -629,12 +669,35 @@ class ViewTest : public QObject {
         QVERIFY(running.Held());
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("LANG", "C.UTF-8");
+        auto start = [&](QProcess& second) {
+            second.setProcessEnvironment(env);
+            second.setReadChannel(QProcess::StandardError);
+            second.start(QString::fromUtf8(build) + "/src/ui/kzmnt",
+                         {"--folder", QString::fromStdString(folder.str())});
+        };
+        {
+            // Nobody listens: the second start says so and does not open its own window.
+            QProcess second;
+            start(second);
+            QByteArray said;
+            while (!said.contains('\n') && second.waitForReadyRead(30000)) {
+                said += second.readAllStandardError();
+            }
+            QCOMPARE(QString::fromUtf8(said), "kzmnt: " + Text(20422) + "\n");
+            second.kill();
+            QVERIFY(second.waitForFinished(30000));
+        }
+        CInstanceBeacon beacon;
+        QVERIFY(beacon.Listen(CInstanceBeacon::PathForLock(running.Path())));
+        QSignalSpy asked(&beacon, &CInstanceBeacon::raiseRequested);
         QProcess second;
-        second.setProcessEnvironment(env);
-        second.start(QString::fromUtf8(build) + "/src/ui/kzmnt",
-                     {"--folder", QString::fromStdString(folder.str())});
-        QVERIFY(second.waitForFinished(30000));  // a window would keep it running
-        QCOMPARE(second.exitCode(), 1);
+        start(second);
+        // The event loop runs meanwhile, so that this copy can answer.
+        QTRY_VERIFY_WITH_TIMEOUT(second.state() == QProcess::NotRunning, 30000);
+        QCOMPARE(second.exitCode(), 0);
+        QCOMPARE(asked.count(), 1);
+        QCOMPARE(QString::fromUtf8(second.readAllStandardError()), "kzmnt: " + Text(20421) + "\n");
     }
 
     // Without a runtime folder, a link planted as the lock's private folder keeps the
