@@ -71,15 +71,19 @@ std::string ReadAll(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-std::unique_ptr<test::SimBench> MakeBench(const std::string& extraConfig = {}) {
+// The test panel's model section: five transfer units of 16 KiB.
+std::string Models() {
     test::ModelChoices choices;
     choices.loaderFile = "DEMO.LDR";
     choices.offset = 0x4000;
-    const sim::PanelDescription panel = test::TestPanel();
-    auto bench = std::make_unique<test::SimBench>(test::LinkSettings{}, panel,
-                                                  test::ModelSection(panel, choices));
+    return test::ModelSection(test::TestPanel(), choices);
+}
+
+std::unique_ptr<test::SimBench> MakeBench(const std::string& extraConfig = {}) {
+    auto bench =
+        std::make_unique<test::SimBench>(test::LinkSettings{}, test::TestPanel(), Models());
     if (!extraConfig.empty()) {
-        bench->WriteIni(extraConfig, test::ModelSection(panel, choices));
+        bench->WriteIni(extraConfig, Models());
     }
     return bench;
 }
@@ -219,13 +223,7 @@ class FieldToolsTest : public QObject {
             Format(GetString(msg::kSafetyBackupFolder).c_str(),
                    bench->folder.Path("blocked/safety").c_str(), "")));
 
-        bench->WriteIni("SAFETYBACKUP=" + bench->folder.Path("safety") + "\r\n",
-                        test::ModelSection(test::TestPanel(), [] {
-                            test::ModelChoices choices;
-                            choices.loaderFile = "DEMO.LDR";
-                            choices.offset = 0x4000;
-                            return choices;
-                        }()));
+        bench->WriteIni("SAFETYBACKUP=" + bench->folder.Path("safety") + "\r\n", Models());
         ChooseFile(image);
         view->Action(cmd::kRestore)->trigger();
         QVERIFY(Confirm<CConfirmDlg>(ctl::kCancel));  // the safety backup's model information
