@@ -338,6 +338,22 @@ constexpr StringEntry kEnglish[] = {
     {20118, "There is no log yet: %s is written when an operation ends."},
     {20119, "The log %s could not be opened."},
 
+    // File → Compare images, Help → History, the safety backup and the resume offer.
+    {20140, "Compare &images..."},
+    {20141, "&History"},
+    {20142, "Compare images"},
+    {20143, "Image A"},
+    {20144, "Image B"},
+    {20145, "&Compare"},
+    {20146, "History"},
+    {20147, "Close"},
+    {20148, "The safety backup of the panel as it was is %s."},
+    {20149,
+     "An earlier backup into this file was interrupted and left %s.\n\nYes: go on from it "
+     "and read only what is missing.\nNo: start the backup over.\nCancel: do nothing."},
+    {20150, "&Yes"},
+    {20151, "&No"},
+
     // File selection, model information, restore warning, comment edit and property
     // dialogs (20200-20299).
     {20200, "OK"},

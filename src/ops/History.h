@@ -11,6 +11,7 @@
 // one locked write to a file opened for appending).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -43,5 +44,12 @@ bool AppendHistory(const std::string& path, const HistoryEntry& entry);
 // The records of the file at path in file order; lines that are no record are skipped.
 // None when the file is missing, not a regular file or unreadable.
 std::vector<HistoryEntry> ReadHistory(const std::string& path);
+
+// The record as a table, as both front-ends show it: a head row, then one row per record,
+// the last `last` records (all when 0), oldest first: start, duration, operation, link,
+// model, core ID, bytes, result, file and the first 12 characters of the SHA-256. Texts
+// are made printable. Empty when there is no record.
+std::vector<std::vector<std::string>> HistoryRows(const std::vector<HistoryEntry>& entries,
+                                                  std::size_t last);
 
 }  // namespace kz

@@ -1,5 +1,7 @@
 #include "ops/OperationHandle.h"
 
+#include <filesystem>
+#include <system_error>
 #include <type_traits>
 
 #include "config/MessageIds.h"
@@ -16,10 +18,12 @@
 #include "ops/memory/MemoryPlan.h"
 #include "ops/memory/Restore.h"
 #include "ops/memory/RestoreMtoM.h"
+#include "ops/memory/SafetyBackup.h"
 #include "ops/memory/Verify.h"
 #include "ops/memory/VerifyMtoM.h"
 #include "platform/Clock.h"
 #include "platform/Format.h"
+#include "platform/LocalTime.h"
 #include "platform/Sha256.h"
 #include "serial/Protocol.h"
 
@@ -237,6 +241,10 @@ std::string COperationHandle::PartialPath() const {
     return m_pMemory != nullptr ? m_pMemory->PartialPath() : std::string();
 }
 
+std::string COperationHandle::NodeAddress() const {
+    return m_pLan != nullptr ? m_pLan->NodeAddress() : std::string();
+}
+
 void COperationHandle::Shutdown() {
     m_pOp->Shutdown();
     RecordRun();
@@ -307,6 +315,55 @@ void COperationHandle::RecordRun() {
 
 void COperationHandle::WaitIdle() {
     m_pOp->WaitIdle();
+}
+
+// ---- CSafetyBackup ------------------------------------------------------------------------
+
+std::string CSafetyBackup::FolderFor(const std::optional<std::string>& option) {
+    return option ? *option : CSettings().GetSafetyBackupFolder();
+}
+
+CSafetyBackup::CSafetyBackup(std::string folder, std::string stamp)
+    : m_csFolder(std::move(folder)), m_csStamp(std::move(stamp)) {}
+
+bool CSafetyBackup::Prepare() {
+    std::error_code ec;
+    std::filesystem::create_directories(m_csFolder, ec);
+    if (!std::filesystem::is_directory(m_csFolder)) {
+        m_csReason = ec ? ec.message() : "not a folder";
+        return false;
+    }
+    if (m_csStamp.empty()) {
+        m_csStamp = platform::LocalTimeStamp();
+    }
+    m_plan.path = WorkingSafetyName(m_csFolder, m_csStamp);
+    m_plan.comment = GetString(msg::kSafetyBackupComment);
+    return true;
+}
+
+std::string CSafetyBackup::FailureLine() const {
+    return Format(GetString(msg::kSafetyBackupFolder).c_str(), m_csFolder.c_str(),
+                  m_csReason.c_str());
+}
+
+std::string CSafetyBackup::StartLine() const {
+    return Format(GetString(msg::kSafetyBackupStart).c_str(), m_plan.path.c_str());
+}
+
+std::unique_ptr<COperationHandle> CSafetyBackup::CreateBackup(Link link) const {
+    std::unique_ptr<COperationHandle> op =
+        COperationHandle::Create(OperationKind::Backup, link, m_plan);
+    op->SetExactImagePath();
+    return op;
+}
+
+std::string CSafetyBackup::Finish(const std::string& imagePath) {
+    m_csFinal = NameSafetyBackup(imagePath.empty() ? m_plan.path : imagePath, m_csStamp);
+    return m_csFinal;
+}
+
+std::string CSafetyBackup::DoneLine() const {
+    return Format(GetString(msg::kSafetyBackupDone).c_str(), m_csFinal.c_str());
 }
 
 }  // namespace kz

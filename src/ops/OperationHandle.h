@@ -137,6 +137,9 @@ class COperationHandle {
     // The partial image a backup created beside the target (empty when none was created);
     // a completed backup has renamed it to ImagePath().
     std::string PartialPath() const;
+    // The panel a LAN run worked with: the node named at the start or the one chosen among
+    // those the search found (empty on the serial link, and when none was chosen).
+    std::string NodeAddress() const;
 
     // Stops the operation's threads and ends its link (the destructor does it too). A run
     // that the factory made and that was started is then recorded in the service record
@@ -170,6 +173,62 @@ class COperationHandle {
     bool m_bStarted = false;
     bool m_bRecorded = false;
     std::chrono::system_clock::time_point m_startTime;
+};
+
+// ---- The safety backup before a restore ------------------------------------------------
+//
+// A restore may first back the panel up into a folder, so that what the panel held can be
+// put back. Both front-ends run it the same way:
+//
+//   CSafetyBackup safety(folder) ─► Prepare() ── false ─► status FailureLine(); the run ends
+//        │ true: status StartLine()
+//        ▼
+//   CreateBackup(link) runs like any backup ── not completed ─► kSafetyBackupFailed; the
+//        │ completed                                             restore does not start
+//        ▼
+//   Finish(image path): the file's final name; status DoneLine() ─► the restore starts (on
+//        the LAN on the panel that was backed up: the backup's NodeAddress())
+//
+// The backup is written as "safety-<time>.mem" and renamed after the panel and the time once
+// complete (SafetyBackup.h), so a file with the panel's name is always a whole backup.
+//
+// Thread-safety: the front-end's UI thread, like the handle.
+class CSafetyBackup {
+  public:
+    // The folder of a restore's safety backup: option when given, else the SAFETYBACKUP
+    // setting (relative to the program folder unless absolute); empty for none.
+    static std::string FolderFor(const std::optional<std::string>& option);
+
+    // stamp: the time the name carries; empty takes the local time at Prepare.
+    explicit CSafetyBackup(std::string folder, std::string stamp = {});
+
+    const std::string& Folder() const { return m_csFolder; }
+    // Makes the folder when it is missing. False when there is no folder to write into;
+    // FailureLine then says why.
+    bool Prepare();
+    std::string FailureLine() const;
+    // The file the backup writes before it is named, and the comment of its image.
+    const std::string& WorkingPath() const { return m_plan.path; }
+    const std::string& Comment() const { return m_plan.comment; }
+    // "Safety backup of the panel into <working path> before the restore."
+    std::string StartLine() const;
+    // The backup (on link) into WorkingPath(), exactly that file whatever AUTOFILENAME says.
+    // After Prepare.
+    std::unique_ptr<COperationHandle> CreateBackup(Link link) const;
+    // After the backup completed: gives imagePath (the backup's ImagePath(); empty for the
+    // working path) its final name and returns it.
+    std::string Finish(const std::string& imagePath);
+    // The final file (empty before Finish).
+    const std::string& FinalPath() const { return m_csFinal; }
+    // "The safety backup is <final path>."
+    std::string DoneLine() const;
+
+  private:
+    std::string m_csFolder;
+    std::string m_csStamp;
+    std::string m_csReason;  // why the folder is not there
+    StartPlan m_plan;
+    std::string m_csFinal;
 };
 
 }  // namespace kz

@@ -25,6 +25,8 @@
 #include "ui/UiText.h"
 #include "ui/WindowPlacement.h"
 #include "ui/dialogs/AboutDlg.h"
+#include "ui/dialogs/CompareImagesDlg.h"
+#include "ui/dialogs/HistoryDlg.h"
 
 namespace kz::ui {
 
@@ -39,6 +41,12 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent), view_(new CNQmntV
     openLog_ = new QAction(Text(txt::kItemOpenLog), this);
     openLog_->setObjectName(QStringLiteral("openLog"));
     connect(openLog_, &QAction::triggered, this, &CMainFrame::OnOpenLog);
+    compareImages_ = new QAction(Text(txt::kItemCompareImages), this);
+    compareImages_->setObjectName(QStringLiteral("compareImages"));
+    connect(compareImages_, &QAction::triggered, this, &CMainFrame::OnCompareImages);
+    history_ = new QAction(Text(txt::kItemHistory), this);
+    history_->setObjectName(QStringLiteral("history"));
+    connect(history_, &QAction::triggered, this, &CMainFrame::OnHistory);
     exit_ = MakeCommandAction(this, cmd::kExit, txt::kItemExit, QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(exit_, &QAction::triggered, this, &QWidget::close);
     toolBarToggle_ = MakeCommandAction(this, cmd::kToolBar, txt::kItemToolBar);
@@ -93,6 +101,7 @@ void CMainFrame::BuildMenu() {
     file->addSeparator();
     file->addAction(view_->Action(cmd::kProperty));
     file->addAction(view_->Action(cmd::kComment));
+    file->addAction(compareImages_);
     file->addSeparator();
     file->addAction(exit_);
 
@@ -108,6 +117,7 @@ void CMainFrame::BuildMenu() {
 
     QMenu* help = menuBar()->addMenu(Text(txt::kMenuHelp));
     help->addAction(openLog_);
+    help->addAction(history_);
     help->addSeparator();
     help->addAction(about_);
 }
@@ -252,6 +262,16 @@ void CMainFrame::OnOpenLog() {
                         QMessageBox::Ok, this);
         box.exec();
     }
+}
+
+void CMainFrame::OnCompareImages() {
+    CCompareImagesDlg dialog(this);
+    dialog.exec();
+}
+
+void CMainFrame::OnHistory() {
+    CHistoryDlg dialog(this);
+    dialog.exec();
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {

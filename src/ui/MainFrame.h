@@ -32,6 +32,10 @@ class CMainFrame : public QMainWindow {
     void OnAbout();
     // Opens "KZMNT.log" with the desktop's viewer for text files.
     void OnOpenLog();
+    // File → Compare images: two backup images compared without a panel.
+    void OnCompareImages();
+    // Help → History: the service record of every operation.
+    void OnHistory();
 
   protected:
     // A ".mem" file dropped on the window shows its properties.
@@ -56,6 +60,8 @@ class CMainFrame : public QMainWindow {
     QToolBar* toolBar_ = nullptr;
     QAction* about_ = nullptr;
     QAction* openLog_ = nullptr;
+    QAction* compareImages_ = nullptr;
+    QAction* history_ = nullptr;
     QAction* exit_ = nullptr;
     QAction* toolBarToggle_ = nullptr;
     QAction* statusBarToggle_ = nullptr;

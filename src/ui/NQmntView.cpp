@@ -19,6 +19,7 @@
 #include "config/MessageIds.h"
 #include "config/ModelDefs.h"
 #include "config/Settings.h"
+#include "config/StringTable.h"
 #include "diag/DebugLog.h"
 #include "diag/Trace.h"
 #include "ops/memory/MemImageFile.h"
@@ -298,6 +299,8 @@ void CNQmntView::StartCommand(OperationKind kind) {
     if (busy_) {
         return;
     }
+    stickyLines_.clear();
+    safetyFile_.clear();
     const SelectionMode mode = SelectionModeFor(kind);
     CFileSelectDlg dialog(mode, this);
     if (dialog.exec() != QDialog::Accepted) {
@@ -336,12 +339,80 @@ void CNQmntView::StartCommand(OperationKind kind) {
         formComment_ = plan.comment;
         comment_->setText(DisplayText(plan.comment));
     }
-    Start(COperationHandle::Create(kind, SelectedLink(), plan), plan.path,
-          IsMemoryKind(kind) ? formComment_ : std::string(), RunningTextFor(kind));
+    bool resume = false;
+    if (const std::string partial = ResumablePartial(kind, plan);
+        !partial.empty() && !AskResume(partial, &resume)) {
+        return;
+    }
+    if (kind == OperationKind::Restore) {
+        if (const std::string folder = CSafetyBackup::FolderFor(std::nullopt); !folder.empty()) {
+            StartSafetyBackup(folder, plan);
+            return;
+        }
+    }
+    std::unique_ptr<COperationHandle> op = COperationHandle::Create(kind, SelectedLink(), plan);
+    if (op && resume) {
+        op->SetResume();
+    }
+    Start(std::move(op), plan.path, IsMemoryKind(kind) ? formComment_ : std::string(),
+          RunningTextFor(kind));
+}
+
+bool CNQmntView::AskResume(const std::string& partial, bool* resume) {
+    std::unique_ptr<QMessageBox> box(
+        MakeMessageBox(this, QMessageBox::Question, txt::kResumeQuestion, 0,
+                       QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel));
+    box->setObjectName(QStringLiteral("resumeQuestion"));
+    box->setText(Text(txt::kResumeQuestion).replace(QStringLiteral("%s"), DisplayText(partial)));
+    box->button(QMessageBox::Yes)->setText(Text(txt::kButtonYes));
+    box->button(QMessageBox::No)->setText(Text(txt::kButtonNo));
+    box->setDefaultButton(QMessageBox::Yes);
+    const int answer = box->exec();
+    *resume = answer == QMessageBox::Yes;
+    return answer == QMessageBox::Yes || answer == QMessageBox::No;
+}
+
+void CNQmntView::StartSafetyBackup(const std::string& folder, const StartPlan& plan) {
+    auto safety = std::make_unique<CSafetyBackup>(folder);
+    if (!safety->Prepare()) {
+        // Nothing runs: the form says why, and the restore is not started.
+        OnClearStatusList();
+        OnStatusLine(safety->FailureLine());
+        OnStatusLine(GetString(msg::kSafetyBackupFailed));
+        WriteDebugLog(statusLines_);
+        ShowResult(Outcome::Failure, DisplayText(statusLines_.back()));
+        return;
+    }
+    std::unique_ptr<COperationHandle> op = safety->CreateBackup(SelectedLink());
+    stickyLines_.push_back(safety->StartLine());
+    const std::string working = safety->WorkingPath();
+    const std::string comment = safety->Comment();
+    safety_ = std::move(safety);
+    pendingRestore_ = plan;
+    Start(std::move(op), working, comment, txt::kRunningRestore);
+}
+
+bool CNQmntView::ContinueAfterSafetyBackup(bool ok, const std::string& image,
+                                           const std::string& node) {
+    std::unique_ptr<CSafetyBackup> safety = std::move(safety_);
+    if (!ok || closing_) {
+        OnStatusLine(GetString(msg::kSafetyBackupFailed));
+        return false;
+    }
+    safety->Finish(image);
+    safetyFile_ = safety->FinalPath();
+    stickyLines_.push_back(safety->DoneLine());
+    OnStatusLine(stickyLines_.back());
+    // On the LAN the restore goes to the panel that was just backed up.
+    std::unique_ptr<COperationHandle> op =
+        COperationHandle::Create(OperationKind::Restore, SelectedLink(), pendingRestore_);
+    busy_ = false;
+    Start(std::move(op), pendingRestore_.path, pendingRestore_.comment, txt::kRunningRestore, node);
+    return true;
 }
 
 void CNQmntView::Start(std::unique_ptr<COperationHandle> op, const std::string& path,
-                       const std::string& comment, int runningTextId) {
+                       const std::string& comment, int runningTextId, const std::string& node) {
     if (busy_ || !op) {
         return;
     }
@@ -364,7 +435,7 @@ void CNQmntView::Start(std::unique_ptr<COperationHandle> op, const std::string& 
     }
     emit busyChanged(true);
     emit statusMessage(StatusText());
-    op_->Start(bridge_.get(), bridge_.get(), bridge_.get());
+    op_->Start(bridge_.get(), bridge_.get(), bridge_.get(), node);
 }
 
 QString CNQmntView::StatusText() const {
@@ -417,17 +488,26 @@ void CNQmntView::OnAbort() {
 }
 
 void CNQmntView::OnComplete(bool forced) {
-    WriteDebugLog(statusLines_);
     if (op_) {
         TraceMessage("KZmnt", "CNQmntView::OnComplete [%s]\n", op_->LinkName());
         const int error = op_->Error();
-        const bool ok = error == 0 || error == msg::kCompleted;
+        bool ok = error == 0 || error == msg::kCompleted;
+        // With the automatic file name the form shows the file the backup wrote.
+        const std::string image = op_->ImagePath();
+        const std::string node = op_->NodeAddress();
+        op_.reset();
+        if (safety_) {
+            // The restore starts only after a completed safety backup.
+            if (!forced && ContinueAfterSafetyBackup(ok, image, node)) {
+                return;
+            }
+            safety_.reset();
+            ok = false;
+        }
+        WriteDebugLog(statusLines_);
         // The run's last status line is its final message (3299 or the error's text).
         const QString text = statusLines_.empty() ? Text(ok ? msg::kCompleted : error)
                                                   : DisplayText(statusLines_.back());
-        // With the automatic file name the form shows the file the backup wrote.
-        const std::string image = op_->ImagePath();
-        op_.reset();
         if (!forced) {
             ShowResult(ok ? Outcome::Success : Outcome::Failure, text);
             if (ok && !image.empty()) {
@@ -438,6 +518,8 @@ void CNQmntView::OnComplete(bool forced) {
                 QApplication::alert(window());
             }
         }
+    } else {
+        WriteDebugLog(statusLines_);
     }
     commandTimer_.stop();
     const bool wasBusy = busy_;
@@ -595,6 +677,10 @@ void CNQmntView::CopyStatusLines() {
 void CNQmntView::OnClearStatusList() {
     statusLines_.clear();
     status_->clear();
+    // The safety backup's lines stay in view during the restore that follows it.
+    for (const std::string& line : stickyLines_) {
+        OnStatusLine(line);
+    }
 }
 
 void CNQmntView::OnProgress(int position) {
@@ -760,7 +846,7 @@ void CNQmntView::RunQuestion(const std::shared_ptr<Question>& q) {
                                     QMessageBox::Ok);
             break;
         case Question::Kind::RestoreWarning:
-            dialog = new CRestoreWarningDlg(this);
+            dialog = new CRestoreWarningDlg(this, DisplayText(safetyFile_));
             break;
         case Question::Kind::ChooseNode: {
             auto* nodes = new CNodeListDlg(

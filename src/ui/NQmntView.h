@@ -103,8 +103,10 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     // Starts an operation (the commands make theirs with COperationHandle::Create); path and
     // comment go into the form, what the previous run left there is cleared, and the status
     // bar names the run with runningTextId. Nothing happens while another one runs.
+    // On the LAN a non-empty node names the panel (no search).
     void Start(std::unique_ptr<COperationHandle> op, const std::string& path,
-               const std::string& comment, int runningTextId = txt::kRunningOther);
+               const std::string& comment, int runningTextId = txt::kRunningOther,
+               const std::string& node = {});
     // The same for a serial operation built elsewhere (tests bring scripted ones).
     void Start(std::unique_ptr<CProtocol> op, const std::string& path, const std::string& comment);
 
@@ -155,6 +157,15 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     void ApplyLayout(bool simple);
     void UpdateCommands();
     void StartCommand(OperationKind kind);
+    // A backup's target with a partial image of an interrupted run: asks whether to resume
+    // it. False when the user cancelled; *resume says Yes.
+    bool AskResume(const std::string& partial, bool* resume);
+    // A restore with SAFETYBACKUP set: the safety backup runs first and the restore of plan
+    // follows when it completed (ContinueAfterSafetyBackup).
+    void StartSafetyBackup(const std::string& folder, const StartPlan& plan);
+    // The safety backup's run has ended (ok: completed). Starts the restore and returns true,
+    // or notes the failure and returns false (the restore does not start).
+    bool ContinueAfterSafetyBackup(bool ok, const std::string& image, const std::string& node);
     // forced: the view ends the run itself (EndOperation); no result is announced.
     void OnComplete(bool forced = false);
     void ShowResult(Outcome outcome, const QString& text);
@@ -217,6 +228,13 @@ class CNQmntView : public QWidget, public IBridgeTarget {
     QPointer<CPowerResetDlg> waitDialog_;
     std::vector<QPointer<QDialog>> operationDialogs_;
     QTimer commandTimer_;  // refreshes Abort while a LAN operation may be searching
+    // The safety backup that runs before pendingRestore_; null when none runs.
+    std::unique_ptr<CSafetyBackup> safety_;
+    StartPlan pendingRestore_;
+    // Lines of the safety backup that stay on the status list when a run clears it, and the
+    // file the restore warning names; both last until the next command.
+    std::vector<std::string> stickyLines_;
+    std::string safetyFile_;
 };
 
 }  // namespace kz::ui

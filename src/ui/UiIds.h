@@ -59,5 +59,21 @@ inline constexpr int kSelectAll = 20116;
 inline constexpr int kItemOpenLog = 20117;
 inline constexpr int kNoLogYet = 20118;
 inline constexpr int kLogNotOpened = 20119;
+// File → Compare images and Help → History, their dialogs and buttons.
+inline constexpr int kItemCompareImages = 20140;
+inline constexpr int kItemHistory = 20141;
+inline constexpr int kCompareCaption = 20142;
+inline constexpr int kCompareFirst = 20143;
+inline constexpr int kCompareSecond = 20144;
+inline constexpr int kCompareButton = 20145;
+inline constexpr int kHistoryCaption = 20146;
+inline constexpr int kClose = 20147;
+// The restore warning's note of the safety backup just taken (%s: its file).
+inline constexpr int kSafetyBackupNote = 20148;
+// A backup's target has a partial image of an interrupted run (%s: the partial file):
+// Yes resumes, No starts over, Cancel does nothing; the buttons' texts.
+inline constexpr int kResumeQuestion = 20149;
+inline constexpr int kButtonYes = 20150;
+inline constexpr int kButtonNo = 20151;
 
 }  // namespace kz::ui::txt

@@ -171,5 +171,28 @@ TEST_F(StartFlow, CheckSelectedPathRefusesWhatTheOperationCannotUse) {
     EXPECT_NE(CheckSelectedPath(SelectionMode::Verify, ""), "");
 }
 
+// A backup is offered to resume only from a regular partial file beside its exact target:
+// not for another kind, not through a link, not with AUTOFILENAME (the run names its file).
+TEST_F(StartFlow, OnlyARegularPartialImageOfABackupTargetIsResumable) {
+    StartPlan plan;
+    plan.path = Path("cut.mem");
+    EXPECT_EQ(ResumablePartial(OperationKind::Backup, plan), "");
+    dir_.Write("cut.mem.partial", "data read so far");
+    EXPECT_EQ(ResumablePartial(OperationKind::Backup, plan), Path("cut.mem.partial"));
+    EXPECT_EQ(ResumablePartial(OperationKind::BackupMtoM, plan), Path("cut.mem.partial"));
+    EXPECT_EQ(ResumablePartial(OperationKind::Restore, plan), "");
+    plan.outcome = StartOutcome::Declined;
+    EXPECT_EQ(ResumablePartial(OperationKind::Backup, plan), "");
+
+    StartPlan linked;
+    linked.path = Path("linked.mem");
+    std::filesystem::create_symlink(Path("cut.mem.partial"), Path("linked.mem.partial"));
+    EXPECT_EQ(ResumablePartial(OperationKind::Backup, linked), "");
+
+    UseAutoFileName(true);
+    plan.outcome = StartOutcome::Ready;
+    EXPECT_EQ(ResumablePartial(OperationKind::Backup, plan), "");
+}
+
 }  // namespace
 }  // namespace kz

@@ -22,6 +22,7 @@
 #include "ops/memory/Backup.h"
 #include "ops/memory/BackupMtoM.h"
 #include "ops/memory/ImageDiff.h"
+#include "ops/memory/MemImageFile.h"
 #include "ops/memory/Restore.h"
 #include "ops/memory/RestoreMtoM.h"
 #include "ops/memory/Verify.h"
@@ -198,6 +199,11 @@ class SerialRunTest : public ::testing::Test {
         if (resume) {
             op->SetResume();
         }
+        StartOp();
+    }
+
+    // Starts op, answering its requests as the front-ends do.
+    void StartOp() {
         bench->view.onMessage = [this](unsigned msg, std::uintptr_t) {
             if (msg == WM_PASSWORD_REQUEST) {
                 op->AnswerPassword("secret");
@@ -314,6 +320,52 @@ TEST_F(SerialRunTest, ResumeRefusesAnotherPanelsPartialImage) {
     EXPECT_EQ(bench->LineCount(Format(GetString(msg::kResumeNoPartial).c_str(), partial.c_str())),
               1);
     EXPECT_FALSE(fs::exists(path));
+}
+
+// The safety backup before a restore: a folder that cannot be made is named with the reason
+// and nothing runs; otherwise the panel is backed up into the working file, which is named
+// after the panel and the time once complete, never over an earlier one.
+TEST_F(SerialRunTest, SafetyBackupIsNamedAfterThePanelOnceComplete) {
+    const std::string blocked = bench->folder.Path("blocked");
+    std::ofstream(blocked) << "a file where the folder should be";
+    CSafetyBackup refused(blocked + "/safety", "20261208-101500");
+    EXPECT_FALSE(refused.Prepare());
+    EXPECT_EQ(refused.FailureLine().rfind(Format(GetString(msg::kSafetyBackupFolder).c_str(),
+                                                 (blocked + "/safety").c_str(), ""),
+                                          0),
+              0u);
+
+    const std::string folder = bench->folder.Path("safety/new");
+    std::vector<std::string> named;
+    for (int run = 1; run <= 2; ++run) {
+        CSafetyBackup safety(folder, "20261208-101500");
+        ASSERT_TRUE(safety.Prepare());
+        EXPECT_EQ(safety.WorkingPath(), folder + "/safety-20261208-101500.mem");
+        op = safety.CreateBackup(Link::Serial);
+        StartOp();
+        ASSERT_EQ(Finish(run), msg::kCompleted);
+        named.push_back(safety.Finish(op->ImagePath()));
+        op.reset();
+        EXPECT_FALSE(fs::exists(safety.WorkingPath()));
+        EXPECT_EQ(safety.DoneLine(),
+                  Format(GetString(msg::kSafetyBackupDone).c_str(), named.back().c_str()));
+    }
+    EXPECT_EQ(named[0], folder + "/KZ-TEST_8C93_20261208-101500.mem");
+    EXPECT_EQ(named[1], folder + "/KZ-TEST_8C93_20261208-101500-2.mem");
+    EXPECT_EQ(fs::file_size(named[1]), 1024u + 0x10000 + 0x4000);
+    MemImageFile image;
+    ASSERT_TRUE(image.LoadHeader(named[1]));
+    EXPECT_EQ(image.GetImageComment(), GetString(msg::kSafetyBackupComment));
+}
+
+// The folder: the option when given, else SAFETYBACKUP, relative to the program folder.
+TEST_F(SerialRunTest, SafetyBackupFolderComesFromTheOptionOrTheSetting) {
+    EXPECT_EQ(CSafetyBackup::FolderFor(std::nullopt), "");
+    ModelChoices choices;
+    choices.loaderFile = "DEMO.LDR";
+    bench->WriteIni("SAFETYBACKUP=kept\r\n", ModelSection(TestPanel(), choices));
+    EXPECT_EQ(CSafetyBackup::FolderFor(std::nullopt), bench->folder.Path("kept"));
+    EXPECT_EQ(CSafetyBackup::FolderFor(std::string("/srv/other")), "/srv/other");
 }
 
 // Every run the factory made is recorded once it has ended: a completed backup with the

@@ -1,7 +1,6 @@
 #include "Commands.h"
 
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string_view>
@@ -29,6 +28,7 @@
 #include "ops/memory/SafetyBackup.h"
 #include "ops/memory/StartFlow.h"
 #include "platform/Format.h"
+#include "platform/LocalTime.h"
 #include "platform/Printable.h"
 #include "platform/SerialPorts.h"
 
@@ -205,43 +205,26 @@ class ConsoleStartPrompt final : public IStartPrompt {
     std::optional<Session> session_;
 };
 
-// The time as a safety backup's name gives it: local time, "20261208-101500".
-std::string LocalStamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
-    return text;
-}
-
-// Backs the panel up into folder before a restore, and names the file after the panel and
-// the time. False (after saying why) when the backup did not complete: the restore must
-// not start. node: the panel on the network; when none was named, the one chosen for the
-// backup, so that the restore goes to that same panel.
+// Backs the panel up into folder before a restore (CSafetyBackup). False (after saying why)
+// when the backup did not complete: the restore must not start. node: the panel on the
+// network; when none was named, the one chosen for the backup, so that the restore goes to
+// that same panel.
 bool RunSafetyBackup(const CliOptions& options, Session& session, Link link,
                      const std::string& folder, std::string& node) {
     ConsoleView& view = session.view();
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (!std::filesystem::is_directory(folder)) {
-        view.PrintOut(Format(GetString(msg::kSafetyBackupFolder).c_str(), folder.c_str(),
-                             ec ? ec.message().c_str() : "not a folder"));
+    CSafetyBackup safety(folder);
+    if (!safety.Prepare()) {
+        view.PrintOut(safety.FailureLine());
         view.PrintErr("kzmnt-cli: " + GetString(msg::kSafetyBackupFailed));
         return false;
     }
-    const std::string stamp = LocalStamp();
-    StartPlan plan;
-    plan.path = WorkingSafetyName(folder, stamp);
-    plan.comment = GetString(msg::kSafetyBackupComment);
-    view.PrintOut(Format(GetString(msg::kSafetyBackupStart).c_str(), plan.path.c_str()));
-    std::unique_ptr<COperationHandle> op =
-        COperationHandle::Create(OperationKind::Backup, link, plan);
-    op->SetExactImagePath();
+    view.PrintOut(safety.StartLine());
+    std::unique_ptr<COperationHandle> op = safety.CreateBackup(link);
     if (options.port) {
         op->SetSerialDevice(*options.port);
     }
-    const RunResult result = session.Run(std::move(op), plan.path, plan.comment, node);
+    const RunResult result =
+        session.Run(std::move(op), safety.WorkingPath(), safety.Comment(), node);
     if (result.exitStatus != kExitOk) {
         view.PrintErr("kzmnt-cli: " + GetString(msg::kSafetyBackupFailed));
         return false;
@@ -249,9 +232,8 @@ bool RunSafetyBackup(const CliOptions& options, Session& session, Link link,
     if (node.empty()) {
         node = session.ChosenNode();
     }
-    const std::string named =
-        NameSafetyBackup(result.imagePath.empty() ? plan.path : result.imagePath, stamp);
-    view.PrintOut(Format(GetString(msg::kSafetyBackupDone).c_str(), named.c_str()));
+    safety.Finish(result.imagePath);
+    view.PrintOut(safety.DoneLine());
     return true;
 }
 
@@ -276,13 +258,8 @@ int RunTransfer(const CliOptions& options, const CommandEntry& command) {
     Session& session = prompt.session();
     std::string node = options.node.value_or("");
     if (kind == OperationKind::Restore) {
-        std::optional<std::string> folder = options.safetyBackup;
-        if (!folder) {
-            if (std::string configured = CSettings().GetSafetyBackupFolder(); !configured.empty()) {
-                folder = std::move(configured);
-            }
-        }
-        if (folder && !RunSafetyBackup(options, session, link, *folder, node)) {
+        const std::string folder = CSafetyBackup::FolderFor(options.safetyBackup);
+        if (!folder.empty() && !RunSafetyBackup(options, session, link, folder, node)) {
             return kExitFailed;
         }
     }
@@ -370,22 +347,9 @@ int RunDiff(const CliOptions& options, const CommandEntry& command) {
         Error(command, comparison.reason);
         return kExitUsage;
     }
-    for (const FieldDifference& field : comparison.fields) {
-        Line(stdout, Format(GetString(msg::kDiffField).c_str(), field.field.c_str(),
-                            Printable(field.first).c_str(), Printable(field.second).c_str()));
+    for (const std::string& line : ComparisonLines(comparison)) {
+        Line(stdout, line);
     }
-    for (const DiffRange& range : comparison.ranges) {
-        Line(stdout, Format(GetString(msg::kDiffRange).c_str(), range.area.c_str(),
-                            static_cast<unsigned>(range.address),
-                            std::to_string(range.length).c_str(), range.first, range.second));
-    }
-    if (comparison.rangeCount > 0) {
-        Line(stdout, Format(GetString(msg::kDiffRangeCount).c_str(),
-                            std::to_string(comparison.rangeCount).c_str(),
-                            std::to_string(comparison.byteCount).c_str(),
-                            static_cast<int>(kDiffRangeLimit)));
-    }
-    Line(stdout, GetString(comparison.Equal() ? msg::kDiffEqual : msg::kDiffDiffer));
     return comparison.Equal() ? kExitOk : kExitFailed;
 }
 
@@ -437,7 +401,7 @@ int RunBackupAll(const CliOptions& options, const CommandEntry& command) {
             view.PrintOut(Format(GetString(msg::kBackupAllPanel).c_str(), static_cast<int>(i + 1),
                                  static_cast<int>(nodes.size()), nodes[i].c_str()));
         }
-        const std::string stamp = LocalStamp();
+        const std::string stamp = platform::LocalTimeStamp();
         StartPlan plan;
         // The panel's number in the working name: two panels in one second never meet there.
         plan.path = WorkingSafetyName(folder, stamp + "-" + std::to_string(i + 1), "backup");

@@ -9,9 +9,8 @@
 
 namespace kz::cli {
 
-// A head line and one line per record, the last `last` records (all when 0), oldest first:
-// start, duration, operation, link, model, core ID, bytes, result, file and the first 12
-// characters of the SHA-256. Texts are shown printable. Empty when there is no record.
+// HistoryRows (the window's Help → History shows the same rows) as aligned lines of text.
+// Empty when there is no record.
 std::string HistoryTable(const std::vector<HistoryEntry>& entries, std::size_t last);
 
 }  // namespace kz::cli

@@ -10,6 +10,7 @@
 #include "ops/memory/ImageAreas.h"
 #include "ops/memory/MemImageFile.h"
 #include "platform/Format.h"
+#include "platform/Printable.h"
 
 namespace kz {
 
@@ -207,6 +208,29 @@ ImageComparison CompareImages(const std::string& first, const std::string& secon
     result.rangeCount = diff.RangeCount();
     result.byteCount = diff.ByteCount();
     return result;
+}
+
+std::vector<std::string> ComparisonLines(const ImageComparison& comparison) {
+    std::vector<std::string> lines;
+    if (comparison.unreadable != 0) {
+        return lines;
+    }
+    for (const FieldDifference& field : comparison.fields) {
+        lines.push_back(Format(GetString(msg::kDiffField).c_str(), field.field.c_str(),
+                               Printable(field.first).c_str(), Printable(field.second).c_str()));
+    }
+    for (const DiffRange& range : comparison.ranges) {
+        lines.push_back(Format(GetString(msg::kDiffRange).c_str(), range.area.c_str(),
+                               static_cast<unsigned>(range.address),
+                               std::to_string(range.length).c_str(), range.first, range.second));
+    }
+    if (comparison.rangeCount > 0) {
+        lines.push_back(Format(
+            GetString(msg::kDiffRangeCount).c_str(), std::to_string(comparison.rangeCount).c_str(),
+            std::to_string(comparison.byteCount).c_str(), static_cast<int>(kDiffRangeLimit)));
+    }
+    lines.push_back(GetString(comparison.Equal() ? msg::kDiffEqual : msg::kDiffDiffer));
+    return lines;
 }
 
 }  // namespace kz

@@ -100,4 +100,10 @@ struct ImageComparison {
 // or than its table promises.
 ImageComparison CompareImages(const std::string& first, const std::string& second);
 
+// A readable comparison as both front-ends show it: one line per differing field ("Comment:
+// a | b") and per listed range ("FROM1 at 00012340, length 16: 5A | 00"), the count of all
+// ranges when there are any, and last "The images are equal." or "The images differ.".
+// Texts are made printable. Nothing for a comparison with an unreadable image.
+std::vector<std::string> ComparisonLines(const ImageComparison& comparison);
+
 }  // namespace kz

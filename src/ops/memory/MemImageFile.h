@@ -55,6 +55,12 @@ inline constexpr std::size_t kImageMaxAreas = kMaxMemAreas;
 inline constexpr std::uint16_t kImageHeaderKind = 1;
 inline constexpr std::uint16_t kImageHeaderFormat = 2;
 
+// The file a backup into target writes until it is complete, and the one a resumed backup
+// goes on from: "<target>.partial" beside it.
+inline std::string PartialImagePath(const std::string& target) {
+    return target + ".partial";
+}
+
 class MemImageFile {
   public:
     MemImageFile();

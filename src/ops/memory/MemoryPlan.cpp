@@ -269,7 +269,7 @@ int CMemoryPlan::StartBackupImage(const BackupIdentity& id) {
         ReportLine(Line(msg::kTargetNotRegular, m_csFileName));
         return msg::kFileWrite;
     }
-    const std::string partial = m_csFileName + ".partial";
+    const std::string partial = PartialImagePath(m_csFileName);
     m_nResumeFrom = 0;
     if (m_bResume) {
         if (const int error = ResumeBackupImage(partial); error != 0) {

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "config/MessageIds.h"
 #include "config/Settings.h"
@@ -176,6 +178,18 @@ StartPlan PrepareStart(OperationKind kind, const std::string& path,
     plan.path = path;
     AddRecentFile(path, prompt);
     return plan;
+}
+
+std::string ResumablePartial(OperationKind kind, const StartPlan& plan) {
+    if (SelectionModeFor(kind) != SelectionMode::Backup || plan.outcome != StartOutcome::Ready ||
+        plan.path.empty() || CSettings().GetAutoFileName()) {
+        return {};
+    }
+    const std::string partial = PartialImagePath(plan.path);
+    std::error_code ec;
+    return std::filesystem::is_regular_file(std::filesystem::symlink_status(partial, ec))
+               ? partial
+               : std::string();
 }
 
 }  // namespace kz

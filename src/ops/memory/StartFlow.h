@@ -79,4 +79,9 @@ struct StartPlan {
 StartPlan PrepareStart(OperationKind kind, const std::string& path,
                        const std::optional<std::string>& comment, IStartPrompt& prompt);
 
+// The partial image an earlier backup into the plan's file left (a regular file, not
+// followed through a link), which a backup of kind may go on from; empty when there is
+// none, for any other kind, and with AUTOFILENAME (the run names its file itself).
+std::string ResumablePartial(OperationKind kind, const StartPlan& plan);
+
 }  // namespace kz

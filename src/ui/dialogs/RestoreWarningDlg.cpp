@@ -6,12 +6,14 @@
 #include <QPushButton>
 #include <QStyle>
 
+#include "ui/UiIds.h"
 #include "ui/UiText.h"
 #include "ui/dialogs/FileDialogSupport.h"
 
 namespace kz::ui {
 
-CRestoreWarningDlg::CRestoreWarningDlg(QWidget* parent) : QDialog(parent) {
+CRestoreWarningDlg::CRestoreWarningDlg(QWidget* parent, const QString& safetyBackup)
+    : QDialog(parent) {
     setWindowTitle(Text(txt::kRestoreWarningCaption));
 
     auto* icon = new QLabel(this);
@@ -34,6 +36,15 @@ CRestoreWarningDlg::CRestoreWarningDlg(QWidget* parent) : QDialog(parent) {
     QHBoxLayout* buttons = ButtonRow({ok, cancel});
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    if (!safetyBackup.isEmpty()) {
+        auto* note = new QLabel(
+            Text(txt::kSafetyBackupNote).replace(QStringLiteral("%s"), safetyBackup), this);
+        note->setTextFormat(Qt::PlainText);
+        note->setWordWrap(true);
+        note->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        SetControlId(note, kSafetyBackup);
+        layout->addWidget(note);
+    }
     layout->addLayout(buttons);
     FinishDialog(this);
 }

@@ -15,7 +15,10 @@ class CRestoreWarningDlg : public QDialog {
     static constexpr int kOkButton = 1028;
     static constexpr int kCancelButton = 1029;
 
-    explicit CRestoreWarningDlg(QWidget* parent = nullptr);
+    static constexpr int kSafetyBackup = 1320;
+
+    // safetyBackup: the file of the safety backup taken before this restore (none: empty).
+    explicit CRestoreWarningDlg(QWidget* parent = nullptr, const QString& safetyBackup = {});
 };
 
 }  // namespace kz::ui

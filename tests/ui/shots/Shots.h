@@ -26,5 +26,7 @@ std::vector<Shot> FileDialogShots();   // file selection, model information, res
                                        // warning, comment edit, property
 std::vector<Shot> SetupDialogShots();  // transfer setup, password, power-reset wait,
                                        // node list, network search, about
+std::vector<Shot> FieldToolShots();    // compare images, history, restore warning after a
+                                       // safety backup
 
 }  // namespace kz::shots

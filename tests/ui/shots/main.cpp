@@ -86,7 +86,8 @@ int main(int argc, char** argv) {
     platform::SetProgramFolder(folder.str());
 
     std::vector<shots::Shot> all = shots::WindowShots();
-    for (auto* list : {&shots::RunShots, &shots::FileDialogShots, &shots::SetupDialogShots}) {
+    for (auto* list : {&shots::RunShots, &shots::FileDialogShots, &shots::SetupDialogShots,
+                       &shots::FieldToolShots}) {
         auto more = (*list)();
         all.insert(all.end(), more.begin(), more.end());
     }
