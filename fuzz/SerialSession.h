@@ -1,0 +1,93 @@
+// The serial session the serial harness drives and its seed recorder records: a program
+// folder on a virtual link with a compressed clock, and an identity read of a panel through
+// the protocol's commands: password probe, core ID, loader download and connection,
+// hardware sizes, both signatures, an I/O register, a block of memory, then the quit.
+//
+// The answers travel as the harness's input: each answer is a little-endian 16-bit length
+// and that many bytes, handed out one per frame the PC sends.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/CommandRunner.h"
+#include "support/LoaderFile.h"
+#include "support/RecordingView.h"
+#include "support/TestFolder.h"
+
+namespace kz::fuzz {
+
+inline constexpr char kSerialLoader[] = "FUZZ.LDR";
+
+// The folder every session of the process uses (a time-out costs a fiftieth of real time).
+inline test::TestFolder& SerialFolder() {
+    static test::TestFolder* folder = [] {
+        test::LinkSettings settings;
+        settings.retry = 1;
+        settings.clockFactor = 50;
+        auto* f = new test::TestFolder(settings);
+        f->dir().Write(kSerialLoader, test::LoaderText(0x00100000, 64));
+        return f;
+    }();
+    return *folder;
+}
+
+// Runs the identity read on runner (the link's panel end must be served by the caller) and
+// waits for its end; false when it did not end within the bound.
+inline bool RunIdentityRead(test::CommandRunner& runner, test::RecordingView& view) {
+    using Cmd = std::function<bool(test::CommandRunner&, int)>;
+    std::vector<Cmd> cmds{
+        [](test::CommandRunner& r, int ev) { return r.Password(ev); },
+        [](test::CommandRunner& r, int ev) { return r.ReadCoreID(ev); },
+        [](test::CommandRunner& r, int) {
+            r.m_csLoaderName = kSerialLoader;
+            return true;
+        },
+        [](test::CommandRunner& r, int ev) { return r.DownloadILOADER(ev); },
+        [](test::CommandRunner& r, int ev) { return r.ConnectILOADER(ev); },
+        [](test::CommandRunner& r, int ev) { return r.ReadHW(ev); },
+        [](test::CommandRunner& r, int) {
+            r.m_nSignatureKind = 1;
+            return true;
+        },
+        [](test::CommandRunner& r, int ev) { return r.ReadSignature(ev); },
+        [](test::CommandRunner& r, int) {
+            r.m_nSignatureKind = 2;
+            return true;
+        },
+        [](test::CommandRunner& r, int ev) { return r.ReadSignature(ev); },
+        [](test::CommandRunner& r, int) {
+            r.m_dwReadAddress = 0x00A00000;
+            r.m_nReadSize = 1;
+            return true;
+        },
+        [](test::CommandRunner& r, int ev) { return r.ReadIO(ev); },
+        [](test::CommandRunner& r, int) {
+            r.m_dwReadAddress = 0;
+            r.m_nReadSize = 0x100;
+            return true;
+        },
+        [](test::CommandRunner& r, int ev) { return r.ReadData(ev); },
+        [](test::CommandRunner& r, int ev) { return r.Quit(ev); },
+    };
+    auto at = std::make_shared<std::size_t>(0);
+    runner.SetView(&view);
+    runner.Start([cmds = std::move(cmds), at](test::CommandRunner& r, int ev) {
+        while (*at < cmds.size()) {
+            if (!cmds[*at](r, ev)) {
+                return false;
+            }
+            if (r.m_nError != 0) {
+                return true;
+            }
+            ++*at;
+            ev = EVENT_NONE;
+        }
+        return true;
+    });
+    return runner.WaitDone(std::chrono::seconds(60));
+}
+
+}  // namespace kz::fuzz
