@@ -61,6 +61,21 @@ std::string Hex(std::uint32_t value) {
     return text;
 }
 
+std::string Printable(std::string_view bytes) {
+    std::string text;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b < 0x7F) {
+            text += c;
+        } else {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "<%02X>", b);
+            text += hex;
+        }
+    }
+    return text;
+}
+
 std::uint8_t InputReader::Byte() {
     return pos_ < size_ ? data_[pos_++] : 0;
 }

@@ -21,6 +21,9 @@ std::string WriteScratchFile(const std::string& name, std::string_view text);
 // Upper-case hex digits of value, without a prefix.
 std::string Hex(std::uint32_t value);
 
+// Bytes as text for a trace: control and high bytes as <XX>.
+std::string Printable(std::string_view bytes);
+
 // Takes the input apart from the front: a byte, a little-endian number, a piece of a given
 // length or up to a separator. Reads past the end give zeros and empty pieces.
 class InputReader {

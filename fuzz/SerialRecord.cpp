@@ -1,10 +1,14 @@
-// Records the simulated panel's answers to the identity read of SerialSession.h as a seed
-// of the serial harness: record_serial FILE.
+// Records the simulated panel's answers to a session of SerialSession.h as a seed of the
+// serial or CF harness: record_serial identity|cf FILE.
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include "FuzzSupport.h"
 
 #include "SerialSession.h"
+#include "config/MessageIds.h"
+#include "config/StringTable.h"
 #include "support/PanelFixture.h"
 
 namespace {
@@ -26,11 +30,25 @@ class RecordingDevice : public kz::platform::ISerialDevice {
     }
     std::size_t Read(void* buffer, std::size_t max) override {
         const std::size_t n = inner_->Read(buffer, max);
-        if (n > 0) {
-            std::lock_guard lock(mutex_);
-            if (answers_.empty() || !answers_.back().empty()) {
-                answers_.emplace_back();
+        std::lock_guard lock(mutex_);
+        if (n > 0 && std::getenv("KZ_FUZZ_VERBOSE") != nullptr) {
+            std::fprintf(stderr, "PC> %s\n",
+                         kz::fuzz::Printable(std::string_view(static_cast<const char*>(buffer), n))
+                             .substr(0, 80)
+                             .c_str());
+        }
+        pending_.append(static_cast<const char*>(buffer), n);
+        // The frames as the serial harness's peer cuts them: a lone ENQ or ACK, or
+        // everything up to a CR. Each gets an answer slot, empty when nothing follows.
+        for (;;) {
+            if (!pending_.empty() && (pending_[0] == '\x05' || pending_[0] == '\x06')) {
+                pending_.erase(0, 1);
+            } else if (const auto cr = pending_.find('\r'); cr != std::string::npos) {
+                pending_.erase(0, cr + 1);
+            } else {
+                break;
             }
+            answers_.emplace_back();
         }
         return n;
     }
@@ -41,6 +59,13 @@ class RecordingDevice : public kz::platform::ISerialDevice {
                 answers_.emplace_back();
             }
             answers_.back().append(static_cast<const char*>(buffer), count);
+            if (std::getenv("KZ_FUZZ_VERBOSE") != nullptr) {
+                std::fprintf(
+                    stderr, "PANEL> %s\n",
+                    kz::fuzz::Printable(std::string_view(static_cast<const char*>(buffer), count))
+                        .substr(0, 80)
+                        .c_str());
+            }
         }
         return inner_->Write(buffer, count);
     }
@@ -58,20 +83,28 @@ class RecordingDevice : public kz::platform::ISerialDevice {
     std::unique_ptr<kz::platform::ISerialDevice> inner_;
     std::mutex mutex_;
     std::vector<std::string> answers_;
+    std::string pending_;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: record_serial FILE\n");
+    const std::string mode = argc == 3 ? argv[1] : "";
+    if (mode != "identity" && mode != "cf") {
+        std::fprintf(stderr, "usage: record_serial identity|cf FILE\n");
         return 2;
+    }
+    kz::sim::PanelDescription description = kz::sim::DemoPanel();
+    if (mode == "cf") {
+        description.cfFiles = {{"ZI00001.BIN", {'K', 'Z', 0x0D, 0x10, 0x1A, 0x06, 0x15}},
+                               {"ZR00007.CSV", {'N', 'o', ',', 'V', '\r', '\n', '1', ',', '2'}},
+                               {"ZI00002.BIN", {}}};
     }
     kz::test::TestFolder& folder = kz::fuzz::SerialFolder();
     RecordingDevice* recorder = nullptr;
     std::vector<std::string> answers;
     {
-        kz::test::PanelFixture panel(kz::test::TestPanel(0x1000, 0x400), folder.linkPtr(), {},
+        kz::test::PanelFixture panel(description, folder.linkPtr(), {},
                                      [&](std::unique_ptr<kz::platform::ISerialDevice> inner) {
                                          auto device =
                                              std::make_unique<RecordingDevice>(std::move(inner));
@@ -79,15 +112,23 @@ int main(int argc, char** argv) {
                                          return device;
                                      });
         kz::test::RecordingView view;
-        kz::test::CommandRunner runner;
-        if (!kz::fuzz::RunIdentityRead(runner, view) || runner.m_nError != 0) {
-            std::fprintf(stderr, "the identity read failed: %d\n", runner.m_nError);
-            return 1;
+        if (mode == "cf") {
+            if (!kz::fuzz::RunCfReceive(view) || view.Lines().empty() ||
+                view.Lines().back() != kz::GetString(kz::msg::kCompleted)) {
+                std::fprintf(stderr, "the CF receive failed\n");
+                return 1;
+            }
+        } else {
+            kz::test::CommandRunner runner;
+            if (!kz::fuzz::RunIdentityRead(runner, view) || runner.m_nError != 0) {
+                std::fprintf(stderr, "the identity read failed: %d\n", runner.m_nError);
+                return 1;
+            }
+            runner.Shutdown();
         }
-        runner.Shutdown();
         answers = recorder->Answers();
     }
-    std::ofstream out(argv[1], std::ios::binary);
+    std::ofstream out(argv[2], std::ios::binary);
     for (const std::string& answer : answers) {
         out.put(static_cast<char>(answer.size() & 0xFF));
         out.put(static_cast<char>(answer.size() >> 8));

@@ -8,30 +8,60 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "ops/cf/CfReceive.h"
 #include "support/CommandRunner.h"
 #include "support/LoaderFile.h"
 #include "support/RecordingView.h"
+#include "support/SimBench.h"
 #include "support/TestFolder.h"
 
 namespace kz::fuzz {
 
-inline constexpr char kSerialLoader[] = "FUZZ.LDR";
+inline constexpr char kSerialLoader[] = "DEMO.LDR";
 
-// The folder every session of the process uses (a time-out costs a fiftieth of real time).
+// The folder every session of the process uses: the demo panel's model sections and loader
+// (time runs 20 times faster: a one-second time-out costs 50 ms, and a panel still
+// answers the one-tick probe in time). It lives until the process ends.
 inline test::TestFolder& SerialFolder() {
     static test::TestFolder* folder = [] {
         test::LinkSettings settings;
         settings.retry = 1;
-        settings.clockFactor = 50;
-        auto* f = new test::TestFolder(settings);
-        f->dir().Write(kSerialLoader, test::LoaderText(0x00100000, 64));
+        settings.clockFactor = 20;
+        auto* f = new test::TestFolder(settings, test::DemoModels());
+        // A loader without CR, ENQ or ACK in its program, so that the download is one frame
+        // for the peer that cuts the PC's bytes into frames.
+        std::string loader("\x00\x10\x02\x00", 4);
+        for (int i = 0; i < 64; ++i) {
+            loader += static_cast<char>(0x20 + i);
+        }
+        f->dir().Write(kSerialLoader, loader);
         return f;
     }();
     return *folder;
+}
+
+// Runs a CF receive into folder/pc (emptied first) and waits for its end; false when it
+// did not end within the bound.
+inline bool RunCfReceive(test::RecordingView& view) {
+    const std::string pc = SerialFolder().Path("pc");
+    std::error_code ec;
+    std::filesystem::remove_all(pc, ec);
+    std::filesystem::create_directories(pc, ec);
+    const int completed = view.Count(WM_OPERATION_COMPLETE);
+    CCfReceive op;
+    op.SetView(&view);
+    op.SetPrompt(&view);
+    op.SetFolder(pc);
+    op.PostEvent(EVENT_NONE);
+    const bool ended =
+        view.WaitMessage(WM_OPERATION_COMPLETE, completed + 1, std::chrono::seconds(60));
+    op.WaitIdle();
+    return ended;
 }
 
 // Runs the identity read on runner (the link's panel end must be served by the caller) and
