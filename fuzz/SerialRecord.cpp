@@ -1,5 +1,6 @@
 // Records the simulated panel's answers to a session of SerialSession.h as a seed of the
-// serial or CF harness: record_serial identity|cf FILE.
+// serial or CF harness (record_serial identity|cf FILE), or makes a small backup image of a
+// simulated panel as a seed of the image harness (record_serial image FILE).
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -9,7 +10,9 @@
 #include "SerialSession.h"
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
+#include "ops/memory/Backup.h"
 #include "support/PanelFixture.h"
+#include "support/SimBench.h"
 
 namespace {
 
@@ -86,13 +89,48 @@ class RecordingDevice : public kz::platform::ISerialDevice {
     std::string pending_;
 };
 
+// A backup of a panel with 256 bytes of FROM and 64 of SRAM, moved in units of 0x40 bytes.
+int BackupImage(const std::string& file) {
+    const kz::sim::PanelDescription panel = kz::test::TestPanel(0x100, 0x40);
+    kz::test::ModelChoices choices;
+    choices.loaderFile = "DEMO.LDR";
+    choices.offset = 0x40;
+    kz::test::SimBench bench({}, panel, kz::test::ModelSection(panel, choices));
+    const std::string path = bench.folder.Path("SMALL.MEM");
+    kz::CBackup op;
+    op.SetFileName(path);
+    op.SetComment("seed");
+    op.SetView(&bench.view);
+    op.SetPrompt(&bench.view);
+    bench.view.onMessage = [&op](unsigned msg, std::uintptr_t) {
+        if (msg == kz::WM_MODEL_INFO_REQUEST) {
+            kz::ModelInfoExchange info = op.ModelInfoRequest();
+            op.AnswerModelInfo(true, info.modelName, info.bkFile, info.baud);
+        }
+    };
+    op.PostEvent(kz::EVENT_NONE);
+    if (!bench.view.WaitMessage(kz::WM_OPERATION_COMPLETE, 1, std::chrono::seconds(120))) {
+        return 1;
+    }
+    op.WaitIdle();
+    if (op.m_nError != kz::msg::kCompleted) {
+        std::fprintf(stderr, "the backup failed: %d\n", op.m_nError);
+        return 1;
+    }
+    std::filesystem::copy_file(path, file, std::filesystem::copy_options::overwrite_existing);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc == 3 ? argv[1] : "";
-    if (mode != "identity" && mode != "cf") {
-        std::fprintf(stderr, "usage: record_serial identity|cf FILE\n");
+    if (mode != "identity" && mode != "cf" && mode != "image") {
+        std::fprintf(stderr, "usage: record_serial identity|cf|image FILE\n");
         return 2;
+    }
+    if (mode == "image") {
+        return BackupImage(argv[2]);
     }
     kz::sim::PanelDescription description = kz::sim::DemoPanel();
     if (mode == "cf") {
