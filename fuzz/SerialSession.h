@@ -54,6 +54,11 @@ inline bool RunCfReceive(test::RecordingView& view) {
     std::filesystem::create_directories(pc, ec);
     const int completed = view.Count(WM_OPERATION_COMPLETE);
     CCfReceive op;
+    view.onMessage = [&op](unsigned msg, std::uintptr_t wParam) {
+        if (msg == WM_POWER_RESET_DIALOG && wParam == 1) {
+            op.CancelPowerReset();
+        }
+    };
     op.SetView(&view);
     op.SetPrompt(&view);
     op.SetFolder(pc);
@@ -103,6 +108,13 @@ inline bool RunIdentityRead(test::CommandRunner& runner, test::RecordingView& vi
         [](test::CommandRunner& r, int ev) { return r.Quit(ev); },
     };
     auto at = std::make_shared<std::size_t>(0);
+    // Nobody switches the simulated unit off and on: the power-reset dialog is cancelled at
+    // once, as a user would who gives up.
+    view.onMessage = [&runner](unsigned msg, std::uintptr_t wParam) {
+        if (msg == WM_POWER_RESET_DIALOG && wParam == 1) {
+            runner.CancelPowerReset();
+        }
+    };
     runner.SetView(&view);
     runner.Start([cmds = std::move(cmds), at](test::CommandRunner& r, int ev) {
         while (*at < cmds.size()) {
