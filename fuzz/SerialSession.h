@@ -24,6 +24,9 @@ namespace kz::fuzz {
 
 inline constexpr char kSerialLoader[] = "DEMO.LDR";
 
+// The bound of the waits only a user could end (protocol time).
+inline constexpr std::chrono::seconds kUnattendedLimit{30};
+
 // The folder every session of the process uses: the demo panel's model sections and loader
 // (time runs 20 times faster: a one-second time-out costs 50 ms, and a panel still
 // answers the one-tick probe in time). It lives until the process ends.
@@ -59,6 +62,7 @@ inline bool RunCfReceive(test::RecordingView& view) {
             op.CancelPowerReset();
         }
     };
+    op.SetPowerResetLimit(kUnattendedLimit);
     op.SetView(&view);
     op.SetPrompt(&view);
     op.SetFolder(pc);
@@ -115,6 +119,9 @@ inline bool RunIdentityRead(test::CommandRunner& runner, test::RecordingView& vi
             runner.CancelPowerReset();
         }
     };
+    // Nobody is there to abort a probe that goes on: the harness runs as the unattended
+    // command line does.
+    runner.SetPowerResetLimit(kUnattendedLimit);
     runner.SetView(&view);
     runner.Start([cmds = std::move(cmds), at](test::CommandRunner& r, int ev) {
         while (*at < cmds.size()) {
