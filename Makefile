@@ -2,7 +2,7 @@
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-normal test-asan test-tsan bench deps format clean
+.PHONY: all build demo test test-normal test-asan test-tsan bench fuzz deps format clean
 
 all: build
 
@@ -43,8 +43,17 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	@scripts/bench.sh build-bench
 
+# The libFuzzer targets (clang): each runs FUZZ_SECONDS (default 60) on a scratch copy of
+# its corpus; a table of executions, coverage and crashes follows.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@scripts/deps-fuzz.sh
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKZ_FUZZ=ON -DKZ_GUI=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_targets
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz.sh build-fuzz
+
 format:
-	find src sim tools tests bench -name '*.h' -o -name '*.cpp' | xargs clang-format -i
+	find src sim tools tests bench fuzz -name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz

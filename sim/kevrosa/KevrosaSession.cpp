@@ -597,8 +597,12 @@ std::vector<Endpoint> Session::ConfiguredEndpoints() {
     if (!text) {
         return {Endpoint{0x7F000001, kz::lan::kDefaultPort}};
     }
+    return ParseConfig(*text);
+}
+
+std::vector<Endpoint> Session::ParseConfig(const std::string& text) {
     std::vector<Endpoint> endpoints;
-    std::istringstream in(*text);
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         line = line.substr(0, line.find('#'));

@@ -181,6 +181,10 @@ struct Session {
     // not wait for a FIFO's writer, and anything else reads as an empty list.
     static std::optional<std::string> ReadConfigFile(const std::string& path);
 
+    // The endpoints of a node list's text: one per line, "#" starts a comment, blanks, tabs
+    // and CRs are dropped, lines that do not read as an endpoint are skipped.
+    static std::vector<Endpoint> ParseConfig(const std::string& text);
+
     // True when a panel answers a probe at e.
     static bool Probe(const Endpoint& e);
 };

@@ -92,7 +92,8 @@ class CProtocol : public COperation, public CComm {
     // Bounds the wait for a power reset of the unit (0, the default: no bound, the wait
     // ends only by the dialog's Cancel). A front-end without a user who could cancel sets
     // one; when it passes, the command ends with msg::kCheckPower and a status line that
-    // says so.
+    // says so. The same bound ends ConnectILOADER's probe of a started loader that never
+    // answers (otherwise probed until the user aborts) with msg::kCheckPower.
     void SetPowerResetLimit(std::chrono::seconds limit) {
         m_nPowerResetLimitMs = static_cast<std::uint32_t>(limit.count()) * 1000;
     }
@@ -278,7 +279,8 @@ class CProtocol : public COperation, public CComm {
     bool m_bSendAbort = false;
     std::atomic<bool> m_bPowerResetCancel{false};
     std::atomic<std::uint32_t> m_nPowerResetLimitMs{0};
-    std::uint32_t m_dwPowerResetStart = 0;  // tick count when the dialog was shown
+    std::uint32_t m_dwPowerResetStart = 0;   // tick count when the dialog was shown
+    std::uint32_t m_dwLoaderProbeStart = 0;  // tick count when ConnectILOADER began probing
 
     // ---- Command data ------------------------------------------------------------------
     std::string m_csLoaderName;

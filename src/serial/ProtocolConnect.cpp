@@ -618,6 +618,7 @@ bool CProtocol::ConnectPhase(int nEvent, int& nPhase) {
                 AddStatusLine(msg::kConnectedIloader);
             }
             ResetLine();
+            m_dwLoaderProbeStart = TickCount();
             nPhase = kCnProbe;
             return true;
         case kCnProbe: {
@@ -644,7 +645,16 @@ bool CProtocol::ConnectPhase(int nEvent, int& nPhase) {
             if (nEvent == EVENT_TIMEOUT) {
                 Purge(kPurgeAll);
                 ResetAssembler();
-                // The loader is probed every tick until it answers or the user aborts.
+                // The loader is probed every tick until it answers or the user aborts. Without
+                // a user who could abort, the bound of the power-reset wait ends the probe as a
+                // panel that never answered.
+                if (const std::uint32_t limit = m_nPowerResetLimitMs;
+                    !m_bAbort && limit != 0 && TickCount() - m_dwLoaderProbeStart >= limit) {
+                    Disarm();
+                    m_nError = msg::kCheckPower;
+                    nPhase = kPhaseFirst;
+                    return false;
+                }
                 nPhase = m_bAbort ? kPhaseAborted : kCnProbe;
                 return true;
             }

@@ -375,6 +375,28 @@ TEST_F(EngineTest, SilentPeerExhaustsRetriesWithRetryOver) {
     EXPECT_NE(retries[3].find("no attempt left"), std::string::npos) << retries[3];
 }
 
+// A started loader that never answers its probe: with a user, only an abort ends the probe;
+// without one (the power-reset bound set), it ends as a panel that never answered.
+TEST_F(EngineTest, UnattendedLoaderProbeEndsWithCheckPower) {
+    ScriptedPeer peer(folder.link(), nullptr);
+    CommandRunner runner;
+    runner.SetView(&view);
+    runner.SetPowerResetLimit(std::chrono::seconds(2));
+    runner.Start([](CommandRunner& r, int ev) { return r.ConnectILOADER(ev); });
+    ASSERT_TRUE(runner.WaitDone(std::chrono::seconds(20)));
+    EXPECT_EQ(runner.m_nError, msg::kCheckPower);
+    EXPECT_GT(peer.Count("\x05"), 1);
+
+    // The bound counts from the start of each connect.
+    runner.Shutdown();
+    CommandRunner again;
+    again.SetView(&view);
+    again.SetPowerResetLimit(std::chrono::seconds(2));
+    again.Start([](CommandRunner& r, int ev) { return r.ConnectILOADER(ev); });
+    ASSERT_TRUE(again.WaitDone(std::chrono::seconds(20)));
+    EXPECT_EQ(again.m_nError, msg::kCheckPower);
+}
+
 TEST_F(EngineTest, FailedWriteEndsWithCheckPowerAndTheCommandStartsAfresh) {
     // COM2 maps to a virtual link that does not exist: the port never opens.
     folder.dir().Write("KZMNT.INI", IniText()
