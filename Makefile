@@ -2,7 +2,7 @@
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-normal test-asan test-tsan bench deps format clean
+.PHONY: all build demo test test-normal test-asan test-tsan test-windows deps-windows bench deps format clean
 
 all: build
 
@@ -38,6 +38,14 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
+# The Windows build (MinGW-w64, 32- and 64-bit) and its core suites under Wine; installs
+# the cross compilers and Wine first when they are missing.
+deps-windows:
+	@scripts/deps-windows.sh
+
+test-windows: deps-windows
+	JOBS=$(JOBS) scripts/test-windows.sh
+
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build build-bench -j $(JOBS)
@@ -47,4 +55,4 @@ format:
 	find src sim tools tests bench -name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-win32 build-win64

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "Console.h"
 #include "ConsoleView.h"
 #include "HistoryTable.h"
 #include "InterruptWatcher.h"
@@ -138,7 +139,8 @@ class Session {
           view_(options.yes, terminal_.get()),
           chooser_(view_, options.yes),
           controller_(view_, options.password),
-          watcher_([this](int signal) { controller_.Interrupt(signal != SIGINT); }) {}
+          watcher_(
+              [this](int kind) { controller_.Interrupt(kind != InterruptWatcher::kInterrupt); }) {}
 
     ConsoleView& view() { return view_; }
     // The panel chosen on the network in the last run (empty when none was chosen).
@@ -207,9 +209,7 @@ class ConsoleStartPrompt final : public IStartPrompt {
 
 // The time as a safety backup's name gives it: local time, "20261208-101500".
 std::string LocalStamp() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    const std::tm local = LocalTime(std::time(nullptr));
     char text[32];
     std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
     return text;
