@@ -2,7 +2,7 @@
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-normal test-asan test-tsan test-windows deps-windows bench deps format clean
+.PHONY: all build demo test test-normal test-asan test-tsan test-windows deps-windows package bench deps format clean
 
 all: build
 
@@ -45,6 +45,17 @@ deps-windows:
 
 test-windows: deps-windows
 	JOBS=$(JOBS) scripts/test-windows.sh
+
+# The Debian package (build/kzmnt_*.deb, checked by scripts/check-package.sh) and, when the
+# Windows builds exist (make test-windows), a ZIP for each architecture.
+package: build
+	cd build && cpack -G DEB
+	scripts/check-package.sh build
+	for dir in build-win32 build-win64; do \
+		if [ -f $$dir/CPackConfig.cmake ]; then \
+			cmake --build $$dir -j $(JOBS) --target kzmnt-cli && (cd $$dir && cpack -G ZIP) || exit 1; \
+		fi; \
+	done
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
