@@ -85,8 +85,8 @@ bool FileFinder::FindFirst(const std::string& pattern, std::string& name, std::s
     Close();
     const std::size_t slash = pattern.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".")
-                               : slash == 0                ? std::string("/")
-                                                           : pattern.substr(0, slash);
+                               : slash == 0               ? std::string("/")
+                                                          : pattern.substr(0, slash);
     auto search = std::make_unique<Search>();
     if (slash == std::string::npos) {
         search->namePattern = pattern;
