@@ -2,7 +2,7 @@
 JOBS  ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build demo test test-normal test-asan test-tsan bench fuzz deps format clean
+.PHONY: all build demo test test-normal test-asan test-tsan test-windows deps-windows package bench fuzz deps format clean
 
 all: build
 
@@ -38,6 +38,25 @@ test-tsan: deps
 	cmake --build build-tsan -j $(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j $(JOBS)
 
+# The Windows build (MinGW-w64, 32- and 64-bit) and its core suites under Wine; installs
+# the cross compilers and Wine first when they are missing.
+deps-windows:
+	@scripts/deps-windows.sh
+
+test-windows: deps-windows
+	JOBS=$(JOBS) scripts/test-windows.sh
+
+# The Debian package (build/kzmnt_*.deb, checked by scripts/check-package.sh) and, when the
+# Windows builds exist (make test-windows), a ZIP for each architecture.
+package: build
+	cd build && cpack -G DEB
+	scripts/check-package.sh build
+	for dir in build-win32 build-win64; do \
+		if [ -f $$dir/CPackConfig.cmake ]; then \
+			cmake --build $$dir -j $(JOBS) --target kzmnt-cli && (cd $$dir && cpack -G ZIP) || exit 1; \
+		fi; \
+	done
+
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build build-bench -j $(JOBS)
@@ -56,4 +75,4 @@ format:
 	find src sim tools tests bench fuzz -name '*.h' -o -name '*.cpp' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-win32 build-win64

@@ -1,9 +1,5 @@
 #include "config/IniFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -13,7 +9,7 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/UniqueFd.h"
+#include "platform/File.h"
 
 namespace kz {
 
@@ -123,38 +119,6 @@ bool HasHeaderOrComment(std::string_view data) {
         }
     }
     return blank;
-}
-
-// Writes text to a temporary file made exclusively beside path (mkstemp: O_CREAT|O_EXCL,
-// so a planted file or symlink is never opened), gives it the permissions of the file it
-// replaces, flushes it to the disk and renames it over path. On any failure the temporary
-// file is removed and path is untouched.
-bool ReplaceFile(const std::string& path, const std::string& text) {
-    std::string temp = path + ".~XXXXXX";
-    platform::UniqueFd file(::mkstemp(temp.data()));
-    if (!file) {
-        return false;
-    }
-    bool ok = true;
-    struct stat old {};
-    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    ok = ::fchmod(file.Get(), mode) == 0;
-    for (std::size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = ::write(file.Get(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        ok = n > 0;
-        done += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    // Space is not always claimed at write time: fsync and close report a full disk late.
-    ok = ok && ::fsync(file.Get()) == 0;
-    ok = file.Close() && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-    }
-    return ok;
 }
 
 }  // namespace
@@ -408,7 +372,7 @@ bool CIniFile::Save() {
         }
     }
     // No fallback to writing in place: a write cut short there would leave the file cut.
-    return ReplaceFile(m_path, text);
+    return platform::ReplaceFileWith(m_path, text);
 }
 
 CIniSection* CIniFile::FindSection(std::string_view name) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/ProgramFolder.h"
+#include "platform/SerialPorts.h"
 
 namespace kz {
 
@@ -284,7 +285,7 @@ std::string CSettings::GetSerialDeviceName(int port) {
             return key->Value();
         }
     }
-    return "/dev/ttyS" + std::to_string(port - 1);
+    return platform::DefaultSerialDevice(port);
 }
 
 std::vector<std::pair<int, std::string>> CSettings::GetSerialPortMap() {

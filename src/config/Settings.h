@@ -109,8 +109,8 @@ class CSettings : public CIniFile {
     // the key is missing.
     std::string GetResourcePath();
 
-    // The device to open for COM port n: the value of COM<n> in section PORTS, else
-    // "/dev/ttyS<n-1>". Empty for n < 1 (no such port), so opening it fails.
+    // The device to open for COM port n: the value of COM<n> in section PORTS, else the
+    // platform's default ("/dev/ttyS<n-1>", on Windows "COM<n>"). Empty for n < 1 (no such port), so opening it fails.
     std::string GetSerialDeviceName(int port);
     // The COM ports section PORTS names, in file order: (n, device) of every key COM<n>
     // with n >= 1.

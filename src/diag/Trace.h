@@ -16,11 +16,13 @@
 
 #include <string>
 
+#include "platform/Format.h"
+
 namespace kz {
 
 // Sends one line to the viewer and returns once the viewer has read it. True when the
 // line reached a viewer.
-bool TraceMessage(const char* tag, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool TraceMessage(const char* tag, const char* format, ...) KZ_PRINTF_FORMAT(2, 3);
 
 // The prefix of the shared object and socket names, "Wendix32" unless changed. Tests give
 // each process its own prefix so that parallel test programs do not see each other's

@@ -1,10 +1,11 @@
-// The shared-memory mapping the trace and its viewer use (their file descriptors are
-// platform::UniqueFd). Internal to src/diag.
+// The shared-memory mapping the trace and its viewer use (a POSIX shared-memory descriptor,
+// or a Windows file-mapping handle). Internal to src/diag.
 //
 // Thread-safety: each object belongs to one thread at a time.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -25,8 +26,9 @@ class Mapping {
         return *this;
     }
 
-    // Maps the first size bytes of fd, shared; an invalid mapping on failure.
-    static Mapping Map(int fd, std::size_t size, bool writable);
+    // Maps the first size bytes of object (a descriptor on POSIX, a HANDLE on Windows),
+    // shared; an invalid mapping on failure.
+    static Mapping Map(std::intptr_t object, std::size_t size, bool writable);
 
     bool Valid() const { return address_ != nullptr; }
     char* Data() const { return static_cast<char*>(address_); }

@@ -4,10 +4,10 @@
 
 namespace kz::trace {
 
-Mapping Mapping::Map(int fd, std::size_t size, bool writable) {
+Mapping Mapping::Map(std::intptr_t object, std::size_t size, bool writable) {
     Mapping mapping;
     int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
-    void* address = ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
+    void* address = ::mmap(nullptr, size, protection, MAP_SHARED, static_cast<int>(object), 0);
     if (address != MAP_FAILED) {
         mapping.address_ = address;
         mapping.size_ = size;

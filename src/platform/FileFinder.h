@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace kz::platform {
 
@@ -66,11 +67,16 @@ class FileFinder {
     bool m_bLastIsFolder = false;
 };
 
+// True when name matches the last component of a pattern as described above ('*', '?',
+// ASCII letters regardless of case).
+bool WildcardMatch(std::string_view pattern, std::string_view name);
+
 // Makes sure the folder part of path exists: everything after the last '/' is ignored
 // (so a path ending in '/' names a folder), and every missing folder on the way is
 // created, outermost first (permissions 0777 less the umask). A path without '/' creates
 // nothing; a path starting with '/' is taken from the root. Failures are not reported:
-// a caller finds out when it cannot open a file there.
+// a caller finds out when it cannot open a file there. On Windows '\' separates folders
+// as well, and a drive ("C:") or a share ("//server/share") at the start is never created.
 void CreateFolderPath(const std::string& path);
 
 }  // namespace kz::platform

@@ -14,39 +14,6 @@ namespace kz::platform {
 
 namespace {
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// '*' any run (also none), '?' exactly one character, everything else itself with ASCII
-// letters compared regardless of case. Iterative with one backtrack point: on a mismatch
-// the last '*' takes one more character.
-bool WildcardMatch(std::string_view pattern, std::string_view name) {
-    std::size_t p = 0;
-    std::size_t n = 0;
-    std::size_t starP = std::string_view::npos;
-    std::size_t starN = 0;
-    while (n < name.size()) {
-        if (p < pattern.size() && pattern[p] == '*') {
-            starP = p++;
-            starN = n;
-        } else if (p < pattern.size() &&
-                   (pattern[p] == '?' || Lower(pattern[p]) == Lower(name[n]))) {
-            ++p;
-            ++n;
-        } else if (starP != std::string_view::npos) {
-            p = starP + 1;
-            n = ++starN;
-        } else {
-            return false;
-        }
-    }
-    while (p < pattern.size() && pattern[p] == '*') {
-        ++p;
-    }
-    return p == pattern.size();
-}
-
 bool IsFolderPath(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -118,8 +85,8 @@ bool FileFinder::FindFirst(const std::string& pattern, std::string& name, std::s
     Close();
     const std::size_t slash = pattern.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".")
-                               : slash == 0                ? std::string("/")
-                                                           : pattern.substr(0, slash);
+                               : slash == 0               ? std::string("/")
+                                                          : pattern.substr(0, slash);
     auto search = std::make_unique<Search>();
     if (slash == std::string::npos) {
         search->namePattern = pattern;

@@ -6,6 +6,14 @@
 #include <cstdio>
 #include <string>
 
+// printf-style argument checking. MinGW's runtime formats like C99 (the C++ library asks for
+// its own printf), so its checks follow GNU printf rather than Microsoft's.
+#if defined(__MINGW32__)
+#define KZ_PRINTF_FORMAT(fmt, first) __attribute__((format(gnu_printf, fmt, first)))
+#else
+#define KZ_PRINTF_FORMAT(fmt, first) __attribute__((format(printf, fmt, first)))
+#endif
+
 namespace kz {
 
 inline std::string VFormat(const char* format, va_list args) {
@@ -22,7 +30,7 @@ inline std::string VFormat(const char* format, va_list args) {
     return out;
 }
 
-inline std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+inline std::string Format(const char* format, ...) KZ_PRINTF_FORMAT(1, 2);
 inline std::string Format(const char* format, ...) {
     va_list args;
     va_start(args, format);

@@ -10,12 +10,17 @@
 // through a link. A lock that another copy holds is told apart from one that cannot be
 // taken at all.
 //
+// On Windows the lock is a named mutex of the user's session instead (named name; Path() is
+// that name and Folder() is empty): the first copy creates it, a later one finds it there.
+// The system removes it when the last handle goes, so a crashed copy never blocks either.
+// A mutex of that name that this user may not open (made by someone else to block the
+// program) makes the lock Unusable.
+//
 // Thread-safety: one object per process; not shared between threads.
 #pragma once
 
+#include <memory>
 #include <string>
-
-#include "platform/UniqueFd.h"
 
 namespace kz::platform {
 
@@ -31,6 +36,10 @@ class InstanceLock {
     // Takes the lock named name; program names the private folder used without a runtime
     // folder.
     explicit InstanceLock(const std::string& name, const std::string& program = "kzmnt");
+    // Gives the lock up.
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
     State GetState() const { return state_; }
     bool Held() const { return state_ == State::Held; }
     // The lock file's path, and the folder it lies in.
@@ -42,7 +51,9 @@ class InstanceLock {
   private:
     std::string folder_;
     std::string path_;
-    UniqueFd fd_;
+    // What holds the lock: the locked file's descriptor, or the mutex handle.
+    struct Handle;
+    std::unique_ptr<Handle> handle_;
     State state_ = State::Unusable;
     int error_ = 0;
 };

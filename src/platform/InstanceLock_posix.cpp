@@ -7,6 +7,9 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <utility>
+
+#include "platform/UniqueFd.h"
 
 namespace kz::platform {
 
@@ -33,6 +36,12 @@ std::string WithoutTrailingSlash(std::string path) {
 
 }  // namespace
 
+struct InstanceLock::Handle {
+    UniqueFd fd;
+};
+
+InstanceLock::~InstanceLock() = default;
+
 InstanceLock::InstanceLock(const std::string& name, const std::string& program) {
     UniqueFd folder;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -57,27 +66,29 @@ InstanceLock::InstanceLock(const std::string& name, const std::string& program) 
         }
     }
     path_ = folder_ + "/" + name + ".lock";
-    fd_.Reset(::openat(folder.Get(), (name + ".lock").c_str(),
-                       O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    UniqueFd fd;
+    fd.Reset(::openat(folder.Get(), (name + ".lock").c_str(),
+                      O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
     struct stat st {};
-    if (!fd_ || ::fstat(fd_.Get(), &st) != 0) {
+    if (!fd || ::fstat(fd.Get(), &st) != 0) {
         error_ = errno;
-        fd_.Reset();
+        fd.Reset();
         return;
     }
     if (!S_ISREG(st.st_mode)) {
         error_ = EINVAL;
-        fd_.Reset();
+        fd.Reset();
         return;
     }
-    while (::flock(fd_.Get(), LOCK_EX | LOCK_NB) != 0) {
+    while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
         if (errno != EINTR) {
             error_ = errno;
             state_ = errno == EWOULDBLOCK ? State::OtherCopy : State::Unusable;
-            fd_.Reset();
+            fd.Reset();
             return;
         }
     }
+    handle_ = std::make_unique<Handle>(Handle{std::move(fd)});
     state_ = State::Held;
 }
 

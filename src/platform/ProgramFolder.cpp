@@ -1,8 +1,5 @@
 #include "platform/ProgramFolder.h"
 
-#include <limits.h>
-#include <unistd.h>
-
 #include <mutex>
 
 namespace kz::platform {
@@ -11,15 +8,12 @@ namespace {
 std::mutex g_mutex;
 std::string g_override;
 
-std::string ExecutableFolder() {
-    char path[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) {
-        return {};
-    }
-    std::string exe(path, static_cast<size_t>(n));
-    auto slash = exe.rfind('/');
-    return slash == std::string::npos ? std::string() : exe.substr(0, slash + 1);
+bool IsSeparator(char c) {
+#ifdef _WIN32
+    return c == '/' || c == '\\';
+#else
+    return c == '/';
+#endif
 }
 }  // namespace
 
@@ -35,7 +29,7 @@ std::string ProgramFolder() {
 void SetProgramFolder(const std::string& folder) {
     std::lock_guard lock(g_mutex);
     g_override = folder;
-    if (!g_override.empty() && g_override.back() != '/') {
+    if (!g_override.empty() && !IsSeparator(g_override.back())) {
         g_override += '/';
     }
 }

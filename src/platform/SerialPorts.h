@@ -14,7 +14,10 @@ namespace kz::platform {
 // non-zero number, or /sys/class/tty/ttyS<n>/device exists; the kernel creates many ttyS
 // nodes without hardware behind them), every ttyUSB<n> and ttyACM<n>, then the stable names
 // under /dev/serial/by-id. Each group is sorted by name, numbers in numeric order. Empty
-// when nothing is found (or on a platform without these folders).
+// when nothing is found.
+// On Windows: the COM ports the system lists in the registry (the values of the key
+// HARDWARE\DEVICEMAP\SERIALCOMM of the local machine: "COM1", "COM3", ...), in numeric
+// order, each once; root is not used.
 std::vector<std::string> ListSerialDevices(const std::string& root = "/");
 
 // A serial device and what the system says of the adapter behind it (USB adapters only;
@@ -34,5 +37,9 @@ std::vector<SerialPortInfo> DescribeSerialDevices(const std::string& root = "/")
 // The name of the group that owns the device at path (the group a user must belong to
 // when the device is closed to others, such as "dialout"); empty when unknown.
 std::string DeviceOwnerGroup(const std::string& path);
+
+// The device of COM port n when the settings map none: "/dev/ttyS<n-1>" on POSIX, "COM<n>"
+// on Windows. Empty for n < 1.
+std::string DefaultSerialDevice(int port);
 
 }  // namespace kz::platform

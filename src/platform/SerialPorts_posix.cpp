@@ -158,4 +158,8 @@ std::vector<std::string> ListSerialDevices(const std::string& root) {
     return devices;
 }
 
+std::string DefaultSerialDevice(int port) {
+    return port < 1 ? std::string() : "/dev/ttyS" + std::to_string(port - 1);
+}
+
 }  // namespace kz::platform

@@ -1,74 +1,35 @@
-#include "platform/TextEncoding.h"
-
 #include <iconv.h>
 
-#include <cstddef>
-#include <cstdint>
+#include "platform/TextEncodingNative.h"
 
 namespace kz::platform {
 
 namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-
-// Length of the valid UTF-8 sequence at the start of s, or 0 when none starts there.
-std::size_t Utf8SequenceLength(std::string_view s) {
-    const auto b0 = static_cast<unsigned char>(s[0]);
-    if (b0 < 0x80) {
-        return 1;
-    }
-    std::size_t length = 0;
-    std::uint32_t min = 0;
-    std::uint32_t cp = 0;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        length = 2, min = 0x80, cp = b0 & 0x1F;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        length = 3, min = 0x800, cp = b0 & 0x0F;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        length = 4, min = 0x10000, cp = b0 & 0x07;
-    } else {
-        return 0;
-    }
-    if (s.size() < length) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if ((b & 0xC0) != 0x80) {
-            return 0;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        return 0;
-    }
-    return length;
+const auto kNoConverter = reinterpret_cast<iconv_t>(-1);
 }
 
-bool IsUtf8(std::string_view s) {
-    while (!s.empty()) {
-        const std::size_t n = Utf8SequenceLength(s);
-        if (n == 0) {
-            return false;
-        }
-        s.remove_prefix(n);
+ShiftJisDecoder::ShiftJisDecoder() {
+    iconv_t cd = iconv_open("UTF-8", "CP932");
+    if (cd == kNoConverter) {
+        cd = iconv_open("UTF-8", "SHIFT_JIS");
     }
-    return true;
+    m_pState = cd == kNoConverter ? nullptr : static_cast<void*>(cd);
 }
 
-bool IsShiftJisLead(unsigned char b) {
-    return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+ShiftJisDecoder::~ShiftJisDecoder() {
+    if (m_pState != nullptr) {
+        iconv_close(static_cast<iconv_t>(m_pState));
+    }
 }
 
-bool IsShiftJisTrail(unsigned char b) {
-    return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
-}
-
-// Converts one Shift_JIS character (one or two bytes); false when iconv cannot.
-bool AppendShiftJis(iconv_t cd, std::string_view in, std::string& out) {
+bool ShiftJisDecoder::Append(std::string_view character, std::string& out) {
+    if (m_pState == nullptr) {
+        return false;
+    }
+    auto cd = static_cast<iconv_t>(m_pState);
     char buffer[8];
-    char* src = const_cast<char*>(in.data());
-    std::size_t srcLeft = in.size();
+    char* src = const_cast<char*>(character.data());
+    std::size_t srcLeft = character.size();
     char* dst = buffer;
     std::size_t dstLeft = sizeof buffer;
     if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) == static_cast<std::size_t>(-1) || srcLeft != 0) {
@@ -77,43 +38,6 @@ bool AppendShiftJis(iconv_t cd, std::string_view in, std::string& out) {
     }
     out.append(buffer, static_cast<std::size_t>(dst - buffer));
     return true;
-}
-
-}  // namespace
-
-std::string DisplayUtf8(std::string_view bytes) {
-    if (IsUtf8(bytes)) {
-        return std::string(bytes);
-    }
-    iconv_t cd = iconv_open("UTF-8", "CP932");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        cd = iconv_open("UTF-8", "SHIFT_JIS");
-    }
-    std::string out;
-    out.reserve(bytes.size() * 3 / 2);
-    while (!bytes.empty()) {
-        std::size_t taken = Utf8SequenceLength(bytes);
-        if (taken != 0) {
-            out.append(bytes.substr(0, taken));
-            bytes.remove_prefix(taken);
-            continue;
-        }
-        const auto b0 = static_cast<unsigned char>(bytes[0]);
-        taken = IsShiftJisLead(b0) && bytes.size() >= 2 &&
-                        IsShiftJisTrail(static_cast<unsigned char>(bytes[1]))
-                    ? 2
-                    : 1;
-        const bool converted =
-            cd != reinterpret_cast<iconv_t>(-1) && AppendShiftJis(cd, bytes.substr(0, taken), out);
-        if (!converted) {
-            out.append(kReplacement);
-        }
-        bytes.remove_prefix(taken);
-    }
-    if (cd != reinterpret_cast<iconv_t>(-1)) {
-        iconv_close(cd);
-    }
-    return out;
 }
 
 }  // namespace kz::platform

@@ -1,6 +1,5 @@
 // kzmnt-cli's command line: where options may stand, what "--" ends, and the reasons a
 // command line is refused.
-#if !defined(_WIN32)
 
 #include "CommandLine.h"
 
@@ -146,5 +145,3 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace kz::cli
-
-#endif

@@ -1,6 +1,5 @@
 // kzmnt-cli's --node value: exactly an IPv4 address with an optional user port, never an
 // address cut at a stray character.
-#if !defined(_WIN32)
 
 #include "NodeOption.h"
 
@@ -58,5 +57,3 @@ INSTANTIATE_TEST_SUITE_P(
 
 }  // namespace
 }  // namespace kz::cli
-
-#endif

@@ -1,5 +1,4 @@
 // The table of kzmnt-cli ports: which COM port each device shows, and the columns.
-#if !defined(_WIN32)
 
 #include "PortsTable.h"
 
@@ -67,5 +66,3 @@ TEST(PortsTableTest, AlignsColumnsAndShowsTextsPrintable) {
 
 }  // namespace
 }  // namespace kz::cli
-
-#endif

@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <filesystem>
 #include <string>
 
 #include "platform/ProgramFolder.h"
+#include "platform/SerialPorts.h"
 #include "support/TempDir.h"
 
 namespace kz {
@@ -290,25 +288,6 @@ TEST(Settings, SettersRefuseALineBreak) {
     EXPECT_EQ(CSettings(path).GetWorkPath(), "/w");
 }
 
-TEST(Settings, SetterOnAFullDiskReportsIt) {
-    TempDir dir;
-    const std::string original = "[CONFIG]\r\nCOM=1\r\n";
-    const std::string path = dir.Write("KZMNT.INI", original);
-    CSettings s(path);
-    // A file size limit makes the write fail as a full disk does.
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 20;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool written = s.SetWorkPath("/a/long/working/folder");
-    setrlimit(RLIMIT_FSIZE, &saved);
-    EXPECT_FALSE(written);
-    EXPECT_EQ(s.SaveError(), CSettings::kSaveFailed);
-    EXPECT_EQ(dir.Read("KZMNT.INI"), original);
-}
-
 struct PortCase {
     const char* name;
     std::string file;
@@ -326,12 +305,14 @@ TEST_P(SettingsPorts, MapPortNumbersToDevices) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, SettingsPorts,
-    ::testing::Values(PortCase{"NoFile", "", 1, "/dev/ttyS0"},
-                      PortCase{"Default", "[PORTS]\r\nCOM2=/dev/ttyUSB1\r\n", 3, "/dev/ttyS2"},
+    ::testing::Values(PortCase{"NoFile", "", 1, platform::DefaultSerialDevice(1)},
+                      PortCase{"Default", "[PORTS]\r\nCOM2=/dev/ttyUSB1\r\n", 3,
+                               platform::DefaultSerialDevice(3)},
                       PortCase{"Mapped", "[PORTS]\r\nCOM3=/dev/ttyUSB0\r\n", 3, "/dev/ttyUSB0"},
                       PortCase{"Virtual", "[CONFIG]\r\nCOM=1\r\n[PORTS]\r\nCOM1=virtual:bench\r\n",
                                1, "virtual:bench"},
-                      PortCase{"OnlyPortsSection", "[CONFIG]\r\nCOM1=x\r\n", 1, "/dev/ttyS0"},
+                      PortCase{"OnlyPortsSection", "[CONFIG]\r\nCOM1=x\r\n", 1,
+                               platform::DefaultSerialDevice(1)},
                       PortCase{"NoPortZero", "", 0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -355,7 +336,8 @@ TEST(SettingsPortsWrite, SetterAddsOrReplacesTheMappingAndKeepsTheRest) {
     EXPECT_FALSE(again.SetSerialDeviceName(0, "/dev/ttyUSB0"));
     EXPECT_FALSE(again.SetSerialDeviceName(2, "/dev/tty\nUSB0"));
     EXPECT_EQ(again.SaveError(), CSettings::kSaveLineBreak);
-    EXPECT_EQ(CSettings(dir.str() + "KZMNT.INI").GetSerialDeviceName(2), "/dev/ttyS1");
+    EXPECT_EQ(CSettings(dir.str() + "KZMNT.INI").GetSerialDeviceName(2),
+              platform::DefaultSerialDevice(2));
 }
 
 TEST(SettingsCreate, CreateIfMissingMakesTheFileAndKeepsEarlierChanges) {

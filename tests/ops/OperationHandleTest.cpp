@@ -1,6 +1,6 @@
 // The operation handle both front-ends drive: the class the factory makes for each command
-// and link, the abort rules, and whole runs through the handle — on the virtual serial link
-// and on the LAN simulator — with the requests answered through it.
+// and link, the abort rules, and whole runs through the handle on the virtual serial link
+// with the requests answered through it (the LAN runs: OperationHandleLanTest.cpp).
 #include "ops/OperationHandle.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <iterator>
 #include <typeinfo>
 
+#include "HandleRuns.h"
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
 #include "lan/ProtocolMtoM.h"
@@ -31,7 +32,6 @@
 #include "platform/Format.h"
 #include "platform/Sha256.h"
 #include "support/SimBench.h"
-#include "tests/lan/LanFixture.h"
 
 namespace kz::test {
 namespace {
@@ -113,53 +113,6 @@ TEST(AbortRuleTest, SerialRunRefusesAbortInItsFirstSecondOnly) {
     handle.Abort();
     handle.WaitIdle();
     EXPECT_EQ(op->events, (std::vector<int>{EVENT_NONE, EVENT_ABORT}));
-}
-
-// Flips the image bytes at the given data offsets (the panel keeps its own).
-void Damage(const std::string& path, std::initializer_list<std::uint64_t> offsets) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    for (const std::uint64_t offset : offsets) {
-        file.seekg(static_cast<std::streamoff>(kImageHeaderSize + offset));
-        const char byte = static_cast<char>(file.get());
-        file.seekp(static_cast<std::streamoff>(kImageHeaderSize + offset));
-        file.put(static_cast<char>(~byte));
-    }
-}
-
-std::uint8_t ImageByte(const std::string& path, std::uint64_t offset) {
-    std::ifstream file(path, std::ios::binary);
-    file.seekg(static_cast<std::streamoff>(kImageHeaderSize + offset));
-    return static_cast<std::uint8_t>(file.get());
-}
-
-// The lines a verify of an image damaged at three places writes: the first difference only,
-// or (every difference) each range and the count of all.
-std::vector<std::string> DifferenceLines(bool every, const std::string& path,
-                                         std::uint32_t sramOffset) {
-    const std::uint8_t image[3] = {ImageByte(path, 0x100), ImageByte(path, 0x3000),
-                                   ImageByte(path, sramOffset + 0x20)};
-    auto panel = [&](int i) { return static_cast<std::uint8_t>(~image[i]); };
-    if (!every) {
-        return {
-            Format(GetString(msg::kVerifyDifference).c_str(), "FROM1", 0x100u, panel(0), image[0])};
-    }
-    const std::string range = GetString(msg::kVerifyRange);
-    return {Format(range.c_str(), "FROM1", 0x100u, "1", panel(0), image[0]),
-            Format(range.c_str(), "FROM1", 0x3000u, "2", panel(1), image[1]),
-            Format(range.c_str(), "SRAM1", 0x400020u, "1", panel(2), image[2]),
-            Format(GetString(msg::kVerifyRangeCount).c_str(), "3", "4",
-                   static_cast<int>(kDiffRangeLimit))};
-}
-
-bool HasLines(const std::vector<std::string>& all, const std::vector<std::string>& wanted) {
-    auto it = all.begin();
-    for (const std::string& line : wanted) {
-        it = std::find(it, all.end(), line);
-        if (it == all.end()) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // ---- Runs on the serial link --------------------------------------------------------------
@@ -255,11 +208,6 @@ TEST_F(SerialRunTest, AbortedBackupNamesItsPartialImage) {
     EXPECT_EQ(
         bench->LineCount(Format(GetString(msg::kPartialImage).c_str(), op->PartialPath().c_str())),
         1);
-}
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 // A backup cut off after two of its five units, with part of the third in the partial file,
@@ -422,149 +370,6 @@ TEST_P(SerialVerifyTest, NamesWhereThePanelDiffers) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Verify, SerialVerifyTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Every" : "First"; });
-
-// ---- Runs on the LAN ------------------------------------------------------------------------
-
-// Picks the first panel the search found and notes that it was asked.
-class FirstNode final : public INodeChooser {
-  public:
-    bool ChooseNode(const std::vector<std::string>& nodes, std::string* address) override {
-        asked = nodes;
-        if (nodes.empty()) {
-            return false;
-        }
-        *address = nodes.front();
-        return true;
-    }
-    std::vector<std::string> asked;
-};
-
-class LanRunTest : public LanTest, public ::testing::WithParamInterface<bool> {};
-
-// A backup through the handle: through the network search and the chooser, or on the named
-// node without a search. An abort is refused only while the network is searched.
-TEST_P(LanRunTest, BackupCompletesThroughTheHandle) {
-    const bool named = GetParam();
-    sim::PanelDescription panel = sim::DemoPanel();  // 1 MiB FROM, 128 KiB SRAM
-    panel.password = "secret";
-    Start(panel);
-    program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
-    IniText ini;
-    ini.Section("CONFIG").Key("COMMTYPE", 1);
-    ini.Section("DEMO").Key("ID", "8C93").Key("SLOADER", "SLOADER.BIN");
-    ini.Key("FROM1", "00000000,00100000").Key("SRAM1", "00400000,00020000,20000");
-    program.Write("KZMNT.INI", ini.str());
-    ASSERT_EQ(SelectedLink(), Link::Lan);
-
-    StartPlan plan;
-    plan.path = program.str() + "lan.MEM";
-    RecordingView view;
-    const auto op = COperationHandle::Create(OperationKind::Backup, SelectedLink(), plan);
-    view.onMessage = [&op](unsigned msg, std::uintptr_t) {
-        if (msg == WM_PASSWORD_REQUEST) {
-            op->AnswerPassword("secret");
-        }
-    };
-    FirstNode chooser;
-    if (!named) {
-        view.HoldAt(GetString(msg::kSearching));
-    }
-    op->Start(&view, &view, &chooser, named ? server->Endpoint() : std::string());
-    if (named) {
-        EXPECT_EQ(op->MayAbort(), AbortRule::Allowed);  // no first second on the LAN
-    } else {
-        ASSERT_TRUE(view.WaitHeld());
-        EXPECT_TRUE(op->Searching());
-        EXPECT_EQ(op->MayAbort(), AbortRule::Searching);
-        view.Release();
-    }
-    ASSERT_TRUE(view.WaitComplete());
-    op->WaitIdle();
-    EXPECT_EQ(op->Error(), msg::kCompleted);
-    EXPECT_EQ(op->MayAbort(), AbortRule::Allowed);
-    EXPECT_EQ(view.Count(WM_PASSWORD_REQUEST), 1);
-    EXPECT_EQ(chooser.asked.size(), named ? 0u : 1u);
-    EXPECT_EQ(fs::file_size(plan.path), kImageHeaderSize + 0x100000 + 0x20000);
-    EXPECT_EQ(op->ImagePath(), plan.path);
-}
-
-INSTANTIATE_TEST_SUITE_P(Nodes, LanRunTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "NamedNode" : "Search"; });
-
-class LanVerifyTest : public LanTest, public ::testing::WithParamInterface<bool> {};
-
-TEST_P(LanVerifyTest, NamesWhereThePanelDiffers) {
-    const bool every = GetParam();
-    Start(sim::DemoPanel());  // 1 MiB FROM, 128 KiB SRAM
-    program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
-    IniText ini;
-    ini.Section("CONFIG").Key("COMMTYPE", 1);
-    ini.Section("DEMO").Key("ID", "8C93").Key("SLOADER", "SLOADER.BIN");
-    ini.Key("FROM1", "00000000,00100000").Key("SRAM1", "00400000,00020000,20000");
-    program.Write("KZMNT.INI", ini.str());
-    StartPlan plan;
-    plan.path = program.str() + "lan.MEM";
-    auto run = [&](OperationKind kind, RecordingView& view) {
-        const auto op = COperationHandle::Create(kind, Link::Lan, plan);
-        op->SetEveryDifference(every);
-        op->Start(&view, &view, nullptr, server->Endpoint());
-        EXPECT_TRUE(view.WaitComplete());
-        op->WaitIdle();
-        return op->Error();
-    };
-    RecordingView backup;
-    ASSERT_EQ(run(OperationKind::Backup, backup), msg::kCompleted);
-    Damage(plan.path, {0x100, 0x3000, 0x3001, 0x100020});
-    const std::vector<std::string> expected = DifferenceLines(every, plan.path, 0x100000);
-    RecordingView verify;
-    EXPECT_EQ(run(OperationKind::Verify, verify), msg::kVerifyMismatch);
-    const std::vector<std::string> lines = verify.Lines();
-    EXPECT_TRUE(HasLines(lines, expected)) << ::testing::PrintToString(lines);
-}
-
-// On the LAN too, a backup cut off goes on where it ended and writes the image an
-// uninterrupted backup writes.
-TEST_F(LanTest, ResumedBackupWritesTheUninterruptedImage) {
-    Start(sim::DemoPanel());  // 1 MiB FROM, 128 KiB SRAM: 18 units of 64 KiB
-    program.Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
-    IniText ini;
-    ini.Section("CONFIG").Key("COMMTYPE", 1);
-    ini.Section("DEMO").Key("ID", "8C93").Key("SLOADER", "SLOADER.BIN");
-    ini.Key("FROM1", "00000000,00100000").Key("SRAM1", "00400000,00020000,20000");
-    program.Write("KZMNT.INI", ini.str());
-    auto run = [&](const std::string& path, bool resume, RecordingView& view, bool cut) {
-        StartPlan plan;
-        plan.path = path;
-        const auto op = COperationHandle::Create(OperationKind::Backup, Link::Lan, plan);
-        if (resume) {
-            op->SetResume();
-        }
-        if (cut) {
-            view.HoldAt("    Buckup(11/18)...");
-        }
-        op->Start(&view, &view, nullptr, server->Endpoint());
-        if (cut) {
-            EXPECT_TRUE(view.WaitHeld());
-            op->Abort();
-            view.Release();
-        }
-        EXPECT_TRUE(view.WaitComplete());
-        op->WaitIdle();
-        return op->Error();
-    };
-    const std::string path = program.str() + "a.MEM";
-    RecordingView first;
-    ASSERT_EQ(run(path, false, first, true), msg::kAborted);
-    ASSERT_EQ(fs::file_size(path + ".partial"), kImageHeaderSize + 10 * 0x10000);
-    RecordingView resumed;
-    ASSERT_EQ(run(path, true, resumed, false), msg::kCompleted);
-    RecordingView whole;
-    ASSERT_EQ(run(program.str() + "b.MEM", false, whole, false), msg::kCompleted);
-    EXPECT_TRUE(ReadAll(path) == ReadAll(program.str() + "b.MEM"));
-}
-
-INSTANTIATE_TEST_SUITE_P(Verify, LanVerifyTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Every" : "First"; });
 
 }  // namespace

@@ -1,15 +1,16 @@
 #include "config/StringTable.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "config/MessageIds.h"
 #include "platform/ProgramFolder.h"
+#include "support/SpecialFiles.h"
 #include "support/TempDir.h"
 
 namespace kz {
@@ -161,9 +162,9 @@ class ScopedEnv {
         if (const char* old = ::getenv(name)) {
             old_ = old;
         }
-        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+        test::SetEnvironment(name, value);
     }
-    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+    ~ScopedEnv() { test::SetEnvironment(name_, old_ ? old_->c_str() : nullptr); }
 
   private:
     const char* name_;

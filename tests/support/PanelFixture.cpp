@@ -1,11 +1,10 @@
 #include "support/PanelFixture.h"
 
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
 
+#include "platform/Process.h"
 #include "sim/PanelMemory.h"
 
 namespace kz::test {
@@ -20,7 +19,8 @@ std::string Hex(std::uint32_t v) {
 
 std::string UniquePanelLinkName() {
     static std::atomic<int> counter{0};
-    return "panel-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    return "panel-" + std::to_string(platform::CurrentProcessId()) + "-" +
+           std::to_string(counter++);
 }
 
 }  // namespace

@@ -1,19 +1,32 @@
 #include "support/TempDir.h"
 
-#include <stdlib.h>
+#include "platform/Process.h"
 
+#include <atomic>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
 namespace kz::test {
 
 TempDir::TempDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "kzmnt-test-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+    // create_directory makes the folder only when nothing has the name: a fresh one, never
+    // another run's.
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    const auto base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto candidate =
+            base / ("kzmnt-test-" + std::to_string(platform::CurrentProcessId()) + "-" +
+                    std::to_string(counter++) + "-" + std::to_string(random() % 100000));
+        std::error_code ec;
+        if (std::filesystem::create_directory(candidate, ec)) {
+            path_ = candidate;
+            return;
+        }
     }
-    path_ = templ;
+    throw std::runtime_error("no temporary folder could be made");
 }
 
 TempDir::~TempDir() {

@@ -2,9 +2,8 @@
 
 #include <atomic>
 
-#include <unistd.h>
-
 #include "config/Settings.h"
+#include "platform/Process.h"
 #include "platform/ProgramFolder.h"
 
 namespace kz::test {
@@ -25,7 +24,7 @@ IniText& IniText::Key(const std::string& name, const std::string& value) {
 namespace {
 std::string UniqueLinkName() {
     static std::atomic<int> counter{0};
-    return "test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    return "test-" + std::to_string(platform::CurrentProcessId()) + "-" + std::to_string(counter++);
 }
 }  // namespace
 

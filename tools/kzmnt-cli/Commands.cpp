@@ -138,7 +138,8 @@ class Session {
           view_(options.yes, terminal_.get()),
           chooser_(view_, options.yes),
           controller_(view_, options.password),
-          watcher_([this](int signal) { controller_.Interrupt(signal != SIGINT); }) {}
+          watcher_(
+              [this](int kind) { controller_.Interrupt(kind != InterruptWatcher::kInterrupt); }) {}
 
     ConsoleView& view() { return view_; }
     // The panel chosen on the network in the last run (empty when none was chosen).

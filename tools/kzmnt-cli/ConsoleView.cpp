@@ -1,12 +1,8 @@
 #include "ConsoleView.h"
 
-#include <unistd.h>
-#if !defined(_WIN32)
-#include <sys/ioctl.h>
-#endif
-
 #include <cstdio>
 
+#include "Console.h"
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
 #include "ops/engine/TransferProgress.h"
@@ -18,17 +14,6 @@ namespace {
 
 constexpr int kBarWidth = 40;
 constexpr int kDefaultColumns = 80;
-
-// The columns of the terminal stderr shows on.
-int TerminalColumns() {
-#if !defined(_WIN32)
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        return size.ws_col;
-    }
-#endif
-    return kDefaultColumns;
-}
 
 // text (UTF-8) cut to at most columns terminal columns, CJK characters taking two: a line
 // wider than the terminal would wrap, and "\r" would then redraw only its last part.
@@ -69,7 +54,7 @@ constexpr const char* kRestoreText =
 }  // namespace
 
 ConsoleView::ConsoleView(bool yes, Terminal* terminal)
-    : yes_(yes), terminal_(terminal), barOnTerminal_(::isatty(STDERR_FILENO) != 0) {}
+    : yes_(yes), terminal_(terminal), barOnTerminal_(StderrIsTerminal()) {}
 
 ConsoleView::~ConsoleView() = default;
 
@@ -101,7 +86,7 @@ void ConsoleView::DrawBarLocked() {
     bar += "] " + std::to_string(progress_) + "%";
     if (!detail_.empty()) {
         // The last column stays free: a line that fills it wraps on some terminals.
-        const int room = TerminalColumns() - 1 - static_cast<int>(bar.size()) - 2;
+        const int room = TerminalColumns(kDefaultColumns) - 1 - static_cast<int>(bar.size()) - 2;
         if (room > 0) {
             bar += "  " + FitColumns(detail_, room);
         }

@@ -1,19 +1,17 @@
 // kzmnt-cli: the command-line front-end of the KZ maintenance tool. See Commands.h for the
 // command line and UsageText() for what the user is told.
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "Commands.h"
+#include "Console.h"
 #include "config/StringTable.h"
 #include "platform/ProgramFolder.h"
 
 int main(int argc, char** argv) {
-    // A reader that goes away (kzmnt-cli ... | head) must not kill a transfer half-way:
-    // writes to the closed pipe fail instead, and the operation runs to its proper end.
-    std::signal(SIGPIPE, SIG_IGN);
+    kz::cli::PrepareProcess();
     kz::cli::CliOptions options;
     std::string error;
     if (!kz::cli::ParseCommandLine(argc, argv, options, &error)) {

@@ -22,8 +22,6 @@
 //   └ abort: 99 after 1 s        └ abort: 99 when the request ends
 #include "ops/cf/CfReceiveMtoM.h"
 
-#include <sys/stat.h>
-
 #include <array>
 
 #include "config/MessageIds.h"
@@ -31,6 +29,7 @@
 #include "diag/Trace.h"
 #include "ops/cf/CfFolders.h"
 #include "ops/cf/CfStepsMtoM.h"
+#include "platform/File.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
 
@@ -177,8 +176,7 @@ bool CCfReceiveMtoM::Phase1(int nEvent, bool* stepDone) {
     }
     // The library writes the card files into this folder: it must be the real folder below
     // the one the user chose, never a link that leads somewhere else.
-    struct stat st {};
-    if (::lstat(m_csCategoryFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (platform::KindOfPath(m_csCategoryFolder) != platform::PathKind::Folder) {
         TraceMessage("KZmnt", "  not a folder: [%s]\n", m_csCategoryFolder.c_str());
         m_nSavedError = msg::kFileWrite;
         m_nSubStep = 97;

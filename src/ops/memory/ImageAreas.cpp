@@ -1,9 +1,8 @@
 #include "ops/memory/ImageAreas.h"
 
-#include <sys/stat.h>
-
 #include "config/MessageIds.h"
 #include "config/StringTable.h"
+#include "platform/File.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
 
@@ -104,12 +103,12 @@ AreaPlan ImageAreaPlan(const MemImageFile& image, const std::string& path,
     for (const MemArea& area : plan.areas) {
         promised += StoredAreaLength(area.size, plan.imageUnit);
     }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) < kImageHeaderSize + promised) {
+    std::uint64_t length = 0;
+    const platform::File file = platform::File::Open(path, platform::File::Mode::Read);
+    if (!file.Valid() || !file.Size(length) || length < kImageHeaderSize + promised) {
         return Fail(plan, msg::kImageTooShort);
     }
-    if (!old && static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + promised) {
+    if (!old && length != kImageHeaderSize + promised) {
         return Fail(plan, msg::kImageTooLong);
     }
     return plan;

@@ -1,19 +1,13 @@
 #include "ops/memory/MemImageFile.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "config/IniFile.h"
 #include "diag/Trace.h"
+#include "platform/File.h"
 #include "platform/FileFinder.h"
-#include "platform/UniqueFd.h"
 
 namespace kz {
 
@@ -88,102 +82,24 @@ std::uint32_t ReadHex(const std::string& text) {
     return value;
 }
 
-// Opens path with flags and accepts it only when it is a regular file; its length goes to
-// length. O_NONBLOCK keeps the open of a FIFO or a device from waiting for a peer: such a
-// file is refused right after the open.
-platform::UniqueFd OpenRegular(const std::string& path, int flags, std::uint64_t& length) {
-    platform::UniqueFd file(::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0666));
-    if (!file) {
-        return file;
-    }
-    const int fd = file.Get();
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+using platform::File;
+using platform::FileError;
+using platform::PathKind;
+
+// Opens path in mode and accepts it only when it is a regular file (a FIFO or a device is
+// refused without waiting on it); its length goes to length.
+File OpenRegular(const std::string& path, File::Mode mode, std::uint64_t& length) {
+    File file = File::Open(path, mode);
+    if (file.Valid() && !file.Size(length)) {
         file.Reset();
-        errno = EINVAL;
-        return file;
     }
-    // Regular files never block; the flag is dropped so that writes behave as usual.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    length = static_cast<std::uint64_t>(st.st_size);
     return file;
 }
 
-// Reads count bytes at offset; true only when all of them were read.
-bool ReadAt(int fd, std::uint64_t offset, void* buffer, std::size_t count) {
-    auto* at = static_cast<char*>(buffer);
-    while (count > 0) {
-        const ssize_t n = ::pread(fd, at, count, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        at += n;
-        offset += static_cast<std::uint64_t>(n);
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes count bytes at the file position (or its end for O_APPEND); true when all were
-// written.
-bool WriteAll(int fd, const void* buffer, std::size_t count) {
-    const auto* at = static_cast<const char*>(buffer);
-    while (count > 0) {
-        const ssize_t n = ::write(fd, at, count);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        at += n;
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Writes count bytes at offset; true when all were written.
-bool WriteAllAt(int fd, std::uint64_t offset, const void* buffer, std::size_t count) {
-    const auto* at = static_cast<const char*>(buffer);
-    while (count > 0) {
-        const ssize_t n = ::pwrite(fd, at, count, static_cast<off_t>(offset));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        at += n;
-        offset += static_cast<std::uint64_t>(n);
-        count -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// True when path, looked at without following a link, is the regular file open as fd; the
-// file's status goes to fdStat.
-bool IsFileOf(int fd, const std::string& path, struct stat& fdStat) {
-    struct stat byName {};
-    return ::fstat(fd, &fdStat) == 0 && ::lstat(path.c_str(), &byName) == 0 &&
-           S_ISREG(byName.st_mode) && byName.st_dev == fdStat.st_dev &&
-           byName.st_ino == fdStat.st_ino;
-}
-
-enum class Lock { Taken, Busy, Unsupported };
-
-// The exclusive advisory lock of fd, without waiting. A file system without such locks
-// (some network and user-space ones) answers with an error other than EWOULDBLOCK.
-Lock TryLock(int fd) {
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            return Lock::Taken;
-        }
-        if (errno != EINTR) {
-            return errno == EWOULDBLOCK ? Lock::Busy : Lock::Unsupported;
-        }
+// Cuts a file back to length after a write that may have stored part of a packet.
+void CutBack(File& file, std::uint64_t length) {
+    if (!file.Truncate(length)) {
+        TraceMessage("KZmnt", "MemImageFile: the file could not be cut back\n");
     }
 }
 
@@ -197,12 +113,12 @@ bool MemImageFile::LoadHeader(const std::string& path) {
     CloseFiles();
     m_csFileName = path;
     std::uint64_t length = 0;
-    const platform::UniqueFd fd(OpenRegular(path, O_RDONLY, length));
-    if (!fd.Valid() || length < kImageHeaderSize) {
+    const File file(OpenRegular(path, File::Mode::Read, length));
+    if (!file.Valid() || length < kImageHeaderSize) {
         return false;
     }
     std::array<std::uint8_t, kImageHeaderSize> header{};
-    if (!ReadAt(fd.Get(), 0, header.data(), header.size())) {
+    if (!file.ReadAt(0, header.data(), header.size())) {
         return false;
     }
     m_header = header;
@@ -213,20 +129,16 @@ bool MemImageFile::LoadHeader(const std::string& path) {
 
 bool MemImageFile::ReadImageData(std::uint64_t offset, void* buffer, std::size_t count) const {
     std::uint64_t length = 0;
-    if (!m_readFd.Valid()) {
+    if (!m_readFile.Valid()) {
         // A verify or restore reads the image one packet at a time: the open, the check
         // that it is a regular file and the close are paid once, not per packet.
-        m_readFd = OpenRegular(m_csFileName, O_RDONLY, length);
-        if (!m_readFd.Valid()) {
+        m_readFile = OpenRegular(m_csFileName, File::Mode::Read, length);
+        if (!m_readFile.Valid()) {
             return false;
         }
-    } else {
-        struct stat st {};
-        if (::fstat(m_readFd.Get(), &st) != 0) {
-            m_readFd.Reset();
-            return false;
-        }
-        length = static_cast<std::uint64_t>(st.st_size);
+    } else if (!m_readFile.Size(length)) {
+        m_readFile.Reset();
+        return false;
     }
     if (length < kImageHeaderSize) {
         return false;
@@ -236,43 +148,38 @@ bool MemImageFile::ReadImageData(std::uint64_t offset, void* buffer, std::size_t
     if (offset > available || count > available - offset) {
         return false;
     }
-    return count == 0 || ReadAt(m_readFd.Get(), kImageHeaderSize + offset, buffer, count);
+    return count == 0 || m_readFile.ReadAt(kImageHeaderSize + offset, buffer, count);
 }
 
 bool MemImageFile::WriteHeader() {
     CloseFiles();
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
     std::uint64_t length = 0;
-    const platform::UniqueFd fd(OpenRegular(m_csFileName, O_WRONLY | O_CREAT | O_TRUNC, length));
-    return fd.Valid() && WriteAll(fd.Get(), m_header.data(), m_header.size());
+    File file(OpenRegular(m_csFileName, File::Mode::CreateTruncate, length));
+    return file.Valid() && file.Write(m_header.data(), m_header.size());
 }
 
 bool MemImageFile::AppendImageData(const void* buffer, std::size_t count) const {
-    if (m_partialFd.Valid()) {
+    if (m_partialFile.Valid()) {
         // Positioned writes: a packet cut short is cut off and the next one goes to where
         // it belongs.
-        if (!WriteAllAt(m_partialFd.Get(), m_nAppendLength, buffer, count)) {
-            if (::ftruncate(m_partialFd.Get(), static_cast<off_t>(m_nAppendLength)) != 0) {
-                TraceMessage("KZmnt", "MemImageFile: the file could not be cut back\n");
-            }
+        if (!m_partialFile.WriteAt(m_nAppendLength, buffer, count)) {
+            CutBack(m_partialFile, m_nAppendLength);
             return false;
         }
         m_nAppendLength += count;
         return true;
     }
-    if (!m_appendFd.Valid()) {
-        m_appendFd =
-            OpenRegular(m_csFileName, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, m_nAppendLength);
-        if (!m_appendFd.Valid()) {
+    if (!m_appendFile.Valid()) {
+        m_appendFile = OpenRegular(m_csFileName, File::Mode::AppendCreate, m_nAppendLength);
+        if (!m_appendFile.Valid()) {
             return false;
         }
     }
-    if (!WriteAll(m_appendFd.Get(), buffer, count)) {
+    if (!m_appendFile.Write(buffer, count)) {
         // A full disk can leave part of the packet behind; cut it off so that the file
         // never holds a packet that was not stored completely.
-        if (::ftruncate(m_appendFd.Get(), static_cast<off_t>(m_nAppendLength)) != 0) {
-            TraceMessage("KZmnt", "MemImageFile: the file could not be cut back\n");
-        }
+        CutBack(m_appendFile, m_nAppendLength);
         CloseAppend();
         return false;
     }
@@ -285,66 +192,65 @@ MemImageFile::PartialStart MemImageFile::CreatePartial(const std::string& path) 
     ReleasePartial();
     m_csFileName = path;
     m_csPartialPath.clear();
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) {
-            return PartialStart::NotPlain;
+    const PathKind kind = platform::KindOfPath(path);
+    if (kind != PathKind::Missing) {
+        if (kind != PathKind::Regular) {
+            return kind == PathKind::Unknown ? PartialStart::Failed : PartialStart::NotPlain;
         }
         // A file of that name is an earlier run's leftover only when nobody holds its lock.
         // It is opened for writing where that is allowed: some network file systems grant
         // an exclusive lock only then. Nothing is written to it.
-        platform::UniqueFd old(
-            ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (!old && (errno == EACCES || errno == EROFS)) {
-            old.Reset(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        FileError error = FileError::None;
+        File old = File::Open(path, File::Mode::WriteNoFollow, &error);
+        if (!old.Valid() && error == FileError::Denied) {
+            old = File::Open(path, File::Mode::ReadNoFollow, &error);
         }
-        if (!old) {
-            if (errno == ELOOP) {
+        if (!old.Valid()) {
+            if (error == FileError::Link || error == FileError::NotRegular) {
                 return PartialStart::NotPlain;
             }
-            if (errno != ENOENT) {
+            if (error != FileError::Missing) {
                 return PartialStart::Failed;
             }
             // Gone meanwhile: the exclusive creation below decides who makes it.
         } else {
-            if (TryLock(old.Get()) == Lock::Busy) {
+            if (old.TryLock() == File::Lock::Busy) {
                 return PartialStart::Busy;
             }
             // Only the file still under the name is removed; a name that now leads elsewhere
             // was taken over by another run.
-            if (!IsFileOf(old.Get(), path, st)) {
+            if (!old.IsAt(path)) {
                 return PartialStart::Busy;
             }
-            if (::unlink(path.c_str()) != 0) {
+            if (!platform::RemoveFile(path)) {
                 return PartialStart::Failed;
             }
         }
     }
     // Whoever creates the name first owns it: a run that finds the name taken here has lost
     // the race to another run and is refused, never sent round again.
-    platform::UniqueFd fd(
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-    if (!fd) {
-        if (errno == EEXIST) {
-            return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) ? PartialStart::NotPlain
-                                                                           : PartialStart::Busy;
+    FileError error = FileError::None;
+    File file = File::Open(path, File::Mode::CreateNew, &error);
+    if (!file.Valid()) {
+        if (error == FileError::Exists) {
+            const PathKind now = platform::KindOfPath(path);
+            return now != PathKind::Regular && now != PathKind::Missing ? PartialStart::NotPlain
+                                                                        : PartialStart::Busy;
         }
-        return errno == ELOOP ? PartialStart::NotPlain : PartialStart::Failed;
+        return error == FileError::Link ? PartialStart::NotPlain : PartialStart::Failed;
     }
     // Between the creation and the lock another run may have taken the new file for a
     // leftover: it holds the lock or has removed the file, and this run keeps away from it.
     // Without lock support in the file system the run goes on unlocked; the commit still
     // renames only the file this run created.
-    if (TryLock(fd.Get()) == Lock::Busy || !IsFileOf(fd.Get(), path, st)) {
+    if (file.TryLock() == File::Lock::Busy || !file.IsAt(path)) {
         return PartialStart::Busy;
     }
-    m_partialFd = std::move(fd);
+    m_partialFile = std::move(file);
     m_csPartialPath = path;
     if (!WritePartialHeader()) {
-        const int error = errno;
         DiscardPartial();
         m_csPartialPath.clear();
-        errno = error;
         return PartialStart::Failed;
     }
     return PartialStart::Created;
@@ -357,23 +263,29 @@ MemImageFile::PartialResume MemImageFile::ResumePartial(
     ReleasePartial();
     m_csFileName = path;
     m_csPartialPath.clear();
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
-        return errno == ENOENT ? PartialResume::Missing : PartialResume::Failed;
+    switch (platform::KindOfPath(path)) {
+        case PathKind::Regular:
+            break;
+        case PathKind::Missing:
+            return PartialResume::Missing;
+        case PathKind::Unknown:
+            return PartialResume::Failed;
+        default:
+            return PartialResume::NotPlain;
     }
-    if (!S_ISREG(st.st_mode)) {
-        return PartialResume::NotPlain;
+    FileError error = FileError::None;
+    File file = File::Open(path, File::Mode::ReadWriteNoFollow, &error);
+    if (!file.Valid()) {
+        return error == FileError::Link || error == FileError::NotRegular ? PartialResume::NotPlain
+                                                                          : PartialResume::Failed;
     }
-    platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd) {
-        return errno == ELOOP ? PartialResume::NotPlain : PartialResume::Failed;
-    }
-    if (TryLock(fd.Get()) == Lock::Busy || !IsFileOf(fd.Get(), path, st)) {
+    std::uint64_t length = 0;
+    if (file.TryLock() == File::Lock::Busy || !file.IsAt(path)) {
         return PartialResume::Busy;
     }
     std::array<std::uint8_t, kImageHeaderSize> found{};
-    const auto length = static_cast<std::uint64_t>(st.st_size);
-    if (length < kImageHeaderSize || !ReadAt(fd.Get(), 0, found.data(), found.size())) {
+    if (!file.Size(length) || length < kImageHeaderSize ||
+        !file.ReadAt(0, found.data(), found.size())) {
         return PartialResume::HeaderDiffers;
     }
     std::array<std::uint8_t, kImageHeaderSize> mine = m_header;
@@ -384,12 +296,12 @@ MemImageFile::PartialResume MemImageFile::ResumePartial(
         return PartialResume::HeaderDiffers;
     }
     const std::uint64_t data = std::min(keep(length - kImageHeaderSize), length - kImageHeaderSize);
-    if (::ftruncate(fd.Get(), static_cast<off_t>(kImageHeaderSize + data)) != 0) {
+    if (!file.Truncate(kImageHeaderSize + data)) {
         return PartialResume::Failed;
     }
     m_header = found;
     std::copy_n(found.begin() + kImageDescriptorOffset, kImageDescriptorSize, m_descriptor.begin());
-    m_partialFd = std::move(fd);
+    m_partialFile = std::move(file);
     m_csPartialPath = path;
     m_nAppendLength = kImageHeaderSize + data;
     *kept = data;
@@ -399,7 +311,7 @@ MemImageFile::PartialResume MemImageFile::ResumePartial(
 bool MemImageFile::WritePartialHeader() {
     std::copy(m_descriptor.begin(), m_descriptor.end(), m_header.begin() + kImageDescriptorOffset);
     m_nAppendLength = 0;
-    if (!WriteAllAt(m_partialFd.Get(), 0, m_header.data(), m_header.size())) {
+    if (!m_partialFile.WriteAt(0, m_header.data(), m_header.size())) {
         return false;
     }
     m_nAppendLength = kImageHeaderSize;
@@ -407,14 +319,13 @@ bool MemImageFile::WritePartialHeader() {
 }
 
 bool MemImageFile::PartialIsOurs() const {
-    struct stat st {};
-    return m_partialFd.Valid() && IsFileOf(m_partialFd.Get(), m_csPartialPath, st);
+    return m_partialFile.Valid() && m_partialFile.IsAt(m_csPartialPath);
 }
 
 MemImageFile::Replace MemImageFile::CommitPartial(const std::string& target,
                                                   std::uint64_t dataBytes) {
     CloseFiles();
-    if (!m_partialFd.Valid()) {
+    if (!m_partialFile.Valid()) {
         return Replace::Failed;
     }
     // The name must still lead to the file this run wrote: a file put there by anyone else
@@ -422,53 +333,52 @@ MemImageFile::Replace MemImageFile::CommitPartial(const std::string& target,
     if (!PartialIsOurs()) {
         return Replace::NotOurs;
     }
-    struct stat st {};
-    if (::fstat(m_partialFd.Get(), &st) != 0 ||
-        static_cast<std::uint64_t>(st.st_size) != kImageHeaderSize + dataBytes) {
+    std::uint64_t length = 0;
+    if (!m_partialFile.Size(length) || length != kImageHeaderSize + dataBytes) {
         return Replace::Incomplete;
     }
     // Checked at the very end: the target may have been replaced while data moved.
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    const PathKind kind = platform::KindOfPath(target);
+    if (kind != PathKind::Missing && kind != PathKind::Regular) {
         return Replace::TargetNotRegular;
     }
-    return std::rename(m_csPartialPath.c_str(), target.c_str()) == 0 ? Replace::Done
-                                                                     : Replace::Failed;
+    return platform::RenameFile(m_csPartialPath, target) ? Replace::Done : Replace::Failed;
 }
 
 void MemImageFile::ReleasePartial() {
-    m_partialFd.Reset();
+    m_partialFile.Reset();
 }
 
 void MemImageFile::DiscardPartial() {
     if (PartialIsOurs()) {
-        ::unlink(m_csPartialPath.c_str());
+        // Removed while still open, so that it is surely this file's name that goes (on
+        // Windows the name goes when the handle closes, right below).
+        platform::RemoveFile(m_csPartialPath);
     }
     ReleasePartial();
 }
 
 bool MemImageFile::SetImageComment(const std::string& path, std::string_view text) {
     std::uint64_t length = 0;
-    const platform::UniqueFd fd(OpenRegular(path, O_RDWR, length));
-    if (!fd.Valid() || length < kImageHeaderSize) {
+    File file(OpenRegular(path, File::Mode::ReadWrite, length));
+    if (!file.Valid() || length < kImageHeaderSize) {
         return false;
     }
     std::array<std::uint8_t, kImageHeaderSize> header{};
-    if (!ReadAt(fd.Get(), 0, header.data(), header.size())) {
+    if (!file.ReadAt(0, header.data(), header.size())) {
         return false;
     }
     PutText(header.data() + kImageDescriptorOffset + kCommentAt, kImageCommentSize, text);
     // The whole header in one write: it replaces bytes that already exist, so it needs no
     // new space and cannot end up half written by a full disk.
-    return ::pwrite(fd.Get(), header.data(), header.size(), 0) ==
-           static_cast<ssize_t>(header.size());
+    return file.WriteAt(0, header.data(), header.size());
 }
 
 bool MemImageFile::StartBackupHeader(const std::string& path, std::string_view modelName) {
     CloseFiles();
     platform::CreateFolderPath(path);
     // Only a regular file at the target itself gives its header; a link is never followed.
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && LoadHeader(path)) {
+    if (platform::KindOfPath(path) == PathKind::Regular && LoadHeader(path)) {
         return true;
     }
     m_csFileName = path;

@@ -41,7 +41,7 @@
 #include <vector>
 
 #include "config/ModelDefs.h"
-#include "platform/UniqueFd.h"
+#include "platform/File.h"
 
 namespace kz {
 
@@ -186,11 +186,11 @@ class MemImageFile {
     std::span<const std::uint8_t, kImageDescriptorSize> Descriptor() const { return m_descriptor; }
 
     // Closes the file kept open by AppendImageData, if any.
-    void CloseAppend() const { m_appendFd.Reset(); }
+    void CloseAppend() const { m_appendFile.Reset(); }
     // Closes the files kept open by AppendImageData and ReadImageData.
     void CloseFiles() const {
-        m_appendFd.Reset();
-        m_readFd.Reset();
+        m_appendFile.Reset();
+        m_readFile.Reset();
     }
 
     // ---- The partial image of a backup ----
@@ -198,7 +198,7 @@ class MemImageFile {
     // A backup writes its image to a partial file beside the target and renames it over the
     // target only when it is complete. The partial file belongs to the run that created it:
     // it is created exclusively (a link there is never followed) and its descriptor holds an
-    // advisory lock (flock) until the run lets it go, so that another run for the same
+    // advisory lock (platform::File::TryLock) until the run lets it go, so that another run for the same
     // target sees it is being written and leaves it alone. Every append goes through that
     // descriptor, and the commit renames the name only while it still leads to that file.
 
@@ -206,7 +206,7 @@ class MemImageFile {
         Created,   // made afresh with the header (a leftover of an earlier run replaced)
         Busy,      // another run is writing a file of that name
         NotPlain,  // something other than a regular file has the name (a link, a folder)
-        Failed,    // the file system refused; errno says why
+        Failed,    // the file system refused
     };
     // Creates the partial image at path with the header (the descriptor copied in) and
     // remembers path. A regular file left there by an earlier run is removed first, but only
@@ -225,7 +225,7 @@ class MemImageFile {
                                 const std::function<std::uint64_t(std::uint64_t)>& keep,
                                 std::uint64_t* kept);
     // True while the partial image of this object is open (created and not yet released).
-    bool PartialOpen() const { return m_partialFd.Valid(); }
+    bool PartialOpen() const { return m_partialFile.Valid(); }
     // The path of the partial image last created (empty before, and after a failed start).
     const std::string& PartialPath() const { return m_csPartialPath; }
     // True while path still names the partial image this object created and holds open.
@@ -247,11 +247,11 @@ class MemImageFile {
     bool WritePartialHeader();
 
     std::string m_csFileName;
-    mutable platform::UniqueFd m_appendFd;      // open while appends go on
+    mutable platform::File m_appendFile;        // open while appends go on
     mutable std::uint64_t m_nAppendLength = 0;  // the file's length after the last append
-    mutable platform::UniqueFd m_readFd;        // open while data reads go on
+    mutable platform::File m_readFile;          // open while data reads go on
     // The partial image this object created: its descriptor (holding the lock) and its path.
-    platform::UniqueFd m_partialFd;
+    mutable platform::File m_partialFile;
     std::string m_csPartialPath;
     std::array<std::uint8_t, kImageHeaderSize> m_header{};
     std::array<std::uint8_t, kImageDescriptorSize> m_descriptor{};

@@ -1,7 +1,5 @@
 #include "ops/memory/MemoryPlan.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -11,6 +9,7 @@
 #include "config/StringTable.h"
 #include "diag/Trace.h"
 #include "ops/memory/FileSelection.h"
+#include "platform/File.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
 
@@ -264,8 +263,9 @@ int CMemoryPlan::StartBackupImage(const BackupIdentity& id) {
 
     // The data goes to "<name>.partial", made afresh by this run and held by it until the
     // end; a target that is not a regular file is never replaced.
-    struct stat st {};
-    if (::lstat(m_csFileName.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (const platform::PathKind kind = platform::KindOfPath(m_csFileName);
+        kind != platform::PathKind::Missing && kind != platform::PathKind::Regular &&
+        kind != platform::PathKind::Unknown) {
         ReportLine(Line(msg::kTargetNotRegular, m_csFileName));
         return msg::kFileWrite;
     }

@@ -1,7 +1,5 @@
 #include "ops/memory/StartFlow.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +9,7 @@
 #include "config/Settings.h"
 #include "config/StringTable.h"
 #include "ops/memory/MemImageFile.h"
+#include "platform/File.h"
 #include "platform/Format.h"
 #include "platform/Printable.h"
 
@@ -41,14 +40,15 @@ std::string SelectionRefusal(SelectionMode mode, bool autoFileName, const std::s
 
 // Empty when path names a regular file, or nothing at all and mayBeAbsent.
 std::string RegularFileRefusal(const std::string& path, bool mayBeAbsent) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
-        if (mayBeAbsent && errno == ENOENT) {
+    const platform::PathKind kind = platform::KindOfTarget(path);
+    if (kind == platform::PathKind::Missing || kind == platform::PathKind::Unknown) {
+        if (mayBeAbsent && kind == platform::PathKind::Missing) {
             return {};
         }
-        return Format(GetString(msg::kPathUnreadable).c_str(), path.c_str(), std::strerror(errno));
+        return Format(GetString(msg::kPathUnreadable).c_str(), path.c_str(),
+                      platform::LastErrorText().c_str());
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (kind != platform::PathKind::Regular) {
         return PathText(msg::kPathNotRegular, path);
     }
     return {};

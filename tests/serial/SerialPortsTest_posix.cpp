@@ -113,5 +113,11 @@ TEST(SerialPorts, OwnerGroupOfADevice) {
     }
 }
 
+TEST(SerialPorts, DefaultDeviceOfAComPortNumber) {
+    EXPECT_EQ(platform::DefaultSerialDevice(1), "/dev/ttyS0");
+    EXPECT_EQ(platform::DefaultSerialDevice(4), "/dev/ttyS3");
+    EXPECT_EQ(platform::DefaultSerialDevice(0), "");
+}
+
 }  // namespace
 }  // namespace kz

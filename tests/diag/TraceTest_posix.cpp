@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <chrono>
 #include <cstdint>
@@ -66,9 +66,9 @@ void WriteControlBlock(const std::string& prefix, std::uint32_t id, const char* 
     char header[trace::kControlHeaderSize] = {};
     std::memcpy(header, &id, sizeof(id));
     // The rest of the header is zero, so a signature that fits stays NUL-terminated.
-    std::memcpy(header + trace::kSignatureOffset, signature,
-                std::min(std::strlen(signature),
-                         trace::kControlHeaderSize - trace::kSignatureOffset - 1));
+    std::memcpy(
+        header + trace::kSignatureOffset, signature,
+        std::min(std::strlen(signature), trace::kControlHeaderSize - trace::kSignatureOffset - 1));
     PatchControlBlock(prefix, 0, header, sizeof(header));
 }
 

@@ -1,0 +1,11 @@
+#include <windows.h>
+
+#include "platform/Process.h"
+
+namespace kz::platform {
+
+unsigned long CurrentProcessId() {
+    return ::GetCurrentProcessId();
+}
+
+}  // namespace kz::platform
