@@ -54,6 +54,12 @@ class Terminal {
     Terminal(int fd, platform::UniqueFd owned, int outFd, platform::UniqueFd wakeRead,
              platform::UniqueFd wakeWrite);
 
+    // Longest answer kept; the rest of a longer line is dropped.
+    static constexpr std::size_t kMaxAnswer = 1024;
+
+    // Shows prompt and reads one line (without its line end), echoed unless echo is false:
+    // echo is off before the prompt shows. Nothing on end of input or cancellation.
+    std::optional<std::string> Prompt(const std::string& prompt, bool echo);
     // Reads one line (without its line end). Nothing on end of input or cancellation.
     std::optional<std::string> ReadLine();
     void Write(const std::string& text);

@@ -5,31 +5,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <utility>
 
 namespace kz::cli {
 
 namespace {
-
-constexpr std::size_t kMaxAnswer = 1024;
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
-std::string Trim(const std::string& text) {
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return {};
-    }
-    const auto last = text.find_last_not_of(" \t\r");
-    return text.substr(first, last - first + 1);
-}
 
 // Switches echo off on fd for its lifetime (the line end is still echoed).
 class EchoOff {
@@ -97,61 +78,13 @@ Terminal::Terminal(int fd, platform::UniqueFd owned, int outFd, platform::Unique
 
 Terminal::~Terminal() = default;
 
-bool Terminal::AskOkCancel(const std::string& text) {
-    std::lock_guard ask(askMutex_);
-    BeginQuestion();
-    bool result = false;
-    Write(text);
-    for (;;) {
-        Write(" [y/N] ");
-        const std::optional<std::string> line = ReadLine();
-        if (!line) {
-            Write("\n");
-            break;
-        }
-        const std::string answer = Lower(Trim(*line));
-        if (answer == "y" || answer == "yes" || answer == "ok") {
-            result = true;
-            break;
-        }
-        if (answer.empty() || answer == "n" || answer == "no" || answer == "cancel") {
-            break;
-        }
+std::optional<std::string> Terminal::Prompt(const std::string& prompt, bool echo) {
+    std::optional<EchoOff> quiet;
+    if (!echo) {
+        quiet.emplace(fd_);
     }
-    EndQuestion();
-    return result;
-}
-
-std::optional<std::string> Terminal::AskLine(const std::string& text) {
-    std::lock_guard ask(askMutex_);
-    BeginQuestion();
-    Write(text);
-    std::optional<std::string> line = ReadLine();
-    if (line) {
-        line = Trim(*line);
-    } else {
-        Write("\n");
-    }
-    EndQuestion();
-    return line;
-}
-
-std::optional<std::string> Terminal::ReadSecret(const std::string& prompt) {
-    std::lock_guard ask(askMutex_);
-    BeginQuestion();
-    std::optional<std::string> line;
-    {
-        // Off before the prompt shows: a password typed (or pasted) the moment the prompt
-        // appears must not be echoed.
-        EchoOff quiet(fd_);
-        Write(prompt);
-        line = ReadLine();
-    }
-    if (!line) {
-        Write("\n");
-    }
-    EndQuestion();
-    return line;
+    Write(prompt);
+    return ReadLine();
 }
 
 bool Terminal::CancelQuestion() {
