@@ -1,11 +1,17 @@
 #include "platform/FileFinder.h"
 
+#include <utility>
+
 namespace kz::platform {
 
 namespace {
 
 char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool Fits(const std::string& name, std::size_t capacity) {
+    return name.size() + 1 <= capacity;
 }
 
 }  // namespace
@@ -37,6 +43,48 @@ bool WildcardMatch(std::string_view pattern, std::string_view name) {
         ++p;
     }
     return p == pattern.size();
+}
+
+bool FileFinder::FindFirst(const std::string& pattern, std::string& name, std::size_t capacity) {
+    Close();
+    if (!Begin(pattern)) {
+        return false;
+    }
+    std::string entry;
+    bool isFolder = false;
+    for (;;) {
+        if (!NextEntry(entry, isFolder)) {
+            Close();
+            return false;
+        }
+        if (m_dwFilter == FIND_FOLDERS && !isFolder) {
+            continue;
+        }
+        if (m_dwFilter == FIND_FILES && isFolder) {
+            continue;
+        }
+        break;
+    }
+    m_bLastIsFolder = isFolder;
+    if (!Fits(entry, capacity)) {
+        return false;
+    }
+    name = std::move(entry);
+    return true;
+}
+
+bool FileFinder::FindNext(std::string& name, std::size_t capacity) {
+    std::string entry;
+    bool isFolder = false;
+    if (!NextEntry(entry, isFolder)) {
+        return false;
+    }
+    m_bLastIsFolder = isFolder;
+    if (!Fits(entry, capacity)) {
+        return false;
+    }
+    name = std::move(entry);
+    return true;
 }
 
 }  // namespace kz::platform

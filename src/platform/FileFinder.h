@@ -60,6 +60,11 @@ class FileFinder {
   private:
     struct Search;
 
+    // Opens the folder of pattern for an enumeration of the names that match its last
+    // component (the system's part; none is open when it is called). False when the
+    // pattern names no folder that can be read or has no last component.
+    bool Begin(const std::string& pattern);
+    // The next matching entry of the open enumeration; false at its end.
     bool NextEntry(std::string& entryName, bool& isFolder);
 
     std::unique_ptr<Search> m_pSearch;

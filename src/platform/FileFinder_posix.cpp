@@ -19,10 +19,6 @@ bool IsFolderPath(const std::string& path) {
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool Fits(const std::string& name, std::size_t capacity) {
-    return name.size() + 1 <= capacity;
-}
-
 }  // namespace
 
 struct FileFinder::Search {
@@ -81,8 +77,7 @@ bool FileFinder::NextEntry(std::string& entryName, bool& isFolder) {
     return false;
 }
 
-bool FileFinder::FindFirst(const std::string& pattern, std::string& name, std::size_t capacity) {
-    Close();
+bool FileFinder::Begin(const std::string& pattern) {
     const std::size_t slash = pattern.rfind('/');
     const std::string folder = slash == std::string::npos ? std::string(".")
                                : slash == 0               ? std::string("/")
@@ -102,41 +97,6 @@ bool FileFinder::FindFirst(const std::string& pattern, std::string& name, std::s
         return false;
     }
     m_pSearch = std::move(search);
-
-    std::string entry;
-    bool isFolder = false;
-    for (;;) {
-        if (!NextEntry(entry, isFolder)) {
-            Close();
-            return false;
-        }
-        if (m_dwFilter == FIND_FOLDERS && !isFolder) {
-            continue;
-        }
-        if (m_dwFilter == FIND_FILES && isFolder) {
-            continue;
-        }
-        break;
-    }
-    m_bLastIsFolder = isFolder;
-    if (!Fits(entry, capacity)) {
-        return false;
-    }
-    name = std::move(entry);
-    return true;
-}
-
-bool FileFinder::FindNext(std::string& name, std::size_t capacity) {
-    std::string entry;
-    bool isFolder = false;
-    if (!NextEntry(entry, isFolder)) {
-        return false;
-    }
-    m_bLastIsFolder = isFolder;
-    if (!Fits(entry, capacity)) {
-        return false;
-    }
-    name = std::move(entry);
     return true;
 }
 

@@ -16,10 +16,6 @@ bool IsSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
-bool Fits(const std::string& name, std::size_t capacity) {
-    return name.size() + 1 <= capacity;
-}
-
 // The length of a drive ("C:") or share ("//server/share") at the start of path; 0 when
 // there is none.
 std::size_t RootLength(const std::string& path) {
@@ -95,8 +91,7 @@ bool FileFinder::NextEntry(std::string& entryName, bool& isFolder) {
     }
 }
 
-bool FileFinder::FindFirst(const std::string& pattern, std::string& name, std::size_t capacity) {
-    Close();
+bool FileFinder::Begin(const std::string& pattern) {
     std::size_t slash = pattern.find_last_of("/\\");
     // "C:NAME" names NAME in the drive's current folder.
     if (slash == std::string::npos && pattern.size() > 2 && pattern[1] == ':') {
@@ -121,41 +116,6 @@ bool FileFinder::FindFirst(const std::string& pattern, std::string& name, std::s
     }
     search->havePending = true;
     m_pSearch = std::move(search);
-
-    std::string entry;
-    bool isFolder = false;
-    for (;;) {
-        if (!NextEntry(entry, isFolder)) {
-            Close();
-            return false;
-        }
-        if (m_dwFilter == FIND_FOLDERS && !isFolder) {
-            continue;
-        }
-        if (m_dwFilter == FIND_FILES && isFolder) {
-            continue;
-        }
-        break;
-    }
-    m_bLastIsFolder = isFolder;
-    if (!Fits(entry, capacity)) {
-        return false;
-    }
-    name = std::move(entry);
-    return true;
-}
-
-bool FileFinder::FindNext(std::string& name, std::size_t capacity) {
-    std::string entry;
-    bool isFolder = false;
-    if (!NextEntry(entry, isFolder)) {
-        return false;
-    }
-    m_bLastIsFolder = isFolder;
-    if (!Fits(entry, capacity)) {
-        return false;
-    }
-    name = std::move(entry);
     return true;
 }
 
