@@ -186,10 +186,12 @@ TEST_F(StartFlow, OnlyARegularPartialImageOfABackupTargetIsResumable) {
     plan.outcome = StartOutcome::Declined;
     EXPECT_EQ(ResumablePartial(OperationKind::Backup, plan), "");
 
-    StartPlan linked;
-    linked.path = Path("linked.mem");
-    std::filesystem::create_symlink(Path("cut.mem.partial"), Path("linked.mem.partial"));
-    EXPECT_EQ(ResumablePartial(OperationKind::Backup, linked), "");
+    if (test::SymlinksWork()) {
+        StartPlan linked;
+        linked.path = Path("linked.mem");
+        std::filesystem::create_symlink(Path("cut.mem.partial"), Path("linked.mem.partial"));
+        EXPECT_EQ(ResumablePartial(OperationKind::Backup, linked), "");
+    }
 
     UseAutoFileName(true);
     plan.outcome = StartOutcome::Ready;
