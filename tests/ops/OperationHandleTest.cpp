@@ -288,7 +288,7 @@ TEST_F(SerialRunTest, SafetyBackupIsNamedAfterThePanelOnceComplete) {
     for (int run = 1; run <= 2; ++run) {
         CSafetyBackup safety(folder, "20261208-101500");
         ASSERT_TRUE(safety.Prepare());
-        EXPECT_EQ(safety.WorkingPath(), folder + "/safety-20261208-101500.mem");
+        EXPECT_EQ(fs::path(safety.WorkingPath()), fs::path(folder) / "safety-20261208-101500.mem");
         op = safety.CreateBackup(Link::Serial);
         StartOp();
         ASSERT_EQ(Finish(run), msg::kCompleted);
@@ -298,8 +298,8 @@ TEST_F(SerialRunTest, SafetyBackupIsNamedAfterThePanelOnceComplete) {
         EXPECT_EQ(safety.DoneLine(),
                   Format(GetString(msg::kSafetyBackupDone).c_str(), named.back().c_str()));
     }
-    EXPECT_EQ(named[0], folder + "/KZ-TEST_8C93_20261208-101500.mem");
-    EXPECT_EQ(named[1], folder + "/KZ-TEST_8C93_20261208-101500-2.mem");
+    EXPECT_EQ(fs::path(named[0]), fs::path(folder) / "KZ-TEST_8C93_20261208-101500.mem");
+    EXPECT_EQ(fs::path(named[1]), fs::path(folder) / "KZ-TEST_8C93_20261208-101500-2.mem");
     EXPECT_EQ(fs::file_size(named[1]), 1024u + 0x10000 + 0x4000);
     MemImageFile image;
     ASSERT_TRUE(image.LoadHeader(named[1]));
