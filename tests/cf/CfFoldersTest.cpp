@@ -9,7 +9,7 @@
 
 #include "config/MessageIds.h"
 #include "serial/Protocol.h"
-#include "support/SpecialFiles.h"
+#include "support/PlantedFiles.h"
 #include "support/TempDir.h"
 
 namespace kz::test {

@@ -7,7 +7,7 @@
 #include <filesystem>
 
 #include "platform/Format.h"
-#include "support/SpecialFiles.h"
+#include "support/PlantedFiles.h"
 #include "tests/cf/CfScenario.h"
 
 namespace kz::test {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/SpecialFiles.h"
+#include "support/PlantedFiles.h"
 #include "support/TempDir.h"
 
 namespace kz {

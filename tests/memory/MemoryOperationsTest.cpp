@@ -13,8 +13,8 @@
 #include "ops/memory/Verify.h"
 #include "platform/File.h"
 #include "support/PanelFixture.h"
+#include "support/PlantedFiles.h"
 #include "support/SimBench.h"
-#include "support/SpecialFiles.h"
 
 namespace kz::test {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "support/SpecialFiles.h"
+#include "support/PlantedFiles.h"
 #include "support/TempDir.h"
 
 namespace kz::platform {

@@ -10,7 +10,7 @@
 
 #include "config/MessageIds.h"
 #include "platform/ProgramFolder.h"
-#include "support/SpecialFiles.h"
+#include "support/PlantedFiles.h"
 #include "support/TempDir.h"
 
 namespace kz {

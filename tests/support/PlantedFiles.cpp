@@ -1,4 +1,4 @@
-#include "support/SpecialFiles.h"
+#include "support/PlantedFiles.h"
 
 #include <filesystem>
 #include <fstream>

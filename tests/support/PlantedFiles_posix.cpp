@@ -8,7 +8,7 @@
 
 #include <filesystem>
 
-#include "support/SpecialFiles.h"
+#include "support/PlantedFiles.h"
 #include "support/TempDir.h"
 
 namespace kz::test {
