@@ -1,7 +1,11 @@
 #include "ui/UiText.h"
 
+#include <QAbstractButton>
+
+#include "config/MessageIds.h"
 #include "config/StringTable.h"
 #include "platform/TextEncoding.h"
+#include "ui/UiIds.h"
 
 namespace kz::ui {
 
@@ -41,6 +45,19 @@ QAction* MakeCommandAction(QObject* parent, int id, int textId, const QKeySequen
 
 void SetControlId(QWidget* w, int id) {
     w->setObjectName(QString::number(id));
+}
+
+QMessageBox* MakeMessageBox(QWidget* parent, QMessageBox::Icon icon, int textId, int captionId,
+                            QMessageBox::StandardButtons buttons) {
+    auto* box = new QMessageBox(icon, Text(captionId != 0 ? captionId : msg::kAppTitle),
+                                Text(textId), buttons, parent);
+    if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
+        ok->setText(Text(txt::kButtonOk));
+    }
+    if (QAbstractButton* cancel = box->button(QMessageBox::Cancel)) {
+        cancel->setText(Text(txt::kButtonCancel));
+    }
+    return box;
 }
 
 }  // namespace kz::ui

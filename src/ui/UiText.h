@@ -8,6 +8,7 @@
 
 #include <QAction>
 #include <QKeySequence>
+#include <QMessageBox>
 #include <QString>
 #include <QWidget>
 #include <string>
@@ -30,6 +31,12 @@ std::string ToBytes(const QString& text);
 // A command's action: its menu text (textId), its status-bar text and tool tip (the parts
 // of string id), the command id as object name, and an optional accelerator.
 QAction* MakeCommandAction(QObject* parent, int id, int textId, const QKeySequence& key = {});
+
+// A message box with the string table's texts: textId as its text, captionId (0: the
+// application's title) as its caption, and OK and Cancel in the current language. The
+// caller owns it.
+QMessageBox* MakeMessageBox(QWidget* parent, QMessageBox::Icon icon, int textId, int captionId,
+                            QMessageBox::StandardButtons buttons);
 
 // Marks w as the control with that resource id.
 void SetControlId(QWidget* w, int id);
