@@ -724,6 +724,8 @@ class ViewTest : public QObject {
         while (!said.contains('\n') && kzmnt.waitForReadyRead(30000)) {
             said += kzmnt.readAllStandardError();
         }
+        // Qt may warn about the missing runtime folder after our line, in the same read.
+        said.truncate(said.indexOf('\n') + 1);
         const QString expected =
             "kzmnt: " +
             Text(msg::kLockFolderNotPrivate).replace("%s", QString::fromStdString(planted)) + "\n";
