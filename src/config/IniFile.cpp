@@ -2,11 +2,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 #include <utility>
 
 #include "platform/File.h"
@@ -242,31 +241,18 @@ bool CIniFile::Load(const std::string& path) {
     m_cursor = m_sections.end();
     m_bUnreadable = false;
 
-    std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
-        m_status = kOpenFailed;
-        return false;
-    }
-    FilePtr in(std::fopen(path.c_str(), "rb"));
-    if (!in) {
-        m_status = kOpenFailed;
-        return false;
-    }
-    long length = -1;
-    if (std::fseek(in.get(), 0, SEEK_END) == 0) {
-        length = std::ftell(in.get());
-    }
-    if (length < 0 || std::fseek(in.get(), 0, SEEK_SET) != 0) {
-        m_status = kReadShort;
-        return false;
-    }
-    m_data.assign(static_cast<std::size_t>(length), '\0');
-    const std::size_t got = std::fread(m_data.data(), 1, m_data.size(), in.get());
-    in.reset();
-    if (got < m_data.size()) {
-        m_data.clear();
-        m_status = kReadShort;
-        return false;
+    // Only a regular file is read: a folder, a FIFO or a device in the file's place is
+    // refused at once instead of blocking the start.
+    switch (platform::ReadRegularFile(path, SIZE_MAX, m_data)) {
+        case platform::ReadOutcome::Read:
+            break;
+        case platform::ReadOutcome::CannotOpen:
+            m_status = kOpenFailed;
+            return false;
+        case platform::ReadOutcome::TooLarge:
+        case platform::ReadOutcome::ShortRead:
+            m_status = kReadShort;
+            return false;
     }
     m_readPos = 0;
     m_bUnreadable = !LooksLikeText(m_data);

@@ -4,8 +4,6 @@
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <optional>
@@ -15,6 +13,7 @@
 
 #include "config/Settings.h"
 #include "config/StringTableData.h"
+#include "platform/File.h"
 
 namespace kz {
 
@@ -255,20 +254,8 @@ bool ConversionsMatch(const std::unordered_map<int, std::string>& texts) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& content) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
-        return false;
-    }
-    auto size = std::filesystem::file_size(path, ec);
-    if (ec || size > kMaxResourceFileSize) {
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    return platform::ReadRegularFile(path, kMaxResourceFileSize, content) ==
+           platform::ReadOutcome::Read;
 }
 
 }  // namespace

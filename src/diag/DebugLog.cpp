@@ -1,10 +1,9 @@
 #include "diag/DebugLog.h"
 
-#include <cstdio>
-#include <memory>
 #include <string_view>
 
 #include "config/Settings.h"
+#include "platform/File.h"
 #include "platform/ProgramFolder.h"
 
 namespace kz {
@@ -13,10 +12,6 @@ namespace {
 
 constexpr const char* kLogFileName = "KZMNT.log";
 constexpr std::size_t kMaxLineLength = 255;
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 // The first max bytes of line, shortened further so that no UTF-8 sequence is split.
 std::string_view CutLine(std::string_view line, std::size_t max) {
@@ -39,10 +34,6 @@ std::string DebugLogPath() {
 
 bool WriteDebugLog(const std::vector<std::string>& statusLines) {
     const std::string path = DebugLogPath();
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "wb"));
-    if (!file) {
-        return false;
-    }
     std::string text;
     for (const auto& line : statusLines) {
         // A line break inside a status line ends a log line too, with CR LF like the rest.
@@ -56,8 +47,9 @@ bool WriteDebugLog(const std::vector<std::string>& statusLines) {
         }
         text += "\r\n";
     }
-    bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-    return std::fclose(file.release()) == 0 && written;
+    // The log replaces the old one whole, through a file of its own: a FIFO or a link put in
+    // its place is never opened, and a full disk leaves the old log as it was.
+    return platform::ReplaceFileWith(path, text);
 }
 
 bool DebugStatusOn() {

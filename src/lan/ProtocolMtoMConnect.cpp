@@ -21,6 +21,7 @@
 #include "diag/Trace.h"
 #include "lan/NetworkSearch.h"
 #include "lan/ProtocolMtoM.h"
+#include "platform/File.h"
 #include "platform/Format.h"
 #include "platform/ProgramFolder.h"
 
@@ -238,26 +239,30 @@ bool CProtocolMtoM::ReadLoaderFile() {
     if (path.find_first_of("/\\") == std::string::npos) {
         path = platform::ProgramFolder() + path;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Read only from a regular file (a FIFO would block the run), and only a loader the
+    // adapter's buffer holds, with at least its address word.
+    std::string bytes;
+    if (platform::ReadRegularFile(path, lan::kAdapterBufferSize, bytes) !=
+            platform::ReadOutcome::Read ||
+        bytes.size() < 4) {
         return false;
     }
     m_pchFileBuff.reset(new std::uint8_t[lan::kAdapterBufferSize]);
-    in.read(reinterpret_cast<char*>(m_pchFileBuff.get()), lan::kAdapterBufferSize);
-    const auto length = static_cast<std::uint32_t>(in.gcount());
-    // Larger than the buffer, or without even the address word: not a loader we can send.
-    if (in.peek() != std::char_traits<char>::eof() || length < 4) {
-        m_pchFileBuff.reset();
-        return false;
-    }
+    std::memcpy(m_pchFileBuff.get(), bytes.data(), bytes.size());
+    const auto length = static_cast<std::uint32_t>(bytes.size());
     m_dwFileLength = length;
     std::memcpy(&m_dwLoaderAddress, m_pchFileBuff.get(), 4);
     return true;
 }
 
 bool CProtocolMtoM::OpenExtension() {
+    const std::string path = platform::ProgramFolder() + lan::kExtensionFile;
+    // A FIFO or a device in the file's place would block the run.
+    if (platform::KindOfTarget(path) != platform::PathKind::Regular) {
+        return false;
+    }
     auto file = std::make_unique<ExtensionFile>();
-    file->in.open(platform::ProgramFolder() + lan::kExtensionFile, std::ios::binary);
+    file->in.open(path, std::ios::binary);
     std::uint8_t head[lan::kExtensionHeader + 2];
     if (!file->in || !file->in.read(reinterpret_cast<char*>(head), sizeof head)) {
         return false;

@@ -121,6 +121,17 @@ bool RemoveFile(const std::string& path);
 // Renames from to to, replacing a file at to. False when the system refuses.
 bool RenameFile(const std::string& from, const std::string& to);
 
+// What ReadRegularFile found.
+enum class ReadOutcome {
+    Read,        // content holds the whole file
+    CannotOpen,  // missing, not a regular file (a FIFO is refused without waiting), denied
+    TooLarge,    // longer than the caller allows
+    ShortRead,   // the read failed or the file shrank under it
+};
+// Reads the whole regular file at path, at most maxBytes long, into content (emptied on
+// every failure). For the small files the program reads whole: settings, texts, loaders.
+ReadOutcome ReadRegularFile(const std::string& path, std::uint64_t maxBytes, std::string& content);
+
 // Replaces the file at path with text without a moment in which path holds anything else:
 // text goes to a temporary file created exclusively beside path (so a planted file or link
 // is never opened), which gets the permissions of the file it replaces (POSIX), is flushed

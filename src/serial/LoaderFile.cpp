@@ -1,7 +1,6 @@
 #include "serial/LoaderFile.h"
 
-#include <fstream>
-
+#include "platform/File.h"
 #include "platform/ProgramFolder.h"
 
 namespace kz {
@@ -21,24 +20,25 @@ std::optional<LoaderImage> ReadLoaderFile(const std::string& path, std::uint32_t
         }
         return std::nullopt;
     };
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return fail(LoaderFileFault::CannotOpen);
+    // Read only from a regular file: a FIFO or a device named as the loader would block the
+    // run or never end.
+    std::string bytes;
+    switch (platform::ReadRegularFile(path, maxBytes, bytes)) {
+        case platform::ReadOutcome::Read:
+            break;
+        case platform::ReadOutcome::CannotOpen:
+            return fail(LoaderFileFault::CannotOpen);
+        case platform::ReadOutcome::TooLarge:
+            return fail(LoaderFileFault::BadSize);
+        case platform::ReadOutcome::ShortRead:
+            return fail(LoaderFileFault::ShortRead);
     }
-    file.seekg(0, std::ios::end);
-    const std::streamoff fileSize = file.tellg();
-    file.seekg(0, std::ios::beg);
-    if (fileSize < 4 || fileSize > static_cast<std::streamoff>(maxBytes)) {
+    if (bytes.size() < 4) {
         return fail(LoaderFileFault::BadSize);
     }
-    unsigned char address[4];
+    const auto* address = reinterpret_cast<const unsigned char*>(bytes.data());
     LoaderImage image;
-    image.program.resize(static_cast<std::size_t>(fileSize) - 4);
-    file.read(reinterpret_cast<char*>(address), 4);
-    file.read(image.program.data(), static_cast<std::streamsize>(image.program.size()));
-    if (!file || file.gcount() != static_cast<std::streamsize>(image.program.size())) {
-        return fail(LoaderFileFault::ShortRead);
-    }
+    image.program = bytes.substr(4);
     image.address =
         static_cast<std::uint32_t>(address[0]) | static_cast<std::uint32_t>(address[1]) << 8 |
         static_cast<std::uint32_t>(address[2]) << 16 | static_cast<std::uint32_t>(address[3]) << 24;

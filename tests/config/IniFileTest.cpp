@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "support/PlantedFiles.h"
 #include "support/TempDir.h"
 
 namespace kz {
@@ -108,6 +109,18 @@ TEST(IniFile, LoadFailureLeavesNoPathAndSaveWritesNothing) {
     ini.AddSection("A")->AddKey("k", "v");
     EXPECT_FALSE(ini.Save());
     EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(IniFile, AFolderOrAFifoInTheFilesPlaceIsRefusedWithoutWaiting) {
+    TempDir dir;
+    CIniFile ini;
+    EXPECT_FALSE(ini.Load(dir.str()));
+    EXPECT_EQ(ini.LoadResult(), CIniFile::kOpenFailed);
+    const std::string fifo = dir.str() + "KZMNT.INI";
+    if (test::MakeFifo(fifo)) {
+        EXPECT_FALSE(ini.Load(fifo));  // would wait for a writer
+        EXPECT_EQ(ini.LoadResult(), CIniFile::kOpenFailed);
+    }
 }
 
 TEST(IniFile, SaveRegeneratesTheWholeFile) {

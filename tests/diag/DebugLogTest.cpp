@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/ProgramFolder.h"
+#include "support/PlantedFiles.h"
 #include "support/TempDir.h"
 
 namespace kz {
@@ -34,6 +35,24 @@ TEST_F(DebugLogTest, ReplacesTheLogOfTheEarlierOperation) {
     EXPECT_EQ(folder_.Read("KZMNT.log"), "Processing was completed.\r\n");
     EXPECT_TRUE(WriteDebugLog({}));
     EXPECT_EQ(folder_.Read("KZMNT.log"), "");
+}
+
+TEST_F(DebugLogTest, ALinkOrAFifoInTheLogsPlaceIsReplacedNotOpened) {
+    test::TempDir elsewhere;
+    const std::string outside = elsewhere.Write("keep.txt", "the user's file");
+    const std::string log = folder_.str() + "KZMNT.log";
+    if (test::SymlinksWork()) {
+        std::filesystem::create_symlink(outside, log);
+        EXPECT_TRUE(WriteDebugLog({"linked"}));
+        EXPECT_EQ(elsewhere.Read("keep.txt"), "the user's file");
+        EXPECT_FALSE(std::filesystem::is_symlink(log));
+        EXPECT_EQ(folder_.Read("KZMNT.log"), "linked\r\n");
+        std::filesystem::remove(log);
+    }
+    if (test::MakeFifo(log)) {
+        EXPECT_TRUE(WriteDebugLog({"piped"}));  // would wait for a reader
+        EXPECT_EQ(folder_.Read("KZMNT.log"), "piped\r\n");
+    }
 }
 
 TEST_F(DebugLogTest, LineBreaksInsideALineAlsoEndWithCrLf) {

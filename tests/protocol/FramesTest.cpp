@@ -6,6 +6,7 @@
 
 #include "serial/LoaderFile.h"
 #include "serial/Protocol.h"
+#include "support/PlantedFiles.h"
 #include "support/TempDir.h"
 
 namespace kz::test {
@@ -61,6 +62,17 @@ INSTANTIATE_TEST_SUITE_P(Limits, LoaderFileTest,
                                            LoaderFileCase{4, LoaderFileFault::None},
                                            LoaderFileCase{16, LoaderFileFault::None},
                                            LoaderFileCase{17, LoaderFileFault::BadSize}));
+
+TEST(LoaderFile, AFifoInTheFilesPlaceIsRefusedWithoutWaiting) {
+    TempDir dir;
+    const std::string fifo = dir.str() + "L.LDR";
+    if (!MakeFifo(fifo)) {
+        GTEST_SKIP() << "no FIFO on this system";
+    }
+    LoaderFileFault fault = LoaderFileFault::None;
+    EXPECT_FALSE(ReadLoaderFile(fifo, 64, &fault));
+    EXPECT_EQ(fault, LoaderFileFault::CannotOpen);
+}
 
 TEST(LoaderFile, AddressIsReadLeastSignificantByteFirst) {
     TempDir dir;

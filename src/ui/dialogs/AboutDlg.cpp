@@ -8,10 +8,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
-#include <fstream>
-#include <iterator>
+#include <cstdint>
 #include <string_view>
 
+#include "platform/File.h"
 #include "platform/ProgramFolder.h"
 #include "ui/UiText.h"
 
@@ -22,14 +22,15 @@ constexpr int kCaption = 20323;
 constexpr int kVersion = 20324;
 constexpr int kOkText = 20314;
 constexpr std::string_view kEndMark = "END_TEXT";
+constexpr std::uint64_t kMaxHistoryBytes = 4 << 20;
 }  // namespace
 
 QString CAboutDlg::HistoryText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // A regular file of reasonable size only: a FIFO in its place would hang the dialog.
+    std::string bytes;
+    if (platform::ReadRegularFile(path, kMaxHistoryBytes, bytes) != platform::ReadOutcome::Read) {
         return {};
     }
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     QString text;
     std::size_t pos = 0;
     while (pos < bytes.size()) {
