@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 
@@ -46,5 +47,22 @@ bool& OnViewerThread();
 // A viewer of this process has just published its control block: the next trace call
 // looks for it at once instead of trusting that none ran a moment ago.
 void ForgetMissingViewer();
+
+// The viewer id in a mapped control block header; 0 when the header is short or its
+// signature is not the viewer's.
+std::uint32_t ViewerIdIn(const Mapping& header);
+
+// The sender's transport, one per system (Trace_posix.cpp, Trace_win32.cpp); the rest of
+// TraceMessage() is the same everywhere (Trace.cpp).
+//
+// The viewer id published in the control block of prefix with the right signature; 0 when
+// there is none.
+std::uint32_t ReadViewerId(const std::string& prefix);
+// Claims a free message slot of prefix, lets fill write the line into its kSlotSize bytes,
+// hands its number to the viewer viewerId and waits until the viewer has read it. False,
+// without calling fill, when every slot is taken or none can be made; false when the viewer
+// does not take the line. The slot is freed however the call ends.
+bool SendThroughSlot(const std::string& prefix, std::uint32_t viewerId,
+                     const std::function<void(char* slot)>& fill);
 
 }  // namespace kz::trace
