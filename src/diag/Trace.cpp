@@ -66,17 +66,6 @@ std::int64_t SteadyNow() {
 
 }  // namespace
 
-std::uint32_t trace::ViewerIdIn(const Mapping& header) {
-    const char* signature = header.Data() + kSignatureOffset;
-    if (header.Size() < kControlHeaderSize ||
-        std::memcmp(signature, kSignature.data(), kSignature.size()) != 0 ||
-        signature[kSignature.size()] != '\0') {
-        return 0;
-    }
-    auto* id = reinterpret_cast<std::uint32_t*>(header.Data() + kViewerIdOffset);
-    return std::atomic_ref<std::uint32_t>(*id).load(std::memory_order_acquire);
-}
-
 void trace::ForgetMissingViewer() {
     std::lock_guard lock(g_missingMutex);
     ++g_viewerGeneration;

@@ -10,6 +10,8 @@
 #include <string>
 #include <utility>
 
+#include "diag/TraceViewer.h"
+
 namespace kz::trace {
 
 class Mapping {
@@ -48,9 +50,16 @@ bool& OnViewerThread();
 // looks for it at once instead of trusting that none ran a moment ago.
 void ForgetMissingViewer();
 
+// The viewer id field of a mapped control block, read and written atomically.
+std::uint32_t LoadViewerId(const Mapping& control);
+void StoreViewerId(const Mapping& control, std::uint32_t id);
 // The viewer id in a mapped control block header; 0 when the header is short or its
 // signature is not the viewer's.
 std::uint32_t ViewerIdIn(const Mapping& header);
+// Writes the viewer's signature into a new control block.
+void SignControlBlock(const Mapping& control);
+// The tag and text of the mapped message slot number.
+TraceLine LineIn(const Mapping& slot, int number);
 
 // The sender's transport, one per system (Trace_posix.cpp, Trace_win32.cpp); the rest of
 // TraceMessage() is the same everywhere (Trace.cpp).

@@ -17,7 +17,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -67,8 +66,7 @@ bool LiveViewerOwns(const std::string& prefix) {
     if (!mapping.Valid()) {
         return false;
     }
-    auto* idField = reinterpret_cast<std::uint32_t*>(mapping.Data() + trace::kViewerIdOffset);
-    std::uint32_t id = std::atomic_ref<std::uint32_t>(*idField).load(std::memory_order_acquire);
+    const std::uint32_t id = trace::LoadViewerId(mapping);
     if (id == 0) {
         return false;
     }
@@ -94,11 +92,7 @@ bool ReadSlot(const std::string& prefix, int slot, TraceLine& line) {
     if (!mapping.Valid()) {
         return false;
     }
-    const char* tag = mapping.Data() + trace::kTagOffset;
-    const char* text = mapping.Data() + trace::kTextOffset;
-    line.slot = slot;
-    line.tag.assign(tag, ::strnlen(tag, trace::kTagSize - 1));
-    line.text.assign(text, ::strnlen(text, trace::kTextSize - 1));
+    line = trace::LineIn(mapping, slot);
     return true;
 }
 
@@ -233,17 +227,14 @@ bool TraceViewer::Start(std::string* error) {
         return false;
     }
     // The signature first, the id last: a caller that sees the id finds everything ready.
-    std::memcpy(control.Data() + trace::kSignatureOffset, trace::kSignature.data(),
-                trace::kSignature.size());
-    control.Data()[trace::kSignatureOffset + trace::kSignature.size()] = '\0';
+    trace::SignControlBlock(control);
 
     d.listener = std::move(listener);
     d.wake = std::move(wake);
     d.control = std::move(control);
     d.id = id;
     d.thread = std::jthread([&d] { d.Serve(); });
-    auto* idField = reinterpret_cast<std::uint32_t*>(d.control.Data() + trace::kViewerIdOffset);
-    std::atomic_ref<std::uint32_t>(*idField).store(id, std::memory_order_release);
+    trace::StoreViewerId(d.control, id);
     trace::ForgetMissingViewer();
     return true;
 }
@@ -253,8 +244,7 @@ void TraceViewer::Stop() {
     if (!Running()) {
         return;
     }
-    auto* idField = reinterpret_cast<std::uint32_t*>(d.control.Data() + trace::kViewerIdOffset);
-    std::atomic_ref<std::uint32_t>(*idField).store(0, std::memory_order_release);
+    trace::StoreViewerId(d.control, 0);
     d.control.Reset();
     ::shm_unlink(trace::ControlBlockName(d.prefix).c_str());
 

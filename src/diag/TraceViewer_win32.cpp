@@ -9,8 +9,6 @@
 //   Stop:  id = 0 ──> unmap and close the control block ──> close the window, join
 #include <windows.h>
 
-#include <atomic>
-#include <cstring>
 #include <future>
 #include <thread>
 
@@ -36,16 +34,6 @@ void SetError(std::string* error, const std::string& text) {
     }
 }
 
-std::uint32_t ReadId(const trace::Mapping& control) {
-    auto* idField = reinterpret_cast<std::uint32_t*>(control.Data() + trace::kViewerIdOffset);
-    return std::atomic_ref<std::uint32_t>(*idField).load(std::memory_order_acquire);
-}
-
-void WriteId(const trace::Mapping& control, std::uint32_t id) {
-    auto* idField = reinterpret_cast<std::uint32_t*>(control.Data() + trace::kViewerIdOffset);
-    std::atomic_ref<std::uint32_t>(*idField).store(id, std::memory_order_release);
-}
-
 bool ReadSlot(const std::string& prefix, int slot, TraceLine& line) {
     const std::string name = ObjectName(trace::SlotName(prefix, slot));
     const HANDLE handle = ::OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
@@ -58,11 +46,7 @@ bool ReadSlot(const std::string& prefix, int slot, TraceLine& line) {
     if (!mapping.Valid()) {
         return false;
     }
-    const char* tag = mapping.Data() + trace::kTagOffset;
-    const char* text = mapping.Data() + trace::kTextOffset;
-    line.slot = slot;
-    line.tag.assign(tag, ::strnlen(tag, trace::kTagSize - 1));
-    line.text.assign(text, ::strnlen(text, trace::kTextSize - 1));
+    line = trace::LineIn(mapping, slot);
     return true;
 }
 
@@ -162,7 +146,7 @@ bool TraceViewer::Start(std::string* error) {
     // A block that exists already belongs to a viewer that is running, or is held open by
     // a sender of a viewer that has gone; only a live window counts.
     if (existed) {
-        const std::uint32_t other = ReadId(control);
+        const std::uint32_t other = trace::LoadViewerId(control);
         if (other != 0 && ::IsWindow(reinterpret_cast<HWND>(static_cast<std::uintptr_t>(other)))) {
             control.Reset();
             ::CloseHandle(controlHandle);
@@ -173,9 +157,7 @@ bool TraceViewer::Start(std::string* error) {
         }
     }
     // The signature first, the id last: a caller that sees the id finds everything ready.
-    std::memcpy(control.Data() + trace::kSignatureOffset, trace::kSignature.data(),
-                trace::kSignature.size());
-    control.Data()[trace::kSignatureOffset + trace::kSignature.size()] = '\0';
+    trace::SignControlBlock(control);
 
     std::promise<HWND> ready;
     std::future<HWND> window = ready.get_future();
@@ -191,7 +173,7 @@ bool TraceViewer::Start(std::string* error) {
     d.controlHandle = controlHandle;
     d.control = std::move(control);
     d.id = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(d.window));
-    WriteId(d.control, d.id);
+    trace::StoreViewerId(d.control, d.id);
     trace::ForgetMissingViewer();
     return true;
 }
@@ -201,7 +183,7 @@ void TraceViewer::Stop() {
     if (!Running()) {
         return;
     }
-    WriteId(d.control, 0);
+    trace::StoreViewerId(d.control, 0);
     d.control.Reset();
     ::CloseHandle(std::exchange(d.controlHandle, nullptr));
     // Callers whose message is queued get 0 back once the window is gone.
