@@ -7,6 +7,8 @@ set(CPACK_PACKAGE_VENDOR "KZ maintenance tool developers")
 set(CPACK_PACKAGE_CONTACT "KZ maintenance tool developers <maintainers@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Backs up, restores and verifies KZ operator panels")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The packages carry the programs without their debugging symbols, which the build folders keep.
+set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
     # Packaging builds only what it installs (make package builds kzmnt-cli first), not

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Looks into the Debian package in BUILD_DIR: lists it (dpkg-deb --contents), checks that the
 # programs, the LAN library, the demo folder and the manual page are in it, unpacks it into a
-# temporary root and runs the unpacked kzmnt-cli --help there.
+# temporary root, checks that kzmnt-cli is stripped and runs the unpacked kzmnt-cli --help.
 #   scripts/check-package.sh [BUILD_DIR]      (build)
 set -euo pipefail
 build=${1:-build}
@@ -21,5 +21,9 @@ fi
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb --extract "$deb" "$root"
+if command -v file >/dev/null && file "$root/usr/bin/kzmnt-cli" | grep -q "not stripped"; then
+    echo "check-package: kzmnt-cli still carries its debugging symbols" >&2
+    exit 1
+fi
 "$root/usr/bin/kzmnt-cli" --help | head -n 2
 echo "== unpacked into a temporary root; kzmnt-cli --help runs"
