@@ -6,10 +6,14 @@
 // Sockets stay non-blocking from the connect on; the waits are select() calls. Keep-alive
 // is set through SIO_KEEPALIVE_VALS (idle time and interval; the probe count is the
 // system's) and the retransmission limit through TCP_MAXRT where the system has it.
-#include <mstcpip.h>
-#include <windows.h>
+
+// Winsock first, then what builds on it.
 #include <winsock2.h>
+
+#include <windows.h>
 #include <ws2tcpip.h>
+
+#include <mstcpip.h>
 
 #include <algorithm>
 #include <climits>
