@@ -178,12 +178,20 @@ int WaitReady(Socket s, Readiness r, SystemClock::time_point deadline, Waker* wa
 }
 
 int WaitReadable(Socket s, int ms) {
+    // A shutdown() from another thread does not always end a select() that waits already
+    // (it does not when the peer keeps the connection open): the wait is cut into slices,
+    // and the caller's next receive then sees the shutdown.
+    constexpr int kSlice = 250;
+    const int slice = ms < 0 || ms > kSlice ? kSlice : ms;
     fd_set reads;
     FD_ZERO(&reads);
     FD_SET(Sock(s), &reads);
     timeval tv;
-    const int n = ::select(0, &reads, nullptr, nullptr, TimeFor(ms, tv));
-    return n == SOCKET_ERROR ? -1 : (n > 0 ? 1 : 0);
+    const int n = ::select(0, &reads, nullptr, nullptr, TimeFor(slice, tv));
+    if (n == SOCKET_ERROR) {
+        return -1;
+    }
+    return n > 0 || slice != ms ? 1 : 0;
 }
 
 // ---- connections ---------------------------------------------------------------------------
