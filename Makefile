@@ -53,7 +53,7 @@ package: build
 	scripts/check-package.sh build
 	for dir in build-win32 build-win64; do \
 		if [ -f $$dir/CPackConfig.cmake ]; then \
-			cmake --build $$dir -j $(JOBS) --target kzmnt-cli && (cd $$dir && cpack -G ZIP) || exit 1; \
+			cmake --build $$dir -j $(JOBS) --target kzmnt-cli Kevrosa && (cd $$dir && cpack -G ZIP) || exit 1; \
 		fi; \
 	done
 

@@ -1,6 +1,6 @@
 # What `make package` puts into the packages: a Debian package on Linux (CPack DEB), a ZIP
-# for each Windows architecture (CPack ZIP). The programs are linked statically on Windows,
-# so the ZIP holds no DLL.
+# for each Windows architecture (CPack ZIP). The programs are linked statically on Windows;
+# the 32-bit ZIP carries our LAN library Kevrosa.dll beside them.
 include(GNUInstallDirs)
 set(CPACK_PACKAGE_NAME kzmnt)
 set(CPACK_PACKAGE_VENDOR "KZ maintenance tool developers")
@@ -15,6 +15,11 @@ if(WIN32)
     # every test and benchmark program.
     set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
     install(TARGETS kzmnt-cli RUNTIME DESTINATION .)
+    # The LAN library in the program folder, where the binding looks first (the file only:
+    # its import library is of no use to anyone).
+    if(TARGET Kevrosa AND KZ_WINDOWS_ARCH STREQUAL "i686")
+        install(FILES $<TARGET_FILE:Kevrosa> DESTINATION .)
+    endif()
     if(TARGET kzmnt)
         install(TARGETS kzmnt RUNTIME DESTINATION .)
     endif()

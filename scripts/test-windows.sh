@@ -40,6 +40,7 @@ for arch in "${arches[@]}"; do
     fi
     status=0
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" -R '^test_' || status=$?
+    [ "$arch" != i686 ] || "$root/scripts/test-windows-lan.sh" "$dir" || status=$?
     wineserver --kill || true
     done_at=$(date +%s)
     echo "test-windows $arch: build $((built - start)) s, tests $((done_at - built)) s"

@@ -35,7 +35,8 @@
 // Card reads and writes: see KevrosaCard.h.
 //
 // Files: KevrosaSession.{h,cpp} hold the sessions and the node search, KevrosaCard.{h,cpp}
-// the card files; this file holds the exported functions, which check their arguments and
+// the card files, KevrosaSystem.h what they need from the system (POSIX or Winsock);
+// this file holds the exported functions, which check their arguments and
 // turn each call into a request of the socket's session.
 #include <algorithm>
 #include <cstdio>

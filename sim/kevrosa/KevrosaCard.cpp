@@ -6,10 +6,6 @@
 //   card write: PC file (regular, not a link) ─► name prefix + five digits + its extension
 #include "sim/kevrosa/KevrosaCard.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -74,71 +70,6 @@ long CardNumber(const std::string& name, const std::string& prefix) {
         return -1;
     }
     return number;
-}
-
-bool StoreFile(const std::string& folder, const std::string& name, const std::uint8_t* data,
-               std::size_t size) {
-    std::string dirPath = folder;
-    while (dirPath.size() > 1 && dirPath.back() == '/') {
-        dirPath.pop_back();
-    }
-    const int dir = ::open(dirPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (dir < 0) {
-        return false;
-    }
-    const std::string temp = "." + name + ".part";
-    ::unlinkat(dir, temp.c_str(), 0);
-    const int fd =
-        ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool ok = fd >= 0;
-    std::size_t written = 0;
-    while (ok && written < size) {
-        const ssize_t n = ::write(fd, data + written, size - written);
-        ok = n > 0;
-        written += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    if (fd >= 0) {
-        ok = ::close(fd) == 0 && ok;
-    }
-    struct stat st {};
-    // A target that exists must be a plain file: a folder or a link is never replaced.
-    if (ok && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        ok = S_ISREG(st.st_mode);
-    }
-    if (ok) {
-        ok = ::renameat(dir, temp.c_str(), dir, name.c_str()) == 0;
-    }
-    if (!ok && fd >= 0) {
-        ::unlinkat(dir, temp.c_str(), 0);
-    }
-    ::close(dir);
-    return ok;
-}
-
-std::optional<std::vector<std::uint8_t>> ReadPcFile(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    struct stat st {};
-    std::optional<std::vector<std::uint8_t>> bytes;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<std::uint64_t>(st.st_size) < kMaxMessage - 1024) {
-        std::vector<std::uint8_t> data(static_cast<std::size_t>(st.st_size));
-        std::size_t got = 0;
-        while (got < data.size()) {
-            const ssize_t n = ::read(fd, data.data() + got, data.size() - got);
-            if (n <= 0) {
-                break;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        if (got == data.size()) {
-            bytes = std::move(data);
-        }
-    }
-    ::close(fd);
-    return bytes;
 }
 
 std::string CardExtensionOf(const std::string& path) {

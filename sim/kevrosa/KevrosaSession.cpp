@@ -7,24 +7,11 @@
 //                        └ accepted, silent for the answer wait: kCauseTimeout
 #include "sim/kevrosa/KevrosaSession.h"
 
-#include <arpa/inet.h>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
-
-#include "sim/kevrosa/WireSocket.h"
 
 namespace kz::kevrosa::library {
 
@@ -52,81 +39,77 @@ std::string Trimmed(const std::string& text) {
     return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
-// Waits until fd is ready for events, or until the deadline, or until wakeFd (-1: none)
-// becomes readable and interrupted() says so (a stale wake-up is drained and waited past).
-// 1 ready, 0 deadline, -1 interrupted or error.
-int WaitReady(int fd, short events, Clock::time_point deadline, int wakeFd,
-              const std::function<bool()>& interrupted) {
-    for (;;) {
-        pollfd p[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-        const int n = ::poll(p, wakeFd >= 0 ? 2 : 1, MillisecondsUntil(deadline));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return -1;
-        }
-        if (n == 0) {
-            return 0;
-        }
-        if (wakeFd >= 0 && (p[1].revents & POLLIN) != 0) {
-            if (interrupted()) {
-                return -1;
-            }
-            char drain[16];
-            while (::read(wakeFd, drain, sizeof drain) > 0) {
-            }
-            // A cancel whose byte was just drained has counted already.
-            if (interrupted()) {
-                return -1;
-            }
-        }
-        if (p[0].revents != 0) {
-            return 1;
-        }
-    }
-}
+constexpr KeepAlive kKeepAlive{kKeepIdle, kKeepInterval, kKeepCount, kUserTimeout};
 
-// A TCP connection to e within wait; -1 on failure or when interrupted (see WaitReady).
-int Connect(const Endpoint& e, std::chrono::milliseconds wait, int wakeFd,
-            const std::function<bool()>& interrupted) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(e.port));
-    sa.sin_addr.s_addr = htonl(e.address);
-    int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    if (rc != 0 && errno == EINPROGRESS) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        if (WaitReady(fd, POLLOUT, Clock::now() + wait, wakeFd, interrupted) == 1 &&
-            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) {
-            rc = 0;
-        }
-    }
-    if (rc != 0) {
-        ::close(fd);
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+// A TCP connection to e within wait; kNoSocket on failure or when interrupted (see
+// WaitReady).
+Socket Connect(const Endpoint& e, std::chrono::milliseconds wait, Waker* waker,
+               const std::function<bool()>& interrupted) {
     // A panel that is switched off or cut off is found without waiting for the system's
     // hours-long defaults.
-    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdle, sizeof kKeepIdle);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepInterval, sizeof kKeepInterval);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
-    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeout, sizeof kUserTimeout);
-    return fd;
+    return ConnectTcp(e.address, e.port, wait, waker, interrupted, kKeepAlive);
 }
 
 // The same without a way to interrupt it (the node search's probes).
-int Connect(const Endpoint& e, std::chrono::milliseconds wait) {
-    return Connect(e, wait, -1, [] { return false; });
+Socket Connect(const Endpoint& e, std::chrono::milliseconds wait) {
+    return Connect(e, wait, nullptr, [] { return false; });
+}
+
+const std::function<bool()> kNeverInterrupted = [] { return false; };
+
+// Sends every byte of body as one message before the deadline.
+bool SendMessageBy(Socket s, const std::vector<std::uint8_t>& body, Clock::time_point deadline) {
+    const std::vector<std::uint8_t> frame = Frame(body);
+    const std::uint8_t* data = frame.data();
+    std::size_t count = frame.size();
+    while (count > 0) {
+        const std::ptrdiff_t n = SendNow(s, data, count);
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            if (WaitReady(s, Readiness::Write, deadline, nullptr, kNeverInterrupted) != 1) {
+                return false;
+            }
+            continue;
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads exactly count bytes before the deadline.
+bool ReceiveBy(Socket s, std::uint8_t* data, std::size_t count, Clock::time_point deadline) {
+    while (count > 0) {
+        const std::ptrdiff_t n = ReceiveNow(s, data, count);
+        if (n < 0) {
+            return false;
+        }
+        if (n == 0) {
+            if (WaitReady(s, Readiness::Read, deadline, nullptr, kNeverInterrupted) != 1) {
+                return false;
+            }
+            continue;
+        }
+        data += n;
+        count -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Reads one message body before the deadline; false also for a length above kMaxMessage.
+bool ReceiveMessageBy(Socket s, std::vector<std::uint8_t>& body, Clock::time_point deadline) {
+    std::uint8_t length[4];
+    if (!ReceiveBy(s, length, sizeof length, deadline)) {
+        return false;
+    }
+    const std::uint32_t n = Reader(length, 4).U32();
+    if (n > kMaxMessage) {
+        return false;
+    }
+    body.resize(n);
+    return ReceiveBy(s, body.data(), n, deadline);
 }
 
 }  // namespace
@@ -139,12 +122,12 @@ int MillisecondsUntil(Clock::time_point deadline) {
 std::optional<Endpoint> ParseEndpoint(const std::string& text) {
     const auto colon = text.find(':');
     const std::string host = Trimmed(text.substr(0, colon));
-    in_addr in{};
-    if (::inet_pton(AF_INET, host.c_str(), &in) != 1) {
+    const std::optional<std::uint32_t> address = ParseIPv4(host);
+    if (!address) {
         return std::nullopt;
     }
     Endpoint e;
-    e.address = ntohl(in.s_addr);
+    e.address = *address;
     if (colon != std::string::npos) {
         const std::string port = Trimmed(text.substr(colon + 1));
         if (port.empty() || port.size() > 5 ||
@@ -172,22 +155,11 @@ int Refuse(MtoMSocket* s, std::uint32_t cause) {
 
 // ---- Session --------------------------------------------------------------------------------
 
-Session::Session() : answerWait(AnswerWait()) {
-    if (::pipe(wake) == 0) {
-        for (int end : wake) {
-            ::fcntl(end, F_SETFL, ::fcntl(end, F_GETFL) | O_NONBLOCK);
-            ::fcntl(end, F_SETFD, FD_CLOEXEC);
-        }
-    } else {
-        wake[0] = wake[1] = -1;
-    }
-}
+Session::Session() : socketsStarted(StartSockets()), answerWait(AnswerWait()) {}
 
 Session::~Session() {
-    for (int end : wake) {
-        if (end >= 0) {
-            ::close(end);
-        }
+    if (socketsStarted) {
+        StopSockets();
     }
 }
 
@@ -212,8 +184,8 @@ int Session::OpenConnection(const std::string& address, std::uint64_t mark) {
         SetError(kCauseBadArgument);
         return kFailure;
     }
-    const int connected = Connect(*endpoint, kConnectWait, wake[0], CancelledSince(mark));
-    if (connected < 0) {
+    const Socket connected = Connect(*endpoint, kConnectWait, &waker, CancelledSince(mark));
+    if (connected == kNoSocket) {
         SetError(CancelledSince(mark)() ? kCauseCancelled : kCauseConnection);
         return kFailure;
     }
@@ -228,21 +200,21 @@ int Session::OpenConnection(const std::string& address, std::uint64_t mark) {
 }
 
 void Session::CloseConnection() {
-    int old;
+    Socket old;
     {
         std::lock_guard lock(mutex);
         old = fd;
     }
-    if (old >= 0) {
-        ::shutdown(old, SHUT_RDWR);
+    if (old != kNoSocket) {
+        ShutdownSocket(old);
     }
     if (reader.joinable()) {
         reader.join();
     }
     std::lock_guard lock(mutex);
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
+    if (fd != kNoSocket) {
+        CloseSocket(fd);
+        fd = kNoSocket;
     }
     outstanding.reset();
     awaitingAck.clear();
@@ -280,14 +252,14 @@ int Session::Submit(std::uint64_t mark, MtoMCallback cb, Op op,
     auto p = std::make_shared<Pending>();
     p->cb = cb;
     p->complete = std::move(complete);
-    int target;
+    Socket target;
     {
         std::lock_guard lock(mutex);
         if (cancels != mark) {
             SetError(kCauseCancelled);
             return kFailure;
         }
-        if (fd < 0 || dead) {
+        if (fd == kNoSocket || dead) {
             SetError(kCauseConnection);
             return kFailure;
         }
@@ -339,24 +311,21 @@ int Session::Submit(std::uint64_t mark, MtoMCallback cb, Op op,
     return kz::lan::kResultSuccess;
 }
 
-std::uint32_t Session::SendWatched(int target, const std::vector<std::uint8_t>& frame,
+std::uint32_t Session::SendWatched(Socket target, const std::vector<std::uint8_t>& frame,
                                    std::uint64_t mark) {
     const std::uint8_t* data = frame.data();
     std::size_t count = frame.size();
     const auto interrupted = CancelledSince(mark);
     while (count > 0) {
-        const ssize_t n = ::send(target, data, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const std::ptrdiff_t n = SendNow(target, data, count);
         if (n > 0) {
             data += n;
             count -= static_cast<std::size_t>(n);
             continue;
         }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        if (n == 0) {
             const int ready =
-                WaitReady(target, POLLOUT, Clock::now() + kSyncWait, wake[0], interrupted);
+                WaitReady(target, Readiness::Write, Clock::now() + kSyncWait, &waker, interrupted);
             if (ready == 1) {
                 continue;
             }
@@ -388,10 +357,7 @@ void Session::Cancel() {
         }
         changed.notify_all();
     }
-    if (wake[1] >= 0) {
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t n = ::write(wake[1], &byte, 1);
-    }
+    waker.Wake();
 }
 
 // ---- answers ----------------------------------------------------------------------------
@@ -420,9 +386,9 @@ void Session::ExpireSilentRequest() {
     }
 }
 
-bool Session::ReceiveWatched(int connection, std::uint8_t* data, std::size_t count) {
+bool Session::ReceiveWatched(Socket connection, std::uint8_t* data, std::size_t count) {
     while (count > 0) {
-        const ssize_t n = ::recv(connection, data, count, MSG_DONTWAIT);
+        const std::ptrdiff_t n = ReceiveNow(connection, data, count);
         if (n > 0) {
             std::lock_guard lock(mutex);
             lastHeard = Clock::now();
@@ -430,29 +396,25 @@ bool Session::ReceiveWatched(int connection, std::uint8_t* data, std::size_t cou
             count -= static_cast<std::size_t>(n);
             continue;
         }
-        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+        if (n < 0) {
             return false;
-        }
-        if (errno == EINTR) {
-            continue;
         }
         int left;
         {
             std::lock_guard lock(mutex);
             left = AnswerTimeLeft();
         }
-        pollfd p{connection, POLLIN, 0};
-        const int ready = ::poll(&p, 1, left);
+        const int ready = WaitReadable(connection, left);
         if (ready == 0) {
             ExpireSilentRequest();
-        } else if (ready < 0 && errno != EINTR) {
+        } else if (ready < 0) {
             return false;
         }
     }
     return true;
 }
 
-bool Session::ReceiveAnswer(int connection, std::vector<std::uint8_t>& body) {
+bool Session::ReceiveAnswer(Socket connection, std::vector<std::uint8_t>& body) {
     std::uint8_t length[4];
     if (!ReceiveWatched(connection, length, sizeof length)) {
         return false;
@@ -465,7 +427,7 @@ bool Session::ReceiveAnswer(int connection, std::vector<std::uint8_t>& body) {
     return ReceiveWatched(connection, body.data(), n);
 }
 
-void Session::ReadAnswers(int connection) {
+void Session::ReadAnswers(Socket connection) {
     std::vector<std::uint8_t> body;
     while (ReceiveAnswer(connection, body)) {
         Reader r(body.data(), body.size());
@@ -583,16 +545,7 @@ int Session::FindNodes(const std::optional<std::string>& target) {
 }
 
 std::vector<Endpoint> Session::ConfiguredEndpoints() {
-    Dl_info info{};
-    std::string path = kConfigFile;
-    if (::dladdr(reinterpret_cast<void*>(&ParseEndpoint), &info) != 0 &&
-        info.dli_fname != nullptr) {
-        const std::string library = info.dli_fname;
-        const auto slash = library.rfind('/');
-        if (slash != std::string::npos) {
-            path = library.substr(0, slash + 1) + kConfigFile;
-        }
-    }
+    const std::string path = LibraryFolder() + kConfigFile;
     const std::optional<std::string> text = ReadConfigFile(path);
     if (!text) {
         return {Endpoint{0x7F000001, kz::lan::kDefaultPort}};
@@ -616,44 +569,19 @@ std::vector<Endpoint> Session::ParseConfig(const std::string& text) {
     return endpoints;
 }
 
-std::optional<std::string> Session::ReadConfigFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    std::string text;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-        char chunk[4096];
-        while (text.size() < kMaxConfigBytes) {
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            text.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    return text.substr(0, kMaxConfigBytes);
-}
-
 bool Session::Probe(const Endpoint& e) {
-    const int probe = Connect(e, kProbeWait);
-    if (probe < 0) {
+    const Socket probe = Connect(e, kProbeWait);
+    if (probe == kNoSocket) {
         return false;
     }
+    // Each step of the exchange (the request, each answer) has kProbeWait.
     Writer w;
     w.U8(static_cast<std::uint8_t>(Op::Probe)).U32(1);
-    bool ok = SendMessage(probe, w.bytes);
+    bool ok = SendMessageBy(probe, w.bytes, Clock::now() + kProbeWait);
     bool done = false;
     std::vector<std::uint8_t> body;
     while (ok && !done) {
-        pollfd p{probe, POLLIN, 0};
-        ok =
-            ::poll(&p, 1, static_cast<int>(kProbeWait.count())) == 1 && ReceiveMessage(probe, body);
+        ok = ReceiveMessageBy(probe, body, Clock::now() + kProbeWait);
         if (ok) {
             Reader r(body.data(), body.size());
             const auto kind = static_cast<Kind>(r.U8());
@@ -663,7 +591,7 @@ bool Session::Probe(const Endpoint& e) {
             done = kind == Kind::Done;
         }
     }
-    ::close(probe);
+    CloseSocket(probe);
     return ok && done;
 }
 

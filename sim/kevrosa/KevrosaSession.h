@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "lan/MtoMTypes.h"
+#include "sim/kevrosa/KevrosaSystem.h"
 #include "sim/kevrosa/KevrosaWire.h"
 
 namespace kz::kevrosa::library {
@@ -94,7 +95,7 @@ struct Session {
     MtoMSocket* socket = nullptr;
     std::mutex mutex;
     std::condition_variable changed;
-    int fd = -1;
+    Socket fd = kNoSocket;
     bool dead = false;
     std::thread reader;
     std::shared_ptr<Pending> outstanding;
@@ -106,8 +107,10 @@ struct Session {
     std::uint32_t transitionType = 0;
     // CancelMtoM calls so far; a waiting call compares it with the count it began with.
     std::uint64_t cancels = 0;
-    // A byte is written to wake[1] by each CancelMtoM, for the waits that poll a descriptor.
-    int wake[2] = {-1, -1};
+    // Woken by each CancelMtoM, for the waits on a socket.
+    Waker waker;
+    // The socket layer is in use while the session lives.
+    const bool socketsStarted;
     const std::chrono::milliseconds answerWait;
     Clock::time_point lastHeard;  // when the panel last sent anything
 
@@ -141,7 +144,7 @@ struct Session {
 
     // Sends every byte of frame; 0, or the cause of the failure: the connection failed, no
     // byte could be sent for kSyncWait (kCauseTimeout), or CancelMtoM came after mark.
-    std::uint32_t SendWatched(int target, const std::vector<std::uint8_t>& frame,
+    std::uint32_t SendWatched(Socket target, const std::vector<std::uint8_t>& frame,
                               std::uint64_t mark);
 
     // Gives up a request; its late answers are dropped. Caller holds the mutex.
@@ -161,14 +164,14 @@ struct Session {
     // Reads exactly count bytes; false at the end of the stream or on an error. While it
     // waits, an outstanding request whose answer wait is over fails, and the reading goes on
     // (what still comes for it is dropped).
-    bool ReceiveWatched(int connection, std::uint8_t* data, std::size_t count);
+    bool ReceiveWatched(Socket connection, std::uint8_t* data, std::size_t count);
 
     // One message body; false at the end of the stream, on an error or for a length above
     // kMaxMessage.
-    bool ReceiveAnswer(int connection, std::vector<std::uint8_t>& body);
+    bool ReceiveAnswer(Socket connection, std::vector<std::uint8_t>& body);
 
     // The reader thread: answers until the connection ends.
-    void ReadAnswers(int connection);
+    void ReadAnswers(Socket connection);
 
     // --- node search --------------------------------------------------------------------
 
