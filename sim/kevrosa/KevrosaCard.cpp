@@ -73,7 +73,8 @@ long CardNumber(const std::string& name, const std::string& prefix) {
 }
 
 std::string CardExtensionOf(const std::string& path) {
-    const auto slash = path.rfind('/');
+    // A Windows caller separates folders with backslashes, so both end a folder's name.
+    const auto slash = path.find_last_of("/\\");
     const auto dot = path.rfind('.');
     std::string ext;
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {

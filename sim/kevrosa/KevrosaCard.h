@@ -41,7 +41,8 @@ bool StoreFile(const std::string& folder, const std::string& name, const std::ui
 // The whole plain file at path (never through a link); nullopt when it cannot be read.
 std::optional<std::vector<std::uint8_t>> ReadPcFile(const char* path);
 
-// The card extension of a PC file: its extension in upper case (empty without one).
+// The card extension of a PC file: its extension in upper case (empty without one); a dot
+// in a folder's name (before the last '/' or '\') is not an extension.
 std::string CardExtensionOf(const std::string& path);
 
 // One card read: the range, where its files go, and the caller's count and list (room

@@ -9,12 +9,20 @@
 #include <string>
 #include <thread>
 
+#include "sim/kevrosa/KevrosaCard.h"
 #include "sim/kevrosa/KevrosaSystem.h"
 
 namespace kz::test {
 namespace {
 
 using namespace kevrosa::library;
+
+TEST(KevrosaCardExtension, OnlyTheFileNamesDotCounts) {
+    EXPECT_EQ(CardExtensionOf("/data/zi00001.bin"), ".BIN");
+    EXPECT_EQ(CardExtensionOf("/data.old/ZI00001"), "");
+    EXPECT_EQ(CardExtensionOf("C:\\dir.x\\ZI00001"), "");
+    EXPECT_EQ(CardExtensionOf("C:\\dir.x\\ZI00001.Dat"), ".DAT");
+}
 
 struct AddressCase {
     const char* name;
