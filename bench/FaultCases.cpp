@@ -27,6 +27,22 @@ const char* RequestName(Req op) {
     return i < std::size(names) ? names[i] : "?";
 }
 
+// The request that carries an operation's data.
+Req DataRequest(fm::Op op) {
+    switch (op) {
+        case fm::Op::Backup:
+        case fm::Op::Verify:
+            return Req::Read;
+        case fm::Op::Restore:
+            return Req::Write;
+        case fm::Op::CfReceive:
+            return Req::CfReadRange;
+        case fm::Op::CfSend:
+            return Req::CfWrite;
+    }
+    return Req::Read;
+}
+
 constexpr fm::Op kAll[] = {fm::Op::Backup, fm::Op::Verify, fm::Op::Restore, fm::Op::CfReceive,
                            fm::Op::CfSend};
 
@@ -51,7 +67,7 @@ std::string Label(const std::string& fault, fm::Op op, const std::string& more) 
 std::vector<Case> BuildMatrix(bool quick, std::uint64_t seed) {
     std::vector<Case> cases;
     Picker pick{seed};
-    const int n = quick ? 1 : 10;  // runs per operation of a random-byte class
+    const int n = quick ? 1 : 8;  // runs per operation of a random-byte class
     auto add = [&](Case c, const std::string& more) {
         c.label = Label(c.fault, c.op, more);
         cases.push_back(std::move(c));
@@ -118,13 +134,16 @@ std::vector<Case> BuildMatrix(bool quick, std::uint64_t seed) {
                 continue;
             }
             const std::string at = "after " + std::to_string(point) + " frames";
+            // Every answer late costs seconds a run: half the points.
             Case delay;
             delay.fault = "serial: answer delayed past the time-out";
             delay.op = op;
             delay.setFaults = true;
             delay.strikeAfterFrames = point;
-            delay.faults.answerDelay = std::chrono::milliseconds(1500 + pick.Below(1500));
-            add(delay, at);
+            delay.faults.answerDelay = std::chrono::milliseconds(1200 + pick.Below(1000));
+            if (point % 2 == 0) {
+                add(delay, at);
+            }
 
             Case silent;
             silent.fault = "serial: silence from a point on";
@@ -234,7 +253,9 @@ std::vector<Case> BuildMatrix(bool quick, std::uint64_t seed) {
         }
     }
     for (fm::Op op : {fm::Op::CfReceive, fm::Op::CfSend}) {
-        for (char result : {'E', 'F', 'G', 'H', 'I', '0', 'Z'}) {
+        // Not "0": that is the card's own answer that all is well, which nothing on the PC
+        // side could tell from the truth.
+        for (char result : {'E', 'F', 'G', 'H', 'I', 'Z', '9'}) {
             for (std::uint32_t at : {1u, 2u, 3u}) {
                 if (quick && (at != 2 || result != 'F')) {
                     continue;
@@ -282,8 +303,8 @@ std::vector<Case> BuildMatrix(bool quick, std::uint64_t seed) {
     std::vector<Kind> kinds = {{"refuse", LanKind::Refuse, kevrosa::kCauseRefused, 0},
                                {"never", LanKind::Never, 0, 0},
                                {"silent", LanKind::Silent, 0, 0},
-                               {"late", LanKind::Late, 0, 50},
-                               {"late past the time-out", LanKind::Late, 0, 3000},
+                               {"late", LanKind::Late, 0, 20},
+                               {"late past the time-out", LanKind::Late, 0, 800},
                                {"drop", LanKind::Drop, 0, 0},
                                {"early", LanKind::Early, 0, 0}};
     for (std::uint32_t cause :
@@ -314,6 +335,11 @@ std::vector<Case> BuildMatrix(bool quick, std::uint64_t seed) {
                 if (times > 1 && !quick &&
                     (kind.kind != LanKind::Fail || kind.cause == kevrosa::kCauseTimeout)) {
                     skips.push_back(times / 2);
+                }
+                // A request never even accepted holds the library's accepting call for its own
+                // (real-time) limit of seconds: only the first data request of each operation.
+                if (kind.kind == LanKind::Silent && request != DataRequest(op)) {
+                    continue;
                 }
                 if (quick && kind.kind == LanKind::Fail &&
                     kind.cause != kevrosa::kCauseConnection) {

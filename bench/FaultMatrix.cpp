@@ -132,6 +132,13 @@ std::string FirstDifference(const std::optional<Bytes>& image, const Bytes& memo
            std::to_string(at) + ")";
 }
 
+// The program folder's link settings: the tests' times on a faster protocol clock.
+test::LinkSettings MatrixLink() {
+    test::LinkSettings link;
+    link.clockFactor = kClockFactor;
+    return link;
+}
+
 // The two CF files of every transfer: one of two blocks, one short; and the content a
 // target held before the run.
 const std::string kBig = "ZI00001.BIN";
@@ -198,6 +205,20 @@ RunEnd RunOp(test::RecordingView& view, Op op, Link link, const std::string& pat
     handle->WaitIdle();
     end.error = handle->Error();
     handle.reset();
+    return end;
+}
+
+// The fault-free run that makes the image a verify or restore reads, or the first of two
+// runs on one target. On the compressed clock a busy machine can make even a clean run time
+// out; it is tried again, as a user would.
+RunEnd CleanRun(const std::function<RunEnd()>& run) {
+    RunEnd end;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        end = run();
+        if (end.finished && end.error == msg::kCompleted) {
+            break;
+        }
+    }
     return end;
 }
 
@@ -369,9 +390,7 @@ Observed SerialRun(const Case& c) {
     test::ModelChoices choices;
     choices.loaderFile = "DEMO.LDR";
     choices.offset = 0x4000;
-    test::LinkSettings link;
-    link.clockFactor = kClockFactor;
-    test::SimBench bench(link, panel, test::ModelSection(panel, choices));
+    test::SimBench bench(MatrixLink(), panel, test::ModelSection(panel, choices));
     Targets targets(c.op, bench.folder.Path(""));
     const std::string target = IsMemoryOp(c.op) ? targets.Image() : targets.Pc();
     Observed seen;
@@ -379,8 +398,10 @@ Observed SerialRun(const Case& c) {
     PlantPcFiles(c.op, targets);
     if (c.op == Op::Verify || c.op == Op::Restore || c.twoRuns) {
         const Op first = c.op == Op::Verify || c.op == Op::Restore ? Op::Backup : c.op;
-        const RunEnd clean = RunOp(bench.view, first, Link::Serial,
-                                   first == Op::Backup ? targets.Image() : targets.Pc(), {});
+        const RunEnd clean = CleanRun([&] {
+            return RunOp(bench.view, first, Link::Serial,
+                         first == Op::Backup ? targets.Image() : targets.Pc(), {});
+        });
         if (!clean.finished || clean.error != msg::kCompleted) {
             seen.finished = true;
             seen.detail = "the clean first run failed";
@@ -439,12 +460,12 @@ Observed SerialRun(const Case& c) {
 
 // A program folder for the LAN: the real library and its node list, the model section.
 struct LanRig {
-    explicit LanRig(Op op) : server(MatrixPanel(op)) {
+    explicit LanRig(Op op) : folder(MatrixLink()), server(MatrixPanel(op)) {
         server.Start(0);
         const std::string models =
             "[KZ-LAN]\r\nID=8C93\r\nSLOADER=SLOADER.BIN\r\nFROM1=00000000,00010000\r\n"
             "SRAM1=00400000,00004000,4000\r\nOFFSET=4000\r\n";
-        folder.WriteIni(test::LinkSettings{}, "COMMTYPE=1\r\n", models);
+        folder.WriteIni(MatrixLink(), "COMMTYPE=1\r\n", models);
         folder.dir().Write("SLOADER.BIN", std::string("\x00\x10\x00\x00SLDR", 8));
         fs::copy_file(KZ_KEVROSA_FILE, folder.dir().path() / lan::kLibraryFile);
         folder.dir().Write("Kevrosa.conf", server.Endpoint() + "\n");
@@ -481,9 +502,11 @@ Observed LanRun(const Case& c) {
     PlantPcFiles(c.op, targets);
     if (c.op == Op::Verify || c.op == Op::Restore || c.twoRuns) {
         const Op first = c.op == Op::Verify || c.op == Op::Restore ? Op::Backup : c.op;
-        const RunEnd clean =
-            RunOp(rig.view, first, Link::Lan, first == Op::Backup ? targets.Image() : targets.Pc(),
-                  rig.server.Endpoint());
+        const RunEnd clean = CleanRun([&] {
+            return RunOp(rig.view, first, Link::Lan,
+                         first == Op::Backup ? targets.Image() : targets.Pc(),
+                         rig.server.Endpoint());
+        });
         if (!clean.finished || clean.error != msg::kCompleted) {
             seen.finished = true;
             seen.detail = "the clean first run failed";
