@@ -2,7 +2,9 @@
 // of each fault class, none of which may end wrongly.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,60 @@ TEST(FaultMatrixSlice, NoRunEndsWrongly) {
     }
     // The baseline runs at least complete.
     EXPECT_GE(completed, 1);
+}
+
+// The runner itself sees what it must: a completion where none is possible, a run past its
+// bound, the requests a clean LAN run makes.
+TEST(FaultMatrixRunner, FlagsASuccessWhereNoneIsPossible) {
+    Case c;
+    c.fault = "none";
+    c.op = Op::CfSend;
+    c.lan = true;
+    c.mustFail = true;
+    const Observed seen = RunCase(c);
+    EXPECT_TRUE(seen.finished);
+    EXPECT_TRUE(seen.completed);
+    EXPECT_TRUE(seen.resultExact);
+    EXPECT_EQ(Classify(seen).outcome, Outcome::Wrong);
+}
+
+TEST(FaultMatrixRunner, EndsARunPastItsBoundAsAHang) {
+    Case c;
+    c.fault = "slow";
+    c.op = Op::CfSend;
+    c.setFaults = true;
+    c.faults.answerDelay = std::chrono::seconds(30);  // on the protocol clock
+    const Observed seen = RunCase(c, std::chrono::seconds(1));
+    EXPECT_FALSE(seen.finished);
+    EXPECT_FALSE(seen.crashed);
+    EXPECT_EQ(Classify(seen).reason, "hang past the bound");
+}
+
+TEST(FaultMatrixRunner, FindsTheRequestsOfACleanLanRun) {
+    const std::vector<unsigned> backup = LanOpsMet(Op::Backup);
+    const std::vector<unsigned> send = LanOpsMet(Op::CfSend);
+    ASSERT_GT(backup.size(), static_cast<std::size_t>(kevrosa::Op::CfWrite));
+    ASSERT_GT(send.size(), static_cast<std::size_t>(kevrosa::Op::CfWrite));
+    // 80 KiB in reads of at most 0x8000 bytes.
+    EXPECT_GE(backup[static_cast<std::size_t>(kevrosa::Op::Read)], 3u);
+    EXPECT_EQ(backup[static_cast<std::size_t>(kevrosa::Op::CfWrite)], 0u);
+    EXPECT_GE(send[static_cast<std::size_t>(kevrosa::Op::CfWrite)], 2u);
+    EXPECT_EQ(send[static_cast<std::size_t>(kevrosa::Op::Read)], 0u);
+}
+
+// The full matrix has at least 1000 runs and meets every LAN fault kind and every class.
+TEST(FaultMatrixCases, CoverEveryFaultKind) {
+    const std::vector<Case> cases = BuildMatrix(/*quick=*/false, 2026);
+    EXPECT_GE(cases.size(), 1000u);
+    std::set<sim::LanFault::Kind> kinds;
+    std::set<std::string> labels;
+    for (const Case& c : cases) {
+        if (c.lanFault) {
+            kinds.insert(c.lanFault->kind);
+        }
+        EXPECT_TRUE(labels.insert(c.label).second) << "twice: " << c.label;
+    }
+    EXPECT_EQ(kinds.size(), 7u);  // all but the hostile file name
 }
 
 }  // namespace
