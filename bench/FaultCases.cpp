@@ -290,6 +290,12 @@ std::vector<Case> BuildMatrix(bool quick, std::uint64_t seed) {
         bad.faults = {};
         bad.faults.cfCorruptBlock = block;
         add(bad, "corrupt block " + std::to_string(block));
+        Case refused;
+        refused.fault = big.fault;
+        refused.op = fm::Op::CfSend;
+        refused.setFaults = true;
+        refused.faults.cfDamagedReceivedBlock = block;
+        add(refused, "damaged sent block " + std::to_string(block));
     }
 
     // The LAN: every fault kind at every request an operation makes (and, for requests it

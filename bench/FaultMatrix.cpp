@@ -139,6 +139,23 @@ test::LinkSettings MatrixLink() {
     return link;
 }
 
+// " (N of M bytes differ)" for a file that differs from expected, else nothing.
+std::string ByteDifferences(const std::optional<Bytes>& file, const Bytes& expected) {
+    if (file == expected) {
+        return {};
+    }
+    if (!file || file->size() != expected.size()) {
+        return " (length " + (file ? std::to_string(file->size()) : std::string("none")) + " for " +
+               std::to_string(expected.size()) + ")";
+    }
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        differ += (*file)[i] != expected[i] ? 1 : 0;
+    }
+    return " (" + std::to_string(differ) + " of " + std::to_string(expected.size()) +
+           " bytes differ)";
+}
+
 // The two CF files of every transfer: one of two blocks, one short; and the content a
 // target held before the run.
 const std::string kBig = "ZI00001.BIN";
@@ -300,7 +317,9 @@ class Targets {
                 }
                 if (seen.completed) {
                     if (big != BigFile() || small != SmallFile()) {
-                        fail(true, "a card file differs from the PC's");
+                        fail(true, "a card file differs from the PC's" +
+                                       ByteDifferences(big, BigFile()) +
+                                       ByteDifferences(small, SmallFile()));
                     }
                 } else {
                     if (big != OldFile() && big != BigFile()) {
