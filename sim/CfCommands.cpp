@@ -119,6 +119,12 @@ void CfCommands::BlockHeader(std::span<const std::uint8_t> header) {
 }
 
 void CfCommands::BlockData(std::span<const std::uint8_t> dataAndChecksum) {
+    std::vector<std::uint8_t> damaged;
+    if (state_.faults.NextCfReceivedBlockDamaged() && dataAndChecksum.size() > 2) {
+        damaged.assign(dataAndChecksum.begin(), dataAndChecksum.end());
+        damaged[0] = static_cast<std::uint8_t>(~damaged[0]);
+        dataAndChecksum = damaged;
+    }
     const CfCard::BlockOutcome outcome = state_.card.AcceptBlockData(dataAndChecksum);
     state_.Record(
         "CFDATA",
@@ -127,8 +133,8 @@ void CfCommands::BlockData(std::span<const std::uint8_t> dataAndChecksum) {
             dataAndChecksum.begin() + static_cast<std::ptrdiff_t>(std::min(
                                           dataAndChecksum.size(), ReceivedFrame::kRawLimit))),
         outcome != CfCard::BlockOutcome::Refused, dataAndChecksum.size());
-    // A full block is a request the PC expects a go-ahead or a result for; after the last
-    // block it takes any framed answer.
+    // A full block is a request the PC expects a go-ahead or a result for; the last block is
+    // answered with the stored answer, or a result when the card refuses it.
     const bool full = dataAndChecksum.size() == std::size_t{kCfBlockSize} + 2;
     const std::optional<char> forced = full ? state_.faults.CfRequest() : std::nullopt;
     switch (outcome) {

@@ -36,6 +36,7 @@ void FaultInjector::Set(const FaultConfig& faults) {
     cfHeadersSinceFaults_ = 0;
     cfBlocksSinceFaults_ = 0;
     cfBlocksSentSinceFaults_ = 0;
+    cfBlocksReceivedSinceFaults_ = 0;
     cfSilenceFired_ = false;
     strayAnswerSent_ = false;
     silent_ = faults.silentAfterFrames && *faults.silentAfterFrames == 0;
@@ -149,6 +150,11 @@ FaultInjector::CfSentBlockFaults FaultInjector::NextCfSentBlock() {
     }
     result.corrupt = faults_.cfCorruptBlock != 0 && n == faults_.cfCorruptBlock;
     return result;
+}
+
+bool FaultInjector::NextCfReceivedBlockDamaged() {
+    const std::uint32_t n = ++cfBlocksReceivedSinceFaults_;
+    return faults_.cfDamagedReceivedBlock != 0 && n == faults_.cfDamagedReceivedBlock;
 }
 
 }  // namespace kz::sim

@@ -62,6 +62,8 @@ class FaultInjector {
         std::optional<std::uint32_t> oversizeLength;  // announce and send this many bytes
         bool corrupt = false;                         // invert the first data byte
     };
+    // A CF block from the PC is about to be checked: true when it arrived damaged.
+    bool NextCfReceivedBlockDamaged();
     // A CF block is about to be sent to the PC.
     CfSentBlockFaults NextCfSentBlock();
 
@@ -90,6 +92,7 @@ class FaultInjector {
     std::uint32_t cfHeadersSinceFaults_ = 0;
     std::uint32_t cfBlocksSinceFaults_ = 0;      // sent and received
     std::uint32_t cfBlocksSentSinceFaults_ = 0;  // sent only
+    std::uint32_t cfBlocksReceivedSinceFaults_ = 0;
     bool silent_ = false;
     bool silenceFired_ = false;
     bool cfSilenceFired_ = false;

@@ -25,6 +25,7 @@
 // under one lock.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -76,6 +77,8 @@ struct LanCounters {
     unsigned writes = 0;
     unsigned cfFilesSent = 0;
     unsigned cfFilesStored = 0;
+    // Requests received, by op (indexed by the op's wire value).
+    std::array<unsigned, 32> byOp{};
 };
 
 // Parses a fault given as "OP:KIND[:VALUE]" (kzpanel-sim --lan-fault): OP is a request

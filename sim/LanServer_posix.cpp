@@ -352,6 +352,7 @@ void LanServer::Serve(Connection* c) {
         const std::uint32_t seq = r.U32();
         std::unique_lock lock(mutex_);
         ++counters_.requests;
+        ++counters_.byOp[static_cast<std::uint8_t>(op) % counters_.byOp.size()];
         LanFault fault;
         const bool faulty = TakeFault(op, fault);
         const LanFault::Kind kind = faulty ? fault.kind : LanFault::Kind::HostileName;

@@ -137,6 +137,10 @@ struct FaultConfig {
     // Sent block number cfCorruptBlock (1-based; 0 = none) has its first data byte inverted;
     // its checksum is that of the true data.
     std::uint32_t cfCorruptBlock = 0;
+    // Received block number cfDamagedReceivedBlock (1-based; 0 = none) arrives with its first
+    // data byte inverted, as line noise would leave it: its checksum fails and the card
+    // refuses it.
+    std::uint32_t cfDamagedReceivedBlock = 0;
     // After this many CF blocks (sent and received together) the panel goes silent, as with
     // silentAfterFrames: a block request for the next block, or the header of the next
     // block the PC sends, goes unanswered.

@@ -145,6 +145,29 @@ TEST(CfSend, CardErrorOnAnAnnouncementEndsAfterQuit) {
     EXPECT_EQ(s.bench.panel->CfCardFiles().size(), 1u);
 }
 
+class CfSendDamagedBlock : public ::testing::TestWithParam<std::uint32_t> {};
+
+// A block the card refuses (its checksum failed on the way) ends the run with the card's
+// write error, whether it is a full block or the file's last; the card keeps its old file.
+TEST_P(CfSendDamagedBlock, EndsWithTheCardsWriteErrorAndKeepsTheOldFile) {
+    CfScenario s(CardWith({{"ZI00001.BIN", Content(5, 0xAA)}}));
+    s.WritePc("data/ZI00001.BIN", Content(70000, 1));  // blocks of 65280 and 4720 bytes
+    s.WritePc("data/ZI00002.BIN", Content(10, 2));
+    sim::FaultConfig faults;
+    faults.cfDamagedReceivedBlock = GetParam();
+    s.bench.panel->SetFaults(faults);
+
+    EXPECT_EQ(s.Send(), msg::kCardWrite);
+    EXPECT_EQ(s.LastLine(), "PC Card Write error");
+    EXPECT_EQ(s.bench.panel->Counters().cfBadBlocks, 1u);
+    EXPECT_EQ(s.bench.panel->CfCardFile("ZI00001.BIN"), Content(5, 0xAA));
+    EXPECT_FALSE(s.bench.panel->CfCardFile("ZI00002.BIN").has_value());
+    EXPECT_TRUE(s.QuitReachedPanel());
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, CfSendDamagedBlock, ::testing::Values(1u, 2u),
+                         [](const auto& info) { return info.param == 1 ? "Full" : "Last"; });
+
 TEST(CfSend, FileGoneBeforeItsTurnEndsWith4003) {
     CfScenario s;
     s.WritePc("data/ZI00001.BIN", Content(70000, 1));

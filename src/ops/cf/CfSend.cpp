@@ -545,6 +545,15 @@ bool CCfSend::WaitFinalAnswer(int nEvent) {
             if (!ReadAnswer(kLoaderGated)) {
                 return false;
             }
+            // A result with an error is the card refusing the last block (its checksum
+            // failed on the way, or the card could not store it): the file is not on the
+            // card, and the run must not go on as if it were.
+            if (const std::string_view answer = Answer();
+                IsCfResultAnswer(answer) && CfResultError(answer[3]) != 0) {
+                m_nError = CfResultError(answer[3]);
+                m_nSubStep = kCfSubStepError;
+                return true;
+            }
             m_nSendSize += static_cast<std::uint32_t>(m_nBlockSize);
             TransferMoved(static_cast<std::uint64_t>(m_nBlockSize));
             m_nSubStep = kFileDone;
