@@ -396,6 +396,31 @@ void PrepareImage(const Case& c, const std::string& path) {
     WriteFile(path, *image);
 }
 
+// Plants the PC files of a run and, for a verify or restore (or the first of two runs), makes
+// the image or CF copy with a clean run through run and damages it as the case asks. False
+// when the clean run fails.
+bool SetUpPcSide(const Case& c, const Targets& targets,
+                 const std::function<RunEnd(Op, const std::string&)>& run) {
+    PlantPcFiles(c.op, targets);
+    if (c.op == Op::Verify || c.op == Op::Restore || c.twoRuns) {
+        const Op first = c.op == Op::Verify || c.op == Op::Restore ? Op::Backup : c.op;
+        const RunEnd clean = CleanRun(
+            [&] { return run(first, first == Op::Backup ? targets.Image() : targets.Pc()); });
+        if (!clean.finished || clean.error != msg::kCompleted) {
+            return false;
+        }
+        PrepareImage(c, targets.Image());
+    }
+    return true;
+}
+
+Observed SetUpFailed(Observed seen) {
+    seen.finished = true;
+    seen.detail = "the clean first run failed";
+    seen.intact = false;
+    return seen;
+}
+
 void LimitFileSize(std::uint64_t limit) {
     std::signal(SIGXFSZ, SIG_IGN);
     rlimit small{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
@@ -414,20 +439,10 @@ Observed SerialRun(const Case& c) {
     const std::string target = IsMemoryOp(c.op) ? targets.Image() : targets.Pc();
     Observed seen;
     seen.mustFail = c.mustFail;
-    PlantPcFiles(c.op, targets);
-    if (c.op == Op::Verify || c.op == Op::Restore || c.twoRuns) {
-        const Op first = c.op == Op::Verify || c.op == Op::Restore ? Op::Backup : c.op;
-        const RunEnd clean = CleanRun([&] {
-            return RunOp(bench.view, first, Link::Serial,
-                         first == Op::Backup ? targets.Image() : targets.Pc(), {});
-        });
-        if (!clean.finished || clean.error != msg::kCompleted) {
-            seen.finished = true;
-            seen.detail = "the clean first run failed";
-            seen.intact = false;
-            return seen;
-        }
-        PrepareImage(c, targets.Image());
+    if (!SetUpPcSide(c, targets, [&](Op first, const std::string& path) {
+            return RunOp(bench.view, first, Link::Serial, path, {});
+        })) {
+        return SetUpFailed(seen);
     }
     targets.Snapshot();
     const Bytes imageBefore = ReadFile(targets.Image()).value_or(Bytes{});
@@ -518,21 +533,10 @@ Observed LanRun(const Case& c) {
     const std::string target = IsMemoryOp(c.op) ? targets.Image() : targets.Pc();
     Observed seen;
     seen.mustFail = c.mustFail;
-    PlantPcFiles(c.op, targets);
-    if (c.op == Op::Verify || c.op == Op::Restore || c.twoRuns) {
-        const Op first = c.op == Op::Verify || c.op == Op::Restore ? Op::Backup : c.op;
-        const RunEnd clean = CleanRun([&] {
-            return RunOp(rig.view, first, Link::Lan,
-                         first == Op::Backup ? targets.Image() : targets.Pc(),
-                         rig.server.Endpoint());
-        });
-        if (!clean.finished || clean.error != msg::kCompleted) {
-            seen.finished = true;
-            seen.detail = "the clean first run failed";
-            seen.intact = false;
-            return seen;
-        }
-        PrepareImage(c, targets.Image());
+    if (!SetUpPcSide(c, targets, [&](Op first, const std::string& path) {
+            return RunOp(rig.view, first, Link::Lan, path, rig.server.Endpoint());
+        })) {
+        return SetUpFailed(seen);
     }
     targets.Snapshot();
     const Bytes imageBefore = ReadFile(targets.Image()).value_or(Bytes{});
