@@ -2,7 +2,10 @@
 # Cross-builds the core libraries, kzmnt-cli and the core test suites for Windows with
 # MinGW-w64, 32-bit (i686) and 64-bit (x86_64), and runs the suites under Wine without a
 # display. Each architecture has its build folder (build-win32, build-win64) and its own
-# Wine prefix inside it, made on the first run.
+# Wine prefix inside it, made on the first run. Then kzmnt-cli.exe runs end to end on a COM
+# port that the prefix maps to the Linux panel simulator (scripts/test-windows-e2e.sh);
+# the simulator and the Linux kzmnt-cli it is compared with come from the native build
+# folder (KZ_NATIVE_BUILD, build unless given; configured like make build when new).
 #
 #   scripts/test-windows.sh [i686|x86_64 ...]      (both when none is named)
 #
@@ -12,6 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 jobs=${JOBS:-2}
 arches=("$@")
 [ ${#arches[@]} -eq 0 ] && arches=(i686 x86_64)
+native=${KZ_NATIVE_BUILD:-$root/build}
 
 # Console programs need no display; the Mono and Gecko installers would otherwise ask.
 unset DISPLAY WAYLAND_DISPLAY
@@ -21,6 +25,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # The suites that build for Windows (the LAN and end-to-end suites do not).
 suites=(test_cf test_cli test_commands test_config test_diag test_image test_memory test_ops
         test_platform test_protocol test_serial test_sim test_strings)
+
+# The Linux programs the end-to-end runs use.
+if [ ! -f "$native/CMakeCache.txt" ]; then
+    cmake -S "$root" -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$native" -j "$jobs" --target kzpanel-sim kzmnt-cli
 
 for arch in "${arches[@]}"; do
     case $arch in
@@ -40,8 +50,13 @@ for arch in "${arches[@]}"; do
     fi
     status=0
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" -R '^test_' || status=$?
+    tested=$(date +%s)
+    e2e_status=0
+    "$root/scripts/test-windows-e2e.sh" "$dir" "$native" || e2e_status=$?
     wineserver --kill || true
     done_at=$(date +%s)
-    echo "test-windows $arch: build $((built - start)) s, tests $((done_at - built)) s"
+    echo "test-windows $arch: build $((built - start)) s, tests $((tested - built)) s," \
+        "end to end $((done_at - tested)) s"
     [ $status -eq 0 ] || exit $status
+    [ $e2e_status -eq 0 ] || exit $e2e_status
 done
