@@ -39,8 +39,11 @@ for arch in "${arches[@]}"; do
         *) echo "test-windows: unknown architecture $arch" >&2; exit 2 ;;
     esac
     start=$(date +%s)
+    # -O1 without debug information: a test source compiles in about 40 % of the processor
+    # time -O2 -g takes, and the test programs with GoogleTest are most of the build.
     cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-w64.cmake" \
-        -DKZ_WINDOWS_ARCH="$arch" -DKZ_GUI=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        -DKZ_WINDOWS_ARCH="$arch" -DKZ_GUI=OFF -DCMAKE_BUILD_TYPE=Release \
+        "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELEASE=-O1 -DNDEBUG" >/dev/null
     cmake --build "$dir" -j "$jobs" --target kzmnt-cli "${suites[@]}"
     built=$(date +%s)
     export WINEPREFIX=$dir/wine-prefix

@@ -387,6 +387,10 @@ class Win32SerialDevice final : public ISerialDevice {
         if (closing_ || generation_ != generation || err == ERROR_OPERATION_ABORTED) {
             return true;  // released by a mask change: no events
         }
+        if (tracker_.Mask() == 0) {
+            // A driver may refuse to wait for no events; that says nothing about the port.
+            return false;
+        }
         // The driver cannot wait for these events. If the port still answers, look at it
         // from now on instead.
         if (!LookLocked()) {
