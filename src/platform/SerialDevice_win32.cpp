@@ -3,12 +3,25 @@
 // extended functions), so most calls pass straight through.
 //
 // Read never waits: the port's time-outs are set so that ReadFile returns at once with
-// what the driver holds. Write waits until the driver has taken the data. WaitEvent runs
-// WaitCommEvent on its own overlapped record; changing the mask (SetCommMask) releases it
-// with no events, which is also how the destructor gets a waiting thread out.
+// what the driver holds. Write waits until the driver has taken the data.
+//
+// Events come one of two ways:
+// - The driver signals them: WaitEvent runs WaitCommEvent on its own overlapped record;
+//   changing the mask (SetCommMask) releases it with no events, which is also how the
+//   destructor gets a waiting thread out. This is the way for a port that reports its
+//   modem lines, as every UART and USB adapter does.
+// - WaitEvent looks at the port every few milliseconds (ClearCommError for the queue
+//   counts and line errors, GetCommModemStatus where the lines exist) and makes the events
+//   from what changed (CommEventTracker), as the termios backend does. This is the way for
+//   a port without modem lines, and for a port whose driver fails WaitCommEvent: Wine's
+//   emulation of a COM port mapped to a pseudo-terminal answers the event wait with an
+//   error, because it cannot read the lines and error counters the mask asks about. The
+//   line errors seen while looking stay pending for ClearError.
 
 // Our header first: windows.h defines the same names (EV_RXCHAR, ...) as macros.
 #include "platform/SerialDeviceNative.h"
+
+#include "platform/CommEventTracker.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -23,6 +36,7 @@
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <utility>
 
@@ -153,23 +167,32 @@ void ToDcb(const LineState& s, DCB& dcb) {
     dcb.EvtChar = s.evtChar;
 }
 
+// How often WaitEvent looks at a port whose driver does not signal events. Under Wine a
+// look is a few system calls; on Windows the wait lasts at least one timer tick.
+constexpr DWORD kLookIntervalMs = 2;
+
 class Win32SerialDevice final : public ISerialDevice {
   public:
     Win32SerialDevice(UniqueHandle port, UniqueHandle readEvent, UniqueHandle writeEvent,
-                      UniqueHandle waitEvent, DeviceCaps caps)
+                      UniqueHandle waitEvent, UniqueHandle wakeEvent, DeviceCaps caps,
+                      bool driverEvents)
         : port_(std::move(port)),
           readEvent_(std::move(readEvent)),
           writeEvent_(std::move(writeEvent)),
           waitEvent_(std::move(waitEvent)),
-          caps_(caps) {}
+          wakeEvent_(std::move(wakeEvent)),
+          caps_(caps),
+          driverEvents_(driverEvents) {}
 
     ~Win32SerialDevice() override {
         std::unique_lock lock(mutex_);
         closing_ = true;
-        // A mask change releases a pending WaitCommEvent; repeat it until the waiter has
-        // left, in case it was between two waits the first time.
+        // A mask change releases a pending WaitCommEvent and the wake event a looking
+        // waiter; repeat both until the waiter has left, in case it was between two waits
+        // the first time.
         while (waiters_ > 0) {
             ::SetCommMask(port_.Get(), 0);
+            ::SetEvent(wakeEvent_.Get());
             cv_.wait_for(lock, std::chrono::milliseconds(1));
         }
     }
@@ -209,22 +232,27 @@ class Win32SerialDevice final : public ISerialDevice {
         ::ResetEvent(ov.hEvent);
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(max, MAXDWORD));
-        if (::ReadFile(port_.Get(), buffer, want, &got, &ov)) {
-            return got;
+        if (!::ReadFile(port_.Get(), buffer, want, &got, &ov)) {
+            got = 0;
+            if (::GetLastError() != ERROR_IO_PENDING) {
+                return 0;
+            }
+            // The time-outs make the read complete at once with what is there.
+            if (!::GetOverlappedResult(port_.Get(), &ov, &got, TRUE) &&
+                ::GetLastError() != ERROR_IO_INCOMPLETE) {
+                return 0;
+            }
         }
-        if (::GetLastError() != ERROR_IO_PENDING) {
-            return 0;
-        }
-        // The time-outs make the read complete at once with what is there.
-        if (!::GetOverlappedResult(port_.Get(), &ov, &got, TRUE)) {
-            return ::GetLastError() == ERROR_IO_INCOMPLETE ? got : 0;
-        }
+        std::lock_guard lock(mutex_);
+        tracker_.Consumed(got);
         return got;
     }
 
     bool Write(const void* buffer, std::size_t count) override {
         const auto* p = static_cast<const char*>(buffer);
-        while (count > 0) {
+        const bool any = count > 0;
+        bool ok = true;
+        while (ok && count > 0) {
             OVERLAPPED ov{};
             ov.hEvent = writeEvent_.Get();
             ::ResetEvent(ov.hEvent);
@@ -232,39 +260,53 @@ class Win32SerialDevice final : public ISerialDevice {
             DWORD done = 0;
             if (!::WriteFile(port_.Get(), p, piece, &done, &ov)) {
                 if (::GetLastError() != ERROR_IO_PENDING) {
-                    return false;
+                    ok = false;
+                    break;
                 }
                 for (;;) {
                     if (::GetOverlappedResult(port_.Get(), &ov, &done, TRUE)) {
                         break;
                     }
                     if (::GetLastError() != ERROR_IO_INCOMPLETE) {
-                        return false;
+                        ok = false;
+                        break;
                     }
                 }
             }
-            if (done == 0) {
-                return false;  // no write time-outs are set, so this means failure
+            if (ok && done == 0) {
+                ok = false;  // no write time-outs are set, so this means failure
             }
             p += done;
-            count -= done;
+            count -= std::min<std::size_t>(count, done);
         }
-        return true;
+        if (any) {
+            std::lock_guard lock(mutex_);
+            tracker_.Written();
+            ::SetEvent(wakeEvent_.Get());
+        }
+        return ok;
     }
 
     bool ClearError(std::uint32_t& errors, QueueStatus& status) override {
-        DWORD e = 0;
-        COMSTAT cs{};
-        if (!::ClearCommError(port_.Get(), &e, &cs)) {
+        std::lock_guard lock(mutex_);
+        // The driver clears its error bits when asked; the tracker keeps those a looking
+        // WaitEvent has taken, so none is lost either way.
+        if (!LookLocked()) {
             return false;
         }
-        errors = e;
-        status.inQueue = cs.cbInQue;
-        status.outQueue = cs.cbOutQue;
+        errors = tracker_.TakeErrors();
+        status = queues_;
         return true;
     }
 
-    bool Purge(std::uint32_t flags) override { return ::PurgeComm(port_.Get(), flags) != FALSE; }
+    bool Purge(std::uint32_t flags) override {
+        const bool ok = ::PurgeComm(port_.Get(), flags) != FALSE;
+        if (flags & PURGE_RXCLEAR) {
+            std::lock_guard lock(mutex_);
+            tracker_.InputPurged();
+        }
+        return ok;
+    }
 
     bool EscapeFunction(int function) override {
         return ::EscapeCommFunction(port_.Get(), static_cast<DWORD>(function)) != FALSE;
@@ -281,59 +323,142 @@ class Win32SerialDevice final : public ISerialDevice {
     }
 
     bool SetEventMask(std::uint32_t mask) override {
-        return ::SetCommMask(port_.Get(), mask) != FALSE;
+        std::lock_guard lock(mutex_);
+        tracker_.SetMask(mask);
+        ++generation_;
+        ::SetEvent(wakeEvent_.Get());
+        // The driver learns the mask too: it releases a pending WaitCommEvent. A port
+        // whose events this backend makes itself needs nothing more from it.
+        const bool driverTookIt = ::SetCommMask(port_.Get(), mask) != FALSE;
+        return driverTookIt || !driverEvents_;
     }
 
     bool GetEventMask(std::uint32_t& mask) override {
-        DWORD m = 0;
-        if (!::GetCommMask(port_.Get(), &m)) {
-            return false;
-        }
-        mask = m;
+        std::lock_guard lock(mutex_);
+        mask = tracker_.Mask();
         return true;
     }
 
     bool WaitEvent(std::uint32_t& events) override {
         events = 0;
+        bool driverEvents;
         {
             std::lock_guard lock(mutex_);
             if (closing_) {
                 return false;
             }
             ++waiters_;
+            driverEvents = driverEvents_;
+        }
+        const bool ok = driverEvents ? WaitDriverEvent(events) : WaitLookedEvent(events);
+        std::lock_guard lock(mutex_);
+        --waiters_;
+        cv_.notify_all();
+        if (closing_) {
+            events = 0;
+            return false;
+        }
+        return ok;
+    }
+
+  private:
+    bool WaitDriverEvent(std::uint32_t& events) {
+        std::uint64_t generation;
+        {
+            std::lock_guard lock(mutex_);
+            generation = generation_;
         }
         OVERLAPPED ov{};
         ov.hEvent = waitEvent_.Get();
         ::ResetEvent(ov.hEvent);
         DWORD ev = 0;
         bool ok = ::WaitCommEvent(port_.Get(), &ev, &ov) != FALSE;
-        if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+        DWORD err = ok ? ERROR_SUCCESS : ::GetLastError();
+        if (!ok && err == ERROR_IO_PENDING) {
             DWORD unused = 0;
             ok = ::GetOverlappedResult(port_.Get(), &ov, &unused, TRUE) != FALSE;
-        }
-        std::lock_guard lock(mutex_);
-        --waiters_;
-        cv_.notify_all();
-        if (closing_) {
-            return false;
+            err = ok ? ERROR_SUCCESS : ::GetLastError();
         }
         if (ok) {
             events = ev;  // 0 when the mask was changed meanwhile
+            return true;
         }
-        return ok;
+        std::lock_guard lock(mutex_);
+        if (closing_ || generation_ != generation || err == ERROR_OPERATION_ABORTED) {
+            return true;  // released by a mask change: no events
+        }
+        if (tracker_.Mask() == 0) {
+            // A driver may refuse to wait for no events; that says nothing about the port.
+            return false;
+        }
+        // The driver cannot wait for these events. If the port still answers, look at it
+        // from now on instead.
+        if (!LookLocked()) {
+            return false;
+        }
+        driverEvents_ = false;
+        events = tracker_.TakeEvents();
+        return true;
     }
 
-  private:
+    bool WaitLookedEvent(std::uint32_t& events) {
+        std::unique_lock lock(mutex_);
+        const std::uint64_t generation = generation_;
+        for (;;) {
+            if (closing_ || generation_ != generation) {
+                return !closing_;  // a mask change reports no events
+            }
+            if (!LookLocked()) {
+                return false;  // the port went away
+            }
+            events = tracker_.TakeEvents();
+            if (events != 0) {
+                return true;
+            }
+            lock.unlock();
+            ::WaitForSingleObject(wakeEvent_.Get(), kLookIntervalMs);
+            lock.lock();
+        }
+    }
+
+    // One look at the port for the tracker: queue counts and line errors, and the modem
+    // lines where the port has them and the driver does not signal their changes.
+    bool LookLocked() {
+        DWORD errors = 0;
+        COMSTAT cs{};
+        if (!::ClearCommError(port_.Get(), &errors, &cs)) {
+            return false;
+        }
+        CommEventTracker::Observation now;
+        now.inQueue = cs.cbInQue;
+        now.outQueue = cs.cbOutQue;
+        now.errors = errors;
+        DWORD modem = 0;
+        if (caps_.modemLines && !driverEvents_ && ::GetCommModemStatus(port_.Get(), &modem)) {
+            now.modemValid = true;
+            now.modem = modem;
+        }
+        tracker_.Observe(now);
+        queues_.inQueue = cs.cbInQue;
+        queues_.outQueue = cs.cbOutQue;
+        return true;
+    }
+
     const UniqueHandle port_;
     const UniqueHandle readEvent_;
     const UniqueHandle writeEvent_;
     const UniqueHandle waitEvent_;
+    const UniqueHandle wakeEvent_;  // auto-reset: a mask change, a write or the close
     const DeviceCaps caps_;
 
     std::mutex mutex_;
     std::condition_variable cv_;
     bool closing_ = false;
     int waiters_ = 0;
+    bool driverEvents_;
+    std::uint64_t generation_ = 0;
+    CommEventTracker tracker_;
+    QueueStatus queues_;
 };
 
 }  // namespace
@@ -370,7 +495,9 @@ std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path,
     UniqueHandle readEvent = MakeEvent();
     UniqueHandle writeEvent = MakeEvent();
     UniqueHandle waitEvent = MakeEvent();
-    if (!readEvent || !writeEvent || !waitEvent) {
+    // Auto-reset: each wake-up releases one look.
+    UniqueHandle wakeEvent(::CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    if (!readEvent || !writeEvent || !waitEvent || !wakeEvent) {
         return fail(::GetLastError());
     }
     DeviceCaps caps;
@@ -378,8 +505,11 @@ std::unique_ptr<ISerialDevice> OpenNativeSerialDevice(const std::string& path,
     caps.modemLines = ::GetCommModemStatus(port.Get(), &modem) != FALSE;
     caps.errorCounts = true;
     caps.breakSignal = true;
+    // A port that cannot report its modem lines is not trusted to signal events either.
+    const bool driverEvents = caps.modemLines;
     return std::make_unique<Win32SerialDevice>(std::move(port), std::move(readEvent),
-                                               std::move(writeEvent), std::move(waitEvent), caps);
+                                               std::move(writeEvent), std::move(waitEvent),
+                                               std::move(wakeEvent), caps, driverEvents);
 }
 
 }  // namespace kz::platform
