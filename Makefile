@@ -22,8 +22,8 @@ demo: deps
 	@scripts/demo.sh build
 
 # The normal suite, then the same suite under AddressSanitizer + UBSan and under
-# ThreadSanitizer.
-test: test-normal test-asan test-tsan
+# ThreadSanitizer, then the Windows builds and their suites under Wine.
+test: test-normal test-asan test-tsan test-windows
 
 test-normal: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
