@@ -1,6 +1,24 @@
 #include "platform/File.h"
 
+#include <utility>
+
 namespace kz::platform {
+
+File::~File() {
+    Reset();
+}
+
+File::File(File&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, -1)), m_bAppend(other.m_bAppend) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        Reset();
+        m_handle = std::exchange(other.m_handle, -1);
+        m_bAppend = other.m_bAppend;
+    }
+    return *this;
+}
 
 ReadOutcome ReadRegularFile(const std::string& path, std::uint64_t maxBytes, std::string& content) {
     content.clear();

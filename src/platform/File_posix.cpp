@@ -101,22 +101,6 @@ bool LastErrorWasMissing() {
     return errno == ENOENT;
 }
 
-File::~File() {
-    Reset();
-}
-
-File::File(File&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_bAppend(other.m_bAppend) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        m_handle = std::exchange(other.m_handle, -1);
-        m_bAppend = other.m_bAppend;
-    }
-    return *this;
-}
-
 File File::Open(const std::string& path, Mode mode, FileError* error) {
     auto fail = [&](int err) {
         if (error != nullptr) {

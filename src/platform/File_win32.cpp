@@ -163,22 +163,6 @@ bool LastErrorWasMissing() {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-File::~File() {
-    Reset();
-}
-
-File::File(File&& other) noexcept
-    : m_handle(std::exchange(other.m_handle, -1)), m_bAppend(other.m_bAppend) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Reset();
-        m_handle = std::exchange(other.m_handle, -1);
-        m_bAppend = other.m_bAppend;
-    }
-    return *this;
-}
-
 File File::Open(const std::string& path, Mode mode, FileError* error) {
     auto fail = [&](FileError why) {
         if (error != nullptr) {
