@@ -1,6 +1,7 @@
 // The questions themselves, the same on every system; reading a line, echo and the
 // cancellation are the backends' (Terminal_posix.cpp, Terminal_win32.cpp).
 #include <cctype>
+#include <utility>
 
 #include "Terminal.h"
 
@@ -25,6 +26,16 @@ std::string Trim(const std::string& text) {
 }
 
 }  // namespace
+
+Terminal::Terminal(int fd, platform::UniqueFd owned, int outFd, platform::UniqueFd wakeRead,
+                   platform::UniqueFd wakeWrite)
+    : fd_(fd),
+      owned_(std::move(owned)),
+      outFd_(outFd),
+      wakeRead_(std::move(wakeRead)),
+      wakeWrite_(std::move(wakeWrite)) {}
+
+Terminal::~Terminal() = default;
 
 bool Terminal::AskOkCancel(const std::string& text) {
     std::lock_guard ask(askMutex_);

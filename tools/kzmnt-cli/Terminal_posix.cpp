@@ -68,16 +68,6 @@ std::unique_ptr<Terminal> Terminal::OnDescriptors(int fd, int outFd) {
         new Terminal(fd, {}, outFd, std::move(wakeRead), std::move(wakeWrite)));
 }
 
-Terminal::Terminal(int fd, platform::UniqueFd owned, int outFd, platform::UniqueFd wakeRead,
-                   platform::UniqueFd wakeWrite)
-    : fd_(fd),
-      owned_(std::move(owned)),
-      outFd_(outFd),
-      wakeRead_(std::move(wakeRead)),
-      wakeWrite_(std::move(wakeWrite)) {}
-
-Terminal::~Terminal() = default;
-
 std::optional<std::string> Terminal::Prompt(const std::string& prompt, bool echo) {
     std::optional<EchoOff> quiet;
     if (!echo) {
