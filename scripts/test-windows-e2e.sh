@@ -64,31 +64,8 @@ stop_sim() {
 trap 'stop_sim; rm -f "$WINEPREFIX/dosdevices/$com"' EXIT
 trap 'exit 130' INT TERM
 
-# A panel of the demo model (core ID 8C93, 1 MiB FROM, 128 KiB SRAM) whose memory is filled
-# from the pattern seeds $2 (FROM) and $3 (SRAM).
-write_panel() {
-    cat >"$1" <<EOF
-[panel]
-coreid = 8C93
-signature1 = 8C930001
-signature2 = 00001234
-from = 100000
-dram = 400000
-sram = 20000
-[io]
-A00000 = C3
-[region]
-name = FROM
-start = 0
-size = 100000
-fill = pattern $2
-[region]
-name = SRAM
-start = 400000
-size = 20000
-fill = pattern $3
-EOF
-}
+# write_panel FILE FROM_SEED SRAM_SEED: a panel of the demo model.
+source "$root/scripts/windows-test-panel.sh"
 
 # start_sim NAME DESCRIPTION: serves the panel on a new pseudo-terminal and maps COM5 to it.
 start_sim() {

@@ -71,29 +71,8 @@ sed -e '/^COM1=/d' -e 's/^\[CONFIG\]\r$/[CONFIG]\r\nCOMMTYPE=1\r/' "$root/demo/K
 grep -q '^COMMTYPE=1' "$run/KZMNT.INI" || fail "KZMNT.INI has no [CONFIG] section to extend"
 
 # Panel B: the demo panel's model with other bytes in both areas.
-cat >"$run/panel-b.txt" <<'PANEL'
-[panel]
-coreid     = 8C93
-signature1 = 8C930001
-signature2 = 00001234
-from       = 100000
-dram       = 400000
-sram       = 20000
-[io]
-A00000     = C3
-[region]
-name       = FROM
-start      = 0
-size       = 100000
-fill       = pattern 5
-[region]
-name       = SRAM
-start      = 400000
-size       = 20000
-fill       = pattern 6
-[patch]
-100        = "KZ OTHER PANEL"
-PANEL
+source "$root/scripts/windows-test-panel.sh"
+write_panel "$run/panel-b.txt" 5 6 "KZ OTHER PANEL"
 
 sim_pid=
 stop_sim() {
